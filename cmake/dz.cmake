@@ -1,0 +1,23 @@
+# dz_library(<target> [LINK <targets>...])
+#   One static library from the .cc files of the calling folder (not its subfolders: every
+#   subfolder is a library of its own). Includes resolve from the project root: "platform/...".
+function(dz_library target)
+  cmake_parse_arguments(ARG "" "" "LINK" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  add_library(${target} STATIC ${sources} ${headers})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_LINK})
+endfunction()
+
+# dz_test(<name> PREFIX <ctest prefix> [LINK <targets>...])
+#   One gtest executable from the *_test.cc files of the calling folder, plus tests/support.
+function(dz_test name)
+  cmake_parse_arguments(ARG "" "PREFIX" "LINK" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc
+       ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cc)
+  add_executable(${name}_tests ${sources})
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LINK} dz_test_support GTest::gtest GTest::gmock)
+  gtest_discover_tests(${name}_tests TEST_PREFIX "${ARG_PREFIX}" DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300)
+endfunction()

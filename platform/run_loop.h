@@ -1,0 +1,68 @@
+// RunLoop: one per thread, made on first use of RunLoop::current() on that thread. It runs posted
+// work, one-shot and repeating timers and file-descriptor sources (epoll). The main run loop is the
+// loop of the process's first thread; it also drains DispatchQueue::main(). post(), addTimer() and
+// the fd-source calls are thread-safe; run(), runOnce() and runUntil() must be called on the loop's
+// own thread. Callbacks that throw are caught and logged.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "platform/scheduler.h"
+
+namespace dz::platform {
+
+class RunLoop;
+
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  // Stops the timer; safe from any thread and from its own callback.
+  virtual void invalidate() = 0;
+  virtual bool isValid() const = 0;
+};
+using TimerPtr = std::shared_ptr<Timer>;
+
+class RunLoop {
+ public:
+  using Task = std::function<void()>;
+  // Receives the epoll event bits (EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, ...).
+  using FdHandler = std::function<void(uint32_t events)>;
+
+  static RunLoop& current();
+  static RunLoop& main();
+  // True on the process's main thread.
+  static bool isMainThread();
+
+  RunLoop(const RunLoop&) = delete;
+  RunLoop& operator=(const RunLoop&) = delete;
+  ~RunLoop();
+
+  void post(Task task);
+  TimerPtr addTimer(Duration interval, bool repeats, Task task);
+
+  // Watches `fd` for `events` (EPOLLIN / EPOLLOUT, level-triggered). One handler per fd; adding
+  // again replaces it. removeFd() guarantees the handler is not called afterwards.
+  void addFd(int fd, uint32_t events, FdHandler handler);
+  void modifyFd(int fd, uint32_t events);
+  void removeFd(int fd);
+
+  // Runs until stop() is called.
+  void run();
+  void stop();
+  // Runs ready work, waiting at most `maxWait` for some; returns whether anything ran.
+  bool runOnce(Duration maxWait);
+  // Runs until `done()` is true (checked after every piece of work) or `timeout` passes; returns
+  // done(). The tool of tests and the demo for waiting on conditions.
+  bool runUntil(const std::function<bool()>& done, Duration timeout);
+
+ private:
+  RunLoop();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dz::platform
