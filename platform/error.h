@@ -12,8 +12,8 @@ namespace dz {
 
 class Error {
  public:
-  Error(std::string domain, int64_t code, std::string description = {},
-        Value::Map userInfo = {}, std::shared_ptr<const Error> underlying = nullptr)
+  Error(std::string domain, int64_t code, std::string description = {}, Value::Map userInfo = {},
+        std::shared_ptr<const Error> underlying = nullptr)
       : domain_(std::move(domain)),
         code_(code),
         description_(std::move(description)),

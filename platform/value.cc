@@ -12,8 +12,8 @@ constexpr char kTypeMismatch[] = "ValueTypeMismatch";
 constexpr const char* kTypeNames[] = {"null", "bool", "int", "double", "string", "array", "map"};
 
 [[noreturn]] void mismatch(Value::Type have, const char* want) {
-  throw Exception(kTypeMismatch, std::string("Value is ") + kTypeNames[static_cast<int>(have)] +
-                                     ", not " + want);
+  throw Exception(kTypeMismatch,
+                  std::string("Value is ") + kTypeNames[static_cast<int>(have)] + ", not " + want);
 }
 
 bool numbersEqual(const Value& a, const Value& b) {

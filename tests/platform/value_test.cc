@@ -42,7 +42,8 @@ TEST(ValueTest, WrongTypeReadsThrowAndLenientReadsDoNot) {
 }
 
 TEST(ValueTest, JsonRoundTrip) {
-  auto parsed = Value::parseJson(R"({"n":1,"d":2.5,"s":"é","a":[true,null],"big":18446744073709551615})");
+  auto parsed =
+      Value::parseJson(R"({"n":1,"d":2.5,"s":"é","a":[true,null],"big":18446744073709551615})");
   ASSERT_TRUE(parsed);
   EXPECT_EQ((*parsed)["n"], Value(1));
   EXPECT_TRUE((*parsed)["n"].isInt());

@@ -1,0 +1,24 @@
+// The shared logger of the client libraries: one line "<tag>[<code>] <message>" per call, written
+// to standard error in call order on the logger's own serial queue. Error and warning lines are
+// always written; info and debug lines only in debug mode or while a debugger is attached.
+// Messages are plain text, never format strings. Thread-safe.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace dz::core {
+
+void logError(std::string_view serviceTag, std::string_view code, std::string_view message);
+void logWarning(std::string_view serviceTag, std::string_view code, std::string_view message);
+void logInfo(std::string_view serviceTag, std::string_view code, std::string_view message);
+void logDebug(std::string_view serviceTag, std::string_view code, std::string_view message);
+
+// Debug mode: launch argument "-DZDebugEnabled" (switched off by "-DZDebugDisabled"), the
+// user-defaults switch "/vivuro/dezuvura/debug_mode", or a debugger attached.
+bool isDebugLoggingEnabled();
+
+// Waits until every line queued so far has been written (tests, orderly exit).
+void flushLog();
+
+}  // namespace dz::core

@@ -1,0 +1,59 @@
+#include "platform/crypto.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
+#include <cstring>
+
+#include "platform/exception.h"
+
+namespace dz::platform {
+
+std::string sha1(std::string_view data) {
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+  return std::string(reinterpret_cast<char*>(digest), sizeof digest);
+}
+
+std::string base64Encode(std::string_view data) {
+  std::string out(4 * ((data.size() + 2) / 3), '\0');
+  int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(data.data()),
+                                static_cast<int>(data.size()));
+  out.resize(static_cast<size_t>(written));
+  return out;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out(3 * text.size() / 4, '\0');
+  int written = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  if (written < 0) return std::nullopt;
+  // EVP_DecodeBlock counts padding as zero bytes; drop them.
+  size_t padding = 0;
+  if (!text.empty() && text.back() == '=') ++padding;
+  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
+  out.resize(static_cast<size_t>(written) - padding);
+  return out;
+}
+
+std::string secureRandomBytes(size_t count) {
+  std::string out(count, '\0');
+  if (count > 0 &&
+      RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(count)) != 1) {
+    throw Exception("SecureRandomFailure", "The system random generator failed");
+  }
+  return out;
+}
+
+uint32_t secureRandomUInt32() {
+  std::string bytes = secureRandomBytes(sizeof(uint32_t));
+  uint32_t value;
+  std::memcpy(&value, bytes.data(), sizeof value);
+  return value;
+}
+
+}  // namespace dz::platform
