@@ -1,0 +1,525 @@
+// SortedMap: a persistent (immutable, structurally shared) sorted map. insert and remove return a
+// new map in O(log n), copying only the O(log n) entries on the way to the change; every other
+// entry is shared with the old map, which stays unchanged. Lookups are O(log n), size() is O(1).
+//
+// It is a weight-balanced binary search tree with one heap allocation per entry: the key, the
+// value, two child pointers, the subtree size and an intrusive atomic reference count. Maps and
+// their entries may be read and copied from several threads at once.
+//
+// The comparator is held by value and may carry state. It is called as cmp(a, b) and returns
+// either a three-way result (an int or a std::*_ordering, compared with 0) or a bool "a < b".
+// Pointers and iterators into a map stay valid while that map (or a map sharing the entry) lives.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <compare>
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace dz::database {
+
+namespace sorted_map_detail {
+
+// -1, 0 or 1 from either kind of comparator.
+template <class Compare, class K>
+int compareKeys(const Compare& cmp, const K& a, const K& b) {
+  using Result = std::invoke_result_t<const Compare&, const K&, const K&>;
+  if constexpr (std::is_same_v<Result, bool>) {
+    if (cmp(a, b)) return -1;
+    return cmp(b, a) ? 1 : 0;
+  } else {
+    auto result = cmp(a, b);
+    if (result < 0) return -1;
+    return result == 0 ? 0 : 1;
+  }
+}
+
+struct NoValue {
+  friend bool operator==(NoValue, NoValue) { return true; }
+};
+
+}  // namespace sorted_map_detail
+
+template <class K, class V, class Compare = std::compare_three_way>
+class SortedMap {
+ public:
+  // One entry of the map; iterators and lookups hand these out.
+  class Entry {
+   public:
+    const K key;
+    [[no_unique_address]] const V value;
+
+   private:
+    friend class SortedMap;
+    template <class KK, class VV>
+    Entry(KK&& k, VV&& v, const Entry* left, const Entry* right, uint32_t size)
+        : key(std::forward<KK>(k)),
+          value(std::forward<VV>(v)),
+          size_(size),
+          left_(left),
+          right_(right) {}
+
+    mutable std::atomic<uint32_t> refs_{1};
+    uint32_t size_;
+    const Entry* left_;
+    const Entry* right_;
+  };
+
+ private:
+  // Trees of fewer than 2^32 entries are at most this deep (each child holds at most about 3/4
+  // of its parent's entries).
+  static constexpr size_t kMaxDepth = 96;
+
+  template <bool Reverse>
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Entry*;
+    using reference = const Entry&;
+
+    Iterator() = default;
+    // Copies only the live part of the stack.
+    Iterator(const Iterator& other) : depth_(other.depth_) {
+      std::copy_n(other.stack_.begin(), depth_, stack_.begin());
+    }
+    Iterator& operator=(const Iterator& other) {
+      depth_ = other.depth_;
+      std::copy_n(other.stack_.begin(), depth_, stack_.begin());
+      return *this;
+    }
+    reference operator*() const { return *stack_[depth_ - 1]; }
+    pointer operator->() const { return stack_[depth_ - 1]; }
+    Iterator& operator++() {
+      const Entry* done = stack_[--depth_];
+      pushSpine(Reverse ? done->left_ : done->right_);
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) {
+      return a.depth_ == b.depth_ && (a.depth_ == 0 || a.stack_[a.depth_ - 1] == b.stack_[b.depth_ - 1]);
+    }
+
+   private:
+    friend class SortedMap;
+    void push(const Entry* e) { stack_[depth_++] = e; }
+    void pushSpine(const Entry* e) {
+      for (; e; e = Reverse ? e->right_ : e->left_) push(e);
+    }
+
+    std::array<const Entry*, kMaxDepth> stack_;
+    size_t depth_ = 0;
+  };
+
+ public:
+  using key_type = K;
+  using mapped_type = V;
+  using iterator = Iterator<false>;
+  using const_iterator = iterator;
+  using reverse_iterator = Iterator<true>;
+
+  SortedMap()
+    requires std::default_initializable<Compare>
+  = default;
+  explicit SortedMap(Compare cmp) : cmp_(std::move(cmp)) {}
+
+  // A map of the given entries, built in O(n) allocations; of equal keys the last one wins.
+  static SortedMap fromEntries(std::vector<std::pair<K, V>> entries, Compare cmp = Compare()) {
+    auto less = [&cmp](const auto& a, const auto& b) {
+      return sorted_map_detail::compareKeys(cmp, a.first, b.first) < 0;
+    };
+    if (!std::is_sorted(entries.begin(), entries.end(), less)) {
+      std::stable_sort(entries.begin(), entries.end(), less);
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      bool lastOfKey = i + 1 == entries.size() ||
+                       sorted_map_detail::compareKeys(cmp, entries[i].first, entries[i + 1].first) != 0;
+      if (lastOfKey) {
+        if (kept != i) entries[kept] = std::move(entries[i]);
+        ++kept;
+      }
+    }
+    entries.resize(kept);
+    SortedMap map(std::move(cmp));
+    map.root_ = buildBalanced(entries, 0, entries.size());
+    return map;
+  }
+
+  size_t size() const { return sizeOf(root_.get()); }
+  bool isEmpty() const { return !root_.get(); }
+  const Compare& comparator() const { return cmp_; }
+
+  // The entry or value of the key; null when absent.
+  const Entry* findEntry(const K& key) const {
+    const Entry* e = root_.get();
+    while (e) {
+      int c = compareKeys(key, e->key);
+      if (c == 0) return e;
+      e = c < 0 ? e->left_ : e->right_;
+    }
+    return nullptr;
+  }
+  const V* find(const K& key) const {
+    const Entry* e = findEntry(key);
+    return e ? &e->value : nullptr;
+  }
+  bool contains(const K& key) const { return findEntry(key) != nullptr; }
+
+  // A map with the key set to the value (replacing any earlier value).
+  template <class KK = K, class VV = V>
+  SortedMap insert(KK&& key, VV&& value) const {
+    return SortedMap(cmp_, insertAt(root_.get(), std::forward<KK>(key), std::forward<VV>(value)));
+  }
+  // A map without the key; this very map (sharing everything) when the key is absent.
+  SortedMap remove(const K& key) const {
+    if (!contains(key)) return *this;
+    return SortedMap(cmp_, removeAt(root_.get(), key));
+  }
+
+  // Smallest and largest entry; null when empty.
+  const Entry* minEntry() const { return extreme(root_.get(), false); }
+  const Entry* maxEntry() const { return extreme(root_.get(), true); }
+  // The entry with the largest key below `key` / the smallest key above it, whether or not
+  // `key` itself is in the map; null when there is none.
+  const Entry* predecessor(const K& key) const {
+    const Entry* best = nullptr;
+    for (const Entry* e = root_.get(); e;) {
+      if (compareKeys(e->key, key) < 0) {
+        best = e;
+        e = e->right_;
+      } else {
+        e = e->left_;
+      }
+    }
+    return best;
+  }
+  const Entry* successor(const K& key) const {
+    const Entry* best = nullptr;
+    for (const Entry* e = root_.get(); e;) {
+      if (compareKeys(e->key, key) > 0) {
+        best = e;
+        e = e->left_;
+      } else {
+        e = e->right_;
+      }
+    }
+    return best;
+  }
+  const K* predecessorKey(const K& key) const {
+    const Entry* e = predecessor(key);
+    return e ? &e->key : nullptr;
+  }
+  const K* successorKey(const K& key) const {
+    const Entry* e = successor(key);
+    return e ? &e->key : nullptr;
+  }
+
+  // Ascending order.
+  iterator begin() const {
+    iterator it;
+    it.pushSpine(root_.get());
+    return it;
+  }
+  iterator end() const { return iterator(); }
+  // Ascending from the first key at or above `key`.
+  iterator iteratorFrom(const K& key) const {
+    iterator it;
+    for (const Entry* e = root_.get(); e;) {
+      if (compareKeys(e->key, key) >= 0) {
+        it.push(e);
+        e = e->left_;
+      } else {
+        e = e->right_;
+      }
+    }
+    return it;
+  }
+
+  // Descending order.
+  reverse_iterator rbegin() const {
+    reverse_iterator it;
+    it.pushSpine(root_.get());
+    return it;
+  }
+  reverse_iterator rend() const { return reverse_iterator(); }
+  // Descending from the last key at or below `key`.
+  reverse_iterator reverseIteratorFrom(const K& key) const {
+    reverse_iterator it;
+    for (const Entry* e = root_.get(); e;) {
+      if (compareKeys(e->key, key) <= 0) {
+        it.push(e);
+        e = e->right_;
+      } else {
+        e = e->left_;
+      }
+    }
+    return it;
+  }
+
+  // For range-for in descending order: `for (const auto& entry : map.reversed())`.
+  struct ReverseRange {
+    reverse_iterator first;
+    reverse_iterator begin() const { return first; }
+    reverse_iterator end() const { return reverse_iterator(); }
+  };
+  ReverseRange reversed() const { return ReverseRange{rbegin()}; }
+
+  // Same keys (by the comparator) with equal values, in the same order.
+  friend bool operator==(const SortedMap& a, const SortedMap& b)
+    requires std::equality_comparable<V>
+  {
+    if (a.root_.get() == b.root_.get()) return true;
+    if (a.size() != b.size()) return false;
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+      if (a.compareKeys(i->key, j->key) != 0 || !(i->value == j->value)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr uint64_t kDelta = 3;  // a subtree holds at most 3 times its sibling's entries
+  static constexpr uint64_t kRatio = 2;  // single rotation below this inner/outer proportion
+
+  static const Entry* retain(const Entry* e) {
+    if (e) e->refs_.fetch_add(1, std::memory_order_relaxed);
+    return e;
+  }
+  static void release(const Entry* e) {
+    // Recursion on the left, a loop on the right: the depth stays within the tree height.
+    while (e && e->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      const Entry* left = e->left_;
+      const Entry* right = e->right_;
+      delete e;
+      release(left);
+      e = right;
+    }
+  }
+
+  // An owning reference to a subtree.
+  class Ref {
+   public:
+    Ref() = default;
+    static Ref adopt(const Entry* e) { return Ref(e); }
+    static Ref share(const Entry* e) { return Ref(retain(e)); }
+    Ref(const Ref& other) : e_(retain(other.e_)) {}
+    Ref(Ref&& other) noexcept : e_(std::exchange(other.e_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+      std::swap(e_, other.e_);
+      return *this;
+    }
+    ~Ref() { SortedMap::release(e_); }
+    const Entry* get() const { return e_; }
+    const Entry* operator->() const { return e_; }
+    const Entry* take() { return std::exchange(e_, nullptr); }
+
+   private:
+    explicit Ref(const Entry* e) : e_(e) {}
+    const Entry* e_ = nullptr;
+  };
+
+  SortedMap(const Compare& cmp, Ref root) : cmp_(cmp), root_(std::move(root)) {}
+
+  int compareKeys(const K& a, const K& b) const {
+    return sorted_map_detail::compareKeys(cmp_, a, b);
+  }
+  static uint32_t sizeOf(const Entry* e) { return e ? e->size_ : 0; }
+  static const Entry* extreme(const Entry* e, bool right) {
+    if (!e) return nullptr;
+    while (const Entry* next = right ? e->right_ : e->left_) e = next;
+    return e;
+  }
+
+  template <class KK, class VV>
+  static Ref make(KK&& key, VV&& value, Ref left, Ref right) {
+    uint32_t size = sizeOf(left.get()) + sizeOf(right.get()) + 1;
+    const Entry* e =
+        new Entry(std::forward<KK>(key), std::forward<VV>(value), left.get(), right.get(), size);
+    left.take();
+    right.take();
+    return Ref::adopt(e);
+  }
+
+  // A subtree of the key and value over the two subtrees, rotated back into balance when one
+  // side outweighs the other (they differ by at most one entry from a balanced pair).
+  template <class KK, class VV>
+  static Ref balance(KK&& key, VV&& value, Ref left, Ref right) {
+    uint64_t sl = sizeOf(left.get());
+    uint64_t sr = sizeOf(right.get());
+    if (sl + sr > 1) {
+      if (sr > kDelta * sl) {
+        const Entry* rl = right->left_;
+        const Entry* rr = right->right_;
+        if (sizeOf(rl) < kRatio * sizeOf(rr)) {
+          return make(right->key, right->value,
+                      make(std::forward<KK>(key), std::forward<VV>(value), std::move(left),
+                           Ref::share(rl)),
+                      Ref::share(rr));
+        }
+        return make(rl->key, rl->value,
+                    make(std::forward<KK>(key), std::forward<VV>(value), std::move(left),
+                         Ref::share(rl->left_)),
+                    make(right->key, right->value, Ref::share(rl->right_), Ref::share(rr)));
+      }
+      if (sl > kDelta * sr) {
+        const Entry* ll = left->left_;
+        const Entry* lr = left->right_;
+        if (sizeOf(lr) < kRatio * sizeOf(ll)) {
+          return make(left->key, left->value, Ref::share(ll),
+                      make(std::forward<KK>(key), std::forward<VV>(value), Ref::share(lr),
+                           std::move(right)));
+        }
+        return make(lr->key, lr->value,
+                    make(left->key, left->value, Ref::share(ll), Ref::share(lr->left_)),
+                    make(std::forward<KK>(key), std::forward<VV>(value), Ref::share(lr->right_),
+                         std::move(right)));
+      }
+    }
+    return make(std::forward<KK>(key), std::forward<VV>(value), std::move(left),
+                std::move(right));
+  }
+
+  template <class KK, class VV>
+  Ref insertAt(const Entry* e, KK&& key, VV&& value) const {
+    if (!e) return make(std::forward<KK>(key), std::forward<VV>(value), Ref(), Ref());
+    int c = compareKeys(key, e->key);
+    if (c < 0) {
+      return balance(e->key, e->value,
+                     insertAt(e->left_, std::forward<KK>(key), std::forward<VV>(value)),
+                     Ref::share(e->right_));
+    }
+    if (c > 0) {
+      return balance(e->key, e->value, Ref::share(e->left_),
+                     insertAt(e->right_, std::forward<KK>(key), std::forward<VV>(value)));
+    }
+    return make(std::forward<KK>(key), std::forward<VV>(value), Ref::share(e->left_),
+                Ref::share(e->right_));
+  }
+
+  // `key` must be in the subtree.
+  Ref removeAt(const Entry* e, const K& key) const {
+    int c = compareKeys(key, e->key);
+    if (c < 0) return balance(e->key, e->value, removeAt(e->left_, key), Ref::share(e->right_));
+    if (c > 0) return balance(e->key, e->value, Ref::share(e->left_), removeAt(e->right_, key));
+    return glue(e->left_, e->right_);
+  }
+
+  // One subtree of the entries of two balanced siblings.
+  static Ref glue(const Entry* left, const Entry* right) {
+    if (!left) return Ref::share(right);
+    if (!right) return Ref::share(left);
+    if (sizeOf(left) > sizeOf(right)) {
+      const Entry* last = extreme(left, true);
+      return balance(last->key, last->value, removeExtreme(left, true), Ref::share(right));
+    }
+    const Entry* first = extreme(right, false);
+    return balance(first->key, first->value, Ref::share(left), removeExtreme(right, false));
+  }
+  static Ref removeExtreme(const Entry* e, bool right) {
+    if (right) {
+      if (!e->right_) return Ref::share(e->left_);
+      return balance(e->key, e->value, Ref::share(e->left_), removeExtreme(e->right_, true));
+    }
+    if (!e->left_) return Ref::share(e->right_);
+    return balance(e->key, e->value, removeExtreme(e->left_, false), Ref::share(e->right_));
+  }
+
+  static Ref buildBalanced(std::vector<std::pair<K, V>>& entries, size_t begin, size_t end) {
+    if (begin == end) return Ref();
+    size_t middle = begin + (end - begin) / 2;
+    Ref left = buildBalanced(entries, begin, middle);
+    Ref right = buildBalanced(entries, middle + 1, end);
+    return make(std::move(entries[middle].first), std::move(entries[middle].second),
+                std::move(left), std::move(right));
+  }
+
+  [[no_unique_address]] Compare cmp_;
+  Ref root_;
+};
+
+// SortedSet: the keys of a SortedMap without values, with the same persistence and costs.
+template <class K, class Compare = std::compare_three_way>
+class SortedSet {
+  using Map = SortedMap<K, sorted_map_detail::NoValue, Compare>;
+
+  template <class MapIterator>
+  class KeyIterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = K;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const K*;
+    using reference = const K&;
+
+    KeyIterator() = default;
+    explicit KeyIterator(MapIterator it) : it_(it) {}
+    reference operator*() const { return it_->key; }
+    pointer operator->() const { return &it_->key; }
+    KeyIterator& operator++() {
+      ++it_;
+      return *this;
+    }
+    KeyIterator operator++(int) {
+      KeyIterator before = *this;
+      ++it_;
+      return before;
+    }
+    friend bool operator==(const KeyIterator& a, const KeyIterator& b) { return a.it_ == b.it_; }
+
+   private:
+    MapIterator it_;
+  };
+
+ public:
+  using iterator = KeyIterator<typename Map::iterator>;
+  using reverse_iterator = KeyIterator<typename Map::reverse_iterator>;
+
+  SortedSet()
+    requires std::default_initializable<Compare>
+  = default;
+  explicit SortedSet(Compare cmp) : map_(std::move(cmp)) {}
+
+  size_t size() const { return map_.size(); }
+  bool isEmpty() const { return map_.isEmpty(); }
+  bool contains(const K& key) const { return map_.contains(key); }
+  template <class KK = K>
+  SortedSet insert(KK&& key) const {
+    return SortedSet(map_.insert(std::forward<KK>(key), sorted_map_detail::NoValue()));
+  }
+  SortedSet remove(const K& key) const { return SortedSet(map_.remove(key)); }
+
+  const K* minKey() const { return keyOf(map_.minEntry()); }
+  const K* maxKey() const { return keyOf(map_.maxEntry()); }
+  const K* predecessorKey(const K& key) const { return map_.predecessorKey(key); }
+  const K* successorKey(const K& key) const { return map_.successorKey(key); }
+
+  iterator begin() const { return iterator(map_.begin()); }
+  iterator end() const { return iterator(map_.end()); }
+  iterator iteratorFrom(const K& key) const { return iterator(map_.iteratorFrom(key)); }
+  reverse_iterator rbegin() const { return reverse_iterator(map_.rbegin()); }
+  reverse_iterator rend() const { return reverse_iterator(map_.rend()); }
+  reverse_iterator reverseIteratorFrom(const K& key) const {
+    return reverse_iterator(map_.reverseIteratorFrom(key));
+  }
+
+  friend bool operator==(const SortedSet& a, const SortedSet& b) { return a.map_ == b.map_; }
+
+ private:
+  explicit SortedSet(Map map) : map_(std::move(map)) {}
+  static const K* keyOf(const typename Map::Entry* e) { return e ? &e->key : nullptr; }
+
+  Map map_;
+};
+
+}  // namespace dz::database

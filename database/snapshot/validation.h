@@ -1,0 +1,40 @@
+// Checks of caller input to the database interface: paths, keys, event types and priorities.
+// The validate* functions throw dz::Exception with the check's name and a reason that starts with
+// the caller's label in parentheses; they run on the caller's thread before anything is queued.
+#pragma once
+
+#include <string_view>
+
+#include "database/snapshot/path.h"
+#include "platform/value.h"
+
+namespace dz::database {
+
+inline constexpr char kWritablePathValidation[] = "WritablePathValidation";
+inline constexpr char kInvalidPathValidation[] = "InvalidPathValidation";
+inline constexpr char kInvalidKeyValidation[] = "InvalidKeyValidation";
+inline constexpr char kKnownEventTypeValidation[] = "KnownEventTypeValidation";
+
+class Validation {
+ public:
+  // Throws WritablePathValidation when the first key is ".info".
+  static void validateWritablePath(std::string_view label, const Path& path);
+  // Throws InvalidPathValidation when the text is empty or holds one of "[].#$".
+  static void validatePathString(std::string_view label, std::string_view pathString);
+  // As validatePathString, after a leading ".info" segment (with any slashes before it) has been
+  // dropped: ".info" and "/.info/connected" pass, "/.infox" does not.
+  static void validateRootPathString(std::string_view label, std::string_view pathString);
+  // Throws InvalidKeyValidation when the key is empty or holds one of "[].#$/".
+  static void validateKey(std::string_view label, std::string_view key);
+  // Throws KnownEventTypeValidation unless 0 <= type < 5.
+  static void validateKnownEventType(std::string_view label, int eventType);
+  // True for strings, numbers (not booleans, not NaN), null, and a map of ".sv" alone (a server
+  // value placeholder); false for everything else. Never throws.
+  static bool validatePriorityValue(const Value& value);
+
+  // The predicates under the checks above.
+  static bool isValidPathString(std::string_view pathString);
+  static bool isValidKey(std::string_view key);
+};
+
+}  // namespace dz::database
