@@ -1,7 +1,6 @@
 #include "core/logger.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/dispatch_queue.h"
@@ -24,23 +23,14 @@ platform::DispatchQueue& loggerQueue() {
   return **queue;
 }
 
-// The launch arguments switch the stored mode once per process, so that it holds for later
-// launches too until switched the other way.
-void applyLaunchArguments() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    bool enable = false;
-    bool disable = false;
-    for (const std::string& argument : platform::ProcessInfo::processInfo().arguments()) {
-      if (argument == kDebugEnabledArgument) enable = true;
-      if (argument == kDebugDisabledArgument) disable = true;
-    }
-    if (disable) {
-      platform::UserDefaults::standard()->setBool(false, kDebugModeDefaultsKey);
-    } else if (enable) {
-      platform::UserDefaults::standard()->setBool(true, kDebugModeDefaultsKey);
-    }
-  });
+// A launch argument decides for this run; without one, the stored switch does.
+bool debugModeSwitch() {
+  bool enabledByArgument = false;
+  for (const std::string& argument : platform::ProcessInfo::processInfo().arguments()) {
+    if (argument == kDebugDisabledArgument) return false;
+    if (argument == kDebugEnabledArgument) enabledByArgument = true;
+  }
+  return enabledByArgument || platform::UserDefaults::standard()->boolForKey(kDebugModeDefaultsKey);
 }
 
 void writeLine(std::string_view serviceTag, std::string_view code, std::string_view message) {
@@ -53,9 +43,7 @@ void writeLine(std::string_view serviceTag, std::string_view code, std::string_v
 }  // namespace
 
 bool isDebugLoggingEnabled() {
-  applyLaunchArguments();
-  return platform::UserDefaults::standard()->boolForKey(kDebugModeDefaultsKey) ||
-         platform::ProcessInfo::processInfo().isDebuggerAttached();
+  return debugModeSwitch() || platform::ProcessInfo::processInfo().isDebuggerAttached();
 }
 
 void logError(std::string_view serviceTag, std::string_view code, std::string_view message) {

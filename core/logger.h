@@ -14,8 +14,9 @@ void logWarning(std::string_view serviceTag, std::string_view code, std::string_
 void logInfo(std::string_view serviceTag, std::string_view code, std::string_view message);
 void logDebug(std::string_view serviceTag, std::string_view code, std::string_view message);
 
-// Debug mode: launch argument "-DZDebugEnabled" (switched off by "-DZDebugDisabled"), the
-// user-defaults switch "/vivuro/dezuvura/debug_mode", or a debugger attached.
+// Debug mode: launch argument "-DZDebugEnabled", or else the user-defaults switch
+// "/vivuro/dezuvura/debug_mode" (both overruled by the launch argument "-DZDebugDisabled"), or a
+// debugger attached. Read on every call, so a switch takes effect at once.
 bool isDebugLoggingEnabled();
 
 // Waits until every line queued so far has been written (tests, orderly exit).
