@@ -2,7 +2,8 @@
 // order, on a small shared thread pool; a queue with a target queue runs its tasks on the target,
 // in order with the target's own tasks. DispatchQueue::main() runs on the main thread, drained by
 // the main RunLoop. All methods are thread-safe. A task that throws is caught and logged: it never
-// kills a worker or the process.
+// kills a worker or the process. Queues are owned by std::shared_ptr; pending tasks hold their
+// queue, so dropping the last outside reference lets them all run before the queue goes away.
 #pragma once
 
 #include <chrono>
@@ -35,9 +36,10 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   const std::string& label() const;
 
   void async(Task task);
-  // Runs `task` on the queue and waits for it. Throws dz::Exception "DispatchQueueDeadlock" when
-  // called from a task of this queue (or of a queue that targets it), instead of deadlocking.
-  // An exception thrown by the task is rethrown to the caller.
+  // Runs `task` on the queue and waits for it. Throws dz::Exception "DispatchQueueDeadlock",
+  // instead of deadlocking, when the calling thread is running a task of this queue or of any
+  // queue in its target chain (and when the main thread syncs onto a chain holding the main
+  // queue). An exception thrown by the task is rethrown to the caller.
   void sync(Task task);
   // Runs `task` on the queue after `delay`, measured by `scheduler` (the system one by default).
   CancellablePtr after(Duration delay, Task task, std::shared_ptr<Scheduler> scheduler = nullptr);
@@ -51,7 +53,6 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
-  friend class RunLoop;
   friend struct DispatchQueueAccess;
 };
 

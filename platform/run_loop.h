@@ -20,7 +20,8 @@ class RunLoop;
 class Timer {
  public:
   virtual ~Timer() = default;
-  // Stops the timer; safe from any thread and from its own callback.
+  // Stops the timer; safe from any thread and from its own callback. Once it returns the callback
+  // is not called again: from another thread it waits for a callback already running.
   virtual void invalidate() = 0;
   virtual bool isValid() const = 0;
 };
@@ -45,12 +46,15 @@ class RunLoop {
   TimerPtr addTimer(Duration interval, bool repeats, Task task);
 
   // Watches `fd` for `events` (EPOLLIN / EPOLLOUT, level-triggered). One handler per fd; adding
-  // again replaces it. removeFd() guarantees the handler is not called afterwards.
+  // again replaces it. Throws dz::Exception when epoll refuses the fd. removeFd() guarantees the
+  // handler is not called afterwards: from another thread it waits for a call already running.
+  // modifyFd() and removeFd() ignore an fd that is not watched.
   void addFd(int fd, uint32_t events, FdHandler handler);
   void modifyFd(int fd, uint32_t events);
   void removeFd(int fd);
 
-  // Runs until stop() is called.
+  // Runs until stop() is called; a stop() that came while the loop was not running ends the next
+  // run() at once.
   void run();
   void stop();
   // Runs ready work, waiting at most `maxWait` for some; returns whether anything ran.
@@ -60,7 +64,7 @@ class RunLoop {
   bool runUntil(const std::function<bool()>& done, Duration timeout);
 
  private:
-  RunLoop();
+  explicit RunLoop(int ownerThreadId);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -23,20 +23,22 @@ class Cancellable {
 };
 using CancellablePtr = std::shared_ptr<Cancellable>;
 
-class Scheduler {
+class Scheduler : public std::enable_shared_from_this<Scheduler> {
  public:
   virtual ~Scheduler() = default;
 
   // Monotonic time of this scheduler.
   virtual TimePoint now() const = 0;
 
-  // Runs `task` on `queue` (asynchronously) once `delay` has passed, unless cancelled first. A
-  // null queue runs the task on the scheduler's own thread (the caller of advance() for a manual
-  // scheduler); keep such tasks tiny.
+  // Runs `task` on `queue` (asynchronously) once `delay` has passed, unless cancelled first: a
+  // cancel that comes before the task starts on its queue stops it even when its time has come.
+  // A null queue runs the task on the scheduler's own thread (the caller of advance() for a manual
+  // scheduler); keep such tasks tiny. Dropping the returned handle does not cancel.
   virtual CancellablePtr schedule(Duration delay, std::shared_ptr<DispatchQueue> queue,
                                   std::function<void()> task) = 0;
 
-  // Repeats `task` every `interval` until cancelled.
+  // Repeats `task` every `interval` until cancelled; the next run is timed from the previous one's
+  // due time. The scheduler must be owned by a std::shared_ptr.
   CancellablePtr scheduleRepeating(Duration interval, std::shared_ptr<DispatchQueue> queue,
                                    std::function<void()> task);
 
@@ -60,6 +62,7 @@ class ManualScheduler : public Scheduler {
   // Number of timers scheduled and neither fired nor cancelled.
   size_t pendingCount() const;
 
+  // Drops the timers still pending, as if cancelled.
   ~ManualScheduler() override;
 
  private:

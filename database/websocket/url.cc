@@ -1,0 +1,84 @@
+#include "database/websocket/url.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace dz::websocket {
+namespace {
+
+std::string lowerCase(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string bracketed(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+std::optional<Url> Url::parse(std::string_view text) {
+  const size_t schemeEnd = text.find("://");
+  if (schemeEnd == std::string_view::npos || schemeEnd == 0) return std::nullopt;
+  Url url;
+  url.scheme = lowerCase(text.substr(0, schemeEnd));
+  std::string_view rest = text.substr(schemeEnd + 3);
+  const size_t authorityEnd = rest.find_first_of("/?#");
+  std::string_view authority = rest.substr(0, authorityEnd);
+  std::string_view tail =
+      authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
+  tail = tail.substr(0, tail.find('#'));
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority = authority.substr(at + 1);
+  }
+  std::string_view portText;
+  if (!authority.empty() && authority.front() == '[') {
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    url.host = std::string(authority.substr(1, close - 1));
+    std::string_view after = authority.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return std::nullopt;
+      portText = after.substr(1);
+    }
+  } else {
+    const size_t colon = authority.find(':');
+    url.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) portText = authority.substr(colon + 1);
+  }
+  if (url.host.empty()) return std::nullopt;
+  if (!portText.empty()) {
+    unsigned port = 0;
+    const auto [end, error] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (error != std::errc() || end != portText.data() + portText.size() || port > 65535) {
+      return std::nullopt;
+    }
+    url.port = static_cast<uint16_t>(port);
+  }
+  url.pathAndQuery = std::string(tail);
+  if (url.pathAndQuery.empty() || url.pathAndQuery.front() == '?') {
+    url.pathAndQuery.insert(0, "/");
+  }
+  return url;
+}
+
+bool Url::isSecure() const { return scheme == "wss" || scheme == "https"; }
+
+uint16_t Url::effectivePort() const { return port ? *port : (isSecure() ? 443 : 80); }
+
+std::string Url::hostField() const {
+  return port ? bracketed(host) + ":" + std::to_string(*port) : bracketed(host);
+}
+
+std::string Url::origin() const {
+  const std::string originScheme = scheme == "wss" ? "https" : scheme == "ws" ? "http" : scheme;
+  return originScheme + "://" + hostField() + "/";
+}
+
+std::string Url::toString() const { return scheme + "://" + hostField() + pathAndQuery; }
+
+}  // namespace dz::websocket
