@@ -1,0 +1,190 @@
+#include "database/snapshot/index.h"
+
+#include <functional>
+
+#include "database/snapshot/key_order.h"
+#include "database/utilities/utilities.h"
+#include "platform/exception.h"
+
+namespace dz::database {
+namespace {
+
+constexpr std::string_view kPriorityDefinition = ".priority";
+constexpr std::string_view kKeyDefinition = ".key";
+constexpr std::string_view kValueDefinition = ".value";
+constexpr char kEmptyPathIndex[] = "A path index needs a non-empty path";
+
+// A node that sorts after every index value; recognised by identity.
+const NodePtr& maxValueSentinel() {
+  static const NodePtr* sentinel =
+      new NodePtr(ChildrenNode::create(ChildMap().insert(maxName(), LeafNode::create(maxName()))));
+  return *sentinel;
+}
+
+int rankInValueOrder(const Node& node) {
+  if (&node == maxValueSentinel().get()) return 3;
+  if (node.isEmpty()) return 0;
+  return node.isLeafNode() ? 1 : 2;
+}
+
+int thenByKey(int compared, const NamedNode& a, const NamedNode& b) {
+  return compared != 0 ? compared : compareKeys(a.name, b.name);
+}
+
+}  // namespace
+
+int compareValueOrder(const Node& a, const Node& b) {
+  if (&a == &b) return 0;
+  int rankA = rankInValueOrder(a);
+  int rankB = rankInValueOrder(b);
+  if (rankA != rankB) return rankA < rankB ? -1 : 1;
+  if (rankA != 1) return 0;
+  return compareLeafData(static_cast<const LeafNode&>(a).value(),
+                         static_cast<const LeafNode&>(b).value());
+}
+
+NamedNode Index::minPost() const { return NamedNode(minName(), EmptyNode::emptyNode()); }
+
+IndexPtr Index::fromQueryDefinition(std::string_view definition) {
+  if (definition == kPriorityDefinition) return PriorityIndex::priorityIndex();
+  if (definition == kKeyDefinition) return KeyIndex::keyIndex();
+  if (definition == kValueDefinition) return ValueIndex::valueIndex();
+  Path path(definition);
+  if (path.isEmpty()) return nullptr;
+  return PathIndex::create(std::move(path));
+}
+
+size_t Index::hash() const { return std::hash<std::string>()(queryDefinition()); }
+
+bool indexesEqual(const IndexPtr& a, const IndexPtr& b) {
+  if (a.get() == b.get()) return true;
+  if (!a || !b) return false;
+  return a->equals(*b);
+}
+
+// ---- PriorityIndex
+
+const IndexPtr& PriorityIndex::priorityIndex() {
+  static const IndexPtr* index = new IndexPtr(std::make_shared<const PriorityIndex>());
+  return *index;
+}
+
+int PriorityIndex::compare(const NamedNode& a, const NamedNode& b) const {
+  return thenByKey(compareValueOrder(*a.node->getPriority(), *b.node->getPriority()), a, b);
+}
+
+bool PriorityIndex::isDefinedOn(const Node& node) const { return !node.getPriority()->isEmpty(); }
+
+bool PriorityIndex::indexedValueChanged(const Node& oldNode, const Node& newNode) const {
+  return !oldNode.getPriority()->equals(*newNode.getPriority());
+}
+
+NamedNode PriorityIndex::maxPost() const {
+  return NamedNode(maxName(), EmptyNode::emptyNode()->updatePriority(maxValueSentinel()));
+}
+
+NamedNode PriorityIndex::makePost(const NodePtr& indexValue, const std::string& name) const {
+  return NamedNode(name, EmptyNode::emptyNode()->updatePriority(indexValue));
+}
+
+std::string PriorityIndex::queryDefinition() const { return std::string(kPriorityDefinition); }
+
+bool PriorityIndex::equals(const Index& other) const {
+  return dynamic_cast<const PriorityIndex*>(&other) != nullptr;
+}
+
+// ---- KeyIndex
+
+const IndexPtr& KeyIndex::keyIndex() {
+  static const IndexPtr* index = new IndexPtr(std::make_shared<const KeyIndex>());
+  return *index;
+}
+
+int KeyIndex::compare(const NamedNode& a, const NamedNode& b) const {
+  return compareKeys(a.name, b.name);
+}
+
+bool KeyIndex::isDefinedOn(const Node&) const { return true; }
+
+bool KeyIndex::indexedValueChanged(const Node&, const Node&) const { return false; }
+
+NamedNode KeyIndex::maxPost() const { return NamedNode(maxName(), EmptyNode::emptyNode()); }
+
+NamedNode KeyIndex::makePost(const NodePtr& indexValue, const std::string& name) const {
+  // The bound's value is the key; a value that is not a string leaves the given name.
+  if (indexValue && indexValue->isLeafNode()) {
+    const auto& data = static_cast<const LeafNode&>(*indexValue).value();
+    if (const auto* key = std::get_if<std::string>(&data)) {
+      return NamedNode(*key, EmptyNode::emptyNode());
+    }
+  }
+  return NamedNode(name, EmptyNode::emptyNode());
+}
+
+std::string KeyIndex::queryDefinition() const { return std::string(kKeyDefinition); }
+
+bool KeyIndex::equals(const Index& other) const {
+  return dynamic_cast<const KeyIndex*>(&other) != nullptr;
+}
+
+// ---- ValueIndex
+
+const IndexPtr& ValueIndex::valueIndex() {
+  static const IndexPtr* index = new IndexPtr(std::make_shared<const ValueIndex>());
+  return *index;
+}
+
+int ValueIndex::compare(const NamedNode& a, const NamedNode& b) const {
+  return thenByKey(compareValueOrder(*a.node, *b.node), a, b);
+}
+
+bool ValueIndex::isDefinedOn(const Node&) const { return true; }
+
+bool ValueIndex::indexedValueChanged(const Node& oldNode, const Node& newNode) const {
+  return !oldNode.equals(newNode);
+}
+
+NamedNode ValueIndex::maxPost() const { return NamedNode(maxName(), maxValueSentinel()); }
+
+NamedNode ValueIndex::makePost(const NodePtr& indexValue, const std::string& name) const {
+  return NamedNode(name, indexValue);
+}
+
+std::string ValueIndex::queryDefinition() const { return std::string(kValueDefinition); }
+
+bool ValueIndex::equals(const Index& other) const {
+  return dynamic_cast<const ValueIndex*>(&other) != nullptr;
+}
+
+// ---- PathIndex
+
+PathIndex::PathIndex(Path path) : path_(std::move(path)) {
+  if (path_.isEmpty()) throw Exception(kInvalidArgumentException, kEmptyPathIndex);
+}
+
+int PathIndex::compare(const NamedNode& a, const NamedNode& b) const {
+  return thenByKey(compareValueOrder(*a.node->getChild(path_), *b.node->getChild(path_)), a, b);
+}
+
+bool PathIndex::isDefinedOn(const Node& node) const { return !node.getChild(path_)->isEmpty(); }
+
+bool PathIndex::indexedValueChanged(const Node& oldNode, const Node& newNode) const {
+  return !oldNode.getChild(path_)->equals(*newNode.getChild(path_));
+}
+
+NamedNode PathIndex::maxPost() const {
+  return NamedNode(maxName(), EmptyNode::emptyNode()->updateChild(path_, maxValueSentinel()));
+}
+
+NamedNode PathIndex::makePost(const NodePtr& indexValue, const std::string& name) const {
+  return NamedNode(name, EmptyNode::emptyNode()->updateChild(path_, indexValue));
+}
+
+std::string PathIndex::queryDefinition() const { return path_.wireFormat(); }
+
+bool PathIndex::equals(const Index& other) const {
+  const auto* path = dynamic_cast<const PathIndex*>(&other);
+  return path && path->path_ == path_;
+}
+
+}  // namespace dz::database

@@ -1,0 +1,24 @@
+// The database's key order: keys that read as 64-bit integers first, in numeric order, then every
+// other key in byte order; "[MIN_NAME]" sorts before and "[MAX_NAME]" after every key. Children,
+// compound writes and query bounds all order keys this way. Thread-safe free functions.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace dz::database {
+
+// Negative, zero or positive as `a` sorts before, with or after `b`. Zero only for equal keys:
+// integer keys of equal value ("7" and "007") fall back to byte order.
+int compareKeys(std::string_view a, std::string_view b);
+
+// The key order as a comparator for SortedMap, std::map and std::sort.
+struct KeyCompare {
+  int operator()(std::string_view a, std::string_view b) const { return compareKeys(a, b); }
+};
+struct KeyLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return compareKeys(a, b) < 0; }
+};
+
+}  // namespace dz::database

@@ -1,0 +1,353 @@
+#include "database/snapshot/node.h"
+
+#include <cmath>
+
+#include "database/snapshot/hashing.h"
+#include "database/utilities/utilities.h"
+#include "platform/exception.h"
+
+namespace dz::database {
+namespace {
+
+constexpr char kNonFiniteNumber[] = "Numbers stored in the database must be finite";
+constexpr char kNotALeafValue[] = "Only strings, numbers, booleans and server values make a leaf";
+
+// 2^63, the first double above every int64.
+constexpr double kTwoTo63 = 9223372036854775808.0;
+
+int sign(int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
+
+// Exact comparison of an int64 with a finite double.
+int compareIntWithDouble(int64_t i, double d) {
+  if (d >= kTwoTo63) return -1;
+  if (d < -kTwoTo63) return 1;
+  auto truncated = static_cast<int64_t>(d);
+  if (i != truncated) return i < truncated ? -1 : 1;
+  // Doubles with a fraction are below 2^53 in magnitude, so the difference is exact.
+  double fraction = d - static_cast<double>(truncated);
+  return fraction > 0 ? -1 : (fraction < 0 ? 1 : 0);
+}
+
+int compareDoubles(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+// Rank of a leaf value's kind in value order; booleans split into false and true.
+int leafRank(const LeafNode::Data& data) {
+  switch (data.index()) {
+    case 0:
+      return std::get<bool>(data) ? 1 : 0;
+    case 1:
+    case 2:
+      return 2;
+    case 3:
+      return 3;
+    default:
+      return 4;
+  }
+}
+
+std::string placeholderText(const LeafNode::Placeholder& p) {
+  return p ? p->toJsonString() : std::string("null");
+}
+
+const ChildMap& emptyChildMap() {
+  static const ChildMap* empty = new ChildMap();
+  return *empty;
+}
+
+NodePtr normalizedPriority(NodePtr priority) {
+  if (priority && priority->isEmpty()) return nullptr;
+  return priority;
+}
+
+bool isArrayIndexKey(const std::string& key, int64_t& index) {
+  if (key.size() > 1 && key[0] == '0') return false;
+  std::optional<int64_t> parsed = intForString(key);
+  if (!parsed) return false;
+  index = *parsed;
+  return true;
+}
+
+Value childrenValue(const ChildMap& children, const NodePtr& priority, bool exportFormat) {
+  if (children.isEmpty()) return Value();
+  Value::Map map;
+  bool arrayLike = !exportFormat;
+  int64_t maxIndex = 0;
+  for (const auto& entry : children) {
+    int64_t index = 0;
+    if (arrayLike && isArrayIndexKey(entry.key, index)) {
+      maxIndex = std::max(maxIndex, index);
+    } else {
+      arrayLike = false;
+    }
+    map.emplace(entry.key, entry.value->val(exportFormat));
+  }
+  if (arrayLike && static_cast<uint64_t>(maxIndex) < 2 * static_cast<uint64_t>(children.size())) {
+    Value::Array array(static_cast<size_t>(maxIndex) + 1);
+    for (auto& [key, value] : map)
+      array[static_cast<size_t>(*intForString(key))] = std::move(value);
+    return Value(std::move(array));
+  }
+  if (exportFormat && priority) map.emplace(kPriorityKey, priority->val());
+  return Value(std::move(map));
+}
+
+}  // namespace
+
+// ---- Node
+
+Node::~Node() { delete hash_.load(std::memory_order_acquire); }
+
+NodePtr Node::getChild(const Path& path) const {
+  if (path.isEmpty()) return shared_from_this();
+  std::span<const std::string> keys = path.keys();
+  NodePtr node = getImmediateChild(keys[0]);
+  for (size_t i = 1; i < keys.size() && !node->isEmpty(); ++i)
+    node = node->getImmediateChild(keys[i]);
+  return node;
+}
+
+NodePtr Node::updateChild(const Path& path, NodePtr node) const {
+  if (!node) node = EmptyNode::emptyNode();
+  if (path.isEmpty()) return node;
+  const std::string& front = path.front();
+  if (front == kPriorityKey) {
+    // A priority has no children of its own: only ".priority" as the last key means anything.
+    if (path.size() != 1) return shared_from_this();
+    return updatePriority(std::move(node));
+  }
+  NodePtr child = getImmediateChild(front)->updateChild(path.popFront(), std::move(node));
+  return updateImmediateChild(front, std::move(child));
+}
+
+std::optional<std::string> Node::predecessorChildKey(const std::string& key) const {
+  const std::string* found = children().predecessorKey(key);
+  return found ? std::optional<std::string>(*found) : std::nullopt;
+}
+
+std::optional<std::string> Node::successorChildKey(const std::string& key) const {
+  const std::string* found = children().successorKey(key);
+  return found ? std::optional<std::string>(*found) : std::nullopt;
+}
+
+Value Node::val(bool exportFormat) const {
+  if (isLeafNode()) {
+    const auto& leaf = static_cast<const LeafNode&>(*this);
+    Value value = leaf.plainValue();
+    const NodePtr& priority = leaf.getPriority();
+    if (!exportFormat || priority->isEmpty()) return value;
+    Value::Map map;
+    map.emplace(kValueKey, std::move(value));
+    map.emplace(kPriorityKey, priority->val());
+    return Value(std::move(map));
+  }
+  const NodePtr& priority = getPriority();
+  return childrenValue(children(), priority->isEmpty() ? nullptr : priority, exportFormat);
+}
+
+const std::string& Node::dataHash() const {
+  if (const std::string* cached = hash_.load(std::memory_order_acquire)) return *cached;
+  auto fresh =
+      std::make_unique<std::string>(isEmpty() ? std::string() : hashOfText(canonicalHashText()));
+  const std::string* expected = nullptr;
+  if (hash_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+    return *fresh.release();
+  }
+  return *expected;
+}
+
+bool Node::equals(const Node& other) const {
+  if (this == &other) return true;
+  bool empty = isEmpty();
+  if (empty || other.isEmpty()) return empty && other.isEmpty();
+  if (isLeafNode() != other.isLeafNode()) return false;
+  return equalsSameKind(other);
+}
+
+std::string Node::description() const { return val(true).toJsonString(); }
+
+bool nodesEqual(const NodePtr& a, const NodePtr& b) {
+  if (a.get() == b.get()) return true;
+  const Node& left = a ? *a : *EmptyNode::emptyNode();
+  const Node& right = b ? *b : *EmptyNode::emptyNode();
+  return left.equals(right);
+}
+
+// ---- LeafNode
+
+int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b) {
+  int rankA = leafRank(a);
+  int rankB = leafRank(b);
+  if (rankA != rankB) return rankA < rankB ? -1 : 1;
+  switch (rankA) {
+    case 2: {
+      const auto* intA = std::get_if<int64_t>(&a);
+      const auto* intB = std::get_if<int64_t>(&b);
+      if (intA && intB) return *intA < *intB ? -1 : (*intA > *intB ? 1 : 0);
+      if (intA) return compareIntWithDouble(*intA, std::get<double>(b));
+      if (intB) return -compareIntWithDouble(*intB, std::get<double>(a));
+      return compareDoubles(std::get<double>(a), std::get<double>(b));
+    }
+    case 3:
+      return sign(std::get<std::string>(a).compare(std::get<std::string>(b)));
+    case 4:
+      return sign(placeholderText(std::get<LeafNode::Placeholder>(a))
+                      .compare(placeholderText(std::get<LeafNode::Placeholder>(b))));
+    default:
+      return 0;  // both false or both true
+  }
+}
+
+LeafNode::LeafNode(Passkey, Data value, NodePtr priority)
+    : value_(std::move(value)), priority_(std::move(priority)) {}
+
+NodePtr LeafNode::create(Data value, NodePtr priority) {
+  if (const double* d = std::get_if<double>(&value); d && !std::isfinite(*d)) {
+    throw Exception(kInvalidDezuvuraData, kNonFiniteNumber);
+  }
+  return std::make_shared<const LeafNode>(Passkey{}, std::move(value),
+                                          normalizedPriority(std::move(priority)));
+}
+
+NodePtr LeafNode::fromValue(const Value& value, NodePtr priority) {
+  switch (value.type()) {
+    case Value::Type::Bool:
+      return create(value.asBool(), std::move(priority));
+    case Value::Type::Int:
+      return create(value.asInt(), std::move(priority));
+    case Value::Type::Double:
+      return create(value.asDouble(), std::move(priority));
+    case Value::Type::String:
+      return create(value.asString(), std::move(priority));
+    case Value::Type::Map:
+      if (value.find(kServerValueKey)) {
+        return create(std::make_shared<const Value>(value), std::move(priority));
+      }
+      break;
+    default:
+      break;
+  }
+  throw Exception(kInvalidDezuvuraData, kNotALeafValue);
+}
+
+Value LeafNode::plainValue() const {
+  struct Convert {
+    Value operator()(bool b) const { return Value(b); }
+    Value operator()(int64_t i) const { return Value(static_cast<long long>(i)); }
+    Value operator()(double d) const { return Value(d); }
+    Value operator()(const std::string& s) const { return Value(s); }
+    Value operator()(const Placeholder& p) const { return p ? *p : Value(); }
+  };
+  return std::visit(Convert{}, value_);
+}
+
+const NodePtr& LeafNode::getPriority() const {
+  return priority_ ? priority_ : EmptyNode::emptyNode();
+}
+
+NodePtr LeafNode::updatePriority(NodePtr priority) const {
+  priority = normalizedPriority(std::move(priority));
+  if (nodesEqual(priority, priority_)) return shared_from_this();
+  return std::make_shared<const LeafNode>(Passkey{}, value_, std::move(priority));
+}
+
+NodePtr LeafNode::getImmediateChild(const std::string& key) const {
+  if (key == kPriorityKey) return getPriority();
+  return EmptyNode::emptyNode();
+}
+
+NodePtr LeafNode::updateImmediateChild(const std::string& key, NodePtr child) const {
+  if (key == kPriorityKey) return updatePriority(std::move(child));
+  if (!child || child->isEmpty()) return shared_from_this();
+  return ChildrenNode::create(ChildMap().insert(key, std::move(child)), priority_);
+}
+
+const ChildMap& LeafNode::children() const { return emptyChildMap(); }
+
+std::string LeafNode::canonicalHashText() const {
+  std::string text;
+  appendPriorityHashText(text, *getPriority());
+  appendLeafValueHashText(text, value_);
+  return text;
+}
+
+bool LeafNode::equalsSameKind(const Node& other) const {
+  const auto& leaf = static_cast<const LeafNode&>(other);
+  return compareLeafData(value_, leaf.value_) == 0 && nodesEqual(priority_, leaf.priority_);
+}
+
+// ---- ChildrenNode
+
+ChildrenNode::ChildrenNode(Passkey, ChildMap children, NodePtr priority)
+    : children_(std::move(children)), priority_(std::move(priority)) {}
+
+NodePtr ChildrenNode::create(ChildMap children, NodePtr priority) {
+  priority = normalizedPriority(std::move(priority));
+  if (children.isEmpty() && !priority) return EmptyNode::emptyNode();
+  return std::make_shared<const ChildrenNode>(Passkey{}, std::move(children), std::move(priority));
+}
+
+const NodePtr& ChildrenNode::getPriority() const {
+  return priority_ ? priority_ : EmptyNode::emptyNode();
+}
+
+NodePtr ChildrenNode::updatePriority(NodePtr priority) const {
+  priority = normalizedPriority(std::move(priority));
+  if (nodesEqual(priority, priority_)) return shared_from_this();
+  return create(children_, std::move(priority));
+}
+
+NodePtr ChildrenNode::getImmediateChild(const std::string& key) const {
+  if (key == kPriorityKey) return getPriority();
+  const NodePtr* child = children_.find(key);
+  return child ? *child : EmptyNode::emptyNode();
+}
+
+NodePtr ChildrenNode::updateImmediateChild(const std::string& key, NodePtr child) const {
+  if (key == kPriorityKey) return updatePriority(std::move(child));
+  const NodePtr* existing = children_.find(key);
+  if (!child || child->isEmpty()) {
+    if (!existing) return shared_from_this();
+    ChildMap remaining = children_.remove(key);
+    // Without children there is no data left to carry a priority.
+    if (remaining.isEmpty()) return EmptyNode::emptyNode();
+    return std::make_shared<const ChildrenNode>(Passkey{}, std::move(remaining), priority_);
+  }
+  if (existing && existing->get() == child.get()) return shared_from_this();
+  return std::make_shared<const ChildrenNode>(Passkey{}, children_.insert(key, std::move(child)),
+                                              priority_);
+}
+
+std::string ChildrenNode::canonicalHashText() const {
+  std::string text;
+  appendPriorityHashText(text, *getPriority());
+  for (const auto& entry : children_) {
+    text.push_back(':');
+    appendQuotedHashText(text, entry.key);
+    text.push_back(':');
+    text.append(entry.value->dataHash());
+  }
+  return text;
+}
+
+bool ChildrenNode::equalsSameKind(const Node& other) const {
+  const auto& node = static_cast<const ChildrenNode&>(other);
+  if (children_.size() != node.children_.size() || !nodesEqual(priority_, node.priority_)) {
+    return false;
+  }
+  for (auto i = children_.begin(), j = node.children_.begin(); i != children_.end(); ++i, ++j) {
+    if (i->key != j->key || !i->value->equals(*j->value)) return false;
+  }
+  return true;
+}
+
+// ---- EmptyNode
+
+const NodePtr& EmptyNode::emptyNode() {
+  // Never destroyed, so nodes released during static destruction can still reach it.
+  static const NodePtr* empty = new NodePtr(
+      std::make_shared<const ChildrenNode>(ChildrenNode::Passkey{}, ChildMap(), nullptr));
+  return *empty;
+}
+
+}  // namespace dz::database

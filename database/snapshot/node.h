@@ -1,0 +1,197 @@
+// Node: the immutable tree value of the database (leaf, children, empty), with an optional
+// priority. Nodes are shared as NodePtr and never change after construction; every update returns
+// a new node that shares all untouched subtrees with the old one (O(depth · log n) copying).
+// Nodes may be read from any thread; the lazily computed data hash is published atomically.
+//
+// Ownership: nodes are made only by the static factories below (or by nodeFrom in
+// snapshot_utilities.h) and always live in a NodePtr.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "database/snapshot/key_order.h"
+#include "database/snapshot/path.h"
+#include "database/snapshot/sorted_map.h"
+#include "platform/value.h"
+
+namespace dz::database {
+
+class Node;
+using NodePtr = std::shared_ptr<const Node>;
+// Children by key, in key order.
+using ChildMap = SortedMap<std::string, NodePtr, KeyCompare>;
+
+inline constexpr char kPriorityKey[] = ".priority";
+inline constexpr char kValueKey[] = ".value";
+inline constexpr char kServerValueKey[] = ".sv";
+// Raised for values that cannot be stored.
+inline constexpr char kInvalidDezuvuraData[] = "InvalidDezuvuraData";
+
+class Node : public std::enable_shared_from_this<Node> {
+ public:
+  virtual ~Node();
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  virtual bool isLeafNode() const = 0;
+  // No data: a children node without children (whatever its priority).
+  virtual bool isEmpty() const = 0;
+
+  // The priority: a leaf, or the empty node when there is none.
+  virtual const NodePtr& getPriority() const = 0;
+  // This node with another priority (the empty node clears it); this very node when unchanged.
+  virtual NodePtr updatePriority(NodePtr priority) const = 0;
+
+  // The child under `key`; ".priority" names the priority. The empty node when absent.
+  virtual NodePtr getImmediateChild(const std::string& key) const = 0;
+  // The descendant at `path`: this node for the root path, the empty node when absent.
+  NodePtr getChild(const Path& path) const;
+  bool hasChild(const std::string& key) const { return !getImmediateChild(key)->isEmpty(); }
+
+  // This node with the child under `key` replaced (an empty child removes it; ".priority" sets
+  // the priority). A leaf given a non-empty child becomes a children node. Removing the last child
+  // gives the shared empty node. This very node when nothing changes.
+  virtual NodePtr updateImmediateChild(const std::string& key, NodePtr child) const = 0;
+  // This node with the descendant at `path` replaced; the root path gives `node` itself.
+  NodePtr updateChild(const Path& path, NodePtr node) const;
+
+  // The children in key order; empty for leaves. Iterate forward or with reversed().
+  virtual const ChildMap& children() const = 0;
+  size_t numChildren() const { return children().size(); }
+  // The key before / after `key` in key order (whether or not `key` is a child); none at the ends.
+  std::optional<std::string> predecessorChildKey(const std::string& key) const;
+  std::optional<std::string> successorChildKey(const std::string& key) const;
+  // Calls `visit(key, child)` in key order (or reverse) until it returns true; returns whether it
+  // stopped early.
+  template <class Visit>
+  bool enumerateChildren(Visit&& visit, bool reverse = false) const;
+
+  // The plain value: null for the empty node; a leaf's value; a map of child values, or an array
+  // when every key is an integer key and the largest is below twice the number of children.
+  // The export format keeps priorities (".value"/".priority") and never makes arrays.
+  Value val(bool exportFormat = false) const;
+  Value valForExport(bool exportFormat) const { return val(exportFormat); }
+
+  // Base64 of the SHA-1 of the node's canonical text (docs/data-model.md); "" for the empty node.
+  // Computed once, then cached.
+  const std::string& dataHash() const;
+
+  // Same data: equal priorities and equal values (numbers compare exactly across int and double);
+  // all empty nodes are equal.
+  bool equals(const Node& other) const;
+  friend bool operator==(const Node& a, const Node& b) { return a.equals(b); }
+
+  // The export value as JSON text, for logs.
+  std::string description() const;
+
+ protected:
+  Node() = default;
+  virtual std::string canonicalHashText() const = 0;
+  virtual bool equalsSameKind(const Node& other) const = 0;
+
+ private:
+  mutable std::atomic<const std::string*> hash_{nullptr};
+};
+
+// Null and same-data aware equality of two node pointers (null reads as the empty node).
+bool nodesEqual(const NodePtr& a, const NodePtr& b);
+
+class LeafNode final : public Node {
+  struct Passkey {};
+
+ public:
+  // A server value placeholder kept as written: a map holding ".sv".
+  using Placeholder = std::shared_ptr<const Value>;
+  using Data = std::variant<bool, int64_t, double, std::string, Placeholder>;
+
+  // A leaf of the value with the priority (null or the empty node for none). Throws
+  // dz::Exception "InvalidDezuvuraData" for a NaN or infinite double.
+  static NodePtr create(Data value, NodePtr priority = nullptr);
+  // A leaf of a plain value that is a bool, number, string or placeholder map; throws
+  // "InvalidDezuvuraData" for anything else or a non-finite number.
+  static NodePtr fromValue(const Value& value, NodePtr priority = nullptr);
+
+  LeafNode(Passkey, Data value, NodePtr priority);
+
+  const Data& value() const { return value_; }
+  // The value as a plain value.
+  Value plainValue() const;
+  bool isPlaceholder() const { return std::holds_alternative<Placeholder>(value_); }
+
+  bool isLeafNode() const override { return true; }
+  bool isEmpty() const override { return false; }
+  const NodePtr& getPriority() const override;
+  NodePtr updatePriority(NodePtr priority) const override;
+  NodePtr getImmediateChild(const std::string& key) const override;
+  NodePtr updateImmediateChild(const std::string& key, NodePtr child) const override;
+  const ChildMap& children() const override;
+
+ protected:
+  std::string canonicalHashText() const override;
+  bool equalsSameKind(const Node& other) const override;
+
+ private:
+  Data value_;
+  NodePtr priority_;  // null when none
+};
+
+// Value order of leaf values: false < true < numbers (exact across int64 and double) < strings
+// (byte order) < placeholders (by their JSON text). Zero only for equal values.
+int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b);
+
+class ChildrenNode final : public Node {
+  struct Passkey {};
+  friend class EmptyNode;
+
+ public:
+  // A node of the children (empty children are dropped by the caller) and priority. No children
+  // and no priority gives the shared empty node.
+  static NodePtr create(ChildMap children, NodePtr priority = nullptr);
+
+  ChildrenNode(Passkey, ChildMap children, NodePtr priority);
+
+  bool isLeafNode() const override { return false; }
+  bool isEmpty() const override { return children_.isEmpty(); }
+  const NodePtr& getPriority() const override;
+  NodePtr updatePriority(NodePtr priority) const override;
+  NodePtr getImmediateChild(const std::string& key) const override;
+  NodePtr updateImmediateChild(const std::string& key, NodePtr child) const override;
+  const ChildMap& children() const override { return children_; }
+
+ protected:
+  std::string canonicalHashText() const override;
+  bool equalsSameKind(const Node& other) const override;
+
+ private:
+  ChildMap children_;
+  NodePtr priority_;  // null when none
+};
+
+class EmptyNode {
+ public:
+  // The one shared children node without children and without priority.
+  static const NodePtr& emptyNode();
+};
+
+template <class Visit>
+bool Node::enumerateChildren(Visit&& visit, bool reverse) const {
+  const ChildMap& map = children();
+  if (reverse) {
+    for (const auto& entry : map.reversed()) {
+      if (visit(entry.key, entry.value)) return true;
+    }
+  } else {
+    for (const auto& entry : map) {
+      if (visit(entry.key, entry.value)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace dz::database
