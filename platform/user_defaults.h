@@ -5,12 +5,13 @@
 // Every change is written to the file right away (atomically, see FileManager::writeAtomically),
 // so settings survive a restart without anyone calling synchronize(); synchronize() retries a
 // write that failed and reports whether the file holds the current settings. A corrupt or
-// unreadable file is logged and read as empty; it is never a crash. Thread-safe.
+// unreadable file is logged and read as empty (a corrupt one is moved aside to ".corrupt"); it is
+// never a crash. NaN and infinite numbers are refused (logged), as JSON cannot hold them.
+// Thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,7 +62,6 @@ class UserDefaults {
  private:
   explicit UserDefaults(std::filesystem::path file);
   void load();
-  void changed();  // called without mutex_ held
   bool write();
 
   const std::filesystem::path file_;

@@ -1,0 +1,232 @@
+#include "platform/user_defaults.h"
+
+#include <boost/json.hpp>
+#include <cmath>
+#include <limits>
+
+#include "platform/bundle.h"
+#include "platform/crypto.h"
+#include "platform/file_manager.h"
+#include "platform/log.h"
+
+namespace dz::platform {
+namespace {
+
+// File layout: {"values": {key: JSON value}, "data": {key: base64 bytes}}.
+constexpr char kValuesMember[] = "values";
+constexpr char kDataMember[] = "data";
+constexpr char kPreferencesFolder[] = "Preferences";
+constexpr char kCorruptSuffix[] = ".corrupt";
+
+// JSON has no NaN or infinity: one such number would make the whole file unreadable.
+bool isStorable(const Value& value) {
+  if (value.isDouble()) return std::isfinite(value.asDouble());
+  if (const Value::Array* array = value.getArray()) {
+    for (const Value& element : *array) {
+      if (!isStorable(element)) return false;
+    }
+  }
+  if (const Value::Map* map = value.getMap()) {
+    for (const auto& [key, element] : *map) {
+      if (!isStorable(element)) return false;
+    }
+  }
+  return true;
+}
+
+// The identifier comes from the Info file: keep it a plain file name.
+std::string preferencesFileName(std::string identifier) {
+  for (char& c : identifier) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  if (identifier.empty() || identifier == "." || identifier == "..") identifier = "_";
+  return identifier + ".json";
+}
+
+int64_t clampToInt64(double d) {
+  if (std::isnan(d)) return 0;
+  // 2^63 is exactly representable; anything at or beyond it saturates.
+  constexpr double kLimit = 9223372036854775808.0;
+  if (d >= kLimit) return std::numeric_limits<int64_t>::max();
+  if (d < -kLimit) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(d);
+}
+
+}  // namespace
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() {
+  static std::mutex mutex;
+  static std::shared_ptr<UserDefaults> current;
+  std::filesystem::path file = FileManager::applicationSupportDirectory() / kPreferencesFolder /
+                               preferencesFileName(Bundle::main().bundleIdentifier());
+  std::lock_guard lock(mutex);
+  if (!current || current->file() != file) current = create(std::move(file));
+  return current;
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::create(std::filesystem::path file) {
+  std::shared_ptr<UserDefaults> defaults(new UserDefaults(std::move(file)));
+  defaults->load();
+  return defaults;
+}
+
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+
+void UserDefaults::load() {
+  std::optional<std::string> text = FileManager::readFile(file_);
+  if (!text) {
+    std::error_code ignored;
+    if (std::filesystem::exists(file_, ignored))
+      logLine("UserDefaults: cannot read " + file_.string());
+    return;
+  }
+  boost::json::parse_options options;
+  options.allow_invalid_utf8 = true;  // strings are stored as they were given
+  boost::system::error_code error;
+  boost::json::value json = boost::json::parse(*text, error, {}, options);
+  const boost::json::object* root = error ? nullptr : json.if_object();
+  const boost::json::value* values = root ? root->if_contains(kValuesMember) : nullptr;
+  const boost::json::value* data = root ? root->if_contains(kDataMember) : nullptr;
+  if (!root || (values && !values->is_object()) || (data && !data->is_object())) {
+    logLine("UserDefaults: ignoring corrupt file " + file_.string());
+    std::filesystem::path aside = file_;
+    aside += kCorruptSuffix;
+    std::error_code ignored;
+    std::filesystem::rename(file_, aside, ignored);
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  if (values) {
+    for (const auto& [key, value] : values->get_object()) {
+      values_.insert_or_assign(std::string(key), Value::fromJson(value));
+    }
+  }
+  if (data) {
+    for (const auto& [key, value] : data->get_object()) {
+      const boost::json::string* encoded = value.if_string();
+      std::optional<std::string> bytes =
+          encoded ? base64Decode(std::string_view(*encoded)) : std::nullopt;
+      if (!bytes) {
+        logLine("UserDefaults: dropping undecodable data entry in " + file_.string());
+        continue;
+      }
+      values_.insert_or_assign(std::string(key), Value(std::move(*bytes)));
+      dataKeys_.emplace(key);
+    }
+  }
+}
+
+std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto found = values_.find(key);
+  if (found == values_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto found = values_.find(key);
+  if (found == values_.end() || !found->second.isString() || dataKeys_.count(key)) {
+    return std::nullopt;
+  }
+  return found->second.asString();
+}
+
+bool UserDefaults::boolForKey(std::string_view key) const {
+  std::optional<Value> value = objectForKey(key);
+  if (!value) return false;
+  if (value->isBool()) return value->asBool();
+  if (value->isNumber()) return value->asDouble() != 0;
+  return false;
+}
+
+int64_t UserDefaults::integerForKey(std::string_view key) const {
+  std::optional<Value> value = objectForKey(key);
+  if (!value) return 0;
+  if (value->isInt()) return value->asInt();
+  if (value->isDouble()) return clampToInt64(value->asDouble());
+  if (value->isBool()) return value->asBool() ? 1 : 0;
+  return 0;
+}
+
+double UserDefaults::doubleForKey(std::string_view key) const {
+  std::optional<Value> value = objectForKey(key);
+  if (value && value->isNumber()) return value->asDouble();
+  if (value && value->isBool()) return value->asBool() ? 1.0 : 0.0;
+  return 0.0;
+}
+
+std::optional<std::string> UserDefaults::dataForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto found = values_.find(key);
+  if (found == values_.end() || !dataKeys_.count(key)) return std::nullopt;
+  return found->second.asString();
+}
+
+void UserDefaults::setObject(Value value, std::string_view key) {
+  if (!isStorable(value)) {
+    logLine("UserDefaults: refusing a non-finite number for a key of " + file_.string());
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (auto dataKey = dataKeys_.find(key); dataKey != dataKeys_.end()) dataKeys_.erase(dataKey);
+    if (value.isNull()) {
+      if (auto found = values_.find(key); found != values_.end()) values_.erase(found);
+    } else {
+      values_.insert_or_assign(std::string(key), std::move(value));
+    }
+    ++version_;
+  }
+  write();
+}
+
+void UserDefaults::setString(std::string value, std::string_view key) {
+  setObject(Value(std::move(value)), key);
+}
+void UserDefaults::setBool(bool value, std::string_view key) { setObject(Value(value), key); }
+void UserDefaults::setInteger(int64_t value, std::string_view key) {
+  setObject(Value(static_cast<long long>(value)), key);
+}
+void UserDefaults::setDouble(double value, std::string_view key) { setObject(Value(value), key); }
+
+void UserDefaults::setData(std::string bytes, std::string_view key) {
+  {
+    std::lock_guard lock(mutex_);
+    values_.insert_or_assign(std::string(key), Value(std::move(bytes)));
+    dataKeys_.emplace(key);
+    ++version_;
+  }
+  write();
+}
+
+void UserDefaults::removeObjectForKey(std::string_view key) { setObject(Value(), key); }
+
+bool UserDefaults::synchronize() { return write(); }
+
+bool UserDefaults::write() {
+  std::lock_guard writeLock(writeMutex_);
+  boost::json::object values;
+  boost::json::object data;
+  uint64_t version;
+  {
+    std::lock_guard lock(mutex_);
+    version = version_;
+    if (version == writtenVersion_) return true;
+    for (const auto& [key, value] : values_) {
+      if (dataKeys_.count(key)) {
+        data[key] = base64Encode(value.asString());
+      } else {
+        values[key] = value.toJson();
+      }
+    }
+  }
+  boost::json::object root;
+  root[kValuesMember] = std::move(values);
+  root[kDataMember] = std::move(data);
+  if (!FileManager::writeAtomically(file_, boost::json::serialize(root))) return false;
+  writtenVersion_ = version;
+  return true;
+}
+
+}  // namespace dz::platform

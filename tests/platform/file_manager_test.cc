@@ -1,0 +1,84 @@
+#include "platform/file_manager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include "tests/support/sandbox.h"
+
+namespace dz::platform {
+namespace {
+
+// Sets or clears an environment variable for one scope.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) previous_ = old;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnvironment() {
+    if (previous_) {
+      setenv(name_, previous_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+TEST(FileManagerTest, StandardFoldersLiveUnderTheSandboxRootAndAreMadeOnDemand) {
+  dz::testing::ScopedSandbox sandbox;
+  EXPECT_EQ(FileManager::sandboxRoot(), sandbox.root());
+  for (const auto& folder : {FileManager::documentsDirectory(), FileManager::cachesDirectory(),
+                             FileManager::applicationSupportDirectory()}) {
+    EXPECT_EQ(folder.parent_path(), sandbox.root());
+    EXPECT_TRUE(std::filesystem::is_directory(folder)) << folder;
+  }
+  EXPECT_NE(FileManager::documentsDirectory(), FileManager::cachesDirectory());
+}
+
+TEST(FileManagerTest, RootDefaultsToTheUsersDataFolder) {
+  dz::testing::ScopedSandbox sandbox;  // restores DZ_HOME afterwards
+  ScopedEnvironment noHome("DZ_HOME", nullptr);
+  {
+    ScopedEnvironment data("XDG_DATA_HOME", (sandbox.root() / "data").c_str());
+    EXPECT_EQ(FileManager::sandboxRoot(), sandbox.root() / "data" / "dezuvura");
+  }
+  ScopedEnvironment noData("XDG_DATA_HOME", nullptr);
+  ScopedEnvironment home("HOME", sandbox.root().c_str());
+  EXPECT_EQ(FileManager::sandboxRoot(), sandbox.root() / ".local" / "share" / "dezuvura");
+  EXPECT_TRUE(std::filesystem::is_directory(sandbox.root() / ".local" / "share" / "dezuvura"));
+}
+
+TEST(FileManagerTest, AtomicWriteReplacesContentsWithTheGivenModeAndLeavesNoTemporaries) {
+  dz::testing::ScopedSandbox sandbox;
+  auto file = sandbox.root() / "deep" / "folder" / "file.bin";
+  EXPECT_FALSE(FileManager::readFile(file));
+  ASSERT_TRUE(FileManager::writeAtomically(file, "old"));
+  ASSERT_TRUE(FileManager::writeAtomically(file, std::string("n\0ew", 4), 0640));
+  EXPECT_EQ(FileManager::readFile(file), std::string("n\0ew", 4));
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1);
+}
+
+TEST(FileManagerTest, FailedAtomicWriteKeepsWhatWasThere) {
+  dz::testing::ScopedSandbox sandbox;
+  auto target = sandbox.root() / "target";
+  std::filesystem::create_directories(target / "inside");  // cannot be replaced by a file
+  EXPECT_FALSE(FileManager::writeAtomically(target, "bytes"));
+  EXPECT_TRUE(std::filesystem::is_directory(target / "inside"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sandbox.root()), {}), 1);
+  EXPECT_FALSE(FileManager::readFile(target));
+}
+
+}  // namespace
+}  // namespace dz::platform
