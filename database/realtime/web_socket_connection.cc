@@ -1,0 +1,254 @@
+#include "database/realtime/web_socket_connection.h"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <cctype>
+
+#include "database/utilities/client_version.h"
+#include "database/utilities/logging.h"
+#include "database/utilities/repo_info.h"
+#include "database/utilities/string_utilities.h"
+#include "database/utilities/utilities.h"
+#include "database/utilities/wire_protocol.h"
+#include "platform/bundle.h"
+#include "platform/process_info.h"
+
+namespace dz::database {
+namespace {
+
+constexpr char kConnectingCode[] = "I-RDB08301";
+constexpr char kOpenCode[] = "I-RDB08302";
+constexpr char kClosingCode[] = "I-RDB08303";
+constexpr char kNopCode[] = "I-RDB08304";
+constexpr char kNoMoreSocketCode[] = "I-RDB08305";
+constexpr char kFrameCountCode[] = "I-RDB08306";
+constexpr char kCompleteFrameCode[] = "I-RDB08307";
+constexpr char kDidOpenCode[] = "I-RDB08308";
+constexpr char kNopKickedOffCode[] = "I-RDB08309";
+constexpr char kDidFailCode[] = "I-RDB08310";
+constexpr char kDidCloseCode[] = "I-RDB08311";
+constexpr char kTimedOutCode[] = "I-RDB08312";
+constexpr char kClosingItselfCode[] = "I-RDB08313";
+constexpr char kResetKeepAliveCode[] = "I-RDB08314";
+
+constexpr char kUserAgentProduct[] = "Dezuvura";
+// Server data may nest as deep as the data model allows (1,000 levels) plus the envelope.
+constexpr size_t kMaxJsonDepth = 1100;
+// Moving the keep-alive by less than this is not worth rescheduling its timer.
+constexpr auto kKeepAliveSlack = std::chrono::seconds(5);
+
+// Number of code points in UTF-8 text (bytes that are not continuation bytes).
+size_t characterCount(std::string_view text) {
+  size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
+}
+
+boost::json::value parseMessage(std::string_view text) {
+  boost::json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  boost::system::error_code ec;
+  boost::json::value parsed = boost::json::parse(text, ec, {}, options);
+  if (ec || !(parsed.is_object() || parsed.is_array())) return nullptr;
+  return parsed;
+}
+
+}  // namespace
+
+std::string databaseUserAgent() {
+  auto& processInfo = platform::ProcessInfo::processInfo();
+  std::string agent = kUserAgentProduct;
+  agent += "/";
+  agent += wire::kProtocolVersion;
+  agent += "/" + buildVersion();
+  agent += "/" + processInfo.operatingSystemVersionString();
+  agent += "/" + sanitizedForUserAgent(processInfo.machineModel());
+  agent += "_" + sanitizedForUserAgent(platform::Bundle::main().bundleIdentifier());
+  return agent;
+}
+
+std::vector<std::string> framesForMessage(std::string_view text) {
+  std::vector<std::string> pieces = splitString(text, wire::kMaxFrameCharacters);
+  if (pieces.size() > 1) pieces.insert(pieces.begin(), std::to_string(pieces.size()));
+  return pieces;
+}
+
+std::optional<int32_t> frameCountOf(std::string_view frame) {
+  if (characterCount(frame) >= wire::kFrameCountMaxLength) return std::nullopt;
+  // The leading integer, as a lenient number reader takes it: blanks, a sign, digits.
+  size_t i = 0;
+  while (i < frame.size() && std::isspace(static_cast<unsigned char>(frame[i]))) ++i;
+  bool negative = false;
+  if (i < frame.size() && (frame[i] == '+' || frame[i] == '-')) negative = frame[i++] == '-';
+  int32_t value = 0;
+  while (i < frame.size() && std::isdigit(static_cast<unsigned char>(frame[i]))) {
+    value = value * 10 + (frame[i++] - '0');
+  }
+  if (negative || value < 1) return std::nullopt;
+  return value;
+}
+
+std::shared_ptr<WebSocketConnection> WebSocketConnection::create(
+    std::shared_ptr<RepoInfo> repoInfo, platform::DispatchQueuePtr queue,
+    std::optional<std::string> lastSessionId, Dependencies dependencies) {
+  SessionSocketFactory factory =
+      dependencies.socketFactory ? dependencies.socketFactory : webSocketSessionSocketFactory();
+  auto session =
+      std::shared_ptr<WebSocketConnection>(new WebSocketConnection(queue, std::move(dependencies)));
+  std::string url = repoInfo->connectionURL(lastSessionId);
+  logDebug(kConnectingCode,
+           session->tag() + " Connecting to: " + url + " as " + session->userAgent_);
+  session->webSocket_ = factory(SessionSocketRequest{url, session->userAgent_, queue, session});
+  return session;
+}
+
+WebSocketConnection::WebSocketConnection(platform::DispatchQueuePtr queue,
+                                         Dependencies dependencies)
+    : connectionId_(LUIDGenerator()),
+      dispatchQueue_(std::move(queue)),
+      scheduler_(dependencies.scheduler ? std::move(dependencies.scheduler)
+                                        : platform::Scheduler::system()),
+      userAgent_(databaseUserAgent()) {}
+
+WebSocketConnection::~WebSocketConnection() { stopTimers(); }
+
+std::string WebSocketConnection::tag() const {
+  return "(wsc:" + std::to_string(connectionId_) + ")";
+}
+
+void WebSocketConnection::open() {
+  logDebug(kOpenCode, tag() + " DWebSocketConnection open.");
+  everConnected_ = false;
+  if (!webSocket_) return;
+  webSocket_->open();
+  std::weak_ptr<WebSocketConnection> weakSelf = weak_from_this();
+  connectTimeout_ = scheduler_->schedule(kConnectTimeout, dispatchQueue_, [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self || self->everConnected_ || !self->webSocket_) return;
+    logDebug(kTimedOutCode, self->tag() + " Websocket timed out on connect");
+    self->webSocket_->close();
+    // A socket stuck in its opening may never report its end: report it here, once.
+    self->onClosed();
+  });
+}
+
+void WebSocketConnection::close() {
+  logDebug(kClosingCode, tag() + " DWebSocketConnection is being closed.");
+  isClosed_ = true;
+  stopTimers();
+  if (webSocket_) webSocket_->close();
+}
+
+void WebSocketConnection::send(const boost::json::value& message) {
+  resetKeepAlive();
+  if (!webSocket_) return;
+  for (std::string& frame : framesForMessage(boost::json::serialize(message))) {
+    webSocket_->send(std::move(frame));
+  }
+}
+
+void WebSocketConnection::webSocketDidReceiveMessage(std::string text) {
+  if (isClosed_) return;
+  resetKeepAlive();
+  handleIncomingFrame(text);
+}
+
+void WebSocketConnection::handleIncomingFrame(std::string_view text) {
+  if (!frame_) {
+    frame_.emplace();
+    if (auto count = frameCountOf(text)) {
+      totalFrames_ = *count;
+      logDebug(kFrameCountCode, tag() + " handleNewFrameCount: " + std::to_string(totalFrames_));
+      return;
+    }
+    totalFrames_ = 1;
+  }
+  appendFrame(text);
+}
+
+void WebSocketConnection::appendFrame(std::string_view text) {
+  frame_->append(text);
+  if (--totalFrames_ > 0) return;
+  std::string complete = std::move(*frame_);
+  frame_.reset();
+  boost::json::value message = parseMessage(complete);
+  logDebug(kCompleteFrameCode,
+           tag() + " handleIncomingFrame sending complete frame: " + std::to_string(connectionId_));
+  if (auto delegate = delegate_.lock()) delegate->onMessage(this, std::move(message));
+}
+
+void WebSocketConnection::webSocketDidOpen() {
+  logDebug(kDidOpenCode, tag() + " webSocketDidOpen");
+  if (isClosed_) return;
+  everConnected_ = true;
+  if (connectTimeout_) connectTimeout_->cancel();
+  connectTimeout_ = nullptr;
+  scheduleKeepAlive(kKeepAliveInterval);
+  logDebug(kNopKickedOffCode, tag() + " nop timer kicked off");
+}
+
+void WebSocketConnection::webSocketDidFail(std::string errorDescription) {
+  logDebug(kDidFailCode, tag() + " didFailWithError didFailWithError: " + errorDescription);
+  onClosed();
+}
+
+void WebSocketConnection::webSocketDidClose(int64_t code, std::string reason, bool) {
+  logDebug(kDidCloseCode, tag() + " didCloseWithCode: " + std::to_string(code) + " " + reason);
+  onClosed();
+}
+
+void WebSocketConnection::onClosed() {
+  std::shared_ptr<WebSocketConnection> keepAlive = shared_from_this();
+  auto socket = std::move(webSocket_);
+  webSocket_ = nullptr;
+  stopTimers();
+  if (!isClosed_) {
+    logDebug(kClosingItselfCode, "Websocket is closing itself");
+    isClosed_ = true;
+    if (auto delegate = delegate_.lock()) delegate->onDisconnect(this, everConnected_);
+  }
+}
+
+void WebSocketConnection::scheduleKeepAlive(platform::Duration delay) {
+  if (keepAlive_) keepAlive_->cancel();
+  keepAliveFireTime_ = scheduler_->now() + delay;
+  std::weak_ptr<WebSocketConnection> weakSelf = weak_from_this();
+  keepAlive_ = scheduler_->schedule(delay, dispatchQueue_, [weakSelf] {
+    if (auto self = weakSelf.lock()) self->nop();
+  });
+}
+
+void WebSocketConnection::nop() {
+  if (!keepAlive_) return;  // stopped after this tick was due
+  if (webSocket_ && !isClosed_) {
+    logDebug(kNopCode, tag() + " nop");
+    webSocket_->send(std::string(wire::kKeepAliveFrame));
+    scheduleKeepAlive(kKeepAliveInterval);
+  } else {
+    logDebug(kNoMoreSocketCode, tag() + " No more websocket; invalidating nop timer.");
+    stopTimers();
+  }
+}
+
+void WebSocketConnection::resetKeepAlive() {
+  if (!keepAlive_) return;
+  platform::TimePoint newFireTime = scheduler_->now() + kKeepAliveInterval;
+  if (newFireTime - keepAliveFireTime_ <= kKeepAliveSlack) return;
+  auto seconds = [](platform::TimePoint t) {
+    return std::to_string(
+        std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() /
+        1000.0);
+  };
+  logDebug(kResetKeepAliveCode, tag() + " resetting keepalive, to " + seconds(newFireTime) +
+                                    " ; old: " + seconds(keepAliveFireTime_));
+  scheduleKeepAlive(kKeepAliveInterval);
+}
+
+void WebSocketConnection::stopTimers() {
+  if (keepAlive_) keepAlive_->cancel();
+  keepAlive_ = nullptr;
+  if (connectTimeout_) connectTimeout_->cancel();
+  connectTimeout_ = nullptr;
+}
+
+}  // namespace dz::database

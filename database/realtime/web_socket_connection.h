@@ -1,0 +1,107 @@
+// WebSocketConnection: one WebSocket session to the database server. Sends each message as JSON
+// text cut into frames (with a frame count in front of a long message), joins and parses incoming
+// messages, sends a keep-alive after 45 idle seconds and gives up on a socket that has not opened
+// within 30 seconds. Runs on the database work queue: every method is called there and every
+// delegate callback is made there. Owned by its Connection; one session per connection attempt,
+// never reopened.
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "database/realtime/session_socket.h"
+#include "platform/dispatch_queue.h"
+#include "platform/scheduler.h"
+
+namespace dz::database {
+
+class RepoInfo;
+class WebSocketConnection;
+
+class WebSocketConnectionDelegate {
+ public:
+  virtual ~WebSocketConnectionDelegate() = default;
+  // `message` is the parsed JSON object or array, or null when the text was neither.
+  virtual void onMessage(WebSocketConnection* session, boost::json::value message) = 0;
+  virtual void onDisconnect(WebSocketConnection* session, bool wasEverConnected) = 0;
+};
+
+class WebSocketConnection : public SessionSocketDelegate,
+                            public std::enable_shared_from_this<WebSocketConnection> {
+ public:
+  static constexpr std::chrono::seconds kKeepAliveInterval{45};
+  static constexpr std::chrono::seconds kConnectTimeout{30};
+
+  struct Dependencies {
+    std::shared_ptr<platform::Scheduler> scheduler;  // null: the system scheduler
+    SessionSocketFactory socketFactory;              // empty: real WebSockets
+  };
+
+  static std::shared_ptr<WebSocketConnection> create(std::shared_ptr<RepoInfo> repoInfo,
+                                                     platform::DispatchQueuePtr queue,
+                                                     std::optional<std::string> lastSessionId,
+                                                     Dependencies dependencies = {});
+  WebSocketConnection(const WebSocketConnection&) = delete;
+  WebSocketConnection& operator=(const WebSocketConnection&) = delete;
+  ~WebSocketConnection() override;
+
+  void setDelegate(std::weak_ptr<WebSocketConnectionDelegate> delegate) {
+    delegate_ = std::move(delegate);
+  }
+  void open();
+  // Closes the socket; the delegate hears nothing more.
+  void close();
+  void start() {}
+  void send(const boost::json::value& message);
+
+  bool buffering() const { return frame_.has_value(); }
+  const std::string& userAgent() const { return userAgent_; }
+  uint64_t connectionId() const { return connectionId_; }
+
+  // SessionSocketDelegate
+  void webSocketDidOpen() override;
+  void webSocketDidReceiveMessage(std::string text) override;
+  void webSocketDidFail(std::string errorDescription) override;
+  void webSocketDidClose(int64_t code, std::string reason, bool wasClean) override;
+
+ private:
+  WebSocketConnection(platform::DispatchQueuePtr queue, Dependencies dependencies);
+  void handleIncomingFrame(std::string_view text);
+  void appendFrame(std::string_view text);
+  void onClosed();
+  void nop();
+  void scheduleKeepAlive(platform::Duration delay);
+  void resetKeepAlive();
+  void stopTimers();
+  std::string tag() const;
+
+  std::optional<std::string> frame_;
+  bool everConnected_ = false;
+  bool isClosed_ = false;
+  platform::CancellablePtr keepAlive_;
+  platform::TimePoint keepAliveFireTime_{};
+  platform::CancellablePtr connectTimeout_;
+  int32_t totalFrames_ = 0;
+  std::weak_ptr<WebSocketConnectionDelegate> delegate_;
+  std::shared_ptr<SessionSocket> webSocket_;
+  uint64_t connectionId_ = 0;
+  platform::DispatchQueuePtr dispatchQueue_;
+  std::shared_ptr<platform::Scheduler> scheduler_;
+  std::string userAgent_;
+};
+
+// "Dezuvura/5/<build version>/<OS version>/<model>_<bundle id>", model and bundle id with every
+// "/" and "_" replaced by "|".
+std::string databaseUserAgent();
+
+// The frames of one message: the pieces of at most kMaxFrameCharacters UTF-16 code units (never
+// splitting a character), preceded by the count when there are two or more.
+std::vector<std::string> framesForMessage(std::string_view text);
+
+// The frame count a frame announces when it starts a message, or none when it is a message of one
+// frame itself.
+std::optional<int32_t> frameCountOf(std::string_view frame);
+
+}  // namespace dz::database

@@ -1,0 +1,183 @@
+#include "database/realtime/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "database/utilities/repo_info.h"
+#include "platform/exception.h"
+#include "tests/database/realtime/fake_session_socket.h"
+#include "tests/support/sandbox.h"
+
+namespace dz::database {
+namespace {
+
+using testing::FakeSocketFactory;
+
+struct RecordingDelegate : ConnectionDelegate {
+  void onReady(RealtimeConnection*, double timestamp, const std::string& sessionId) override {
+    events.push_back("ready " + std::to_string(static_cast<int64_t>(timestamp)) + " " + sessionId);
+  }
+  void onDataMessage(RealtimeConnection*, const boost::json::object& message) override {
+    events.push_back("data " + boost::json::serialize(message));
+  }
+  void onDisconnect(RealtimeConnection*, ConnectionCloseReason reason) override {
+    events.push_back("disconnect " + std::to_string(static_cast<int>(reason)));
+  }
+  void onKill(RealtimeConnection*, const std::string& reason) override {
+    events.push_back("kill " + reason);
+  }
+  std::vector<std::string> events;
+};
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    repoInfo_ = RepoInfo::create("ns.dz.test", true, "ns");
+    onQueue([&] {
+      auto factory = Connection::factory({scheduler_, sockets_.factory()});
+      connection_ = std::dynamic_pointer_cast<Connection>(
+          factory(repoInfo_, queue_, std::nullopt, delegate_));
+      connection_->open();
+    });
+  }
+  void TearDown() override {
+    onQueue([&] { connection_.reset(); });
+  }
+  void onQueue(const std::function<void()>& task) { queue_->sync(task); }
+  void serverSends(const std::string& text) {
+    onQueue([&] { sockets_.last().serverSends(text); });
+  }
+  void handshake(const std::string& host = "ns-2.dz.test") {
+    onQueue([&] { sockets_.last().serverOpens(); });
+    serverSends(R"({"t":"c","d":{"t":"h","d":{"ts":1700000000000,"v":"5","h":")" + host +
+                R"(","s":"session-1"}}})");
+  }
+  std::vector<std::string>& events() { return delegate_->events; }
+
+  dz::testing::ScopedSandbox sandbox_;
+  platform::DispatchQueuePtr queue_ = platform::DispatchQueue::create("test.work");
+  std::shared_ptr<platform::ManualScheduler> scheduler_ = platform::ManualScheduler::create();
+  FakeSocketFactory sockets_;
+  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  RepoInfoPtr repoInfo_;
+  std::shared_ptr<Connection> connection_;
+};
+
+TEST_F(ConnectionTest, HandshakeMakesTheConnectionReadyOnce) {
+  EXPECT_EQ(sockets_.last().openCalls, 1);
+  handshake();
+  EXPECT_EQ(connection_->state(), Connection::State::Open);
+  EXPECT_EQ(events(), std::vector<std::string>{"ready 1700000000000 session-1"});
+  EXPECT_EQ(repoInfo_->internalHost(), "ns-2.dz.test");
+
+  // A second handshake only moves the internal host.
+  serverSends(R"({"t":"c","d":{"t":"h","d":{"ts":1,"h":"ns-3.dz.test","s":"other"}}})");
+  EXPECT_EQ(events().size(), 1u);
+  EXPECT_EQ(repoInfo_->internalHost(), "ns-3.dz.test");
+}
+
+TEST_F(ConnectionTest, WrapsRequestsInTheDataEnvelope) {
+  handshake();
+  onQueue([&] {
+    connection_->sendRequest(boost::json::object{{"r", 1}, {"a", "q"}, {"b", {{"p", "/a"}}}},
+                             false);
+  });
+  ASSERT_EQ(sockets_.last().sent.size(), 1u);
+  EXPECT_EQ(boost::json::parse(sockets_.last().sent[0]),
+            boost::json::parse(R"({"t":"d","d":{"r":1,"a":"q","b":{"p":"/a"}}})"));
+}
+
+TEST_F(ConnectionTest, SendingBeforeTheHandshakeIsAProgrammingError) {
+  onQueue([&] {
+    try {
+      connection_->sendRequest(boost::json::object{{"r", 1}}, false);
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.name(), "InvalidConnectionState");
+      EXPECT_EQ(e.reason(), "Tried to send data on an unconnected DConnection");
+    }
+  });
+}
+
+TEST_F(ConnectionTest, PassesDataMessagesOn) {
+  handshake();
+  serverSends(R"({"t":"d","d":{"r":1,"b":{"s":"ok","d":{}}}})");
+  ASSERT_EQ(events().size(), 2u);
+  EXPECT_EQ(events()[1], R"(data {"r":1,"b":{"s":"ok","d":{}}})");
+}
+
+TEST_F(ConnectionTest, IgnoresMessagesItCannotRead) {
+  handshake();
+  for (const char* text :
+       {R"({"d":{}})", R"([1,2,3])", R"({"t":"x","d":{}})", R"({"t":"d","d":[1]})",
+        R"({"t":"d","d":"text"})", R"({"t":"d"})", R"({"t":7,"d":{}})",
+        R"({"t":"c","d":{"t":"zz"}})", R"({"t":"c","d":5})", "garbage"}) {
+    serverSends(text);
+  }
+  EXPECT_EQ(events().size(), 1u);
+  EXPECT_EQ(connection_->state(), Connection::State::Open);
+}
+
+TEST_F(ConnectionTest, AMalformedHandshakeClosesTheConnection) {
+  onQueue([&] { sockets_.last().serverOpens(); });
+  serverSends(R"({"t":"c","d":{"t":"h","d":{"h":"ns.dz.test","s":"x"}}})");
+  EXPECT_EQ(events(), std::vector<std::string>{"disconnect 1"});
+  EXPECT_EQ(connection_->state(), Connection::State::Closed);
+  EXPECT_EQ(sockets_.last().closeCalls, 1);
+}
+
+TEST_F(ConnectionTest, AHandshakeNamingAnUnusableHostClosesTheConnection) {
+  onQueue([&] { sockets_.last().serverOpens(); });
+  serverSends(R"({"t":"c","d":{"t":"h","d":{"ts":1,"h":"evil.test/path?x=","s":"x"}}})");
+  EXPECT_EQ(events(), std::vector<std::string>{"disconnect 1"});
+  EXPECT_EQ(repoInfo_->internalHost(), "ns.dz.test");
+}
+
+TEST_F(ConnectionTest, ResetRedirectsAndReportsAServerReset) {
+  handshake();
+  serverSends(R"({"t":"c","d":{"t":"r","d":"ns-9.dz.test"}})");
+  EXPECT_EQ(events().back(), "disconnect 0");
+  EXPECT_EQ(repoInfo_->internalHost(), "ns-9.dz.test");
+  // The redirect is cached for the next connection and the next launch.
+  EXPECT_EQ(RepoInfo::create("ns.dz.test", true, "ns")->internalHost(), "ns-9.dz.test");
+  EXPECT_EQ(repoInfo_->connectionURL(), "wss://ns-9.dz.test/.ws?v=5&ns=ns");
+}
+
+TEST_F(ConnectionTest, ShutdownReportsTheKillThenTheDisconnect) {
+  handshake();
+  serverSends(R"({"t":"c","d":{"t":"s","d":"database disabled"}})");
+  EXPECT_EQ(events(), (std::vector<std::string>{"ready 1700000000000 session-1",
+                                                "kill database disabled", "disconnect 1"}));
+  // Whatever the server sends afterwards is not reported.
+  serverSends(R"({"t":"d","d":{"a":"d","b":{}}})");
+  EXPECT_EQ(events().size(), 3u);
+}
+
+TEST_F(ConnectionTest, ClosingReportsOneDisconnect) {
+  onQueue([&] {
+    connection_->close();
+    connection_->close();
+    connection_->closeWithReason(ConnectionCloseReason::ServerReset);
+  });
+  EXPECT_EQ(events(), std::vector<std::string>{"disconnect 1"});
+  EXPECT_EQ(sockets_.last().closeCalls, 1);
+}
+
+TEST_F(ConnectionTest, ASessionThatNeverOpenedClearsTheCachedHost) {
+  repoInfo_->setInternalHost("ns-7.dz.test");
+  onQueue([&] { sockets_.last().fails(); });
+  EXPECT_EQ(events(), std::vector<std::string>{"disconnect 1"});
+  EXPECT_EQ(repoInfo_->internalHost(), "ns.dz.test");
+}
+
+TEST_F(ConnectionTest, ALostOpenSessionKeepsTheCachedHost) {
+  handshake("ns-7.dz.test");
+  onQueue([&] { sockets_.last().serverCloses(); });
+  EXPECT_EQ(events().back(), "disconnect 1");
+  EXPECT_EQ(repoInfo_->internalHost(), "ns-7.dz.test");
+}
+
+}  // namespace
+}  // namespace dz::database
