@@ -108,7 +108,8 @@ class SortedMap {
       return before;
     }
     friend bool operator==(const Iterator& a, const Iterator& b) {
-      return a.depth_ == b.depth_ && (a.depth_ == 0 || a.stack_[a.depth_ - 1] == b.stack_[b.depth_ - 1]);
+      return a.depth_ == b.depth_ &&
+             (a.depth_ == 0 || a.stack_[a.depth_ - 1] == b.stack_[b.depth_ - 1]);
     }
 
    private:
@@ -129,8 +130,7 @@ class SortedMap {
   using const_iterator = iterator;
   using reverse_iterator = Iterator<true>;
 
-  SortedMap()
-    requires std::default_initializable<Compare>
+  SortedMap() requires std::default_initializable<Compare>
   = default;
   explicit SortedMap(Compare cmp) : cmp_(std::move(cmp)) {}
 
@@ -144,8 +144,9 @@ class SortedMap {
     }
     size_t kept = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
-      bool lastOfKey = i + 1 == entries.size() ||
-                       sorted_map_detail::compareKeys(cmp, entries[i].first, entries[i + 1].first) != 0;
+      bool lastOfKey =
+          i + 1 == entries.size() ||
+          sorted_map_detail::compareKeys(cmp, entries[i].first, entries[i + 1].first) != 0;
       if (lastOfKey) {
         if (kept != i) entries[kept] = std::move(entries[i]);
         ++kept;
@@ -158,6 +159,8 @@ class SortedMap {
   }
 
   size_t size() const { return sizeOf(root_.get()); }
+  // Entries on the longest path from the root, O(n): for tests and benchmarks of the balance.
+  size_t height() const { return heightOf(root_.get()); }
   bool isEmpty() const { return !root_.get(); }
   const Compare& comparator() const { return cmp_; }
 
@@ -277,9 +280,8 @@ class SortedMap {
   ReverseRange reversed() const { return ReverseRange{rbegin()}; }
 
   // Same keys (by the comparator) with equal values, in the same order.
-  friend bool operator==(const SortedMap& a, const SortedMap& b)
-    requires std::equality_comparable<V>
-  {
+  friend bool operator==(const SortedMap& a,
+                         const SortedMap& b) requires std::equality_comparable<V> {
     if (a.root_.get() == b.root_.get()) return true;
     if (a.size() != b.size()) return false;
     for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
@@ -335,6 +337,9 @@ class SortedMap {
     return sorted_map_detail::compareKeys(cmp_, a, b);
   }
   static uint32_t sizeOf(const Entry* e) { return e ? e->size_ : 0; }
+  static size_t heightOf(const Entry* e) {
+    return e ? 1 + std::max(heightOf(e->left_), heightOf(e->right_)) : 0;
+  }
   static const Entry* extreme(const Entry* e, bool right) {
     if (!e) return nullptr;
     while (const Entry* next = right ? e->right_ : e->left_) e = next;
@@ -362,10 +367,10 @@ class SortedMap {
         const Entry* rl = right->left_;
         const Entry* rr = right->right_;
         if (sizeOf(rl) < kRatio * sizeOf(rr)) {
-          return make(right->key, right->value,
-                      make(std::forward<KK>(key), std::forward<VV>(value), std::move(left),
-                           Ref::share(rl)),
-                      Ref::share(rr));
+          return make(
+              right->key, right->value,
+              make(std::forward<KK>(key), std::forward<VV>(value), std::move(left), Ref::share(rl)),
+              Ref::share(rr));
         }
         return make(rl->key, rl->value,
                     make(std::forward<KK>(key), std::forward<VV>(value), std::move(left),
@@ -386,8 +391,7 @@ class SortedMap {
                          std::move(right)));
       }
     }
-    return make(std::forward<KK>(key), std::forward<VV>(value), std::move(left),
-                std::move(right));
+    return make(std::forward<KK>(key), std::forward<VV>(value), std::move(left), std::move(right));
   }
 
   template <class KK, class VV>
@@ -485,8 +489,7 @@ class SortedSet {
   using iterator = KeyIterator<typename Map::iterator>;
   using reverse_iterator = KeyIterator<typename Map::reverse_iterator>;
 
-  SortedSet()
-    requires std::default_initializable<Compare>
+  SortedSet() requires std::default_initializable<Compare>
   = default;
   explicit SortedSet(Compare cmp) : map_(std::move(cmp)) {}
 

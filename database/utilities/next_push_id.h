@@ -15,4 +15,10 @@ inline constexpr char kPushChars[] =
 // characters hold, or not finite are clamped into range.
 std::string nextPushId(double nowSeconds);
 
+namespace push_id_detail {
+// The key right after `id` (characters of kPushChars) in key order: the last character moves on
+// by one and a full digit carries left, into the time part if it must.
+std::string successorOf(std::string id);
+}  // namespace push_id_detail
+
 }  // namespace dz::database

@@ -1,0 +1,100 @@
+#include "database/utilities/utilities.h"
+
+#include <algorithm>
+
+#include "database/utilities/atomic_number.h"
+#include "platform/crypto.h"
+
+namespace dz::database {
+namespace {
+
+constexpr char kStatusOk[] = "ok";
+constexpr char kStatusPermissionDenied[] = "permission_denied";
+constexpr char kStatusUnavailable[] = "unavailable";
+constexpr char kStatusWriteCanceled[] = "write_canceled";
+constexpr char kPermissionDeniedText[] = "Permission Denied";
+constexpr char kUnavailableText[] = "Service is unavailable";
+constexpr char kWriteCanceledText[] = "Write cancelled by user";
+
+// UTF-8 length of the sequence that starts with `lead`; a stray byte counts as one.
+size_t sequenceLength(unsigned char lead) {
+  if (lead >= 0xF0 && lead <= 0xF7) return 4;
+  if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
+  if (lead >= 0xC0) return 2;
+  return 1;
+}
+
+}  // namespace
+
+uint64_t LUIDGenerator() {
+  static AtomicNumber counter;
+  return counter.getAndIncrement();
+}
+
+ErrorPtr errorForStatus(std::string_view status, std::optional<std::string> reason) {
+  if (status == kStatusOk) return nullptr;
+  int64_t code = kErrorCodeOther;
+  std::string description(status);
+  if (status == kStatusPermissionDenied) {
+    code = kErrorCodePermissionDenied;
+    description = kPermissionDeniedText;
+  } else if (status == kStatusUnavailable) {
+    code = kErrorCodeUnavailable;
+    description = kUnavailableText;
+  } else if (status == kStatusWriteCanceled) {
+    code = kErrorCodeWriteCanceled;
+    description = kWriteCanceledText;
+  }
+  if (reason) description = std::move(*reason);
+  return std::make_shared<const Error>(kErrorDomain, code, std::move(description));
+}
+
+const std::string& minName() {
+  static const std::string name = "[MIN_NAME]";
+  return name;
+}
+
+const std::string& maxName() {
+  static const std::string name = "[MAX_NAME]";
+  return name;
+}
+
+std::optional<int64_t> intForString(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return static_cast<int64_t>(value);
+}
+
+std::vector<std::string> splitString(std::string_view text, size_t maxSize) {
+  maxSize = std::max<size_t>(maxSize, 1);
+  std::vector<std::string> pieces;
+  size_t pieceStart = 0;
+  size_t pieceUnits = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t length =
+        std::min(sequenceLength(static_cast<unsigned char>(text[at])), text.size() - at);
+    // Four-byte sequences are the characters beyond U+FFFF: a surrogate pair in UTF-16.
+    size_t units = length == 4 ? 2 : 1;
+    if (pieceUnits > 0 && pieceUnits + units > maxSize) {
+      pieces.emplace_back(text.substr(pieceStart, at - pieceStart));
+      pieceStart = at;
+      pieceUnits = 0;
+    }
+    pieceUnits += units;
+    at += length;
+  }
+  pieces.emplace_back(text.substr(pieceStart));
+  return pieces;
+}
+
+double randomDouble() { return platform::secureRandomUInt32() * 0x1p-32; }
+
+}  // namespace dz::database

@@ -1,0 +1,305 @@
+#include "database/snapshot/sorted_map.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dz::database {
+namespace {
+
+using IntMap = SortedMap<int, int>;
+
+std::vector<std::pair<int, int>> entriesOf(const IntMap& map) {
+  std::vector<std::pair<int, int>> entries;
+  for (const auto& entry : map) entries.emplace_back(entry.key, entry.value);
+  return entries;
+}
+
+std::vector<std::pair<int, int>> entriesOf(const std::map<int, int>& map) {
+  return {map.begin(), map.end()};
+}
+
+// Walks the whole map through every read operation and compares with the reference.
+void expectSame(const IntMap& map, const std::map<int, int>& reference) {
+  ASSERT_EQ(map.size(), reference.size());
+  EXPECT_EQ(map.isEmpty(), reference.empty());
+  EXPECT_EQ(entriesOf(map), entriesOf(reference));
+
+  std::vector<std::pair<int, int>> backwards;
+  for (const auto& entry : map.reversed()) backwards.emplace_back(entry.key, entry.value);
+  std::vector<std::pair<int, int>> expectedBackwards(reference.rbegin(), reference.rend());
+  EXPECT_EQ(backwards, expectedBackwards);
+
+  if (reference.empty()) {
+    EXPECT_EQ(map.minEntry(), nullptr);
+    EXPECT_EQ(map.maxEntry(), nullptr);
+  } else {
+    EXPECT_EQ(map.minEntry()->key, reference.begin()->first);
+    EXPECT_EQ(map.maxEntry()->key, reference.rbegin()->first);
+  }
+}
+
+TEST(SortedMapTest, MatchesStdMapUnderRandomInsertsAndRemoves) {
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> keys(-500, 500);
+  IntMap map;
+  std::map<int, int> reference;
+  // Earlier versions with what they held then: every one must stay as it was.
+  std::vector<std::pair<IntMap, std::map<int, int>>> versions;
+
+  for (int step = 0; step < 6000; ++step) {
+    int key = keys(random);
+    int action = random() % 10;
+    if (action < 6) {
+      int value = static_cast<int>(random());
+      map = map.insert(key, value);
+      reference[key] = value;
+    } else {
+      map = map.remove(key);
+      reference.erase(key);
+    }
+    if (step % 500 == 0) versions.emplace_back(map, reference);
+    if (step % 97 == 0) expectSame(map, reference);
+
+    int probe = keys(random);
+    auto found = reference.find(probe);
+    const int* value = map.find(probe);
+    ASSERT_EQ(value != nullptr, found != reference.end());
+    if (value) {
+      EXPECT_EQ(*value, found->second);
+    }
+    EXPECT_EQ(map.contains(probe), found != reference.end());
+
+    auto above = reference.upper_bound(probe);
+    const int* successor = map.successorKey(probe);
+    ASSERT_EQ(successor != nullptr, above != reference.end());
+    if (successor) {
+      EXPECT_EQ(*successor, above->first);
+    }
+
+    auto atOrAbove = reference.lower_bound(probe);
+    const int* predecessor = map.predecessorKey(probe);
+    ASSERT_EQ(predecessor != nullptr, atOrAbove != reference.begin());
+    if (predecessor) {
+      EXPECT_EQ(*predecessor, std::prev(atOrAbove)->first);
+    }
+
+    auto from = map.iteratorFrom(probe);
+    if (atOrAbove == reference.end()) {
+      EXPECT_TRUE(from == map.end());
+    } else {
+      ASSERT_FALSE(from == map.end());
+      EXPECT_EQ(from->key, atOrAbove->first);
+    }
+    auto down = map.reverseIteratorFrom(probe);
+    auto atOrBelow = reference.upper_bound(probe);
+    if (atOrBelow == reference.begin()) {
+      EXPECT_TRUE(down == map.rend());
+    } else {
+      ASSERT_FALSE(down == map.rend());
+      EXPECT_EQ(down->key, std::prev(atOrBelow)->first);
+    }
+  }
+  expectSame(map, reference);
+  EXPECT_LE(map.height(), 2 * 10u);  // about 500 entries: a perfect tree is 9 deep
+  for (const auto& [version, held] : versions) expectSame(version, held);
+}
+
+TEST(SortedMapTest, IteratesFromAKeyToTheEndInBothDirections) {
+  IntMap map;
+  for (int key = 0; key < 100; key += 10) map = map.insert(key, key);
+
+  std::vector<int> up;
+  for (auto it = map.iteratorFrom(35); it != map.end(); ++it) up.push_back(it->key);
+  EXPECT_EQ(up, (std::vector<int>{40, 50, 60, 70, 80, 90}));
+
+  std::vector<int> down;
+  for (auto it = map.reverseIteratorFrom(40); it != map.rend(); ++it) down.push_back(it->key);
+  EXPECT_EQ(down, (std::vector<int>{40, 30, 20, 10, 0}));
+
+  EXPECT_TRUE(map.iteratorFrom(91) == map.end());
+  EXPECT_TRUE(map.reverseIteratorFrom(-1) == map.rend());
+}
+
+TEST(SortedMapTest, PredecessorAndSuccessorAtTheEnds) {
+  IntMap map = IntMap().insert(1, 1).insert(2, 2).insert(3, 3);
+  EXPECT_EQ(map.predecessorKey(1), nullptr);
+  EXPECT_EQ(*map.predecessorKey(2), 1);
+  EXPECT_EQ(*map.successorKey(2), 3);
+  EXPECT_EQ(map.successorKey(3), nullptr);
+  EXPECT_EQ(IntMap().predecessorKey(5), nullptr);
+  EXPECT_TRUE(IntMap().begin() == IntMap().end());
+}
+
+TEST(SortedMapTest, InsertReplacesTheValueOfAPresentKey) {
+  IntMap before = IntMap().insert(1, 10).insert(2, 20);
+  IntMap after = before.insert(1, 11);
+  EXPECT_EQ(after.size(), 2u);
+  EXPECT_EQ(*after.find(1), 11);
+  EXPECT_EQ(*before.find(1), 10);
+}
+
+TEST(SortedMapTest, RemovingAnAbsentKeySharesTheWholeMap) {
+  IntMap map = IntMap().insert(1, 1).insert(2, 2);
+  IntMap same = map.remove(7);
+  EXPECT_EQ(same.minEntry(), map.minEntry());  // the very same entries
+  EXPECT_EQ(same.size(), 2u);
+  EXPECT_TRUE(IntMap().remove(1).isEmpty());
+}
+
+TEST(SortedMapTest, StaysBalancedForAscendingAndDescendingInserts) {
+  // Sorted input is the worst case of an unbalanced tree. 2^14 entries: a perfect tree is 15
+  // deep, and a child holds at most about 3/4 of its parent's entries.
+  constexpr int kCount = 1 << 14;
+  constexpr size_t kMaxHeight = 34;  // log(2^14) / log(4/3), rounded up
+  IntMap up;
+  IntMap down;
+  for (int i = 0; i < kCount; ++i) {
+    up = up.insert(i, i);
+    down = down.insert(-i, i);
+  }
+  EXPECT_EQ(up.size(), size_t{kCount});
+  EXPECT_LE(up.height(), kMaxHeight);
+  EXPECT_LE(down.height(), kMaxHeight);
+  int expected = 0;
+  for (const auto& entry : up) ASSERT_EQ(entry.key, expected++);
+  for (int i = 0; i < kCount; i += 2) up = up.remove(i);
+  for (int i = 0; i < kCount / 2; ++i) down = down.remove(-i);
+  EXPECT_EQ(up.size(), size_t{kCount / 2});
+  EXPECT_EQ(up.minEntry()->key, 1);
+  EXPECT_LE(up.height(), kMaxHeight - 1);
+  EXPECT_LE(down.height(), kMaxHeight - 1);
+}
+
+TEST(SortedMapTest, FromEntriesSortsAndKeepsTheLastOfEqualKeys) {
+  auto map = IntMap::fromEntries({{3, 30}, {1, 10}, {2, 20}, {1, 11}, {3, 31}});
+  EXPECT_EQ(entriesOf(map), (std::vector<std::pair<int, int>>{{1, 11}, {2, 20}, {3, 31}}));
+  EXPECT_TRUE(IntMap::fromEntries({}).isEmpty());
+
+  std::vector<std::pair<int, int>> many;
+  for (int i = 0; i < 1000; ++i) many.emplace_back(i, i);
+  IntMap built = IntMap::fromEntries(many);
+  // A map built at once behaves like one built step by step, also when changed afterwards.
+  IntMap stepped;
+  for (const auto& [key, value] : many) stepped = stepped.insert(key, value);
+  EXPECT_TRUE(built == stepped);
+  EXPECT_TRUE(built.remove(500).insert(2000, 1) == stepped.remove(500).insert(2000, 1));
+}
+
+TEST(SortedMapTest, EqualityComparesKeysAndValuesInOrder) {
+  IntMap a = IntMap().insert(1, 1).insert(2, 2);
+  IntMap b = IntMap().insert(2, 2).insert(1, 1);
+  EXPECT_TRUE(a == b);
+  EXPECT_FALSE(a == b.insert(2, 3));
+  EXPECT_FALSE(a == b.insert(3, 3));
+  EXPECT_TRUE(IntMap() == IntMap());
+}
+
+// Orders by priority first and key second, as an index order does: a comparator with state.
+struct ByRank {
+  std::shared_ptr<const std::map<std::string, int>> ranks;
+  int operator()(const std::string& a, const std::string& b) const {
+    int ra = ranks->at(a);
+    int rb = ranks->at(b);
+    if (ra != rb) return ra < rb ? -1 : 1;
+    return a.compare(b);
+  }
+};
+
+TEST(SortedMapTest, HoldsAStatefulThreeWayComparator) {
+  auto ranks = std::make_shared<const std::map<std::string, int>>(
+      std::map<std::string, int>{{"a", 3}, {"b", 1}, {"c", 2}, {"d", 1}});
+  SortedMap<std::string, int, ByRank> map{ByRank{ranks}};
+  for (const auto& [key, rank] : *ranks) map = map.insert(key, rank);
+  std::vector<std::string> order;
+  for (const auto& entry : map) order.push_back(entry.key);
+  EXPECT_EQ(order, (std::vector<std::string>{"b", "d", "c", "a"}));
+  EXPECT_EQ(*map.predecessorKey("c"), "d");
+}
+
+TEST(SortedMapTest, AcceptsALessThanComparator) {
+  SortedMap<int, int, std::greater<int>> map;
+  for (int i = 0; i < 5; ++i) map = map.insert(i, i);
+  EXPECT_EQ(map.minEntry()->key, 4);
+  EXPECT_TRUE(map.contains(3));
+  EXPECT_EQ(*map.successorKey(3), 2);
+}
+
+// Counts live instances so the test can see that entries are freed exactly once.
+struct Counted {
+  static inline std::atomic<int> live{0};
+  int id;
+  explicit Counted(int i) : id(i) { ++live; }
+  Counted(const Counted& other) : id(other.id) { ++live; }
+  ~Counted() { --live; }
+  friend bool operator==(const Counted& a, const Counted& b) { return a.id == b.id; }
+};
+
+TEST(SortedMapTest, FreesEveryEntryWhenTheLastMapGoes) {
+  {
+    SortedMap<int, Counted> map;
+    std::vector<SortedMap<int, Counted>> versions;
+    for (int i = 0; i < 2000; ++i) {
+      map = map.insert(i * 7 % 2000, Counted(i));
+      if (i % 3 == 0) map = map.remove(i % 500);
+      if (i % 100 == 0) versions.push_back(map);
+    }
+    EXPECT_GT(Counted::live.load(), 0);
+  }
+  EXPECT_EQ(Counted::live.load(), 0);
+}
+
+TEST(SortedMapTest, VersionsAreSharedAcrossThreads) {
+  IntMap base;
+  for (int i = 0; i < 1000; ++i) base = base.insert(i, i);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([base, t, &failures] {
+      IntMap mine = base;
+      for (int i = 0; i < 1000; ++i) {
+        mine = mine.insert(1000 + t * 1000 + i, i).remove(i);
+        if (base.size() != 1000 || !base.contains(i)) ++failures;
+      }
+      if (mine.size() != 1000) ++failures;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(base.size(), 1000u);
+}
+
+TEST(SortedSetTest, KeepsKeysInOrderAndPersists) {
+  SortedSet<std::string> set;
+  set = set.insert("b").insert("a").insert("c");
+  SortedSet<std::string> fewer = set.remove("b");
+  EXPECT_EQ(std::vector<std::string>(set.begin(), set.end()),
+            (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(std::vector<std::string>(fewer.begin(), fewer.end()),
+            (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(std::vector<std::string>(set.rbegin(), set.rend()),
+            (std::vector<std::string>{"c", "b", "a"}));
+  EXPECT_EQ(*set.minKey(), "a");
+  EXPECT_EQ(*set.maxKey(), "c");
+  EXPECT_EQ(*fewer.successorKey("a"), "c");
+  EXPECT_TRUE(set.contains("b"));
+  EXPECT_FALSE(fewer.contains("b"));
+  EXPECT_FALSE(set == fewer);
+  EXPECT_TRUE(set.remove("b") == fewer);
+}
+
+TEST(SortedSetTest, CostsNoMoreThanAKeyPerEntry) {
+  using Set = SortedSet<uint64_t>;
+  using Map = SortedMap<uint64_t, uint64_t>;
+  EXPECT_EQ(sizeof(Map::Entry) - sizeof(uint64_t),
+            sizeof(SortedMap<uint64_t, sorted_map_detail::NoValue>::Entry));
+  EXPECT_EQ(Set().size(), 0u);
+}
+
+}  // namespace
+}  // namespace dz::database
