@@ -29,6 +29,17 @@ inline constexpr char kAppDeleteNotification[] = "DZAppDeleteNotification";
 inline constexpr char kAppNameKey[] = "DZAppNameKey";
 inline constexpr char kVivuroAppIDKey[] = "DZVivuroAppIDKey";
 
+// Posted by authentication when the signed-in user or its access token changes, with the App of
+// that authentication object as sender (the App's address, App* as const void*), so that a
+// listener filters on its own app without knowing the authentication object. userInfo holds the
+// access token under kAuthStateDidChangeInternalNotificationTokenKey when there is one (a
+// non-empty string) and is empty otherwise. Kept here because the database and authentication
+// meet only through the core.
+inline constexpr char kAuthStateDidChangeInternalNotification[] =
+    "DZAuthStateDidChangeInternalNotification";
+inline constexpr char kAuthStateDidChangeInternalNotificationTokenKey[] =
+    "DZAuthStateDidChangeInternalNotificationTokenKey";
+
 inline constexpr char kCoreLogTag[] = "[Dezuvura/Core]";
 
 class App;
