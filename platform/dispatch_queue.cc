@@ -32,9 +32,28 @@ class RunningScope {
   RunningScope& operator=(const RunningScope&) = delete;
 };
 
-bool isRunningHere(const DispatchQueue* queue) {
-  return std::find(tRunning.begin(), tRunning.end(), queue) != tRunning.end();
+// Queues that cannot run until the task on this thread ends: those of the threads blocked in
+// sync() waiting for it (and, transitively, for them).
+thread_local std::vector<const DispatchQueue*> tHeldByWaiters;
+
+class HeldScope {
+ public:
+  explicit HeldScope(const std::vector<const DispatchQueue*>& held) : saved_(tHeldByWaiters) {
+    tHeldByWaiters.insert(tHeldByWaiters.end(), held.begin(), held.end());
+  }
+  ~HeldScope() { tHeldByWaiters.swap(saved_); }
+  HeldScope(const HeldScope&) = delete;
+  HeldScope& operator=(const HeldScope&) = delete;
+
+ private:
+  std::vector<const DispatchQueue*> saved_;
+};
+
+bool contains(const std::vector<const DispatchQueue*>& queues, const DispatchQueue* queue) {
+  return std::find(queues.begin(), queues.end(), queue) != queues.end();
 }
+
+bool isRunningHere(const DispatchQueue* queue) { return contains(tRunning, queue); }
 
 }  // namespace
 
@@ -135,10 +154,13 @@ void DispatchQueue::async(Task task) {
 }
 
 void DispatchQueue::sync(Task task) {
+  // Everything this wait holds up: our own queues, those our waiters hold, and the main queue
+  // when we are the main thread (it only runs when the main thread pumps its run loop).
+  std::vector<const DispatchQueue*> held = tHeldByWaiters;
+  held.insert(held.end(), tRunning.begin(), tRunning.end());
+  if (RunLoop::isMainThread()) held.push_back(main().get());
   for (const DispatchQueue* queue = this; queue; queue = queue->impl_->target.get()) {
-    // The main queue only runs when the main thread pumps its run loop, so the main thread
-    // waiting for it would wait forever even outside a main-queue task.
-    if (isRunningHere(queue) || (queue->impl_->isMain && RunLoop::isMainThread())) {
+    if (contains(held, queue)) {
       throw dz::Exception(kDispatchQueueDeadlock, "sync onto queue \"" + impl_->label +
                                                       "\" from a thread that queue is waiting for");
     }
@@ -152,7 +174,8 @@ void DispatchQueue::sync(Task task) {
   };
   auto completion = std::make_shared<Completion>();
   // The caller waits until the task has run, so the task can be borrowed by reference.
-  async([completion, &task] {
+  async([completion, &task, held = std::move(held)] {
+    HeldScope waitedFor(held);
     std::exception_ptr error;
     try {
       task();

@@ -37,9 +37,10 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
   void async(Task task);
   // Runs `task` on the queue and waits for it. Throws dz::Exception "DispatchQueueDeadlock",
-  // instead of deadlocking, when the calling thread is running a task of this queue or of any
-  // queue in its target chain (and when the main thread syncs onto a chain holding the main
-  // queue). An exception thrown by the task is rethrown to the caller.
+  // instead of deadlocking, when a queue of this queue's target chain cannot run until the caller
+  // returns: one whose task the calling thread is running, one held by a thread blocked in sync()
+  // on the caller's queue (A.sync -> B.sync -> A.sync), or the main queue when called on the main
+  // thread. An exception thrown by the task is rethrown to the caller.
   void sync(Task task);
   // Runs `task` on the queue after `delay`, measured by `scheduler` (the system one by default).
   CancellablePtr after(Duration delay, Task task, std::shared_ptr<Scheduler> scheduler = nullptr);

@@ -1,9 +1,11 @@
 #include "platform/dispatch_queue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -44,6 +46,20 @@ std::string exceptionName(const std::function<void()>& call) {
     return e.name();
   }
   return "";
+}
+
+// What `action` writes to file descriptor 2.
+std::string stderrOf(const std::function<void()>& action) {
+  std::FILE* file = std::tmpfile();
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(::fileno(file), STDERR_FILENO);
+  action();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string text(static_cast<size_t>(::lseek(::fileno(file), 0, SEEK_END)), '\0');
+  ::pread(::fileno(file), text.data(), text.size(), 0);
+  std::fclose(file);
+  return text;
 }
 
 TEST(DispatchQueueTest, SerialQueueRunsTasksInOrderOneAtATime) {
@@ -138,6 +154,24 @@ TEST(DispatchQueueTest, SyncThatWouldDeadlockThrowsInstead) {
   EXPECT_EQ(value, 7);
 }
 
+TEST(DispatchQueueTest, SyncBackOntoAQueueWaitingForUsThrowsInstead) {
+  auto outer = DispatchQueue::create("outer");
+  auto inner = DispatchQueue::create("inner");
+  auto innermost = DispatchQueue::create("innermost", DispatchQueue::create("elsewhere"));
+  std::vector<std::string> names;
+  outer->sync([&] {
+    inner->sync([&] {
+      names.push_back(exceptionName([&] { outer->sync([] {}); }));
+      innermost->sync([&] {
+        names.push_back(exceptionName([&] { outer->sync([] {}); }));
+        names.push_back(exceptionName([&] { DispatchQueue::main()->sync([] {}); }));
+      });
+    });
+  });
+  // The main thread waits in the outermost sync, so the main queue cannot run either.
+  EXPECT_EQ(names, (std::vector<std::string>{kDeadlock, kDeadlock, kDeadlock}));
+}
+
 TEST(DispatchQueueTest, SyncRethrowsTheTaskExceptionAndTheQueueGoesOn) {
   auto queue = DispatchQueue::create("throwing");
   EXPECT_THROW(queue->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
@@ -157,12 +191,16 @@ TEST(DispatchQueueTest, ThrowingAsyncTasksAreLoggedAndLaterTasksRun) {
   auto target = DispatchQueue::create("target");
   auto child = DispatchQueue::create("child", target);
   std::vector<int> order;
-  target->async([] { throw std::runtime_error("first"); });
-  child->async([] { throw 42; });
-  target->async([&] { order.push_back(1); });
-  child->async([&] { order.push_back(2); });
-  child->sync([] {});
+  std::string logged = stderrOf([&] {
+    target->async([] { throw std::runtime_error("first\nline"); });
+    child->async([] { throw 42; });
+    target->async([&] { order.push_back(1); });
+    child->async([&] { order.push_back(2); });
+    child->sync([] {});
+  });
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_NE(logged.find("target: task threw: first line\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("child: task threw an unknown exception\n"), std::string::npos) << logged;
 }
 
 TEST(DispatchQueueTest, NestedSyncsDeeperThanThePoolDoNotStarveIt) {
