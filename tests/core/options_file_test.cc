@@ -16,7 +16,6 @@ namespace dz::core {
 namespace {
 
 constexpr char kFullOptions[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
   <key>VIVURO_APP_ID</key><string>1:123:ios:abc</string>
