@@ -1,0 +1,111 @@
+#include "database/core/parsed_url.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "platform/exception.h"
+
+namespace dz::database {
+namespace {
+
+constexpr char kNoDatabaseFoundForInput[] = "No Dezuvura database found for input: ";
+constexpr char kSecureScheme[] = "https";
+constexpr size_t kHostLabels = 3;
+
+std::string lowerCased(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return result;
+}
+
+bool hasThreeNonEmptyLabels(std::string_view host) {
+  size_t labels = 0;
+  while (true) {
+    size_t dot = host.find('.');
+    if (host.substr(0, dot).empty()) return false;
+    ++labels;
+    if (dot == std::string_view::npos) break;
+    host.remove_prefix(dot + 1);
+  }
+  return labels == kHostLabels;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Well-formed UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
+bool isWellFormedUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80   ? 1
+                    : lead < 0xC2 ? 0
+                    : lead < 0xE0 ? 2
+                    : lead < 0xF0 ? 3
+                    : lead < 0xF5 ? 4
+                                  : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    auto second = static_cast<unsigned char>(length > 1 ? text[i + 1] : 0x80);
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    if (second < low || second > high) return false;
+    for (size_t k = 2; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// The text with its %XX sequences decoded; the text as written when they would not decode to
+// UTF-8 text. A "%" without two hex digits stands for itself.
+std::string percentDecoded(std::string_view text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+        hexValue(text[i + 2]) >= 0) {
+      decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      decoded += text[i];
+    }
+  }
+  return isWellFormedUtf8(decoded) ? decoded : std::string(text);
+}
+
+}  // namespace
+
+ParsedUrl parseUrl(std::string_view url) {
+  std::string_view rest = url;
+  std::string scheme;
+  if (size_t separator = rest.find("//"); separator != std::string_view::npos) {
+    std::string_view schemeText = rest.substr(0, separator);
+    if (schemeText.ends_with(':')) schemeText.remove_suffix(1);
+    scheme = lowerCased(schemeText);
+    rest.remove_prefix(separator + 2);
+  }
+  size_t slash = rest.find('/');
+  std::string host = lowerCased(rest.substr(0, slash));
+  std::string_view pathText =
+      slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+
+  if (!hasThreeNonEmptyLabels(host) || !isPlainHostAndPort(host)) {
+    throw Exception(kNoDatabaseSpecified, kNoDatabaseFoundForInput + std::string(url));
+  }
+  bool secure = host.find(':') == std::string::npos || scheme == kSecureScheme;
+  std::string ns = host.substr(0, host.find('.'));
+  return ParsedUrl{RepoInfo::create(std::move(host), secure, std::move(ns)),
+                   Path(percentDecoded(pathText))};
+}
+
+}  // namespace dz::database
