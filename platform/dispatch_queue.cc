@@ -187,12 +187,15 @@ void DispatchQueue::sync(Task task) {
     completion->finished = true;
     completion->done.notify_all();
   });
+  std::exception_ptr error;
   {
     ThreadPool::BlockingScope blocking;
     std::unique_lock lock(completion->mutex);
     completion->done.wait(lock, [&] { return completion->finished; });
+    // Taken out so that the exception is freed on this thread, not by the worker's last reference.
+    error = std::move(completion->error);
   }
-  if (completion->error) std::rethrow_exception(completion->error);
+  if (error) std::rethrow_exception(error);
 }
 
 CancellablePtr DispatchQueue::after(Duration delay, Task task,

@@ -383,10 +383,15 @@ void RunLoop::removeFd(int fd) {
 void RunLoop::run() {
   const std::function<bool()> stopped = [this] { return impl_->stopRequested.load(); };
   while (!stopped()) impl_->runPass(kRunSliceWait, &stopped);
+  // Taking the mutex waits for the stop() that ended us to finish touching the loop.
+  std::lock_guard lock(impl_->state->mutex);
   impl_->stopRequested = false;
 }
 
 void RunLoop::stop() {
+  // The loop's thread may end (and destroy its loop) as soon as it sees the request: it cannot
+  // get past run() while we hold the mutex.
+  std::lock_guard lock(impl_->state->mutex);
   impl_->stopRequested = true;
   impl_->wake();
 }
