@@ -1,0 +1,1 @@
+target_link_libraries(bench_dispatch_queue PRIVATE dz_platform)
