@@ -181,9 +181,8 @@ class SortedMap {
   bool contains(const K& key) const { return findEntry(key) != nullptr; }
 
   // A map with the key set to the value (replacing any earlier value).
-  template <class KK = K, class VV = V>
-  SortedMap insert(KK&& key, VV&& value) const {
-    return SortedMap(cmp_, insertAt(root_.get(), std::forward<KK>(key), std::forward<VV>(value)));
+  SortedMap insert(K key, V value) const {
+    return SortedMap(cmp_, insertAt(root_.get(), std::move(key), std::move(value)));
   }
   // A map without the key; this very map (sharing everything) when the key is absent.
   SortedMap remove(const K& key) const {
@@ -496,9 +495,8 @@ class SortedSet {
   size_t size() const { return map_.size(); }
   bool isEmpty() const { return map_.isEmpty(); }
   bool contains(const K& key) const { return map_.contains(key); }
-  template <class KK = K>
-  SortedSet insert(KK&& key) const {
-    return SortedSet(map_.insert(std::forward<KK>(key), sorted_map_detail::NoValue()));
+  SortedSet insert(K key) const {
+    return SortedSet(map_.insert(std::move(key), sorted_map_detail::NoValue()));
   }
   SortedSet remove(const K& key) const { return SortedSet(map_.remove(key)); }
 
