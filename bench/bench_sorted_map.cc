@@ -23,6 +23,9 @@ std::atomic<size_t> gBytes{0};
 
 }  // namespace
 
+// The replacements pair malloc with free, which the compiler cannot see through inlining.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
   gAllocations.fetch_add(1, std::memory_order_relaxed);
   gBytes.fetch_add(size, std::memory_order_relaxed);
@@ -31,6 +34,7 @@ void* operator new(size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
