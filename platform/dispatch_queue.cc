@@ -15,7 +15,6 @@
 namespace dz::platform {
 namespace {
 
-constexpr char kDispatchQueueDeadlock[] = "DispatchQueueDeadlock";
 constexpr char kMainQueueLabel[] = "main";
 // Tasks one drain runs before it gives its pool thread to other queues.
 constexpr int kTasksPerDrain = 32;

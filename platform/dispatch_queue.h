@@ -15,6 +15,9 @@
 
 namespace dz::platform {
 
+// The name of the dz::Exception that sync() raises instead of deadlocking.
+inline constexpr char kDispatchQueueDeadlock[] = "DispatchQueueDeadlock";
+
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
  public:
   using Task = std::function<void()>;

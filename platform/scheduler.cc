@@ -100,12 +100,25 @@ void ScheduledTask::cancel() {
   if (auto book = book_.lock()) book->erase(key_);
 }
 
-void fire(BookedTimer timer) {
-  if (timer.queue) {
-    timer.queue->async([task = timer.task] { task->run(); });
-  } else {
+// Hands a due timer to its queue. With `waitForQueue` (the manual scheduler) the caller waits
+// until the task has run, so that what it schedules is timed from its own due time and fires in
+// the same advance(); when waiting would deadlock (the advancing thread holds the queue up) the
+// task is only queued.
+void fire(BookedTimer timer, bool waitForQueue) {
+  if (!timer.queue) {
     timer.task->run();
+    return;
   }
+  auto run = [task = timer.task] { task->run(); };
+  if (waitForQueue) {
+    try {
+      timer.queue->sync(run);
+      return;
+    } catch (const dz::Exception& e) {
+      if (e.name() != kDispatchQueueDeadlock) throw;
+    }
+  }
+  timer.queue->async(std::move(run));
 }
 
 class SystemScheduler : public Scheduler {
@@ -146,7 +159,7 @@ class SystemScheduler : public Scheduler {
       BookedTimer due = std::move(first->second);
       book.timers.erase(first);
       lock.unlock();
-      fire(std::move(due));
+      fire(std::move(due), false);
       lock.lock();
     }
   }
@@ -206,8 +219,11 @@ class RepeatingTask : public Cancellable, public std::enable_shared_from_this<Re
       runTask();
       return;
     }
-    // The queue's copy holds the task alive only until it has run.
-    queue_->async([self = shared_from_this()] { self->runTask(); });
+    // Handed over as a timer due now, so the scheduler delivers it like any other.
+    if (auto scheduler = scheduler_.lock()) {
+      scheduler->schedule(Duration::zero(), queue_,
+                          [self = shared_from_this()] { self->runTask(); });
+    }
   }
 
   void runTask() {
@@ -291,7 +307,7 @@ void ManualScheduler::advance(Duration by) {
     BookedTimer due = std::move(first->second);
     state_->timers.erase(first);
     lock.unlock();
-    fire(std::move(due));
+    fire(std::move(due), true);
     lock.lock();
   }
   state_->now = std::max(state_->now, end);

@@ -37,8 +37,8 @@ class Scheduler : public std::enable_shared_from_this<Scheduler> {
   virtual CancellablePtr schedule(Duration delay, std::shared_ptr<DispatchQueue> queue,
                                   std::function<void()> task) = 0;
 
-  // Repeats `task` every `interval` until cancelled; the next run is timed from the previous one's
-  // due time. The scheduler must be owned by a std::shared_ptr.
+  // Repeats `task` every `interval` until cancelled; each tick is timed from the previous one.
+  // The scheduler must be owned by a std::shared_ptr.
   CancellablePtr scheduleRepeating(Duration interval, std::shared_ptr<DispatchQueue> queue,
                                    std::function<void()> task);
 
@@ -57,7 +57,9 @@ class ManualScheduler : public Scheduler {
 
   // Moves time forward by `by`, firing every timer that falls due, in due order (ties in the
   // order they were scheduled), including timers scheduled by the fired tasks themselves when
-  // they fall due within the window.
+  // they fall due within the window. A timer's task runs on its queue and advance() waits for it,
+  // so now() inside the task is its due time; only when waiting would deadlock (advance() called
+  // from that queue, or the main thread advancing main-queue timers) is the task just queued.
   void advance(Duration by);
   // Number of timers scheduled and neither fired nor cancelled.
   size_t pendingCount() const;

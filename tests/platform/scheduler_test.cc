@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch_queue.h"
@@ -111,18 +112,54 @@ TEST(ManualSchedulerTest, QueueTimersRunOnTheirQueue) {
   EXPECT_TRUE(onQueue);
 }
 
+TEST(ManualSchedulerTest, AdvanceWaitsForQueueTasksSoTheirTimersFireInTheSameWindow) {
+  auto scheduler = ManualScheduler::create();
+  auto first = DispatchQueue::create("first");
+  auto second = DispatchQueue::create("second");
+  const TimePoint start = scheduler->now();
+  std::vector<std::string> fired;  // each task runs while advance() waits: no overlap
+  std::function<void(int)> retry = [&](int attempt) {
+    fired.push_back("retry " + std::to_string(attempt) + " at " +
+                    std::to_string((scheduler->now() - start) / seconds(1)));
+    if (attempt < 3) scheduler->schedule(seconds(2), first, [&, attempt] { retry(attempt + 1); });
+  };
+  scheduler->schedule(seconds(1), first, [&] { retry(1); });
+  scheduler->schedule(seconds(4), second, [&] { fired.push_back("second at 4"); });
+  scheduler->advance(seconds(6));
+  EXPECT_EQ(fired, (std::vector<std::string>{"retry 1 at 1", "retry 2 at 3", "second at 4",
+                                             "retry 3 at 5"}));
+  EXPECT_EQ(scheduler->pendingCount(), 0u);
+}
+
+TEST(ManualSchedulerTest, AdvanceFromTheTimersOwnQueueOnlyQueuesItsTask) {
+  auto scheduler = ManualScheduler::create();
+  auto queue = DispatchQueue::create("advancing");
+  std::vector<std::string> order;
+  scheduler->schedule(seconds(1), queue, [&] { order.push_back("timer"); });
+  queue->sync([&] {
+    scheduler->advance(seconds(1));
+    order.push_back("after advance");
+  });
+  queue->sync([] {});
+  EXPECT_EQ(order, (std::vector<std::string>{"after advance", "timer"}));
+}
+
 TEST(ManualSchedulerTest, CancelAfterFiringButBeforeTheQueueRunsItStillStopsIt) {
   auto scheduler = ManualScheduler::create();
   auto queue = DispatchQueue::create("busy");
   Flag release;
   queue->async([&] { release.waitFor(kGenerousWait); });
-  bool ran = false;
+  std::atomic<bool> ran{false};
   auto timer = scheduler->schedule(seconds(1), queue, [&] { ran = true; });
-  scheduler->advance(seconds(1));
-  EXPECT_EQ(scheduler->pendingCount(), 0u);
+  // advance() hands the timer to the blocked queue and waits there.
+  std::thread advancing([&] { scheduler->advance(seconds(1)); });
+  const auto deadline = std::chrono::steady_clock::now() + kGenerousWait;
+  while (scheduler->pendingCount() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
   timer->cancel();
   release.set();
-  queue->sync([] {});
+  advancing.join();
   EXPECT_FALSE(ran);
   EXPECT_TRUE(timer->isCancelled());
 }
