@@ -29,6 +29,9 @@ constexpr int kMaxEventsPerWait = 64;
 constexpr uint64_t kWakeTag = 0;
 // Longest single wait of run(); it loops anyway.
 constexpr auto kRunSliceWait = std::chrono::hours(1);
+// runUntil() also looks at its condition this often, for conditions other threads change
+// without posting to the loop.
+constexpr auto kConditionPollInterval = std::chrono::milliseconds(5);
 
 int currentThreadId() {
   thread_local const int id = static_cast<int>(::gettid());
@@ -396,7 +399,14 @@ void RunLoop::stop() {
   impl_->wake();
 }
 
-bool RunLoop::runOnce(Duration maxWait) { return impl_->runPass(maxWait, nullptr); }
+bool RunLoop::runOnce(Duration maxWait) {
+  const TimePoint deadline = deadlineAfter(std::chrono::steady_clock::now(), maxWait);
+  for (;;) {
+    // A wake-up with nothing to run (a stop(), a timer added elsewhere) goes on waiting.
+    if (impl_->runPass(deadline - std::chrono::steady_clock::now(), nullptr)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
 
 bool RunLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
   const TimePoint deadline = deadlineAfter(std::chrono::steady_clock::now(), timeout);
@@ -404,7 +414,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
     if (done()) return true;
     const TimePoint now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
-    impl_->runPass(deadline - now, &done);
+    impl_->runPass(std::min<Duration>(deadline - now, kConditionPollInterval), &done);
   }
 }
 

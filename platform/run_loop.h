@@ -59,8 +59,9 @@ class RunLoop {
   void stop();
   // Runs ready work, waiting at most `maxWait` for some; returns whether anything ran.
   bool runOnce(Duration maxWait);
-  // Runs until `done()` is true (checked after every piece of work) or `timeout` passes; returns
-  // done(). The tool of tests and the demo for waiting on conditions.
+  // Runs until `done()` is true (checked after every piece of work, and every few milliseconds
+  // for conditions that other threads change) or `timeout` passes; returns done(). The tool of
+  // tests and the demo for waiting on conditions.
   bool runUntil(const std::function<bool()>& done, Duration timeout);
 
  private:

@@ -1,5 +1,7 @@
 #include "platform/scheduler.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -15,6 +17,7 @@ namespace dz::platform {
 namespace {
 
 constexpr char kSchedulerOwner[] = "Scheduler";
+constexpr char kTimerThreadName[] = "dz.timer";
 
 // The timers of one scheduler by due time; ties keep the scheduling order.
 struct TimerBook;
@@ -144,6 +147,7 @@ class SystemScheduler : public Scheduler {
 
  private:
   static void timerLoop(TimerBook& book) {
+    ::pthread_setname_np(::pthread_self(), kTimerThreadName);
     std::unique_lock lock(book.mutex);
     for (;;) {
       if (book.timers.empty()) {

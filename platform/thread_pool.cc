@@ -1,5 +1,7 @@
 #include "platform/thread_pool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <thread>
 
@@ -10,6 +12,8 @@ constexpr size_t kMinThreads = 2;
 constexpr size_t kMaxBaseThreads = 4;
 // Beyond this many threads a blocked worker is no longer replaced.
 constexpr size_t kMaxThreads = 256;
+
+constexpr char kThreadName[] = "dz.queues";
 
 thread_local bool tIsWorker = false;
 
@@ -43,6 +47,7 @@ void ThreadPool::submit(Job job) {
 
 void ThreadPool::workerLoop() {
   tIsWorker = true;
+  ::pthread_setname_np(::pthread_self(), kThreadName);
   std::unique_lock lock(mutex_);
   for (;;) {
     // Threads added for blocked workers leave once those workers are back.

@@ -126,6 +126,24 @@ TEST(RunLoopTest, RunOnceReportsWhetherAnythingRan) {
   EXPECT_FALSE(loop.runUntil([] { return false; }, milliseconds(5)));
 }
 
+TEST(RunLoopTest, WaitsSeeWorkAndConditionsFromOtherThreads) {
+  RunLoop& loop = RunLoop::main();
+  while (loop.runOnce(Duration::zero())) {
+  }
+  // The timer's wake-up alone runs nothing: runOnce goes on waiting until the timer fires.
+  bool fired = false;
+  std::thread adder([&] { loop.addTimer(milliseconds(2), false, [&] { fired = true; }); });
+  EXPECT_TRUE(loop.runOnce(kGenerousWait));
+  adder.join();
+  EXPECT_TRUE(fired);
+
+  // Nothing is posted to the loop: runUntil still notices.
+  std::atomic<bool> flag{false};
+  std::thread setter([&] { flag = true; });
+  EXPECT_TRUE(loop.runUntil([&] { return flag.load(); }, kGenerousWait));
+  setter.join();
+}
+
 TEST(RunLoopTest, TimersFireInDueOrderAndOneShotsOnce) {
   RunLoop& loop = RunLoop::main();
   std::vector<int> order;
