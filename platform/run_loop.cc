@@ -70,11 +70,11 @@ class LoopTimer : public Timer {
     RunLoop::Task finished;
     std::unique_lock call(callMutex_);
     if (!valid_) return;
-    running_ = true;
+    ++running_;  // a depth: the callback may run a nested loop that fires it again
     runCatchingAll(task_, kTimerOwner);
-    running_ = false;
+    --running_;
     if (!repeats_) valid_ = false;
-    if (!valid_) finished = std::move(task_);
+    if (!valid_ && running_ == 0) finished = std::move(task_);
     call.unlock();
   }
 
@@ -83,7 +83,7 @@ class LoopTimer : public Timer {
     RunLoop::Task finished;
     std::lock_guard call(callMutex_);
     valid_ = false;
-    if (!running_) finished = std::move(task_);
+    if (running_ == 0) finished = std::move(task_);
   }
 
   Duration interval() const { return interval_; }
@@ -97,7 +97,7 @@ class LoopTimer : public Timer {
   // Held while the callback runs; recursive so the callback may invalidate its own timer.
   std::recursive_mutex callMutex_;
   std::atomic<bool> valid_{true};
-  bool running_ = false;
+  int running_ = 0;
   RunLoop::Task task_;
 };
 
@@ -142,7 +142,7 @@ void LoopTimer::invalidate() {
     if (!valid_) return;
     valid_ = false;
     // A running callback is the task itself: the loop drops it when the call returns.
-    if (!running_) finished = std::move(task_);
+    if (running_ == 0) finished = std::move(task_);
   }
   if (auto loop = loop_.lock()) loop->removeTimer(this);
 }
