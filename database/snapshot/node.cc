@@ -59,34 +59,19 @@ NodePtr normalizedPriority(NodePtr priority) {
   return priority;
 }
 
-bool isArrayIndexKey(const std::string& key, int64_t& index) {
-  if (key.size() > 1 && key[0] == '0') return false;
-  std::optional<int64_t> parsed = intForString(key);
-  if (!parsed) return false;
-  index = *parsed;
-  return true;
-}
-
 Value childrenValue(const ChildMap& children, const NodePtr& priority, bool exportFormat) {
   if (children.isEmpty()) return Value();
-  Value::Map map;
-  bool arrayLike = !exportFormat;
-  int64_t maxIndex = 0;
-  for (const auto& entry : children) {
-    int64_t index = 0;
-    if (arrayLike && isArrayIndexKey(entry.key, index)) {
-      maxIndex = std::max(maxIndex, index);
-    } else {
-      arrayLike = false;
+  if (!exportFormat) {
+    if (std::optional<size_t> length = arrayLengthOf(children)) {
+      Value::Array array(*length);
+      for (const auto& entry : children) {
+        array[static_cast<size_t>(*intForString(entry.key))] = entry.value->val();
+      }
+      return Value(std::move(array));
     }
-    map.emplace(entry.key, entry.value->val(exportFormat));
   }
-  if (arrayLike && static_cast<uint64_t>(maxIndex) < 2 * static_cast<uint64_t>(children.size())) {
-    Value::Array array(static_cast<size_t>(maxIndex) + 1);
-    for (auto& [key, value] : map)
-      array[static_cast<size_t>(*intForString(key))] = std::move(value);
-    return Value(std::move(array));
-  }
+  Value::Map map;
+  for (const auto& entry : children) map.emplace(entry.key, entry.value->val(exportFormat));
   if (exportFormat && priority) map.emplace(kPriorityKey, priority->val());
   return Value(std::move(map));
 }
@@ -165,6 +150,22 @@ bool Node::equals(const Node& other) const {
 }
 
 std::string Node::description() const { return val(true).toJsonString(); }
+
+std::optional<size_t> arrayLengthOf(const ChildMap& children) {
+  if (children.isEmpty()) return std::nullopt;
+  int64_t largest = -1;
+  for (const auto& entry : children) {
+    const std::string& key = entry.key;
+    if (key.size() > 1 && key[0] == '0') return std::nullopt;
+    std::optional<int64_t> index = intForString(key);
+    if (!index) return std::nullopt;
+    largest = std::max(largest, *index);
+  }
+  if (static_cast<uint64_t>(largest) >= 2 * static_cast<uint64_t>(children.size())) {
+    return std::nullopt;
+  }
+  return static_cast<size_t>(largest) + 1;
+}
 
 bool nodesEqual(const NodePtr& a, const NodePtr& b) {
   if (a.get() == b.get()) return true;

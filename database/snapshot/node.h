@@ -99,6 +99,11 @@ class Node : public std::enable_shared_from_this<Node> {
   mutable std::atomic<const std::string*> hash_{nullptr};
 };
 
+// The array form's length (largest key + 1) when every key is an integer key (no leading "0"
+// on keys of two or more characters) and the largest is below twice the number of children;
+// none otherwise (and for no children).
+std::optional<size_t> arrayLengthOf(const ChildMap& children);
+
 // Null and same-data aware equality of two node pointers (null reads as the empty node).
 bool nodesEqual(const NodePtr& a, const NodePtr& b);
 

@@ -1,0 +1,177 @@
+#include "database/snapshot/node.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "database/snapshot/snapshot_utilities.h"
+#include "platform/exception.h"
+
+namespace dz::database {
+namespace {
+
+NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
+NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
+
+TEST(NodeTest, EmptyNodeIsSharedAndHasNoData) {
+  const NodePtr& empty = EmptyNode::emptyNode();
+  EXPECT_EQ(empty.get(), EmptyNode::emptyNode().get());
+  EXPECT_TRUE(empty->isEmpty());
+  EXPECT_FALSE(empty->isLeafNode());
+  EXPECT_EQ(empty->numChildren(), 0u);
+  EXPECT_TRUE(empty->val().isNull());
+  EXPECT_TRUE(empty->val(true).isNull());
+  EXPECT_TRUE(empty->getPriority()->isEmpty());
+  EXPECT_EQ(empty->dataHash(), "");
+  EXPECT_EQ(SnapshotUtilities::nodeFrom(Value()).get(), empty.get());
+}
+
+TEST(NodeTest, GetChildWalksPathsAndAnswersEmptyWhenAbsent) {
+  NodePtr tree = node(R"({"a": {"b": {"c": 5}}, "x": "y"})");
+  EXPECT_EQ(tree->getChild(Path("a/b/c"))->val(), Value(5));
+  EXPECT_EQ(tree->getChild(Path()).get(), tree.get());
+  EXPECT_TRUE(tree->getChild(Path("a/q/c"))->isEmpty());
+  EXPECT_TRUE(tree->getChild(Path("x/y"))->isEmpty());  // below a leaf
+  EXPECT_TRUE(tree->hasChild("a"));
+  EXPECT_FALSE(tree->hasChild("q"));
+}
+
+TEST(NodeTest, UpdateChildSharesUntouchedSubtreesAndLeavesTheOldNodeAlone) {
+  NodePtr before = node(R"({"a": {"b": 1, "c": 2}, "d": {"e": 3}})");
+  NodePtr after = before->updateChild(Path("a/b"), leaf(10));
+  EXPECT_EQ(before->getChild(Path("a/b"))->val(), Value(1));
+  EXPECT_EQ(after->getChild(Path("a/b"))->val(), Value(10));
+  EXPECT_EQ(after->getChild(Path("d")).get(), before->getChild(Path("d")).get());
+  EXPECT_EQ(after->getChild(Path("a/c")).get(), before->getChild(Path("a/c")).get());
+}
+
+TEST(NodeTest, UpdatesThatChangeNothingReturnTheSameNode) {
+  NodePtr tree = node(R"({"a": {"b": 1}})");
+  EXPECT_EQ(tree->updateImmediateChild("q", EmptyNode::emptyNode()).get(), tree.get());
+  EXPECT_EQ(tree->updateChild(Path("a/b"), tree->getChild(Path("a/b"))).get(), tree.get());
+  EXPECT_EQ(tree->updatePriority(EmptyNode::emptyNode()).get(), tree.get());
+  NodePtr prioritized = tree->updatePriority(leaf(3));
+  EXPECT_EQ(prioritized->updatePriority(leaf(3.0)).get(), prioritized.get());
+  NodePtr one = leaf(1);
+  EXPECT_EQ(one->updateImmediateChild("a", EmptyNode::emptyNode()).get(), one.get());
+}
+
+TEST(NodeTest, RemovingTheLastChildGivesTheSharedEmptyNode) {
+  NodePtr tree = node(R"({"a": {"b": 1}})")->updatePriority(leaf(4));
+  NodePtr emptied = tree->updateChild(Path("a/b"), EmptyNode::emptyNode());
+  EXPECT_EQ(emptied.get(), EmptyNode::emptyNode().get());
+}
+
+TEST(NodeTest, LeafGivenAChildBecomesAChildrenNodeKeepingItsPriority) {
+  NodePtr withPriority = leaf("text")->updatePriority(leaf(7));
+  NodePtr children = withPriority->updateImmediateChild("k", leaf(true));
+  EXPECT_FALSE(children->isLeafNode());
+  EXPECT_EQ(children->getChild(Path("k"))->val(), Value(true));
+  EXPECT_EQ(children->getPriority()->val(), Value(7));
+  // Writing below a leaf replaces the leaf.
+  NodePtr tree = node(R"({"a": 1})")->updateChild(Path("a/b/c"), leaf(2));
+  EXPECT_EQ(tree->val(), *Value::parseJson(R"({"a": {"b": {"c": 2}}})"));
+}
+
+TEST(NodeTest, PriorityIsReachableAsAChildAndWritableByPath) {
+  NodePtr tree = node(R"({"a": {"b": 1}})");
+  NodePtr updated = tree->updateChild(Path("a/.priority"), leaf("p"));
+  EXPECT_EQ(updated->getChild(Path("a"))->getPriority()->val(), Value("p"));
+  EXPECT_EQ(updated->getChild(Path("a/.priority"))->val(), Value("p"));
+  EXPECT_EQ(leaf(1)->updatePriority(leaf(2))->getImmediateChild(".priority")->val(), Value(2));
+}
+
+TEST(NodeTest, ChildrenIterateInKeyOrderBothWays) {
+  NodePtr tree = node(R"({"b": 1, "10": 2, "a": 3, "9": 4, "007": 5})");
+  std::vector<std::string> keys;
+  tree->enumerateChildren([&](const std::string& key, const NodePtr&) {
+    keys.push_back(key);
+    return false;
+  });
+  EXPECT_EQ(keys, (std::vector<std::string>{"007", "9", "10", "a", "b"}));
+  keys.clear();
+  tree->enumerateChildren(
+      [&](const std::string& key, const NodePtr&) {
+        keys.push_back(key);
+        return keys.size() == 2;
+      },
+      true);
+  EXPECT_EQ(keys, (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(tree->predecessorChildKey("10"), "9");
+  EXPECT_EQ(tree->predecessorChildKey("007"), std::nullopt);
+  EXPECT_EQ(tree->successorChildKey("b"), std::nullopt);
+  EXPECT_EQ(tree->successorChildKey("10"), "a");
+}
+
+TEST(NodeTest, EqualityIsDeepAndTreatsIntAndDoubleAlike) {
+  EXPECT_TRUE(*node(R"({"a": 1, "b": {"c": "x"}})") == *node(R"({"b": {"c": "x"}, "a": 1.0})"));
+  EXPECT_FALSE(*node(R"({"a": 1})") == *node(R"({"a": 1.5})"));
+  EXPECT_FALSE(*node(R"({"a": 1})") == *node(R"({"a": "1"})"));
+  EXPECT_FALSE(*leaf(1) == *leaf(1)->updatePriority(leaf(1)));
+  EXPECT_FALSE(*leaf(true) == *leaf(1));
+  // 2^53 + 1 is not the double 2^53.
+  EXPECT_FALSE(*leaf(Value(9007199254740993LL)) == *leaf(Value(9007199254740992.0)));
+  EXPECT_TRUE(*leaf(Value(9007199254740992LL)) == *leaf(Value(9007199254740992.0)));
+}
+
+TEST(NodeTest, NonFiniteNumbersCannotMakeALeaf) {
+  for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    try {
+      LeafNode::create(bad);
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.name(), "InvalidDezuvuraData");
+    }
+  }
+}
+
+TEST(NodeTest, ArrayRuleForPlainValues) {
+  // Keys "0", "1", "3": an array of four with null at index 2.
+  Value array = node(R"({"0": "a", "1": "b", "3": "d"})")->val();
+  ASSERT_TRUE(array.isArray());
+  ASSERT_EQ(array.size(), 4u);
+  EXPECT_TRUE(array.asArray()[2].isNull());
+  EXPECT_EQ(array.asArray()[3], Value("d"));
+  // 6 is not below 2 x 3.
+  EXPECT_TRUE(node(R"({"0": 1, "1": 1, "6": 1})")->val().isMap());
+  EXPECT_EQ(node(R"({"0": 1, "1": 1, "5": 1})")->val().size(), 6u);
+  EXPECT_TRUE(node(R"({"0": 1, "1": 1, "5": 1})")->val().isArray());
+  // A leading zero on a longer key disqualifies; "0" alone is fine.
+  EXPECT_TRUE(node(R"({"01": 1, "1": 1})")->val().isMap());
+  EXPECT_TRUE(node(R"({"0": 1})")->val().isArray());
+  EXPECT_TRUE(node(R"({"1": 1})")->val().isArray());  // [null, 1]
+  EXPECT_TRUE(node(R"({"2": 1})")->val().isMap());    // 2 is not below 2 x 1
+  EXPECT_TRUE(node(R"({"0": 1, "a": 1})")->val().isMap());
+  EXPECT_TRUE(node(R"({"0": 1, "99999999999999999999": 1})")->val().isMap());
+  // The export form never makes arrays and nested arrays follow the rule on their own.
+  EXPECT_TRUE(node(R"({"0": "a", "1": "b", "3": "d"})")->val(true).isMap());
+  EXPECT_EQ(node(R"({"x": ["a", ["b"]]})")->val(), *Value::parseJson(R"({"x": ["a", ["b"]]})"));
+}
+
+TEST(NodeTest, ExportFormKeepsPriorities) {
+  NodePtr prioritizedLeaf = leaf("v")->updatePriority(leaf(7));
+  EXPECT_EQ(prioritizedLeaf->val(), Value("v"));
+  EXPECT_EQ(prioritizedLeaf->val(true), *Value::parseJson(R"({".value": "v", ".priority": 7})"));
+  NodePtr tree = node(R"({"a": {".value": 1, ".priority": "p"}, ".priority": 2.5})");
+  EXPECT_EQ(tree->val(), *Value::parseJson(R"({"a": 1})"));
+  EXPECT_EQ(tree->val(true),
+            *Value::parseJson(R"({"a": {".value": 1, ".priority": "p"}, ".priority": 2.5})"));
+  EXPECT_EQ(*Value::parseJson(tree->description()), tree->val(true));
+}
+
+TEST(NodeTest, DataHashIsCachedAndSafeToComputeFromManyThreads) {
+  NodePtr tree = node(R"({"a": {"b": [1, 2, 3]}, "c": "d"})");
+  std::vector<std::thread> threads;
+  std::vector<const std::string*> seen(8);
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] { seen[i] = &tree->dataHash(); });
+  }
+  for (auto& t : threads) t.join();
+  for (const std::string* hash : seen) EXPECT_EQ(hash, seen[0]);
+  EXPECT_EQ(seen[0]->size(), 28u);
+}
+
+}  // namespace
+}  // namespace dz::database
