@@ -1,0 +1,410 @@
+#include "database/core/view/view_processor.h"
+
+namespace dz::database {
+
+namespace {
+
+// Complete children from the view's caches and the pending writes; refills limited windows.
+class WriteTreeCompleteChildSource final : public CompleteChildSource {
+ public:
+  WriteTreeCompleteChildSource(const WriteTreeRef& writes, const ViewCache& viewCache,
+                               const NodePtr& completeServerCache)
+      : writes_(writes), viewCache_(viewCache), completeServerCache_(completeServerCache) {}
+
+  NodePtr completeChild(const std::string& key) const override {
+    const CacheNode& eventCache = viewCache_.eventCache();
+    if (eventCache.isCompleteForChild(key)) return eventCache.node()->getImmediateChild(key);
+    if (completeServerCache_) {
+      CacheNode serverNode(IndexedNode(completeServerCache_), true, false);
+      return writes_.calcCompleteChild(key, serverNode);
+    }
+    return writes_.calcCompleteChild(key, viewCache_.serverCache());
+  }
+
+  std::optional<NamedNode> childAfterChild(const Index& index, const NamedNode& child,
+                                           bool reverse) const override {
+    NodePtr serverData =
+        completeServerCache_ ? completeServerCache_ : viewCache_.completeServerSnap();
+    IndexPtr indexPtr = indexFor(index);
+    std::vector<NamedNode> nodes =
+        writes_.calcIndexedSlice(serverData, child, 1, reverse, indexPtr);
+    if (nodes.empty()) return std::nullopt;
+    return nodes.front();
+  }
+
+ private:
+  IndexPtr indexFor(const Index& index) const {
+    const IndexPtr& eventIndex = viewCache_.eventCache().indexedNode().index();
+    if (eventIndex && eventIndex->equals(index)) return eventIndex;
+    return Index::fromQueryDefinition(index.queryDefinition());
+  }
+
+  const WriteTreeRef& writes_;
+  const ViewCache& viewCache_;
+  NodePtr completeServerCache_;
+};
+
+void maybeAddValueEvent(const ViewCache& oldViewCache, const ViewCache& newViewCache,
+                        std::vector<Change>& changes) {
+  const CacheNode& eventSnap = newViewCache.eventCache();
+  if (!eventSnap.isFullyInitialized()) return;
+  const NodePtr& node = eventSnap.node();
+  bool isLeafOrEmpty = node->isLeafNode() || node->isEmpty();
+  NodePtr oldComplete = oldViewCache.completeEventSnap();
+  if (!changes.empty() || !oldViewCache.eventCache().isFullyInitialized() ||
+      (isLeafOrEmpty && !nodesEqual(node, oldComplete)) ||
+      !node->getPriority()->equals(
+          *(oldComplete ? oldComplete->getPriority() : EmptyNode::emptyNode()))) {
+    changes.push_back(Change::value(eventSnap.indexedNode()));
+  }
+}
+
+Path singleKeyPath(const std::string& key) { return Path(std::vector<std::string>{key}); }
+
+}  // namespace
+
+ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
+                                              const Operation& operation,
+                                              const WriteTreeRef& writesCache,
+                                              const NodePtr& completeCache) const {
+  ChildChangeAccumulator accumulator;
+  std::optional<ViewCache> newViewCache;
+  const OperationSource& source = operation.source();
+  switch (operation.type()) {
+    case Operation::Type::Overwrite:
+      if (source.fromUser) {
+        newViewCache = applyUserOverwrite(oldViewCache, operation.path(), operation.snap(),
+                                          writesCache, completeCache, accumulator);
+      } else {
+        // Tagged data is filtered; so is data below the root of an already filtered cache. At the
+        // root the cache may become unfiltered again.
+        bool filterServerNode = source.tagged() || (oldViewCache.serverCache().isFiltered() &&
+                                                    !operation.path().isEmpty());
+        newViewCache =
+            applyServerOverwrite(oldViewCache, operation.path(), operation.snap(), writesCache,
+                                 completeCache, filterServerNode, accumulator);
+      }
+      break;
+    case Operation::Type::Merge:
+      if (source.fromUser) {
+        newViewCache = applyUserMerge(oldViewCache, operation.path(), operation.children(),
+                                      writesCache, completeCache, accumulator);
+      } else {
+        bool filterServerNode = source.tagged() || oldViewCache.serverCache().isFiltered();
+        newViewCache = applyServerMerge(oldViewCache, operation.path(), operation.children(),
+                                        writesCache, completeCache, filterServerNode, accumulator);
+      }
+      break;
+    case Operation::Type::AckUserWrite:
+      if (!operation.revert()) {
+        newViewCache = ackUserWrite(oldViewCache, operation.path(), *operation.affectedTree(),
+                                    writesCache, completeCache, accumulator);
+      } else {
+        newViewCache = revertUserWrite(oldViewCache, operation.path(), writesCache, completeCache,
+                                       accumulator);
+      }
+      break;
+    case Operation::Type::ListenComplete:
+      newViewCache = listenComplete(oldViewCache, operation.path(), writesCache, accumulator);
+      break;
+  }
+  std::vector<Change> changes = accumulator.changes();
+  maybeAddValueEvent(oldViewCache, *newViewCache, changes);
+  return ProcessorResult{std::move(*newViewCache), std::move(changes)};
+}
+
+ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
+    const ViewCache& viewCache, const Path& changePath, const WriteTreeRef& writesCache,
+    const CompleteChildSource& source, ChildChangeAccumulator& accumulator) const {
+  const CacheNode& oldEventSnap = viewCache.eventCache();
+  if (writesCache.shadowingWrite(changePath)) return viewCache;  // local writes hide the change
+  IndexedNode newEventCache = oldEventSnap.indexedNode();
+  if (changePath.isEmpty()) {
+    if (viewCache.serverCache().isFiltered()) {
+      // Deep writes over filtered server data may be incomplete: apply only complete children.
+      NodePtr serverCache = viewCache.completeServerSnap();
+      NodePtr completeChildren =
+          serverCache && !serverCache->isLeafNode() ? serverCache : EmptyNode::emptyNode();
+      NodePtr completeEventChildren = writesCache.calcCompleteEventChildren(completeChildren);
+      newEventCache = filter_->updateFullNode(oldEventSnap.indexedNode(),
+                                              IndexedNode(completeEventChildren, filter_->index()),
+                                              &accumulator);
+    } else {
+      NodePtr completeNode = writesCache.calcCompleteEventCache(viewCache.completeServerSnap());
+      if (!completeNode) completeNode = EmptyNode::emptyNode();
+      newEventCache = filter_->updateFullNode(
+          oldEventSnap.indexedNode(), IndexedNode(completeNode, filter_->index()), &accumulator);
+    }
+  } else {
+    const std::string& childKey = changePath.front();
+    if (childKey == kPriorityKey) {
+      NodePtr updatedPriority = writesCache.calcEventCacheAfterServerOverwrite(
+          changePath, oldEventSnap.node(), viewCache.serverCache().node());
+      if (updatedPriority) {
+        newEventCache = filter_->updatePriority(oldEventSnap.indexedNode(), updatedPriority);
+      }
+    } else {
+      Path childChangePath = changePath.popFront();
+      NodePtr newEventChild;
+      if (oldEventSnap.isCompleteForChild(childKey)) {
+        NodePtr eventChildUpdate = writesCache.calcEventCacheAfterServerOverwrite(
+            changePath, oldEventSnap.node(), viewCache.serverCache().node());
+        NodePtr oldChild = oldEventSnap.node()->getImmediateChild(childKey);
+        newEventChild =
+            eventChildUpdate ? oldChild->updateChild(childChangePath, eventChildUpdate) : oldChild;
+      } else {
+        newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
+      }
+      if (newEventChild) {
+        newEventCache = filter_->updateChild(oldEventSnap.indexedNode(), childKey, newEventChild,
+                                             childChangePath, source, &accumulator);
+      }
+    }
+  }
+  return viewCache.updateEventSnap(std::move(newEventCache),
+                                   oldEventSnap.isFullyInitialized() || changePath.isEmpty(),
+                                   filter_->filtersNodes());
+}
+
+ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, const Path& changePath,
+                                              const NodePtr& changedSnap,
+                                              const WriteTreeRef& writesCache,
+                                              const NodePtr& completeCache, bool filterServerNode,
+                                              ChildChangeAccumulator& accumulator) const {
+  const CacheNode& oldServerSnap = oldViewCache.serverCache();
+  const NodeFilter& serverFilter = filterServerNode ? *filter_ : filter_->indexedFilter();
+  IndexedNode newServerCache = oldServerSnap.indexedNode();
+  if (changePath.isEmpty()) {
+    newServerCache = serverFilter.updateFullNode(
+        oldServerSnap.indexedNode(), IndexedNode(changedSnap, serverFilter.index()), nullptr);
+  } else if (serverFilter.filtersNodes() && !oldServerSnap.isFiltered()) {
+    // The server data was not filtered yet: filter it whole.
+    NodePtr newServerNode = oldServerSnap.node()->updateChild(changePath, changedSnap);
+    newServerCache = serverFilter.updateFullNode(
+        oldServerSnap.indexedNode(), IndexedNode(newServerNode, serverFilter.index()), nullptr);
+  } else {
+    const std::string& childKey = changePath.front();
+    // Deep data for an incomplete child belongs to another listen.
+    if (!oldServerSnap.isCompleteForPath(changePath) && changePath.size() > 1) return oldViewCache;
+    Path childChangePath = changePath.popFront();
+    NodePtr childNode = oldServerSnap.node()->getImmediateChild(childKey);
+    NodePtr newChildNode = childNode->updateChild(childChangePath, changedSnap);
+    if (childKey == kPriorityKey) {
+      newServerCache = serverFilter.updatePriority(oldServerSnap.indexedNode(), newChildNode);
+    } else {
+      newServerCache =
+          serverFilter.updateChild(oldServerSnap.indexedNode(), childKey, newChildNode,
+                                   childChangePath, NoCompleteChildSource::instance(), nullptr);
+    }
+  }
+  ViewCache newViewCache = oldViewCache.updateServerSnap(
+      std::move(newServerCache), oldServerSnap.isFullyInitialized() || changePath.isEmpty(),
+      serverFilter.filtersNodes());
+  WriteTreeCompleteChildSource source(writesCache, newViewCache, completeCache);
+  return generateEventCacheAfterServerEvent(newViewCache, changePath, writesCache, source,
+                                            accumulator);
+}
+
+ViewCache ViewProcessor::applyUserOverwrite(const ViewCache& oldViewCache, const Path& changePath,
+                                            const NodePtr& changedSnap,
+                                            const WriteTreeRef& writesCache,
+                                            const NodePtr& completeCache,
+                                            ChildChangeAccumulator& accumulator) const {
+  const CacheNode& oldEventSnap = oldViewCache.eventCache();
+  WriteTreeCompleteChildSource source(writesCache, oldViewCache, completeCache);
+  if (changePath.isEmpty()) {
+    IndexedNode newEventCache = filter_->updateFullNode(
+        oldEventSnap.indexedNode(), IndexedNode(changedSnap, filter_->index()), &accumulator);
+    return oldViewCache.updateEventSnap(std::move(newEventCache), true, filter_->filtersNodes());
+  }
+  const std::string& childKey = changePath.front();
+  if (childKey == kPriorityKey) {
+    IndexedNode newEventCache = filter_->updatePriority(oldEventSnap.indexedNode(), changedSnap);
+    return oldViewCache.updateEventSnap(std::move(newEventCache), oldEventSnap.isFullyInitialized(),
+                                        oldEventSnap.isFiltered());
+  }
+  Path childChangePath = changePath.popFront();
+  NodePtr oldChild = oldEventSnap.node()->getImmediateChild(childKey);
+  NodePtr newChild;
+  if (childChangePath.isEmpty()) {
+    newChild = changedSnap;
+  } else {
+    NodePtr childNode = source.completeChild(childKey);
+    if (childNode) {
+      if (childChangePath.back() == kPriorityKey &&
+          childNode->getChild(*childChangePath.parent())->isEmpty()) {
+        // A priority on a missing node: the server sends it with the node if the node exists.
+        newChild = childNode;
+      } else {
+        newChild = childNode->updateChild(childChangePath, changedSnap);
+      }
+    } else {
+      newChild = EmptyNode::emptyNode();
+    }
+  }
+  if (oldChild->equals(*newChild)) return oldViewCache;
+  IndexedNode newEventSnap = filter_->updateChild(oldEventSnap.indexedNode(), childKey, newChild,
+                                                  childChangePath, source, &accumulator);
+  return oldViewCache.updateEventSnap(std::move(newEventSnap), oldEventSnap.isFullyInitialized(),
+                                      filter_->filtersNodes());
+}
+
+ViewCache ViewProcessor::applyUserMerge(const ViewCache& viewCache, const Path& path,
+                                        const CompoundWrite& changedChildren,
+                                        const WriteTreeRef& writesCache,
+                                        const NodePtr& completeCache,
+                                        ChildChangeAccumulator& accumulator) const {
+  // Changes to children in view go first: in a limited window they may make room that the others
+  // then fill.
+  ViewCache current = viewCache;
+  auto pass = [&](bool inView) {
+    changedChildren.enumerateWrites([&](const Path& relativePath, const NodePtr& childNode) {
+      Path writePath = path.child(relativePath);
+      bool cached =
+          writePath.isEmpty() || viewCache.eventCache().isCompleteForChild(writePath.front());
+      if (cached == inView) {
+        current = applyUserOverwrite(current, writePath, childNode, writesCache, completeCache,
+                                     accumulator);
+      }
+      return false;
+    });
+  };
+  pass(true);
+  pass(false);
+  return current;
+}
+
+ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path& path,
+                                          const CompoundWrite& changedChildren,
+                                          const WriteTreeRef& writesCache,
+                                          const NodePtr& completeCache, bool filterServerNode,
+                                          ChildChangeAccumulator& accumulator) const {
+  // Without server data the merge was meant for an earlier listen here; full data follows.
+  if (viewCache.serverCache().node()->isEmpty() && !viewCache.serverCache().isFullyInitialized()) {
+    return viewCache;
+  }
+  CompoundWrite viewMergeTree =
+      path.isEmpty() ? changedChildren : CompoundWrite().addWrites(path, changedChildren);
+  if (NodePtr root = viewMergeTree.rootWrite()) {
+    return applyServerOverwrite(viewCache, Path(), root, writesCache, completeCache,
+                                filterServerNode, accumulator);
+  }
+  ViewCache current = viewCache;
+  const NodePtr serverNode = viewCache.serverCache().node();
+  auto childMerges = viewMergeTree.childCompoundWrites();
+  for (const auto& [childKey, childTree] : childMerges) {
+    if (serverNode->hasChild(childKey)) {
+      NodePtr newChild = childTree.apply(serverNode->getImmediateChild(childKey));
+      current = applyServerOverwrite(current, singleKeyPath(childKey), newChild, writesCache,
+                                     completeCache, filterServerNode, accumulator);
+    }
+  }
+  for (const auto& [childKey, childTree] : childMerges) {
+    bool isUnknownDeepMerge =
+        !viewCache.serverCache().isCompleteForChild(childKey) && !childTree.rootWrite();
+    if (!serverNode->hasChild(childKey) && !isUnknownDeepMerge) {
+      NodePtr newChild = childTree.apply(serverNode->getImmediateChild(childKey));
+      current = applyServerOverwrite(current, singleKeyPath(childKey), newChild, writesCache,
+                                     completeCache, filterServerNode, accumulator);
+    }
+  }
+  return current;
+}
+
+ViewCache ViewProcessor::ackUserWrite(const ViewCache& viewCache, const Path& ackPath,
+                                      const AffectedTree& affectedTree,
+                                      const WriteTreeRef& writesCache, const NodePtr& completeCache,
+                                      ChildChangeAccumulator& accumulator) const {
+  if (writesCache.shadowingWrite(ackPath)) return viewCache;
+  // Confirmed data becomes server data; filtered server data stays filtered.
+  bool filterServerNode = viewCache.serverCache().isFiltered();
+  const CacheNode& serverCache = viewCache.serverCache();
+  if (affectedTree.value()) {
+    if ((ackPath.isEmpty() && serverCache.isFullyInitialized()) ||
+        serverCache.isCompleteForPath(ackPath)) {
+      return applyServerOverwrite(viewCache, ackPath, serverCache.node()->getChild(ackPath),
+                                  writesCache, completeCache, filterServerNode, accumulator);
+    }
+    if (ackPath.isEmpty()) {
+      // Acknowledged at this location without full data: re-apply the children there are.
+      CompoundWrite changedChildren;
+      for (const auto& entry : serverCache.node()->children()) {
+        changedChildren = changedChildren.addWrite(singleKeyPath(entry.key), entry.value);
+      }
+      return applyServerMerge(viewCache, ackPath, changedChildren, writesCache, completeCache,
+                              filterServerNode, accumulator);
+    }
+    return viewCache;
+  }
+  CompoundWrite changedChildren;
+  affectedTree.forEach([&](const Path& mergePath) {
+    Path serverCachePath = ackPath.child(mergePath);
+    if (serverCache.isCompleteForPath(serverCachePath)) {
+      changedChildren =
+          changedChildren.addWrite(mergePath, serverCache.node()->getChild(serverCachePath));
+    }
+  });
+  return applyServerMerge(viewCache, ackPath, changedChildren, writesCache, completeCache,
+                          filterServerNode, accumulator);
+}
+
+ViewCache ViewProcessor::listenComplete(const ViewCache& viewCache, const Path& path,
+                                        const WriteTreeRef& writesCache,
+                                        ChildChangeAccumulator& accumulator) const {
+  const CacheNode& oldServerNode = viewCache.serverCache();
+  ViewCache newViewCache = viewCache.updateServerSnap(
+      oldServerNode.indexedNode(), oldServerNode.isFullyInitialized() || path.isEmpty(),
+      oldServerNode.isFiltered());
+  return generateEventCacheAfterServerEvent(newViewCache, path, writesCache,
+                                            NoCompleteChildSource::instance(), accumulator);
+}
+
+ViewCache ViewProcessor::revertUserWrite(const ViewCache& viewCache, const Path& path,
+                                         const WriteTreeRef& writesCache,
+                                         const NodePtr& completeCache,
+                                         ChildChangeAccumulator& accumulator) const {
+  if (writesCache.shadowingWrite(path)) return viewCache;
+  WriteTreeCompleteChildSource source(writesCache, viewCache, completeCache);
+  const IndexedNode& oldEventCache = viewCache.eventCache().indexedNode();
+  IndexedNode newEventCache = oldEventCache;
+  const CacheNode& serverCache = viewCache.serverCache();
+  if (path.isEmpty() || path.front() == kPriorityKey) {
+    NodePtr newNode;
+    if (serverCache.isFullyInitialized()) {
+      newNode = writesCache.calcCompleteEventCache(viewCache.completeServerSnap());
+    } else {
+      NodePtr serverChildren = serverCache.node();
+      newNode = writesCache.calcCompleteEventChildren(
+          serverChildren->isLeafNode() ? EmptyNode::emptyNode() : serverChildren);
+    }
+    if (!newNode) newNode = EmptyNode::emptyNode();
+    newEventCache = filter_->updateFullNode(oldEventCache, IndexedNode(newNode, filter_->index()),
+                                            &accumulator);
+  } else {
+    const std::string& childKey = path.front();
+    NodePtr newChild = writesCache.calcCompleteChild(childKey, serverCache);
+    if (!newChild && serverCache.isCompleteForChild(childKey)) {
+      newChild = oldEventCache.node()->getImmediateChild(childKey);
+    }
+    if (newChild) {
+      newEventCache = filter_->updateChild(oldEventCache, childKey, newChild, path.popFront(),
+                                           source, &accumulator);
+    } else if (viewCache.eventCache().node()->hasChild(childKey)) {
+      // No complete child left: drop the one shown.
+      newEventCache = filter_->updateChild(oldEventCache, childKey, EmptyNode::emptyNode(),
+                                           path.popFront(), source, &accumulator);
+    }
+    if (newEventCache.node()->isEmpty() && serverCache.isFullyInitialized()) {
+      // Every child write may be gone while the data underneath was a leaf.
+      NodePtr complete = writesCache.calcCompleteEventCache(viewCache.completeServerSnap());
+      if (complete && complete->isLeafNode()) {
+        newEventCache = filter_->updateFullNode(
+            newEventCache, IndexedNode(complete, filter_->index()), &accumulator);
+      }
+    }
+  }
+  bool complete = serverCache.isFullyInitialized() || writesCache.shadowingWrite(Path());
+  return viewCache.updateEventSnap(std::move(newEventCache), complete, filter_->filtersNodes());
+}
+
+}  // namespace dz::database

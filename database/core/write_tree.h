@@ -1,0 +1,115 @@
+// WriteTree: the pending user writes (overwrites and merges, in write-id order) and the compound
+// write of the visible ones, from which views layer local data over server data. WriteTreeRef is
+// the write tree seen from one path. Owned by the sync tree; work queue only.
+#pragma once
+
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "database/core/view/cache_node.h"
+#include "database/persistence/write_record.h"
+#include "database/snapshot/compound_write.h"
+#include "database/snapshot/index.h"
+#include "database/snapshot/named_node.h"
+#include "database/snapshot/node.h"
+#include "database/snapshot/path.h"
+
+namespace dz::database {
+
+class WriteTreeRef;
+
+class WriteTree {
+ public:
+  // Records a write. Write ids must increase; a smaller id is refused (false) and recorded nowhere.
+  bool addOverwrite(const Path& path, NodePtr snap, WriteId writeId, bool visible);
+  bool addMerge(const Path& path, const CompoundWrite& changedChildren, WriteId writeId);
+
+  // The write with the id, or none.
+  const WriteRecord* write(WriteId writeId) const;
+  // Removes the write; true when the visible data may have changed (views must re-evaluate).
+  // False for an unknown id.
+  bool removeWrite(WriteId writeId);
+  // Removes every write and returns them.
+  std::vector<WriteRecord> removeAllWrites();
+
+  // The complete node a visible write puts at `path`, or null.
+  NodePtr shadowingWrite(const Path& path) const;
+
+  // The data at `treePath` with the pending writes over the complete server data (null when not
+  // complete). With ids to exclude or hidden writes included the writes are layered afresh.
+  // Null when no complete data results.
+  NodePtr calcCompleteEventCache(const Path& treePath, const NodePtr& completeServerCache,
+                                 const std::set<WriteId>& writeIdsToExclude = {},
+                                 bool includeHiddenWrites = false) const;
+  // The children at `treePath` that are complete with the writes over the given server children.
+  NodePtr calcCompleteEventChildren(const Path& treePath,
+                                    const NodePtr& completeServerChildren) const;
+  // The new event data at `treePath/childPath` after the server changed it, or null when a
+  // visible write shadows it.
+  NodePtr calcEventCacheAfterServerOverwrite(const Path& treePath, const Path& childPath,
+                                             const NodePtr& existingEventSnap,
+                                             const NodePtr& existingServerSnap) const;
+  // The complete child with the writes, or null when it is not known.
+  NodePtr calcCompleteChild(const Path& treePath, const std::string& childKey,
+                            const CacheNode& existingServerSnap) const;
+  // Up to `count` children after `startPost` in index order (or before it, reversed), with the
+  // writes over the complete server data.
+  std::vector<NamedNode> calcIndexedSlice(const Path& treePath, const NodePtr& completeServerData,
+                                          const NamedNode& startPost, size_t count, bool reverse,
+                                          const IndexPtr& index) const;
+
+  WriteTreeRef childWrites(const Path& path) const;
+
+ private:
+  void resetTree();
+  static CompoundWrite layerTree(const std::vector<WriteRecord>& writes,
+                                 const std::function<bool(const WriteRecord&)>& filter,
+                                 const Path& treeRoot);
+  static bool recordContainsPath(const WriteRecord& record, const Path& path);
+
+  CompoundWrite visibleWrites_;
+  std::vector<WriteRecord> allWrites_;
+  std::optional<WriteId> lastWriteId_;
+};
+
+class WriteTreeRef {
+ public:
+  WriteTreeRef(Path treePath, const WriteTree* writeTree)
+      : treePath_(std::move(treePath)), writeTree_(writeTree) {}
+
+  const Path& path() const { return treePath_; }
+  NodePtr calcCompleteEventCache(const NodePtr& completeServerCache) const {
+    return writeTree_->calcCompleteEventCache(treePath_, completeServerCache);
+  }
+  NodePtr calcCompleteEventChildren(const NodePtr& completeServerChildren) const {
+    return writeTree_->calcCompleteEventChildren(treePath_, completeServerChildren);
+  }
+  NodePtr calcEventCacheAfterServerOverwrite(const Path& path, const NodePtr& existingEventSnap,
+                                             const NodePtr& existingServerSnap) const {
+    return writeTree_->calcEventCacheAfterServerOverwrite(treePath_, path, existingEventSnap,
+                                                          existingServerSnap);
+  }
+  NodePtr shadowingWrite(const Path& path) const {
+    return writeTree_->shadowingWrite(treePath_.child(path));
+  }
+  std::vector<NamedNode> calcIndexedSlice(const NodePtr& completeServerData,
+                                          const NamedNode& startPost, size_t count, bool reverse,
+                                          const IndexPtr& index) const {
+    return writeTree_->calcIndexedSlice(treePath_, completeServerData, startPost, count, reverse,
+                                        index);
+  }
+  NodePtr calcCompleteChild(const std::string& childKey,
+                            const CacheNode& existingServerCache) const {
+    return writeTree_->calcCompleteChild(treePath_, childKey, existingServerCache);
+  }
+  WriteTreeRef child(const std::string& childKey) const {
+    return WriteTreeRef(treePath_.child(childKey), writeTree_);
+  }
+
+ private:
+  Path treePath_;
+  const WriteTree* writeTree_;
+};
+
+}  // namespace dz::database
