@@ -1,0 +1,20 @@
+// TupleOnDisconnect: an on-disconnect operation waiting to be sent, because writes could not be
+// sent when it was made or because the connection dropped before the server answered it. A plain
+// record, touched only on the work queue.
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <string>
+
+#include "database/core/outstanding_put.h"
+
+namespace dz::database {
+
+struct TupleOnDisconnect {
+  std::string pathString;
+  std::string action;  // "o", "om" or "oc"
+  boost::json::value data;
+  WriteCallback onComplete;
+};
+
+}  // namespace dz::database

@@ -1,0 +1,195 @@
+// PersistentConnection: the request layer between the repository and the server. Holds at most one
+// realtime connection at a time, fetches a token before every attempt, authenticates, restores
+// listens, pending writes and queued on-disconnect operations after every (re)connection, matches
+// replies to requests, hands pushes to its delegate, and reconnects with backoff for as long as
+// nothing interrupts it. Every method must be called on the work queue given at creation, where
+// every callback runs too. Owned by the repository (std::shared_ptr); the delegate is held weakly.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "database/core/database_config.h"
+#include "database/core/outstanding_on_disconnect.h"
+#include "database/core/outstanding_put.h"
+#include "database/core/outstanding_query.h"
+#include "database/core/persistent_connection_delegate.h"
+#include "database/core/retry_helper.h"
+#include "database/realtime/connection.h"
+#include "database/utilities/atomic_number.h"
+#include "platform/dispatch_queue.h"
+#include "platform/notification_center.h"
+#include "platform/reachability.h"
+#include "platform/scheduler.h"
+
+namespace dz::database {
+
+class RepoInfo;
+
+inline constexpr char kInterruptWaitingForOpen[] = "waiting_for_open";
+inline constexpr char kInterruptServerKill[] = "server_kill";
+inline constexpr char kInterruptRepo[] = "repo_interrupt";
+
+// The seams below a PersistentConnection; each empty member means the real thing.
+struct PersistentConnectionDependencies {
+  RealtimeConnectionFactory connectionFactory;
+  // Backoff, keep-alive and the monotonic clock of the connection's lifetime.
+  std::shared_ptr<platform::Scheduler> scheduler;
+  RetryHelper::RandomSource random;
+  platform::Reachability* reachability = nullptr;  // must outlive the connection
+  platform::NotificationCenter* notificationCenter = nullptr;
+  // Seconds since 1970, for the server time offset.
+  std::function<double()> wallClock;
+};
+
+class PersistentConnection : public ConnectionDelegate,
+                             public std::enable_shared_from_this<PersistentConnection> {
+ public:
+  enum class State : int32_t {
+    Offline = 0,
+    FetchingToken = 1,
+    Opening = 2,
+    Authorizing = 3,
+    Online = 4,
+  };
+
+  using Dependencies = PersistentConnectionDependencies;
+
+  // Offline until open(). Throws dz::Exception NSInternalInconsistencyException "Expected auth
+  // token provider" when the config has none.
+  static std::shared_ptr<PersistentConnection> create(std::shared_ptr<RepoInfo> repoInfo,
+                                                      platform::DispatchQueuePtr queue,
+                                                      DatabaseConfigPtr config,
+                                                      Dependencies dependencies = {});
+  PersistentConnection(const PersistentConnection&) = delete;
+  PersistentConnection& operator=(const PersistentConnection&) = delete;
+  ~PersistentConnection() override;
+
+  void setDelegate(std::weak_ptr<PersistentConnectionDelegate> delegate) {
+    delegate_ = std::move(delegate);
+  }
+
+  // Connection control.
+  void open();
+  void interruptForReason(const std::string& reason);
+  void resumeForReason(const std::string& reason);
+  bool isInterruptedForReason(const std::string& reason) const;
+  void refreshAuthToken(std::optional<std::string> token);
+
+  State state() const { return connectionState_; }
+  bool connected() const;
+  bool canSendWrites() const { return connectionState_ == State::Online; }
+
+  // Listens. Misuse (a second listen for one query, a complete non-default query) throws
+  // dz::Exception NSInternalInconsistencyException.
+  void listen(const QuerySpec& query, std::optional<QueryTag> tagId,
+              std::shared_ptr<const SyncTreeHash> hash, ListenCallback onComplete);
+  void unlisten(const QuerySpec& query, std::optional<QueryTag> tagId);
+
+  // Writes: sent at once while online, else kept and sent after the next ready, in order.
+  void putData(boost::json::value data, const std::string& pathString,
+               std::optional<std::string> hash, WriteCallback onComplete);
+  void mergeData(boost::json::object data, const std::string& pathString, WriteCallback onComplete);
+  void onDisconnectPutData(boost::json::value data, const Path& path, WriteCallback onComplete);
+  void onDisconnectMergeData(boost::json::object data, const Path& path, WriteCallback onComplete);
+  void onDisconnectCancelPath(const Path& path, WriteCallback onComplete);
+  // Completes every pending write and queued on-disconnect operation with "write_canceled".
+  void purgeOutstandingWrites();
+
+  // Diagnostics.
+  std::vector<QuerySpec> dumpListens() const;
+  size_t outstandingPutCount() const { return outstandingPuts_.size(); }
+
+  // ConnectionDelegate
+  void onReady(RealtimeConnection* connection, double timestamp,
+               const std::string& sessionId) override;
+  void onDataMessage(RealtimeConnection* connection, const boost::json::object& message) override;
+  void onDisconnect(RealtimeConnection* connection, ConnectionCloseReason reason) override;
+  void onKill(RealtimeConnection* connection, const std::string& reason) override;
+
+ private:
+  using ReplyCallback = std::function<void(const boost::json::object& body)>;
+
+  PersistentConnection(std::shared_ptr<RepoInfo> repoInfo, platform::DispatchQueuePtr queue,
+                       DatabaseConfigPtr config, Dependencies dependencies);
+  void setupNotifications();
+  bool isCurrent(RealtimeConnection* connection) const;
+
+  // Connection lifecycle.
+  void tryScheduleReconnect();
+  void onTokenFetched(uint64_t attempt, std::optional<std::string> token, ErrorPtr error);
+  void openNetworkConnection(std::optional<std::string> token);
+  void restoreAuth();
+  void sendAuthAndRestoreStateAfterComplete(bool restoreStateAfterComplete);
+  void onAuthRevoked(const std::string& status, const std::string& reason);
+  void restoreState();
+  void handleTimestamp(double timestamp);
+  void sendConnectStats();
+  void closeRealtime();
+  void onNetworkTrigger();
+
+  // Requests.
+  void sendAction(std::string_view action, boost::json::object body, bool sensitive,
+                  ReplyCallback callback);
+  void sendListen(const std::shared_ptr<OutstandingQuery>& listen);
+  void onListenReply(const std::shared_ptr<OutstandingQuery>& listen,
+                     const boost::json::object& body);
+  void warnOnListenWarnings(const boost::json::value* payload, const QuerySpec& query);
+  std::vector<std::shared_ptr<OutstandingQuery>> removeListen(const QuerySpec& query);
+  void putInternal(boost::json::value data, std::string_view action, const std::string& pathString,
+                   std::optional<std::string> hash, WriteCallback onComplete);
+  void sendPut(uint64_t putId);
+  void ackPuts();
+  void sendOnDisconnect(TupleOnDisconnect operation);
+  void queueOrSendOnDisconnect(std::string_view action, const Path& path, boost::json::value data,
+                               WriteCallback onComplete);
+  void cancelSentTransactions();
+  void requeueUnansweredOnDisconnects();
+  void onDataPush(const std::string& action, const boost::json::object& body);
+  void onRangeMergePush(const boost::json::object& body);
+  void onListenRevoked(const Path& path);
+
+  State connectionState_ = State::Offline;
+  bool firstConnection_ = true;
+  double lastConnectionEstablishedTime_ = 0;  // seconds since 1970; 0 while none is ready
+  std::optional<platform::TimePoint> connectionEstablishedAt_;  // monotonic
+  bool forceAuthTokenRefresh_ = false;
+  std::weak_ptr<PersistentConnectionDelegate> delegate_;
+  std::shared_ptr<RealtimeConnection> realtime_;
+  std::unordered_map<QuerySpec, std::shared_ptr<OutstandingQuery>> listens_;
+  std::map<uint64_t, std::shared_ptr<OutstandingPut>> outstandingPuts_;
+  std::vector<TupleOnDisconnect> onDisconnectQueue_;
+  // On-disconnect operations sent on the current connection and not yet answered, by send order.
+  std::map<uint64_t, TupleOnDisconnect> sentOnDisconnects_;
+  uint64_t onDisconnectCounter_ = 0;
+  std::shared_ptr<RepoInfo> repoInfo_;
+  AtomicNumber putCounter_;
+  AtomicNumber requestNumber_;
+  std::map<int64_t, ReplyCallback> requestCBHash_;
+  DatabaseConfigPtr config_;
+  uint64_t unackedListensCount_ = 0;
+  std::vector<TupleCallbackStatus> putsToAck_;
+  platform::DispatchQueuePtr dispatchQueue_;
+  std::optional<std::string> lastSessionID_;
+  std::set<std::string> interruptReasons_;
+  std::shared_ptr<RetryHelper> retryHelper_;
+  AuthTokenProviderPtr authTokenProvider_;
+  std::optional<std::string> authToken_;
+  uint64_t currentFetchTokenAttempt_ = 0;
+
+  RealtimeConnectionFactory connectionFactory_;
+  std::shared_ptr<platform::Scheduler> scheduler_;
+  std::function<double()> wallClock_;
+  platform::Reachability* reachability_;
+  platform::Reachability::ObserverToken reachabilityToken_ = 0;
+  platform::NotificationCenter* notificationCenter_;
+  platform::NotificationCenter::ObserverToken foregroundToken_ = 0;
+};
+
+}  // namespace dz::database
