@@ -1,0 +1,581 @@
+#include "database/websocket/web_socket.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "database/websocket/errors.h"
+#include "database/websocket/frame_writer.h"
+#include "database/websocket/network_thread.h"
+#include "database/websocket/pinning.h"
+#include "platform/exception.h"
+#include "platform/log.h"
+#include "platform/run_loop.h"
+
+namespace dz::websocket {
+namespace {
+
+constexpr char kWorkQueueLabel[] = "com.vivuro.dezuvura.websocket.work";
+constexpr char kBadScheme[] = "WebSocket URL must be ws, wss, http or https: ";
+constexpr char kOpenTwice[] = "Cannot call -(void)open on WebSocket more than once";
+constexpr char kSendBeforeOpen[] = "Invalid State: Cannot call send: until connection is open";
+constexpr char kPingTooLong[] = "Ping payload must be at most 125 bytes";
+constexpr char kBadCloseCode[] = "Cannot close with code ";
+constexpr char kWriteError[] = "Error writing to stream";
+constexpr char kInvalidServerCert[] = "Invalid server cert";
+constexpr char kStreamEnd[] = "Stream end encountered";
+constexpr char kMessageTooBig[] = "Message too big";
+constexpr char kCloseTimedOut[] = "Closing handshake timed out";
+
+// Bytes read from the stream per call; a shorter read means the socket is drained.
+constexpr size_t kReadChunkBytes = 16 * 1024;
+// Consumed prefixes are cut from a buffer only past this offset and half the buffer, so that
+// most consumption costs no copy.
+constexpr size_t kCompactionOffset = 4096;
+
+void compact(std::string& buffer, size_t& offset) {
+  if (offset == buffer.size()) {
+    buffer.clear();
+    offset = 0;
+  } else if (offset > kCompactionOffset && offset > buffer.size() / 2) {
+    buffer.erase(0, offset);
+    offset = 0;
+  }
+}
+
+}  // namespace
+
+// Routes the frame reader's findings to the socket, on the work queue.
+class WebSocket::Reader : public FrameReader::Handler {
+ public:
+  Reader(WebSocket& socket, uint64_t maxMessageBytes)
+      : socket_(socket), frames_(*this, maxMessageBytes) {}
+  FrameReader& frames() { return frames_; }
+
+  void onMessage(Opcode opcode, std::string payload) override {
+    // While closing, data is read only to reach the server's close frame.
+    if (socket_.readyState() != ReadyState::kOpen) return;
+    Message message{opcode == Opcode::kText ? Message::Kind::kText : Message::Kind::kBinary,
+                    std::move(payload)};
+    socket_.performDelegate(
+        [message = std::move(message)](WebSocketDelegate& delegate, WebSocket& socket) {
+          delegate.didReceiveMessage(socket, message);
+        });
+  }
+
+  void onPing(std::string payload) override {
+    if (socket_.readyState() != ReadyState::kOpen) return;
+    // The pong passes through the delegate queue, so it follows the messages delivered before.
+    std::weak_ptr<WebSocket> weak = socket_.weak_from_this();
+    auto queue = socket_.delegateQueue();
+    queue->async([weak, payload = std::move(payload)] {
+      auto socket = weak.lock();
+      if (!socket) return;
+      socket->workQueue_->async([socket, payload] {
+        if (socket->readyState() == ReadyState::kOpen) socket->sendFrame(Opcode::kPong, payload);
+      });
+    });
+  }
+
+  void onPong(std::string payload) override {
+    socket_.performDelegate(
+        [payload = std::move(payload)](WebSocketDelegate& delegate, WebSocket& socket) {
+          delegate.didReceivePong(socket, payload);
+        });
+  }
+
+  void onClose(int code, std::string reason) override {
+    socket_.handleServerClose(code, std::move(reason));
+  }
+
+  void onProtocolError(int closeCode, std::string reason) override {
+    socket_.closeWithProtocolError(closeCode, std::move(reason));
+  }
+
+ private:
+  WebSocket& socket_;
+  FrameReader frames_;
+};
+
+// --- Creation and public calls ---------------------------------------------------------------
+
+std::shared_ptr<WebSocket> WebSocket::create(URLRequest request,
+                                             std::optional<std::vector<std::string>> protocols,
+                                             platform::DispatchQueuePtr delegateQueue,
+                                             std::optional<std::string> userAgent, Limits limits) {
+  auto url = Url::parse(request.url);
+  if (!url || (url->scheme != "ws" && url->scheme != "wss" && url->scheme != "http" &&
+               url->scheme != "https")) {
+    throw Exception(kInvalidArgumentException, kBadScheme + request.url);
+  }
+  if (!limits.scheduler) limits.scheduler = platform::Scheduler::system();
+  std::shared_ptr<WebSocket> socket(new WebSocket(std::move(request), std::move(*url),
+                                                  std::move(protocols), std::move(delegateQueue),
+                                                  std::move(userAgent), std::move(limits)));
+  socket->reader_ = std::make_unique<Reader>(*socket, socket->limits_.maxMessageBytes);
+  return socket;
+}
+
+WebSocket::WebSocket(URLRequest request, Url url, std::optional<std::vector<std::string>> protocols,
+                     platform::DispatchQueuePtr delegateQueue, std::optional<std::string> userAgent,
+                     Limits limits)
+    : request_(std::move(request)),
+      url_(std::move(url)),
+      requestedProtocols_(std::move(protocols)),
+      userAgent_(std::move(userAgent)),
+      limits_(std::move(limits)),
+      workQueue_(platform::DispatchQueue::create(kWorkQueueLabel)),
+      delegateQueue_(delegateQueue ? std::move(delegateQueue) : platform::DispatchQueue::main()) {
+  streams_ = platform::createStreamPair(url_.host, url_.effectivePort());
+  streams_.input->setNetworkServiceType(platform::NetworkServiceType::kBackground);
+  streams_.output->setNetworkServiceType(platform::NetworkServiceType::kBackground);
+  if (url_.isSecure()) {
+    platform::TlsSettings tls;
+    // With pins, the pins decide (right after the handshake), not the system's trust store.
+    tls.validatesCertificateChain = request_.pinnedCertificates.empty();
+    tls.caFile = request_.caFile;
+    streams_.output->setTlsSettings(std::move(tls));
+  }
+}
+
+WebSocket::~WebSocket() {
+  streams_.input->setDelegate({});
+  streams_.output->setDelegate({});
+  streams_.input->close();
+  streams_.output->close();
+}
+
+void WebSocket::open() {
+  if (readyState() != ReadyState::kConnecting) {
+    throw Exception(kInternalInconsistencyException, kOpenTwice);
+  }
+  std::lock_guard lock(lock_);
+  selfRetain_ = shared_from_this();
+  std::weak_ptr<platform::StreamDelegate> self = selfRetain_;
+  streams_.input->setDelegate(self);
+  streams_.output->setDelegate(self);
+  if (!scheduledByCaller_) runLoop_ = &networkRunLoop();
+  streams_.input->scheduleIn(*runLoop_);
+  streams_.output->scheduleIn(*runLoop_);
+  streams_.input->open();
+  streams_.output->open();
+}
+
+void WebSocket::send(std::string text) {
+  if (readyState() == ReadyState::kConnecting) {
+    throw Exception(kInternalInconsistencyException, kSendBeforeOpen);
+  }
+  workQueue_->async([self = shared_from_this(), text = std::move(text)] {
+    self->sendFrame(Opcode::kText, text);
+  });
+}
+
+void WebSocket::sendData(std::string data) {
+  if (readyState() == ReadyState::kConnecting) {
+    throw Exception(kInternalInconsistencyException, kSendBeforeOpen);
+  }
+  workQueue_->async([self = shared_from_this(), data = std::move(data)] {
+    self->sendFrame(Opcode::kBinary, data);
+  });
+}
+
+void WebSocket::sendPing(std::string payload) {
+  if (readyState() == ReadyState::kConnecting) {
+    throw Exception(kInternalInconsistencyException, kSendBeforeOpen);
+  }
+  if (payload.size() > kMaxControlPayload) throw Exception(kInvalidArgumentException, kPingTooLong);
+  workQueue_->async([self = shared_from_this(), payload = std::move(payload)] {
+    if (self->readyState() == ReadyState::kOpen) self->sendFrame(Opcode::kPing, payload);
+  });
+}
+
+void WebSocket::close() { close(kCloseNormal, {}); }
+
+void WebSocket::close(int code, std::string reason) {
+  if (!isValidCloseCode(code)) {
+    throw Exception(kInvalidArgumentException, kBadCloseCode + std::to_string(code));
+  }
+  workQueue_->async([self = shared_from_this(), code, reason = std::move(reason)] {
+    self->startClosing(code, reason);
+  });
+}
+
+std::optional<std::string> WebSocket::protocol() const {
+  std::lock_guard lock(lock_);
+  return protocol_;
+}
+
+void WebSocket::setDelegate(std::weak_ptr<WebSocketDelegate> delegate) {
+  std::lock_guard lock(lock_);
+  delegate_ = std::move(delegate);
+}
+
+void WebSocket::setDelegateQueue(platform::DispatchQueuePtr queue) {
+  std::lock_guard lock(lock_);
+  if (queue) delegateQueue_ = std::move(queue);
+}
+
+platform::DispatchQueuePtr WebSocket::delegateQueue() const {
+  std::lock_guard lock(lock_);
+  return delegateQueue_;
+}
+
+void WebSocket::scheduleIn(platform::RunLoop& runLoop) {
+  std::lock_guard lock(lock_);
+  scheduledByCaller_ = true;
+  runLoop_ = &runLoop;
+}
+
+// --- Stream events -----------------------------------------------------------------------------
+
+void WebSocket::handleStreamEvent(platform::Stream& stream, platform::StreamEvent event) {
+  using platform::StreamEvent;
+  if (event == StreamEvent::kOpenCompleted && !stream.isInput()) {
+    const int fd = stream.nativeSocket();
+    const int on = 1;
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  }
+  if (pinningRefuses(event)) return;
+  std::weak_ptr<WebSocket> weak = weak_from_this();
+  const bool isInput = stream.isInput();
+  workQueue_->async([weak, isInput, event] {
+    if (auto self = weak.lock()) self->safeHandleEvent(isInput, event);
+  });
+}
+
+// Checked on the first event after the TLS handshake, before the handshake request is written.
+bool WebSocket::pinningRefuses(platform::StreamEvent event) {
+  using platform::StreamEvent;
+  if (!url_.isSecure() || request_.pinnedCertificates.empty()) return false;
+  if (event == StreamEvent::kErrorOccurred || event == StreamEvent::kEndEncountered) {
+    return !pinChecked_ ? false : !pinPassed_;
+  }
+  if (!pinChecked_) {
+    pinChecked_ = true;
+    pinPassed_ = chainMatchesPins(streams_.output->peerCertificateChain(),
+                                  request_.pinnedCertificates, url_.host);
+    if (!pinPassed_) {
+      std::weak_ptr<WebSocket> weak = weak_from_this();
+      workQueue_->async([weak] {
+        if (auto self = weak.lock()) {
+          self->failWithError(
+              Error(kStreamErrorDomain, kInvalidServerCertCode, kInvalidServerCert));
+        }
+      });
+    }
+  }
+  return !pinPassed_;
+}
+
+void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
+  using platform::StreamEvent;
+  switch (event) {
+    case StreamEvent::kOpenCompleted:
+      if (readyState() >= ReadyState::kClosing) return;
+      if (readyState() == ReadyState::kConnecting && isInput) startHandshake();
+      pumpWriting();
+      pumpReading();
+      return;
+    case StreamEvent::kHasBytesAvailable:
+      readAvailableBytes();
+      return;
+    case StreamEvent::kHasSpaceAvailable:
+      pumpWriting();
+      return;
+    case StreamEvent::kErrorOccurred: {
+      auto error = streams_.input->error();  // one connection, one error
+      readBuffer_.clear();
+      readBufferOffset_ = 0;
+      failWithError(error ? *error : Error(kStreamErrorDomain, 0));
+      return;
+    }
+    case StreamEvent::kEndEncountered:
+      handleEnd();
+      return;
+  }
+}
+
+void WebSocket::readAvailableBytes() {
+  uint8_t chunk[kReadChunkBytes];
+  while (streams_.input->hasBytesAvailable()) {
+    const ssize_t count = streams_.input->read(chunk, sizeof chunk);
+    if (count < 0) {
+      auto error = streams_.input->error();
+      failWithError(error ? *error : Error(kStreamErrorDomain, 0));
+      return;
+    }
+    // Once reading has ended nothing the server sends is kept.
+    if (readPhase_ != ReadPhase::kStopped) {
+      readBuffer_.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(count));
+    }
+    if (static_cast<size_t>(count) < sizeof chunk) break;
+  }
+  pumpReading();
+}
+
+void WebSocket::handleEnd() {
+  pumpReading();
+  if (auto error = streams_.input->error()) return failWithError(*error);
+  if (setState(ReadyState::kClosed)) scheduleCleanup();
+  if (closeReported_ || failed_) return;
+  closeReported_ = true;
+  if (closeTimeout_) closeTimeout_->cancel();
+  performDelegate([](WebSocketDelegate& delegate, WebSocket& socket) {
+    delegate.didClose(socket, 0, kStreamEnd, false);
+  });
+}
+
+// --- Handshake ---------------------------------------------------------------------------------
+
+void WebSocket::startHandshake() {
+  secKey_ = makeSecKey();
+  HandshakeRequest request{url_, secKey_, userAgent_, requestedProtocols_, request_.headerFields};
+  writeData(request.serialize());
+  readPhase_ = ReadPhase::kHeader;
+}
+
+size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
+  const size_t searchFrom = responseHeader_.size() < 3 ? 0 : responseHeader_.size() - 3;
+  const size_t limit = limits_.maxResponseHeaderBytes;
+  const size_t room = limit > responseHeader_.size() ? limit - responseHeader_.size() : 0;
+  responseHeader_.append(bytes.substr(0, room));
+  const size_t end = findHeaderEnd(responseHeader_, searchFrom);
+  if (end == std::string::npos) {
+    if (responseHeader_.size() >= limit) {
+      readPhase_ = ReadPhase::kStopped;
+      const auto partial = parseResponseHeader(responseHeader_ + "\r\n");
+      failWithError(badResponseError(partial ? partial->statusCode : 0));
+    }
+    return std::min(bytes.size(), room);
+  }
+  const size_t taken = end - (responseHeader_.size() - std::min(bytes.size(), room));
+  responseHeader_.resize(end);
+  // A response that completes after a close while connecting is ignored.
+  if (readyState() != ReadyState::kConnecting) {
+    readPhase_ = ReadPhase::kStopped;
+    return taken;
+  }
+  std::optional<std::string> chosen;
+  const auto response = parseResponseHeader(responseHeader_);
+  std::optional<Error> error = response
+                                   ? checkResponse(*response, secKey_, requestedProtocols_, chosen)
+                                   : std::optional<Error>(badResponseError(0));
+  if (error) {
+    readPhase_ = ReadPhase::kStopped;
+    failWithError(*error);
+    return taken;
+  }
+  {
+    std::lock_guard lock(lock_);
+    protocol_ = chosen;
+  }
+  readPhase_ = ReadPhase::kFrames;
+  setState(ReadyState::kOpen);
+  performDelegate([](WebSocketDelegate& delegate, WebSocket& socket) { delegate.didOpen(socket); });
+  return taken;
+}
+
+// --- Reading and writing -----------------------------------------------------------------------
+
+void WebSocket::pumpReading() {
+  if (isPumping_) return;
+  isPumping_ = true;
+  while (readBufferOffset_ < readBuffer_.size() && readyState() != ReadyState::kClosed) {
+    const std::string_view unread = std::string_view(readBuffer_).substr(readBufferOffset_);
+    size_t consumed = 0;
+    if (readPhase_ == ReadPhase::kHeader) {
+      consumed = consumeResponseHeader(unread);
+    } else if (readPhase_ == ReadPhase::kFrames) {
+      consumed =
+          reader_->frames().feed(reinterpret_cast<const uint8_t*>(unread.data()), unread.size());
+      if (reader_->frames().stopped()) readPhase_ = ReadPhase::kStopped;
+    }
+    if (consumed == 0) break;
+    readBufferOffset_ += consumed;
+    compact(readBuffer_, readBufferOffset_);
+  }
+  if (readPhase_ == ReadPhase::kStopped) {
+    readBuffer_.clear();
+    readBufferOffset_ = 0;
+  }
+  isPumping_ = false;
+}
+
+void WebSocket::writeData(std::string_view bytes) {
+  if (closeWhenFinishedWriting_) return;
+  outputBuffer_.append(bytes);
+  pumpWriting();
+}
+
+void WebSocket::sendFrame(Opcode opcode, std::string_view payload) {
+  if (closeWhenFinishedWriting_) return;
+  try {
+    appendFrame(outputBuffer_, opcode, payload);
+  } catch (const std::bad_alloc&) {
+    return startClosing(kCloseMessageTooBig, kMessageTooBig);
+  }
+  pumpWriting();
+}
+
+void WebSocket::pumpWriting() {
+  auto& output = *streams_.output;
+  while (outputBufferOffset_ < outputBuffer_.size() && output.hasSpaceAvailable()) {
+    const ssize_t written =
+        output.write(reinterpret_cast<const uint8_t*>(outputBuffer_.data()) + outputBufferOffset_,
+                     outputBuffer_.size() - outputBufferOffset_);
+    if (written < 0) {
+      return failWithError(Error(kStreamErrorDomain, kWriteErrorCode, kWriteError));
+    }
+    if (written == 0) break;
+    outputBufferOffset_ += static_cast<size_t>(written);
+  }
+  compact(outputBuffer_, outputBufferOffset_);
+  if (closeWhenFinishedWriting_ && outputBufferOffset_ == outputBuffer_.size() && !closeReported_) {
+    finishClosing();
+  }
+}
+
+// --- Closing and failing -----------------------------------------------------------------------
+
+void WebSocket::startClosing(int code, const std::string& reason) {
+  const ReadyState state = readyState();
+  if (state >= ReadyState::kClosing) return;
+  setState(ReadyState::kClosing);
+  if (state == ReadyState::kConnecting) return disconnect();
+  sendFrame(Opcode::kClose, closePayload(code, reason));
+  sentClose_ = true;
+  // Now wait for the server's close frame; the time-out bounds the wait.
+  armCloseTimeout();
+}
+
+void WebSocket::closeWithProtocolError(int code, std::string reason) {
+  readPhase_ = ReadPhase::kStopped;
+  if (readyState() == ReadyState::kOpen) {
+    setState(ReadyState::kClosing);
+    sendFrame(Opcode::kClose, closePayload(code, reason));
+    sentClose_ = true;
+  }
+  if (!receivedClose_) {
+    closeCode_ = code;
+    closeReason_ = std::move(reason);
+  }
+  // A server that broke the protocol is not waited for.
+  disconnect();
+}
+
+void WebSocket::handleServerClose(int code, std::string reason) {
+  receivedClose_ = true;
+  closeCode_ = code;
+  closeReason_ = std::move(reason);
+  readPhase_ = ReadPhase::kStopped;
+  if (readyState() == ReadyState::kOpen) {
+    setState(ReadyState::kClosing);
+    sendFrame(Opcode::kClose, closePayload(kCloseNormal, {}));
+    sentClose_ = true;
+  }
+  disconnect();
+}
+
+void WebSocket::disconnect() {
+  if (!closeWhenFinishedWriting_) armCloseTimeout();
+  closeWhenFinishedWriting_ = true;
+  pumpWriting();
+}
+
+void WebSocket::armCloseTimeout() {
+  if (closeTimeout_) return;
+  std::weak_ptr<WebSocket> weak = weak_from_this();
+  closeTimeout_ = limits_.scheduler->schedule(limits_.closeTimeout, workQueue_, [weak] {
+    auto self = weak.lock();
+    if (!self || self->closeReported_ || self->failed_) return;
+    if (!self->receivedClose_ && self->closeCode_ == 0) {
+      self->closeCode_ = kCloseAbnormal;
+      self->closeReason_ = kCloseTimedOut;
+    }
+    self->finishClosing();
+  });
+}
+
+// Closes the streams and reports the close once.
+void WebSocket::finishClosing() {
+  if (closeReported_) return;
+  closeReported_ = true;
+  if (closeTimeout_) closeTimeout_->cancel();
+  {
+    std::lock_guard lock(lock_);
+    streams_.input->close();
+    streams_.output->close();
+  }
+  setState(ReadyState::kClosed);
+  if (!failed_) {
+    const bool wasClean = sentClose_ && receivedClose_;
+    performDelegate([code = closeCode_, reason = closeReason_, wasClean](
+                        WebSocketDelegate& delegate, WebSocket& socket) {
+      delegate.didClose(socket, code, reason, wasClean);
+    });
+  }
+  scheduleCleanup();
+}
+
+void WebSocket::failWithError(Error error) {
+  if (readyState() == ReadyState::kClosed) return;
+  failed_ = true;
+  readPhase_ = ReadPhase::kStopped;
+  performDelegate([error = std::move(error)](WebSocketDelegate& delegate, WebSocket& socket) {
+    delegate.didFail(socket, error);
+  });
+  setState(ReadyState::kClosed);
+  closeWhenFinishedWriting_ = true;
+  finishClosing();
+}
+
+void WebSocket::scheduleCleanup() {
+  std::lock_guard lock(lock_);
+  if (cleanupScheduled_) return;
+  cleanupScheduled_ = true;
+  auto self = shared_from_this();
+  auto cleanUp = [self] {
+    {
+      std::lock_guard lock(self->lock_);
+      self->streams_.input->setDelegate({});
+      self->streams_.output->setDelegate({});
+      self->streams_.input->close();
+      self->streams_.output->close();
+    }
+    self->workQueue_->async([self] {
+      std::lock_guard lock(self->lock_);
+      self->selfRetain_.reset();
+    });
+  };
+  if (runLoop_) {
+    runLoop_->post(std::move(cleanUp));
+  } else {
+    cleanUp();
+  }
+}
+
+bool WebSocket::setState(ReadyState state) {
+  ReadyState current = readyState_.load();
+  // The state only moves forward.
+  while (current < state) {
+    if (readyState_.compare_exchange_weak(current, state)) return true;
+  }
+  return false;
+}
+
+void WebSocket::performDelegate(std::function<void(WebSocketDelegate&, WebSocket&)> call) {
+  std::weak_ptr<WebSocketDelegate> delegate;
+  platform::DispatchQueuePtr queue;
+  {
+    std::lock_guard lock(lock_);
+    delegate = delegate_;
+    queue = delegateQueue_;
+  }
+  queue->async([self = shared_from_this(), delegate, call = std::move(call)] {
+    if (auto target = delegate.lock()) call(*target, *self);
+  });
+}
+
+}  // namespace dz::websocket

@@ -1,0 +1,188 @@
+// WebSocket: the client side of RFC 6455 (version 13) over the platform's socket streams, as the
+// database's WebSocket session uses it: create with a request, open, send text or binary
+// messages, close with a status code, and hear of the opening, every message, a failure or the
+// close through a delegate. Protocol work runs on a private serial queue per socket; the streams
+// deliver their events on the process-wide network thread; delegate calls run in order on the
+// delegate queue (the main queue unless another is given). Public methods may be called from any
+// thread. Held by std::shared_ptr; from open() until it has closed, the socket keeps itself alive,
+// so its user may drop it at any time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "database/websocket/frame_format.h"
+#include "database/websocket/frame_reader.h"
+#include "database/websocket/handshake.h"
+#include "database/websocket/url.h"
+#include "platform/dispatch_queue.h"
+#include "platform/error.h"
+#include "platform/scheduler.h"
+#include "platform/socket_stream.h"
+
+namespace dz::websocket {
+
+enum class ReadyState : uint32_t { kConnecting = 0, kOpen = 1, kClosing = 2, kClosed = 3 };
+
+struct URLRequest {
+  std::string url;  // ws, wss, http or https
+  // Sent with the handshake; each replaces a field of the same name the socket would send.
+  HeaderFields headerFields;
+  // DER certificates. When any are given they are the only trust anchors of the server's chain
+  // (or the server's leaf carries one of their keys); the host name is checked all the same.
+  std::vector<std::string> pinnedCertificates;
+  // A PEM file of extra trust anchors beside the system store (a local development server).
+  std::string caFile;
+};
+
+// Explicit, configurable limits; the defaults suit the database connection.
+struct Limits {
+  uint64_t maxMessageBytes = kDefaultMaxMessageBytes;
+  size_t maxResponseHeaderBytes = kDefaultMaxResponseHeaderBytes;
+  // How long a closing socket waits for the server's close frame and for its output to drain.
+  platform::Duration closeTimeout = std::chrono::seconds(10);
+  // Measures the close time-out; the system scheduler when null.
+  std::shared_ptr<platform::Scheduler> scheduler;
+};
+
+struct Message {
+  enum class Kind { kText, kBinary };
+  Kind kind;
+  std::string data;  // UTF-8 for text
+};
+
+class WebSocket;
+
+class WebSocketDelegate {
+ public:
+  virtual ~WebSocketDelegate() = default;
+  virtual void didReceiveMessage(WebSocket& socket, const Message& message) = 0;
+  virtual void didOpen(WebSocket&) {}
+  // The socket failed (handshake, TLS, pinning, transport); no close report follows.
+  virtual void didFail(WebSocket&, const Error&) {}
+  // `wasClean`: both close frames were exchanged.
+  virtual void didClose(WebSocket&, int /*code*/, const std::string& /*reason*/,
+                        bool /*wasClean*/) {}
+  virtual void didReceivePong(WebSocket&, const std::string& /*payload*/) {}
+};
+
+class WebSocket : public std::enable_shared_from_this<WebSocket>, public platform::StreamDelegate {
+ public:
+  // Throws dz::Exception kInvalidArgumentException for a URL that is not ws, wss, http or https.
+  static std::shared_ptr<WebSocket> create(
+      URLRequest request, std::optional<std::vector<std::string>> protocols = std::nullopt,
+      platform::DispatchQueuePtr delegateQueue = nullptr,
+      std::optional<std::string> userAgent = std::nullopt, Limits limits = {});
+
+  WebSocket(const WebSocket&) = delete;
+  WebSocket& operator=(const WebSocket&) = delete;
+  ~WebSocket() override;
+
+  // Connects: TLS when secure, then the handshake. Throws kInternalInconsistencyException once
+  // the socket has left the connecting state.
+  void open();
+  // A text message (UTF-8) and a binary message. Throw kInternalInconsistencyException while the
+  // socket is connecting; after closing has begun they are dropped.
+  void send(std::string text);
+  void sendData(std::string data);
+  // A ping with up to 125 bytes of payload (longer throws kInvalidArgumentException).
+  void sendPing(std::string payload = {});
+  // Starts the closing handshake with 1000 and no reason.
+  void close();
+  // Starts the closing handshake with `code` (one a client may send: 1000-1003, 1007-1011,
+  // 3000-4999, else kInvalidArgumentException) and `reason`, cut to 123 bytes.
+  void close(int code, std::string reason);
+
+  ReadyState readyState() const { return readyState_.load(); }
+  // The subprotocol the server chose, once open.
+  std::optional<std::string> protocol() const;
+  const Url& url() const { return url_; }
+
+  void setDelegate(std::weak_ptr<WebSocketDelegate> delegate);
+  void setDelegateQueue(platform::DispatchQueuePtr queue);
+  // Schedules the streams on `runLoop` instead of the network thread; call before open().
+  void scheduleIn(platform::RunLoop& runLoop);
+
+ private:
+  WebSocket(URLRequest request, Url url, std::optional<std::vector<std::string>> protocols,
+            platform::DispatchQueuePtr delegateQueue, std::optional<std::string> userAgent,
+            Limits limits);
+  class Reader;
+  friend class Reader;
+
+  void handleStreamEvent(platform::Stream& stream, platform::StreamEvent event) override;
+  bool pinningRefuses(platform::StreamEvent event);
+  void safeHandleEvent(bool isInput, platform::StreamEvent event);
+  void readAvailableBytes();
+  void handleEnd();
+
+  void startHandshake();
+  size_t consumeResponseHeader(std::string_view bytes);
+  void pumpReading();
+  void pumpWriting();
+  void writeData(std::string_view bytes);
+  void sendFrame(Opcode opcode, std::string_view payload);
+
+  void startClosing(int code, const std::string& reason);
+  void closeWithProtocolError(int code, std::string reason);
+  void handleServerClose(int code, std::string reason);
+  void disconnect();
+  void armCloseTimeout();
+  void finishClosing();
+  void failWithError(Error error);
+  void scheduleCleanup();
+  bool setState(ReadyState state);
+  void performDelegate(std::function<void(WebSocketDelegate&, WebSocket&)> call);
+  platform::DispatchQueuePtr delegateQueue() const;
+
+  const URLRequest request_;
+  const Url url_;
+  const std::optional<std::vector<std::string>> requestedProtocols_;
+  const std::optional<std::string> userAgent_;
+  const Limits limits_;
+  const platform::DispatchQueuePtr workQueue_;
+  std::atomic<ReadyState> readyState_{ReadyState::kConnecting};
+
+  // Guards the delegate, its queue, the chosen protocol, the streams' closing and clean-up.
+  mutable std::mutex lock_;
+  std::weak_ptr<WebSocketDelegate> delegate_;
+  platform::DispatchQueuePtr delegateQueue_;
+  std::optional<std::string> protocol_;
+  std::shared_ptr<WebSocket> selfRetain_;
+  bool cleanupScheduled_ = false;
+  bool scheduledByCaller_ = false;
+  platform::RunLoop* runLoop_ = nullptr;
+  platform::StreamPair streams_;
+
+  // Network thread only.
+  bool pinChecked_ = false;
+  bool pinPassed_ = false;
+
+  // Work queue only.
+  std::string secKey_;
+  std::string responseHeader_;
+  enum class ReadPhase { kIdle, kHeader, kFrames, kStopped };
+  ReadPhase readPhase_ = ReadPhase::kIdle;
+  std::unique_ptr<Reader> reader_;
+  std::string readBuffer_;
+  size_t readBufferOffset_ = 0;
+  std::string outputBuffer_;
+  size_t outputBufferOffset_ = 0;
+  bool isPumping_ = false;
+  bool closeWhenFinishedWriting_ = false;
+  bool sentClose_ = false;
+  bool receivedClose_ = false;
+  bool closeReported_ = false;
+  bool failed_ = false;
+  int closeCode_ = 0;
+  std::string closeReason_;
+  platform::CancellablePtr closeTimeout_;
+};
+
+}  // namespace dz::websocket

@@ -1,0 +1,39 @@
+// Resolver: host names to socket addresses, with overrides so that tests and the demo can give
+// real three-label names to servers on 127.0.0.1. Overrides come from setOverride() and from the
+// environment variable DZ_RESOLVE ("ns.dz.test=127.0.0.1,other.dz.test=127.0.0.1"), and win over
+// the system's look-up. Thread-safe; resolve() blocks, so it runs off event loops.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace dz::platform {
+
+inline constexpr char kResolverErrorDomain[] = "dz.platform.ResolverError";
+
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+
+  int family() const { return storage.ss_family; }
+  const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+class Resolver {
+ public:
+  // Makes `host` (any case) resolve to the numeric `address`; replaces an earlier override.
+  static void setOverride(const std::string& host, const std::string& address);
+  static void removeOverride(const std::string& host);
+
+  // The addresses of `host` at `port`, overrides first. Empty with `error` set on failure.
+  static std::vector<SocketAddress> resolve(const std::string& host, uint16_t port,
+                                            std::optional<Error>& error);
+};
+
+}  // namespace dz::platform

@@ -1,0 +1,617 @@
+#include "platform/socket_stream.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/resolver.h"
+#include "platform/run_loop.h"
+
+namespace dz::platform {
+namespace {
+
+constexpr char kCaFileEnvironment[] = "DZ_CA_FILE";
+
+Error posixError(int code, const std::string& what) {
+  return Error(kSocketErrorDomain, code, what + ": " + std::strerror(code));
+}
+
+Error tlsError(SSL* ssl) {
+  const long verify = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
+  if (verify != X509_V_OK) {
+    return Error(
+        kTlsErrorDomain, verify,
+        std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify));
+  }
+  const unsigned long code = ERR_get_error();
+  char text[256] = "TLS failure";
+  if (code != 0) ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return Error(kTlsErrorDomain, static_cast<int64_t>(ERR_GET_REASON(code)), text);
+}
+
+bool isIpLiteral(const std::string& host) {
+  in6_addr address;
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+         ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a peer that has gone;
+// this one sends with MSG_NOSIGNAL.
+int fdOf(BIO* bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+
+int bioWrite(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t sent = ::send(fdOf(bio), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    BIO_set_retry_write(bio);
+  }
+  return static_cast<int>(sent);
+}
+
+int bioRead(BIO* bio, char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t received = ::recv(fdOf(bio), data, static_cast<size_t>(size), 0);
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    BIO_set_retry_read(bio);
+  }
+  return static_cast<int>(received);
+}
+
+long bioControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int bioCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+BIO_METHOD* socketBioMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "dz socket");
+    BIO_meth_set_write(m, bioWrite);
+    BIO_meth_set_read(m, bioRead);
+    BIO_meth_set_ctrl(m, bioControl);
+    BIO_meth_set_create(m, bioCreate);
+    return m;
+  }();
+  return method;
+}
+
+}  // namespace
+
+struct Stream::Connection : std::enable_shared_from_this<Connection> {
+  enum class Phase { kIdle, kResolving, kConnecting, kHandshaking, kOpen, kClosed };
+  struct Side {
+    std::weak_ptr<Stream> stream;
+    std::weak_ptr<StreamDelegate> delegate;
+    bool openRequested = false;
+    bool closed = false;
+  };
+  using Events = std::vector<std::pair<bool, StreamEvent>>;  // (input side?, event)
+
+  Connection(std::string host, uint16_t port) : host(std::move(host)), port(port) {}
+  ~Connection() { releaseSocket(); }
+
+  const std::string host;
+  const uint16_t port;
+  mutable std::mutex mutex;
+  Phase phase = Phase::kIdle;
+  std::optional<TlsSettings> tls;
+  RunLoop* runLoop = nullptr;
+  Side input, output;
+  int fd = -1;
+  SSL_CTX* context = nullptr;
+  SSL* ssl = nullptr;
+  std::vector<SocketAddress> addresses;
+  size_t nextAddress = 0;
+  std::optional<Error> error;
+  bool atEnd = false;
+  bool writable = false;
+  // Interest in epoll, changed on the run loop's thread only.
+  bool wantRead = false;
+  bool wantWrite = false;
+  bool registered = false;
+  uint32_t appliedMask = 0;
+  bool readRearmPosted = false;
+
+  Side& side(bool isInput) { return isInput ? input : output; }
+
+  // --- Run-loop side -------------------------------------------------------------------------
+
+  void post(std::function<void(Connection&, Events&)> work) {
+    if (!runLoop) return;
+    runLoop->post([self = shared_from_this(), work = std::move(work)] {
+      Events events;
+      {
+        std::lock_guard lock(self->mutex);
+        work(*self, events);
+      }
+      self->deliver(events);
+    });
+  }
+
+  void deliver(const Events& events) {
+    for (const auto& [isInput, event] : events) {
+      std::shared_ptr<Stream> stream;
+      std::shared_ptr<StreamDelegate> delegate;
+      {
+        std::lock_guard lock(mutex);
+        Side& s = side(isInput);
+        if (s.closed || !s.openRequested) continue;
+        stream = s.stream.lock();
+        delegate = s.delegate.lock();
+      }
+      if (stream && delegate) delegate->handleStreamEvent(*stream, event);
+    }
+  }
+
+  void startIfReady() {
+    if (phase != Phase::kIdle || !runLoop || !(input.openRequested || output.openRequested)) {
+      return;
+    }
+    phase = Phase::kResolving;
+    std::thread([self = shared_from_this()] {
+      std::optional<Error> lookUpError;
+      auto found = Resolver::resolve(self->host, self->port, lookUpError);
+      self->post([found = std::move(found), lookUpError](Connection& c, Events& events) mutable {
+        if (c.phase != Phase::kResolving) return;
+        if (found.empty()) return c.fail(*lookUpError, events);
+        c.addresses = std::move(found);
+        c.connectNext(events);
+      });
+    }).detach();
+  }
+
+  void applyInterest() {
+    const uint32_t mask = (wantRead ? EPOLLIN : 0u) | (wantWrite ? EPOLLOUT : 0u);
+    if (!runLoop || fd < 0) return;
+    if (mask == 0) {
+      // Hang-ups are reported whatever the mask; an unwatched fd cannot spin the loop.
+      if (registered) runLoop->removeFd(fd);
+      registered = false;
+    } else if (!registered) {
+      std::weak_ptr<Connection> weak = weak_from_this();
+      runLoop->addFd(fd, mask, [weak](uint32_t events) {
+        if (auto self = weak.lock()) self->onFdEvent(events);
+      });
+      registered = true;
+    } else if (mask != appliedMask) {
+      runLoop->modifyFd(fd, mask);
+    }
+    appliedMask = mask;
+  }
+
+  void connectNext(Events& events) {
+    Error lastError = posixError(ECONNREFUSED, "cannot connect to " + host);
+    while (nextAddress < addresses.size()) {
+      const SocketAddress& address = addresses[nextAddress++];
+      fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) {
+        lastError = posixError(errno, "cannot make a socket");
+        continue;
+      }
+      if (::connect(fd, address.address(), address.length) == 0) return onConnected(events);
+      if (errno == EINPROGRESS) {
+        phase = Phase::kConnecting;
+        wantWrite = true;
+        applyInterest();
+        return;
+      }
+      lastError = posixError(errno, "cannot connect to " + host);
+      releaseSocket();
+    }
+    fail(lastError, events);
+  }
+
+  void onFdEvent(uint32_t epollEvents) {
+    Events events;
+    {
+      std::lock_guard lock(mutex);
+      switch (phase) {
+        case Phase::kConnecting:
+          onConnectEvent(events);
+          break;
+        case Phase::kHandshaking:
+          continueHandshake(events);
+          break;
+        case Phase::kOpen:
+          if ((epollEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) && wantRead) {
+            wantRead = false;
+            events.emplace_back(true, StreamEvent::kHasBytesAvailable);
+          }
+          if ((epollEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && wantWrite) {
+            wantWrite = false;
+            writable = true;
+            events.emplace_back(false, StreamEvent::kHasSpaceAvailable);
+          }
+          applyInterest();
+          break;
+        default:
+          wantRead = wantWrite = false;
+          applyInterest();
+          break;
+      }
+    }
+    deliver(events);
+  }
+
+  void onConnectEvent(Events& events) {
+    int socketError = 0;
+    socklen_t length = sizeof socketError;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &socketError, &length);
+    if (socketError == EINPROGRESS) return;
+    wantWrite = false;
+    applyInterest();
+    if (socketError != 0) {
+      releaseSocket();
+      if (nextAddress < addresses.size()) return connectNext(events);
+      return fail(posixError(socketError, "cannot connect to " + host), events);
+    }
+    onConnected(events);
+  }
+
+  void onConnected(Events& events) {
+    if (!tls) return becomeOpen(events);
+    if (!setUpTls()) return fail(tlsError(nullptr), events);
+    phase = Phase::kHandshaking;
+    continueHandshake(events);
+  }
+
+  bool setUpTls() {
+    context = SSL_CTX_new(TLS_client_method());
+    if (!context) return false;
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    if (tls->validatesCertificateChain) {
+      SSL_CTX_set_default_verify_paths(context);
+      if (!tls->caFile.empty() &&
+          SSL_CTX_load_verify_locations(context, tls->caFile.c_str(), nullptr) != 1) {
+        return false;
+      }
+      if (const char* caFile = std::getenv(kCaFileEnvironment); caFile && *caFile) {
+        SSL_CTX_load_verify_locations(context, caFile, nullptr);
+        ERR_clear_error();
+      }
+      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    } else {
+      SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    }
+    ssl = SSL_new(context);
+    if (!ssl) return false;
+    BIO* bio = BIO_new(socketBioMethod());
+    if (!bio) return false;
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    SSL_set_bio(ssl, bio, bio);
+    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    const bool ipLiteral = isIpLiteral(host);
+    if (!ipLiteral) SSL_set_tlsext_host_name(ssl, host.c_str());
+    if (tls->validatesCertificateChain) {
+      X509_VERIFY_PARAM* parameters = SSL_get0_param(ssl);
+      const int ok = ipLiteral ? X509_VERIFY_PARAM_set1_ip_asc(parameters, host.c_str())
+                               : X509_VERIFY_PARAM_set1_host(parameters, host.c_str(), 0);
+      if (ok != 1) return false;
+    }
+    SSL_set_connect_state(ssl);
+    return true;
+  }
+
+  void continueHandshake(Events& events) {
+    ERR_clear_error();
+    const int result = SSL_connect(ssl);
+    if (result == 1) return becomeOpen(events);
+    const int reason = SSL_get_error(ssl, result);
+    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+      wantRead = reason == SSL_ERROR_WANT_READ;
+      wantWrite = reason == SSL_ERROR_WANT_WRITE;
+      applyInterest();
+      return;
+    }
+    if (reason == SSL_ERROR_SYSCALL && errno != 0 && SSL_get_verify_result(ssl) == X509_V_OK) {
+      return fail(posixError(errno, "TLS handshake with " + host), events);
+    }
+    fail(tlsError(ssl), events);
+  }
+
+  void becomeOpen(Events& events) {
+    phase = Phase::kOpen;
+    writable = true;
+    wantRead = true;
+    wantWrite = false;
+    applyInterest();
+    events.emplace_back(false, StreamEvent::kOpenCompleted);
+    events.emplace_back(true, StreamEvent::kOpenCompleted);
+    events.emplace_back(false, StreamEvent::kHasSpaceAvailable);
+  }
+
+  void fail(const Error& failure, Events& events) {
+    if (error || phase == Phase::kClosed) return;
+    error = failure;
+    wantRead = wantWrite = false;
+    applyInterest();
+    events.emplace_back(true, StreamEvent::kErrorOccurred);
+    events.emplace_back(false, StreamEvent::kErrorOccurred);
+  }
+
+  void rearmReading(Events& events) {
+    readRearmPosted = false;
+    if (phase != Phase::kOpen || atEnd || error) return;
+    // Bytes OpenSSL has already taken off the socket never wake epoll.
+    if (ssl && SSL_pending(ssl) > 0) {
+      events.emplace_back(true, StreamEvent::kHasBytesAvailable);
+      return;
+    }
+    wantRead = true;
+    applyInterest();
+  }
+
+  void releaseSocket() {
+    if (ssl) SSL_free(ssl);
+    if (context) SSL_CTX_free(context);
+    ssl = nullptr;
+    context = nullptr;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    registered = false;
+    appliedMask = 0;
+  }
+
+  void tearDown(bool sayGoodbye) {
+    wantRead = wantWrite = false;
+    applyInterest();
+    if (ssl && sayGoodbye && !error) {
+      // Best effort: tell the peer, without waiting for its answer.
+      ERR_clear_error();
+      SSL_shutdown(ssl);
+      ERR_clear_error();
+    }
+    releaseSocket();
+  }
+
+  // --- Caller side (the owner's queue), under the mutex -----------------------------------------
+
+  void requestReadRearm() {
+    if (readRearmPosted) return;
+    readRearmPosted = true;
+    post([](Connection& c, Events& events) { c.rearmReading(events); });
+  }
+
+  void requestWriteArm() {
+    post([](Connection& c, Events&) {
+      if (c.phase != Phase::kOpen || c.writable || c.error) return;
+      c.wantWrite = true;
+      c.applyInterest();
+    });
+  }
+
+  void failFromCaller(const Error& failure) {
+    if (error) return;
+    error = failure;
+    post([](Connection& c, Events& events) {
+      c.wantRead = c.wantWrite = false;
+      c.applyInterest();
+      events.emplace_back(true, StreamEvent::kErrorOccurred);
+      events.emplace_back(false, StreamEvent::kErrorOccurred);
+    });
+  }
+
+  void reachedEnd() {
+    atEnd = true;
+    post([](Connection&, Events& events) {
+      events.emplace_back(true, StreamEvent::kEndEncountered);
+    });
+  }
+
+  bool usable() const { return phase == Phase::kOpen && !error; }
+};
+
+Stream::Stream(std::shared_ptr<Connection> connection, bool isInput)
+    : connection_(std::move(connection)), isInput_(isInput) {}
+
+Stream::~Stream() { close(); }
+
+void Stream::open() {
+  std::lock_guard lock(connection_->mutex);
+  auto& side = connection_->side(isInput_);
+  if (side.openRequested || side.closed) return;
+  side.openRequested = true;
+  connection_->startIfReady();
+}
+
+void Stream::close() {
+  auto& c = *connection_;
+  std::lock_guard lock(c.mutex);
+  auto& side = c.side(isInput_);
+  if (side.closed) return;
+  side.closed = true;
+  if (!c.input.closed || !c.output.closed) return;
+  const bool wasOpen = c.phase == Connection::Phase::kOpen;
+  c.phase = Connection::Phase::kClosed;
+  if (c.runLoop && c.registered) {
+    c.post(
+        [wasOpen](Connection& connection, Connection::Events&) { connection.tearDown(wasOpen); });
+  } else {
+    c.releaseSocket();
+  }
+}
+
+StreamStatus Stream::status() const {
+  const auto& c = *connection_;
+  std::lock_guard lock(c.mutex);
+  const auto& side = isInput_ ? c.input : c.output;
+  if (side.closed) return StreamStatus::kClosed;
+  if (c.error) return StreamStatus::kError;
+  if (!side.openRequested) return StreamStatus::kNotOpen;
+  if (c.phase != Connection::Phase::kOpen) return StreamStatus::kOpening;
+  if (isInput_ && c.atEnd) return StreamStatus::kAtEnd;
+  return StreamStatus::kOpen;
+}
+
+std::optional<Error> Stream::error() const {
+  std::lock_guard lock(connection_->mutex);
+  return connection_->error;
+}
+
+void Stream::setDelegate(std::weak_ptr<StreamDelegate> delegate) {
+  std::lock_guard lock(connection_->mutex);
+  connection_->side(isInput_).delegate = std::move(delegate);
+}
+
+void Stream::scheduleIn(RunLoop& runLoop) {
+  std::lock_guard lock(connection_->mutex);
+  if (connection_->phase != Connection::Phase::kIdle) return;
+  connection_->runLoop = &runLoop;
+  connection_->startIfReady();
+}
+
+void Stream::removeFromRunLoop() {
+  std::lock_guard lock(connection_->mutex);
+  if (connection_->phase == Connection::Phase::kIdle) connection_->runLoop = nullptr;
+}
+
+void Stream::setTlsSettings(TlsSettings settings) {
+  std::lock_guard lock(connection_->mutex);
+  if (connection_->phase == Connection::Phase::kIdle) connection_->tls = std::move(settings);
+}
+
+std::vector<std::string> Stream::peerCertificateChain() const {
+  std::lock_guard lock(connection_->mutex);
+  std::vector<std::string> chain;
+  if (!connection_->ssl || connection_->phase != Connection::Phase::kOpen) return chain;
+  STACK_OF(X509)* certificates = SSL_get_peer_cert_chain(connection_->ssl);
+  for (int i = 0; certificates && i < sk_X509_num(certificates); ++i) {
+    unsigned char* der = nullptr;
+    const int size = i2d_X509(sk_X509_value(certificates, i), &der);
+    if (size <= 0) continue;
+    chain.emplace_back(reinterpret_cast<char*>(der), static_cast<size_t>(size));
+    OPENSSL_free(der);
+  }
+  return chain;
+}
+
+int Stream::nativeSocket() const {
+  std::lock_guard lock(connection_->mutex);
+  return connection_->fd;
+}
+
+ssize_t InputStream::read(uint8_t* buffer, size_t capacity) {
+  auto& c = *connection_;
+  std::lock_guard lock(c.mutex);
+  if (c.error || c.input.closed) return -1;
+  if (!c.usable() || c.atEnd || capacity == 0) return 0;
+  if (!c.ssl) {
+    const ssize_t received = ::recv(c.fd, buffer, capacity, MSG_DONTWAIT);
+    if (received > 0) {
+      if (static_cast<size_t>(received) < capacity) c.requestReadRearm();
+      return received;
+    }
+    if (received == 0) {
+      c.reachedEnd();
+      return 0;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      c.requestReadRearm();
+      return 0;
+    }
+    c.failFromCaller(posixError(errno, "cannot read from " + c.host));
+    return -1;
+  }
+  ERR_clear_error();
+  size_t received = 0;
+  const int result = SSL_read_ex(c.ssl, buffer, capacity, &received);
+  if (result == 1) {
+    if (received < capacity) c.requestReadRearm();
+    return static_cast<ssize_t>(received);
+  }
+  const int reason = SSL_get_error(c.ssl, result);
+  if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+    c.requestReadRearm();
+    return 0;
+  }
+  // A peer that closes without a TLS goodbye has still ended the stream; frames above TLS
+  // delimit themselves, so a cut is seen there.
+  const bool unexpectedEof = reason == SSL_ERROR_SSL &&
+                             ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+  if (reason == SSL_ERROR_ZERO_RETURN || unexpectedEof ||
+      (reason == SSL_ERROR_SYSCALL && errno == 0)) {
+    ERR_clear_error();
+    c.reachedEnd();
+    return 0;
+  }
+  c.failFromCaller(reason == SSL_ERROR_SYSCALL ? posixError(errno, "cannot read from " + c.host)
+                                               : tlsError(c.ssl));
+  return -1;
+}
+
+bool InputStream::hasBytesAvailable() const {
+  auto& c = *connection_;
+  std::lock_guard lock(c.mutex);
+  if (!c.usable() || c.atEnd || c.input.closed) return false;
+  if (c.ssl && SSL_pending(c.ssl) > 0) return true;
+  pollfd poller{c.fd, POLLIN, 0};
+  return ::poll(&poller, 1, 0) > 0 && (poller.revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+ssize_t OutputStream::write(const uint8_t* bytes, size_t size) {
+  auto& c = *connection_;
+  std::lock_guard lock(c.mutex);
+  if (c.error || c.output.closed) return -1;
+  if (!c.usable() || size == 0) return 0;
+  if (!c.ssl) {
+    const ssize_t sent = ::send(c.fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) {
+      if (static_cast<size_t>(sent) < size) {
+        c.writable = false;
+        c.requestWriteArm();
+      }
+      return sent;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      c.writable = false;
+      c.requestWriteArm();
+      return 0;
+    }
+    c.failFromCaller(posixError(errno, "cannot write to " + c.host));
+    return -1;
+  }
+  ERR_clear_error();
+  size_t sent = 0;
+  const int result = SSL_write_ex(c.ssl, bytes, size, &sent);
+  if (result == 1) return static_cast<ssize_t>(sent);
+  const int reason = SSL_get_error(c.ssl, result);
+  if (reason == SSL_ERROR_WANT_WRITE || reason == SSL_ERROR_WANT_READ) {
+    c.writable = false;
+    c.requestWriteArm();
+    return 0;
+  }
+  c.failFromCaller(reason == SSL_ERROR_SYSCALL ? posixError(errno, "cannot write to " + c.host)
+                                               : tlsError(c.ssl));
+  return -1;
+}
+
+bool OutputStream::hasSpaceAvailable() const {
+  std::lock_guard lock(connection_->mutex);
+  return connection_->usable() && connection_->writable && !connection_->output.closed;
+}
+
+StreamPair createStreamPair(const std::string& host, uint16_t port) {
+  auto connection = std::make_shared<Stream::Connection>(host, port);
+  StreamPair pair{std::make_shared<InputStream>(connection),
+                  std::make_shared<OutputStream>(connection)};
+  connection->input.stream = pair.input;
+  connection->output.stream = pair.output;
+  return pair;
+}
+
+}  // namespace dz::platform
