@@ -172,6 +172,28 @@ TEST(DispatchQueueTest, SyncBackOntoAQueueWaitingForUsThrowsInstead) {
   EXPECT_EQ(names, (std::vector<std::string>{kDeadlock, kDeadlock, kDeadlock}));
 }
 
+TEST(DispatchQueueTest, ConcurrentSyncsFromManyThreadsAreSerialized) {
+  auto target = DispatchQueue::create("target");
+  auto queue = DispatchQueue::create("synced", target);
+  OverlapDetector overlap;
+  int total = 0;
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 8; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        (i % 2 ? queue : target)->sync([&] {
+          overlap.enter();
+          ++total;
+          overlap.leave();
+        });
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(total, 1600);
+  EXPECT_FALSE(overlap.overlapped());
+}
+
 TEST(DispatchQueueTest, SyncRethrowsTheTaskExceptionAndTheQueueGoesOn) {
   auto queue = DispatchQueue::create("throwing");
   EXPECT_THROW(queue->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);

@@ -264,6 +264,32 @@ TEST(RunLoopTest, FdSourceRemovedFromAnotherThreadIsNeverCalledAfterRemoveReturn
   EXPECT_EQ(calls.load(), atRemove);
 }
 
+TEST(RunLoopTest, FdSourcesAddedAndRemovedFromManyThreadsAreNeverCalledAfterRemoval) {
+  LoopThread loopThread;
+  std::atomic<int> lateCalls{0};
+  std::atomic<int> calls{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 100; ++round) {
+        SocketPair pair;
+        pair.send("r");  // stays readable: the handler is called on every pass
+        auto removed = std::make_shared<std::atomic<bool>>(false);
+        loopThread.loop().addFd(pair.fds[0], EPOLLIN, [&, removed](uint32_t) {
+          ++calls;
+          if (removed->load()) ++lateCalls;
+        });
+        if (round % 2 == 0) std::this_thread::yield();
+        loopThread.loop().removeFd(pair.fds[0]);
+        removed->store(true);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  loopThread.runOnLoop([] {});
+  EXPECT_EQ(lateCalls.load(), 0);
+}
+
 TEST(RunLoopTest, AddingAnFdAgainReplacesItsHandler) {
   RunLoop& loop = RunLoop::main();
   SocketPair pair;

@@ -224,6 +224,22 @@ TEST(SystemSchedulerTest, RunsDueTasksAndSkipsCancelledOnes) {
   EXPECT_FALSE(cancelledRan);
 }
 
+TEST(SystemSchedulerTest, QueueTimersRunInDueOrder) {
+  auto queue = DispatchQueue::create("ordered");
+  std::vector<int> order;  // touched on the queue only
+  Flag done;
+  // Far apart, so that a slow scheduling thread cannot reorder them.
+  for (int delay : {300, 100, 200, 100}) {
+    Scheduler::system()->schedule(milliseconds(delay), queue, [&, delay] {
+      order.push_back(delay);
+      if (order.size() == 4) done.set();
+    });
+  }
+  ASSERT_TRUE(done.waitFor(kGenerousWait));
+  queue->sync([] {});
+  EXPECT_EQ(order, (std::vector<int>{100, 100, 200, 300}));
+}
+
 TEST(SystemSchedulerTest, RepeatingTimerCancelledOnItsQueueNeverRunsAgain) {
   auto queue = DispatchQueue::create("repeat");
   int ticks = 0;  // touched on the queue only
