@@ -253,6 +253,10 @@ class RepeatingTask : public Cancellable, public std::enable_shared_from_this<Re
 
 CancellablePtr Scheduler::scheduleRepeating(Duration interval, std::shared_ptr<DispatchQueue> queue,
                                             std::function<void()> task) {
+  if (interval <= Duration::zero()) {
+    // It would fire without end within a single advance() of a manual scheduler.
+    throw dz::Exception(kInvalidArgumentException, "scheduleRepeating needs a positive interval");
+  }
   std::weak_ptr<Scheduler> self = weak_from_this();
   if (self.expired()) {
     throw dz::Exception(kInternalInconsistencyException,

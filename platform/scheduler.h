@@ -38,7 +38,8 @@ class Scheduler : public std::enable_shared_from_this<Scheduler> {
                                   std::function<void()> task) = 0;
 
   // Repeats `task` every `interval` until cancelled; each tick is timed from the previous one.
-  // The scheduler must be owned by a std::shared_ptr.
+  // The scheduler must be owned by a std::shared_ptr. Throws dz::Exception for an interval that
+  // is not positive.
   CancellablePtr scheduleRepeating(Duration interval, std::shared_ptr<DispatchQueue> queue,
                                    std::function<void()> task);
 

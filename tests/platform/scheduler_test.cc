@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dispatch_queue.h"
+#include "platform/exception.h"
 
 namespace dz::platform {
 namespace {
@@ -175,6 +176,8 @@ TEST(ManualSchedulerTest, RepeatingTimerTicksEveryIntervalUntilCancelled) {
   EXPECT_EQ(scheduler->pendingCount(), 0u);
   scheduler->advance(seconds(5));
   EXPECT_EQ(inlineTicks, 5);
+
+  EXPECT_THROW(scheduler->scheduleRepeating(Duration::zero(), nullptr, [] {}), dz::Exception);
 
   auto queue = DispatchQueue::create("ticks");
   int queueTicks = 0;
