@@ -2,7 +2,8 @@
 // queues). A Tree is a handle to one location of a shared tree: subTree() makes handles on
 // demand, and locations only hold storage while they have a value or children; setting no value
 // on a location without children removes it and every ancestor left empty. Handles stay valid
-// across every change (they name a location, not a storage cell).
+// across every change (they name a location, not a storage cell). Like a pointer, a const handle
+// still changes the tree it names.
 //
 // Not thread-safe: one tree belongs to one queue.
 #pragma once
@@ -44,7 +45,7 @@ class Tree {
     return node ? node->value : none();
   }
   // Sets (or, with none, clears) the value here, removing locations left empty.
-  void setValue(std::optional<T> value) {
+  void setValue(std::optional<T> value) const {
     if (value) {
       findOrCreate()->value = std::move(value);
       return;
@@ -120,7 +121,7 @@ class Tree {
     return node;
   }
 
-  TreeNode* findOrCreate() {
+  TreeNode* findOrCreate() const {
     TreeNode* node = root_.get();
     for (const std::string& key : path_.keys()) {
       std::unique_ptr<TreeNode>& child = node->children[key];
@@ -141,7 +142,7 @@ class Tree {
     return chain;
   }
 
-  void prune(const std::vector<TreeNode*>& chain) {
+  void prune(const std::vector<TreeNode*>& chain) const {
     for (size_t depth = chain.size() - 1; depth > 0; --depth) {
       TreeNode* node = chain[depth];
       if (node->value || !node->children.empty()) return;

@@ -1,0 +1,134 @@
+#include "database/snapshot/indexed_node.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "database/snapshot/snapshot_utilities.h"
+#include "database/snapshot/transformed_enumerator.h"
+#include "database/utilities/utilities.h"
+#include "tests/database/snapshot/random_node_fixture.h"
+
+namespace dz::database {
+namespace {
+
+NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
+NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
+
+std::vector<std::string> names(const IndexedNode& indexed) {
+  std::vector<std::string> result;
+  for (const NamedNode& child : indexed) result.push_back(child.name);
+  return result;
+}
+
+std::vector<std::string> reversedNames(const IndexedNode& indexed) {
+  std::vector<std::string> result;
+  for (const NamedNode& child : indexed.reversed()) result.push_back(child.name);
+  return result;
+}
+
+TEST(IndexedNodeTest, KeyOrderWhenNoChildHasAPriority) {
+  IndexedNode indexed(node(R"({"b": 1, "a": 2, "10": 3, "9": 4})"));
+  EXPECT_EQ(names(indexed), (std::vector<std::string>{"9", "10", "a", "b"}));
+  EXPECT_EQ(reversedNames(indexed), (std::vector<std::string>{"b", "a", "10", "9"}));
+  EXPECT_EQ(indexed.firstChild()->name, "9");
+  EXPECT_EQ(indexed.lastChild()->name, "b");
+  EXPECT_EQ(indexed.predecessorChildKey("a", leaf(2)), "10");
+}
+
+TEST(IndexedNodeTest, OrdersByTheIndexWithTiesByKey) {
+  NodePtr people = node(R"({"ann": {"age": 30}, "bob": {"age": 25}, "cy": {"age": 30},
+                            "dee": {"name": "no age"}, "eve": {"age": "old"}})");
+  IndexedNode byAge(people, PathIndex::create(Path("age")));
+  EXPECT_EQ(names(byAge), (std::vector<std::string>{"dee", "bob", "ann", "cy", "eve"}));
+  EXPECT_EQ(byAge.predecessorChildKey("cy", people->getChild(Path("cy"))), "ann");
+  EXPECT_EQ(byAge.predecessorChildKey("dee", people->getChild(Path("dee"))), std::nullopt);
+  EXPECT_EQ(byAge.lastChild()->name, "eve");
+
+  IndexedNode byValue(node(R"({"a": 3, "b": "x", "c": true, "d": 1})"), ValueIndex::valueIndex());
+  EXPECT_EQ(names(byValue), (std::vector<std::string>{"c", "d", "a", "b"}));
+
+  NodePtr prioritized = node(R"({"a": {".value": 1, ".priority": 5}, "b": 2,
+                                 "c": {".value": 3, ".priority": "s"}, "d": {".value": 4, ".priority": 1}})");
+  EXPECT_EQ(names(IndexedNode(prioritized)), (std::vector<std::string>{"b", "d", "a", "c"}));
+  EXPECT_EQ(names(IndexedNode(prioritized, KeyIndex::keyIndex())),
+            (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
+TEST(IndexedNodeTest, IteratorFromPostsBoundsRanges) {
+  NodePtr scores = node(R"({"a": 5, "b": 1, "c": 3, "d": 3, "e": 9})");
+  IndexedNode byValue(scores, ValueIndex::valueIndex());
+  const Index& index = *ValueIndex::valueIndex();
+  std::vector<std::string> from;
+  for (auto it = byValue.iteratorFrom(index.makePost(leaf(3), "d")); it != byValue.end(); ++it) {
+    from.push_back((*it).name);
+  }
+  EXPECT_EQ(from, (std::vector<std::string>{"d", "a", "e"}));
+  std::vector<std::string> down;
+  auto reversed = byValue.reversed();
+  for (auto it = reversed.from(index.makePost(leaf(3), maxName())); it != reversed.end(); ++it) {
+    down.push_back((*it).name);
+  }
+  EXPECT_EQ(down, (std::vector<std::string>{"d", "c", "b"}));
+
+  // Key order stands in for the priority index when nothing has a priority.
+  IndexedNode plain(scores);
+  const Index& byPriority = *PriorityIndex::priorityIndex();
+  std::vector<std::string> keys;
+  for (auto it = plain.iteratorFrom(byPriority.makePost(EmptyNode::emptyNode(), "c"));
+       it != plain.end(); ++it) {
+    keys.push_back((*it).name);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"c", "d", "e"}));
+  EXPECT_EQ(plain.iteratorFrom(byPriority.makePost(leaf(1), minName())), plain.end());
+  EXPECT_EQ(plain.reversed().from(byPriority.minPost()), plain.reversed().end());
+}
+
+TEST(IndexedNodeTest, UpdatesKeepTheViewInStepWithARebuild) {
+  testing::RandomValues random(2024);
+  std::vector<IndexPtr> indexes = {PriorityIndex::priorityIndex(), ValueIndex::valueIndex(),
+                                   KeyIndex::keyIndex(), PathIndex::create(Path("a"))};
+  for (const IndexPtr& index : indexes) {
+    IndexedNode indexed(random.node(2), index);
+    for (int step = 0; step < 150; ++step) {
+      if (random.chance(50)) names(indexed);  // build the view now and then
+      std::string key = random.key();
+      NodePtr child = random.chance(20) ? EmptyNode::emptyNode() : random.node(2);
+      if (random.chance(30)) child = child->updatePriority(leaf(random.priority()));
+      if (random.chance(20)) child = child->updateChild(Path("a"), random.node(1));
+      indexed = indexed.updateChild(key, child);
+      IndexedNode rebuilt(indexed.node(), index);
+      ASSERT_EQ(names(indexed), names(rebuilt)) << index->queryDefinition();
+      ASSERT_EQ(reversedNames(indexed), reversedNames(rebuilt));
+    }
+  }
+}
+
+TEST(IndexedNodeTest, ChildrenTransformLazily) {
+  IndexedNode indexed(node(R"({"a": 1, "b": 2, "c": 3})"));
+  int calls = 0;
+  auto values = transformed(indexed, [&calls](const NamedNode& child) {
+    ++calls;
+    return child.node->val();
+  });
+  EXPECT_EQ(calls, 0);
+  auto it = values.begin();
+  EXPECT_EQ(*it, Value(1));
+  ++it;
+  EXPECT_EQ(*it, Value(2));
+  EXPECT_EQ(calls, 2);
+  std::vector<Value> all(values.begin(), values.end());
+  EXPECT_EQ(all, (std::vector<Value>{Value(1), Value(2), Value(3)}));
+}
+
+TEST(IndexedNodeTest, EqualityCoversNodeAndIndex) {
+  NodePtr data = node(R"({"a": 1})");
+  EXPECT_TRUE(IndexedNode(data) == IndexedNode(node(R"({"a": 1.0})")));
+  EXPECT_FALSE(IndexedNode(data) == IndexedNode(data, KeyIndex::keyIndex()));
+  EXPECT_TRUE(IndexedNode(data).hasIndex(*PriorityIndex::priorityIndex()));
+  EXPECT_EQ(IndexedNode(data).updatePriority(leaf(3)).node()->getPriority()->val(), Value(3));
+}
+
+}  // namespace
+}  // namespace dz::database
