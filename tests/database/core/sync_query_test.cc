@@ -1,0 +1,246 @@
+// Scenarios of filtered queries in the sync tree: limit windows, range bounds with keys, tagged
+// and untagged data at one location, and the listens started and stopped for them.
+#include <gtest/gtest.h>
+
+#include "database/snapshot/snapshot_utilities.h"
+#include "tests/database/core/sync_scenario_fixture.h"
+
+namespace dz::database::testing {
+namespace {
+
+TEST(SyncQueryScenario, RemovalInsideALimitWindowPullsTheNextChildFromTheLocationCache) {
+  SyncScenario s;
+  QuerySpec all = query("/items");
+  QuerySpec firstTwo = query("/items", byKey().limitToFirst(2));
+  s.listen(all);
+  s.serverData(all, R"({"a":1,"b":2,"c":3})");
+  EXPECT_EQ(s.listen(firstTwo), (Lines{"h2 child_added a 1 prev=null", "h2 child_added b 2 prev=a",
+                                       R"(h2 value /items {"a":1,"b":2})"}));
+  // The complete listen at the location covers the query: no listen of its own.
+  EXPECT_EQ(s.takeListenLog(), Lines{"start /items:{}"});
+  EXPECT_EQ(
+      s.serverSet("/items/a", "null"),
+      (Lines{"h1 child_removed a 1", R"(h1 value /items {"b":2,"c":3})", "h2 child_removed a 1",
+             "h2 child_added c 3 prev=b", R"(h2 value /items {"b":2,"c":3})"}));
+  // A local removal inside the window works the same way.
+  EXPECT_EQ(s.userSet("/items/b", "null"),
+            (Lines{"h1 child_removed b 2", R"(h1 value /items {"c":3})", "h2 child_removed b 2",
+                   R"(h2 value /items {"c":3})"}));
+  // A child added before the window's end enters, pushing the last one out.
+  s.serverSet("/items/d", "4");
+  EXPECT_EQ(s.serverSet("/items/0", "0"),
+            (Lines{"h1 child_added 0 0 prev=null", R"(h1 value /items {"0":0,"c":3,"d":4})",
+                   "h2 child_removed d 4", "h2 child_added 0 0 prev=null",
+                   R"(h2 value /items {"0":0,"c":3})"}));
+}
+
+TEST(SyncQueryScenario, LimitWindowWithTaggedDataOnly) {
+  SyncScenario s;
+  QuerySpec firstTwo = query("/items", byKey().limitToFirst(2));
+  s.listen(firstTwo);
+  EXPECT_EQ(s.takeListenLog(), Lines{R"(start /items:{"i":".key","l":2,"vf":"l"} tag 1)"});
+  EXPECT_EQ(s.serverData(firstTwo, R"({"a":1,"b":2})"),
+            (Lines{"h1 child_added a 1 prev=null", "h1 child_added b 2 prev=a",
+                   R"(h1 value /items {"a":1,"b":2})"}));
+  // Nothing is known past the window: the removal leaves it short until the server fills it.
+  EXPECT_EQ(s.taggedSet("/items/a", "null", 1),
+            (Lines{"h1 child_removed a 1", R"(h1 value /items {"b":2})"}));
+  EXPECT_EQ(s.taggedSet("/items/c", "3", 1),
+            (Lines{"h1 child_added c 3 prev=b", R"(h1 value /items {"b":2,"c":3})"}));
+  // Tags that name no query change nothing.
+  EXPECT_EQ(s.taggedSet("/items/c", "4", 7), Lines{});
+}
+
+TEST(SyncQueryScenario, LimitToLastWithAdditions) {
+  SyncScenario s;
+  QuerySpec lastTwo = query("/l", byKey().limitToLast(2));
+  s.listen(lastTwo);
+  EXPECT_EQ(s.serverData(lastTwo, R"({"a":1,"b":2})"),
+            (Lines{"h1 child_added a 1 prev=null", "h1 child_added b 2 prev=a",
+                   R"(h1 value /l {"a":1,"b":2})"}));
+  EXPECT_EQ(s.userSet("/l/c", "3"), (Lines{"h1 child_removed a 1", "h1 child_added c 3 prev=b",
+                                           R"(h1 value /l {"b":2,"c":3})"}));
+  // A key before the window stays out.
+  EXPECT_EQ(s.userSet("/l/0", "0"), Lines{});
+  // Reverting the addition brings the first child back from the server data.
+  EXPECT_EQ(s.ack(1, true), (Lines{"h1 child_removed c 3", "h1 child_added a 1 prev=null",
+                                   R"(h1 value /l {"a":1,"b":2})"}));
+}
+
+TEST(SyncQueryScenario, LimitByChildValueReordersTheWindow) {
+  SyncScenario s;
+  QuerySpec all = query("/s");
+  QuerySpec top = query("/s", byChild("n").limitToLast(2));
+  s.listen(all, s.registration({EventType::Value}));
+  s.serverData(all, R"({"a":{"n":1},"b":{"n":2},"c":{"n":3}})");
+  EXPECT_EQ(s.listen(top),
+            (Lines{R"(h2 child_added b {"n":2} prev=null)", R"(h2 child_added c {"n":3} prev=b)",
+                   R"(h2 value /s {"b":{"n":2},"c":{"n":3}})"}));
+  // a climbs to the top: b leaves the window.
+  EXPECT_EQ(s.serverSet("/s/a/n", "9"),
+            (Lines{R"(h1 value /s {"a":{"n":9},"b":{"n":2},"c":{"n":3}})",
+                   R"(h2 child_removed b {"n":2})", R"(h2 child_added a {"n":9} prev=c)",
+                   R"(h2 value /s {"a":{"n":9},"c":{"n":3}})"}));
+  // c drops to the bottom: it leaves and b comes back.
+  EXPECT_EQ(s.serverSet("/s/c/n", "0"),
+            (Lines{R"(h1 value /s {"a":{"n":9},"b":{"n":2},"c":{"n":0}})",
+                   R"(h2 child_removed c {"n":3})", R"(h2 child_added b {"n":2} prev=null)",
+                   R"(h2 value /s {"a":{"n":9},"b":{"n":2}})"}));
+}
+
+TEST(SyncQueryScenario, RangeBoundsWithKeys) {
+  SyncScenario s;
+  QuerySpec range =
+      query("/r", byChild("score").startAt(leaf("5"), std::string("b")).endAt(leaf("10")));
+  s.listen(range);
+  EXPECT_EQ(
+      s.serverData(range, R"({"a":{"score":5},"b":{"score":5},"c":{"score":7},
+                                    "d":{"score":10},"e":{"score":11}})"),
+      (Lines{R"(h1 child_added b {"score":5} prev=null)", R"(h1 child_added c {"score":7} prev=b)",
+             R"(h1 child_added d {"score":10} prev=c)",
+             R"(h1 value /r {"b":{"score":5},"c":{"score":7},"d":{"score":10}})"}));
+  auto tag = s.tree().tagForQuery(range);
+  ASSERT_TRUE(tag.has_value());
+  // A child entering the query comes whole.
+  EXPECT_EQ(s.taggedSet("/r/a/score", "6", *tag), Lines{});
+  EXPECT_EQ(
+      s.taggedSet("/r/a", R"({"score":6})", *tag),
+      (Lines{R"(h1 child_added a {"score":6} prev=b)",
+             R"(h1 value /r {"a":{"score":6},"b":{"score":5},"c":{"score":7},"d":{"score":10}})"}));
+  EXPECT_EQ(s.userSet("/r/c/score", "12"),
+            (Lines{R"(h1 child_removed c {"score":7})",
+                   R"(h1 value /r {"a":{"score":6},"b":{"score":5},"d":{"score":10}})"}));
+}
+
+TEST(SyncQueryScenario, KeyRangeAndEqualTo) {
+  SyncScenario s;
+  QuerySpec all = query("/k");
+  s.listen(all, s.registration({EventType::Value}));
+  s.serverData(all, R"({"a":1,"b":2,"c":3,"d":4})");
+  EXPECT_EQ(s.listen(query("/k", byKey().startAt(leaf(R"("b")")).endAt(leaf(R"("c")")))),
+            (Lines{"h2 child_added b 2 prev=null", "h2 child_added c 3 prev=b",
+                   R"(h2 value /k {"b":2,"c":3})"}));
+  EXPECT_EQ(s.listen(query("/k", byValue().startAt(leaf("3")).endAt(leaf("3")))),
+            (Lines{"h3 child_added c 3 prev=null", R"(h3 value /k {"c":3})"}));
+}
+
+TEST(SyncQueryScenario, QueriesThatLoadAllDataShareTheDefaultListenButKeepTheirOrder) {
+  SyncScenario s;
+  QuerySpec all = query("/o");
+  QuerySpec byKeys = query("/o", byKey());
+  s.listen(all);
+  s.listen(byKeys);
+  EXPECT_EQ(s.takeListenLog(), Lines{"start /o:{}"});
+  EXPECT_FALSE(s.tree().tagForQuery(byKeys).has_value());
+  EXPECT_EQ(
+      s.serverData(all, R"({"a":{".value":1,".priority":2},"b":{".value":2,".priority":1}})"),
+      (Lines{R"(h1 child_added b {".priority":1,".value":2} prev=null)",
+             R"(h1 child_added a {".priority":2,".value":1} prev=b)",
+             R"(h1 value /o {"a":{".priority":2,".value":1},"b":{".priority":1,".value":2}})",
+             R"(h2 child_added a {".priority":2,".value":1} prev=null)",
+             R"(h2 child_added b {".priority":1,".value":2} prev=a)",
+             R"(h2 value /o {"a":{".priority":2,".value":1},"b":{".priority":1,".value":2}})"}));
+  // Removing the default registration keeps the listen for the other complete query.
+  EXPECT_EQ(s.unlisten(all, ValueEventRegistration::create(1, nullptr)), Lines{});
+  EXPECT_EQ(s.takeListenLog(), Lines{});
+  EXPECT_EQ(s.unlisten(byKeys, ValueEventRegistration::create(2, nullptr)), Lines{});
+  EXPECT_EQ(s.takeListenLog(), Lines{"stop /o:{}"});
+}
+
+TEST(SyncQueryScenario, TaggedAndUntaggedDataForTheSameLocation) {
+  SyncScenario s;
+  QuerySpec first = query("/t", byKey().limitToFirst(1));
+  QuerySpec all = query("/t");
+  s.listen(first);
+  s.listen(all);
+  // The default listen covers the query: its own listen stops.
+  EXPECT_EQ(s.takeListenLog(),
+            (Lines{R"(start /t:{"i":".key","l":1,"vf":"l"} tag 1)", "start /t:{}",
+                   R"(stop /t:{"i":".key","l":1,"vf":"l"} tag 1)"}));
+  EXPECT_EQ(s.serverData(all, R"({"a":1,"b":2})"),
+            (Lines{"h1 child_added a 1 prev=null", R"(h1 value /t {"a":1})",
+                   "h2 child_added a 1 prev=null", "h2 child_added b 2 prev=a",
+                   R"(h2 value /t {"a":1,"b":2})"}));
+  // Tagged data reaches only its query's view.
+  EXPECT_EQ(s.taggedSet("/t", R"({"a":5})", 1),
+            (Lines{"h1 child_changed a 5 prev=null", R"(h1 value /t {"a":5})"}));
+  EXPECT_EQ(s.taggedSet("/t/a", "6", 1),
+            (Lines{"h1 child_changed a 6 prev=null", R"(h1 value /t {"a":6})"}));
+  // Tagged data outside the query's location is ignored.
+  EXPECT_EQ(s.taggedSet("/u", "1", 1), Lines{});
+  // Untagged data reaches both.
+  EXPECT_EQ(s.serverSet("/t/a", "7"),
+            (Lines{"h1 child_changed a 7 prev=null", R"(h1 value /t {"a":7})",
+                   "h2 child_changed a 7 prev=null", R"(h2 value /t {"a":7,"b":2})"}));
+  // Without the default listen the query listens by itself again.
+  s.unlisten(all, ValueEventRegistration::create(2, nullptr));
+  EXPECT_EQ(s.takeListenLog(),
+            (Lines{R"(start /t:{"i":".key","l":1,"vf":"l"} tag 1)", "stop /t:{}"}));
+  s.unlisten(first, ValueEventRegistration::create(kAllHandle, nullptr));
+  EXPECT_EQ(s.takeListenLog(), Lines{R"(stop /t:{"i":".key","l":1,"vf":"l"} tag 1)"});
+  EXPECT_FALSE(s.tree().tagForQuery(first).has_value());
+  EXPECT_EQ(s.taggedSet("/t", "1", 1), Lines{});
+}
+
+TEST(SyncQueryScenario, ListensFollowViewsUpAndDownTheTree) {
+  SyncScenario s;
+  auto deep = s.registration();
+  auto top = s.registration();
+  s.listen(query("/a/b"), deep);
+  s.listen(query("/a"), top);
+  EXPECT_EQ(s.takeListenLog(), (Lines{"start /a/b:{}", "start /a:{}", "stop /a/b:{}"}));
+  // A listener below a complete listen starts nothing.
+  s.listen(query("/a/b/c"));
+  EXPECT_EQ(s.takeListenLog(), Lines{});
+  s.unlisten(query("/a"), top);
+  EXPECT_EQ(s.takeListenLog(), (Lines{"start /a/b:{}", "stop /a:{}"}));
+  s.unlisten(query("/a/b"), deep);
+  EXPECT_EQ(s.takeListenLog(), (Lines{"start /a/b/c:{}", "stop /a/b:{}"}));
+}
+
+TEST(SyncQueryScenario, KeepSyncedHoldsAListenWithoutRegistrations) {
+  SyncScenario s;
+  QuerySpec k = query("/k");
+  s.tree().keepQuery(k, true);
+  s.tree().keepQuery(k, true);
+  EXPECT_EQ(s.takeListenLog(), Lines{"start /k:{}"});
+  auto reg = s.registration();
+  s.listen(k, reg);
+  // Removing every observer leaves the kept listen.
+  s.unlisten(k, ValueEventRegistration::create(kAllHandle, nullptr));
+  EXPECT_EQ(s.takeListenLog(), Lines{});
+  s.tree().keepQuery(k, false);
+  EXPECT_EQ(s.takeListenLog(), Lines{"stop /k:{}"});
+  s.tree().keepQuery(k, false);
+  EXPECT_EQ(s.takeListenLog(), Lines{});
+}
+
+TEST(SyncQueryScenario, ListenHashesDescribeTheServerData) {
+  SyncScenario s;
+  auto deep = s.registration();
+  auto top = s.registration();
+  s.listen(query("/small/b"), deep);
+  s.listen(query("/small"), top);
+  s.serverData(query("/small"), R"({"b":{"c":1}})");
+  // Without the listen above, the one below listens again with the data it already has.
+  s.unlisten(query("/small"), top);
+  const auto& listen = s.activeListens().at(query("/small/b").description());
+  EXPECT_EQ(listen.hash->simpleHash(), node(R"({"c":1})")->dataHash());
+  EXPECT_FALSE(listen.hash->includeCompoundHash());
+
+  std::string big = "{";
+  for (int i = 0; i < 100; ++i)
+    big += (i ? "," : "") + std::string("\"k") + std::to_string(i) + "\":\"" +
+           std::string(20, 'x') + "\"";
+  big += "}";
+  QuerySpec large = query("/large");
+  s.listen(large);
+  s.serverData(large, big);
+  const auto& bigListen = s.activeListens().at(large.description());
+  EXPECT_TRUE(bigListen.hash->includeCompoundHash());
+  EXPECT_EQ(bigListen.hash->simpleHash(), node(big)->dataHash());
+  EXPECT_FALSE(bigListen.hash->compoundHash().hashes.empty());
+}
+
+}  // namespace
+}  // namespace dz::database::testing
