@@ -112,20 +112,27 @@ const std::string* ResponseHeader::field(std::string_view name) const {
   return nullptr;
 }
 
-std::optional<ResponseHeader> parseResponseHeader(std::string_view text) {
-  const size_t lineEnd = text.find("\r\n");
-  if (lineEnd == std::string_view::npos) return std::nullopt;
-  const std::string_view statusLine = text.substr(0, lineEnd);
+std::optional<int> parseStatusLine(std::string_view text) {
+  const std::string_view statusLine = text.substr(0, text.find("\r\n"));
   // "HTTP/1.x SSS reason"
   if (statusLine.size() < 12 || statusLine.substr(0, 7) != "HTTP/1." || statusLine[8] != ' ') {
     return std::nullopt;
   }
-  ResponseHeader response;
-  const std::string_view code = statusLine.substr(9, 3);
-  const auto [end, error] =
-      std::from_chars(code.data(), code.data() + code.size(), response.statusCode);
-  if (error != std::errc() || end != code.data() + code.size()) return std::nullopt;
   if (statusLine.size() > 12 && statusLine[12] != ' ') return std::nullopt;
+  int status = 0;
+  const std::string_view code = statusLine.substr(9, 3);
+  const auto [end, error] = std::from_chars(code.data(), code.data() + code.size(), status);
+  if (error != std::errc() || end != code.data() + code.size()) return std::nullopt;
+  return status;
+}
+
+std::optional<ResponseHeader> parseResponseHeader(std::string_view text) {
+  const size_t lineEnd = text.find("\r\n");
+  if (lineEnd == std::string_view::npos) return std::nullopt;
+  const auto status = parseStatusLine(text);
+  if (!status) return std::nullopt;
+  ResponseHeader response;
+  response.statusCode = *status;
 
   std::string_view rest = text.substr(lineEnd + 2);
   while (true) {
@@ -159,7 +166,8 @@ std::optional<Error> checkResponse(const ResponseHeader& response, std::string_v
   const std::string* accept = response.field("Sec-WebSocket-Accept");
   if (!accept || *accept != acceptValueFor(secKey)) return handshakeError(kInvalidAccept);
   if (const std::string* chosen = response.field("Sec-WebSocket-Protocol")) {
-    if (protocols && std::find(protocols->begin(), protocols->end(), *chosen) == protocols->end()) {
+    if (!protocols ||
+        std::find(protocols->begin(), protocols->end(), *chosen) == protocols->end()) {
       return handshakeError(kUnrequestedProtocol);
     }
     protocol = *chosen;

@@ -51,13 +51,17 @@ struct ResponseHeader {
   const std::string* field(std::string_view name) const;
 };
 
+// The status code of a response's first line ("HTTP/1.x NNN reason"), if it is one.
+std::optional<int> parseStatusLine(std::string_view text);
+
 // Parses a complete response header (status line and fields, ending in an empty line). None when
 // it is not an HTTP/1.x response.
 std::optional<ResponseHeader> parseResponseHeader(std::string_view text);
 
 // None when the response completes the handshake for `secKey`: status 101, "Upgrade: websocket",
 // a "Connection" naming "upgrade", the right accept value and no subprotocol that was not asked
-// for. On success the chosen subprotocol, if any, is stored in `protocol`.
+// for (with none asked for, any named subprotocol is refused, as RFC 6455 section 4.1 wants). On
+// success the chosen subprotocol, if any, is stored in `protocol`.
 std::optional<Error> checkResponse(const ResponseHeader& response, std::string_view secKey,
                                    const std::optional<std::vector<std::string>>& protocols,
                                    std::optional<std::string>& protocol);

@@ -345,8 +345,7 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
   if (end == std::string::npos) {
     if (responseHeader_.size() >= limit) {
       readPhase_ = ReadPhase::kStopped;
-      const auto partial = parseResponseHeader(responseHeader_ + "\r\n");
-      failWithError(badResponseError(partial ? partial->statusCode : 0));
+      failWithError(badResponseError(parseStatusLine(responseHeader_).value_or(0)));
     }
     return std::min(bytes.size(), room);
   }
@@ -523,10 +522,10 @@ void WebSocket::failWithError(Error error) {
   if (readyState() == ReadyState::kClosed) return;
   failed_ = true;
   readPhase_ = ReadPhase::kStopped;
+  setState(ReadyState::kClosed);
   performDelegate([error = std::move(error)](WebSocketDelegate& delegate, WebSocket& socket) {
     delegate.didFail(socket, error);
   });
-  setState(ReadyState::kClosed);
   closeWhenFinishedWriting_ = true;
   finishClosing();
 }

@@ -70,6 +70,18 @@ bool RawScriptedServer::Connection::waitForEnd() {
   return true;
 }
 
+bool RawScriptedServer::Connection::answerClose() {
+  uint8_t first = 0;
+  std::string payload;
+  while (readFrame(first, payload)) {
+    if ((first & 0x0F) == 0x8) {
+      write(frame(0x88, payload));
+      return waitForEnd();
+    }
+  }
+  return false;
+}
+
 RawScriptedServer::RawScriptedServer(Script script)
     : acceptor_(std::make_unique<BeastAcceptor>([script](tcp::socket& socket) {
         Connection connection(socket);

@@ -25,6 +25,9 @@ class RawScriptedServer {
     bool readFrame(uint8_t& firstByte, std::string& payload);
     // Reads until the client closes the connection; true when it did.
     bool waitForEnd();
+    // Reads frames until the client's close frame, answers it with the same payload and waits
+    // for the end; false when the connection ended first.
+    bool answerClose();
 
    private:
     bool fill(size_t count);

@@ -102,6 +102,10 @@ TEST(HandshakeTest, ChecksStatusUpgradeAcceptAndProtocol) {
   EXPECT_EQ(error->localizedDescription(),
             "Server specified Sec-WebSocket-Protocol that wasn't requested");
 
+  error = check(goodResponse(key, "Sec-WebSocket-Protocol: c\r\n"), key);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), kInvalidHandshakeCode);
+
   std::optional<std::string> chosen;
   EXPECT_FALSE(check(goodResponse(key, "Sec-WebSocket-Protocol: b\r\n"), key,
                      std::vector<std::string>{"a", "b"}, &chosen));
