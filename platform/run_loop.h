@@ -2,7 +2,8 @@
 // work, one-shot and repeating timers and file-descriptor sources (epoll). The main run loop is the
 // loop of the process's first thread; it also drains DispatchQueue::main(). post(), addTimer() and
 // the fd-source calls are thread-safe; run(), runOnce() and runUntil() must be called on the loop's
-// own thread. Callbacks that throw are caught and logged.
+// own thread. Callbacks that throw are caught and logged. The main loop lives for the whole
+// process; another thread's loop is destroyed, with its pending work, when that thread ends.
 #pragma once
 
 #include <sys/epoll.h>
