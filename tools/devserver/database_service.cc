@@ -1,0 +1,683 @@
+#include "tools/devserver/database_service.h"
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/json/serialize.hpp>
+#include <deque>
+#include <set>
+
+#include "database/utilities/wire_protocol.h"
+#include "platform/crypto.h"
+#include "platform/exception.h"
+#include "platform/log.h"
+#include "tools/devserver/message_frames.h"
+
+namespace dz::devserver {
+
+namespace wire = database::wire;
+using database::Path;
+using Reply = std::pair<std::string, boost::json::value>;
+
+namespace {
+
+// Statuses of the server's own making.
+constexpr char kStatusInvalidRequest[] = "invalid_request";
+constexpr char kStatusInvalidData[] = "invalid_data";
+constexpr char kStatusUnknownAction[] = "unknown_action";
+constexpr char kStatusInvalidToken[] = "invalid_token";
+constexpr size_t kSessionIdBytes = 12;
+
+std::string hexOf(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : bytes) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return hex;
+}
+
+// The value of `name` in the query of a request target ("/.ws?v=5&ns=x"); empty when absent.
+std::string queryParameter(std::string_view target, std::string_view name) {
+  size_t question = target.find('?');
+  if (question == std::string_view::npos) return {};
+  std::string_view query = target.substr(question + 1);
+  while (!query.empty()) {
+    size_t amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    size_t eq = pair.find('=');
+    if (pair.substr(0, eq) == name && eq != std::string_view::npos) {
+      return std::string(pair.substr(eq + 1));
+    }
+    if (amp == std::string_view::npos) break;
+    query = query.substr(amp + 1);
+  }
+  return {};
+}
+
+std::string lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::optional<std::string> pathField(const boost::json::object& body) {
+  auto it = body.find(wire::kBodyPath);
+  if (it == body.end() || !it->value().is_string()) return std::nullopt;
+  return std::string(it->value().get_string());
+}
+
+boost::json::value field(const boost::json::object& object, std::string_view key) {
+  auto it = object.find(key);
+  return it == object.end() ? boost::json::value() : it->value();
+}
+
+boost::json::object envelope(std::string_view type, boost::json::value data) {
+  return {{wire::kEnvelopeType, type}, {wire::kEnvelopeData, std::move(data)}};
+}
+
+boost::json::object controlMessage(std::string_view type, boost::json::value data) {
+  return envelope(wire::kMessageTypeControl,
+                  boost::json::object{{wire::kControlType, type}, {wire::kControlData, data}});
+}
+
+boost::json::object pushMessage(std::string_view action, boost::json::value body) {
+  return envelope(wire::kMessageTypeData,
+                  boost::json::object{{wire::kRequestAction, action}, {wire::kRequestBody, body}});
+}
+
+// Whether a merge at `path` of `children` touches data at or below `listenPath`.
+bool mergeTouches(const Path& path, const boost::json::object& children, const Path& listenPath) {
+  for (const auto& [key, value] : children) {
+    Path written = path.child(std::string_view(key));
+    if (written.contains(listenPath) || listenPath.contains(written)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+struct ClientConnection {
+  struct Listen {
+    Path path;
+    boost::json::value tag;  // null for an untagged listen
+    boost::json::value query;
+  };
+  struct OnDisconnect {
+    std::string action;
+    Path path;
+    boost::json::value data;
+  };
+
+  uint64_t id = 0;
+  std::weak_ptr<Peer> peer;
+  std::string ns;
+  FrameJoiner joiner;
+  // Keyed by path text and tag, so a re-listen replaces the earlier one.
+  std::map<std::pair<std::string, std::string>, Listen> listens;
+  std::vector<OnDisconnect> onDisconnect;
+  bool authenticated = false;
+  std::vector<std::string> withheldReplies;
+  std::set<std::shared_ptr<boost::asio::steady_timer>> replyTimers;
+  std::unique_ptr<boost::asio::steady_timer> keepAlive;
+  bool sentSinceKeepAlive = false;
+};
+
+class ConnectionHandler : public PeerHandler {
+ public:
+  ConnectionHandler(std::weak_ptr<DatabaseService> service, uint64_t id)
+      : service_(std::move(service)), id_(id) {}
+  void onText(std::string_view text) override {
+    if (auto service = service_.lock()) service->onText(id_, text);
+  }
+  void onClosed() override {
+    if (auto service = service_.lock()) service->onClosed(id_);
+  }
+
+ private:
+  std::weak_ptr<DatabaseService> service_;
+  uint64_t id_;
+};
+
+std::shared_ptr<DatabaseService> DatabaseService::create(boost::asio::io_context& io,
+                                                         ServiceSettings settings,
+                                                         std::function<void()> onEvent) {
+  return std::shared_ptr<DatabaseService>(
+      new DatabaseService(io, std::move(settings), std::move(onEvent)));
+}
+
+DatabaseService::DatabaseService(boost::asio::io_context& io, ServiceSettings settings,
+                                 std::function<void()> onEvent)
+    : io_(io), settings_(std::move(settings)), onEvent_(std::move(onEvent)) {
+  if (!settings_.clockMs) {
+    settings_.clockMs = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::system_clock::now().time_since_epoch())
+          .count();
+    };
+  }
+}
+
+DatabaseService::~DatabaseService() = default;
+
+std::shared_ptr<PeerHandler> DatabaseService::accept(std::shared_ptr<Peer> peer,
+                                                     const UpgradeRequest& request) {
+  if (shutDown_) return nullptr;
+  auto connection = std::make_shared<ClientConnection>();
+  connection->id = nextConnectionId_++;
+  connection->peer = peer;
+  connection->ns = queryParameter(request.target, wire::kUrlNamespaceParam);
+  if (connection->ns.empty()) connection->ns = settings_.defaultNamespace;
+  connections_[connection->id] = connection;
+  {
+    std::lock_guard lock(countersMutex_);
+    ++openConnections_;
+    ++acceptedConnections_;
+  }
+  log("open", connection->id, request.target);
+
+  if (auto it = redirects_.find(lowercase(request.host)); it != redirects_.end()) {
+    sendMessage(*connection, controlMessage(wire::kControlReset, boost::json::string(it->second)));
+  } else {
+    boost::json::object handshake{
+        {wire::kHandshakeTimestamp, nowMs()},
+        {wire::kHandshakeVersion, wire::kProtocolVersion},
+        {wire::kHandshakeHost, handshakeHost_.empty() ? request.host : handshakeHost_},
+        {wire::kHandshakeSessionId, hexOf(platform::secureRandomBytes(kSessionIdBytes))}};
+    sendMessage(*connection, controlMessage(wire::kControlHandshake, std::move(handshake)));
+  }
+  armKeepAlive(*connection);
+  notify();
+  return std::make_shared<ConnectionHandler>(weak_from_this(), connection->id);
+}
+
+void DatabaseService::onText(uint64_t id, std::string_view frame) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  auto connection = it->second;
+  log("in", id, frame);
+  if (auto message = connection->joiner.add(frame)) handleMessage(*connection, *message);
+}
+
+void DatabaseService::onClosed(uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  auto connection = it->second;
+  connections_.erase(it);
+  log("closed", id, {});
+  if (connection->keepAlive) connection->keepAlive->cancel();
+  for (const auto& timer : connection->replyTimers) timer->cancel();
+  connection->replyTimers.clear();
+  runOnDisconnect(*connection);
+  {
+    std::lock_guard lock(countersMutex_);
+    --openConnections_;
+  }
+  notify();
+}
+
+void DatabaseService::handleMessage(ClientConnection& connection, const std::string& text) {
+  // The keep-alive "0" and anything else that is not a data message is ignored.
+  auto message = parseJsonText(text);
+  const auto* envelopeObject = message ? message->if_object() : nullptr;
+  if (!envelopeObject) return;
+  const auto* type = envelopeObject->find(wire::kEnvelopeType) != envelopeObject->end()
+                         ? envelopeObject->at(wire::kEnvelopeType).if_string()
+                         : nullptr;
+  if (!type || *type != wire::kMessageTypeData) return;
+  auto dataIt = envelopeObject->find(wire::kEnvelopeData);
+  const auto* request = dataIt == envelopeObject->end() ? nullptr : dataIt->value().if_object();
+  if (!request) return;
+  auto actionIt = request->find(wire::kRequestAction);
+  if (actionIt == request->end() || !actionIt->value().is_string()) return;
+  std::string action(actionIt->value().get_string());
+  static const boost::json::object kNoBody;
+  auto bodyIt = request->find(wire::kRequestBody);
+  const auto* body = bodyIt == request->end() ? &kNoBody : bodyIt->value().if_object();
+  if (!body) body = &kNoBody;
+  int64_t number = -1;
+  if (auto numberIt = request->find(wire::kRequestNumber); numberIt != request->end()) {
+    if (auto asInt = numberIt->value().if_int64()) number = *asInt;
+    if (auto asUint = numberIt->value().if_uint64()) number = static_cast<int64_t>(*asUint);
+  }
+  {
+    std::lock_guard lock(countersMutex_);
+    requests_.push_back({connection.id, action, *body});
+  }
+  handleRequest(connection, number, action, *body);
+  notify();
+}
+
+void DatabaseService::handleRequest(ClientConnection& connection, int64_t number,
+                                    const std::string& action, const boost::json::object& body) {
+  Reply result;
+  try {
+    if (action == wire::kActionListen) {
+      result = handleListen(connection, body);
+    } else if (action == wire::kActionUnlisten) {
+      result = handleUnlisten(connection, body);
+    } else if (action == wire::kActionPut) {
+      result = handlePut(connection, body);
+    } else if (action == wire::kActionMerge) {
+      result = handleMerge(connection, body);
+    } else if (action == wire::kActionOnDisconnectPut || action == wire::kActionOnDisconnectMerge ||
+               action == wire::kActionOnDisconnectCancel) {
+      result = handleOnDisconnect(connection, action, body);
+    } else if (action == wire::kActionAuth) {
+      result = handleAuth(connection, body);
+    } else if (action == wire::kActionUnauth) {
+      connection.authenticated = false;
+      result = {std::string(wire::kStatusOk), nullptr};
+    } else if (action == wire::kActionStats) {
+      result = {std::string(wire::kStatusOk), nullptr};
+    } else {
+      result = {kStatusUnknownAction, nullptr};
+    }
+  } catch (const std::exception& e) {
+    // Data the node model refuses (bad keys, non-finite numbers...).
+    result = {kStatusInvalidData, boost::json::string(e.what())};
+  }
+  if (number >= 0) reply(connection, number, action, result.first, std::move(result.second));
+}
+
+Reply DatabaseService::handleListen(ClientConnection& connection, const boost::json::object& body) {
+  auto pathText = pathField(body);
+  if (!pathText) return {kStatusInvalidRequest, nullptr};
+  Path path(*pathText);
+  if (denied(path, Access::kRead)) return {std::string(wire::kStatusPermissionDenied), nullptr};
+  ClientConnection::Listen listen{path, field(body, wire::kBodyTag), field(body, wire::kBodyQuery)};
+  connection.listens[{path.toString(), boost::json::serialize(listen.tag)}] = listen;
+  pushData(connection, path, listen.tag);
+  return {std::string(wire::kStatusOk), boost::json::object()};
+}
+
+Reply DatabaseService::handleUnlisten(ClientConnection& connection,
+                                      const boost::json::object& body) {
+  auto pathText = pathField(body);
+  if (!pathText) return {kStatusInvalidRequest, nullptr};
+  connection.listens.erase(
+      {Path(*pathText).toString(), boost::json::serialize(field(body, wire::kBodyTag))});
+  return {std::string(wire::kStatusOk), nullptr};
+}
+
+Reply DatabaseService::handlePut(ClientConnection& connection, const boost::json::object& body) {
+  auto pathText = pathField(body);
+  if (!pathText || !body.contains(wire::kBodyData)) return {kStatusInvalidRequest, nullptr};
+  Path path(*pathText);
+  if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
+  if (auto hashIt = body.find(wire::kBodyHash); hashIt != body.end()) {
+    const auto* expected = hashIt->value().if_string();
+    if (!expected || *expected != tree(connection.ns).hash(path)) {
+      // The writer works from old data: show it the current data before refusing.
+      for (const auto& [key, listen] : connection.listens) {
+        if (listen.path.contains(path))
+          pushData(connection, path, listen.tag);
+        else if (path.contains(listen.path))
+          pushData(connection, listen.path, listen.tag);
+      }
+      return {std::string(wire::kStatusDataStale), boost::json::string("data is stale")};
+    }
+  }
+  applyWrite(connection.ns, path, body.at(wire::kBodyData), nullptr);
+  return {std::string(wire::kStatusOk), nullptr};
+}
+
+Reply DatabaseService::handleMerge(ClientConnection& connection, const boost::json::object& body) {
+  auto pathText = pathField(body);
+  auto dataIt = body.find(wire::kBodyData);
+  if (!pathText || dataIt == body.end() || !dataIt->value().is_object()) {
+    return {kStatusInvalidRequest, nullptr};
+  }
+  Path path(*pathText);
+  const auto& children = dataIt->value().get_object();
+  if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
+  for (const auto& [key, value] : children) {
+    if (denied(path.child(std::string_view(key)), Access::kWrite)) {
+      return {std::string(wire::kStatusPermissionDenied), nullptr};
+    }
+  }
+  applyWrite(connection.ns, path, dataIt->value(), &children);
+  return {std::string(wire::kStatusOk), nullptr};
+}
+
+Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const std::string& action,
+                                          const boost::json::object& body) {
+  auto pathText = pathField(body);
+  if (!pathText) return {kStatusInvalidRequest, nullptr};
+  Path path(*pathText);
+  if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
+  if (action == wire::kActionOnDisconnectCancel) {
+    std::erase_if(connection.onDisconnect, [&](const auto& op) { return path.contains(op.path); });
+    return {std::string(wire::kStatusOk), nullptr};
+  }
+  boost::json::value data = field(body, wire::kBodyData);
+  if (action == wire::kActionOnDisconnectMerge && !data.is_object()) {
+    return {kStatusInvalidRequest, nullptr};
+  }
+  // Refuse now what could not be stored later.
+  if (data.is_object() && action == wire::kActionOnDisconnectMerge) {
+    for (const auto& [key, value] : data.get_object()) nodeFromJson(value);
+  } else {
+    nodeFromJson(data);
+  }
+  connection.onDisconnect.push_back({action, path, std::move(data)});
+  return {std::string(wire::kStatusOk), nullptr};
+}
+
+Reply DatabaseService::handleAuth(ClientConnection& connection, const boost::json::object& body) {
+  const auto* credential =
+      body.contains(wire::kAuthCredential) ? body.at(wire::kAuthCredential).if_string() : nullptr;
+  if (!credential) return {kStatusInvalidToken, boost::json::string("no credential")};
+  if (authRefusal_) {
+    connection.authenticated = false;
+    return {*authRefusal_, boost::json::string("refused by the development server")};
+  }
+  connection.authenticated = true;
+  return {std::string(wire::kStatusOk), boost::json::object{{"auth", nullptr}}};
+}
+
+void DatabaseService::reply(ClientConnection& connection, int64_t number, const std::string& action,
+                            const std::string& status, boost::json::value data) {
+  boost::json::object body{{wire::kReplyStatus, status}};
+  if (!data.is_null()) body[wire::kReplyData] = std::move(data);
+  std::string text = boost::json::serialize(envelope(
+      wire::kMessageTypeData,
+      boost::json::object{{wire::kRequestNumber, number}, {wire::kRequestBody, std::move(body)}}));
+
+  ReplyRule rule;
+  if (auto it = replyRules_.find(action); it != replyRules_.end()) {
+    rule = it->second;
+  } else if (auto all = replyRules_.find(""); all != replyRules_.end()) {
+    rule = all->second;
+  }
+  if (rule.withhold) {
+    connection.withheldReplies.push_back(std::move(text));
+    return;
+  }
+  if (rule.delay.count() <= 0) return sendFrames(connection, text);
+  auto timer = std::make_shared<boost::asio::steady_timer>(io_, rule.delay);
+  connection.replyTimers.insert(timer);
+  timer->async_wait([weak = weak_from_this(), id = connection.id, timer,
+                     text = std::move(text)](boost::system::error_code ec) {
+    auto self = weak.lock();
+    if (ec || !self) return;
+    auto it = self->connections_.find(id);
+    if (it == self->connections_.end()) return;
+    it->second->replyTimers.erase(timer);
+    self->sendFrames(*it->second, text);
+  });
+}
+
+void DatabaseService::applyWrite(const std::string& ns, const Path& path,
+                                 const boost::json::value& data, const boost::json::object* merge) {
+  int64_t now = nowMs();
+  DatabaseTree& target = tree(ns);
+  boost::json::value resolved = resolveServerValues(data, now);
+  if (merge) {
+    target.update(path, resolved.get_object(), now);
+  } else {
+    target.set(path, nodeFromJson(resolved));
+  }
+  for (auto& [id, connection] : connections_) {
+    if (connection->ns != ns) continue;
+    pushWrite(*connection, path, merge ? &resolved.get_object() : nullptr, resolved);
+  }
+}
+
+void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
+                                const boost::json::object* merge,
+                                const boost::json::value& mergeData) {
+  // One push per path and tag, however many listens it serves.
+  std::set<std::pair<std::string, std::string>> sent;
+  for (const auto& [key, listen] : connection.listens) {
+    std::string tagText = boost::json::serialize(listen.tag);
+    if (listen.path.contains(path)) {
+      if (!sent.insert({path.toString(), tagText}).second) continue;
+      if (merge) {
+        boost::json::object body{{wire::kBodyPath, path.wireFormat()},
+                                 {wire::kBodyData, mergeData}};
+        if (!listen.tag.is_null()) body[wire::kBodyTag] = listen.tag;
+        sendMessage(connection, pushMessage(wire::kPushMerge, std::move(body)));
+      } else {
+        pushData(connection, path, listen.tag);
+      }
+    } else if (path.contains(listen.path)) {
+      if (merge && !mergeTouches(path, *merge, listen.path)) continue;
+      if (!sent.insert({listen.path.toString(), tagText}).second) continue;
+      pushData(connection, listen.path, listen.tag);
+    }
+  }
+}
+
+void DatabaseService::pushData(ClientConnection& connection, const Path& path,
+                               const boost::json::value& tag) {
+  boost::json::object body{{wire::kBodyPath, path.wireFormat()},
+                           {wire::kBodyData, jsonOfNode(*tree(connection.ns).get(path))}};
+  if (!tag.is_null()) body[wire::kBodyTag] = tag;
+  sendMessage(connection, pushMessage(wire::kPushData, std::move(body)));
+}
+
+void DatabaseService::runOnDisconnect(ClientConnection& connection) {
+  auto operations = std::move(connection.onDisconnect);
+  connection.onDisconnect.clear();
+  for (const auto& op : operations) {
+    try {
+      bool merge = op.action == wire::kActionOnDisconnectMerge;
+      applyWrite(connection.ns, op.path, op.data, merge ? &op.data.get_object() : nullptr);
+    } catch (const std::exception& e) {
+      log("on-disconnect failed", connection.id, e.what());
+    }
+  }
+}
+
+bool DatabaseService::denied(const Path& path, Access access) const {
+  for (const auto& denial : denials_) {
+    if ((static_cast<int>(denial.access) & static_cast<int>(access)) &&
+        denial.path.contains(path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+DatabaseTree& DatabaseService::tree(const std::string& ns) {
+  return trees_[ns.empty() ? settings_.defaultNamespace : ns];
+}
+
+void DatabaseService::sendMessage(ClientConnection& connection, const boost::json::value& message) {
+  sendFrames(connection, boost::json::serialize(message));
+}
+
+void DatabaseService::sendFrames(ClientConnection& connection, const std::string& text) {
+  auto peer = connection.peer.lock();
+  if (!peer) return;
+  log("out", connection.id, text);
+  for (auto& frame : framesForMessage(text, settings_.maxFrameCharacters)) {
+    peer->send(std::move(frame));
+  }
+  connection.sentSinceKeepAlive = true;
+}
+
+void DatabaseService::sendToAll(const boost::json::value& message) {
+  for (auto& [id, connection] : connections_) sendMessage(*connection, message);
+}
+
+void DatabaseService::armKeepAlive(ClientConnection& connection) {
+  if (settings_.keepAliveInterval.count() <= 0) return;
+  if (!connection.keepAlive) {
+    connection.keepAlive = std::make_unique<boost::asio::steady_timer>(io_);
+  }
+  connection.keepAlive->expires_after(settings_.keepAliveInterval);
+  connection.keepAlive->async_wait(
+      [weak = weak_from_this(), id = connection.id](boost::system::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self) return;
+        auto it = self->connections_.find(id);
+        if (it == self->connections_.end()) return;
+        ClientConnection& connection = *it->second;
+        if (!connection.sentSinceKeepAlive) {
+          if (auto peer = connection.peer.lock()) peer->send(std::string(wire::kKeepAliveFrame));
+        }
+        connection.sentSinceKeepAlive = false;
+        self->armKeepAlive(connection);
+      });
+}
+
+// ---- Test API ----
+
+void DatabaseService::set(const std::string& ns, const Path& path, const boost::json::value& data) {
+  applyWrite(ns.empty() ? settings_.defaultNamespace : ns, path, data, nullptr);
+}
+
+boost::json::value DatabaseService::snapshot(const std::string& ns, const Path& path) const {
+  auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
+  if (it == trees_.end()) return nullptr;
+  return jsonOfNode(*it->second.get(path));
+}
+
+std::string DatabaseService::hash(const std::string& ns, const Path& path) const {
+  auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
+  return it == trees_.end() ? std::string() : it->second.hash(path);
+}
+
+void DatabaseService::denyPath(const Path& path, Access access) {
+  denials_.push_back({path, access});
+}
+
+void DatabaseService::allowAll() { denials_.clear(); }
+
+void DatabaseService::delayReplies(const std::string& action, std::chrono::milliseconds delay) {
+  replyRules_[action].delay = delay;
+}
+
+void DatabaseService::withholdReplies(const std::string& action, bool withhold) {
+  replyRules_[action].withhold = withhold;
+}
+
+void DatabaseService::releaseWithheldReplies() {
+  for (auto& [id, connection] : connections_) {
+    auto replies = std::move(connection->withheldReplies);
+    connection->withheldReplies.clear();
+    for (const auto& text : replies) sendFrames(*connection, text);
+  }
+}
+
+void DatabaseService::refuseAuth(std::optional<std::string> status) {
+  authRefusal_ = std::move(status);
+}
+
+void DatabaseService::revokeAuth(const std::string& status, const std::string& reason) {
+  for (auto& [id, connection] : connections_) {
+    if (!connection->authenticated) continue;
+    connection->authenticated = false;
+    sendMessage(*connection, pushMessage(wire::kPushAuthRevoked,
+                                         boost::json::object{{wire::kAuthRevokedStatus, status},
+                                                             {wire::kAuthRevokedReason, reason}}));
+  }
+}
+
+void DatabaseService::revokeListens(const Path& path) {
+  for (auto& [id, connection] : connections_) {
+    size_t removed = std::erase_if(connection->listens,
+                                   [&](const auto& entry) { return entry.second.path == path; });
+    if (removed == 0) continue;
+    sendMessage(*connection,
+                pushMessage(wire::kPushListenRevoked,
+                            boost::json::object{{wire::kBodyPath, path.wireFormat()}}));
+  }
+}
+
+void DatabaseService::sendSecurityDebug(const std::string& message) {
+  sendPush(std::string(wire::kPushSecurityDebug),
+           boost::json::object{{wire::kSecurityDebugMessage, message}});
+}
+
+void DatabaseService::sendRangeMerge(const Path& path, const boost::json::value& ranges,
+                                     std::optional<int64_t> tag) {
+  boost::json::object body{{wire::kBodyPath, path.wireFormat()}, {wire::kBodyData, ranges}};
+  if (tag) body[wire::kBodyTag] = *tag;
+  sendPush(std::string(wire::kPushRangeMerge), body);
+}
+
+void DatabaseService::sendPush(const std::string& action, const boost::json::value& body) {
+  sendToAll(pushMessage(action, body));
+}
+
+void DatabaseService::sendError(const std::string& text) {
+  sendToAll(envelope(wire::kMessageTypeData, boost::json::object{{wire::kServerError, text}}));
+}
+
+void DatabaseService::sendShutdown(const std::string& reason) {
+  sendToAll(controlMessage(wire::kControlShutdown, boost::json::string(reason)));
+}
+
+void DatabaseService::sendReset(const std::string& host) {
+  sendToAll(controlMessage(wire::kControlReset, boost::json::string(host)));
+}
+
+void DatabaseService::sendRaw(const std::string& text) {
+  for (auto& [id, connection] : connections_) sendFrames(*connection, text);
+}
+
+void DatabaseService::redirect(const std::string& fromHost, const std::string& toHost) {
+  if (toHost.empty()) {
+    redirects_.erase(lowercase(fromHost));
+  } else {
+    redirects_[lowercase(fromHost)] = toHost;
+  }
+}
+
+void DatabaseService::setHandshakeHost(const std::string& host) { handshakeHost_ = host; }
+
+void DatabaseService::dropConnections() {
+  for (auto& [id, connection] : connections_) {
+    if (auto peer = connection->peer.lock()) peer->drop();
+  }
+}
+
+void DatabaseService::shutdown() {
+  shutDown_ = true;
+  for (auto& [id, connection] : connections_) {
+    if (connection->keepAlive) connection->keepAlive->cancel();
+    for (const auto& timer : connection->replyTimers) timer->cancel();
+    connection->replyTimers.clear();
+    if (auto peer = connection->peer.lock()) peer->drop();
+  }
+}
+
+size_t DatabaseService::openConnections() const {
+  std::lock_guard lock(countersMutex_);
+  return openConnections_;
+}
+
+size_t DatabaseService::acceptedConnections() const {
+  std::lock_guard lock(countersMutex_);
+  return acceptedConnections_;
+}
+
+size_t DatabaseService::requestCount(const std::string& action) const {
+  std::lock_guard lock(countersMutex_);
+  if (action.empty()) return requests_.size();
+  return std::count_if(requests_.begin(), requests_.end(),
+                       [&](const ReceivedRequest& r) { return r.action == action; });
+}
+
+std::vector<ReceivedRequest> DatabaseService::requests() const {
+  std::lock_guard lock(countersMutex_);
+  return requests_;
+}
+
+void DatabaseService::log(std::string_view direction, uint64_t id, std::string_view text) const {
+  if (!settings_.verbose) return;
+  std::string line = "devserver [" + std::to_string(id) + "] ";
+  line += direction;
+  line += ": ";
+  line += text;
+  platform::logLine(line);
+}
+
+void DatabaseService::notify() const {
+  if (onEvent_) onEvent_();
+}
+
+int64_t DatabaseService::nowMs() const { return settings_.clockMs(); }
+
+}  // namespace dz::devserver

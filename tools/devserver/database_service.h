@@ -1,0 +1,188 @@
+// DatabaseService: the hosted database's side of the realtime protocol for every accepted
+// WebSocket: the handshake, requests and replies, listens and the data pushes they receive,
+// writes with hashes and server values, on-disconnect operations, auth, and the controls that
+// tests use to make the server misbehave. Trees are kept per namespace.
+//
+// Threads: everything but the counters runs on the server's thread (the io_context's); the
+// counters and the request log may be read from any thread.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/json/value.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "database/snapshot/path.h"
+#include "tools/devserver/database_tree.h"
+#include "tools/devserver/web_socket_listener.h"
+
+namespace dz::devserver {
+
+struct ClientConnection;
+
+// A request as the server received it.
+struct ReceivedRequest {
+  uint64_t connectionId = 0;
+  std::string action;
+  boost::json::value body;
+};
+
+// What a denied path refuses.
+enum class Access { kRead = 1, kWrite = 2, kReadWrite = 3 };
+
+struct ServiceSettings {
+  // The tree of connections that name no namespace, and of the test API's default.
+  std::string defaultNamespace = "ns";
+  // The server's clock, milliseconds since 1970 (handshake time, server values).
+  std::function<int64_t()> clockMs;
+  // A "0" frame goes out when nothing else was sent for this long; zero turns it off.
+  std::chrono::milliseconds keepAliveInterval = std::chrono::seconds(45);
+  size_t maxFrameCharacters = 16384;
+  // Logs every message in and out to standard error.
+  bool verbose = false;
+};
+
+class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
+ public:
+  // `onEvent` runs on the server's thread after every connection, request and close, so waiters
+  // can look at the counters again.
+  static std::shared_ptr<DatabaseService> create(boost::asio::io_context& io,
+                                                 ServiceSettings settings,
+                                                 std::function<void()> onEvent);
+  ~DatabaseService();
+  DatabaseService(const DatabaseService&) = delete;
+  DatabaseService& operator=(const DatabaseService&) = delete;
+
+  // The listener's factory: greets the peer (handshake, or a reset when it is redirected).
+  std::shared_ptr<PeerHandler> accept(std::shared_ptr<Peer> peer, const UpgradeRequest& request);
+
+  // ---- Server thread only. An empty namespace means the default one. ----
+  // Writes data as a client's put would (server values resolved, listeners told).
+  void set(const std::string& ns, const database::Path& path, const boost::json::value& data);
+  boost::json::value snapshot(const std::string& ns, const database::Path& path) const;
+  std::string hash(const std::string& ns, const database::Path& path) const;
+
+  void denyPath(const database::Path& path, Access access);
+  void allowAll();
+  // Replies to `action` ("" for every action) wait `delay` before they go out.
+  void delayReplies(const std::string& action, std::chrono::milliseconds delay);
+  // Replies to `action` ("" for every action) are kept back (the request still takes effect)
+  // until released or the connection ends; `withhold` false sends them normally again.
+  void withholdReplies(const std::string& action, bool withhold);
+  void releaseWithheldReplies();
+  // "auth" requests are refused with `status` from now on; none accepts them again.
+  void refuseAuth(std::optional<std::string> status);
+  // "ac" to every authenticated connection; they count as unauthenticated afterwards.
+  void revokeAuth(const std::string& status, const std::string& reason);
+  // "c" for every listen at exactly `path`, which the server forgets.
+  void revokeListens(const database::Path& path);
+  void sendSecurityDebug(const std::string& message);
+  void sendRangeMerge(const database::Path& path, const boost::json::value& ranges,
+                      std::optional<int64_t> tag);
+  void sendPush(const std::string& action, const boost::json::value& body);
+  // A data message {"error": text}.
+  void sendError(const std::string& text);
+  // Control messages: shutdown ("s", the client stops for good) and reset ("r", to `host`).
+  void sendShutdown(const std::string& reason);
+  void sendReset(const std::string& host);
+  // Sends the message text as it stands (framed), for malformed-input tests.
+  void sendRaw(const std::string& text);
+  // New connections whose Host header is `fromHost` get a reset to `toHost` instead of the
+  // handshake; an empty `toHost` removes the redirect.
+  void redirect(const std::string& fromHost, const std::string& toHost);
+  // The host named in handshakes; empty names the host the client asked for.
+  void setHandshakeHost(const std::string& host);
+  // Closes every connection's TCP socket at once; their on-disconnect operations then run.
+  void dropConnections();
+  // Drops every connection and forgets pending timers; the service takes nothing new after it.
+  void shutdown();
+
+  // ---- Any thread. ----
+  size_t openConnections() const;
+  size_t acceptedConnections() const;
+  // Requests received, all or of one action.
+  size_t requestCount(const std::string& action = {}) const;
+  std::vector<ReceivedRequest> requests() const;
+
+ private:
+  friend class ConnectionHandler;
+  struct ReplyRule {
+    std::chrono::milliseconds delay{0};
+    bool withhold = false;
+  };
+  struct Denial {
+    database::Path path;
+    Access access;
+  };
+
+  DatabaseService(boost::asio::io_context& io, ServiceSettings settings,
+                  std::function<void()> onEvent);
+
+  void onText(uint64_t id, std::string_view frame);
+  void onClosed(uint64_t id);
+  void handleMessage(ClientConnection& connection, const std::string& text);
+  void handleRequest(ClientConnection& connection, int64_t number, const std::string& action,
+                     const boost::json::object& body);
+  // Each returns the reply's status and data.
+  std::pair<std::string, boost::json::value> handleListen(ClientConnection& connection,
+                                                          const boost::json::object& body);
+  std::pair<std::string, boost::json::value> handleUnlisten(ClientConnection& connection,
+                                                            const boost::json::object& body);
+  std::pair<std::string, boost::json::value> handlePut(ClientConnection& connection,
+                                                       const boost::json::object& body);
+  std::pair<std::string, boost::json::value> handleMerge(ClientConnection& connection,
+                                                         const boost::json::object& body);
+  std::pair<std::string, boost::json::value> handleOnDisconnect(ClientConnection& connection,
+                                                                const std::string& action,
+                                                                const boost::json::object& body);
+  std::pair<std::string, boost::json::value> handleAuth(ClientConnection& connection,
+                                                        const boost::json::object& body);
+  void reply(ClientConnection& connection, int64_t number, const std::string& action,
+             const std::string& status, boost::json::value data);
+
+  // Applies a put (`merge` null) or merge at `path` and pushes it to every overlapping listen.
+  void applyWrite(const std::string& ns, const database::Path& path, const boost::json::value& data,
+                  const boost::json::object* merge);
+  void pushWrite(ClientConnection& connection, const database::Path& path,
+                 const boost::json::object* merge, const boost::json::value& mergeData);
+  void pushData(ClientConnection& connection, const database::Path& path,
+                const boost::json::value& tag);
+  void runOnDisconnect(ClientConnection& connection);
+
+  bool denied(const database::Path& path, Access access) const;
+  DatabaseTree& tree(const std::string& ns);
+  void sendMessage(ClientConnection& connection, const boost::json::value& message);
+  void sendFrames(ClientConnection& connection, const std::string& text);
+  void sendToAll(const boost::json::value& message);
+  void armKeepAlive(ClientConnection& connection);
+  void log(std::string_view direction, uint64_t id, std::string_view text) const;
+  void notify() const;
+  int64_t nowMs() const;
+
+  boost::asio::io_context& io_;
+  ServiceSettings settings_;
+  std::function<void()> onEvent_;
+  bool shutDown_ = false;
+  uint64_t nextConnectionId_ = 1;
+  std::map<uint64_t, std::shared_ptr<ClientConnection>> connections_;
+  std::map<std::string, DatabaseTree> trees_;
+  std::vector<Denial> denials_;
+  std::map<std::string, ReplyRule> replyRules_;
+  std::optional<std::string> authRefusal_;
+  std::map<std::string, std::string> redirects_;
+  std::string handshakeHost_;
+
+  mutable std::mutex countersMutex_;
+  size_t openConnections_ = 0;
+  size_t acceptedConnections_ = 0;
+  std::vector<ReceivedRequest> requests_;
+};
+
+}  // namespace dz::devserver

@@ -1,0 +1,46 @@
+// DatabaseTree: the data of one namespace as the server keeps it, in the project's own nodes, so
+// its data hashes are exactly the ones the client computes. Also the conversions between wire JSON
+// and nodes and the server's resolution of server values. Not thread-safe: the server's thread
+// owns every tree.
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "database/snapshot/node.h"
+#include "database/snapshot/path.h"
+
+namespace dz::devserver {
+
+// The node of wire JSON: objects are children (".priority" sets the priority, ".value" makes a
+// leaf, ".sv" a server-value placeholder), arrays are children keyed "0", "1", ..., null is the
+// empty node. Throws dz::Exception for data that cannot be stored.
+database::NodePtr nodeFromJson(const boost::json::value& json);
+// The wire JSON of a node (export form: priorities kept, no arrays); null for the empty node.
+boost::json::value jsonOfNode(const database::Node& node);
+
+// `json` with every {".sv": "timestamp"} replaced by `nowMs`; other placeholders stay as written.
+boost::json::value resolveServerValues(const boost::json::value& json, int64_t nowMs);
+
+// Parses message text as JSON, allowing data as deep as the data model allows. None when malformed.
+std::optional<boost::json::value> parseJsonText(std::string_view text);
+
+class DatabaseTree {
+ public:
+  const database::NodePtr& root() const { return root_; }
+  database::NodePtr get(const database::Path& path) const { return root_->getChild(path); }
+  // The data hash at `path` ("" where there is no data).
+  std::string hash(const database::Path& path) const { return get(path)->dataHash(); }
+
+  void set(const database::Path& path, database::NodePtr node);
+  // Each child path of `children` (relative to `path`) set to its node, in order.
+  void update(const database::Path& path, const boost::json::object& children, int64_t nowMs);
+
+ private:
+  database::NodePtr root_ = database::EmptyNode::emptyNode();
+};
+
+}  // namespace dz::devserver

@@ -1,0 +1,267 @@
+#include "tools/devserver/dev_server.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/exception.h"
+#include "tools/devserver/certificate_authority.h"
+#include "tools/devserver/web_socket_listener.h"
+
+namespace dz::devserver {
+namespace {
+
+namespace asio = boost::asio;
+
+constexpr char kStartFailed[] = "DevServerStartFailed";
+constexpr char kMalformedJson[] = "DevServerMalformedJson";
+constexpr char kAuthorityName[] = "dz development server CA";
+constexpr char kLoopbackAddress[] = "127.0.0.1";
+// How long stop() lets the server's thread wind down before cutting its work short.
+constexpr auto kStopGrace = std::chrono::seconds(5);
+
+std::filesystem::path makeTemporaryFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "dz-devserver-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw Exception(kStartFailed, "cannot make a temporary folder");
+  return pattern;
+}
+
+std::shared_ptr<asio::ssl::context> tlsContext(const IssuedCertificate& certificate) {
+  auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
+  context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                       asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                       asio::ssl::context::no_tlsv1_1);
+  context->use_certificate_chain(asio::buffer(certificate.certificatePem));
+  context->use_private_key(asio::buffer(certificate.privateKeyPem), asio::ssl::context::pem);
+  return context;
+}
+
+}  // namespace
+
+struct DevServer::Runtime {
+  asio::io_context io{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+  std::shared_ptr<WebSocketListener> listener;
+  std::thread thread;
+  std::thread::id threadId;
+  std::future<void> finished;
+  std::atomic<bool> stopped{false};
+
+  mutable std::mutex eventMutex;
+  mutable std::condition_variable eventChanged;
+  uint64_t eventGeneration = 0;
+
+  void onEvent() {
+    {
+      std::lock_guard lock(eventMutex);
+      ++eventGeneration;
+    }
+    eventChanged.notify_all();
+  }
+};
+
+std::unique_ptr<DevServer> DevServer::start(Options options) {
+  return std::unique_ptr<DevServer>(new DevServer(std::move(options)));
+}
+
+DevServer::DevServer(Options options) : options_(std::move(options)) {
+  runtime_ = std::make_unique<Runtime>();
+  std::shared_ptr<asio::ssl::context> tls;
+  if (options_.tls) {
+    std::filesystem::path folder = options_.certificateFolder;
+    if (folder.empty()) folder = temporaryFolder_ = makeTemporaryFolder();
+    try {
+      auto authority = CertificateAuthority::create(kAuthorityName);
+      caFile_ = authority->writeCertificate(folder);
+      tls = tlsContext(authority->issue(options_.hostNames, {kLoopbackAddress}));
+    } catch (const boost::system::system_error& e) {
+      throw Exception(kStartFailed, e.what());
+    }
+  }
+  ServiceSettings settings;
+  settings.defaultNamespace = options_.defaultNamespace;
+  settings.clockMs = options_.clockMs;
+  settings.keepAliveInterval = options_.keepAliveInterval;
+  settings.verbose = options_.verbose;
+  Runtime* runtime = runtime_.get();
+  service_ =
+      DatabaseService::create(runtime->io, std::move(settings), [runtime] { runtime->onEvent(); });
+  runtime->listener = WebSocketListener::create(
+      runtime->io, options_.port, std::move(tls),
+      [weak = std::weak_ptr<DatabaseService>(service_)](std::shared_ptr<Peer> peer,
+                                                        const UpgradeRequest& request) {
+        auto service = weak.lock();
+        return service ? service->accept(std::move(peer), request) : nullptr;
+      });
+  port_ = runtime->listener->port();
+  runtime->listener->start();
+  std::promise<void> finished;
+  runtime->finished = finished.get_future();
+  runtime->thread = std::thread([runtime, finished = std::move(finished)]() mutable {
+    runtime->io.run();
+    finished.set_value();
+  });
+  runtime->threadId = runtime->thread.get_id();
+}
+
+DevServer::~DevServer() { stop(); }
+
+void DevServer::stop() {
+  Runtime& runtime = *runtime_;
+  if (runtime.stopped.exchange(true)) return;
+  asio::post(runtime.io, [listener = runtime.listener, service = service_] {
+    listener->stop();
+    service->shutdown();
+  });
+  runtime.work.reset();
+  if (runtime.finished.wait_for(kStopGrace) != std::future_status::ready) runtime.io.stop();
+  runtime.thread.join();
+  runtime.listener.reset();
+  if (!temporaryFolder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(temporaryFolder_, ignored);
+  }
+}
+
+void DevServer::onServer(std::function<void()> task) const {
+  Runtime& runtime = *runtime_;
+  if (runtime.stopped) return;
+  if (std::this_thread::get_id() == runtime.threadId) return task();
+  std::packaged_task<void()> packaged(std::move(task));
+  std::future<void> done = packaged.get_future();
+  asio::post(runtime.io, [&packaged] { packaged(); });
+  done.get();
+}
+
+std::string DevServer::databaseUrl(const std::string& ns) const {
+  std::string name = ns.empty() ? options_.defaultNamespace : ns;
+  return std::string(options_.tls ? "https" : "http") + "://" + name + "." + kTestDomain + ":" +
+         std::to_string(port_);
+}
+
+void DevServer::set(const std::string& path, const boost::json::value& data,
+                    const std::string& ns) {
+  onServer([&] { service_->set(ns, database::Path(path), data); });
+}
+
+void DevServer::setJson(const std::string& path, std::string_view json, const std::string& ns) {
+  auto data = parseJsonText(json);
+  if (!data) throw Exception(kMalformedJson, "malformed JSON data");
+  set(path, *data, ns);
+}
+
+boost::json::value DevServer::snapshot(const std::string& path, const std::string& ns) const {
+  boost::json::value result;
+  onServer([&] { result = service_->snapshot(ns, database::Path(path)); });
+  return result;
+}
+
+std::string DevServer::hash(const std::string& path, const std::string& ns) const {
+  std::string result;
+  onServer([&] { result = service_->hash(ns, database::Path(path)); });
+  return result;
+}
+
+void DevServer::denyPath(const std::string& path, Access access) {
+  onServer([&] { service_->denyPath(database::Path(path), access); });
+}
+
+void DevServer::allowAll() {
+  onServer([&] { service_->allowAll(); });
+}
+
+void DevServer::delayReplies(const std::string& action, std::chrono::milliseconds delay) {
+  onServer([&] { service_->delayReplies(action, delay); });
+}
+
+void DevServer::withholdReplies(const std::string& action, bool withhold) {
+  onServer([&] { service_->withholdReplies(action, withhold); });
+}
+
+void DevServer::releaseWithheldReplies() {
+  onServer([&] { service_->releaseWithheldReplies(); });
+}
+
+void DevServer::refuseAuth(std::optional<std::string> status) {
+  onServer([&] { service_->refuseAuth(status); });
+}
+
+void DevServer::revokeAuth(const std::string& status, const std::string& reason) {
+  onServer([&] { service_->revokeAuth(status, reason); });
+}
+
+void DevServer::revokeListens(const std::string& path) {
+  onServer([&] { service_->revokeListens(database::Path(path)); });
+}
+
+void DevServer::sendSecurityDebug(const std::string& message) {
+  onServer([&] { service_->sendSecurityDebug(message); });
+}
+
+void DevServer::sendRangeMerge(const std::string& path, const boost::json::value& ranges,
+                               std::optional<int64_t> tag) {
+  onServer([&] { service_->sendRangeMerge(database::Path(path), ranges, tag); });
+}
+
+void DevServer::sendPush(const std::string& action, const boost::json::value& body) {
+  onServer([&] { service_->sendPush(action, body); });
+}
+
+void DevServer::sendError(const std::string& text) {
+  onServer([&] { service_->sendError(text); });
+}
+
+void DevServer::sendShutdown(const std::string& reason) {
+  onServer([&] { service_->sendShutdown(reason); });
+}
+
+void DevServer::sendReset(const std::string& host) {
+  onServer([&] { service_->sendReset(host); });
+}
+
+void DevServer::sendRaw(const std::string& text) {
+  onServer([&] { service_->sendRaw(text); });
+}
+
+void DevServer::redirect(const std::string& fromHost, const std::string& toHost) {
+  onServer([&] { service_->redirect(fromHost, toHost); });
+}
+
+void DevServer::setHandshakeHost(const std::string& host) {
+  onServer([&] { service_->setHandshakeHost(host); });
+}
+
+void DevServer::dropConnections() {
+  onServer([&] { service_->dropConnections(); });
+}
+
+bool DevServer::waitUntil(const std::function<bool()>& condition,
+                          std::chrono::milliseconds timeout) const {
+  Runtime& runtime = *runtime_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    uint64_t seen;
+    {
+      std::lock_guard lock(runtime.eventMutex);
+      seen = runtime.eventGeneration;
+    }
+    // Checked without the lock: the condition may call back into the server.
+    if (condition()) return true;
+    std::unique_lock lock(runtime.eventMutex);
+    if (!runtime.eventChanged.wait_until(lock, deadline,
+                                         [&] { return runtime.eventGeneration != seen; })) {
+      lock.unlock();
+      return condition();
+    }
+  }
+}
+
+}  // namespace dz::devserver
