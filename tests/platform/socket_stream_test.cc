@@ -1,0 +1,177 @@
+#include "platform/socket_stream.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <csignal>
+#include <cstdlib>
+
+#include "platform/resolver.h"
+#include "platform/run_loop.h"
+#include "tests/support/beast_acceptor.h"
+
+namespace dz::platform {
+namespace {
+
+using testing::BeastAcceptor;
+constexpr auto kTimeout = std::chrono::seconds(20);
+
+struct Recorder : StreamDelegate {
+  std::vector<std::pair<bool, StreamEvent>> events;
+  void handleStreamEvent(Stream& stream, StreamEvent event) override {
+    events.emplace_back(stream.isInput(), event);
+  }
+  bool saw(bool input, StreamEvent event) const {
+    return std::find(events.begin(), events.end(), std::make_pair(input, event)) != events.end();
+  }
+};
+
+struct Connected {
+  StreamPair pair = {};
+  std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+};
+
+// Opens a pair on this thread's run loop, which the test pumps while it waits.
+Connected connect(const std::string& host, uint16_t port) {
+  Connected c;
+  c.pair = createStreamPair(host, port);
+  for (Stream* s :
+       {static_cast<Stream*>(c.pair.input.get()), static_cast<Stream*>(c.pair.output.get())}) {
+    s->setDelegate(c.recorder);
+    s->scheduleIn(RunLoop::current());
+    s->open();
+  }
+  return c;
+}
+
+bool waitFor(const std::function<bool()>& done) {
+  return RunLoop::current().runUntil(done, kTimeout);
+}
+
+std::string readAll(InputStream& input, size_t count) {
+  std::string got;
+  uint8_t buffer[256];
+  waitFor([&] {
+    const ssize_t n = input.read(buffer, sizeof buffer);
+    if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
+    return got.size() >= count || n < 0;
+  });
+  return got;
+}
+
+BeastAcceptor::Serve echoBytes() {
+  return [](boost::asio::ip::tcp::socket& socket) {
+    char buffer[4096];
+    boost::system::error_code error;
+    while (true) {
+      const size_t n = socket.read_some(boost::asio::buffer(buffer), error);
+      if (error) return;
+      boost::asio::write(socket, boost::asio::buffer(buffer, n));
+    }
+  };
+}
+
+TEST(SocketStreamTest, OpensThroughAnOverrideAndEchoesBytes) {
+  BeastAcceptor server(echoBytes());
+  Resolver::setOverride("echo.dz.test", "127.0.0.1");
+  Connected c = connect("echo.dz.test", server.port());
+  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(true, StreamEvent::kOpenCompleted); }));
+  EXPECT_TRUE(c.recorder->saw(false, StreamEvent::kOpenCompleted));
+  EXPECT_TRUE(c.recorder->saw(false, StreamEvent::kHasSpaceAvailable));
+  EXPECT_EQ(c.pair.input->status(), StreamStatus::kOpen);
+  EXPECT_GE(c.pair.output->nativeSocket(), 0);
+  EXPECT_TRUE(c.pair.output->peerCertificateChain().empty());
+  ASSERT_TRUE(c.pair.output->hasSpaceAvailable());
+
+  const std::string message = "hello over a socket stream";
+  EXPECT_EQ(c.pair.output->write(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
+            static_cast<ssize_t>(message.size()));
+  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(true, StreamEvent::kHasBytesAvailable); }));
+  EXPECT_EQ(readAll(*c.pair.input, message.size()), message);
+  c.pair.input->close();
+  c.pair.output->close();
+  EXPECT_EQ(c.pair.input->status(), StreamStatus::kClosed);
+  Resolver::removeOverride("echo.dz.test");
+}
+
+TEST(SocketStreamTest, PeerClosingEndsTheInputStream) {
+  BeastAcceptor server([](boost::asio::ip::tcp::socket& socket) {
+    boost::asio::write(socket, boost::asio::buffer("last words", 10));
+  });
+  Connected c = connect("127.0.0.1", server.port());
+  EXPECT_EQ(readAll(*c.pair.input, 10), "last words");
+  ASSERT_TRUE(waitFor([&] {
+    uint8_t byte;
+    c.pair.input->read(&byte, 1);
+    return c.recorder->saw(true, StreamEvent::kEndEncountered);
+  }));
+  EXPECT_EQ(c.pair.input->status(), StreamStatus::kAtEnd);
+  EXPECT_FALSE(c.pair.input->error());
+}
+
+TEST(SocketStreamTest, RefusedConnectionIsAnErrorEvent) {
+  // A bound socket that does not listen: connecting to its port is refused.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  Connected c = connect("127.0.0.1", ntohs(address.sin_port));
+  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(true, StreamEvent::kErrorOccurred); }));
+  ::close(fd);
+  ASSERT_TRUE(c.pair.input->error());
+  EXPECT_EQ(c.pair.input->error()->domain(), kSocketErrorDomain);
+  EXPECT_EQ(c.pair.input->error()->code(), ECONNREFUSED);
+  EXPECT_EQ(c.pair.output->status(), StreamStatus::kError);
+  EXPECT_EQ(c.pair.output->write(reinterpret_cast<const uint8_t*>("x"), 1), -1);
+}
+
+TEST(SocketStreamTest, WritingToAVanishedPeerIsAnErrorNotASignal) {
+  BeastAcceptor server([](boost::asio::ip::tcp::socket&) {});  // closes at once
+  Connected c = connect("127.0.0.1", server.port());
+  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(false, StreamEvent::kOpenCompleted); }));
+  const auto previous = std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the test program
+  const std::string chunk(65536, 'w');
+  ssize_t result = 0;
+  waitFor([&] {
+    result = c.pair.output->write(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+    return result < 0;
+  });
+  std::signal(SIGPIPE, previous);
+  EXPECT_EQ(result, -1);
+  ASSERT_TRUE(c.pair.output->error());
+  EXPECT_EQ(c.pair.output->error()->domain(), kSocketErrorDomain);
+}
+
+TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
+  std::optional<Error> error;
+  ::setenv("DZ_RESOLVE", "a.dz.test=127.0.0.2, bad , b.dz.test=::1", 1);
+  auto found = Resolver::resolve("A.dz.test", 80, error);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].family(), AF_INET);
+  EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(found[0].address())->sin_addr.s_addr,
+            htonl(0x7F000002));
+  Resolver::setOverride("a.dz.test", "127.0.0.3");
+  found = Resolver::resolve("a.dz.test", 80, error);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(found[0].address())->sin_addr.s_addr,
+            htonl(0x7F000003));
+  Resolver::removeOverride("a.dz.test");
+  ::unsetenv("DZ_RESOLVE");
+
+  Resolver::setOverride("broken.dz.test", "not an address");
+  found = Resolver::resolve("broken.dz.test", 80, error);
+  EXPECT_TRUE(found.empty());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->domain(), kResolverErrorDomain);
+  Resolver::removeOverride("broken.dz.test");
+}
+
+}  // namespace
+}  // namespace dz::platform
