@@ -50,12 +50,13 @@ void ThreadPool::workerLoop() {
   ::pthread_setname_np(::pthread_self(), kThreadName);
   std::unique_lock lock(mutex_);
   for (;;) {
-    // Threads added for blocked workers leave once those workers are back.
-    if (threads_ - blocked_ > baseThreads_) {
-      --threads_;
-      return;
-    }
     if (jobs_.empty()) {
+      // Threads added for blocked workers leave once those workers are back. Only with nothing
+      // to do: a thread woken for a job that left instead would take the wake-up with it.
+      if (threads_ - blocked_ > baseThreads_) {
+        --threads_;
+        return;
+      }
       ++idle_;
       wake_.wait(lock);
       --idle_;
