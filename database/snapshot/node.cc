@@ -1,6 +1,7 @@
 #include "database/snapshot/node.h"
 
 #include <cmath>
+#include <vector>
 
 #include "database/snapshot/hashing.h"
 #include "database/utilities/utilities.h"
@@ -202,12 +203,36 @@ int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b) {
 LeafNode::LeafNode(Passkey, Data value, NodePtr priority)
     : value_(std::move(value)), priority_(std::move(priority)) {}
 
+// Leaves of booleans and small integers without priority are common enough (flags, counts,
+// indexes) to share one node each; nodes are immutable, so sharing is safe.
+const NodePtr* LeafNode::sharedLeaf(const Data& value) {
+  constexpr int64_t kSharedIntegers = 1024;
+  static const std::vector<NodePtr>* shared = [] {
+    auto* nodes = new std::vector<NodePtr>();
+    nodes->reserve(kSharedIntegers + 2);
+    for (int64_t i = 0; i < kSharedIntegers; ++i) {
+      nodes->push_back(std::make_shared<const LeafNode>(Passkey{}, Data(i), nullptr));
+    }
+    nodes->push_back(std::make_shared<const LeafNode>(Passkey{}, Data(false), nullptr));
+    nodes->push_back(std::make_shared<const LeafNode>(Passkey{}, Data(true), nullptr));
+    return nodes;
+  }();
+  if (const auto* i = std::get_if<int64_t>(&value); i && *i >= 0 && *i < kSharedIntegers) {
+    return &(*shared)[static_cast<size_t>(*i)];
+  }
+  if (const auto* b = std::get_if<bool>(&value)) return &(*shared)[kSharedIntegers + (*b ? 1 : 0)];
+  return nullptr;
+}
+
 NodePtr LeafNode::create(Data value, NodePtr priority) {
   if (const double* d = std::get_if<double>(&value); d && !std::isfinite(*d)) {
     throw Exception(kInvalidDezuvuraData, kNonFiniteNumber);
   }
-  return std::make_shared<const LeafNode>(Passkey{}, std::move(value),
-                                          normalizedPriority(std::move(priority)));
+  priority = normalizedPriority(std::move(priority));
+  if (!priority) {
+    if (const NodePtr* shared = sharedLeaf(value)) return *shared;
+  }
+  return std::make_shared<const LeafNode>(Passkey{}, std::move(value), std::move(priority));
 }
 
 NodePtr LeafNode::fromValue(const Value& value, NodePtr priority) {

@@ -142,6 +142,8 @@ class LeafNode final : public Node {
   bool equalsSameKind(const Node& other) const override;
 
  private:
+  static const NodePtr* sharedLeaf(const Data& value);
+
   Data value_;
   NodePtr priority_;  // null when none
 };

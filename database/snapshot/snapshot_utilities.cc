@@ -1,5 +1,6 @@
 #include "database/snapshot/snapshot_utilities.h"
 
+#include <algorithm>
 #include <boost/json.hpp>
 #include <cmath>
 #include <optional>
@@ -127,12 +128,19 @@ class NodeBuilder {
     if (depth > kMaxObjectDepth) fail(kInvalidDezuvuraData, ") Max object depth exceeded: ", "...");
     if (Access::isNull(value)) return EmptyNode::emptyNode();
     if (Access::isObject(value)) {
-      if (const Source* p = Access::member(value, kPriorityKey))
-        priority = priorityFrom(Access::plain(*p));
-      if (const Source* inner = Access::member(value, kValueKey))
-        return valueLeaf(*inner, priority);
-      if (Access::member(value, kServerValueKey))
-        return placeholder(Access::plain(value), priority);
+      // One look for the members with a meaning of their own (only they start with a dot).
+      const Source* priorityMember = nullptr;
+      const Source* valueMember = nullptr;
+      bool serverValue = false;
+      Access::forEachMember(value, [&](std::string_view key, const Source& member) {
+        if (key.empty() || key[0] != '.') return;
+        if (key == kPriorityKey) priorityMember = &member;
+        if (key == kValueKey) valueMember = &member;
+        if (key == kServerValueKey) serverValue = true;
+      });
+      if (priorityMember) priority = priorityFrom(Access::plain(*priorityMember));
+      if (valueMember) return valueLeaf(*valueMember, priority);
+      if (serverValue) return placeholder(Access::plain(value), priority);
       return childrenOf(value, std::move(priority), depth);
     }
     if (Access::isArray(value)) return elementsOf(value, std::move(priority), depth);
@@ -161,46 +169,61 @@ class NodeBuilder {
     return leaf(inner, std::move(priority));
   }
 
+  using Entries = std::vector<std::pair<std::string, NodePtr>>;
+
+  // The entry list of one nesting level, reused for every object at that level.
+  Entries& entriesAt(size_t depth) {
+    if (scratch_.size() <= depth) scratch_.resize(depth + 1);
+    Entries& entries = scratch_[depth];
+    entries.clear();
+    return entries;
+  }
+
   NodePtr childrenOf(const Source& value, NodePtr priority, size_t depth) {
-    std::vector<std::pair<std::string, NodePtr>> entries;
-    entries.reserve(Access::size(value));
+    entriesAt(depth);
     Access::forEachMember(value, [&](std::string_view key, const Source& child) {
       if (key == kPriorityKey) return;
+      path_.push_back(key);
       if (!Validation::isValidKey(key)) {
-        path_.push_back(key);
         fail(kInvalidDezuvuraData,
              ") Invalid key: keys must be non-empty and must not contain '/' '.' '#' '$' '[' or "
-             "']', "
-             "at ",
+             "']', at ",
              "");
       }
-      path_.push_back(key);
       NodePtr childNode = node(child, nullptr, depth + 1);
       path_.pop_back();
-      if (!childNode->isEmpty()) entries.emplace_back(std::string(key), std::move(childNode));
+      if (!childNode->isEmpty())
+        scratch_[depth].emplace_back(std::string(key), std::move(childNode));
     });
-    return childrenNode(std::move(entries), std::move(priority));
+    return childrenNode(scratch_[depth], std::move(priority));
   }
 
   NodePtr elementsOf(const Source& value, NodePtr priority, size_t depth) {
-    std::vector<std::pair<std::string, NodePtr>> entries;
-    entries.reserve(Access::size(value));
+    entriesAt(depth);
     size_t index = 0;
     Access::forEachElement(value, [&](const Source& child) {
       std::string key = std::to_string(index++);
       path_.push_back(key);
       NodePtr childNode = node(child, nullptr, depth + 1);
       path_.pop_back();
-      if (!childNode->isEmpty()) entries.emplace_back(std::move(key), std::move(childNode));
+      if (!childNode->isEmpty()) scratch_[depth].emplace_back(std::move(key), std::move(childNode));
     });
-    return childrenNode(std::move(entries), std::move(priority));
+    return childrenNode(scratch_[depth], std::move(priority));
   }
 
-  static NodePtr childrenNode(std::vector<std::pair<std::string, NodePtr>> entries,
-                              NodePtr priority) {
+  static NodePtr childrenNode(Entries& entries, NodePtr priority) {
     if (entries.empty()) return EmptyNode::emptyNode();
-    return ChildrenNode::create(ChildMap::fromEntries(std::move(entries), KeyCompare()),
-                                std::move(priority));
+    auto less = [](const auto& a, const auto& b) { return compareKeys(a.first, b.first) < 0; };
+    if (!std::is_sorted(entries.begin(), entries.end(), less)) {
+      std::sort(entries.begin(), entries.end(), less);
+      // Objects hold each key once; should a source repeat one, keep a single entry.
+      auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
+      entries.erase(std::unique(entries.begin(), entries.end(), same), entries.end());
+    }
+    NodePtr node = ChildrenNode::create(ChildMap::fromSortedEntries(entries, KeyCompare()),
+                                        std::move(priority));
+    entries.clear();
+    return node;
   }
 
   // A placeholder may hold ".sv" (naming a known server value) and ".priority", nothing else.
@@ -235,6 +258,8 @@ class NodeBuilder {
 
   std::string_view label_;
   std::vector<std::string_view> path_;
+  // Nested levels get their own list (a vector of vectors: growing it moves, never copies).
+  std::vector<Entries> scratch_;
 };
 
 boost::json::value leafJson(const LeafNode& leaf) {

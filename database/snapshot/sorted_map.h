@@ -158,6 +158,15 @@ class SortedMap {
     return map;
   }
 
+  // A map of `entries`, which must already be in ascending order without equal keys; their keys
+  // and values are moved out, and the vector keeps its storage for reuse.
+  static SortedMap fromSortedEntries(std::vector<std::pair<K, V>>& entries,
+                                     Compare cmp = Compare()) {
+    SortedMap map(std::move(cmp));
+    map.root_ = buildBalanced(entries, 0, entries.size());
+    return map;
+  }
+
   size_t size() const { return sizeOf(root_.get()); }
   // Entries on the longest path from the root, O(n): for tests and benchmarks of the balance.
   size_t height() const { return heightOf(root_.get()); }

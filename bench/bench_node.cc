@@ -1,0 +1,168 @@
+// Node tree costs: a 10 MB JSON document to nodes (straight from Boost.JSON) and back, against
+// plain Boost.JSON parsing of the same text; 100,000 children inserted one at a time; and the
+// heap bytes a leaf costs.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <boost/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "database/snapshot/node.h"
+#include "database/snapshot/snapshot_utilities.h"
+
+namespace {
+
+using dz::database::ChildMap;
+using dz::database::EmptyNode;
+using dz::database::LeafNode;
+using dz::database::NodePtr;
+using dz::database::SnapshotUtilities;
+
+// A poll-shaped document of about `targetBytes` of JSON text.
+const std::string& document() {
+  static const std::string text = [] {
+    std::mt19937 rng(7);
+    boost::json::object polls;
+    std::string text;
+    for (int i = 0; text.size() < 10'000'000; ++i) {
+      boost::json::object poll;
+      poll["question"] = "Where should we have lunch on day " + std::to_string(i) + "?";
+      poll["sender"] = "user" + std::to_string(rng() % 5000);
+      poll["domain"] = "example" + std::to_string(rng() % 50) + ".com";
+      poll["type"] = (i % 3 == 0) ? "direct" : "community";
+      poll["closed"] = (i % 7 == 0);
+      poll["created"] = 1.7e9 + i * 13.25;
+      boost::json::array options;
+      for (int o = 0; o < 4; ++o) {
+        options.push_back(boost::json::object{{"index", o},
+                                              {"name", "Option " + std::to_string(o)},
+                                              {"votes", static_cast<int64_t>(rng() % 1000)}});
+      }
+      poll["options"] = std::move(options);
+      boost::json::object recipients;
+      for (int r = 0; r < 3; ++r) recipients["user" + std::to_string(rng() % 5000)] = true;
+      poll["recipients"] = std::move(recipients);
+      polls["-poll" + std::to_string(1'000'000 + i)] = std::move(poll);
+      if (i % 1000 == 999) text = boost::json::serialize(polls);
+    }
+    return boost::json::serialize(boost::json::object{{"polls", std::move(polls)}});
+  }();
+  return text;
+}
+
+boost::json::value parse(const std::string& text) {
+  boost::json::parse_options options;
+  options.max_depth = 2000;
+  return boost::json::parse(text, {}, options);
+}
+
+void BM_BoostJsonParse(benchmark::State& state) {
+  const std::string& text = document();
+  for (auto _ : state) benchmark::DoNotOptimize(parse(text));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_BoostJsonParse)->Unit(benchmark::kMillisecond);
+
+// Text to nodes: parse, then convert (what a data push costs).
+void BM_JsonTextToNode(benchmark::State& state) {
+  const std::string& text = document();
+  for (auto _ : state) benchmark::DoNotOptimize(SnapshotUtilities::nodeFromJson(parse(text)));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_JsonTextToNode)->Unit(benchmark::kMillisecond);
+
+// The conversion alone, from an already parsed document.
+void BM_JsonValueToNode(benchmark::State& state) {
+  boost::json::value json = parse(document());
+  for (auto _ : state) benchmark::DoNotOptimize(SnapshotUtilities::nodeFromJson(json));
+}
+BENCHMARK(BM_JsonValueToNode)->Unit(benchmark::kMillisecond);
+
+void BM_NodeToJsonText(benchmark::State& state) {
+  NodePtr node = SnapshotUtilities::nodeFromJson(parse(document()));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(boost::json::serialize(SnapshotUtilities::toJson(*node, true)));
+  }
+}
+BENCHMARK(BM_NodeToJsonText)->Unit(benchmark::kMillisecond);
+
+void BM_DataHashOfDocument(benchmark::State& state) {
+  boost::json::value json = parse(document());
+  for (auto _ : state) {
+    NodePtr node = SnapshotUtilities::nodeFromJson(json);
+    benchmark::DoNotOptimize(node->dataHash());
+  }
+}
+BENCHMARK(BM_DataHashOfDocument)->Unit(benchmark::kMillisecond);
+
+void BM_InsertChildrenOneAtATime(benchmark::State& state) {
+  const auto count = static_cast<int>(state.range(0));
+  std::vector<std::string> keys;
+  for (int i = 0; i < count; ++i) keys.push_back("-key" + std::to_string(i * 7919 % count));
+  NodePtr value = LeafNode::create(int64_t{1});
+  for (auto _ : state) {
+    NodePtr node = EmptyNode::emptyNode();
+    for (const std::string& key : keys) node = node->updateImmediateChild(key, value);
+    benchmark::DoNotOptimize(node);
+  }
+  state.SetComplexityN(count);
+}
+BENCHMARK(BM_InsertChildrenOneAtATime)
+    ->RangeMultiplier(10)
+    ->Range(1000, 100'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
+
+size_t heapInUse() { return mallinfo2().uordblks; }
+
+// Heap bytes of one leaf (node and control block; small integers and booleans are shared and
+// cost nothing), and of one child of a children node (the leaf plus its sorted-map entry).
+void BM_MemoryPerLeaf(benchmark::State& state) {
+  constexpr int kCount = 100'000;
+  for (auto _ : state) {
+    size_t before = heapInUse();
+    std::vector<NodePtr> leaves;
+    leaves.reserve(kCount);
+    size_t vectorBytes = heapInUse() - before;
+    for (int i = 0; i < kCount; ++i) leaves.push_back(LeafNode::create(int64_t{1'000'000} + i));
+    size_t leafBytes = heapInUse() - before - vectorBytes;
+
+    before = heapInUse();
+    NodePtr node = EmptyNode::emptyNode();
+    {
+      std::vector<std::pair<std::string, NodePtr>> entries;
+      for (int i = 0; i < kCount; ++i) {
+        entries.emplace_back("k" + std::to_string(i), LeafNode::create(int64_t{1'000'000} + i));
+      }
+      node = dz::database::ChildrenNode::create(
+          ChildMap::fromEntries(std::move(entries), dz::database::KeyCompare()));
+    }
+    size_t childBytes = heapInUse() - before;
+    state.counters["bytes_per_leaf"] = static_cast<double>(leafBytes) / kCount;
+    state.counters["bytes_per_child"] = static_cast<double>(childBytes) / kCount;
+    state.counters["sizeof_LeafNode"] = sizeof(LeafNode);
+  }
+}
+BENCHMARK(BM_MemoryPerLeaf)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Heap bytes of the whole document as parsed JSON and as a node tree.
+void BM_DocumentMemory(benchmark::State& state) {
+  for (auto _ : state) {
+    size_t before = heapInUse();
+    boost::json::value json = parse(document());
+    size_t jsonBytes = heapInUse() - before;
+    before = heapInUse();
+    NodePtr node = SnapshotUtilities::nodeFromJson(json);
+    size_t nodeBytes = heapInUse() - before;
+    state.counters["json_MB"] = static_cast<double>(jsonBytes) / 1e6;
+    state.counters["node_MB"] = static_cast<double>(nodeBytes) / 1e6;
+    state.counters["text_MB"] = static_cast<double>(document().size()) / 1e6;
+  }
+}
+BENCHMARK(BM_DocumentMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,1 @@
+target_link_libraries(bench_node PRIVATE dz_database_snapshot)
