@@ -317,6 +317,10 @@ void RunLoop::post(Task task) {
 }
 
 TimerPtr RunLoop::addTimer(Duration interval, bool repeats, Task task) {
+  if (repeats && interval <= Duration::zero()) {
+    // It would be due again at once, for ever, inside a single pass of the loop.
+    throw dz::Exception(kInvalidArgumentException, "A repeating timer needs a positive interval");
+  }
   auto timer = std::make_shared<LoopTimer>(impl_->state, interval, repeats, std::move(task));
   {
     std::lock_guard lock(impl_->state->mutex);

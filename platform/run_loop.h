@@ -44,6 +44,8 @@ class RunLoop {
   ~RunLoop();
 
   void post(Task task);
+  // A timer firing after `interval`, then every `interval` when it repeats (missed ticks are
+  // skipped). Throws dz::Exception for a repeating timer whose interval is not positive.
   TimerPtr addTimer(Duration interval, bool repeats, Task task);
 
   // Watches `fd` for `events` (EPOLLIN / EPOLLOUT, level-triggered). One handler per fd; adding

@@ -179,6 +179,24 @@ TEST(RunLoopTest, RepeatingTimerInvalidatedFromItsOwnCallbackStops) {
   EXPECT_EQ(ticks, 3);
 }
 
+TEST(RunLoopTest, RepeatingTimerWithoutAPositiveIntervalIsRefused) {
+  RunLoop& loop = RunLoop::main();
+  int ticks = 0;
+  for (Duration interval : {Duration::zero(), Duration(-milliseconds(1))}) {
+    try {
+      loop.addTimer(interval, true, [&] { ++ticks; });
+      ADD_FAILURE() << "accepted";
+    } catch (const dz::Exception& e) {
+      EXPECT_EQ(e.name(), kInvalidArgumentException);
+    }
+  }
+  // Such a timer, once in, would be due again at once for ever and this pass would never end.
+  EXPECT_FALSE(loop.runOnce(Duration::zero()));
+  // A one-shot timer may be due at once.
+  auto now = loop.addTimer(Duration::zero(), false, [&] { ++ticks; });
+  EXPECT_TRUE(loop.runUntil([&] { return ticks == 1; }, kGenerousWait));
+}
+
 TEST(RunLoopTest, TimerInvalidatedFromAnotherThreadNeverFiresAgain) {
   LoopThread loopThread;
   std::atomic<int> ticks{0};
