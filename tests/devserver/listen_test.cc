@@ -8,10 +8,9 @@ namespace dz::devserver {
 namespace {
 
 using testing::body;
+using testing::json;
 using testing::TestClient;
 using testing::text;
-
-boost::json::value json(std::string_view text) { return boost::json::parse(text); }
 
 class ListenTest : public ::testing::Test {
  protected:

@@ -70,6 +70,8 @@ inline std::string text(const boost::json::value& value) {
   return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
 }
 
+inline boost::json::value json(std::string_view text) { return boost::json::parse(text); }
+
 // {"p": path} plus the extra fields.
 boost::json::object body(const std::string& path, boost::json::object extra = {});
 

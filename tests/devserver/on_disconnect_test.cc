@@ -1,0 +1,84 @@
+// On-disconnect operations: kept per connection, cancelled by "oc", and run in order when the
+// connection ends, with their results pushed to the listeners of other connections.
+#include <gtest/gtest.h>
+
+#include "tests/devserver/test_client.h"
+
+namespace dz::devserver {
+namespace {
+
+using testing::body;
+using testing::json;
+using testing::TestClient;
+using testing::text;
+
+class OnDisconnectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = DevServer::start();
+    server_->setJson("/", R"({"presence": {"alice": true, "bob": true}})");
+    leaving_ = TestClient::connect(*server_);
+    watcher_ = TestClient::connect(*server_);
+    EXPECT_EQ(watcher_->call("q", body("/presence")), "ok");
+    EXPECT_TRUE(watcher_->nextPush());
+  }
+
+  bool waitForData(const std::string& path, const boost::json::value& expected) {
+    return server_->waitUntil([&] { return server_->snapshot(path) == expected; });
+  }
+
+  std::unique_ptr<DevServer> server_;
+  std::unique_ptr<TestClient> leaving_;
+  std::unique_ptr<TestClient> watcher_;
+};
+
+TEST_F(OnDisconnectTest, RunsWhenTheClientDropsAndPushesToOthers) {
+  EXPECT_EQ(leaving_->call("o", body("/presence/alice", {{"d", false}})), "ok");
+  EXPECT_EQ(leaving_->call("om", body("/presence", {{"d", {{"bob", "away"}}}})), "ok");
+  EXPECT_EQ(server_->snapshot("/presence/alice"), true);
+  leaving_->dropTcp();
+  auto put = watcher_->nextPush();
+  ASSERT_TRUE(put);
+  EXPECT_EQ(text(put->at("a")), "d");
+  EXPECT_EQ(text(put->at("b").at("p")), "presence/alice");
+  EXPECT_EQ(put->at("b").at("d"), false);
+  auto merge = watcher_->nextPush();
+  ASSERT_TRUE(merge);
+  EXPECT_EQ(text(merge->at("a")), "m");
+  EXPECT_EQ(merge->at("b").at("d"), json(R"({"bob": "away"})"));
+  EXPECT_EQ(server_->snapshot("/presence"), json(R"({"alice": false, "bob": "away"})"));
+}
+
+TEST_F(OnDisconnectTest, CancelRemovesOperationsAtAndBelowThePath) {
+  EXPECT_EQ(leaving_->call("o", body("/presence/alice", {{"d", false}})), "ok");
+  EXPECT_EQ(leaving_->call("o", body("/presence/bob", {{"d", false}})), "ok");
+  EXPECT_EQ(leaving_->call("o", body("/elsewhere", {{"d", "left"}})), "ok");
+  EXPECT_EQ(leaving_->call("oc", body("/presence", {{"d", nullptr}})), "ok");
+  leaving_->dropTcp();
+  EXPECT_TRUE(waitForData("/elsewhere", "left"));
+  EXPECT_EQ(server_->snapshot("/presence"), json(R"({"alice": true, "bob": true})"));
+}
+
+TEST_F(OnDisconnectTest, ServerDroppingTheConnectionRunsThemToo) {
+  EXPECT_EQ(leaving_->call("o", body("/presence/alice", {{"d", {{".sv", "timestamp"}}}})), "ok");
+  server_->dropConnections();
+  EXPECT_TRUE(leaving_->waitForClose());
+  EXPECT_TRUE(server_->waitUntil([&] { return server_->connectionCount() == 0; }));
+  EXPECT_TRUE(server_->snapshot("/presence/alice").is_number());
+}
+
+TEST_F(OnDisconnectTest, OperationsOfAConnectionThatStaysDoNotRun) {
+  EXPECT_EQ(leaving_->call("o", body("/presence/alice", {{"d", false}})), "ok");
+  watcher_->dropTcp();
+  EXPECT_TRUE(server_->waitUntil([&] { return server_->connectionCount() == 1; }));
+  EXPECT_EQ(server_->snapshot("/presence/alice"), true);
+}
+
+TEST_F(OnDisconnectTest, DeniedAndMalformedOperationsAreRefusedAtOnce) {
+  server_->denyPath("/locked", Access::kWrite);
+  EXPECT_EQ(leaving_->call("o", body("/locked/x", {{"d", 1}})), "permission_denied");
+  EXPECT_EQ(leaving_->call("om", body("/presence", {{"d", "not a map"}})), "invalid_request");
+}
+
+}  // namespace
+}  // namespace dz::devserver
