@@ -55,13 +55,19 @@ int64_t clampToInt64(double d) {
 }  // namespace
 
 std::shared_ptr<UserDefaults> UserDefaults::standard() {
-  static std::mutex mutex;
-  static std::shared_ptr<UserDefaults> current;
+  // Never destroyed: threads may still read settings while the process exits.
+  struct Standard {
+    std::mutex mutex;
+    std::shared_ptr<UserDefaults> current;
+  };
+  static auto* standard = new Standard;
   std::filesystem::path file = FileManager::applicationSupportDirectory() / kPreferencesFolder /
                                preferencesFileName(Bundle::main().bundleIdentifier());
-  std::lock_guard lock(mutex);
-  if (!current || current->file() != file) current = create(std::move(file));
-  return current;
+  std::lock_guard lock(standard->mutex);
+  if (!standard->current || standard->current->file() != file) {
+    standard->current = create(std::move(file));
+  }
+  return standard->current;
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::create(std::filesystem::path file) {

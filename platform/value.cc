@@ -186,8 +186,9 @@ std::optional<Value> Value::parseJson(std::string_view text) {
 std::string Value::toJsonString() const { return boost::json::serialize(toJson()); }
 
 const Value& nullValue() {
-  static const Value kNull;
-  return kNull;
+  // Never destroyed: threads still reading values while the process exits must see a null.
+  static const Value* null = new Value();
+  return *null;
 }
 
 }  // namespace dz
