@@ -18,9 +18,10 @@ class WebSocketSessionSocket : public SessionSocket,
   explicit WebSocketSessionSocket(const SessionSocketRequest& request)
       : delegate_(request.delegate), queue_(request.delegateQueue) {
     try {
-      socket_ =
-          websocket::WebSocket::create(websocket::URLRequest{.url = request.url}, std::nullopt,
-                                       request.delegateQueue, request.userAgent);
+      websocket::URLRequest urlRequest;
+      urlRequest.url = request.url;
+      socket_ = websocket::WebSocket::create(std::move(urlRequest), std::nullopt,
+                                             request.delegateQueue, request.userAgent);
     } catch (const std::exception& e) {
       logWarning(kSocketErrorCode, std::string("Cannot create WebSocket: ") + e.what());
     }

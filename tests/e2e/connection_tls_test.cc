@@ -11,7 +11,9 @@ namespace {
 class ConnectionTlsTest : public ConnectionEndToEndTest {
  protected:
   void SetUp() override {
-    startServer({.tls = true});
+    devserver::Options options;
+    options.tls = true;
+    startServer(std::move(options));
     setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
   }
   void TearDown() override {

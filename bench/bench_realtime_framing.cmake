@@ -1,0 +1,1 @@
+target_link_libraries(bench_realtime_framing PRIVATE dz_database_realtime)
