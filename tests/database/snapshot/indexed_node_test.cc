@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 #include "database/snapshot/snapshot_utilities.h"
@@ -120,6 +121,20 @@ TEST(IndexedNodeTest, ChildrenTransformLazily) {
   EXPECT_EQ(calls, 2);
   std::vector<Value> all(values.begin(), values.end());
   EXPECT_EQ(all, (std::vector<Value>{Value(1), Value(2), Value(3)}));
+}
+
+TEST(IndexedNodeTest, ViewIsBuiltOnceWhileManyThreadsRead) {
+  Value::Map scores;
+  for (int i = 0; i < 500; ++i) scores.emplace("k" + std::to_string(i), Value((i * 37) % 101));
+  IndexedNode indexed(SnapshotUtilities::nodeFrom(Value(scores)), ValueIndex::valueIndex());
+  std::vector<std::vector<std::string>> seen(6);
+  std::vector<std::thread> readers;
+  for (size_t t = 0; t < seen.size(); ++t) {
+    readers.emplace_back([&, t] { seen[t] = names(indexed); });
+  }
+  for (auto& reader : readers) reader.join();
+  for (const auto& order : seen) EXPECT_EQ(order, seen[0]);
+  EXPECT_EQ(seen[0].size(), 500u);
 }
 
 TEST(IndexedNodeTest, EqualityCoversNodeAndIndex) {

@@ -4,6 +4,7 @@
 
 #include <boost/json.hpp>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "platform/exception.h"
@@ -126,6 +127,44 @@ TEST(NodeFromTest, WireJsonGivesTheSameNodesAsPlainValues) {
   EXPECT_EQ(big->val(), Value(18446744073709551615.0));
   EXPECT_EQ(SnapshotUtilities::tryNodeFromJson(boost::json::parse(R"({"a": 1e999})")), nullptr);
   EXPECT_EQ(SnapshotUtilities::tryNodeFromJson(boost::json::parse(R"({"a.b": 1})")), nullptr);
+}
+
+TEST(NodeFromTest, WireInputNeverThrows) {
+  testing::RandomValues random(31337);
+  const std::vector<std::string> oddKeys = {"a.b", "", "$", "/", ".priority", ".value", ".sv", "k"};
+  std::function<boost::json::value(int)> randomJson = [&](int depth) -> boost::json::value {
+    switch (depth == 0 ? random.below(4) : random.below(7)) {
+      case 0:
+        return nullptr;
+      case 1:
+        return random.below(3) == 0 ? boost::json::value(std::numeric_limits<double>::infinity())
+                                    : boost::json::value(random.below(10));
+      case 2:
+        return "s";
+      case 3:
+        return random.chance(50);
+      case 4: {
+        boost::json::array array;
+        for (int i = random.below(3); i > 0; --i) array.push_back(randomJson(depth - 1));
+        return array;
+      }
+      default: {
+        boost::json::object object;
+        for (int i = random.below(4); i > 0; --i) {
+          object[oddKeys[random.below(static_cast<int>(oddKeys.size()))]] = randomJson(depth - 1);
+        }
+        return object;
+      }
+    }
+  };
+  int accepted = 0;
+  for (int i = 0; i < 2000; ++i) {
+    boost::json::value input = randomJson(4);
+    NodePtr node;
+    EXPECT_NO_THROW(node = SnapshotUtilities::tryNodeFromJson(input)) << input;
+    accepted += node != nullptr;
+  }
+  EXPECT_GT(accepted, 100);
 }
 
 TEST(NodeFromTest, ExportAndPlainValuesRoundTrip) {
