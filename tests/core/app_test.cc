@@ -4,9 +4,10 @@
 
 #include <thread>
 
+#include "core/logger.h"
 #include "platform/exception.h"
 #include "platform/notification_center.h"
-#include "tests/core/stderr_capture.h"
+#include "tests/support/capture_stderr.h"
 
 namespace dz::core {
 namespace {
@@ -42,7 +43,7 @@ TEST_F(AppTest, NamedAppsAreFoundByName) {
 }
 
 TEST_F(AppTest, MissingAppsAreLoggedAsErrors) {
-  testing::StderrCapture capture;
+  testing::StderrCapture capture(flushLog);
   EXPECT_EQ(App::defaultApp(), nullptr);
   EXPECT_EQ(App::appNamed("%@ missing %s"), nullptr);
   EXPECT_EQ(capture.text(),
@@ -81,7 +82,7 @@ TEST_F(AppTest, DeleteRemovesTheAppAndAnnouncesIt) {
   app->deleteApp();
   center.removeObserver(token);
 
-  testing::StderrCapture capture;  // the lookup below logs
+  testing::StderrCapture capture(flushLog);  // the lookup below logs
   EXPECT_EQ(App::appNamed("second"), nullptr);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].name, "DZAppDeleteNotification");

@@ -8,7 +8,7 @@
 
 #include "platform/process_info.h"
 #include "platform/user_defaults.h"
-#include "tests/core/stderr_capture.h"
+#include "tests/support/capture_stderr.h"
 #include "tests/support/sandbox.h"
 
 namespace dz::core {
@@ -25,7 +25,7 @@ class LoggerTest : public ::testing::Test {
 };
 
 TEST_F(LoggerTest, LineIsTagBracketedCodeBlankMessage) {
-  testing::StderrCapture capture;
+  testing::StderrCapture capture(flushLog);
   logError("[Dezuvura/Core]", "I-COR000003", "first");
   logWarning("[Dezuvura/Database]", "I-RDB03401", "second");
   EXPECT_EQ(capture.text(),
@@ -33,13 +33,13 @@ TEST_F(LoggerTest, LineIsTagBracketedCodeBlankMessage) {
 }
 
 TEST_F(LoggerTest, MessagesAreNeverFormatStrings) {
-  testing::StderrCapture capture;
+  testing::StderrCapture capture(flushLog);
   logError("[T]", "authentication", "%s %n %@ %%");
   EXPECT_EQ(capture.text(), "[T][authentication] %s %n %@ %%\n");
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
-  testing::StderrCapture capture;
+  testing::StderrCapture capture(flushLog);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
@@ -69,7 +69,7 @@ TEST_F(LoggerTest, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
 TEST_F(LoggerTest, DebugAndInfoLinesOnlyInDebugMode) {
   ASSERT_FALSE(platform::ProcessInfo::processInfo().isDebuggerAttached());
   {
-    testing::StderrCapture capture;
+    testing::StderrCapture capture(flushLog);
     EXPECT_FALSE(isDebugLoggingEnabled());
     logDebug("[T]", "C", "hidden debug");
     logInfo("[T]", "C", "hidden info");
@@ -78,7 +78,7 @@ TEST_F(LoggerTest, DebugAndInfoLinesOnlyInDebugMode) {
   }
   platform::UserDefaults::standard()->setBool(true, kDebugModeKey);
   {
-    testing::StderrCapture capture;
+    testing::StderrCapture capture(flushLog);
     EXPECT_TRUE(isDebugLoggingEnabled());
     logDebug("[T]", "C", "debug");
     logInfo("[T]", "C", "info");

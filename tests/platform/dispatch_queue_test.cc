@@ -1,11 +1,9 @@
 #include "platform/dispatch_queue.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -13,6 +11,7 @@
 
 #include "platform/exception.h"
 #include "platform/run_loop.h"
+#include "tests/support/capture_stderr.h"
 
 namespace dz::platform {
 namespace {
@@ -46,20 +45,6 @@ std::string exceptionName(const std::function<void()>& call) {
     return e.name();
   }
   return "";
-}
-
-// What `action` writes to file descriptor 2.
-std::string stderrOf(const std::function<void()>& action) {
-  std::FILE* file = std::tmpfile();
-  const int saved = ::dup(STDERR_FILENO);
-  ::dup2(::fileno(file), STDERR_FILENO);
-  action();
-  ::dup2(saved, STDERR_FILENO);
-  ::close(saved);
-  std::string text(static_cast<size_t>(::lseek(::fileno(file), 0, SEEK_END)), '\0');
-  ::pread(::fileno(file), text.data(), text.size(), 0);
-  std::fclose(file);
-  return text;
 }
 
 TEST(DispatchQueueTest, SerialQueueRunsTasksInOrderOneAtATime) {
@@ -213,13 +198,13 @@ TEST(DispatchQueueTest, ThrowingAsyncTasksAreLoggedAndLaterTasksRun) {
   auto target = DispatchQueue::create("target");
   auto child = DispatchQueue::create("child", target);
   std::vector<int> order;
-  std::string logged = stderrOf([&] {
-    target->async([] { throw std::runtime_error("first\nline"); });
-    child->async([] { throw 42; });
-    target->async([&] { order.push_back(1); });
-    child->async([&] { order.push_back(2); });
-    child->sync([] {});
-  });
+  dz::testing::StderrCapture capture;
+  target->async([] { throw std::runtime_error("first\nline"); });
+  child->async([] { throw 42; });
+  target->async([&] { order.push_back(1); });
+  child->async([&] { order.push_back(2); });
+  child->sync([] {});
+  const std::string logged = capture.text();
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
   EXPECT_NE(logged.find("target: task threw: first line\n"), std::string::npos) << logged;
   EXPECT_NE(logged.find("child: task threw an unknown exception\n"), std::string::npos) << logged;
