@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <exception>
 #include <thread>
 
-#include "platform/log.h"
 #include "platform/run_loop.h"
+#include "platform/task_guard.h"
 
 namespace dz::platform {
 
@@ -33,13 +32,8 @@ struct NotificationCenter::Observer {
       callers.push_back(std::this_thread::get_id());
     }
     // No lock while calling: the callback is released only once no call is in progress.
-    try {
-      callback(notification);
-    } catch (const std::exception& e) {
-      logLine("NotificationCenter: an observer of " + notification.name + " threw: " + e.what());
-    } catch (...) {
-      logLine("NotificationCenter: an observer of " + notification.name + " threw");
-    }
+    runCatchingAll([&] { callback(notification); },
+                   "NotificationCenter observer of " + notification.name);
     Callback released;
     {
       std::lock_guard lock(mutex);

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "platform/dispatch_queue.h"
+#include "platform/exception.h"
 #include "platform/run_loop.h"
+#include "tests/support/capture_stderr.h"
 
 namespace dz::platform {
 namespace {
@@ -187,9 +189,19 @@ TEST(NotificationCenterTest, ThrowingObserverDoesNotStopOthersOrEscapePost) {
   int calls = 0;
   center.addObserver("n", nullptr, nullptr,
                      [](const Notification&) { throw std::runtime_error("observer failed"); });
+  center.addObserver("n", nullptr, nullptr, [&](const Notification&) {
+    throw dz::Exception("Named", "forged\nsecond line");
+  });
   center.addObserver("n", nullptr, nullptr, [&](const Notification&) { ++calls; });
+  dz::testing::StderrCapture capture;
   EXPECT_NO_THROW(center.post("n"));
   EXPECT_EQ(calls, 1);
+  // Logged with the exception's name, and text from elsewhere cannot pass for a log line.
+  const std::string logged = capture.text();
+  EXPECT_NE(logged.find("NotificationCenter observer of n: task threw: observer failed\n"),
+            std::string::npos)
+      << logged;
+  EXPECT_NE(logged.find("threw Named: forged second line\n"), std::string::npos) << logged;
 }
 
 TEST(NotificationCenterTest, RemovalReleasesWhatTheCallbackHolds) {
