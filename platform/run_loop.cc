@@ -38,13 +38,6 @@ int currentThreadId() {
   return id;
 }
 
-// now + d without overflowing for huge durations.
-TimePoint deadlineAfter(TimePoint now, Duration d) {
-  if (d <= Duration::zero()) return now;
-  if (d >= TimePoint::max() - now) return TimePoint::max();
-  return now + d;
-}
-
 int waitMillis(Duration d) {
   if (d <= Duration::zero()) return 0;
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
@@ -200,7 +193,7 @@ struct RunLoop::Impl {
     state->timers.erase(first);
     if (timer->repeats()) {
       // Missed ticks are skipped rather than run in a burst.
-      TimePoint next = due + timer->interval();
+      TimePoint next = deadlineAfter(due, timer->interval());
       if (next <= now) next = deadlineAfter(now, timer->interval());
       timer->key = {next, state->nextTimerSeq++};
       state->timers.emplace(timer->key, timer);

@@ -138,8 +138,8 @@ class SystemScheduler : public Scheduler {
     std::shared_ptr<ScheduledTask> scheduled;
     {
       std::lock_guard lock(book_->mutex);
-      scheduled =
-          book_->addLocked(book_, now() + delay, std::move(queue), std::move(task), &earliest);
+      scheduled = book_->addLocked(book_, deadlineAfter(now(), delay), std::move(queue),
+                                   std::move(task), &earliest);
     }
     if (earliest) book_->changed.notify_one();
     return scheduled;
@@ -251,6 +251,12 @@ class RepeatingTask : public Cancellable, public std::enable_shared_from_this<Re
 
 }  // namespace
 
+TimePoint deadlineAfter(TimePoint from, Duration delay) {
+  if (delay <= Duration::zero()) return from;
+  if (delay >= TimePoint::max() - from) return TimePoint::max();
+  return from + delay;
+}
+
 CancellablePtr Scheduler::scheduleRepeating(Duration interval, std::shared_ptr<DispatchQueue> queue,
                                             std::function<void()> task) {
   if (interval <= Duration::zero()) {
@@ -300,17 +306,21 @@ CancellablePtr ManualScheduler::schedule(Duration delay, std::shared_ptr<Dispatc
                                          std::function<void()> task) {
   std::lock_guard lock(state_->mutex);
   bool earliest = false;
-  TimePoint due = state_->now + std::max(delay, Duration::zero());
+  TimePoint due = deadlineAfter(state_->now, delay);
   std::shared_ptr<TimerBook> book = state_;
   return book->addLocked(book, due, std::move(queue), std::move(task), &earliest);
 }
 
 void ManualScheduler::advance(Duration by) {
   std::unique_lock lock(state_->mutex);
-  const TimePoint end = state_->now + std::max(by, Duration::zero());
+  const TimePoint end = deadlineAfter(state_->now, by);
   for (;;) {
     auto first = state_->timers.begin();
-    if (first == state_->timers.end() || first->first.first > end) break;
+    // A timer due at the end of time never comes, even when time is moved all the way there.
+    if (first == state_->timers.end() || first->first.first > end ||
+        first->first.first == TimePoint::max()) {
+      break;
+    }
     state_->now = std::max(state_->now, first->first.first);
     BookedTimer due = std::move(first->second);
     state_->timers.erase(first);

@@ -14,6 +14,10 @@ class DispatchQueue;
 using Duration = std::chrono::steady_clock::duration;
 using TimePoint = std::chrono::steady_clock::time_point;
 
+// `from` + `delay`, saturating at TimePoint::max() (a delay too long for the clock never comes);
+// a negative delay counts as none.
+TimePoint deadlineAfter(TimePoint from, Duration delay);
+
 // A scheduled piece of work that can be cancelled; cancelling after it ran does nothing.
 class Cancellable {
  public:

@@ -96,6 +96,21 @@ TEST(ManualSchedulerTest, CancelBeforeFiringStopsTheTaskAndAfterwardsDoesNothing
   EXPECT_FALSE(kept->isCancelled());
 }
 
+TEST(ManualSchedulerTest, DelaysTooLongForTheClockNeverFireAndDoNotOverflow) {
+  auto scheduler = ManualScheduler::create();
+  scheduler->advance(hours(1));
+  int runs = 0;
+  auto never = scheduler->schedule(Duration::max(), nullptr, [&] { ++runs; });
+  scheduler->schedule(seconds(1), nullptr, [&] { ++runs; });
+  scheduler->advance(Duration::max());
+  scheduler->advance(Duration::max());
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(scheduler->pendingCount(), 1u);
+  EXPECT_EQ(scheduler->now(), TimePoint::max());
+  never->cancel();
+  EXPECT_EQ(scheduler->pendingCount(), 0u);
+}
+
 TEST(ManualSchedulerTest, QueueTimersRunOnTheirQueue) {
   auto scheduler = ManualScheduler::create();
   auto queue = DispatchQueue::create("timers");
@@ -225,6 +240,19 @@ TEST(SystemSchedulerTest, RunsDueTasksAndSkipsCancelledOnes) {
   EXPECT_TRUE(queueRan.waitFor(kGenerousWait));
   EXPECT_TRUE(onQueue);
   EXPECT_FALSE(cancelledRan);
+}
+
+TEST(SystemSchedulerTest, DelaysTooLongForTheClockNeverFireAndDoNotOverflow) {
+  auto queue = DispatchQueue::create("far future");
+  std::atomic<bool> ran{false};
+  auto never = Scheduler::system()->schedule(Duration::max(), queue, [&] { ran = true; });
+  auto alsoNever = queue->after(Duration::max(), [&] { ran = true; });
+  Flag sooner;
+  Scheduler::system()->schedule(milliseconds(1), nullptr, [&] { sooner.set(); });
+  EXPECT_TRUE(sooner.waitFor(kGenerousWait));
+  never->cancel();
+  alsoNever->cancel();
+  EXPECT_FALSE(ran);
 }
 
 TEST(SystemSchedulerTest, QueueTimersRunInDueOrder) {
