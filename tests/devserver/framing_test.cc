@@ -47,11 +47,16 @@ TEST(FrameJoiner, JoinsCountedFramesAndPassesOthersAlone) {
   EXPECT_FALSE(joiner.collecting());
 }
 
-TEST(FrameJoiner, RefusesCountsAboveItsLimit) {
-  FrameJoiner joiner(/*maxFrames=*/10);
+TEST(FrameJoiner, RefusesCountsAndMessagesAboveItsLimits) {
+  FrameJoiner joiner(/*maxFrames=*/10, /*maxBytes=*/8);
   EXPECT_EQ(joiner.add("11"), "11");
-  EXPECT_FALSE(joiner.add("10"));
-  EXPECT_TRUE(joiner.collecting());
+  EXPECT_FALSE(joiner.add("2"));
+  EXPECT_FALSE(joiner.add("12345"));
+  EXPECT_FALSE(joiner.add("6789"));  // nine bytes: the message is dropped
+  EXPECT_FALSE(joiner.collecting());
+  EXPECT_FALSE(joiner.add("2"));
+  EXPECT_FALSE(joiner.add("ab"));
+  EXPECT_EQ(joiner.add("cd"), "abcd");
 }
 
 TEST(Framing, LongDataGoesOutAsCountAndPieces) {

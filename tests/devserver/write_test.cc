@@ -2,9 +2,8 @@
 // server's clock, priorities kept, deletes, and data the node model refuses.
 #include <gtest/gtest.h>
 
-#include "database/snapshot/node.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "tests/devserver/test_client.h"
-#include "tools/devserver/database_tree.h"
 
 namespace dz::devserver {
 namespace {
@@ -31,7 +30,7 @@ class WriteTest : public ::testing::Test {
 };
 
 TEST_F(WriteTest, HashIsTheNodesOwnDataHash) {
-  auto node = nodeFromJson(json(R"({"value": 1, ".priority": 2})"));
+  auto node = database::SnapshotUtilities::nodeFromJson(json(R"({"value": 1, ".priority": 2})"));
   EXPECT_EQ(server_->hash("/counter"), node->dataHash());
   EXPECT_EQ(server_->hash("/absent"), "");
 }
@@ -70,9 +69,12 @@ TEST_F(WriteTest, ServerTimestampsResolveWithTheServersClock) {
   EXPECT_EQ(server_->snapshot("/p").at(".priority").to_number<int64_t>(), kServerTime);
 }
 
-TEST_F(WriteTest, UnknownServerValuesStayAsWritten) {
-  EXPECT_EQ(client_->call("p", body("/u", {{"d", {{".sv", "other"}}}})), "ok");
-  EXPECT_EQ(server_->snapshot("/u"), json(R"({".sv": "other"})"));
+TEST_F(WriteTest, DataTheNodeModelRefusesIsInvalid) {
+  EXPECT_EQ(client_->call("p", body("/u", {{"d", {{".sv", "other"}}}})), "invalid_data");
+  EXPECT_EQ(client_->call("p", body("/u", {{"d", {{"bad[key", 1}}}})), "invalid_data");
+  EXPECT_EQ(client_->call("m", body("/u", {{"d", {{"ok", 1}, {"bad", {{".sv", "x"}}}}}})),
+            "invalid_data");
+  EXPECT_TRUE(server_->snapshot("/u").is_null());
 }
 
 TEST_F(WriteTest, NullDeletesAndArraysBecomeChildren) {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <set>
 
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/crypto.h"
 #include "platform/exception.h"
@@ -25,6 +26,7 @@ constexpr char kStatusInvalidData[] = "invalid_data";
 constexpr char kStatusUnknownAction[] = "unknown_action";
 constexpr char kStatusInvalidToken[] = "invalid_token";
 constexpr size_t kSessionIdBytes = 12;
+constexpr size_t kRequestLogLimit = 10000;
 
 std::string hexOf(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -194,7 +196,12 @@ void DatabaseService::onText(uint64_t id, std::string_view frame) {
   if (it == connections_.end()) return;
   auto connection = it->second;
   log("in", id, frame);
-  if (auto message = connection->joiner.add(frame)) handleMessage(*connection, *message);
+  try {
+    if (auto message = connection->joiner.add(frame)) handleMessage(*connection, *message);
+  } catch (const std::exception& e) {
+    // Nothing a client sends may take the server's thread down.
+    log("failed", id, e.what());
+  }
 }
 
 void DatabaseService::onClosed(uint64_t id) {
@@ -240,7 +247,10 @@ void DatabaseService::handleMessage(ClientConnection& connection, const std::str
   }
   {
     std::lock_guard lock(countersMutex_);
+    ++requestCounts_[action];
+    ++totalRequests_;
     requests_.push_back({connection.id, action, *body});
+    if (requests_.size() > kRequestLogLimit) requests_.pop_front();
   }
   handleRequest(connection, number, action, *body);
   notify();
@@ -354,9 +364,10 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
   }
   // Refuse now what could not be stored later.
   if (data.is_object() && action == wire::kActionOnDisconnectMerge) {
-    for (const auto& [key, value] : data.get_object()) nodeFromJson(value);
+    for (const auto& [key, value] : data.get_object())
+      database::SnapshotUtilities::nodeFromJson(value);
   } else {
-    nodeFromJson(data);
+    database::SnapshotUtilities::nodeFromJson(data);
   }
   connection.onDisconnect.push_back({action, path, std::move(data)});
   return {std::string(wire::kStatusOk), nullptr};
@@ -414,7 +425,7 @@ void DatabaseService::applyWrite(const std::string& ns, const Path& path,
   if (merge) {
     target.update(path, resolved.get_object(), now);
   } else {
-    target.set(path, nodeFromJson(resolved));
+    target.set(path, database::SnapshotUtilities::nodeFromJson(resolved));
   }
   for (auto& [id, connection] : connections_) {
     if (connection->ns != ns) continue;
@@ -655,14 +666,14 @@ size_t DatabaseService::acceptedConnections() const {
 
 size_t DatabaseService::requestCount(const std::string& action) const {
   std::lock_guard lock(countersMutex_);
-  if (action.empty()) return requests_.size();
-  return std::count_if(requests_.begin(), requests_.end(),
-                       [&](const ReceivedRequest& r) { return r.action == action; });
+  if (action.empty()) return totalRequests_;
+  auto it = requestCounts_.find(action);
+  return it == requestCounts_.end() ? 0 : it->second;
 }
 
 std::vector<ReceivedRequest> DatabaseService::requests() const {
   std::lock_guard lock(countersMutex_);
-  return requests_;
+  return {requests_.begin(), requests_.end()};
 }
 
 void DatabaseService::log(std::string_view direction, uint64_t id, std::string_view text) const {

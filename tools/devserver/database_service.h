@@ -11,6 +11,7 @@
 #include <boost/json/value.hpp>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -109,6 +110,7 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   size_t acceptedConnections() const;
   // Requests received, all or of one action.
   size_t requestCount(const std::string& action = {}) const;
+  // The requests received, oldest first (the latest 10,000).
   std::vector<ReceivedRequest> requests() const;
 
  private:
@@ -182,7 +184,10 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   mutable std::mutex countersMutex_;
   size_t openConnections_ = 0;
   size_t acceptedConnections_ = 0;
-  std::vector<ReceivedRequest> requests_;
+  std::map<std::string, size_t> requestCounts_;
+  size_t totalRequests_ = 0;
+  // The latest requests only, so a long demo run does not grow without bound.
+  std::deque<ReceivedRequest> requests_;
 };
 
 }  // namespace dz::devserver

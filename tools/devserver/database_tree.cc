@@ -3,61 +3,22 @@
 #include <boost/json/parse.hpp>
 #include <vector>
 
-#include "platform/value.h"
+#include "database/snapshot/snapshot_utilities.h"
 
 namespace dz::devserver {
 namespace {
 
-using database::EmptyNode;
-using database::LeafNode;
 using database::NodePtr;
+using database::SnapshotUtilities;
 
-constexpr std::string_view kTimestamp = "timestamp";
+constexpr std::string_view kTimestamp = database::kServerValueTimestamp;
 // Data may nest 1,000 levels below the envelope and the request body.
-constexpr size_t kMaxJsonDepth = 1100;
-
-NodePtr priorityOf(const boost::json::object& object) {
-  auto it = object.find(database::kPriorityKey);
-  if (it == object.end() || it->value().is_null()) return nullptr;
-  return LeafNode::fromValue(Value::fromJson(it->value()));
-}
-
-NodePtr nodeOfObject(const boost::json::object& object) {
-  if (object.contains(database::kServerValueKey)) {
-    return LeafNode::fromValue(Value::fromJson(object));
-  }
-  NodePtr priority = priorityOf(object);
-  if (auto it = object.find(database::kValueKey); it != object.end()) {
-    if (it->value().is_null()) return EmptyNode::emptyNode();
-    return nodeFromJson(it->value())->updatePriority(priority ? priority : EmptyNode::emptyNode());
-  }
-  NodePtr node = EmptyNode::emptyNode();
-  for (const auto& [key, child] : object) {
-    if (key.empty() || key.front() == '.') continue;
-    node = node->updateImmediateChild(std::string(key), nodeFromJson(child));
-  }
-  if (priority && !node->isEmpty()) node = node->updatePriority(priority);
-  return node;
-}
+constexpr size_t kMaxJsonDepth = database::kMaxObjectDepth + 100;
 
 }  // namespace
 
-NodePtr nodeFromJson(const boost::json::value& json) {
-  if (json.is_null()) return EmptyNode::emptyNode();
-  if (const auto* object = json.if_object()) return nodeOfObject(*object);
-  if (const auto* array = json.if_array()) {
-    NodePtr node = EmptyNode::emptyNode();
-    for (size_t i = 0; i < array->size(); ++i) {
-      node = node->updateImmediateChild(std::to_string(i), nodeFromJson((*array)[i]));
-    }
-    return node;
-  }
-  return LeafNode::fromValue(Value::fromJson(json));
-}
-
 boost::json::value jsonOfNode(const database::Node& node) {
-  if (node.isEmpty()) return nullptr;
-  return node.val(/*exportFormat=*/true).toJson();
+  return SnapshotUtilities::toJson(node, /*exportFormat=*/true);
 }
 
 boost::json::value resolveServerValues(const boost::json::value& json, int64_t nowMs) {
@@ -98,7 +59,7 @@ void DatabaseTree::update(const database::Path& path, const boost::json::object&
   std::vector<std::pair<database::Path, NodePtr>> writes;
   for (const auto& [key, child] : children) {
     writes.emplace_back(path.child(std::string_view(key)),
-                        nodeFromJson(resolveServerValues(child, nowMs)));
+                        SnapshotUtilities::nodeFromJson(resolveServerValues(child, nowMs)));
   }
   for (auto& [childPath, node] : writes) set(childPath, std::move(node));
 }

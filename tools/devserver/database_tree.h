@@ -1,7 +1,7 @@
-// DatabaseTree: the data of one namespace as the server keeps it, in the project's own nodes, so
-// its data hashes are exactly the ones the client computes. Also the conversions between wire JSON
-// and nodes and the server's resolution of server values. Not thread-safe: the server's thread
-// owns every tree.
+// DatabaseTree: the data of one namespace as the server keeps it, in the project's own nodes (and
+// converted from wire JSON by the client's own code), so its data hashes are exactly the ones the
+// client computes. Also the server's resolution of server values. Not thread-safe: the server's
+// thread owns every tree.
 #pragma once
 
 #include <boost/json/value.hpp>
@@ -15,10 +15,6 @@
 
 namespace dz::devserver {
 
-// The node of wire JSON: objects are children (".priority" sets the priority, ".value" makes a
-// leaf, ".sv" a server-value placeholder), arrays are children keyed "0", "1", ..., null is the
-// empty node. Throws dz::Exception for data that cannot be stored.
-database::NodePtr nodeFromJson(const boost::json::value& json);
 // The wire JSON of a node (export form: priorities kept, no arrays); null for the empty node.
 boost::json::value jsonOfNode(const database::Node& node);
 

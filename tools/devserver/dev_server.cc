@@ -81,7 +81,9 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
     try {
       auto authority = CertificateAuthority::create(kAuthorityName);
       caFile_ = authority->writeCertificate(folder);
-      tls = tlsContext(authority->issue(options_.hostNames, {kLoopbackAddress}));
+      std::vector<std::string> names = options_.hostNames;
+      names.push_back(options_.defaultNamespace + "." + kTestDomain);
+      tls = tlsContext(authority->issue(names, {kLoopbackAddress}));
     } catch (const boost::system::system_error& e) {
       throw Exception(kStartFailed, e.what());
     }

@@ -33,14 +33,21 @@ std::optional<std::string> FrameJoiner::add(std::string_view frame) {
     if (auto count = frameCount(frame); count && *count <= maxFrames_) {
       remaining_ = *count;
       collected_.clear();
+      overflowed_ = false;
       return std::nullopt;
     }
     return std::string(frame);
   }
-  collected_.append(frame);
+  if (collected_.size() + frame.size() > maxBytes_) {
+    overflowed_ = true;
+    collected_.clear();
+    collected_.shrink_to_fit();
+  }
+  if (!overflowed_) collected_.append(frame);
   if (--remaining_ > 0) return std::nullopt;
   std::string message = std::move(collected_);
   collected_.clear();
+  if (overflowed_) return std::nullopt;
   return message;
 }
 

@@ -18,10 +18,12 @@ std::vector<std::string> framesForMessage(std::string_view text, size_t maxFrame
 // Joins incoming frames into messages. A frame that arrives between messages is a count when it
 // is one to four digits with a value of at least 1; then that many frames make the next message.
 // Any other frame is a message of its own. A count frame announcing more than `maxFrames` frames
-// is refused (treated as a one-frame message), which bounds what a peer can make us buffer.
+// is refused (treated as a one-frame message), and a message growing beyond `maxBytes` is
+// dropped whole, which bounds what a peer can make us buffer.
 class FrameJoiner {
  public:
-  explicit FrameJoiner(size_t maxFrames = 10000) : maxFrames_(maxFrames) {}
+  explicit FrameJoiner(size_t maxFrames = 10000, size_t maxBytes = size_t{64} << 20)
+      : maxFrames_(maxFrames), maxBytes_(maxBytes) {}
 
   // The complete message when `frame` finishes one; none while collecting (or for a count).
   std::optional<std::string> add(std::string_view frame);
@@ -29,7 +31,9 @@ class FrameJoiner {
 
  private:
   size_t maxFrames_;
+  size_t maxBytes_;
   size_t remaining_ = 0;
+  bool overflowed_ = false;
   std::string collected_;
 };
 
