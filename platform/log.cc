@@ -9,6 +9,9 @@ namespace dz::platform {
 void logLine(std::string_view line) {
   // One write() per line keeps lines from different threads whole.
   std::string text(line);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
   text.push_back('\n');
   const char* data = text.data();
   size_t left = text.size();

@@ -1,5 +1,7 @@
 // The platform's own last-resort log: one line to standard error, written whole. Used where no
-// higher logger exists (a task that threw on a queue). Thread-safe.
+// higher logger exists (a task that threw on a queue) and under the shared logger. Line breaks
+// inside `line` are written as blanks, so that text from elsewhere cannot pass for further log
+// lines. Thread-safe.
 #pragma once
 
 #include <string_view>

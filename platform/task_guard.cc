@@ -21,10 +21,6 @@ void runCatchingAll(const std::function<void()>& task, std::string_view owner) n
   } catch (...) {
     line = std::string(owner) + ": task threw an unknown exception";
   }
-  // A message with line breaks must not pass for several log lines.
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
   logLine(line);
 }
 

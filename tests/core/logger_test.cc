@@ -38,6 +38,12 @@ TEST_F(LoggerTest, MessagesAreNeverFormatStrings) {
   EXPECT_EQ(capture.text(), "[T][authentication] %s %n %@ %%\n");
 }
 
+TEST_F(LoggerTest, TextFromElsewhereCannotForgeFurtherLines) {
+  testing::StderrCapture capture(flushLog);
+  logError("[T]", "C", "server said: bad\n[Dezuvura/Core][I-COR000003] forged\r");
+  EXPECT_EQ(capture.text(), "[T][C] server said: bad [Dezuvura/Core][I-COR000003] forged \n");
+}
+
 TEST_F(LoggerTest, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
   testing::StderrCapture capture(flushLog);
   std::vector<std::thread> threads;
