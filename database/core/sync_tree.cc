@@ -39,6 +39,24 @@ class ListenContainer final : public SyncTreeHash {
   std::shared_ptr<View> view_;
 };
 
+// The complete server data after a server operation: views that refill a limited window from it
+// must see the data the operation leaves, not the data before it.
+NodePtr serverCacheAfter(const Operation& operation, const NodePtr& cache) {
+  if (!cache || !operation.source().fromServer || operation.source().tagged()) return cache;
+  if (operation.type() == Operation::Type::Overwrite) {
+    return cache->updateChild(operation.path(), operation.snap());
+  }
+  if (operation.type() == Operation::Type::Merge) {
+    NodePtr result = cache;
+    operation.children().enumerateWrites([&](const Path& path, const NodePtr& node) {
+      result = result->updateChild(operation.path().child(path), node);
+      return false;
+    });
+    return result;
+  }
+  return cache;
+}
+
 }  // namespace
 
 struct SyncTree::Node {
@@ -274,7 +292,10 @@ Events SyncTree::applyOperationHelper(const Operation& operation, Node& tree, No
                                     writesCache.child(childKey));
     }
   }
-  if (syncPoint) append(events, syncPoint->applyOperation(operation, writesCache, serverCache));
+  if (syncPoint) {
+    append(events, syncPoint->applyOperation(operation, writesCache,
+                                             serverCacheAfter(operation, serverCache)));
+  }
   return events;
 }
 
@@ -291,7 +312,10 @@ Events SyncTree::applyOperationDescendantsHelper(const Operation& operation, Nod
     append(events, applyOperationDescendantsHelper(*childOperation, *childTree, childServerCache,
                                                    writesCache.child(childKey)));
   }
-  if (syncPoint) append(events, syncPoint->applyOperation(operation, writesCache, serverCache));
+  if (syncPoint) {
+    append(events, syncPoint->applyOperation(operation, writesCache,
+                                             serverCacheAfter(operation, serverCache)));
+  }
   return events;
 }
 

@@ -39,6 +39,30 @@ bool WriteTree::recordContainsPath(const WriteRecord& record, const Path& path) 
   return found;
 }
 
+namespace {
+
+// The absolute paths a record writes.
+std::vector<Path> writtenPaths(const WriteRecord& record) {
+  if (record.isOverwrite()) return {record.path()};
+  std::vector<Path> paths;
+  record.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
+    paths.push_back(record.path().child(childPath));
+    return false;
+  });
+  return paths;
+}
+
+bool overlaps(const std::vector<Path>& a, const std::vector<Path>& b) {
+  for (const Path& x : a) {
+    for (const Path& y : b) {
+      if (x.contains(y) || y.contains(x)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 bool WriteTree::removeWrite(WriteId writeId) {
   auto it = std::find_if(allWrites_.begin(), allWrites_.end(),
                          [&](const WriteRecord& r) { return r.writeId() == writeId; });
@@ -49,13 +73,15 @@ bool WriteTree::removeWrite(WriteId writeId) {
 
   bool removedWriteWasVisible = toRemove.visible();
   bool overlapsOtherWrites = false;
+  std::vector<Path> removedPaths = writtenPaths(toRemove);
   for (size_t i = allWrites_.size(); removedWriteWasVisible && i-- > 0;) {
     const WriteRecord& current = allWrites_[i];
     if (!current.visible()) continue;
     if (i >= index && recordContainsPath(current, toRemove.path())) {
       // A later write covers it completely.
       removedWriteWasVisible = false;
-    } else if (toRemove.path().contains(current.path())) {
+    } else if (overlaps(removedPaths, writtenPaths(current))) {
+      // Writes folded into one another (either way round, merges included): rebuild.
       overlapsOtherWrites = true;
     }
   }
@@ -64,14 +90,7 @@ bool WriteTree::removeWrite(WriteId writeId) {
     resetTree();
     return true;
   }
-  if (toRemove.isOverwrite()) {
-    visibleWrites_ = visibleWrites_.removeWrite(toRemove.path());
-  } else {
-    toRemove.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
-      visibleWrites_ = visibleWrites_.removeWrite(toRemove.path().child(childPath));
-      return false;
-    });
-  }
+  for (const Path& path : removedPaths) visibleWrites_ = visibleWrites_.removeWrite(path);
   return true;
 }
 

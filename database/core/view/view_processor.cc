@@ -117,9 +117,16 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
     const ViewCache& viewCache, const Path& changePath, const WriteTreeRef& writesCache,
     const CompleteChildSource& source, ChildChangeAccumulator& accumulator) const {
   const CacheNode& oldEventSnap = viewCache.eventCache();
-  if (writesCache.shadowingWrite(changePath)) return viewCache;  // local writes hide the change
+  // A leaf shown while server children arrive below it: the location changes shape, and writes
+  // below it now apply to the children. Recompute it whole.
+  bool leafReplaced = !changePath.isEmpty() && oldEventSnap.node()->isLeafNode() &&
+                      viewCache.serverCache().isFullyInitialized() &&
+                      !viewCache.serverCache().node()->isLeafNode();
+  bool recomputeAll = changePath.isEmpty() || leafReplaced;
+  // Local writes hide the change.
+  if (!leafReplaced && writesCache.shadowingWrite(changePath)) return viewCache;
   IndexedNode newEventCache = oldEventSnap.indexedNode();
-  if (changePath.isEmpty()) {
+  if (recomputeAll) {
     if (viewCache.serverCache().isFiltered()) {
       // Deep writes over filtered server data may be incomplete: apply only complete children.
       NodePtr serverCache = viewCache.completeServerSnap();
@@ -162,7 +169,7 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
     }
   }
   return viewCache.updateEventSnap(std::move(newEventCache),
-                                   oldEventSnap.isFullyInitialized() || changePath.isEmpty(),
+                                   oldEventSnap.isFullyInitialized() || recomputeAll,
                                    filter_->filtersNodes());
 }
 
