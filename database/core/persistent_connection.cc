@@ -1,6 +1,7 @@
 #include "database/core/persistent_connection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "database/realtime/json_fields.h"
@@ -245,32 +246,40 @@ void PersistentConnection::tryScheduleReconnect() {
   if (!interruptReasons_.empty()) return;
   check(connectionState_ == State::Offline,
         "Not in disconnected state: " + stateText(connectionState_));
-  bool forceRefresh = forceAuthTokenRefresh_;
-  forceAuthTokenRefresh_ = false;
   logDebug(kSchedulingCode, "Scheduling connection attempt");
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  retryHelper_->retry([weakSelf, forceRefresh] {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    logDebug(kFetchingTokenCode, "Trying to fetch auth token");
-    check(self->connectionState_ == State::Offline,
-          "Not in disconnected state: " + stateText(self->connectionState_));
-    self->connectionState_ = State::FetchingToken;
-    uint64_t attempt = ++self->currentFetchTokenAttempt_;
-    auto queue = self->dispatchQueue_;
-    self->authTokenProvider_->fetchTokenForcingRefresh(
-        forceRefresh, [weakSelf, attempt, queue](std::optional<std::string> token, ErrorPtr error) {
-          auto deliver = [weakSelf, attempt, token = std::move(token), error] {
-            if (auto self = weakSelf.lock()) self->onTokenFetched(attempt, token, error);
-          };
-          // Providers answer on the work queue; one that does not is moved there.
-          if (queue->isCurrent()) {
-            deliver();
-          } else {
-            queue->async(std::move(deliver));
-          }
-        });
+  retryHelper_->retry([weakSelf] {
+    if (auto self = weakSelf.lock()) self->fetchTokenAndConnect();
   });
+}
+
+void PersistentConnection::fetchTokenAndConnect() {
+  logDebug(kFetchingTokenCode, "Trying to fetch auth token");
+  check(connectionState_ == State::Offline,
+        "Not in disconnected state: " + stateText(connectionState_));
+  // Taken when the attempt runs, not when it is scheduled, so that an attempt that replaces a
+  // pending one (network back, foreground) still forces the refresh.
+  bool forceRefresh = forceAuthTokenRefresh_;
+  forceAuthTokenRefresh_ = false;
+  connectionState_ = State::FetchingToken;
+  uint64_t attempt = ++currentFetchTokenAttempt_;
+  std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
+  auto queue = dispatchQueue_;
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  authTokenProvider_->fetchTokenForcingRefresh(
+      forceRefresh,
+      [weakSelf, attempt, queue, answered](std::optional<std::string> token, ErrorPtr error) {
+        if (answered->exchange(true)) return;  // a provider that answers twice is heard once
+        auto deliver = [weakSelf, attempt, token = std::move(token), error] {
+          if (auto self = weakSelf.lock()) self->onTokenFetched(attempt, token, error);
+        };
+        // Providers answer on the work queue; one that does not is moved there.
+        if (queue->isCurrent()) {
+          deliver();
+        } else {
+          queue->async(std::move(deliver));
+        }
+      });
 }
 
 void PersistentConnection::onTokenFetched(uint64_t attempt, std::optional<std::string> token,

@@ -123,6 +123,7 @@ class PersistentConnection : public ConnectionDelegate,
 
   // Connection lifecycle.
   void tryScheduleReconnect();
+  void fetchTokenAndConnect();
   void onTokenFetched(uint64_t attempt, std::optional<std::string> token, ErrorPtr error);
   void openNetworkConnection(std::optional<std::string> token);
   void restoreAuth();

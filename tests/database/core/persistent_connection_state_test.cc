@@ -100,6 +100,31 @@ TEST_F(PersistentConnectionTest, RefusedAuthClearsTheTokenAndForcesARefresh) {
   EXPECT_FALSE(tokens_->forceFlags.back());
 }
 
+TEST_F(PersistentConnectionTest, ARefreshStaysForcedWhenTheNetworkCutsTheBackoffShort) {
+  openAndConnect();
+  onQueue([&] { realtime().ready(); });
+  onQueue([&] { realtime().reply(realtime().lastNumberOf("auth"), "invalid_token"); });
+  reachability_.setReachable(false);
+  reachability_.setReachable(true);
+  flush();
+  flush();
+  ASSERT_EQ(tokens_->forceFlags.size(), 2u);
+  EXPECT_TRUE(tokens_->forceFlags[1]);
+}
+
+TEST_F(PersistentConnectionTest, ATokenProviderAnsweringTwiceIsHeardOnce) {
+  tokens_->autoAnswer = false;
+  onQueue([&] { connection_->open(); });
+  flush();
+  TokenCallback callback = tokens_->pending.front();
+  onQueue([&] {
+    callback(std::string("one"), nullptr);
+    callback(std::string("two"), nullptr);
+  });
+  EXPECT_EQ(state(), State::Opening);
+  EXPECT_EQ(connections_.size(), 1u);
+}
+
 TEST_F(PersistentConnectionTest, RevokedAuthClosesAndForcesARefresh) {
   connectOnline();
   onQueue([&] { realtime().push("ac", R"({"s":"invalid_token","d":"revoked"})"); });
