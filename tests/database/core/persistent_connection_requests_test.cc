@@ -77,6 +77,31 @@ TEST_F(PersistentConnectionRequestsTest, ListenSendsPathHashAndForATaggedQueryIt
   EXPECT_EQ(numberOf(realtime(), "q", "/users") + 1, numberOf(realtime(), "q", "/polls"));
 }
 
+TEST_F(PersistentConnectionRequestsTest, ListenSendsTheCompoundHashWhenTheHashSourceAsksForIt) {
+  struct LargeDataHash : SyncTreeHash {
+    std::string simpleHash() const override { return "whole"; }
+    CompoundHash compoundHash() const override {
+      return CompoundHash{{Path("/a/b"), Path("/c")}, {"h1", "h2", "h3"}};
+    }
+    bool includeCompoundHash() const override { return true; }
+  };
+  connectOnline();
+  onQueue([&] {
+    connection_->listen(defaultQuery("/big"), std::nullopt, std::make_shared<LargeDataHash>(),
+                        nullptr);
+  });
+  EXPECT_EQ(boost::json::serialize(realtime().lastBodyOf("q")),
+            R"({"p":"/big","h":"whole","ch":{"hs":["h1","h2","h3"],"ps":["a/b","c"]}})");
+  // A reply that warns of a missing index is logged; the listen stands.
+  onQueue([&] {
+    realtime().reply(realtime().lastNumberOf("q"), "ok",
+                     boost::json::parse(R"({"w":["no_index"]})"));
+  });
+  std::vector<QuerySpec> listens;
+  onQueue([&] { listens = connection_->dumpListens(); });
+  EXPECT_EQ(listens.size(), 1u);
+}
+
 TEST_F(PersistentConnectionRequestsTest, ListenMisuseIsRefused) {
   connectOnline();
   listen(defaultQuery("/a"));
