@@ -58,9 +58,23 @@ boost::json::value parse(const std::string& text) {
   return boost::json::parse(text, {}, options);
 }
 
+// Each conversion is timed apart from freeing its result: the result is dropped, and the
+// allocator's deferred work on the freed blocks done (malloc_trim), with the timer paused.
+// BM_FreeNodeTree and BM_FreeJsonValue time that part.
+void releaseUntimed(benchmark::State& state, auto& result) {
+  state.PauseTiming();
+  result = {};
+  malloc_trim(0);
+  state.ResumeTiming();
+}
+
 void BM_BoostJsonParse(benchmark::State& state) {
   const std::string& text = document();
-  for (auto _ : state) benchmark::DoNotOptimize(parse(text));
+  for (auto _ : state) {
+    boost::json::value json = parse(text);
+    benchmark::DoNotOptimize(json);
+    releaseUntimed(state, json);
+  }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 BENCHMARK(BM_BoostJsonParse)->Unit(benchmark::kMillisecond);
@@ -68,7 +82,11 @@ BENCHMARK(BM_BoostJsonParse)->Unit(benchmark::kMillisecond);
 // Text to nodes: parse, then convert (what a data push costs).
 void BM_JsonTextToNode(benchmark::State& state) {
   const std::string& text = document();
-  for (auto _ : state) benchmark::DoNotOptimize(SnapshotUtilities::nodeFromJson(parse(text)));
+  for (auto _ : state) {
+    NodePtr node = SnapshotUtilities::nodeFromJson(parse(text));
+    benchmark::DoNotOptimize(node);
+    releaseUntimed(state, node);
+  }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 BENCHMARK(BM_JsonTextToNode)->Unit(benchmark::kMillisecond);
@@ -76,9 +94,37 @@ BENCHMARK(BM_JsonTextToNode)->Unit(benchmark::kMillisecond);
 // The conversion alone, from an already parsed document.
 void BM_JsonValueToNode(benchmark::State& state) {
   boost::json::value json = parse(document());
-  for (auto _ : state) benchmark::DoNotOptimize(SnapshotUtilities::nodeFromJson(json));
+  for (auto _ : state) {
+    NodePtr node = SnapshotUtilities::nodeFromJson(json);
+    benchmark::DoNotOptimize(node);
+    releaseUntimed(state, node);
+  }
 }
 BENCHMARK(BM_JsonValueToNode)->Unit(benchmark::kMillisecond);
+
+// Freeing a converted document, with the allocator's deferred work.
+void BM_FreeNodeTree(benchmark::State& state) {
+  boost::json::value json = parse(document());
+  for (auto _ : state) {
+    state.PauseTiming();
+    NodePtr node = SnapshotUtilities::nodeFromJson(json);
+    state.ResumeTiming();
+    node.reset();
+    malloc_trim(0);
+  }
+}
+BENCHMARK(BM_FreeNodeTree)->Unit(benchmark::kMillisecond);
+
+void BM_FreeJsonValue(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    boost::json::value json = parse(document());
+    state.ResumeTiming();
+    json = nullptr;
+    malloc_trim(0);
+  }
+}
+BENCHMARK(BM_FreeJsonValue)->Unit(benchmark::kMillisecond);
 
 void BM_NodeToJsonText(benchmark::State& state) {
   NodePtr node = SnapshotUtilities::nodeFromJson(parse(document()));
@@ -134,7 +180,9 @@ void BM_MemoryPerLeaf(benchmark::State& state) {
     {
       std::vector<std::pair<std::string, NodePtr>> entries;
       for (int i = 0; i < kCount; ++i) {
-        entries.emplace_back("k" + std::to_string(i), LeafNode::create(int64_t{1'000'000} + i));
+        std::string key = "k";
+        key += std::to_string(i);
+        entries.emplace_back(std::move(key), LeafNode::create(int64_t{1'000'000} + i));
       }
       node = dz::database::ChildrenNode::create(
           ChildMap::fromEntries(std::move(entries), dz::database::KeyCompare()));
