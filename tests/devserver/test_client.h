@@ -6,6 +6,7 @@
 #include <boost/json.hpp>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,10 @@ class TestClient {
   // Connects to the server as "<ns>.dz.test:<port>" (or `host` when given) and reads the first
   // message (the handshake, or whatever the server sends first). Throws on failure.
   static std::unique_ptr<TestClient> connect(const DevServer& server, const std::string& ns = "ns",
+                                             const std::string& host = {});
+  // The same for a server known by its port and CA file (empty for plain WebSocket).
+  static std::unique_ptr<TestClient> connect(uint16_t port, const std::filesystem::path& caFile,
+                                             const std::string& ns = "ns",
                                              const std::string& host = {});
   ~TestClient();
 

@@ -115,14 +115,19 @@ TestClient::~TestClient() {
 
 std::unique_ptr<TestClient> TestClient::connect(const DevServer& server, const std::string& ns,
                                                 const std::string& host) {
+  return connect(server.port(), server.caFile(), ns, host);
+}
+
+std::unique_ptr<TestClient> TestClient::connect(uint16_t port, const std::filesystem::path& caFile,
+                                                const std::string& ns, const std::string& host) {
   std::unique_ptr<TestClient> client(new TestClient());
   std::string hostName = host.empty() ? ns + "." + kTestDomain : host;
-  std::string hostHeader = hostName + ":" + std::to_string(server.port());
+  std::string hostHeader = hostName + ":" + std::to_string(port);
   std::string target = "/.ws?v=5&ns=" + ns;
-  tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
-  if (server.tls()) {
+  tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+  if (!caFile.empty()) {
     auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
-    context->load_verify_file(server.caFile().string());
+    context->load_verify_file(caFile.string());
     auto impl = std::make_unique<TlsImpl>(std::move(context));
     impl->open(endpoint, hostName, hostHeader, target);
     client->impl_ = std::move(impl);

@@ -1,0 +1,105 @@
+// The standalone dz-devserver program: it reports its port and CA file, serves the data file it
+// was given, applies its flags, and ends cleanly on SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/devserver/test_client.h"
+#include "tests/support/sandbox.h"
+
+namespace dz::devserver {
+namespace {
+
+using testing::body;
+using testing::json;
+using testing::TestClient;
+
+// A running dz-devserver with its standard output read line by line.
+class Program {
+ public:
+  explicit Program(std::vector<std::string> arguments) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      close(fds[0]);
+      close(fds[1]);
+      std::vector<char*> argv{const_cast<char*>(DZ_DEVSERVER_PROGRAM)};
+      for (auto& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      execv(DZ_DEVSERVER_PROGRAM, argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    output_ = fdopen(fds[0], "r");
+  }
+
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (output_) fclose(output_);
+  }
+
+  // The next line of output without its line feed; empty at the end.
+  std::string line() {
+    char buffer[4096];
+    if (!fgets(buffer, sizeof buffer, output_)) return {};
+    std::string text = buffer;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+
+  // Sends SIGTERM and returns the exit status.
+  int terminate() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* output_ = nullptr;
+};
+
+std::string valueOf(const std::string& line, const std::string& name) {
+  EXPECT_EQ(line.rfind(name + " ", 0), 0u) << line;
+  return line.substr(name.size() + 1);
+}
+
+TEST(Program, ServesItsDataFileOverTlsAndStopsOnSigterm) {
+  dz::testing::ScopedSandbox sandbox;
+  auto dataFile = sandbox.root() / "data.json";
+  std::ofstream(dataFile) << R"({"greeting": "hello", "locked": {"x": 1}})";
+  Program program({"--tls", "on", "--data", dataFile.string(), "--deny", "/locked"});
+  auto port = static_cast<uint16_t>(std::stoi(valueOf(program.line(), "port")));
+  std::filesystem::path caFile = valueOf(program.line(), "ca");
+  EXPECT_EQ(valueOf(program.line(), "url"), "https://ns.dz.test:" + std::to_string(port));
+
+  auto client = TestClient::connect(port, caFile);
+  EXPECT_EQ(client->call("q", body("/greeting")), "ok");
+  auto push = client->nextPush();
+  ASSERT_TRUE(push);
+  EXPECT_EQ(push->at("b").at("d"), json(R"("hello")"));
+  EXPECT_EQ(client->call("q", body("/locked")), "permission_denied");
+
+  EXPECT_EQ(program.terminate(), 0);
+  EXPECT_TRUE(client->waitForClose());
+  EXPECT_FALSE(std::filesystem::exists(caFile));
+}
+
+TEST(Program, RefusesUnknownFlags) {
+  Program program({"--frobnicate", "on"});
+  EXPECT_EQ(program.line(), "");
+  EXPECT_EQ(program.terminate(), 2);
+}
+
+}  // namespace
+}  // namespace dz::devserver
