@@ -124,7 +124,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   bool wantRead = false;
   bool wantWrite = false;
   bool registered = false;
-  uint32_t appliedMask = 0;
   bool readRearmPosted = false;
 
   Side& side(bool isInput) { return isInput ? input : output; }
@@ -175,23 +174,28 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     }).detach();
   }
 
+  // Every source is one-shot: after an event the kernel reports nothing (not even a hang-up) until
+  // the interest is set again, so an fd whose reader is busy elsewhere cannot spin the loop.
+  // With nothing wanted the source is left as it is: should it fire once more, the handler finds
+  // nothing wanted and does not set it again.
   void applyInterest() {
-    const uint32_t mask = (wantRead ? EPOLLIN : 0u) | (wantWrite ? EPOLLOUT : 0u);
-    if (!runLoop || fd < 0) return;
-    if (mask == 0) {
-      // Hang-ups are reported whatever the mask; an unwatched fd cannot spin the loop.
-      if (registered) runLoop->removeFd(fd);
-      registered = false;
-    } else if (!registered) {
+    if (!runLoop || fd < 0 || !(wantRead || wantWrite)) return;
+    const uint32_t mask = (wantRead ? EPOLLIN : 0u) | (wantWrite ? EPOLLOUT : 0u) |
+                          static_cast<uint32_t>(EPOLLONESHOT);
+    if (!registered) {
       std::weak_ptr<Connection> weak = weak_from_this();
       runLoop->addFd(fd, mask, [weak](uint32_t events) {
         if (auto self = weak.lock()) self->onFdEvent(events);
       });
       registered = true;
-    } else if (mask != appliedMask) {
+    } else {
       runLoop->modifyFd(fd, mask);
     }
-    appliedMask = mask;
+  }
+
+  void unregister() {
+    if (runLoop && registered && fd >= 0) runLoop->removeFd(fd);
+    registered = false;
   }
 
   void connectNext(Events& events) {
@@ -252,10 +256,10 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     int socketError = 0;
     socklen_t length = sizeof socketError;
     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &socketError, &length);
-    if (socketError == EINPROGRESS) return;
+    if (socketError == EINPROGRESS) return applyInterest();
     wantWrite = false;
-    applyInterest();
     if (socketError != 0) {
+      unregister();
       releaseSocket();
       if (nextAddress < addresses.size()) return connectNext(events);
       return fail(posixError(socketError, "cannot connect to " + host), events);
@@ -364,12 +368,11 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     if (fd >= 0) ::close(fd);
     fd = -1;
     registered = false;
-    appliedMask = 0;
   }
 
   void tearDown(bool sayGoodbye) {
     wantRead = wantWrite = false;
-    applyInterest();
+    unregister();
     if (ssl && sayGoodbye && !error) {
       // Best effort: tell the peer, without waiting for its answer.
       ERR_clear_error();

@@ -61,7 +61,7 @@ std::optional<Url> Url::parse(std::string_view text) {
   }
   url.pathAndQuery = std::string(tail);
   if (url.pathAndQuery.empty() || url.pathAndQuery.front() == '?') {
-    url.pathAndQuery.insert(0, "/");
+    url.pathAndQuery = "/" + url.pathAndQuery;
   }
   return url;
 }

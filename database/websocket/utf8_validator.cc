@@ -3,6 +3,7 @@
 #include <unicode/utf8.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace dz::websocket {
 namespace {
@@ -42,9 +43,15 @@ std::optional<size_t> scanUtf8Prefix(std::string_view bytes) {
   const auto length = static_cast<int64_t>(bytes.size());
   int64_t index = 0;
   while (index < length) {
-    // Plain ASCII runs are the common case of the database's JSON text.
+    // Plain ASCII runs are the common case of the database's JSON text: skip them a word at a
+    // time.
     if (data[index] < 0x80) {
-      ++index;
+      uint64_t word;
+      while (index + 8 <= length &&
+             (std::memcpy(&word, data + index, 8), (word & 0x8080808080808080ull) == 0)) {
+        index += 8;
+      }
+      while (index < length && data[index] < 0x80) ++index;
       continue;
     }
     const int64_t start = index;

@@ -30,7 +30,7 @@ constexpr char kMessageTooBig[] = "Message too big";
 constexpr char kCloseTimedOut[] = "Closing handshake timed out";
 
 // Bytes read from the stream per call; a shorter read means the socket is drained.
-constexpr size_t kReadChunkBytes = 16 * 1024;
+constexpr size_t kReadChunkBytes = 64 * 1024;
 // Consumed prefixes are cut from a buffer only past this offset and half the buffer, so that
 // most consumption costs no copy.
 constexpr size_t kCompactionOffset = 4096;
@@ -298,21 +298,39 @@ void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
 }
 
 void WebSocket::readAvailableBytes() {
-  uint8_t chunk[kReadChunkBytes];
-  while (streams_.input->hasBytesAvailable()) {
-    const ssize_t count = streams_.input->read(chunk, sizeof chunk);
+  static thread_local std::vector<uint8_t> chunkStorage(kReadChunkBytes);
+  uint8_t* chunk = chunkStorage.data();
+  beginDelegateBatch();
+  // A read that comes back short (or empty) has drained the socket for now.
+  while (true) {
+    const ssize_t count = streams_.input->read(chunk, kReadChunkBytes);
+    if (count == 0) break;
     if (count < 0) {
       auto error = streams_.input->error();
       failWithError(error ? *error : Error(kStreamErrorDomain, 0));
-      return;
+      break;
     }
-    // Once reading has ended nothing the server sends is kept.
-    if (readPhase_ != ReadPhase::kStopped) {
-      readBuffer_.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(count));
+    const auto bytes =
+        std::string_view(reinterpret_cast<const char*>(chunk), static_cast<size_t>(count));
+    if (readPhase_ == ReadPhase::kFrames && readBufferOffset_ == readBuffer_.size()) {
+      // Nothing is waiting in the buffer: frames are read straight from the chunk.
+      feedFrames(bytes);
+    } else if (readPhase_ != ReadPhase::kStopped) {
+      // Once reading has ended nothing the server sends is kept.
+      readBuffer_.append(bytes);
+      pumpReading();
     }
-    if (static_cast<size_t>(count) < sizeof chunk) break;
+    if (static_cast<size_t>(count) < kReadChunkBytes) break;
   }
   pumpReading();
+  endDelegateBatch();
+}
+
+size_t WebSocket::feedFrames(std::string_view bytes) {
+  const size_t consumed =
+      reader_->frames().feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (reader_->frames().stopped()) readPhase_ = ReadPhase::kStopped;
+  return consumed;
 }
 
 void WebSocket::handleEnd() {
@@ -387,9 +405,7 @@ void WebSocket::pumpReading() {
     if (readPhase_ == ReadPhase::kHeader) {
       consumed = consumeResponseHeader(unread);
     } else if (readPhase_ == ReadPhase::kFrames) {
-      consumed =
-          reader_->frames().feed(reinterpret_cast<const uint8_t*>(unread.data()), unread.size());
-      if (reader_->frames().stopped()) readPhase_ = ReadPhase::kStopped;
+      consumed = feedFrames(unread);
     }
     if (consumed == 0) break;
     readBufferOffset_ += consumed;
@@ -564,7 +580,25 @@ bool WebSocket::setState(ReadyState state) {
   return false;
 }
 
-void WebSocket::performDelegate(std::function<void(WebSocketDelegate&, WebSocket&)> call) {
+void WebSocket::performDelegate(DelegateCall call) {
+  if (batching_) {
+    batch_.push_back(std::move(call));
+    return;
+  }
+  std::vector<DelegateCall> one;
+  one.push_back(std::move(call));
+  dispatchToDelegate(std::move(one));
+}
+
+void WebSocket::beginDelegateBatch() { batching_ = true; }
+
+// The calls of one batch run in one task of the delegate queue, in order.
+void WebSocket::endDelegateBatch() {
+  batching_ = false;
+  if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
+}
+
+void WebSocket::dispatchToDelegate(std::vector<DelegateCall> calls) {
   std::weak_ptr<WebSocketDelegate> delegate;
   platform::DispatchQueuePtr queue;
   {
@@ -572,8 +606,10 @@ void WebSocket::performDelegate(std::function<void(WebSocketDelegate&, WebSocket
     delegate = delegate_;
     queue = delegateQueue_;
   }
-  queue->async([self = shared_from_this(), delegate, call = std::move(call)] {
-    if (auto target = delegate.lock()) call(*target, *self);
+  queue->async([self = shared_from_this(), delegate, calls = std::move(calls)] {
+    for (const auto& call : calls) {
+      if (auto target = delegate.lock()) call(*target, *self);
+    }
   });
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -138,7 +139,12 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   void failWithError(Error error);
   void scheduleCleanup();
   bool setState(ReadyState state);
-  void performDelegate(std::function<void(WebSocketDelegate&, WebSocket&)> call);
+  using DelegateCall = std::function<void(WebSocketDelegate&, WebSocket&)>;
+  void performDelegate(DelegateCall call);
+  void beginDelegateBatch();
+  void endDelegateBatch();
+  void dispatchToDelegate(std::vector<DelegateCall> calls);
+  size_t feedFrames(std::string_view bytes);
   platform::DispatchQueuePtr delegateQueue() const;
 
   const URLRequest request_;
@@ -183,6 +189,9 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   int closeCode_ = 0;
   std::string closeReason_;
   platform::CancellablePtr closeTimeout_;
+  // Delegate calls issued while one read is handled go out together, in one task.
+  bool batching_ = false;
+  std::vector<DelegateCall> batch_;
 };
 
 }  // namespace dz::websocket
