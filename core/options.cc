@@ -3,7 +3,6 @@
 #include <plist/plist.h>
 
 #include <cstdint>
-#include <limits>
 #include <memory>
 
 #include "platform/bundle.h"
@@ -49,7 +48,7 @@ bool boolItem(plist_t dict, const char* key) {
 }  // namespace
 
 std::optional<Options> Options::fromPropertyList(std::string_view bytes) {
-  if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  if (bytes.empty() || bytes.size() > kMaxOptionsFileBytes) return std::nullopt;
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   PlistHolder holder(root);

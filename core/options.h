@@ -3,6 +3,7 @@
 // threads.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -13,6 +14,11 @@ namespace dz::core {
 // The options file in the application's resources: "VivuroService-Info.plist".
 inline constexpr char kOptionsFileResource[] = "VivuroService-Info";
 inline constexpr char kOptionsFileType[] = "plist";
+
+// Options content beyond this size is refused unread: a real options file holds a few hundred
+// bytes, and the property-list parser recurses without bound into nested containers, so a large
+// deeply nested file would overflow the stack.
+inline constexpr size_t kMaxOptionsFileBytes = 64 * 1024;
 
 struct Options {
   std::string vivuroAppID;                 // "VIVURO_APP_ID"
@@ -29,8 +35,8 @@ struct Options {
   bool isAnalyticsEnabled = false;    // "IS_ANALYTICS_ENABLED"
   bool isMeasurementEnabled = false;  // "IS_MEASUREMENT_ENABLED"
 
-  // Parses property-list bytes. None unless they hold a dictionary; keys whose value has the
-  // wrong type are read as absent.
+  // Parses property-list bytes. None unless they hold a dictionary of at most
+  // kMaxOptionsFileBytes; keys whose value has the wrong type are read as absent.
   static std::optional<Options> fromPropertyList(std::string_view bytes);
   // Reads `file`; none when it is missing, unreadable or not a dictionary.
   static std::optional<Options> fromFile(const std::filesystem::path& file);

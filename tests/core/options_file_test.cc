@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "core/app.h"
 #include "core/options.h"
@@ -79,6 +82,58 @@ TEST(OptionsTest, AbsentOrMistypedKeysReadAsAbsent) {
   EXPECT_FALSE(options->databaseURL);
   EXPECT_EQ(options->APIKey, "");
   EXPECT_FALSE(options->isAnalyticsEnabled);
+}
+
+// A binary property list {"API_KEY": "k", "nested": [[[...]]]} with `depth` nested arrays.
+std::string nestedBinaryPropertyList(uint32_t depth) {
+  std::string bytes = "bplist00";
+  std::vector<uint32_t> offsets;
+  auto bigEndian = [&](uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  auto object = [&] { offsets.push_back(static_cast<uint32_t>(bytes.size())); };
+  object();  // 0: the dictionary, keys 1 and 3, values 2 and 4
+  bytes.push_back(static_cast<char>(0xD2));
+  for (uint32_t ref : {1, 3, 2, 4}) bigEndian(ref, 4);
+  object();
+  bytes +=
+      "\x57"
+      "API_KEY";
+  object();
+  bytes += "\x51k";
+  object();
+  bytes += "\x56nested";
+  for (uint32_t level = 0; level < depth; ++level) {
+    object();  // an array holding the next level; the last one is empty
+    if (level + 1 == depth) {
+      bytes.push_back(static_cast<char>(0xA0));
+    } else {
+      bytes.push_back(static_cast<char>(0xA1));
+      bigEndian(5 + level, 4);
+    }
+  }
+  const uint64_t table = bytes.size();
+  for (uint32_t offset : offsets) bigEndian(offset, 4);
+  bytes.append(6, '\0');
+  bytes.push_back(4);  // offset width
+  bytes.push_back(4);  // reference width
+  bigEndian(offsets.size(), 8);
+  bigEndian(0, 8);  // the top object
+  bigEndian(table, 8);
+  return bytes;
+}
+
+TEST(OptionsTest, DeeplyNestedContentIsRefusedBeforeItCanOverflowTheStack) {
+  const std::string fits = nestedBinaryPropertyList(6000);
+  ASSERT_LT(fits.size(), kMaxOptionsFileBytes);
+  std::optional<Options> options = Options::fromPropertyList(fits);
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->APIKey, "k");
+  // Deep enough to overflow the parser's stack, were it parsed.
+  EXPECT_FALSE(Options::fromPropertyList(nestedBinaryPropertyList(400000)));
+  std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>A</key>";
+  for (int i = 0; i < 2000000; ++i) xml += "<array>";
+  EXPECT_FALSE(Options::fromPropertyList(xml));
 }
 
 TEST(OptionsTest, ContentThatIsNotADictionaryIsRefused) {
