@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/exception.h"
+#include "platform/log.h"
 #include "tools/devserver/certificate_authority.h"
 #include "tools/devserver/web_socket_listener.h"
 
@@ -27,6 +28,7 @@ constexpr char kAuthorityName[] = "dz development server CA";
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 // How long stop() lets the server's thread wind down before cutting its work short.
 constexpr auto kStopGrace = std::chrono::seconds(5);
+constexpr auto kStopPoll = std::chrono::milliseconds(100);
 
 std::filesystem::path makeTemporaryFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "dz-devserver-XXXXXX").string();
@@ -53,6 +55,7 @@ struct DevServer::Runtime {
   std::thread thread;
   std::thread::id threadId;
   std::future<void> finished;
+  std::atomic<bool> ioDone{false};
   std::atomic<bool> stopped{false};
 
   mutable std::mutex eventMutex;
@@ -108,7 +111,16 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
   std::promise<void> finished;
   runtime->finished = finished.get_future();
   runtime->thread = std::thread([runtime, finished = std::move(finished)]() mutable {
-    runtime->io.run();
+    // A handler that throws is logged and the loop goes on: nothing may end the server's thread.
+    while (true) {
+      try {
+        runtime->io.run();
+        break;
+      } catch (const std::exception& e) {
+        platform::logLine(std::string("devserver: ") + e.what());
+      }
+    }
+    runtime->ioDone = true;
     finished.set_value();
   });
   runtime->threadId = runtime->thread.get_id();
@@ -137,9 +149,13 @@ void DevServer::onServer(std::function<void()> task) const {
   Runtime& runtime = *runtime_;
   if (runtime.stopped) return;
   if (std::this_thread::get_id() == runtime.threadId) return task();
-  std::packaged_task<void()> packaged(std::move(task));
-  std::future<void> done = packaged.get_future();
-  asio::post(runtime.io, [&packaged] { packaged(); });
+  auto packaged = std::make_shared<std::packaged_task<void()>>(std::move(task));
+  std::future<void> done = packaged->get_future();
+  asio::post(runtime.io, [packaged] { (*packaged)(); });
+  // A stop() racing with this call may end the thread before the task runs.
+  while (done.wait_for(kStopPoll) != std::future_status::ready) {
+    if (runtime.ioDone) return;
+  }
   done.get();
 }
 
