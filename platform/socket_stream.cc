@@ -384,18 +384,22 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
   // --- Caller side (the owner's queue), under the mutex -----------------------------------------
 
+  // Interest is set again right from the caller's thread (modifyFd never waits for a handler);
+  // only bytes OpenSSL already holds need an event made on the loop.
   void requestReadRearm() {
-    if (readRearmPosted) return;
-    readRearmPosted = true;
-    post([](Connection& c, Events& events) { c.rearmReading(events); });
+    if (ssl && SSL_pending(ssl) > 0) {
+      if (readRearmPosted) return;
+      readRearmPosted = true;
+      post([](Connection& c, Events& events) { c.rearmReading(events); });
+      return;
+    }
+    wantRead = true;
+    if (registered) applyInterest();
   }
 
   void requestWriteArm() {
-    post([](Connection& c, Events&) {
-      if (c.phase != Phase::kOpen || c.writable || c.error) return;
-      c.wantWrite = true;
-      c.applyInterest();
-    });
+    wantWrite = true;
+    if (registered) applyInterest();
   }
 
   void failFromCaller(const Error& failure) {
