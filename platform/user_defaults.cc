@@ -18,17 +18,24 @@ constexpr char kDataMember[] = "data";
 constexpr char kPreferencesFolder[] = "Preferences";
 constexpr char kCorruptSuffix[] = ".corrupt";
 
-// JSON has no NaN or infinity: one such number would make the whole file unreadable.
-bool isStorable(const Value& value) {
+// Containers a stored value may nest; the file adds two levels around it.
+constexpr int kMaxValueDepth = 32;
+constexpr int kMaxFileDepth = kMaxValueDepth + 2;
+
+// JSON has no NaN or infinity, and the reader stops at a nesting depth: one such value would make
+// the whole file unreadable.
+bool isStorable(const Value& value, int depth = 0) {
   if (value.isDouble()) return std::isfinite(value.asDouble());
+  if (!value.isArray() && !value.isMap()) return true;
+  if (depth == kMaxValueDepth) return false;
   if (const Value::Array* array = value.getArray()) {
     for (const Value& element : *array) {
-      if (!isStorable(element)) return false;
+      if (!isStorable(element, depth + 1)) return false;
     }
   }
   if (const Value::Map* map = value.getMap()) {
     for (const auto& [key, element] : *map) {
-      if (!isStorable(element)) return false;
+      if (!isStorable(element, depth + 1)) return false;
     }
   }
   return true;
@@ -88,6 +95,7 @@ void UserDefaults::load() {
   }
   boost::json::parse_options options;
   options.allow_invalid_utf8 = true;  // strings are stored as they were given
+  options.max_depth = kMaxFileDepth;
   boost::system::error_code error;
   boost::json::value json = boost::json::parse(*text, error, {}, options);
   const boost::json::object* root = error ? nullptr : json.if_object();
@@ -171,7 +179,8 @@ std::optional<std::string> UserDefaults::dataForKey(std::string_view key) const 
 
 void UserDefaults::setObject(Value value, std::string_view key) {
   if (!isStorable(value)) {
-    logLine("UserDefaults: refusing a non-finite number for a key of " + file_.string());
+    logLine("UserDefaults: refusing a non-finite number or too deep a value for a key of " +
+            file_.string());
     return;
   }
   {

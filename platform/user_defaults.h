@@ -6,7 +6,8 @@
 // so settings survive a restart without anyone calling synchronize(); synchronize() retries a
 // write that failed and reports whether the file holds the current settings. A corrupt or
 // unreadable file is logged and read as empty (a corrupt one is moved aside to ".corrupt"); it is
-// never a crash. NaN and infinite numbers are refused (logged), as JSON cannot hold them.
+// never a crash. NaN and infinite numbers are refused (logged), as JSON cannot hold them, and so
+// are values nesting more than 32 arrays or maps, which the file could not be read back with.
 // Thread-safe.
 #pragma once
 

@@ -81,6 +81,24 @@ TEST_F(UserDefaultsTest, NonFiniteNumbersAreRefusedSoTheFileStaysReadable) {
   EXPECT_EQ(UserDefaults::create(file())->integerForKey("kept"), 7);
 }
 
+TEST_F(UserDefaultsTest, ValuesNestedTooDeeplyToReadBackAreRefusedSoTheFileStaysReadable) {
+  auto nested = [](int depth) {
+    Value value(1);
+    for (int i = 0; i < depth; ++i) value = Value(Value::Array{value});
+    return value;
+  };
+  {
+    auto defaults = UserDefaults::create(file());
+    defaults->setInteger(7, "kept");
+    defaults->setObject(nested(32), "deepest kept");
+    defaults->setObject(nested(100), "too deep");
+    EXPECT_FALSE(defaults->objectForKey("too deep"));
+  }
+  auto reopened = UserDefaults::create(file());
+  EXPECT_EQ(reopened->integerForKey("kept"), 7);
+  EXPECT_EQ(reopened->objectForKey("deepest kept"), nested(32));
+}
+
 TEST_F(UserDefaultsTest, CorruptFileIsSetAsideAndReadAsEmpty) {
   for (std::string_view corrupt :
        {std::string_view("{\"values\": {\"a\": 1"), std::string_view("[1]"),
