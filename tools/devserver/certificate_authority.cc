@@ -72,24 +72,24 @@ CertPtr makeCertificate(const std::string& commonName, EVP_PKEY* publicKey) {
   return cert;
 }
 
-std::string toPem(X509* cert) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
+// Runs `write` into a memory BIO and returns what it wrote.
+template <typename Write>
+std::string pemText(Write write) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  check(bio && write(bio.get()) == 1, "cannot write PEM");
   char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  return pem;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(size));
+}
+
+std::string toPem(X509* cert) {
+  return pemText([cert](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
 }
 
 std::string toPem(EVP_PKEY* key) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  return pem;
+  return pemText([key](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  });
 }
 
 std::string toDer(X509* cert) {

@@ -5,27 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/beast_raw_server.h"
+
 namespace dz::websocket {
 namespace {
 
-// Server frames: unmasked, with any header bits a test wants.
 std::string serverFrame(uint8_t firstByte, std::string_view payload, bool masked = false) {
-  std::string out(1, static_cast<char>(firstByte));
-  const uint8_t mask = masked ? 0x80 : 0;
-  if (payload.size() <= 125) {
-    out.push_back(static_cast<char>(mask | payload.size()));
-  } else if (payload.size() <= 0xFFFF) {
-    out.push_back(static_cast<char>(mask | 126));
-    out.push_back(static_cast<char>(payload.size() >> 8));
-    out.push_back(static_cast<char>(payload.size()));
-  } else {
-    out.push_back(static_cast<char>(mask | 127));
-    for (int i = 7; i >= 0; --i)
-      out.push_back(static_cast<char>(uint64_t(payload.size()) >> (8 * i)));
-  }
-  if (masked) out.append(4, '\0');
-  out.append(payload);
-  return out;
+  return testing::RawScriptedServer::frame(firstByte, payload, masked);
 }
 
 struct Recorder : FrameReader::Handler {
