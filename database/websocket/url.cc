@@ -21,6 +21,11 @@ std::string bracketed(const std::string& host) {
 }  // namespace
 
 std::optional<Url> Url::parse(std::string_view text) {
+  // Spaces and control characters would end up inside the request line.
+  if (std::any_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; })) {
+    return std::nullopt;
+  }
   const size_t schemeEnd = text.find("://");
   if (schemeEnd == std::string_view::npos || schemeEnd == 0) return std::nullopt;
   Url url;

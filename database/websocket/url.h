@@ -15,7 +15,8 @@ struct Url {
   std::optional<uint16_t> port;
   std::string pathAndQuery;  // "/" when the URL has no path
 
-  // None for text that is not an absolute URL with a host and a valid port.
+  // None for text that is not an absolute URL with a host and a valid port, or that holds spaces
+  // or control characters.
   static std::optional<Url> parse(std::string_view text);
 
   // "wss" and "https".

@@ -425,7 +425,8 @@ void WebSocket::writeData(std::string_view bytes) {
 }
 
 void WebSocket::sendFrame(Opcode opcode, std::string_view payload) {
-  if (closeWhenFinishedWriting_) return;
+  // Nothing may follow our close frame on the wire.
+  if (closeWhenFinishedWriting_ || sentClose_) return;
   try {
     appendFrame(outputBuffer_, opcode, payload);
   } catch (const std::bad_alloc&) {

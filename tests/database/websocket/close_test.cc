@@ -95,6 +95,29 @@ TEST(CloseTest, FramesAfterOurCloseAreNotDeliveredAndTheServersCloseIsAwaited) {
   EXPECT_TRUE(delegate->wasClean);
 }
 
+TEST(CloseTest, NothingIsSentAfterOurCloseFrame) {
+  std::vector<uint8_t> opcodes;
+  auto server = std::make_unique<RawScriptedServer>([&](RawScriptedServer::Connection& c) {
+    c.write(RawScriptedServer::upgradeResponse(c.readRequest()));
+    uint8_t first;
+    std::string payload;
+    while (c.readFrame(first, payload)) {
+      opcodes.push_back(first & 0x0F);
+      if ((first & 0x0F) == 0x8) c.write(RawScriptedServer::frame(0x88, payload));
+    }
+  });
+  auto [delegate, socket] = openSocket(plainRequest(server->port()));
+  ASSERT_TRUE(delegate->waitUntil([&] { return delegate->opened; }));
+  socket->send("before");
+  socket->close();
+  socket->send("after");
+  socket->sendPing("after");
+  ASSERT_TRUE(delegate->waitForEnd());
+  EXPECT_TRUE(delegate->wasClean);
+  server.reset();
+  EXPECT_EQ(opcodes, (std::vector<uint8_t>{0x1, 0x8}));
+}
+
 TEST(CloseTest, SocketDroppedByItsUserIsFreedOnceClosed) {
   BeastWebSocketServer server(BeastWebSocketServer::echo());
   std::weak_ptr<WebSocket> weak;

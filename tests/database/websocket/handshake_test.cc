@@ -132,6 +132,8 @@ TEST(UrlTest, PortsHostFieldAndOrigin) {
   EXPECT_EQ(Url::parse("ws://[::1]:81")->hostField(), "[::1]:81");
   EXPECT_FALSE(Url::parse("ws://h:99999/"));
   EXPECT_FALSE(Url::parse("no scheme"));
+  EXPECT_FALSE(Url::parse("ws://h.dz.test/a b"));
+  EXPECT_FALSE(Url::parse("ws://h.dz.test/\r\nX-Injected: 1"));
 }
 
 TEST(Utf8ValidatorTest, AcceptsIncompleteTailOnlyWhenItCanStillComplete) {
