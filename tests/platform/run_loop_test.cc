@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -84,6 +86,23 @@ TEST(RunLoopTest, EachThreadHasItsOwnLoopAndTheMainThreadHasTheMainLoop) {
   }).join();
   EXPECT_NE(other, &RunLoop::main());
   EXPECT_FALSE(otherIsMain);
+}
+
+TEST(RunLoopTest, AThreadsLoopClosesItsDescriptorsWhenTheThreadEnds) {
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = openDescriptors();
+  constexpr int kThreads = 32;
+  for (int i = 0; i < kThreads; ++i) {
+    std::thread([] {
+      bool ran = false;
+      RunLoop::current().post([&] { ran = true; });
+      RunLoop::current().runUntil([&] { return ran; }, kGenerousWait);
+    }).join();
+  }
+  // Each loop holds two (epoll and eventfd): a leak would show dozens.
+  EXPECT_LT(openDescriptors(), before + kThreads);
 }
 
 TEST(RunLoopTest, PostedWorkFromManyThreadsRunsOnTheLoopThread) {
