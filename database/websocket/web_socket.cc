@@ -298,8 +298,7 @@ void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
 }
 
 void WebSocket::readAvailableBytes() {
-  static thread_local std::vector<uint8_t> chunkStorage(kReadChunkBytes);
-  uint8_t* chunk = chunkStorage.data();
+  uint8_t chunk[kReadChunkBytes];
   beginDelegateBatch();
   // A read that comes back short (or empty) has drained the socket for now.
   while (true) {
