@@ -38,6 +38,10 @@ TEST(Handshake, CarriesServerTimeHostAndSessionId) {
   EXPECT_NE(handshake.at("s"), handshakeOf(*second).at("s"));
   EXPECT_TRUE(server->waitUntil([&] { return server->connectionCount() == 2; }));
   EXPECT_EQ(server->acceptedConnections(), 2u);
+  auto log = server->acceptedConnectionLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].target, "/.ws?v=5&ns=ns");
+  EXPECT_EQ(log[0].sessionId, testing::text(handshake.at("s")));
 }
 
 TEST(Handshake, OverTlsVerifiedAgainstTheServersCa) {
@@ -77,6 +81,7 @@ TEST(Handshake, RedirectedHostGetsAResetInsteadOfTheHandshake) {
   EXPECT_EQ(redirected->greeting().at("t"), "c");
   EXPECT_EQ(redirected->greeting().at("d").at("t"), "r");
   EXPECT_EQ(testing::text(redirected->greeting().at("d").at("d")), "other.dz.test:" + port);
+  EXPECT_EQ(server->acceptedConnectionLog().at(0).sessionId, "");
   auto target = TestClient::connect(*server, "ns", "other.dz.test");
   EXPECT_EQ(testing::text(handshakeOf(*target).at("h")), "other.dz.test:" + port);
 }

@@ -169,21 +169,27 @@ std::shared_ptr<PeerHandler> DatabaseService::accept(std::shared_ptr<Peer> peer,
   connection->ns = queryParameter(request.target, wire::kUrlNamespaceParam);
   if (connection->ns.empty()) connection->ns = settings_.defaultNamespace;
   connections_[connection->id] = connection;
+  log("open", connection->id, request.target);
+
+  // Counted before the greeting goes out: a client may act on it at once.
+  auto redirect = redirects_.find(lowercase(request.host));
+  bool redirected = redirect != redirects_.end();
+  std::string sessionId = redirected ? "" : hexOf(platform::secureRandomBytes(kSessionIdBytes));
   {
     std::lock_guard lock(countersMutex_);
     ++openConnections_;
     ++acceptedConnections_;
+    acceptedLog_.push_back({connection->id, request.target, request.host, sessionId});
   }
-  log("open", connection->id, request.target);
-
-  if (auto it = redirects_.find(lowercase(request.host)); it != redirects_.end()) {
-    sendMessage(*connection, controlMessage(wire::kControlReset, boost::json::string(it->second)));
+  if (redirected) {
+    sendMessage(*connection,
+                controlMessage(wire::kControlReset, boost::json::string(redirect->second)));
   } else {
     boost::json::object handshake{
         {wire::kHandshakeTimestamp, nowMs()},
         {wire::kHandshakeVersion, wire::kProtocolVersion},
         {wire::kHandshakeHost, handshakeHost_.empty() ? request.host : handshakeHost_},
-        {wire::kHandshakeSessionId, hexOf(platform::secureRandomBytes(kSessionIdBytes))}};
+        {wire::kHandshakeSessionId, sessionId}};
     sendMessage(*connection, controlMessage(wire::kControlHandshake, std::move(handshake)));
   }
   armKeepAlive(*connection);
@@ -669,6 +675,11 @@ size_t DatabaseService::requestCount(const std::string& action) const {
   if (action.empty()) return totalRequests_;
   auto it = requestCounts_.find(action);
   return it == requestCounts_.end() ? 0 : it->second;
+}
+
+std::vector<AcceptedConnection> DatabaseService::acceptedConnectionLog() const {
+  std::lock_guard lock(countersMutex_);
+  return acceptedLog_;
 }
 
 std::vector<ReceivedRequest> DatabaseService::requests() const {

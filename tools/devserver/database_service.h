@@ -35,6 +35,14 @@ struct ReceivedRequest {
   boost::json::value body;
 };
 
+// A connection as the server accepted it.
+struct AcceptedConnection {
+  uint64_t connectionId = 0;
+  std::string target;     // the upgrade request's target, "/.ws?v=5&ns=...[&ls=...]"
+  std::string host;       // its Host header
+  std::string sessionId;  // sent in the handshake; empty when the connection was redirected
+};
+
 // What a denied path refuses.
 enum class Access { kRead = 1, kWrite = 2, kReadWrite = 3 };
 
@@ -110,6 +118,8 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   size_t acceptedConnections() const;
   // Requests received, all or of one action.
   size_t requestCount(const std::string& action = {}) const;
+  // Every connection accepted, oldest first.
+  std::vector<AcceptedConnection> acceptedConnectionLog() const;
   // The requests received, oldest first (the latest 10,000).
   std::vector<ReceivedRequest> requests() const;
 
@@ -184,6 +194,7 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   mutable std::mutex countersMutex_;
   size_t openConnections_ = 0;
   size_t acceptedConnections_ = 0;
+  std::vector<AcceptedConnection> acceptedLog_;
   std::map<std::string, size_t> requestCounts_;
   size_t totalRequests_ = 0;
   // The latest requests only, so a long demo run does not grow without bound.

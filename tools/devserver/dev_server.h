@@ -96,6 +96,9 @@ class DevServer {
     return service_->requestCount(action);
   }
   std::vector<ReceivedRequest> requests() const { return service_->requests(); }
+  std::vector<AcceptedConnection> acceptedConnectionLog() const {
+    return service_->acceptedConnectionLog();
+  }
   // Waits until `condition` holds, checking it again after every connection, request and close;
   // false when `timeout` passed first.
   bool waitUntil(const std::function<bool()>& condition,
