@@ -85,23 +85,47 @@ std::shared_ptr<UserDefaults> UserDefaults::create(std::filesystem::path file) {
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
 
-void UserDefaults::load() {
+bool UserDefaults::load() {
+  Value::Map values;
+  std::set<std::string, std::less<>> dataKeys;
   std::optional<std::string> text = FileManager::readFile(file_);
   if (!text) {
     std::error_code ignored;
-    if (std::filesystem::exists(file_, ignored))
+    if (std::filesystem::exists(file_, ignored)) {
       logLine("UserDefaults: cannot read " + file_.string());
-    return;
+      return false;
+    }
+  } else {
+    parse(*text, &values, &dataKeys);
   }
+  std::lock_guard lock(mutex_);
+  // Changes made while the file could not be read go over what it holds.
+  for (const std::string& key : changedWhileUnread_) {
+    values.erase(key);
+    dataKeys.erase(key);
+    if (auto found = values_.find(key); found != values_.end()) {
+      values.insert_or_assign(key, found->second);
+      if (dataKeys_.count(key)) dataKeys.insert(key);
+    }
+  }
+  values_.swap(values);
+  dataKeys_.swap(dataKeys);
+  changedWhileUnread_.clear();
+  unread_ = false;
+  return true;
+}
+
+void UserDefaults::parse(std::string_view text, Value::Map* values,
+                         std::set<std::string, std::less<>>* dataKeys) {
   boost::json::parse_options options;
   options.allow_invalid_utf8 = true;  // strings are stored as they were given
   options.max_depth = kMaxFileDepth;
   boost::system::error_code error;
-  boost::json::value json = boost::json::parse(*text, error, {}, options);
+  boost::json::value json = boost::json::parse(text, error, {}, options);
   const boost::json::object* root = error ? nullptr : json.if_object();
-  const boost::json::value* values = root ? root->if_contains(kValuesMember) : nullptr;
-  const boost::json::value* data = root ? root->if_contains(kDataMember) : nullptr;
-  if (!root || (values && !values->is_object()) || (data && !data->is_object())) {
+  const boost::json::value* valuesJson = root ? root->if_contains(kValuesMember) : nullptr;
+  const boost::json::value* dataJson = root ? root->if_contains(kDataMember) : nullptr;
+  if (!root || (valuesJson && !valuesJson->is_object()) || (dataJson && !dataJson->is_object())) {
     logLine("UserDefaults: ignoring corrupt file " + file_.string());
     std::filesystem::path aside = file_;
     aside += kCorruptSuffix;
@@ -109,14 +133,13 @@ void UserDefaults::load() {
     std::filesystem::rename(file_, aside, ignored);
     return;
   }
-  std::lock_guard lock(mutex_);
-  if (values) {
-    for (const auto& [key, value] : values->get_object()) {
-      values_.insert_or_assign(std::string(key), Value::fromJson(value));
+  if (valuesJson) {
+    for (const auto& [key, value] : valuesJson->get_object()) {
+      values->insert_or_assign(std::string(key), Value::fromJson(value));
     }
   }
-  if (data) {
-    for (const auto& [key, value] : data->get_object()) {
+  if (dataJson) {
+    for (const auto& [key, value] : dataJson->get_object()) {
       const boost::json::string* encoded = value.if_string();
       std::optional<std::string> bytes =
           encoded ? base64Decode(std::string_view(*encoded)) : std::nullopt;
@@ -124,8 +147,8 @@ void UserDefaults::load() {
         logLine("UserDefaults: dropping undecodable data entry in " + file_.string());
         continue;
       }
-      values_.insert_or_assign(std::string(key), Value(std::move(*bytes)));
-      dataKeys_.emplace(key);
+      values->insert_or_assign(std::string(key), Value(std::move(*bytes)));
+      dataKeys->emplace(key);
     }
   }
 }
@@ -191,6 +214,7 @@ void UserDefaults::setObject(Value value, std::string_view key) {
     } else {
       values_.insert_or_assign(std::string(key), std::move(value));
     }
+    if (unread_) changedWhileUnread_.emplace(key);
     ++version_;
   }
   write();
@@ -210,6 +234,7 @@ void UserDefaults::setData(std::string bytes, std::string_view key) {
     std::lock_guard lock(mutex_);
     values_.insert_or_assign(std::string(key), Value(std::move(bytes)));
     dataKeys_.emplace(key);
+    if (unread_) changedWhileUnread_.emplace(key);
     ++version_;
   }
   write();
@@ -221,6 +246,14 @@ bool UserDefaults::synchronize() { return write(); }
 
 bool UserDefaults::write() {
   std::lock_guard writeLock(writeMutex_);
+  bool unread;
+  {
+    std::lock_guard lock(mutex_);
+    if (version_ == writtenVersion_) return true;
+    unread = unread_;
+  }
+  // Never over settings that could not be read: they would be lost.
+  if (unread && !load()) return false;
   boost::json::object values;
   boost::json::object data;
   uint64_t version;

@@ -4,9 +4,11 @@
 //
 // Every change is written to the file right away (atomically, see FileManager::writeAtomically),
 // so settings survive a restart without anyone calling synchronize(); synchronize() retries a
-// write that failed and reports whether the file holds the current settings. A corrupt or
-// unreadable file is logged and read as empty (a corrupt one is moved aside to ".corrupt"); it is
-// never a crash. NaN and infinite numbers are refused (logged), as JSON cannot hold them, and so
+// write that failed and reports whether the file holds the current settings. A corrupt file is
+// logged, moved aside to ".corrupt" and read as empty. A file that exists but cannot be read is
+// logged and read as empty too, but never written over: it is read again before each write, and
+// changes made meanwhile go over what it holds (until then they live in memory only). Never a
+// crash. NaN and infinite numbers are refused (logged), as JSON cannot hold them, and so
 // are values nesting more than 32 arrays or maps, which the file could not be read back with.
 // Thread-safe.
 #pragma once
@@ -62,16 +64,21 @@ class UserDefaults {
 
  private:
   explicit UserDefaults(std::filesystem::path file);
-  void load();
+  bool load();
+  void parse(std::string_view text, Value::Map* values,
+             std::set<std::string, std::less<>>* dataKeys);
   bool write();
 
   const std::filesystem::path file_;
-  mutable std::mutex mutex_;  // guards values_, dataKeys_, version_
+  mutable std::mutex mutex_;  // guards the members down to version_
   Value::Map values_;
   std::set<std::string, std::less<>> dataKeys_;  // keys whose string value holds raw bytes
-  uint64_t version_ = 0;                         // bumped by every change
-  std::mutex writeMutex_;                        // serializes file writes; taken before mutex_
-  uint64_t writtenVersion_ = 0;                  // guarded by writeMutex_
+  // The file exists but could not be read yet: it is read again before any write.
+  bool unread_ = true;
+  std::set<std::string, std::less<>> changedWhileUnread_;
+  uint64_t version_ = 0;         // bumped by every change
+  std::mutex writeMutex_;        // serializes file writes; taken before mutex_
+  uint64_t writtenVersion_ = 0;  // guarded by writeMutex_
 };
 
 }  // namespace dz::platform

@@ -133,6 +133,24 @@ TEST_F(UserDefaultsTest, UnwritableFileReportsFailureAndSynchronizeRetries) {
   EXPECT_EQ(UserDefaults::create(file())->integerForKey("a"), 1);
 }
 
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
+  std::filesystem::create_directories(file());  // stands for a file that cannot be read now
+  auto defaults = UserDefaults::create(file());
+  defaults->setInteger(1, "changed");
+  defaults->setString("gone", "removed");
+  defaults->removeObjectForKey("removed");
+  EXPECT_FALSE(defaults->synchronize());
+  // The file can be read again: what it held is kept, under the changes made meanwhile.
+  std::filesystem::remove(file());
+  writeFile(R"({"values": {"kept": 5, "changed": 0, "removed": "old"}})");
+  EXPECT_TRUE(defaults->synchronize());
+  EXPECT_EQ(defaults->integerForKey("kept"), 5);
+  auto reopened = UserDefaults::create(file());
+  EXPECT_EQ(reopened->integerForKey("kept"), 5);
+  EXPECT_EQ(reopened->integerForKey("changed"), 1);
+  EXPECT_FALSE(reopened->objectForKey("removed"));
+}
+
 TEST_F(UserDefaultsTest, ConcurrentWritersAllLand) {
   auto defaults = UserDefaults::create(file());
   std::vector<std::thread> writers;
