@@ -4,20 +4,45 @@
 
 namespace dz::database {
 
-void ChildChangeAccumulator::trackChildChange(Change change) {
-  const std::string& key = *change.childKey;
-  auto it = changes_.find(key);
-  if (it == changes_.end()) {
-    changes_.emplace(key, std::move(change));
+void ChildChangeAccumulator::buildIndex() {
+  index_.clear();
+  index_.reserve(changes_.size());
+  for (size_t i = 0; i < changes_.size(); ++i) {
+    if (changes_[i].childKey) index_.emplace(*changes_[i].childKey, i);
+  }
+  indexed_ = true;
+}
+
+void ChildChangeAccumulator::trackDistinctChildChanges(std::vector<Change> changes) {
+  if (changes.empty()) return;
+  if (changes_.empty()) {
+    live_ = changes.size();
+    changes_ = std::move(changes);
+    indexed_ = false;
     return;
   }
-  Change& old = it->second;
+  for (Change& change : changes) trackChildChange(std::move(change));
+}
+
+void ChildChangeAccumulator::trackChildChange(Change change) {
+  if (!indexed_) buildIndex();
+  const std::string key = *change.childKey;
+  auto it = index_.find(key);
+  if (it == index_.end()) {
+    index_.emplace(key, changes_.size());
+    changes_.push_back(std::move(change));
+    ++live_;
+    return;
+  }
+  Change& old = changes_[it->second];
   EventType type = change.type;
   EventType oldType = old.type;
   if (type == EventType::ChildAdded && oldType == EventType::ChildRemoved) {
     old = Change::childChanged(key, change.node, old.node);
   } else if (type == EventType::ChildRemoved && oldType == EventType::ChildAdded) {
-    changes_.erase(it);
+    old.childKey.reset();
+    index_.erase(it);
+    --live_;
   } else if (type == EventType::ChildRemoved && oldType == EventType::ChildChanged) {
     old = Change::childRemoved(key, old.oldNode);
   } else if (type == EventType::ChildChanged && oldType == EventType::ChildAdded) {
@@ -26,15 +51,25 @@ void ChildChangeAccumulator::trackChildChange(Change change) {
     old = Change::childChanged(key, change.node, old.oldNode);
   } else {
     // Cannot follow from the filters; keep the latest rather than fail.
-    logWarning("I-RDB08501", std::string("Illegal combination of changes for child ") + key);
+    logWarning("I-RDB08501", "Illegal combination of changes for child " + key);
     old = std::move(change);
   }
 }
 
-std::vector<Change> ChildChangeAccumulator::changes() const {
+std::vector<Change> ChildChangeAccumulator::takeChanges() {
   std::vector<Change> result;
-  result.reserve(changes_.size());
-  for (const auto& [key, change] : changes_) result.push_back(change);
+  if (live_ == changes_.size()) {
+    result = std::move(changes_);
+  } else {
+    result.reserve(live_);
+    for (Change& change : changes_) {
+      if (change.childKey) result.push_back(std::move(change));
+    }
+  }
+  changes_.clear();
+  index_.clear();
+  live_ = 0;
+  indexed_ = true;
   return result;
 }
 

@@ -3,24 +3,31 @@
 // then added is changed). Used on the work queue only, for one operation.
 #pragma once
 
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "database/core/view/change.h"
-#include "database/snapshot/key_order.h"
 
 namespace dz::database {
 
 class ChildChangeAccumulator {
  public:
   void trackChildChange(Change change);
-  // The folded changes in key order of their children.
-  std::vector<Change> changes() const;
-  bool isEmpty() const { return changes_.empty(); }
+  // Adds changes of distinct children none of which was tracked before (a whole node compared
+  // with another), without the cost of folding.
+  void trackDistinctChildChanges(std::vector<Change> changes);
+  // The folded changes, in the order their children were first changed.
+  std::vector<Change> takeChanges();
+  bool isEmpty() const { return live_ == 0; }
 
  private:
-  std::map<std::string, Change, KeyLess> changes_;
+  void buildIndex();
+
+  std::vector<Change> changes_;  // a change without key was folded away
+  std::unordered_map<std::string, size_t> index_;
+  bool indexed_ = true;
+  size_t live_ = 0;
 };
 
 }  // namespace dz::database

@@ -48,19 +48,25 @@ IndexedNode IndexedFilter::updateFullNode(const IndexedNode& oldSnap, const Inde
     const NodePtr& oldNode = oldSnap.node();
     const NodePtr& newNode = newSnap.node();
     if (oldNode.get() != newNode.get()) {
-      for (const auto& entry : oldNode->children()) {
-        if (!newNode->hasChild(entry.key)) {
-          accumulator->trackChildChange(Change::childRemoved(entry.key, entry.value));
+      // Each child appears once: removed ones are only in the old node, the rest in the new.
+      std::vector<Change> changes;
+      if (!oldNode->isEmpty()) {
+        for (const auto& entry : oldNode->children()) {
+          if (!newNode->hasChild(entry.key)) {
+            changes.push_back(Change::childRemoved(entry.key, entry.value));
+          }
         }
       }
+      changes.reserve(changes.size() + newNode->numChildren());
       for (const auto& entry : newNode->children()) {
         NodePtr oldChild = oldNode->getImmediateChild(entry.key);
         if (oldChild->isEmpty()) {
-          accumulator->trackChildChange(Change::childAdded(entry.key, entry.value));
+          changes.push_back(Change::childAdded(entry.key, entry.value));
         } else if (oldChild.get() != entry.value.get() && !oldChild->equals(*entry.value)) {
-          accumulator->trackChildChange(Change::childChanged(entry.key, entry.value, oldChild));
+          changes.push_back(Change::childChanged(entry.key, entry.value, oldChild));
         }
       }
+      accumulator->trackDistinctChildChanges(std::move(changes));
     }
   }
   return withIndex(newSnap, index_);

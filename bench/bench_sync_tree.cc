@@ -1,0 +1,114 @@
+// Sync tree throughput: server child-added pushes at one location with a child-event and a value
+// registration (events per second), and one large server overwrite raised as a value event
+// against building its node tree alone.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+
+#include "database/core/sync_tree.h"
+#include "database/core/view/event_registration.h"
+#include "database/snapshot/snapshot_utilities.h"
+
+namespace dz::database {
+namespace {
+
+constexpr int kPushes = 100000;
+
+std::shared_ptr<SyncTree> makeTree(ListenCompletion& completion) {
+  auto provider = std::make_shared<ListenProvider>();
+  provider->setStartListening([&completion](const QuerySpec&, std::optional<QueryTag>,
+                                            std::shared_ptr<const SyncTreeHash>,
+                                            ListenCompletion done) {
+    completion = std::move(done);
+    return Events{};
+  });
+  return SyncTree::create(provider);
+}
+
+void BM_ServerChildAddedPushes(benchmark::State& state) {
+  size_t events = 0;
+  size_t fired = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ListenCompletion completion;
+    auto tree = makeTree(completion);
+    QuerySpec query = QuerySpec::defaultQueryAtPath(Path("/messages"));
+    ChildEventRegistration::Callbacks callbacks;
+    callbacks[EventType::ChildAdded] = [&fired](const DataEvent&) { ++fired; };
+    tree->addEventRegistration(ChildEventRegistration::create(1, callbacks), query);
+    tree->addEventRegistration(
+        ValueEventRegistration::create(2, [&fired](const DataEvent&) { ++fired; }), query);
+    completion("ok");
+    std::vector<std::pair<Path, NodePtr>> pushes;
+    pushes.reserve(kPushes);
+    for (int i = 0; i < kPushes; ++i) {
+      pushes.emplace_back(Path("/messages/m" + std::to_string(1000000 + i)),
+                          SnapshotUtilities::nodeFrom(Value("message text " + std::to_string(i))));
+    }
+    state.ResumeTiming();
+    for (const auto& [path, node] : pushes) {
+      Events raised = tree->applyServerOverwrite(path, node);
+      for (const Event& event : raised) event.fire();
+      events += raised.size();
+    }
+  }
+  state.counters["events"] =
+      benchmark::Counter(static_cast<double>(events), benchmark::Counter::kAvgIterations);
+  state.counters["events_per_second"] =
+      benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+  benchmark::DoNotOptimize(fired);
+}
+BENCHMARK(BM_ServerChildAddedPushes)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// About 10 MB of JSON: 50,000 children of about 200 bytes each.
+Value largeValue() {
+  Value::Map children;
+  for (int i = 0; i < 50000; ++i) {
+    Value::Map child;
+    child.emplace("title", std::string(120, 'a' + i % 26));
+    child.emplace("votes", i);
+    child.emplace("owner", "user" + std::to_string(i % 977));
+    child.emplace("open", i % 2 == 0);
+    children.emplace("poll" + std::to_string(i), Value(std::move(child)));
+  }
+  return Value(std::move(children));
+}
+
+// Building the node tree of the data alone, and then the same data through the sync tree to one
+// value event. Frees happen outside both timings. Reports milliseconds of each and the ratio of
+// (build + sync) to build.
+void BM_LargeServerOverwriteValueEvent(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  Value value = largeValue();
+  state.counters["json_bytes"] = static_cast<double>(value.toJsonString().size());
+  double buildSeconds = 0;
+  double syncSeconds = 0;
+  size_t values = 0;
+  for (auto _ : state) {
+    ListenCompletion completion;
+    auto tree = makeTree(completion);
+    QuerySpec query = QuerySpec::defaultQueryAtPath(Path("/polls"));
+    tree->addEventRegistration(
+        ValueEventRegistration::create(1, [&values](const DataEvent&) { ++values; }), query);
+    auto start = Clock::now();
+    NodePtr node = SnapshotUtilities::nodeFrom(value);
+    auto built = Clock::now();
+    Events raised = tree->applyServerOverwrite(Path("/polls"), node);
+    for (const Event& event : raised) event.fire();
+    auto done = Clock::now();
+    buildSeconds += std::chrono::duration<double>(built - start).count();
+    syncSeconds += std::chrono::duration<double>(done - built).count();
+  }
+  double n = static_cast<double>(state.iterations());
+  state.counters["build_ms"] = buildSeconds / n * 1000;
+  state.counters["sync_ms"] = syncSeconds / n * 1000;
+  state.counters["ratio_to_build"] = (buildSeconds + syncSeconds) / buildSeconds;
+  state.counters["value_events"] = static_cast<double>(values) / n;
+}
+BENCHMARK(BM_LargeServerOverwriteValueEvent)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+}  // namespace dz::database
+
+BENCHMARK_MAIN();

@@ -1,0 +1,1 @@
+target_link_libraries(bench_sync_tree PRIVATE dz_database_core)
