@@ -25,8 +25,28 @@ std::string base64Encode(std::string_view data) {
   return out;
 }
 
+namespace {
+
+// Only the alphabet, with at most two '=' and only at the end: the decoder below would skip
+// blanks and take '=' anywhere as a zero.
+bool isPaddedBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return false;
+  size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') {
+    ++padding;
+  }
+  for (char c : text.substr(0, text.size() - padding)) {
+    const bool inAlphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                            (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (!inAlphabet) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<std::string> base64Decode(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
+  if (!isPaddedBase64(text)) return std::nullopt;
   std::string out(3 * text.size() / 4, '\0');
   int written = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
                                 reinterpret_cast<const unsigned char*>(text.data()),

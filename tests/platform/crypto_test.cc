@@ -22,6 +22,13 @@ TEST(CryptoTest, Base64DecodeRoundTripsAndRefusesGarbage) {
   }
   EXPECT_FALSE(base64Decode("abc"));
   EXPECT_FALSE(base64Decode("a$c="));
+  // Padding only at the end and at most two; no blanks: the decoder underneath would read each
+  // of these as zero bytes.
+  for (std::string_view bad : {"A=AA", "AA=A", "====", "A===", "AAA=AAA=", "AA==    ", "Zm 9v=="}) {
+    EXPECT_FALSE(base64Decode(bad)) << bad;
+  }
+  EXPECT_EQ(base64Decode("Zm8="), "fo");
+  EXPECT_EQ(base64Decode("+/+/"), "\xfb\xff\xbf");
 }
 
 TEST(CryptoTest, SecureRandomBytesHaveTheAskedLengthAndDiffer) {
