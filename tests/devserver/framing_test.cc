@@ -2,6 +2,7 @@
 // joined, keep-alive frames are ignored, and the server sends its own keep-alive when idle.
 #include <gtest/gtest.h>
 
+#include "database/utilities/wire_protocol.h"
 #include "tests/devserver/test_client.h"
 #include "tools/devserver/message_frames.h"
 
@@ -12,7 +13,7 @@ using testing::body;
 using testing::TestClient;
 using testing::text;
 
-constexpr size_t kFrame = 16384;
+constexpr size_t kFrame = database::wire::kMaxFrameCharacters;
 
 TEST(MessageFrames, ShortTextIsOneFrameAndLongTextIsCounted) {
   EXPECT_EQ(framesForMessage(std::string(kFrame, 'a'), kFrame).size(), 1u);

@@ -8,6 +8,7 @@
 #include <boost/beast/websocket.hpp>
 #include <stdexcept>
 
+#include "database/utilities/wire_protocol.h"
 #include "tests/devserver/test_client.h"
 #include "tools/devserver/message_frames.h"
 
@@ -20,7 +21,7 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kFrameCharacters = 16384;
+constexpr size_t kFrameCharacters = database::wire::kMaxFrameCharacters;
 
 }  // namespace
 

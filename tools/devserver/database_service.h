@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "database/snapshot/path.h"
+#include "database/utilities/wire_protocol.h"
 #include "tools/devserver/database_tree.h"
 #include "tools/devserver/web_socket_listener.h"
 
@@ -53,7 +54,7 @@ struct ServiceSettings {
   std::function<int64_t()> clockMs;
   // A "0" frame goes out when nothing else was sent for this long; zero turns it off.
   std::chrono::milliseconds keepAliveInterval = std::chrono::seconds(45);
-  size_t maxFrameCharacters = 16384;
+  size_t maxFrameCharacters = database::wire::kMaxFrameCharacters;
   // Logs every message in and out to standard error.
   bool verbose = false;
 };
