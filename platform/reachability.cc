@@ -5,6 +5,7 @@ namespace {
 
 constexpr char kChangeNotification[] = "ReachabilityChanged";
 constexpr char kReachableKey[] = "reachable";
+constexpr char kObserverQueueLabel[] = "Reachability observer";
 
 }  // namespace
 
@@ -26,7 +27,10 @@ void Reachability::setReachable(bool reachable) {
 Reachability::ObserverToken Reachability::addObserver(std::shared_ptr<DispatchQueue> queue,
                                                       Callback callback) {
   if (!queue || !callback) return 0;
-  return center_.addObserver(kChangeNotification, nullptr, std::move(queue),
+  // Through a queue of its own on `queue`: the center calls main-queue observers inline when the
+  // change happens on the main thread, which would overtake changes still queued from elsewhere.
+  auto inOrder = DispatchQueue::create(kObserverQueueLabel, std::move(queue));
+  return center_.addObserver(kChangeNotification, nullptr, std::move(inOrder),
                              [callback = std::move(callback)](const Notification& notification) {
                                callback(notification.userInfo.at(kReachableKey).asBool());
                              });

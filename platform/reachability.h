@@ -1,8 +1,9 @@
 // Reachability: whether the network can be reached. There is no network watcher on this platform:
 // the state is reachable until the program or a test says otherwise with setReachable(). Observers
-// are called on their own queue after every change (a repeated value is not a change). shared() is
-// the process's instance and lives until exit; tests may make their own. Thread-safe; after
-// removeObserver() returns, the callback is not called again.
+// are called on their own queue after every change (a repeated value is not a change), always
+// asynchronously and in the order of the changes. shared() is the process's instance and lives
+// until exit; tests may make their own. Thread-safe; after removeObserver() returns, the callback
+// is not called again.
 #pragma once
 
 #include <atomic>

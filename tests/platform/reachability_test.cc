@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch_queue.h"
+#include "platform/run_loop.h"
 
 namespace dz::platform {
 namespace {
+
+constexpr auto kGenerousWait = std::chrono::seconds(20);
 
 TEST(ReachabilityTest, ReachableUntilToldOtherwiseAndObserversHearEachChangeOnTheirQueue) {
   Reachability reachability;
@@ -31,6 +36,19 @@ TEST(ReachabilityTest, ReachableUntilToldOtherwiseAndObserversHearEachChangeOnTh
   std::lock_guard lock(mutex);
   EXPECT_EQ(heard, (std::vector<bool>{false, true}));
   EXPECT_TRUE(allOnQueue);
+}
+
+TEST(ReachabilityTest, MainQueueObserversHearChangesInTheOrderTheyHappened) {
+  ASSERT_TRUE(RunLoop::isMainThread());
+  Reachability reachability;
+  std::vector<bool> heard;
+  reachability.addObserver(DispatchQueue::main(),
+                           [&](bool reachable) { heard.push_back(reachable); });
+  std::thread([&] { reachability.setReachable(false); }).join();
+  reachability.setReachable(true);  // on the main thread, after the change above
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return heard.size() == 2; }, kGenerousWait));
+  // Heard last is what holds now.
+  EXPECT_EQ(heard, (std::vector<bool>{false, true}));
 }
 
 TEST(ReachabilityTest, RemovedObserverIsNotCalled) {
