@@ -92,8 +92,13 @@ TEST_F(WriteTest, MalformedRequestsGetAStatusAndChangeNothing) {
   EXPECT_EQ(client_->call("frobnicate", body("/")), "unknown_action");
   client_->sendFrame("not json");
   client_->sendFrame(R"({"t": "d", "d": [1, 2]})");
+  // Nesting far deeper than data may go is not even parsed.
+  std::string deep = R"({"t": "d", "d": {"r": 99, "a": "p", "b": {"p": "/deep", "d": )";
+  deep += std::string(5000, '[') + std::string(5000, ']') + "}}}";
+  client_->sendFrame(deep);
   EXPECT_EQ(client_->call("s", {{"c", {{"x", 1}}}}), "ok");
   EXPECT_EQ(server_->snapshot("/counter"), json(R"({"value": 1, ".priority": 2})"));
+  EXPECT_TRUE(server_->snapshot("/deep").is_null());
 }
 
 TEST_F(WriteTest, RequestsAreCountedAndLogged) {
