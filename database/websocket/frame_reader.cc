@@ -179,7 +179,7 @@ void FrameReader::finishFrame() {
     fail(kCloseInvalidPayload, kInvalidText);
     return;
   }
-  std::string payload = std::move(message_);
+  std::string payload = std::exchange(message_, handler_.recycledBuffer());
   resetMessage();
   handler_.onMessage(opcode, std::move(payload));
 }

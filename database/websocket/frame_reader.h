@@ -29,6 +29,9 @@ class FrameReader {
     virtual void onClose(int code, std::string reason) = 0;
     // The status code to close with (1002, 1007 or 1009) and its reason.
     virtual void onProtocolError(int closeCode, std::string reason) = 0;
+    // An empty string, possibly with capacity from an earlier message, to assemble the next
+    // message in.
+    virtual std::string recycledBuffer() { return {}; }
   };
 
   // `maxMessageBytes` caps a frame and an assembled message.

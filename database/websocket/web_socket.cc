@@ -59,10 +59,11 @@ class WebSocket::Reader : public FrameReader::Handler {
     if (socket_.readyState() != ReadyState::kOpen) return;
     Message message{opcode == Opcode::kText ? Message::Kind::kText : Message::Kind::kBinary,
                     std::move(payload)};
-    socket_.performDelegate(
-        [message = std::move(message)](WebSocketDelegate& delegate, WebSocket& socket) {
-          delegate.didReceiveMessage(socket, message);
-        });
+    socket_.performDelegate([message = std::move(message), pool = socket_.bufferPool_](
+                                WebSocketDelegate& delegate, WebSocket& socket) mutable {
+      delegate.didReceiveMessage(socket, message);
+      pool->give(std::move(message.data));
+    });
   }
 
   void onPing(std::string payload) override {
@@ -93,6 +94,8 @@ class WebSocket::Reader : public FrameReader::Handler {
   void onProtocolError(int closeCode, std::string reason) override {
     socket_.closeWithProtocolError(closeCode, std::move(reason));
   }
+
+  std::string recycledBuffer() override { return socket_.bufferPool_->take(); }
 
  private:
   WebSocket& socket_;
@@ -127,6 +130,7 @@ WebSocket::WebSocket(URLRequest request, Url url, std::optional<std::vector<std:
       userAgent_(std::move(userAgent)),
       limits_(std::move(limits)),
       workQueue_(platform::DispatchQueue::create(kWorkQueueLabel)),
+      bufferPool_(std::make_shared<MessageBufferPool>()),
       delegateQueue_(delegateQueue ? std::move(delegateQueue) : platform::DispatchQueue::main()) {
   streams_ = platform::createStreamPair(url_.host, url_.effectivePort());
   streams_.input->setNetworkServiceType(platform::NetworkServiceType::kBackground);

@@ -21,6 +21,7 @@
 #include "database/websocket/frame_format.h"
 #include "database/websocket/frame_reader.h"
 #include "database/websocket/handshake.h"
+#include "database/websocket/message_buffer_pool.h"
 #include "database/websocket/url.h"
 #include "platform/dispatch_queue.h"
 #include "platform/error.h"
@@ -153,6 +154,8 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   const std::optional<std::string> userAgent_;
   const Limits limits_;
   const platform::DispatchQueuePtr workQueue_;
+  // Shared with delegate calls still queued, which give their message's buffer back.
+  const std::shared_ptr<MessageBufferPool> bufferPool_;
   std::atomic<ReadyState> readyState_{ReadyState::kConnecting};
 
   // Guards the delegate, its queue, the chosen protocol, the streams' closing and clean-up.

@@ -1,0 +1,29 @@
+// MessageBufferPool: strings that delivered messages leave behind, kept for the next messages
+// so that a steady stream of messages reuses memory instead of faulting in fresh pages for each.
+// Bounded in count and in the capacity it keeps. Thread-safe: the delegate queue gives buffers
+// back, the socket's work queue takes them.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dz::websocket {
+
+class MessageBufferPool {
+ public:
+  static constexpr size_t kMaxBuffers = 4;
+  static constexpr size_t kMaxKeptCapacity = 256 * 1024;
+
+  // An empty string, with capacity when one was pooled.
+  std::string take();
+  // Keeps `buffer` unless the pool is full or the buffer too large to hold on to.
+  void give(std::string&& buffer);
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> buffers_;
+};
+
+}  // namespace dz::websocket
