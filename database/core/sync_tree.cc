@@ -253,7 +253,9 @@ Events SyncTree::applyTaggedServerRangeMerge(const Path& path,
   SyncPoint* syncPoint = syncPointAt(query->path());
   View* view = syncPoint ? syncPoint->viewForQuery(*query) : nullptr;
   if (!view) return {};
-  NodePtr serverCache = view->completeServerCache(Path());
+  // The query's own server data: complete for the query, though filtered. Ranges replace parts of
+  // it; the rest must stay.
+  NodePtr serverCache = view->viewCache().completeServerSnap();
   NodePtr updated = serverCache ? serverCache : EmptyNode::emptyNode();
   for (const auto& merge : updates) updated = merge.applyTo(updated);
   return applyTaggedQueryOverwrite(path, updated, tag);

@@ -124,6 +124,24 @@ TEST(SyncQueryScenario, KeyRangeAndEqualTo) {
             (Lines{"h3 child_added c 3 prev=null", R"(h3 value /k {"c":3})"}));
 }
 
+TEST(SyncQueryScenario, TaggedMergesAndRangeMerges) {
+  SyncScenario s;
+  QuerySpec q = query("/m", byKey().limitToFirst(3));
+  s.listen(q);
+  s.serverData(q, R"({"a":1,"b":2})");
+  EXPECT_EQ(
+      format(s.tree().applyTaggedQueryMerge(Path("/m"), merge(R"({"b":null,"c":3})"), 1)),
+      (Lines{"h1 child_removed b 2", "h1 child_added c 3 prev=a", R"(h1 value /m {"a":1,"c":3})"}));
+  std::vector<RangeMerge> ranges{RangeMerge(std::nullopt, Path("/b"), node(R"({"0":0})"))};
+  EXPECT_EQ(format(s.tree().applyTaggedServerRangeMerge(Path("/m"), ranges, 1)),
+            (Lines{"h1 child_removed a 1", "h1 child_added 0 0 prev=null",
+                   R"(h1 value /m {"0":0,"c":3})"}));
+  // A range merge for the tag at another path, or for an unknown tag, changes nothing.
+  EXPECT_EQ(format(s.tree().applyTaggedServerRangeMerge(Path("/m/x"), ranges, 1)), Lines{});
+  EXPECT_EQ(format(s.tree().applyTaggedServerRangeMerge(Path("/m"), ranges, 2)), Lines{});
+  EXPECT_EQ(format(s.tree().applyTaggedQueryMerge(Path("/m"), merge(R"({"c":9})"), 2)), Lines{});
+}
+
 TEST(SyncQueryScenario, QueriesThatLoadAllDataShareTheDefaultListenButKeepTheirOrder) {
   SyncScenario s;
   QuerySpec all = query("/o");
