@@ -292,3 +292,32 @@ TEST(SyncTreeScenario, RemovalMatchesByHandleAndTheAllHandle) {
 
 }  // namespace
 }  // namespace dz::database::testing
+
+namespace dz::database::testing {
+namespace {
+
+TEST(SyncTreeScenario, OddServerInputChangesNothingOrApplies) {
+  SyncScenario s;
+  QuerySpec a = query("/a");
+  QuerySpec window = query("/a", byChild("n").limitToFirst(2));
+  s.listen(a);
+  s.listen(window);
+  s.serverData(a, R"({"x":{"n":1},"y":{"n":2},"z":3})");
+  // A path through a priority means nothing.
+  EXPECT_EQ(s.serverSet("/a/x/.priority/deep", "1"), Lines{});
+  // An empty merge, a range merge with the ends reversed, a second acknowledgement.
+  EXPECT_EQ(s.serverUpdate("/a", "{}"), Lines{});
+  std::vector<RangeMerge> reversed{RangeMerge(Path("/z"), Path("/b"), node(R"({"q":1})"))};
+  EXPECT_NO_THROW(s.tree().applyServerRangeMerge(Path("/a"), reversed));
+  s.userSet("/a/w", "1");
+  EXPECT_NO_THROW(s.ack(s.lastWriteId()));
+  EXPECT_EQ(s.ack(s.lastWriteId()), Lines{});
+  // A listen completing twice, and with an unknown status after being cancelled.
+  EXPECT_EQ(s.completeListen(a), Lines{});
+  EXPECT_NO_THROW(s.completeListen(a, "expired_token"));
+  EXPECT_NO_THROW(s.completeListen(a, "ok"));
+  EXPECT_EQ(s.serverSet("/a", "1"), Lines{});
+}
+
+}  // namespace
+}  // namespace dz::database::testing
