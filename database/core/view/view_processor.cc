@@ -108,7 +108,7 @@ ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
       newViewCache = listenComplete(oldViewCache, operation.path(), writesCache, accumulator);
       break;
   }
-  std::vector<Change> changes = accumulator.changes();
+  std::vector<Change> changes = accumulator.takeChanges();
   maybeAddValueEvent(oldViewCache, *newViewCache, changes);
   return ProcessorResult{std::move(*newViewCache), std::move(changes)};
 }
