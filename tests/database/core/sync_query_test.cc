@@ -262,3 +262,30 @@ TEST(SyncQueryScenario, ListenHashesDescribeTheServerData) {
 
 }  // namespace
 }  // namespace dz::database::testing
+
+namespace dz::database::testing {
+namespace {
+
+// A local tree (as for ".info") whose listens are answered at once from data at hand: starting the
+// listen applies the data to the very tree that is adding the registration.
+TEST(SyncQueryScenario, ListenProviderMayApplyDataWhileTheListenStarts) {
+  std::shared_ptr<SyncTree> tree;
+  auto provider = std::make_shared<ListenProvider>();
+  provider->setStartListening([&tree](const QuerySpec& q, std::optional<QueryTag>,
+                                      std::shared_ptr<const SyncTreeHash>,
+                                      ListenCompletion onComplete) {
+    Events events = tree->applyServerOverwrite(q.path(), node("false"));
+    Events done = onComplete("ok");
+    events.insert(events.end(), done.begin(), done.end());
+    return events;
+  });
+  tree = SyncTree::create(provider);
+  auto registration = ValueEventRegistration::create(1, [](const DataEvent&) {});
+  EXPECT_EQ(format(tree->addEventRegistration(registration, query("/.info/connected"))),
+            Lines{"h1 value /.info/connected false"});
+  EXPECT_EQ(format(tree->applyServerOverwrite(Path("/.info/connected"), node("1"))),
+            Lines{"h1 value /.info/connected 1"});
+}
+
+}  // namespace
+}  // namespace dz::database::testing
