@@ -120,7 +120,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   std::optional<Error> error;
   bool atEnd = false;
   bool writable = false;
-  // Interest in epoll, changed on the run loop's thread only.
+  // Interest in epoll; set by the loop's handler and by read() and write() under the mutex.
   bool wantRead = false;
   bool wantWrite = false;
   bool registered = false;
@@ -167,7 +167,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
       auto found = Resolver::resolve(self->host, self->port, lookUpError);
       self->post([found = std::move(found), lookUpError](Connection& c, Events& events) mutable {
         if (c.phase != Phase::kResolving) return;
-        if (found.empty()) return c.fail(*lookUpError, events);
+        if (found.empty()) {
+          return c.fail(lookUpError.value_or(Error(kResolverErrorDomain, 0, c.host)), events);
+        }
         c.addresses = std::move(found);
         c.connectNext(events);
       });
