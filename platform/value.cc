@@ -27,6 +27,14 @@ bool numbersEqual(const Value& a, const Value& b) {
 
 }  // namespace
 
+Value::Value(unsigned long long i) {
+  if (i <= static_cast<unsigned long long>(INT64_MAX)) {
+    data_ = static_cast<int64_t>(i);
+  } else {
+    data_ = static_cast<double>(i);
+  }
+}
+
 bool Value::asBool() const {
   if (auto* b = std::get_if<bool>(&data_)) return *b;
   mismatch(type(), "bool");
@@ -120,8 +128,7 @@ Value Value::fromJson(const boost::json::value& json) {
       return Value(static_cast<long long>(json.get_int64()));
     case boost::json::kind::uint64: {
       uint64_t u = json.get_uint64();
-      if (u <= static_cast<uint64_t>(INT64_MAX)) return Value(static_cast<long long>(u));
-      return Value(static_cast<double>(u));
+      return Value(static_cast<unsigned long long>(u));
     }
     case boost::json::kind::double_:
       return Value(json.get_double());

@@ -27,6 +27,9 @@ class Value {
   Value(long i) : data_(static_cast<int64_t>(i)) {}
   Value(long long i) : data_(static_cast<int64_t>(i)) {}
   Value(unsigned i) : data_(static_cast<int64_t>(i)) {}
+  // Sizes and counts; beyond the int64 range the number is kept as a double, as JSON input is.
+  Value(unsigned long i) : Value(static_cast<unsigned long long>(i)) {}
+  Value(unsigned long long i);
   Value(double d) : data_(d) {}
   Value(const char* s) : data_(std::string(s)) {}
   Value(std::string s) : data_(std::move(s)) {}

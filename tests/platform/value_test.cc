@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <cstdint>
+#include <vector>
 
 #include "platform/exception.h"
 
@@ -16,6 +18,17 @@ TEST(ValueTest, NumbersCompareAcrossIntAndDouble) {
   EXPECT_NE(Value(9007199254740993LL), Value(9007199254740992.0));
   EXPECT_NE(Value(true), Value(1));
   EXPECT_NE(Value("1"), Value(1));
+}
+
+TEST(ValueTest, SizesAndOtherUnsignedNumbersBecomeNumbers) {
+  const std::vector<int> three(3);
+  EXPECT_EQ(Value(three.size()), Value(3));
+  EXPECT_TRUE(Value(three.size()).isInt());
+  EXPECT_EQ(Value(uint64_t{9223372036854775807u}).asInt(), INT64_MAX);
+  // Past the int64 range: a double, as such a number in JSON becomes.
+  const Value huge(uint64_t{18446744073709551615u});
+  EXPECT_TRUE(huge.isDouble());
+  EXPECT_EQ(huge, Value::fromJson(boost::json::value(uint64_t{18446744073709551615u})));
 }
 
 TEST(ValueTest, MapsKeepKeysSortedAndCompareDeeply) {
