@@ -59,6 +59,8 @@ struct StreamImpl : TestClient::Impl {
   void open(const tcp::endpoint& endpoint, const std::string& hostName,
             const std::string& hostHeader, const std::string& target) {
     beast::get_lowest_layer(ws).socket().connect(endpoint);
+    // Count-framed messages are several small writes; Nagle would hold them for the peer's ACK.
+    beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true));
     if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
       // Real verification: the CA file, the host name and SNI, as the client does it.
       if (!SSL_set_tlsext_host_name(ws.next_layer().native_handle(), hostName.c_str())) {
