@@ -51,7 +51,12 @@ void BM_LongPut(benchmark::State& state) {
 
 BENCHMARK(BM_PutWithListenerPlain)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PutWithListenerTls)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LongPut)->Arg(100 << 10)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LongPut)
+    ->Arg(100 << 10)
+    ->Arg(256 << 10)
+    ->Arg(512 << 10)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

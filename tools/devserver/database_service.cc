@@ -324,10 +324,11 @@ Reply DatabaseService::handlePut(ClientConnection& connection, const boost::json
     if (!expected || *expected != tree(connection.ns).hash(path)) {
       // The writer works from old data: show it the current data before refusing.
       for (const auto& [key, listen] : connection.listens) {
-        if (listen.path.contains(path))
+        if (listen.path.contains(path)) {
           pushData(connection, path, listen.tag);
-        else if (path.contains(listen.path))
+        } else if (path.contains(listen.path)) {
           pushData(connection, listen.path, listen.tag);
+        }
       }
       return {std::string(wire::kStatusDataStale), boost::json::string("data is stale")};
     }

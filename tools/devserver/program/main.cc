@@ -1,14 +1,20 @@
 // dz-devserver: runs the development server's database on 127.0.0.1 until SIGTERM or SIGINT.
-// Prints "port <n>" and, with TLS, "ca <path>" on standard output once it listens.
+// Prints "port <n>" and, with TLS, "ca <path>" on standard output once it listens; writes the
+// same lines to the ready file when one is named. SIGUSR1 drops every connection. With a parent
+// pid it also stops when that process ends, so a script that dies leaves no server behind.
 //
 //   dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]
-//                [--deny path] [--verbose]
+//                [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/devserver/dev_server.h"
@@ -17,12 +23,14 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]\n"
-    "                    [--deny path] [--verbose]\n";
+    "                    [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]\n";
 
 struct Arguments {
   dz::devserver::Options options;
   std::string dataFile;
   std::vector<std::string> deniedPaths;
+  std::string readyFile;
+  pid_t parentPid = 0;
 };
 
 bool parseArguments(int argc, char** argv, Arguments& arguments) {
@@ -51,11 +59,47 @@ bool parseArguments(int argc, char** argv, Arguments& arguments) {
       arguments.options.defaultNamespace = value;
     } else if (name == "--deny") {
       arguments.deniedPaths.push_back(value);
+    } else if (name == "--ready-file") {
+      arguments.readyFile = value;
+    } else if (name == "--parent-pid") {
+      try {
+        arguments.parentPid = std::stoi(value);
+      } catch (const std::exception&) {
+        return false;
+      }
+      if (arguments.parentPid <= 1) return false;
     } else {
       return false;
     }
   }
   return true;
+}
+
+// Written whole under a temporary name and renamed, so a reader polling for the file never sees
+// half of it.
+bool writeReadyFile(const std::string& path, const std::string& text) {
+  std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::trunc);
+    if (!(file << text) || !file.flush()) return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// Turns the end of `parent` into a SIGTERM for this process. Watches a pid file descriptor where
+// the kernel has them, else checks every 200 ms.
+void stopWhenParentEnds(pid_t parent) {
+  std::thread([parent] {
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));
+    if (fd >= 0) {
+      pollfd watch{.fd = fd, .events = POLLIN, .revents = 0};
+      while (poll(&watch, 1, -1) < 0 && errno == EINTR) {
+      }
+    } else {
+      while (kill(parent, 0) == 0 || errno == EPERM) usleep(200 * 1000);
+    }
+    kill(getpid(), SIGTERM);
+  }).detach();
 }
 
 }  // namespace
@@ -71,7 +115,9 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  if (arguments.parentPid > 0) stopWhenParentEnds(arguments.parentPid);
 
   try {
     auto server = dz::devserver::DevServer::start(arguments.options);
@@ -86,11 +132,20 @@ int main(int argc, char** argv) {
       server->setJson("/", text.str());
     }
     for (const auto& path : arguments.deniedPaths) server->denyPath(path);
-    std::cout << "port " << server->port() << "\n";
-    if (server->tls()) std::cout << "ca " << server->caFile().string() << "\n";
-    std::cout << "url " << server->databaseUrl() << std::endl;
+    std::ostringstream ready;
+    ready << "port " << server->port() << "\n";
+    if (server->tls()) ready << "ca " << server->caFile().string() << "\n";
+    ready << "url " << server->databaseUrl() << "\n";
+    std::cout << ready.str() << std::flush;
+    if (!arguments.readyFile.empty() && !writeReadyFile(arguments.readyFile, ready.str())) {
+      std::cerr << "dz-devserver: cannot write " << arguments.readyFile << "\n";
+      return 1;
+    }
     int received = 0;
-    sigwait(&signals, &received);
+    while (sigwait(&signals, &received) == 0 && received == SIGUSR1) {
+      std::cerr << "dz-devserver: dropping every connection\n";
+      server->dropConnections();
+    }
     server->stop();
   } catch (const std::exception& e) {
     std::cerr << "dz-devserver: " << e.what() << "\n";
