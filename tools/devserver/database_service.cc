@@ -389,7 +389,7 @@ Reply DatabaseService::handleAuth(ClientConnection& connection, const boost::jso
     return {*authRefusal_, boost::json::string("refused by the development server")};
   }
   connection.authenticated = true;
-  return {std::string(wire::kStatusOk), boost::json::object{{"auth", nullptr}}};
+  return {std::string(wire::kStatusOk), nullptr};
 }
 
 void DatabaseService::reply(ClientConnection& connection, int64_t number, const std::string& action,
