@@ -6,12 +6,15 @@
 #include <optional>
 #include <vector>
 
+#include "database/snapshot/json_reader.h"
 #include "database/snapshot/validation.h"
 #include "database/utilities/utilities.h"
 #include "platform/exception.h"
 
 namespace dz::database {
 namespace {
+
+constexpr char kMalformedJsonText[] = ") Invalid JSON text: ";
 
 // Reads a plain value for the node builder.
 struct PlainSource {
@@ -300,6 +303,30 @@ NodePtr SnapshotUtilities::nodeFromJson(const boost::json::value& json, std::str
 NodePtr SnapshotUtilities::tryNodeFromJson(const boost::json::value& json) noexcept {
   try {
     return nodeFromJson(json);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+NodePtr SnapshotUtilities::nodeFromJsonText(std::string_view text, std::string_view label) {
+  JsonTextRead read = readJsonText(text, kMaxJsonTextDepth);
+  if (read.node) return std::move(read.node);
+  if (read.needsDocument) {
+    boost::json::parse_options options;
+    options.max_depth = kMaxJsonTextDepth;
+    boost::json::value json = boost::json::parse(text, read.error, {}, options);
+    if (!read.error) return nodeFromJson(json, label);
+  }
+  std::string reason = "(";
+  reason.append(label);
+  reason.append(kMalformedJsonText);
+  reason.append(read.error.message());
+  throw Exception(kInvalidDezuvuraData, reason);
+}
+
+NodePtr SnapshotUtilities::tryNodeFromJsonText(std::string_view text) noexcept {
+  try {
+    return nodeFromJsonText(text);
   } catch (const std::exception&) {
     return nullptr;
   }

@@ -27,6 +27,9 @@ inline constexpr char kNodeFromLabel[] = "nodeFrom:priority:";
 inline constexpr char kServerValueTimestamp[] = "timestamp";
 // Deepest nesting of a value (the root is level 0).
 inline constexpr size_t kMaxObjectDepth = 1000;
+// Deepest nesting of arrays and objects that JSON text may have, so that data nested too deep
+// is refused by the depth rule above rather than as malformed text.
+inline constexpr size_t kMaxJsonTextDepth = kMaxObjectDepth + 100;
 
 class SnapshotUtilities {
  public:
@@ -38,6 +41,12 @@ class SnapshotUtilities {
                               std::string_view label = kNodeFromLabel);
   // As nodeFromJson, for server and disk input: null instead of an exception.
   static NodePtr tryNodeFromJson(const boost::json::value& json) noexcept;
+  // The node of JSON text, read without building a JSON document: the same node or exception as
+  // nodeFromJson of the parsed text (at most kMaxJsonTextDepth deep); text that is not JSON
+  // throws "InvalidDezuvuraData".
+  static NodePtr nodeFromJsonText(std::string_view text, std::string_view label = kNodeFromLabel);
+  // As nodeFromJsonText, for server and disk input: null instead of an exception.
+  static NodePtr tryNodeFromJsonText(std::string_view text) noexcept;
 
   // The node as JSON (Node::val's rules).
   static boost::json::value toJson(const Node& node, bool exportFormat = false);

@@ -1,0 +1,275 @@
+#include "database/snapshot/json_reader.h"
+
+#include <algorithm>
+#include <boost/json.hpp>
+#include <boost/json/basic_parser_impl.hpp>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "database/snapshot/snapshot_utilities.h"
+#include "database/snapshot/validation.h"
+
+namespace dz::database {
+namespace {
+
+using boost::json::string_view;
+using boost::system::error_code;
+
+// The members with a meaning of their own.
+enum class Member { kChild, kPriority, kValue, kServerValue };
+
+Member memberOf(std::string_view key) {
+  if (key.empty() || key[0] != '.') return Member::kChild;
+  if (key == kPriorityKey) return Member::kPriority;
+  if (key == kValueKey) return Member::kValue;
+  if (key == kServerValueKey) return Member::kServerValue;
+  return Member::kChild;  // refused as a key later
+}
+
+class NodeHandler {
+ public:
+  static constexpr size_t max_object_size = boost::json::object::max_size();
+  static constexpr size_t max_array_size = boost::json::array::max_size();
+  static constexpr size_t max_key_size = boost::json::string::max_size();
+  static constexpr size_t max_string_size = boost::json::string::max_size();
+
+  bool needsDocument() const { return needsDocument_; }
+  NodePtr takeResult() { return std::move(result_); }
+
+  bool on_document_begin(error_code&) { return true; }
+  bool on_document_end(error_code&) { return true; }
+
+  bool on_object_begin(error_code& ec) { return open(false, ec); }
+  bool on_array_begin(error_code& ec) { return open(true, ec); }
+
+  bool on_object_end(size_t, error_code& ec) {
+    Level& level = levels_[depth_ - 1];
+    NodePtr node;
+    if (level.hasValue) {
+      node = level.value ? LeafNode::create(std::move(*level.value), std::move(level.priority))
+                         : EmptyNode::emptyNode();
+    } else if (!childrenNode(level, node)) {
+      return documentPath(ec);
+    }
+    return close(std::move(node), ec);
+  }
+
+  bool on_array_end(size_t, error_code& ec) {
+    NodePtr node;
+    childrenNode(levels_[depth_ - 1], node);  // ascending keys, never repeated
+    return close(std::move(node), ec);
+  }
+
+  bool on_key_part(string_view s, size_t, error_code&) {
+    levels_[depth_ - 1].key.append(s.data(), s.size());
+    return true;
+  }
+  bool on_key(string_view s, size_t, error_code&) {
+    levels_[depth_ - 1].key.append(s.data(), s.size());
+    return true;
+  }
+
+  bool on_string_part(string_view s, size_t, error_code&) {
+    string_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_string(string_view s, size_t, error_code& ec) {
+    string_.append(s.data(), s.size());
+    bool ok = scalar(LeafNode::Data(string_), ec);
+    string_.clear();
+    return ok;
+  }
+
+  bool on_number_part(string_view, error_code&) { return true; }
+  bool on_int64(int64_t i, string_view, error_code& ec) { return scalar(LeafNode::Data(i), ec); }
+  bool on_uint64(uint64_t u, string_view, error_code& ec) {
+    if (u <= static_cast<uint64_t>(INT64_MAX)) {
+      return scalar(LeafNode::Data(static_cast<int64_t>(u)), ec);
+    }
+    return scalar(LeafNode::Data(static_cast<double>(u)), ec);
+  }
+  bool on_double(double d, string_view, error_code& ec) {
+    if (!std::isfinite(d)) return documentPath(ec);
+    return scalar(LeafNode::Data(d), ec);
+  }
+  bool on_bool(bool b, error_code& ec) { return scalar(LeafNode::Data(b), ec); }
+  bool on_null(error_code& ec) { return scalar(std::nullopt, ec); }
+
+  bool on_comment_part(string_view, error_code&) { return true; }
+  bool on_comment(string_view, error_code&) { return true; }
+
+ private:
+  using Entries = std::vector<std::pair<std::string, NodePtr>>;
+
+  // One open array or object; kept for reuse by later containers at the same depth.
+  struct Level {
+    bool array = false;
+    size_t index = 0;    // next element of an array
+    std::string key;     // current member of an object
+    Entries entries;     // children so far; null children hold a null node
+    bool sorted = true;  // keys strictly ascending so far
+    bool hasNull = false;
+    bool hasPriority = false;
+    bool hasValue = false;
+    NodePtr priority;
+    std::optional<LeafNode::Data> value;  // empty for a null ".value"
+
+    void reset(bool isArray) {
+      array = isArray;
+      index = 0;
+      key.clear();
+      entries.clear();
+      sorted = true;
+      hasNull = false;
+      hasPriority = false;
+      hasValue = false;
+      priority = nullptr;
+      value.reset();
+    }
+  };
+
+  bool documentPath(error_code& ec) {
+    needsDocument_ = true;
+    ec = boost::json::error::exception;
+    return false;
+  }
+
+  // The member the next value belongs to (kChild in arrays and at the top).
+  Member currentMember() const {
+    if (depth_ == 0 || levels_[depth_ - 1].array) return Member::kChild;
+    return memberOf(levels_[depth_ - 1].key);
+  }
+
+  // Checks shared by every plain child value: a valid key and the depth limit.
+  bool childAllowed() const {
+    if (depth_ > kMaxObjectDepth) return false;
+    if (depth_ == 0) return true;
+    const Level& parent = levels_[depth_ - 1];
+    return parent.array || Validation::isValidKey(parent.key);
+  }
+
+  bool open(bool array, error_code& ec) {
+    if (currentMember() != Member::kChild || !childAllowed()) return documentPath(ec);
+    if (levels_.size() == depth_) levels_.emplace_back();
+    levels_[depth_++].reset(array);
+    return true;
+  }
+
+  bool close(NodePtr node, error_code& ec) {
+    --depth_;
+    return add(std::move(node), ec);
+  }
+
+  // A scalar value; none for null.
+  bool scalar(std::optional<LeafNode::Data> data, error_code& ec) {
+    if (const double* d = data ? std::get_if<double>(&*data) : nullptr; d && !std::isfinite(*d)) {
+      return documentPath(ec);
+    }
+    switch (currentMember()) {
+      case Member::kChild:
+        break;
+      case Member::kPriority: {
+        Level& level = levels_[depth_ - 1];
+        // Booleans are refused as priorities; a repeated member is the document's to settle.
+        if (level.hasPriority || (data && std::holds_alternative<bool>(*data))) {
+          return documentPath(ec);
+        }
+        level.hasPriority = true;
+        if (data) level.priority = LeafNode::create(std::move(*data));
+        level.key.clear();
+        return true;
+      }
+      case Member::kValue: {
+        Level& level = levels_[depth_ - 1];
+        if (level.hasValue) return documentPath(ec);
+        level.hasValue = true;
+        level.value = std::move(data);
+        level.key.clear();
+        return true;
+      }
+      case Member::kServerValue:
+        return documentPath(ec);
+    }
+    if (!childAllowed()) return documentPath(ec);
+    return add(data ? LeafNode::create(std::move(*data)) : nullptr, ec);
+  }
+
+  // Adds a finished child value (null or empty for none) to the open container, or makes it
+  // the result.
+  bool add(NodePtr node, error_code&) {
+    if (node && node->isEmpty()) node = nullptr;
+    if (depth_ == 0) {
+      result_ = node ? std::move(node) : EmptyNode::emptyNode();
+      return true;
+    }
+    Level& level = levels_[depth_ - 1];
+    level.hasNull |= !node;
+    if (level.array) {
+      // Dropped elements still take their index.
+      if (node) level.entries.emplace_back(std::to_string(level.index), std::move(node));
+      ++level.index;
+      return true;
+    }
+    if (level.sorted && !level.entries.empty() &&
+        compareKeys(level.entries.back().first, level.key) >= 0) {
+      level.sorted = false;
+    }
+    level.entries.emplace_back(level.key, std::move(node));
+    level.key.clear();
+    return true;
+  }
+
+  // The children node of the level's entries; false when a key repeats.
+  static bool childrenNode(Level& level, NodePtr& node) {
+    Entries& entries = level.entries;
+    if (!level.sorted) {
+      auto less = [](const auto& a, const auto& b) { return compareKeys(a.first, b.first) < 0; };
+      std::sort(entries.begin(), entries.end(), less);
+      auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
+      if (std::adjacent_find(entries.begin(), entries.end(), same) != entries.end()) return false;
+    }
+    if (level.hasNull) {
+      entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                   [](const auto& entry) { return !entry.second; }),
+                    entries.end());
+    }
+    if (entries.empty()) {
+      node = EmptyNode::emptyNode();
+    } else {
+      node = ChildrenNode::create(ChildMap::fromSortedEntries(entries, KeyCompare()),
+                                  std::move(level.priority));
+    }
+    entries.clear();
+    return true;
+  }
+
+  std::vector<Level> levels_;
+  size_t depth_ = 0;
+  std::string string_;
+  NodePtr result_;
+  bool needsDocument_ = false;
+};
+
+}  // namespace
+
+JsonTextRead readJsonText(std::string_view text, size_t maxDepth) {
+  boost::json::parse_options options;
+  options.max_depth = maxDepth;
+  boost::json::basic_parser<NodeHandler> parser(options);
+  JsonTextRead read;
+  size_t used = parser.write_some(false, text.data(), text.size(), read.error);
+  if (parser.handler().needsDocument()) {
+    read.error = {};
+    read.needsDocument = true;
+    return read;
+  }
+  if (!read.error && used < text.size()) read.error = boost::json::error::extra_data;
+  if (!read.error) read.node = parser.handler().takeResult();
+  return read;
+}
+
+}  // namespace dz::database

@@ -1,0 +1,28 @@
+// JSON text straight to nodes, without a JSON document in between: an event reader that builds
+// each node when its text ends. It takes only the common shapes of valid data; for anything else
+// (server value placeholders, ".priority" or ".value" holding an object or array, repeated keys,
+// data that would be refused) it asks for the document path, which then gives the one answer and
+// the exact error message. SnapshotUtilities::nodeFromJsonText is the public entry point.
+#pragma once
+
+#include <boost/system/error_code.hpp>
+#include <cstddef>
+#include <string_view>
+
+#include "database/snapshot/node.h"
+
+namespace dz::database {
+
+struct JsonTextRead {
+  // The node, when the text was read here.
+  NodePtr node;
+  // The text is well-formed so far but needs the document path.
+  bool needsDocument = false;
+  // Why the text is not JSON (neither of the above).
+  boost::system::error_code error;
+};
+
+// Reads a JSON text of at most `maxDepth` nested arrays and objects.
+JsonTextRead readJsonText(std::string_view text, size_t maxDepth);
+
+}  // namespace dz::database

@@ -1,0 +1,263 @@
+// JSON text read straight to nodes must give exactly what parsing the text to a JSON document and
+// converting that gives: the same nodes, the same exceptions, nothing thrown by the try form.
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+#include <string>
+#include <vector>
+
+#include "database/snapshot/json_reader.h"
+#include "database/snapshot/snapshot_utilities.h"
+#include "platform/exception.h"
+#include "tests/database/snapshot/random_node_fixture.h"
+
+namespace dz::database {
+namespace {
+
+constexpr char kMalformed[] = "malformed";
+
+// A node, or what refused the text.
+struct Outcome {
+  NodePtr node;
+  std::string error;
+};
+
+Outcome viaDocument(std::string_view text, std::string_view label) {
+  boost::json::parse_options options;
+  options.max_depth = kMaxJsonTextDepth;
+  boost::system::error_code ec;
+  boost::json::value json = boost::json::parse(text, ec, {}, options);
+  if (ec) return {nullptr, kMalformed};
+  try {
+    return {SnapshotUtilities::nodeFromJson(json, label), ""};
+  } catch (const Exception& e) {
+    return {nullptr, e.name() + " " + e.reason()};
+  }
+}
+
+Outcome viaText(std::string_view text, std::string_view label) {
+  try {
+    return {SnapshotUtilities::nodeFromJsonText(text, label), ""};
+  } catch (const Exception& e) {
+    if (e.name() == kInvalidDezuvuraData &&
+        e.reason().rfind("(" + std::string(label) + ") Invalid JSON text: ", 0) == 0) {
+      return {nullptr, kMalformed};
+    }
+    return {nullptr, e.name() + " " + e.reason()};
+  }
+}
+
+// Both paths agree on the text; returns whether it made a node.
+bool expectSameOutcome(std::string_view text, std::string_view label = "set:") {
+  Outcome document = viaDocument(text, label);
+  Outcome direct = viaText(text, label);
+  std::string shown(text.substr(0, 300));
+  EXPECT_EQ(direct.error, document.error) << shown;
+  EXPECT_EQ(direct.node != nullptr, document.node != nullptr) << shown;
+  NodePtr tried;
+  EXPECT_NO_THROW(tried = SnapshotUtilities::tryNodeFromJsonText(text)) << shown;
+  EXPECT_EQ(tried != nullptr, document.node != nullptr) << shown;
+  if (document.node && direct.node) {
+    EXPECT_TRUE(*direct.node == *document.node) << shown;
+    EXPECT_EQ(direct.node->dataHash(), document.node->dataHash()) << shown;
+    EXPECT_EQ(direct.node->val(true), document.node->val(true)) << shown;
+    EXPECT_TRUE(*tried == *document.node) << shown;
+  }
+  return document.node != nullptr;
+}
+
+std::string nestedText(size_t depth, std::string_view inner = "1") {
+  std::string text;
+  for (size_t i = 0; i < depth; ++i) text += R"({"a":)";
+  text += inner;
+  text.append(depth, '}');
+  return text;
+}
+
+TEST(JsonTextTest, HandWrittenDocumentsMatchTheDocumentPath) {
+  const std::vector<std::string> texts = {
+      "null", "1", "-1", "1.5", "true", "false", R"("text")", "{}", "[]", "[null]",
+      R"({"b": 2, "a": "x", "c": {"d": [1, 2, {"e": null}]}})",
+      R"({"10": 1, "9": 2, "a": 3, "007": 4, "7": 5, "-1": 6})",
+      R"([1, null, 3, null, null, null, 7])", R"([[], {}, [null], {"a": null}])",
+      R"({"a": {}, "b": [], "c": {"d": {}}})",
+      // Priorities, ".value" and server values.
+      R"({".priority": 1, "a": 1})", R"({"a": 1, ".priority": "p"})",
+      R"({".priority": null, "a": 1})", R"({".priority": 1})", R"({".priority": 1.5, "a": true})",
+      R"({".value": 5, ".priority": 2})", R"({".priority": 2, ".value": "v"})",
+      R"({".value": null, ".priority": 2})", R"({".value": true})",
+      R"({".value": 1, "a": 2, "b/c": 3})", R"({"x": {"bad.key": 1}, ".value": 1})",
+      R"({".value": {".sv": "timestamp"}})", R"({".value": {".sv": "nope"}})", R"({".value": [1]})",
+      R"({".value": {"a": 1}})", R"({".value": 1e999})", R"({".sv": "timestamp"})",
+      R"({".sv": "timestamp", ".priority": 1})", R"({".sv": "timestamp", "x": 1})", R"({".sv": 1})",
+      R"({"a": {".sv": "timestamp"}})", R"({".priority": {".sv": "timestamp"}, "a": 1})",
+      R"({".priority": {"x": 1}, "a": 1})", R"({".priority": [1], "a": 1})",
+      R"({".priority": true, "a": 1})", R"({"a": {"b": {".value": 1, ".priority": true}}})",
+      R"({".priority": 1e999, "a": 1})", R"({".priority": 1})", R"({".other": 1})",
+      R"({"a": {".priority": 3}})",
+      // Invalid keys.
+      R"({"": 1})", R"({"a.b": 1})", R"({"a#": 1})", R"({"$": 1})", R"({"a/b": 1})", R"({"[": 1})",
+      R"({"]": 1})", R"({"a": {"b": {"c.d": null}}})", R"({"a": [{"b$": 1}]})",
+      // Numbers at the edges of int64 and of doubles.
+      "9223372036854775807", "-9223372036854775808", "9223372036854775808", "-9223372036854775809",
+      "18446744073709551615", "18446744073709551616", "1e999", "-1e999", "1e-400", "-0", "-0.0",
+      "0.1", "1.0", "1e300", R"({"a": 1e999})", R"([1, -1e999])",
+      R"({"a": 9223372036854775807, "b": -9223372036854775808, "c": 18446744073709551615})",
+      // Unicode escapes and raw UTF-8, in keys and values.
+      R"("\u00e9\ud83d\ude00\n\t\"\\\/")", R"({"\u00e9": "\u0000"})", "{\"\xc3\xa9\": 1}",
+      R"({"\u0061": 1, "b": 2})", R"({"\ud800": 1})", R"("\udc00x")",
+      // Repeated keys: the document keeps one.
+      R"({"a": 1, "a": 2})", R"({"a": 1, "a": null})", R"({"a": null, "a": 1})",
+      R"({"b": 1, "a": 2, "b": 3})", R"({"a": {"x.y": 1}, "a": 2})", R"({"a": 2, "\u0061": 3})",
+      R"({".priority": 1, ".priority": 2, "a": 1})", R"({".value": 1, ".value": 2})",
+      R"({".priority": true, ".priority": 2, "a": 1})", R"({"a": 1e999, "a": 1})",
+      // Long strings and keys.
+      "\"" + std::string(100'000, 'x') + "\"",
+      "{\"" + std::string(5000, 'k') + "\": \"" + std::string(70'000, 'v') + "\\n\"}",
+      "[\"" + std::string(40'000, 'a') + "\\u00e9" + std::string(40'000, 'b') + "\"]"};
+  for (const std::string& text : texts) expectSameOutcome(text);
+  // The label reaches the messages.
+  Outcome badKey = viaText(R"({"a": {"b.c": 1}})", "update:");
+  EXPECT_EQ(badKey.error.rfind("InvalidDezuvuraData (update:) Invalid key", 0), 0u) << badKey.error;
+  EXPECT_EQ(viaText(R"({"a": {".value": [1]}})", "x:").error.rfind("InvalidLeafValueType", 0), 0u);
+}
+
+TEST(JsonTextTest, CommonShapesNeedNoDocument) {
+  for (const char* text : {R"({"b": {"x": [1, null, "s"], ".priority": 2}, "a": {".value": true}})",
+                           R"({"a": null, "b": {}, "c": 1e300, "d": -9223372036854775808})"}) {
+    JsonTextRead read = readJsonText(text, kMaxJsonTextDepth);
+    EXPECT_TRUE(read.node && !read.needsDocument) << text;
+  }
+  for (const char* text : {R"({"a": 1, "a": 2})", R"({"a": {".sv": "timestamp"}})"}) {
+    EXPECT_TRUE(readJsonText(text, kMaxJsonTextDepth).needsDocument) << text;
+  }
+}
+
+TEST(JsonTextTest, DepthLimitIsTheSame) {
+  EXPECT_TRUE(expectSameOutcome(nestedText(kMaxObjectDepth)));
+  EXPECT_FALSE(expectSameOutcome(nestedText(kMaxObjectDepth + 1)));
+  Outcome tooDeep = viaText(nestedText(kMaxObjectDepth + 1), "update:");
+  EXPECT_EQ(tooDeep.error.rfind("InvalidDezuvuraData (update:) Max object depth exceeded: /a/a", 0),
+            0u);
+  // Containers at the limit, arrays too, and too-deep data where it is never looked at.
+  EXPECT_TRUE(expectSameOutcome(nestedText(kMaxObjectDepth, "{}")));
+  EXPECT_FALSE(expectSameOutcome(nestedText(kMaxObjectDepth, R"({"b": 1})")));
+  EXPECT_TRUE(expectSameOutcome(nestedText(kMaxObjectDepth - 1, "[1]")));
+  EXPECT_TRUE(expectSameOutcome(nestedText(kMaxObjectDepth, R"({".value": 2})")));
+  EXPECT_TRUE(expectSameOutcome(R"({".value": 1, "x": )" + nestedText(kMaxObjectDepth + 5) + "}"));
+  EXPECT_TRUE(expectSameOutcome(nestedText(kMaxObjectDepth - 1, R"({".priority": 4, "b": 1})")));
+  // Past the text's own limit the text is malformed; far past it nothing breaks.
+  EXPECT_EQ(viaText(nestedText(kMaxJsonTextDepth + 1), "x:").error, kMalformed);
+  std::string veryDeep(200'000, '[');
+  EXPECT_FALSE(expectSameOutcome(veryDeep));
+  EXPECT_FALSE(expectSameOutcome(veryDeep + std::string(200'000, ']')));
+}
+
+TEST(JsonTextTest, MalformedTextIsRefusedAndNeverThrowsFromTheTryForm) {
+  for (const char* text : {"",
+                           " ",
+                           "{",
+                           "[1,]",
+                           R"({"a":})",
+                           "nul",
+                           "1 2",
+                           "[1] x",
+                           R"({"a" 1})",
+                           "\"abc",
+                           "{\"a\": \"\xff\"}",
+                           "\"\xc3\"",
+                           "NaN",
+                           "Infinity",
+                           "[-]",
+                           "01",
+                           "1.",
+                           ".5",
+                           "{'a': 1}",
+                           "[1, 2",
+                           R"({"a": 1,})",
+                           "/* c */ 1"}) {
+    EXPECT_EQ(viaText(text, "x:").error, kMalformed) << text;
+    expectSameOutcome(text);
+  }
+  // Every prefix and many single-byte changes of a document that uses every feature.
+  const std::string document =
+      R"({"a": {"b": [1, 2.5, "s\u00e9", true, null], ".priority": "p"}, "c": {".value": -3,)"
+      R"( ".priority": 1e2}, "d": {".sv": "timestamp"}, "e": [[[]]], "f": 9223372036854775808})";
+  for (size_t i = 0; i <= document.size(); ++i) expectSameOutcome(document.substr(0, i));
+  testing::RandomValues random(5);
+  const std::string bytes = "{}[]\":,.\\ 0a-e$/u";
+  for (int i = 0; i < 3000; ++i) {
+    std::string text = document;
+    for (int changes = 1 + random.below(3); changes > 0; --changes) {
+      auto at = static_cast<size_t>(random.below(static_cast<int>(text.size())));
+      text[at] = bytes[static_cast<size_t>(random.below(static_cast<int>(bytes.size())))];
+    }
+    expectSameOutcome(text);
+  }
+}
+
+// Random text with odd keys, repeats, special members and bad numbers.
+std::string randomText(testing::RandomValues& random, int depth) {
+  static const std::vector<std::string> keys = {"a", "b",         "10",     "9",   "007",
+                                                "7", ".priority", ".value", ".sv", "a.b",
+                                                "",  "\\u0061",   "-1",     "z"};
+  switch (depth == 0 ? random.below(5) : random.below(8)) {
+    case 0:
+      return "null";
+    case 1: {
+      static const std::vector<std::string> numbers = {"0",
+                                                       "1",
+                                                       "-7",
+                                                       "2.5",
+                                                       "1e999",
+                                                       "9223372036854775807",
+                                                       "-9223372036854775808",
+                                                       "18446744073709551615",
+                                                       "1e-5",
+                                                       "1024",
+                                                       "1023"};
+      return numbers[static_cast<size_t>(random.below(static_cast<int>(numbers.size())))];
+    }
+    case 2:
+      return random.chance(80) ? "\"s\"" : "\"timestamp\"";
+    case 3:
+      return random.chance(50) ? "true" : "false";
+    case 4:
+      return random.chance(50) ? "{}" : "[]";
+    case 5: {
+      std::string text = "[";
+      for (int i = random.below(4); i > 0; --i) {
+        text += randomText(random, depth - 1);
+        if (i > 1) text += ",";
+      }
+      return text + "]";
+    }
+    default: {
+      std::string text = "{";
+      for (int i = random.below(5); i > 0; --i) {
+        text += "\"" + keys[static_cast<size_t>(random.below(static_cast<int>(keys.size())))] +
+                "\":" + randomText(random, depth - 1);
+        if (i > 1) text += ",";
+      }
+      return text + "}";
+    }
+  }
+}
+
+TEST(JsonTextTest, RandomDocumentsMatchTheDocumentPath) {
+  testing::RandomValues random(2026);
+  int made = 0;
+  for (int i = 0; i < 4000; ++i) made += expectSameOutcome(randomText(random, 4));
+  EXPECT_GT(made, 500);
+  // Valid data with priorities, through its export and plain text.
+  for (int i = 0; i < 300; ++i) {
+    NodePtr node = random.node(4, true);
+    ASSERT_TRUE(expectSameOutcome(node->val(true).toJsonString()));
+    expectSameOutcome(node->val(false).toJsonString());
+    NodePtr back = SnapshotUtilities::nodeFromJsonText(node->val(true).toJsonString());
+    EXPECT_TRUE(*back == *node) << node->description();
+  }
+}
+
+}  // namespace
+}  // namespace dz::database
