@@ -71,21 +71,22 @@ bool WriteTree::removeWrite(WriteId writeId) {
   WriteRecord toRemove = *it;
   allWrites_.erase(it);
 
-  bool removedWriteWasVisible = toRemove.visible();
+  if (!toRemove.visible()) return false;
+  bool coveredByLaterWrite = false;
   bool overlapsOtherWrites = false;
   std::vector<Path> removedPaths = writtenPaths(toRemove);
-  for (size_t i = allWrites_.size(); removedWriteWasVisible && i-- > 0;) {
+  for (size_t i = allWrites_.size(); !coveredByLaterWrite && i-- > 0;) {
     const WriteRecord& current = allWrites_[i];
     if (!current.visible()) continue;
     if (i >= index && recordContainsPath(current, toRemove.path())) {
-      // A later write covers it completely.
-      removedWriteWasVisible = false;
+      // The touched locations stay as they are.
+      coveredByLaterWrite = true;
     } else if (overlaps(removedPaths, writtenPaths(current))) {
       // Writes folded into one another (either way round, merges included): rebuild.
       overlapsOtherWrites = true;
     }
   }
-  if (!removedWriteWasVisible) return false;
+  if (coveredByLaterWrite) return true;
   if (overlapsOtherWrites) {
     resetTree();
     return true;
@@ -138,54 +139,116 @@ CompoundWrite WriteTree::layerTree(const std::vector<WriteRecord>& writes,
   return result;
 }
 
-NodePtr WriteTree::shadowingWrite(const Path& path) const {
-  return visibleWrites_.completeNode(path);
+namespace {
+
+// Whether the write alone fixes all data at `path`.
+bool coversPath(const WriteRecord& write, const Path& path) {
+  if (!write.path().contains(path)) return false;
+  return write.isOverwrite() ||
+         write.merge().hasCompleteWrite(Path::relativePath(write.path(), path));
 }
+
+// The data at `path` once the write applies to `before`, the data there until then. Exactly what
+// applying the write to the whole tree leaves at `path`: a write below a leaf turns it into
+// children, an empty one leaves it alone.
+NodePtr applyWriteAt(const WriteRecord& write, const Path& path, const NodePtr& before) {
+  NodePtr after = before;
+  if (write.path().contains(path)) {
+    Path relative = Path::relativePath(write.path(), path);
+    if (write.isOverwrite()) {
+      after = write.overwrite()->getChild(relative);
+    } else if (NodePtr complete = write.merge().completeNode(relative)) {
+      after = std::move(complete);
+    } else if (CompoundWrite below = write.merge().childCompoundWrite(relative); !below.isEmpty()) {
+      after = below.apply(before);
+    }
+  } else if (path.contains(write.path())) {
+    Path relative = Path::relativePath(path, write.path());
+    after = write.isOverwrite() ? before->updateChild(relative, write.overwrite())
+                                : CompoundWrite().addWrites(relative, write.merge()).apply(before);
+  }
+  // Below the root nothing empty lingers (an emptied child is removed with whatever priority
+  // it had).
+  if (!path.isEmpty() && after->isEmpty()) return EmptyNode::emptyNode();
+  return after;
+}
+
+}  // namespace
+
+NodePtr WriteTree::layeredData(const Path& path, const NodePtr& base,
+                               const std::function<bool(const WriteRecord&)>& include) const {
+  // The last write that fixes the whole location makes earlier writes and the base irrelevant.
+  size_t first = 0;
+  bool covered = false;
+  for (size_t i = allWrites_.size(); i-- > 0;) {
+    if (include(allWrites_[i]) && coversPath(allWrites_[i], path)) {
+      first = i;
+      covered = true;
+      break;
+    }
+  }
+  if (!covered && !base) return nullptr;
+  NodePtr data = covered ? EmptyNode::emptyNode() : base;
+  if (!path.isEmpty() && data->isEmpty()) data = EmptyNode::emptyNode();
+  for (size_t i = first; i < allWrites_.size(); ++i) {
+    if (include(allWrites_[i])) data = applyWriteAt(allWrites_[i], path, data);
+  }
+  return data;
+}
+
+NodePtr WriteTree::visibleData(const Path& path, const NodePtr& base) const {
+  if (visibleWrites_.childCompoundWrite(path).isEmpty()) return base;
+  return layeredData(path, base, [](const WriteRecord& write) { return write.visible(); });
+}
+
+bool WriteTree::hasShadowingWrite(const Path& path) const {
+  if (!visibleWrites_.hasCompleteWrite(path)) return false;
+  return std::any_of(allWrites_.begin(), allWrites_.end(), [&](const WriteRecord& write) {
+    return write.visible() && coversPath(write, path);
+  });
+}
+
+NodePtr WriteTree::shadowingWrite(const Path& path) const { return visibleData(path, nullptr); }
 
 NodePtr WriteTree::calcCompleteEventCache(const Path& treePath, const NodePtr& completeServerCache,
                                           const std::set<WriteId>& writeIdsToExclude,
                                           bool includeHiddenWrites) const {
   if (writeIdsToExclude.empty() && !includeHiddenWrites) {
-    if (NodePtr shadowing = visibleWrites_.completeNode(treePath)) return shadowing;
-    CompoundWrite subMerge = visibleWrites_.childCompoundWrite(treePath);
-    if (subMerge.isEmpty()) return completeServerCache;
-    if (!completeServerCache && !subMerge.hasCompleteWrite(Path())) return nullptr;
-    return subMerge.apply(completeServerCache ? completeServerCache : EmptyNode::emptyNode());
+    return visibleData(treePath, completeServerCache);
   }
-  CompoundWrite merge = visibleWrites_.childCompoundWrite(treePath);
-  if (!includeHiddenWrites && merge.isEmpty()) return completeServerCache;
-  if (!includeHiddenWrites && !completeServerCache && !merge.hasCompleteWrite(Path())) {
-    return nullptr;
-  }
-  auto filter = [&](const WriteRecord& write) {
+  return layeredData(treePath, completeServerCache, [&](const WriteRecord& write) {
     return (write.visible() || includeHiddenWrites) &&
-           writeIdsToExclude.count(write.writeId()) == 0 &&
-           (write.path().contains(treePath) || treePath.contains(write.path()));
-  };
-  CompoundWrite mergeAtPath = layerTree(allWrites_, filter, treePath);
-  if (!completeServerCache && !mergeAtPath.hasCompleteWrite(Path())) return nullptr;
-  return mergeAtPath.apply(completeServerCache ? completeServerCache : EmptyNode::emptyNode());
+           writeIdsToExclude.count(write.writeId()) == 0;
+  });
 }
 
 NodePtr WriteTree::calcCompleteEventChildren(const Path& treePath,
                                              const NodePtr& completeServerChildren) const {
-  NodePtr completeChildren = EmptyNode::emptyNode();
-  if (NodePtr topLevelSet = visibleWrites_.completeNode(treePath)) {
-    if (!topLevelSet->isLeafNode()) {
-      completeChildren = ChildrenNode::create(topLevelSet->children());
-    }
-    return completeChildren;
+  if (NodePtr complete = shadowingWrite(treePath)) {
+    if (complete->isLeafNode()) return EmptyNode::emptyNode();
+    return ChildrenNode::create(complete->children());
   }
-  CompoundWrite merge = visibleWrites_.childCompoundWrite(treePath);
+  // No write fixes the location, so every write here lies below one child: layer each touched
+  // child on its own.
+  std::set<std::string, KeyLess> touched;
+  visibleWrites_.childCompoundWrite(treePath).enumerateWrites(
+      [&](const Path& path, const NodePtr&) {
+        if (!path.isEmpty() && path.front() != kPriorityKey) touched.insert(path.front());
+        return false;
+      });
+  NodePtr completeChildren = EmptyNode::emptyNode();
   if (completeServerChildren) {
     for (const auto& entry : completeServerChildren->children()) {
-      NodePtr node =
-          merge.childCompoundWrite(Path(std::vector<std::string>{entry.key})).apply(entry.value);
-      completeChildren = completeChildren->updateImmediateChild(entry.key, node);
+      NodePtr child = touched.count(entry.key) ? visibleData(treePath.child(entry.key), entry.value)
+                                               : entry.value;
+      completeChildren = completeChildren->updateImmediateChild(entry.key, child);
     }
   }
-  for (const NamedNode& child : merge.completeChildren()) {
-    completeChildren = completeChildren->updateImmediateChild(child.name, child.node);
+  for (const std::string& key : touched) {
+    if (completeServerChildren && completeServerChildren->hasChild(key)) continue;
+    if (NodePtr child = shadowingWrite(treePath.child(key))) {
+      completeChildren = completeChildren->updateImmediateChild(key, child);
+    }
   }
   return completeChildren;
 }
@@ -194,35 +257,29 @@ NodePtr WriteTree::calcEventCacheAfterServerOverwrite(const Path& treePath, cons
                                                       const NodePtr& existingEventSnap,
                                                       const NodePtr& existingServerSnap) const {
   Path path = treePath.child(childPath);
-  if (visibleWrites_.hasCompleteWrite(path)) return nullptr;
+  if (hasShadowingWrite(path)) return nullptr;
   const NodePtr& base = existingServerSnap ? existingServerSnap : existingEventSnap;
   NodePtr current = base ? base->getChild(childPath) : EmptyNode::emptyNode();
-  CompoundWrite childMerge = visibleWrites_.childCompoundWrite(path);
-  if (childMerge.isEmpty()) return current;
-  return childMerge.apply(current);
+  return visibleData(path, current);
 }
 
 NodePtr WriteTree::calcCompleteChild(const Path& treePath, const std::string& childKey,
                                      const CacheNode& existingServerSnap) const {
   Path path = treePath.child(childKey);
-  if (NodePtr shadowing = visibleWrites_.completeNode(path)) return shadowing;
-  if (!existingServerSnap.isCompleteForChild(childKey)) return nullptr;
-  CompoundWrite childMerge = visibleWrites_.childCompoundWrite(path);
-  return childMerge.apply(existingServerSnap.node()->getImmediateChild(childKey));
+  NodePtr serverChild;
+  if (existingServerSnap.isCompleteForChild(childKey)) {
+    serverChild = existingServerSnap.node()->getImmediateChild(childKey);
+  }
+  return visibleData(path, serverChild);
 }
 
 std::vector<NamedNode> WriteTree::calcIndexedSlice(const Path& treePath,
                                                    const NodePtr& completeServerData,
                                                    const NamedNode& startPost, size_t count,
                                                    bool reverse, const IndexPtr& index) const {
-  CompoundWrite merge = visibleWrites_.childCompoundWrite(treePath);
-  NodePtr toIterate = merge.completeNode(Path());
-  if (!toIterate) {
-    if (!completeServerData) return {};
-    toIterate = merge.apply(completeServerData);
-  }
+  NodePtr toIterate = visibleData(treePath, completeServerData);
   std::vector<NamedNode> nodes;
-  if (toIterate->isEmpty() || toIterate->isLeafNode()) return nodes;
+  if (!toIterate || toIterate->isEmpty() || toIterate->isLeafNode()) return nodes;
   IndexedNode indexed(toIterate, index);
   forEachIndexedChildFrom(indexed, startPost, reverse, [&](const NamedNode& next) {
     if (nodes.size() >= count) return true;

@@ -1,8 +1,11 @@
-// WriteTree: the pending user writes (overwrites and merges, in write-id order) and the compound
-// write of the visible ones, from which views layer local data over server data. WriteTreeRef is
+// WriteTree: the pending user writes (overwrites and merges, in write-id order). Local data is the
+// server data with the visible writes applied one by one in that order (a write below a leaf
+// replaces the leaf, so order matters); the compound write of the visible writes only tells
+// which locations any write touches. WriteTreeRef is
 // the write tree seen from one path. Owned by the sync tree; work queue only.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <vector>
@@ -27,13 +30,14 @@ class WriteTree {
 
   // The write with the id, or none.
   const WriteRecord* write(WriteId writeId) const;
-  // Removes the write; true when the visible data may have changed (views must re-evaluate).
-  // False for an unknown id.
+  // Removes the write; true when the visible data may have changed (views must re-evaluate): for
+  // every visible write, since even one that a later write covers may have turned a leaf above
+  // it into children. False for an unknown id or a hidden write.
   bool removeWrite(WriteId writeId);
   // Removes every write and returns them.
   std::vector<WriteRecord> removeAllWrites();
 
-  // The complete node a visible write puts at `path`, or null.
+  // The complete data the visible writes alone give `path`, or null.
   NodePtr shadowingWrite(const Path& path) const;
 
   // The data at `treePath` with the pending writes over the complete server data (null when not
@@ -62,6 +66,12 @@ class WriteTree {
   WriteTreeRef childWrites(const Path& path) const;
 
  private:
+  // The data at `path` with the included writes applied one by one in id order over `base` (the
+  // server data there, or null when unknown); null when neither covers the location.
+  NodePtr layeredData(const Path& path, const NodePtr& base,
+                      const std::function<bool(const WriteRecord&)>& include) const;
+  NodePtr visibleData(const Path& path, const NodePtr& base) const;
+  bool hasShadowingWrite(const Path& path) const;
   void resetTree();
   static CompoundWrite layerTree(const std::vector<WriteRecord>& writes,
                                  const std::function<bool(const WriteRecord&)>& filter,

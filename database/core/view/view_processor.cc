@@ -123,8 +123,8 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
                       viewCache.serverCache().isFullyInitialized() &&
                       !viewCache.serverCache().node()->isLeafNode();
   bool recomputeAll = changePath.isEmpty() || leafReplaced;
-  // Local writes hide the change.
-  if (!leafReplaced && writesCache.shadowingWrite(changePath)) return viewCache;
+  // Writes that cover the change usually hide it, but not always: a write below a leaf replaces
+  // the leaf only while the leaf is there. The child is layered afresh below.
   IndexedNode newEventCache = oldEventSnap.indexedNode();
   if (recomputeAll) {
     if (viewCache.serverCache().isFiltered()) {
@@ -153,7 +153,9 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
     } else {
       Path childChangePath = changePath.popFront();
       NodePtr newEventChild;
-      if (oldEventSnap.isCompleteForChild(childKey)) {
+      if (viewCache.serverCache().isCompleteForChild(childKey)) {
+        newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
+      } else if (oldEventSnap.isCompleteForChild(childKey)) {
         NodePtr eventChildUpdate = writesCache.calcEventCacheAfterServerOverwrite(
             changePath, oldEventSnap.node(), viewCache.serverCache().node());
         NodePtr oldChild = oldEventSnap.node()->getImmediateChild(childKey);
@@ -322,7 +324,6 @@ ViewCache ViewProcessor::ackUserWrite(const ViewCache& viewCache, const Path& ac
                                       const AffectedTree& affectedTree,
                                       const WriteTreeRef& writesCache, const NodePtr& completeCache,
                                       ChildChangeAccumulator& accumulator) const {
-  if (writesCache.shadowingWrite(ackPath)) return viewCache;
   // Confirmed data becomes server data; filtered server data stays filtered.
   bool filterServerNode = viewCache.serverCache().isFiltered();
   const CacheNode& serverCache = viewCache.serverCache();
@@ -370,7 +371,8 @@ ViewCache ViewProcessor::revertUserWrite(const ViewCache& viewCache, const Path&
                                          const WriteTreeRef& writesCache,
                                          const NodePtr& completeCache,
                                          ChildChangeAccumulator& accumulator) const {
-  if (writesCache.shadowingWrite(path)) return viewCache;
+  // Even where a later write covers the reverted one, data above it may change: the reverted
+  // write may have turned a leaf into children that the later write then emptied.
   WriteTreeCompleteChildSource source(writesCache, viewCache, completeCache);
   const IndexedNode& oldEventCache = viewCache.eventCache().indexedNode();
   IndexedNode newEventCache = oldEventCache;

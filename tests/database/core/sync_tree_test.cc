@@ -64,6 +64,35 @@ TEST(SyncTreeScenario, RevertOfAShadowedWriteChangesNothing) {
   EXPECT_EQ(s.ack(2, true), (Lines{"h1 child_changed x 1 prev=null", R"(h1 value /a {"x":1})"}));
 }
 
+TEST(SyncTreeScenario, WritesBelowALeafApplyOneByOne) {
+  SyncScenario s;
+  QuerySpec a = query("/a");
+  s.listen(a);
+  EXPECT_EQ(s.serverData(a, "5"), (Lines{"h1 value /a 5"}));
+  // The merge turns the leaf into children; removing the child again leaves nothing, not the leaf.
+  EXPECT_EQ(s.userUpdate("/a", R"({"b":1})"),
+            (Lines{"h1 child_added b 1 prev=null", R"(h1 value /a {"b":1})"}));
+  EXPECT_EQ(s.userSet("/a/b", "null"), (Lines{"h1 child_removed b 1", "h1 value /a null"}));
+  EXPECT_EQ(s.tree().calcCompleteEventCache(Path("/a"))->description(), "null");
+  // Without the merge the removal below the leaf changes nothing: the leaf is back.
+  EXPECT_EQ(s.ack(1, /*revert=*/true), (Lines{"h1 value /a 5"}));
+  EXPECT_EQ(s.ack(2, /*revert=*/true), Lines{});
+}
+
+TEST(SyncTreeScenario, ServerChildrenArrivingBelowALeafMeetTheWritesInOrder) {
+  SyncScenario s;
+  QuerySpec root = query("/");
+  s.listen(root);
+  EXPECT_EQ(s.serverData(root, R"({"a":5})"),
+            (Lines{"h1 child_added a 5 prev=null", R"(h1 value / {"a":5})"}));
+  // Below the leaf the removal changes nothing.
+  EXPECT_EQ(s.userSet("/a/b", "null"), Lines{});
+  // Once the server's data there has children, the pending removal applies to them.
+  EXPECT_EQ(s.serverSet("/a/b", "1"), (Lines{"h1 child_removed a 5", "h1 value / null"}));
+  EXPECT_EQ(s.ack(1),
+            (Lines{R"(h1 child_added a {"b":1} prev=null)", R"(h1 value / {"a":{"b":1}})"}));
+}
+
 TEST(SyncTreeScenario, NestedWritesAndMerges) {
   SyncScenario s;
   QuerySpec a = query("/a");
