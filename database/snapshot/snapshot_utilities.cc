@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "database/snapshot/json_reader.h"
+#include "database/snapshot/json_writer.h"
 #include "database/snapshot/validation.h"
 #include "database/utilities/utilities.h"
 #include "platform/exception.h"
@@ -359,6 +360,12 @@ boost::json::value SnapshotUtilities::toJson(const Node& node, bool exportFormat
   for (const auto& entry : children) object.emplace(entry.key, toJson(*entry.value, exportFormat));
   if (withPriority) object.emplace(kPriorityKey, toJson(*priority));
   return object;
+}
+
+std::string SnapshotUtilities::toJsonText(const Node& node, bool exportFormat) {
+  std::string text;
+  writeJsonText(node, exportFormat, text);
+  return text;
 }
 
 CompoundWrite SnapshotUtilities::compoundWriteFromDictionary(const Value::Map& values,

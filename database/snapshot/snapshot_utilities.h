@@ -13,6 +13,7 @@
 
 #include <boost/json/fwd.hpp>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "database/snapshot/compound_write.h"
@@ -50,6 +51,8 @@ class SnapshotUtilities {
 
   // The node as JSON (Node::val's rules).
   static boost::json::value toJson(const Node& node, bool exportFormat = false);
+  // The node as JSON text, written directly: the same text as serializing toJson's result.
+  static std::string toJsonText(const Node& node, bool exportFormat = false);
 
   // Writes of each value at the relative path its key spells. Keys must be valid path strings
   // (a last key ".priority" is allowed); throws as nodeFrom and with "InvalidPathValidation".

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <cmath>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -256,6 +259,66 @@ TEST(JsonTextTest, RandomDocumentsMatchTheDocumentPath) {
     expectSameOutcome(node->val(false).toJsonString());
     NodePtr back = SnapshotUtilities::nodeFromJsonText(node->val(true).toJsonString());
     EXPECT_TRUE(*back == *node) << node->description();
+  }
+}
+
+// The written text is byte for byte what serializing the JSON document gives. (Reading it back
+// gives the same node where the JSON parser reads the doubles back exactly.)
+void expectSameText(const NodePtr& node) {
+  for (bool exportFormat : {false, true}) {
+    std::string text = SnapshotUtilities::toJsonText(*node, exportFormat);
+    EXPECT_EQ(text, boost::json::serialize(SnapshotUtilities::toJson(*node, exportFormat)));
+    expectSameOutcome(text);
+  }
+}
+
+TEST(JsonTextTest, WrittenTextIsTheDocumentsText) {
+  testing::RandomValues random(99);
+  for (int i = 0; i < 500; ++i) {
+    NodePtr node = random.node(4, true);
+    expectSameText(node);
+    NodePtr back = SnapshotUtilities::nodeFromJsonText(SnapshotUtilities::toJsonText(*node, true));
+    EXPECT_TRUE(*back == *node) << node->description();
+  }
+  std::string controls;
+  for (int c = 0; c < 0x20; ++c) controls.push_back(static_cast<char>(c));
+  controls += "\"\\/\x7f\xc3\xa9 end";
+  const std::vector<Value> values = {
+      Value(),
+      Value(true),
+      Value(false),
+      Value(0.1),
+      Value(-0.0),
+      Value(1e300),
+      Value(1.5e-7),
+      Value(5e-324),
+      Value(1.7976931348623157e308),
+      Value(9223372036854775808.0),
+      Value(static_cast<long long>(INT64_MIN)),
+      Value(static_cast<long long>(INT64_MAX)),
+      Value(controls),
+      Value(std::string("")),
+      *Value::parseJson(R"({"0": 1, "1": 2, "3": 4})"),
+      *Value::parseJson(R"({"0": 1, "2": 2})"),
+      *Value::parseJson(R"({"1": 1, "2": 2, "4": 4})"),
+      *Value::parseJson(R"({"01": 1, "1": 2})"),
+      *Value::parseJson(R"({"0": 1, "1": 2, "6": 3})"),
+      *Value::parseJson(R"({"5": [1, [2]]})"),
+      *Value::parseJson(R"({"a": {".value": 1.25, ".priority": 0.5}, ".priority": "p"})"),
+      *Value::parseJson(
+          R"({"a": {".sv": "timestamp"}, "b": {".sv": "timestamp", ".priority": 1}})"),
+      *Value::parseJson(R"({".value": {".sv": "timestamp"}, ".priority": {".sv": "timestamp"}})")};
+  for (const Value& value : values) expectSameText(SnapshotUtilities::nodeFrom(value));
+  // Bytes that are not UTF-8 are written as they are, as the document writes them.
+  NodePtr notUtf8 = LeafNode::create(std::string("a\xff\xc3"));
+  EXPECT_EQ(SnapshotUtilities::toJsonText(*notUtf8),
+            boost::json::serialize(SnapshotUtilities::toJson(*notUtf8)));
+  for (int i = 0; i < 2000; ++i) {
+    std::uniform_int_distribution<uint64_t> bits;
+    double d;
+    uint64_t raw = bits(random.engine());
+    std::memcpy(&d, &raw, sizeof d);
+    if (std::isfinite(d)) expectSameText(LeafNode::create(d));
   }
 }
 
