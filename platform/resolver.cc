@@ -20,14 +20,15 @@ std::string lowerCase(std::string text) {
   return text;
 }
 
+// Never destroyed: look-ups run on detached threads that may still work while the process exits.
 std::mutex& overridesMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::map<std::string, std::string>& overrides() {
-  static std::map<std::string, std::string> map;
-  return map;
+  static auto* map = new std::map<std::string, std::string>;
+  return *map;
 }
 
 // DZ_RESOLVE is read on every look-up so that a test or the demo may set it at any time.

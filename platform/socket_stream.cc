@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -24,6 +25,12 @@ namespace dz::platform {
 namespace {
 
 constexpr char kCaFileEnvironment[] = "DZ_CA_FILE";
+
+// Connections open and close on a thread that never stops, so one may be in the middle of a
+// handshake while the process exits: OpenSSL must not free its state in an exit handler. Only the
+// first initialisation decides, hence before main.
+[[maybe_unused]] const bool openSslKeptAtExit =
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 Error posixError(int code, const std::string& what) {
   return Error(kSocketErrorDomain, code, what + ": " + std::strerror(code));

@@ -5,11 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <csignal>
 #include <cstdlib>
 
+#include "platform/crypto.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
 #include "tests/support/beast_acceptor.h"
@@ -171,6 +173,59 @@ TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), kResolverErrorDomain);
   Resolver::removeOverride("broken.dz.test");
+}
+
+// --- Exit -------------------------------------------------------------------------------------
+
+// The network thread never stops, so a connection may still be opening while the process exits.
+// This handler is registered before main, so at exit it runs after the exit work of everything
+// set up later (library clean-ups, static destructors): armed, it opens a TLS connection through
+// a resolver override and succeeds once the ClientHello reaches the listener.
+std::atomic<int> exitProbeListener{-1};
+void openTlsAtExit() {
+  const int listener = exitProbeListener.load();
+  if (listener < 0) return;
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  Resolver::setOverride("exit.dz.test", "127.0.0.1");
+  StreamPair pair = createStreamPair("exit.dz.test", ntohs(address.sin_port));
+  pair.output->setTlsSettings({});
+  pair.input->scheduleIn(RunLoop::current());
+  pair.input->open();
+  int accepted = -1;
+  const bool helloArrived = RunLoop::current().runUntil(
+      [&] {
+        if (pair.input->status() == StreamStatus::kError) return true;
+        if (accepted < 0) accepted = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+        char byte;
+        return accepted >= 0 && ::recv(accepted, &byte, 1, 0) == 1;
+      },
+      kTimeout);
+  std::_Exit(helloArrived && pair.input->status() != StreamStatus::kError ? 0 : 3);
+}
+[[maybe_unused]] const bool exitProbeRegistered = std::atexit(openTlsAtExit) == 0;
+
+TEST(SocketStreamExitTest, ATlsConnectionOpensWhileTheProcessExits) {
+  EXPECT_EXIT(
+      {
+        // The resolver and OpenSSL in use before exit, as in any program that connects.
+        Resolver::setOverride("exit.dz.test", "127.0.0.1");
+        std::optional<Error> error;
+        Resolver::resolve("exit.dz.test", 1, error);
+        secureRandomBytes(16);
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener, 1) != 0) {
+          std::_Exit(4);
+        }
+        exitProbeListener = listener;
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
