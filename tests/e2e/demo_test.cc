@@ -1,0 +1,200 @@
+// The demo as scripts/demo runs it: dz-devserver over TLS, started with a ready file and a parent
+// to watch, and dz-demo's two devices syncing through a connection drop the server makes on
+// SIGUSR1. Also: the server ends by itself when the process it watches ends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/sandbox.h"
+
+extern char** environ;
+
+namespace dz::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+constexpr auto kWait = seconds(60);
+
+// A child process with its standard output and error in files. Killed on destruction.
+class Child {
+ public:
+  Child(const std::string& program, std::vector<std::string> arguments, const fs::path& output,
+        std::vector<std::string> extraEnvironment = {}) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+    for (auto& entry : extraEnvironment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // The exit status once the process ended within `timeout`; none when it did not (or was
+  // killed by a signal).
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = kWait) {
+    if (pid_ <= 0) return std::nullopt;
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (fd < 0) return std::nullopt;
+    pollfd ended{.fd = fd, .events = POLLIN, .revents = 0};
+    int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
+    close(fd);
+    if (ready != 1) return std::nullopt;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (!WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The lines of `text` that start with `prefix`.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The value of the "<name> <value>" line of the server's ready file.
+std::string readyValue(const std::string& ready, const std::string& name) {
+  auto lines = linesStartingWith(ready, name + " ");
+  return lines.empty() ? std::string() : lines.front().substr(name.size() + 1);
+}
+
+class DemoTest : public ::testing::Test {
+ protected:
+  // Starts dz-devserver over TLS watching `parent`; returns its ready file's content.
+  std::string startServer(pid_t parent) {
+    fs::path readyFile = sandbox_.root() / "ready";
+    server_.emplace(
+        DZ_DEVSERVER_PROGRAM,
+        std::vector<std::string>{"--tls", "on", "--namespace", "polls", "--ready-file",
+                                 readyFile.string(), "--parent-pid", std::to_string(parent)},
+        sandbox_.root() / "server.log");
+    // The file appears whole (it is renamed into place) once the server listens.
+    auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!fs::exists(readyFile) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return readFile(readyFile);
+  }
+
+  dz::testing::ScopedSandbox sandbox_;
+  std::optional<Child> server_;
+};
+
+TEST_F(DemoTest, TwoDevicesSyncThroughAConnectionTheServerDrops) {
+  std::string ready = startServer(getpid());
+  std::string port = readyValue(ready, "port");
+  std::string caFile = readyValue(ready, "ca");
+  ASSERT_FALSE(port.empty()) << readFile(sandbox_.root() / "server.log");
+  EXPECT_EQ(readyValue(ready, "url"), "https://polls.dz.test:" + port);
+  ASSERT_TRUE(fs::exists(caFile));
+
+  fs::path output = sandbox_.root() / "demo.log";
+  Child demo(DZ_DEMO_PROGRAM, {"--port", port, "--server-pid", std::to_string(server_->pid())},
+             output, {"DZ_RESOLVE=polls.dz.test=127.0.0.1", "DZ_CA_FILE=" + caFile});
+  ASSERT_EQ(demo.waitForExit(), 0) << readFile(output);
+
+  std::string text = readFile(output);
+  // Device B's own lines keep their order; device A's interleave with them as the network goes.
+  EXPECT_EQ(
+      linesStartingWith(text, "device B: "),
+      (std::vector<std::string>{
+          "device B: connected",
+          "device B: received /polls null",
+          "device B: listening at /polls -> ok",
+          R"(device B: received /polls/p1 {"options":{"pizza":0,"salad":0},"question":"Lunch today?"})",
+          R"(device B: received merge /polls/p1 {"options/pizza":1})",
+          "device B: connection dropped; reconnecting...",
+          "device B: connected again",
+          R"(device B: received /polls {"p1":{"options":{"pizza":1,"salad":0},"question":"Lunch today?"}})",
+          "device B: listening at /polls -> ok",
+          R"(device B: received merge /polls/p1 {"options/salad":1})",
+      }))
+      << text;
+  EXPECT_EQ(linesStartingWith(text, "device A: "),
+            (std::vector<std::string>{
+                "device A: connected",
+                "device A: put /polls/p1 -> ok",
+                "device A: merge /polls/p1 -> ok",
+                "device A: connection dropped; reconnecting...",
+                "device A: connected again",
+                "device A: merge /polls/p1 -> ok",
+            }))
+      << text;
+  EXPECT_EQ(linesStartingWith(text, "demo finished").size(), 1u) << text;
+
+  // The server outlived the drop and stops cleanly, removing its CA.
+  kill(server_->pid(), SIGTERM);
+  EXPECT_EQ(server_->waitForExit(), 0);
+  EXPECT_FALSE(fs::exists(caFile));
+}
+
+TEST_F(DemoTest, TheServerStopsWhenTheProcessItWatchesEnds) {
+  Child parent("/bin/sleep", {"600"}, sandbox_.root() / "parent.log");
+  ASSERT_GT(parent.pid(), 0);
+  std::string ready = startServer(parent.pid());
+  std::string caFile = readyValue(ready, "ca");
+  ASSERT_FALSE(caFile.empty()) << readFile(sandbox_.root() / "server.log");
+
+  kill(parent.pid(), SIGKILL);
+  EXPECT_EQ(parent.waitForExit(), std::nullopt);  // killed: no exit status
+  EXPECT_EQ(server_->waitForExit(), 0);
+  EXPECT_FALSE(fs::exists(caFile));
+}
+
+TEST_F(DemoTest, TheServerRefusesABadParentPid) {
+  Child server(DZ_DEVSERVER_PROGRAM, {"--parent-pid", "one"}, sandbox_.root() / "server.log");
+  EXPECT_EQ(server.waitForExit(), 2);
+}
+
+}  // namespace
+}  // namespace dz::e2e
