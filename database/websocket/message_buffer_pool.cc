@@ -7,14 +7,18 @@ std::string MessageBufferPool::take() {
   if (buffers_.empty()) return {};
   std::string buffer = std::move(buffers_.back());
   buffers_.pop_back();
+  keptBytes_ -= buffer.capacity();
   buffer.clear();
   return buffer;
 }
 
 void MessageBufferPool::give(std::string&& buffer) {
-  if (buffer.capacity() > kMaxKeptCapacity) return;
+  const size_t capacity = buffer.capacity();
+  if (capacity > kMaxKeptCapacity) return;
   std::lock_guard lock(mutex_);
-  if (buffers_.size() < kMaxBuffers) buffers_.push_back(std::move(buffer));
+  if (buffers_.size() >= kMaxBuffers || keptBytes_ + capacity > kMaxKeptBytes) return;
+  keptBytes_ += capacity;
+  buffers_.push_back(std::move(buffer));
 }
 
 }  // namespace dz::websocket

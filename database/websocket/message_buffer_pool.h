@@ -13,8 +13,10 @@ namespace dz::websocket {
 
 class MessageBufferPool {
  public:
-  static constexpr size_t kMaxBuffers = 4;
+  // Enough for the messages of a few read batches in flight between the socket and its delegate.
+  static constexpr size_t kMaxBuffers = 64;
   static constexpr size_t kMaxKeptCapacity = 256 * 1024;
+  static constexpr size_t kMaxKeptBytes = 2 * 1024 * 1024;
 
   // An empty string, with capacity when one was pooled.
   std::string take();
@@ -24,6 +26,7 @@ class MessageBufferPool {
  private:
   std::mutex mutex_;
   std::vector<std::string> buffers_;
+  size_t keptBytes_ = 0;
 };
 
 }  // namespace dz::websocket

@@ -31,6 +31,9 @@ constexpr char kCloseTimedOut[] = "Closing handshake timed out";
 
 // Bytes read from the stream per call; a shorter read means the socket is drained.
 constexpr size_t kReadChunkBytes = 64 * 1024;
+// Messages read in one go are handed to the delegate at least every this many bytes, so that it
+// works while reading goes on and their buffers come back to the pool for the next messages.
+constexpr size_t kDelegateBatchBytes = 256 * 1024;
 // Consumed prefixes are cut from a buffer only past this offset and half the buffer, so that
 // most consumption costs no copy.
 constexpr size_t kCompactionOffset = 4096;
@@ -57,6 +60,7 @@ class WebSocket::Reader : public FrameReader::Handler {
   void onMessage(Opcode opcode, std::string payload) override {
     // While closing, data is read only to reach the server's close frame.
     if (socket_.readyState() != ReadyState::kOpen) return;
+    socket_.batchBytes_ += payload.size();
     Message message{opcode == Opcode::kText ? Message::Kind::kText : Message::Kind::kBinary,
                     std::move(payload)};
     socket_.performDelegate([message = std::move(message), pool = socket_.bufferPool_](
@@ -324,6 +328,10 @@ void WebSocket::readAvailableBytes() {
       pumpReading();
     }
     if (static_cast<size_t>(count) < kReadChunkBytes) break;
+    if (batchBytes_ >= kDelegateBatchBytes) {
+      endDelegateBatch();
+      beginDelegateBatch();
+    }
   }
   pumpReading();
   endDelegateBatch();
@@ -599,6 +607,7 @@ void WebSocket::beginDelegateBatch() { batching_ = true; }
 // The calls of one batch run in one task of the delegate queue, in order.
 void WebSocket::endDelegateBatch() {
   batching_ = false;
+  batchBytes_ = 0;
   if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
 }
 

@@ -195,6 +195,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   // Delegate calls issued while one read is handled go out together, in one task.
   bool batching_ = false;
   std::vector<DelegateCall> batch_;
+  size_t batchBytes_ = 0;
 };
 
 }  // namespace dz::websocket
