@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/exception.h"
+#include "platform/json_text.h"
 
 namespace dz {
 namespace {
@@ -185,7 +186,7 @@ boost::json::value Value::toJson() const {
 
 std::optional<Value> Value::parseJson(std::string_view text) {
   boost::system::error_code ec;
-  boost::json::value json = boost::json::parse(text, ec);
+  boost::json::value json = parseJsonExact(text, ec);
   if (ec) return std::nullopt;
   return fromJson(json);
 }

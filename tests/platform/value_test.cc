@@ -67,6 +67,17 @@ TEST(ValueTest, JsonRoundTrip) {
   EXPECT_EQ(*again, *parsed);
 }
 
+TEST(ValueTest, JsonDoublesAreReadExactly) {
+  // A text a plain Boost.JSON parse reads one unit in the last place off.
+  const double d = -1.774571493258161E-296;
+  auto parsed = Value::parseJson("[-1.774571493258161E-296]");
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->asArray()[0].asDouble(), d);
+  auto again = Value::parseJson(Value(d).toJsonString());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->asDouble(), d);
+}
+
 TEST(ValueTest, MalformedJsonIsRefusedWithoutThrowing) {
   EXPECT_FALSE(Value::parseJson("{\"a\":"));
   EXPECT_FALSE(Value::parseJson(""));
