@@ -12,6 +12,7 @@
 
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/snapshot/validation.h"
+#include "platform/json_text.h"
 
 namespace dz::database {
 namespace {
@@ -84,15 +85,23 @@ class NodeHandler {
     return ok;
   }
 
-  bool on_number_part(string_view, error_code&) { return true; }
-  bool on_int64(int64_t i, string_view, error_code& ec) { return scalar(LeafNode::Data(i), ec); }
+  bool on_number_part(string_view s, error_code&) {
+    number_.append(s);
+    return true;
+  }
+  bool on_int64(int64_t i, string_view, error_code& ec) {
+    number_.clear();
+    return scalar(LeafNode::Data(i), ec);
+  }
   bool on_uint64(uint64_t u, string_view, error_code& ec) {
+    number_.clear();
     if (u <= static_cast<uint64_t>(INT64_MAX)) {
       return scalar(LeafNode::Data(static_cast<int64_t>(u)), ec);
     }
     return scalar(LeafNode::Data(static_cast<double>(u)), ec);
   }
-  bool on_double(double d, string_view, error_code& ec) {
+  bool on_double(double approximate, string_view s, error_code& ec) {
+    double d = number_.take(s, approximate);
     if (!std::isfinite(d)) return documentPath(ec);
     return scalar(LeafNode::Data(d), ec);
   }
@@ -250,6 +259,7 @@ class NodeHandler {
   std::vector<Level> levels_;
   size_t depth_ = 0;
   std::string string_;
+  JsonNumberText number_;
   NodePtr result_;
   bool needsDocument_ = false;
 };

@@ -11,6 +11,7 @@
 #include "database/snapshot/validation.h"
 #include "database/utilities/utilities.h"
 #include "platform/exception.h"
+#include "platform/json_text.h"
 
 namespace dz::database {
 namespace {
@@ -315,7 +316,7 @@ NodePtr SnapshotUtilities::nodeFromJsonText(std::string_view text, std::string_v
   if (read.needsDocument) {
     boost::json::parse_options options;
     options.max_depth = kMaxJsonTextDepth;
-    boost::json::value json = boost::json::parse(text, read.error, {}, options);
+    boost::json::value json = parseJsonExact(text, read.error, options);
     if (!read.error) return nodeFromJson(json, label);
   }
   std::string reason = "(";

@@ -1,8 +1,11 @@
 // JSON text read straight to nodes must give exactly what parsing the text to a JSON document and
 // converting that gives: the same nodes, the same exceptions, nothing thrown by the try form.
+#include "platform/json_text.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -29,7 +32,7 @@ Outcome viaDocument(std::string_view text, std::string_view label) {
   boost::json::parse_options options;
   options.max_depth = kMaxJsonTextDepth;
   boost::system::error_code ec;
-  boost::json::value json = boost::json::parse(text, ec, {}, options);
+  boost::json::value json = parseJsonExact(text, ec, options);
   if (ec) return {nullptr, kMalformed};
   try {
     return {SnapshotUtilities::nodeFromJson(json, label), ""};
@@ -322,6 +325,44 @@ TEST(JsonTextTest, WrittenTextIsTheDocumentsText) {
     std::memcpy(&d, &raw, sizeof d);
     if (std::isfinite(d)) expectSameText(LeafNode::create(d));
   }
+}
+
+TEST(JsonTextTest, DoublesAreReadBitForBit) {
+  // Read straight to nodes, and through the document when a server value needs it.
+  auto leafBits = [](const NodePtr& node) {
+    const auto& leaf = static_cast<const LeafNode&>(*node);
+    const double* d = std::get_if<double>(&leaf.value());
+    EXPECT_NE(d, nullptr) << node->description();
+    uint64_t bits = 0;
+    if (d) std::memcpy(&bits, d, sizeof bits);
+    return bits;
+  };
+  testing::RandomValues random(7);
+  std::uniform_int_distribution<uint64_t> bits;
+  int checked = 0;
+  for (int i = 0; i < 20000; ++i) {
+    uint64_t raw = bits(random.engine());
+    double d;
+    std::memcpy(&d, &raw, sizeof d);
+    // Whole numbers become integers; those are exact already.
+    if (!std::isfinite(d) || d == std::trunc(d)) continue;
+    ++checked;
+    char buffer[64];
+    std::string number(buffer, std::to_chars(buffer, buffer + sizeof buffer, d).ptr);
+    NodePtr direct = SnapshotUtilities::nodeFromJsonText(R"({"a":)" + number + "}");
+    ASSERT_EQ(leafBits(direct->getImmediateChild("a")), raw) << number;
+    NodePtr viaDocument =
+        SnapshotUtilities::nodeFromJsonText(R"({"a":)" + number + R"(,"b":{".sv":"timestamp"}})");
+    ASSERT_EQ(leafBits(viaDocument->getImmediateChild("a")), raw) << number;
+    NodePtr prioritized = SnapshotUtilities::nodeFromJsonText(R"({".value":)" + number +
+                                                              R"(,".priority":)" + number + "}");
+    ASSERT_EQ(leafBits(prioritized), raw) << number;
+    ASSERT_EQ(leafBits(prioritized->getPriority()), raw) << number;
+  }
+  EXPECT_GT(checked, 10000);
+  NodePtr known = SnapshotUtilities::nodeFromJsonText("-1.774571493258161E-296");
+  EXPECT_EQ(std::get<double>(static_cast<const LeafNode&>(*known).value()),
+            -1.774571493258161E-296);
 }
 
 }  // namespace
