@@ -1,5 +1,6 @@
 #include "database/snapshot/validation.h"
 
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -13,6 +14,14 @@ constexpr char kInvalidKeyCharacters[] = "[].#$/";
 constexpr char kInfoKey[] = ".info";
 constexpr char kServerValueKey[] = ".sv";
 constexpr int kEventTypeCount = 5;
+
+// One lookup per byte: keys are checked for every member of every JSON object read.
+constexpr std::array<bool, 256> kInvalidKeyByte = [] {
+  std::array<bool, 256> table{};
+  for (char c : std::string_view(kInvalidKeyCharacters))
+    table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
 
 std::string labelled(std::string_view label, std::string_view text) {
   std::string reason = "(";
@@ -30,7 +39,11 @@ bool Validation::isValidPathString(std::string_view pathString) {
 }
 
 bool Validation::isValidKey(std::string_view key) {
-  return !key.empty() && key.find_first_of(kInvalidKeyCharacters) == std::string_view::npos;
+  if (key.empty()) return false;
+  for (char c : key) {
+    if (kInvalidKeyByte[static_cast<unsigned char>(c)]) return false;
+  }
+  return true;
 }
 
 void Validation::validateWritablePath(std::string_view label, const Path& path) {

@@ -63,6 +63,18 @@ TEST(ValidationTest, Keys) {
   EXPECT_FALSE(Validation::isValidPathString(""));
 }
 
+TEST(ValidationTest, EveryByteInEveryPlaceOfAKey) {
+  const std::string_view refused = "[].#$/";
+  for (int byte = 0; byte < 256; ++byte) {
+    const char c = static_cast<char>(byte);
+    const bool valid = refused.find(c) == std::string_view::npos;
+    for (std::string key : {std::string(1, c), "ab" + std::string(1, c), std::string(1, c) + "yz",
+                            "k" + std::string(1, c) + "k"}) {
+      EXPECT_EQ(Validation::isValidKey(key), valid) << byte;
+    }
+  }
+}
+
 TEST(ValidationTest, EventTypes) {
   for (int type = 0; type < 5; ++type) {
     EXPECT_NO_THROW(Validation::validateKnownEventType("observe:", type));
