@@ -9,6 +9,7 @@
 
 #include <boost/json/parse.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -111,13 +112,13 @@ dz::database::RepoInfoPtr databaseOnServer(const dz::core::Options& options, uin
 void step(const std::string& text) { std::cout << "-- " << text << std::endl; }
 
 // Pumps the main run loop, where the devices report, until `done` holds. False, with a message,
-// when a device got a refusal or the time-out passed first.
+// when a request of a device failed or the time-out passed first.
 bool waitFor(const std::string& what, const Device& a, const Device& b,
              const std::function<bool()>& done) {
   auto failed = [&] { return a.counts().failures + b.counts().failures > 0; };
   dz::platform::RunLoop::main().runUntil([&] { return done() || failed(); }, kStepTimeout);
   if (failed()) {
-    std::cerr << "dz-demo: the server refused a request while waiting for " << what << "\n";
+    std::cerr << "dz-demo: a request failed while waiting for " << what << "\n";
     return false;
   }
   if (!done()) {
