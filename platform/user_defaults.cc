@@ -7,6 +7,7 @@
 #include "platform/bundle.h"
 #include "platform/crypto.h"
 #include "platform/file_manager.h"
+#include "platform/json_text.h"
 #include "platform/log.h"
 
 namespace dz::platform {
@@ -121,7 +122,7 @@ void UserDefaults::parse(std::string_view text, Value::Map* values,
   options.allow_invalid_utf8 = true;  // strings are stored as they were given
   options.max_depth = kMaxFileDepth;
   boost::system::error_code error;
-  boost::json::value json = boost::json::parse(text, error, {}, options);
+  boost::json::value json = parseJsonExact(text, error, options);
   const boost::json::object* root = error ? nullptr : json.if_object();
   const boost::json::value* valuesJson = root ? root->if_contains(kValuesMember) : nullptr;
   const boost::json::value* dataJson = root ? root->if_contains(kDataMember) : nullptr;

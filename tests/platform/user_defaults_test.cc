@@ -47,6 +47,13 @@ TEST_F(UserDefaultsTest, SettingsSurviveARestartWithoutSynchronize) {
   EXPECT_TRUE(reopened->synchronize());
 }
 
+TEST_F(UserDefaultsTest, DoublesSurviveARestartExactly) {
+  // Read by a plain Boost.JSON parse, this one comes back a unit in the last place off.
+  const double stored = -1.774571493258161E-296;
+  UserDefaults::create(file())->setDouble(stored, "tiny");
+  EXPECT_EQ(UserDefaults::create(file())->doubleForKey("tiny"), stored);
+}
+
 TEST_F(UserDefaultsTest, MissingKeysAndOtherTypesReadAsEmpty) {
   auto defaults = UserDefaults::create(file());
   defaults->setString("text", "s");
