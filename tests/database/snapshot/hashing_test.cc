@@ -36,6 +36,15 @@ TEST(DataHashTest, NumbersHashByValueNotByType) {
   EXPECT_EQ(numberHashText(-9223372036854775808.0), "-9223372036854775808");
   EXPECT_EQ(numberHashText(9223372036854775808.0), "9223372036854775808");  // no int64 twin
   EXPECT_EQ(numberHashText(1.5e-7), "1.5e-07");
+  // Fixed or scientific, whichever is shorter (fixed on a tie), as the data model notes say.
+  EXPECT_EQ(numberHashText(0.001), "0.001");
+  EXPECT_EQ(numberHashText(1e-4), "1e-04");
+  EXPECT_EQ(numberHashText(123.456), "123.456");
+  EXPECT_EQ(numberHashText(1.2345678901234568e22), "1.2345678901234568e+22");
+  // Read from text exactly, so the hash is the one the writer of the text computed.
+  EXPECT_EQ(numberHashText(
+                SnapshotUtilities::nodeFromJsonText("-1.774571493258161E-296")->val().asDouble()),
+            "-1.774571493258161e-296");
   EXPECT_NE(node("9007199254740993")->dataHash(), node("9007199254740992.0")->dataHash());
 }
 
