@@ -38,7 +38,8 @@ NodePtr RangeMerge::updateRangeInNode(const Path& currentPath, const NodePtr& no
     std::set<std::string, KeyLess> keys;
     for (const auto& entry : node->children()) keys.insert(entry.key);
     for (const auto& entry : updates->children()) keys.insert(entry.key);
-    NodePtr newNode = node;
+    // A leaf's own value sits at its path: inside the range when the range starts before it.
+    NodePtr newNode = node->isLeafNode() && startComparison > 0 ? EmptyNode::emptyNode() : node;
     auto update = [&](const std::string& key) {
       NodePtr currentChild = node->getImmediateChild(key);
       NodePtr updatedChild =

@@ -23,6 +23,22 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
 
   std::optional<NamedNode> childAfterChild(const Index& index, const NamedNode& child,
                                            bool reverse) const override {
+    if (!completeServerCache_ && viewCache_.serverCache().isFiltered()) {
+      // Filtered server data holds whole children only: a write below any other child must not
+      // make a child out of it.
+      NodePtr serverData = viewCache_.serverCache().node();
+      NodePtr children = writes_.calcCompleteEventChildren(
+          serverData->isLeafNode() ? EmptyNode::emptyNode() : serverData);
+      IndexPtr indexPtr = indexFor(index);
+      std::optional<NamedNode> next;
+      forEachIndexedChildFrom(IndexedNode(children, indexPtr), child, reverse,
+                              [&](const NamedNode& candidate) {
+                                if (indexPtr->compare(candidate, child) == 0) return false;
+                                next = candidate;
+                                return true;
+                              });
+      return next;
+    }
     NodePtr serverData =
         completeServerCache_ ? completeServerCache_ : viewCache_.completeServerSnap();
     IndexPtr indexPtr = indexFor(index);
@@ -155,6 +171,11 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
       NodePtr newEventChild;
       if (viewCache.serverCache().isCompleteForChild(childKey)) {
         newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
+      } else if (viewCache.serverCache().isFiltered()) {
+        // The child left the query's data: what it holds now is unknown, so only writes that
+        // cover it completely can keep it.
+        newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
+        if (!newEventChild) newEventChild = EmptyNode::emptyNode();
       } else if (oldEventSnap.isCompleteForChild(childKey)) {
         NodePtr eventChildUpdate = writesCache.calcEventCacheAfterServerOverwrite(
             changePath, oldEventSnap.node(), viewCache.serverCache().node());
@@ -379,7 +400,8 @@ ViewCache ViewProcessor::revertUserWrite(const ViewCache& viewCache, const Path&
   const CacheNode& serverCache = viewCache.serverCache();
   if (path.isEmpty() || path.front() == kPriorityKey) {
     NodePtr newNode;
-    if (serverCache.isFullyInitialized()) {
+    // Writes below children that filtered server data lacks must not make children of them.
+    if (serverCache.isFullyInitialized() && !serverCache.isFiltered()) {
       newNode = writesCache.calcCompleteEventCache(viewCache.completeServerSnap());
     } else {
       NodePtr serverChildren = serverCache.node();
@@ -403,7 +425,8 @@ ViewCache ViewProcessor::revertUserWrite(const ViewCache& viewCache, const Path&
       newEventCache = filter_->updateChild(oldEventCache, childKey, EmptyNode::emptyNode(),
                                            path.popFront(), source, &accumulator);
     }
-    if (newEventCache.node()->isEmpty() && serverCache.isFullyInitialized()) {
+    if (newEventCache.node()->isEmpty() && serverCache.isFullyInitialized() &&
+        !serverCache.isFiltered()) {
       // Every child write may be gone while the data underneath was a leaf.
       NodePtr complete = writesCache.calcCompleteEventCache(viewCache.completeServerSnap());
       if (complete && complete->isLeafNode()) {

@@ -51,6 +51,40 @@ TEST(SyncQueryScenario, LimitWindowWithTaggedDataOnly) {
   EXPECT_EQ(s.taggedSet("/items/c", "4", 7), Lines{});
 }
 
+TEST(SyncQueryScenario, DeepWritesBelowChildrenOutsideATaggedWindowMakeNoChildren) {
+  SyncScenario s;
+  QuerySpec firstTwo = query("/items", byKey().limitToFirst(2));
+  s.listen(firstTwo);
+  s.serverData(firstTwo, R"({"a":1,"b":2})");
+  // The server knows more of "c" than this write: it stays out of the window.
+  EXPECT_EQ(s.userSet("/items/c/x", "5"), Lines{});
+  // Room in the window is not filled with the part of "c" that was written.
+  EXPECT_EQ(s.userSet("/items/a", "null"),
+            (Lines{"h1 child_removed a 1", R"(h1 value /items {"b":2})"}));
+  // Reverting the removal at the root of the view leaves "c" out as well.
+  EXPECT_EQ(s.ack(2, /*revert=*/true),
+            (Lines{"h1 child_added a 1 prev=null", R"(h1 value /items {"a":1,"b":2})"}));
+  // A child that would sort first in the window is not made up of a write below it either.
+  EXPECT_EQ(s.userSet("/items/0/x", "5"), Lines{});
+  EXPECT_EQ(s.userUpdate("/items", R"({"a":9})"),
+            (Lines{"h1 child_changed a 9 prev=null", R"(h1 value /items {"a":9,"b":2})"}));
+  EXPECT_EQ(s.ack(4, /*revert=*/true),
+            (Lines{"h1 child_changed a 1 prev=null", R"(h1 value /items {"a":1,"b":2})"}));
+}
+
+TEST(SyncQueryScenario, AChildLeavingATaggedWindowGoesEvenWithAWriteBelowIt) {
+  SyncScenario s;
+  QuerySpec firstTwo = query("/items", byChild("v").limitToFirst(2));
+  s.listen(firstTwo);
+  s.serverData(firstTwo, R"({"a":{"v":1},"b":{"v":2}})");
+  EXPECT_EQ(s.userSet("/items/b/x", "5"),
+            (Lines{R"(h1 child_changed b {"v":2,"x":5} prev=a)",
+                   R"(h1 value /items {"a":{"v":1},"b":{"v":2,"x":5}})"}));
+  // The server moves "b" out of the window: only the written part of it is known now.
+  EXPECT_EQ(s.taggedSet("/items/b", "null", 1),
+            (Lines{R"(h1 child_removed b {"v":2,"x":5})", R"(h1 value /items {"a":{"v":1}})"}));
+}
+
 TEST(SyncQueryScenario, LimitToLastWithAdditions) {
   SyncScenario s;
   QuerySpec lastTwo = query("/l", byKey().limitToLast(2));
@@ -140,6 +174,23 @@ TEST(SyncQueryScenario, TaggedMergesAndRangeMerges) {
   EXPECT_EQ(format(s.tree().applyTaggedServerRangeMerge(Path("/m/x"), ranges, 1)), Lines{});
   EXPECT_EQ(format(s.tree().applyTaggedServerRangeMerge(Path("/m"), ranges, 2)), Lines{});
   EXPECT_EQ(format(s.tree().applyTaggedQueryMerge(Path("/m"), merge(R"({"c":9})"), 2)), Lines{});
+}
+
+TEST(SyncQueryScenario, RangeMergesOverALeaf) {
+  SyncScenario s;
+  QuerySpec q = query("/m");
+  s.listen(q);
+  s.serverData(q, "5");
+  // A leaf's own value lies before any child: a range with a start leaves it alone...
+  std::vector<RangeMerge> fromA{RangeMerge(Path("/a"), std::nullopt, nullptr)};
+  EXPECT_EQ(format(s.tree().applyServerRangeMerge(Path("/m"), fromA)), Lines{});
+  // ...and one with an open start covers it, even when it brings no children.
+  std::vector<RangeMerge> upToB{RangeMerge(std::nullopt, Path("/b"), nullptr)};
+  EXPECT_EQ(format(s.tree().applyServerRangeMerge(Path("/m"), upToB)), (Lines{"h1 value /m null"}));
+  s.serverSet("/m", "6");
+  std::vector<RangeMerge> children{RangeMerge(Path("/a"), std::nullopt, node(R"({"b":1})"))};
+  EXPECT_EQ(format(s.tree().applyServerRangeMerge(Path("/m"), children)),
+            (Lines{"h1 child_added b 1 prev=null", R"(h1 value /m {"b":1})"}));
 }
 
 TEST(SyncQueryScenario, QueriesThatLoadAllDataShareTheDefaultListenButKeepTheirOrder) {
