@@ -226,6 +226,8 @@ bool PersistentConnection::isInterruptedForReason(const std::string& reason) con
 
 void PersistentConnection::refreshAuthToken(std::optional<std::string> token) {
   authToken_ = std::move(token);
+  // A fetch under way may answer with the token of before a sign-in or sign-out.
+  if (connectionState_ == State::FetchingToken) tokenChangedDuringFetch_ = true;
   if (!connected()) return;
   if (authToken_) {
     sendAuthAndRestoreStateAfterComplete(false);
@@ -262,6 +264,7 @@ void PersistentConnection::fetchTokenAndConnect() {
   bool forceRefresh = forceAuthTokenRefresh_;
   forceAuthTokenRefresh_ = false;
   connectionState_ = State::FetchingToken;
+  tokenChangedDuringFetch_ = false;
   uint64_t attempt = ++currentFetchTokenAttempt_;
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
   auto queue = dispatchQueue_;
@@ -310,7 +313,8 @@ void PersistentConnection::onTokenFetched(uint64_t attempt, std::optional<std::s
 void PersistentConnection::openNetworkConnection(std::optional<std::string> token) {
   check(connectionState_ == State::FetchingToken,
         "Trying to open network connection while in wrong state: " + stateText(connectionState_));
-  authToken_ = std::move(token);
+  if (!tokenChangedDuringFetch_) authToken_ = std::move(token);
+  tokenChangedDuringFetch_ = false;
   connectionState_ = State::Opening;
   auto realtime = connectionFactory_(repoInfo_, dispatchQueue_, lastSessionID_, weak_from_this());
   realtime_ = realtime;

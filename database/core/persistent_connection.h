@@ -183,6 +183,8 @@ class PersistentConnection : public ConnectionDelegate,
   AuthTokenProviderPtr authTokenProvider_;
   std::optional<std::string> authToken_;
   uint64_t currentFetchTokenAttempt_ = 0;
+  // The repository handed over a token while a fetch was under way: it is newer than the fetch's.
+  bool tokenChangedDuringFetch_ = false;
 
   RealtimeConnectionFactory connectionFactory_;
   std::shared_ptr<platform::Scheduler> scheduler_;
