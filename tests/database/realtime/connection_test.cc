@@ -128,6 +128,13 @@ TEST_F(ConnectionTest, AMalformedHandshakeClosesTheConnection) {
   EXPECT_EQ(sockets_.last().closeCalls, 1);
 }
 
+TEST_F(ConnectionTest, AHandshakeWithoutANumericServerTimeClosesTheConnection) {
+  onQueue([&] { sockets_.last().serverOpens(); });
+  serverSends(R"({"t":"c","d":{"t":"h","d":{"ts":"1700000000000","h":"ns.dz.test","s":"x"}}})");
+  EXPECT_EQ(events(), std::vector<std::string>{"disconnect 1"});
+  EXPECT_EQ(connection_->state(), Connection::State::Closed);
+}
+
 TEST_F(ConnectionTest, AHandshakeNamingAnUnusableHostClosesTheConnection) {
   onQueue([&] { sockets_.last().serverOpens(); });
   serverSends(R"({"t":"c","d":{"t":"h","d":{"ts":1,"h":"evil.test/path?x=","s":"x"}}})");
