@@ -37,10 +37,10 @@ constexpr size_t kMaxJsonDepth = 1100;
 // Moving the keep-alive by less than this is not worth rescheduling its timer.
 constexpr auto kKeepAliveSlack = std::chrono::seconds(5);
 
-// Number of code points in UTF-8 text (bytes that are not continuation bytes).
+// Length of UTF-8 text in UTF-16 code units: one per lead byte, two for a four-byte sequence.
 size_t characterCount(std::string_view text) {
   size_t count = 0;
-  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  for (unsigned char c : text) count += (c & 0xC0) == 0x80 ? 0 : (c >= 0xF0 ? 2 : 1);
   return count;
 }
 

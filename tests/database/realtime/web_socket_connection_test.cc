@@ -126,6 +126,9 @@ TEST(FramingTest, RecognisesFrameCounts) {
   EXPECT_EQ(frameCountOf("abc"), std::nullopt);
   EXPECT_EQ(frameCountOf(""), std::nullopt);
   EXPECT_EQ(frameCountOf("{}"), std::nullopt);
+  // Lengths count UTF-16 code units: a character beyond U+FFFF counts twice.
+  EXPECT_EQ(frameCountOf("12\xC3\xA9"), 12);
+  EXPECT_EQ(frameCountOf("123\xF0\x9F\x98\x80"), std::nullopt);
 }
 
 TEST_F(WebSocketConnectionTest, SendsLongMessagesAsCountedFrames) {
