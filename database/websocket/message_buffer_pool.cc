@@ -12,11 +12,18 @@ std::string MessageBufferPool::take() {
   return buffer;
 }
 
-void MessageBufferPool::give(std::string&& buffer) {
-  const size_t capacity = buffer.capacity();
-  if (capacity > kMaxKeptCapacity) return;
+void MessageBufferPool::give(std::vector<std::string>&& buffers) {
+  if (buffers.empty()) return;
   std::lock_guard lock(mutex_);
-  if (buffers_.size() >= kMaxBuffers || keptBytes_ + capacity > kMaxKeptBytes) return;
+  for (auto& buffer : buffers) keepLocked(std::move(buffer));
+}
+
+void MessageBufferPool::keepLocked(std::string&& buffer) {
+  const size_t capacity = buffer.capacity();
+  if (capacity > kMaxKeptCapacity || buffers_.size() >= kMaxBuffers ||
+      keptBytes_ + capacity > kMaxKeptBytes) {
+    return;
+  }
   keptBytes_ += capacity;
   buffers_.push_back(std::move(buffer));
 }

@@ -20,10 +20,11 @@ class MessageBufferPool {
 
   // An empty string, with capacity when one was pooled.
   std::string take();
-  // Keeps `buffer` unless the pool is full or the buffer too large to hold on to.
-  void give(std::string&& buffer);
+  // Keeps each buffer unless the pool is full or the buffer too large to hold on to.
+  void give(std::vector<std::string>&& buffers);
 
  private:
+  void keepLocked(std::string&& buffer);
   std::mutex mutex_;
   std::vector<std::string> buffers_;
   size_t keptBytes_ = 0;

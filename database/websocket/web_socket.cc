@@ -50,7 +50,7 @@ void compact(std::string& buffer, size_t& offset) {
 
 }  // namespace
 
-// Routes the frame reader's findings to the socket, on the work queue.
+// Routes the frame reader's findings to the socket, on whichever thread reads (under readLock_).
 class WebSocket::Reader : public FrameReader::Handler {
  public:
   Reader(WebSocket& socket, uint64_t maxMessageBytes)
@@ -58,21 +58,15 @@ class WebSocket::Reader : public FrameReader::Handler {
   FrameReader& frames() { return frames_; }
 
   void onMessage(Opcode opcode, std::string payload) override {
-    // While closing, data is read only to reach the server's close frame.
-    if (socket_.readyState() != ReadyState::kOpen) return;
-    socket_.batchBytes_ += payload.size();
-    Message message{opcode == Opcode::kText ? Message::Kind::kText : Message::Kind::kBinary,
-                    std::move(payload)};
-    socket_.performDelegate([message = std::move(message), pool = socket_.bufferPool_](
-                                WebSocketDelegate& delegate, WebSocket& socket) mutable {
-      delegate.didReceiveMessage(socket, message);
-      pool->give(std::move(message.data));
-    });
+    socket_.deliverMessage(
+        Message{opcode == Opcode::kText ? Message::Kind::kText : Message::Kind::kBinary,
+                std::move(payload)});
   }
 
   void onPing(std::string payload) override {
     if (socket_.readyState() != ReadyState::kOpen) return;
     // The pong passes through the delegate queue, so it follows the messages delivered before.
+    socket_.flushDelegateBatch();
     std::weak_ptr<WebSocket> weak = socket_.weak_from_this();
     auto queue = socket_.delegateQueue();
     queue->async([weak, payload = std::move(payload)] {
@@ -92,11 +86,15 @@ class WebSocket::Reader : public FrameReader::Handler {
   }
 
   void onClose(int code, std::string reason) override {
-    socket_.handleServerClose(code, std::move(reason));
+    socket_.onWorkQueue([code, reason = std::move(reason)](WebSocket& socket) mutable {
+      socket.handleServerClose(code, std::move(reason));
+    });
   }
 
   void onProtocolError(int closeCode, std::string reason) override {
-    socket_.closeWithProtocolError(closeCode, std::move(reason));
+    socket_.onWorkQueue([closeCode, reason = std::move(reason)](WebSocket& socket) mutable {
+      socket.closeWithProtocolError(closeCode, std::move(reason));
+    });
   }
 
   std::string recycledBuffer() override { return socket_.bufferPool_->take(); }
@@ -246,6 +244,15 @@ void WebSocket::handleStreamEvent(platform::Stream& stream, platform::StreamEven
     if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   }
   if (pinningRefuses(event)) return;
+  if (event == StreamEvent::kHasBytesAvailable && readsOnEventThread_.load()) {
+    // Once open, frames are read and checked right here: one thread change per batch of reads
+    // (to the delegate queue) instead of two.
+    std::lock_guard lock(readLock_);
+    readingOnEventThread_ = true;
+    readAvailableBytes();
+    readingOnEventThread_ = false;
+    return;
+  }
   std::weak_ptr<WebSocket> weak = weak_from_this();
   const bool isInput = stream.isInput();
   workQueue_->async([weak, isInput, event] {
@@ -279,6 +286,8 @@ bool WebSocket::pinningRefuses(platform::StreamEvent event) {
 
 void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
   using platform::StreamEvent;
+  std::unique_lock readLock(readLock_, std::defer_lock);
+  if (event != StreamEvent::kHasSpaceAvailable) readLock.lock();
   switch (event) {
     case StreamEvent::kOpenCompleted:
       if (readyState() >= ReadyState::kClosing) return;
@@ -314,7 +323,9 @@ void WebSocket::readAvailableBytes() {
     if (count == 0) break;
     if (count < 0) {
       auto error = streams_.input->error();
-      failWithError(error ? *error : Error(kStreamErrorDomain, 0));
+      onWorkQueue([error = error.value_or(Error(kStreamErrorDomain, 0))](WebSocket& socket) {
+        socket.failWithError(error);
+      });
       break;
     }
     const auto bytes =
@@ -328,10 +339,7 @@ void WebSocket::readAvailableBytes() {
       pumpReading();
     }
     if (static_cast<size_t>(count) < kReadChunkBytes) break;
-    if (batchBytes_ >= kDelegateBatchBytes) {
-      endDelegateBatch();
-      beginDelegateBatch();
-    }
+    if (batchBytes() >= kDelegateBatchBytes) flushDelegateBatch();
   }
   pumpReading();
   endDelegateBatch();
@@ -402,6 +410,7 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
   readPhase_ = ReadPhase::kFrames;
   setState(ReadyState::kOpen);
   performDelegate([](WebSocketDelegate& delegate, WebSocket& socket) { delegate.didOpen(socket); });
+  readsOnEventThread_ = true;
   return taken;
 }
 
@@ -592,26 +601,61 @@ bool WebSocket::setState(ReadyState state) {
   return false;
 }
 
+size_t WebSocket::batchBytes() {
+  std::lock_guard lock(batchMutex_);
+  return batchBytes_;
+}
+
+void WebSocket::onWorkQueue(std::function<void(WebSocket&)> work) {
+  if (!readingOnEventThread_) return work(*this);
+  workQueue_->async([self = shared_from_this(), work = std::move(work)] { work(*self); });
+}
+
+void WebSocket::deliverMessage(Message message) {
+  std::lock_guard lock(batchMutex_);
+  // While closing, data is read only to reach the server's close frame. Checked under the batch
+  // lock, which the close and failure reports also take after the state has moved on: no message
+  // follows them.
+  if (readyState() != ReadyState::kOpen) return;
+  batchBytes_ += message.data.size();
+  addDelegateCallLocked(std::move(message));
+}
+
 void WebSocket::performDelegate(DelegateCall call) {
+  std::lock_guard lock(batchMutex_);
+  addDelegateCallLocked(std::move(call));
+}
+
+void WebSocket::addDelegateCallLocked(PendingCall call) {
   if (batching_) {
     batch_.push_back(std::move(call));
     return;
   }
-  std::vector<DelegateCall> one;
+  std::vector<PendingCall> one;
   one.push_back(std::move(call));
   dispatchToDelegate(std::move(one));
 }
 
-void WebSocket::beginDelegateBatch() { batching_ = true; }
+void WebSocket::beginDelegateBatch() {
+  std::lock_guard lock(batchMutex_);
+  batching_ = true;
+}
 
 // The calls of one batch run in one task of the delegate queue, in order.
 void WebSocket::endDelegateBatch() {
+  std::lock_guard lock(batchMutex_);
   batching_ = false;
   batchBytes_ = 0;
   if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
 }
 
-void WebSocket::dispatchToDelegate(std::vector<DelegateCall> calls) {
+void WebSocket::flushDelegateBatch() {
+  std::lock_guard lock(batchMutex_);
+  batchBytes_ = 0;
+  if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
+}
+
+void WebSocket::dispatchToDelegate(std::vector<PendingCall> calls) {
   std::weak_ptr<WebSocketDelegate> delegate;
   platform::DispatchQueuePtr queue;
   {
@@ -619,10 +663,19 @@ void WebSocket::dispatchToDelegate(std::vector<DelegateCall> calls) {
     delegate = delegate_;
     queue = delegateQueue_;
   }
-  queue->async([self = shared_from_this(), delegate, calls = std::move(calls)] {
-    for (const auto& call : calls) {
-      if (auto target = delegate.lock()) call(*target, *self);
+  queue->async([self = shared_from_this(), delegate, calls = std::move(calls)]() mutable {
+    std::vector<std::string> spent;
+    for (auto& call : calls) {
+      auto target = delegate.lock();
+      if (auto* message = std::get_if<Message>(&call)) {
+        if (target) target->didReceiveMessage(*self, *message);
+        spent.push_back(std::move(message->data));
+      } else if (target) {
+        std::get<DelegateCall>(call)(*target, *self);
+      }
     }
+    // Delivered messages leave their buffers for the next ones.
+    self->bufferPool_->give(std::move(spent));
   });
 }
 

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "database/websocket/frame_format.h"
@@ -141,10 +142,18 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   void scheduleCleanup();
   bool setState(ReadyState state);
   using DelegateCall = std::function<void(WebSocketDelegate&, WebSocket&)>;
+  // Messages, the bulk of the calls, go as they are: no wrapper to allocate for each.
+  using PendingCall = std::variant<Message, DelegateCall>;
   void performDelegate(DelegateCall call);
+  void deliverMessage(Message message);
+  void addDelegateCallLocked(PendingCall call);
   void beginDelegateBatch();
   void endDelegateBatch();
-  void dispatchToDelegate(std::vector<DelegateCall> calls);
+  void flushDelegateBatch();
+  size_t batchBytes();
+  // Runs `work` now on the work queue, or posts it there from the stream events' thread.
+  void onWorkQueue(std::function<void(WebSocket&)> work);
+  void dispatchToDelegate(std::vector<PendingCall> calls);
   size_t feedFrames(std::string_view bytes);
   platform::DispatchQueuePtr delegateQueue() const;
 
@@ -173,17 +182,24 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   bool pinChecked_ = false;
   bool pinPassed_ = false;
 
-  // Work queue only.
+  // The reading state, under readLock_: until the handshake completes the work queue reads;
+  // after it the streams' event thread reads and checks frames itself, and hands protocol
+  // events (close, errors) to the work queue.
+  std::mutex readLock_;
+  std::atomic<bool> readsOnEventThread_{false};
+  bool readingOnEventThread_ = false;
   std::string secKey_;
   std::string responseHeader_;
   enum class ReadPhase { kIdle, kHeader, kFrames, kStopped };
-  ReadPhase readPhase_ = ReadPhase::kIdle;
+  std::atomic<ReadPhase> readPhase_{ReadPhase::kIdle};
   std::unique_ptr<Reader> reader_;
   std::string readBuffer_;
   size_t readBufferOffset_ = 0;
+  bool isPumping_ = false;
+
+  // Work queue only.
   std::string outputBuffer_;
   size_t outputBufferOffset_ = 0;
-  bool isPumping_ = false;
   bool closeWhenFinishedWriting_ = false;
   bool sentClose_ = false;
   bool receivedClose_ = false;
@@ -192,9 +208,11 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   int closeCode_ = 0;
   std::string closeReason_;
   platform::CancellablePtr closeTimeout_;
-  // Delegate calls issued while one read is handled go out together, in one task.
+  // Delegate calls issued while one read is handled go out together, in one task. Guarded by
+  // batchMutex_ (taken before lock_), as both the reading thread and the work queue add calls.
+  std::mutex batchMutex_;
   bool batching_ = false;
-  std::vector<DelegateCall> batch_;
+  std::vector<PendingCall> batch_;
   size_t batchBytes_ = 0;
 };
 
