@@ -488,8 +488,14 @@ ListenCompletion SyncTree::listenCompletion(const QuerySpec& query) {
       if (tag) return self->applyTaggedListenComplete(query.path(), *tag);
       return self->applyListenComplete(query.path());
     }
-    // A failed listen cancels every registration of the query.
-    return self->removeEventRegistration(nullptr, query, errorForStatus(status));
+    // A failed listen cancels every registration that relies on it: the listen of a query that
+    // loads all data serves every view at its location. Kept queries among them are let go, so
+    // that keeping them again asks for a new listen.
+    QuerySpec failed = queryForListening(query);
+    std::erase_if(self->keepSyncedQueries_, [&](const QuerySpec& kept) {
+      return failed.isDefault() ? kept.path() == failed.path() : kept == failed;
+    });
+    return self->removeEventRegistration(nullptr, failed, errorForStatus(status));
   };
 }
 

@@ -257,19 +257,35 @@ class RandomRun {
     auto registration = ChildEventRegistration::create(index + 1, std::move(callbacks));
     observers_.push_back(Observer{q, registration, true, nullptr, {}, false, {}});
     fire(tree_->addEventRegistration(registration, q));
-    // A new tagged listen: the server answers with the query's data.
-    auto it = listens_.find(q.description());
-    if (it != listens_.end() && it->second.tag && !it->second.answered) {
-      it->second.answered = true;
-      sendTagged(it->second, 0);
-      fire(it->second.done("ok"));
-    }
+    answerNewListens();
   }
 
   void unobserve(size_t index) {
     Observer& observer = observers_[index];
     observer.active = false;
     fire(tree_->removeEventRegistration(observer.registration, observer.query));
+    answerNewListens();
+  }
+
+  // The server answers listens that just started with their data.
+  void answerNewListens() {
+    for (auto& [description, listen] : listens_) {
+      if (listen.answered) continue;
+      listen.answered = true;
+      if (listen.tag) {
+        sendTagged(listen, 0);
+      } else {
+        fire(tree_->applyServerOverwrite(listen.query.path(),
+                                         server_->getChild(listen.query.path())));
+      }
+      fire(listen.done("ok"));
+    }
+  }
+
+  bool defaultQActive() const {
+    return std::any_of(observers_.begin(), observers_.end(), [&](const Observer& o) {
+      return o.active && o.query == QuerySpec::defaultQueryAtPath(qPath_);
+    });
   }
 
   // Fires the events of one call and checks their order and previous keys per observer.
@@ -348,12 +364,12 @@ class RandomRun {
   // The server takes a change at `path` (absolute, under /r or /q) and tells the client.
   void serverOverwrite(const Path& path, const NodePtr& value) {
     server_ = server_->updateChild(path, value);
-    if (path.front() == "r") fire(tree_->applyServerOverwrite(path, value));
+    if (path.front() == "r" || defaultQActive()) fire(tree_->applyServerOverwrite(path, value));
     serverChanged(path);
   }
   void serverMerge(const Path& path, const CompoundWrite& merge) {
     server_ = applyWrite(server_, Pending{0, path, nullptr, merge, true});
-    if (path.front() == "r") fire(tree_->applyServerMerge(path, merge));
+    if (path.front() == "r" || defaultQActive()) fire(tree_->applyServerMerge(path, merge));
     serverChanged(path);
   }
 
@@ -389,7 +405,7 @@ class RandomRun {
       ASSERT_TRUE(rebuilt->equals(*valueChildren))
           << step << "\nquery " << q.description() << "\nfrom child events "
           << rebuilt->description() << "\nvalue " << observer.value->description();
-      if (q.path().front() == "r") {
+      if (q.path().front() == "r" || defaultQActive()) {
         NodePtr expected = expectedView(q.params(), local->getChild(q.path()));
         ASSERT_TRUE(observer.value->equals(*expected))
             << step << "\nquery " << q.description() << "\nview     "
@@ -408,11 +424,14 @@ class RandomRun {
         }
       }
     }
-    // Listens: the default one at /r and one per tagged query in use at /q.
+    // Listens: the default one at /r, and at /q the default one when in use (it covers the
+    // queries there), else one per tagged query in use.
     std::set<std::string> expectedListens{QuerySpec::defaultQueryAtPath(rPath_).description()};
     for (const auto& observer : observers_) {
       if (observer.active && observer.query.path().front() == "q") {
-        expectedListens.insert(observer.query.description());
+        expectedListens.insert(defaultQActive()
+                                   ? QuerySpec::defaultQueryAtPath(qPath_).description()
+                                   : observer.query.description());
       }
     }
     std::set<std::string> actual;
@@ -483,6 +502,7 @@ class RandomRun {
                   ->updateImmediateChild("q", randomValue(2));
     observe(QuerySpec::defaultQueryAtPath(rPath_));
     fire(tree_->applyServerOverwrite(rPath_, server_->getChild(rPath_)));
+    listens_.at(QuerySpec::defaultQueryAtPath(rPath_).description()).answered = true;
     fire(listens_.at(QuerySpec::defaultQueryAtPath(rPath_).description()).done("ok"));
     std::vector<QuerySpec> queries{
         QuerySpec(rPath_, byChild("v").limitToFirst(2)),
@@ -568,6 +588,19 @@ class RandomRun {
         what = "remove all writes";
         pending_.clear();
         fire(tree_->removeAllWrites());
+      } else if (op == 15) {
+        // A default listener at /q comes or goes: the queries there lose or regain their own
+        // listens, and the data of both kinds meets in their views.
+        auto it = std::find_if(observers_.begin(), observers_.end(), [&](const Observer& o) {
+          return o.active && o.query == QuerySpec::defaultQueryAtPath(qPath_);
+        });
+        if (it != observers_.end()) {
+          what = "stop listening at /q";
+          unobserve(it - observers_.begin());
+        } else {
+          what = "listen at /q";
+          observe(QuerySpec::defaultQueryAtPath(qPath_));
+        }
       } else if (op == 14) {
         // Another listener replaces one: removal, then initial events for the new one.
         size_t index = 1 + pick(observers_.size() - 1);

@@ -302,6 +302,26 @@ TEST(SyncTreeScenario, RemovingWithAnErrorRaisesCancelEvents) {
   EXPECT_EQ(s.serverSet("/a", "1"), Lines{});
 }
 
+TEST(SyncTreeScenario, AFailedListenOfAQueryLoadingAllDataCancelsEveryViewThatSharesIt) {
+  SyncScenario s;
+  QuerySpec byV = query("/p", byChild("v"));
+  QuerySpec plain = query("/p");
+  QuerySpec firstTwo = query("/p", byKey().limitToFirst(2));
+  s.listen(byV);
+  s.listen(plain);
+  s.listen(firstTwo);
+  s.tree().keepQuery(plain, true);
+  // One default listen serves all three.
+  EXPECT_EQ(s.takeListenLog(), Lines{"start /p:{}"});
+  EXPECT_EQ(s.completeListen(byV, "permission_denied"),
+            (Lines{"h1 cancel /p", "h2 cancel /p", "h3 cancel /p"}));
+  EXPECT_EQ(s.takeListenLog(), Lines{});
+  EXPECT_EQ(s.serverSet("/p", "1"), Lines{});
+  // Keeping the location synced again asks for a new listen.
+  s.tree().keepQuery(plain, true);
+  EXPECT_EQ(s.takeListenLog(), Lines{"start /p:{}"});
+}
+
 TEST(SyncTreeScenario, RemovalMatchesByHandleAndTheAllHandle) {
   SyncScenario s;
   QuerySpec a = query("/a");
