@@ -37,6 +37,15 @@ class ConnectionLifetimeTest : public ::testing::Test {
       connection_->open();
     });
   }
+  // A peer that reads the upgrade request and never answers it.
+  static dz::testing::RawScriptedServer::Script silentPeer(std::atomic<int>& accepted,
+                                                           std::atomic<int>& ended) {
+    return [&accepted, &ended](dz::testing::RawScriptedServer::Connection& peer) {
+      ++accepted;
+      peer.readRequest();
+      if (peer.waitForEnd()) ++ended;
+    };
+  }
   static bool waitUntil(const std::function<bool()>& condition) {
     auto deadline = std::chrono::steady_clock::now() + seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -60,11 +69,7 @@ class ConnectionLifetimeTest : public ::testing::Test {
 
 TEST_F(ConnectionLifetimeTest, APeerThatNeverAnswersTheUpgradeIsLeftAfterThirtySeconds) {
   std::atomic<int> accepted{0}, ended{0};
-  dz::testing::RawScriptedServer server([&](dz::testing::RawScriptedServer::Connection& peer) {
-    ++accepted;
-    peer.readRequest();
-    if (peer.waitForEnd()) ++ended;
-  });
+  dz::testing::RawScriptedServer server(silentPeer(accepted, ended));
   makeConnection(server.port());
   ASSERT_TRUE(waitUntil([&] { return accepted == 1; }));
   scheduler_->advance(seconds(29));
@@ -104,11 +109,7 @@ TEST_F(ConnectionLifetimeTest, APeerThatClosesBeforeTheHandshakeIsRetriedWithBac
 
 TEST_F(ConnectionLifetimeTest, DroppingAConnectionThatIsStillOpeningFreesItsSocket) {
   std::atomic<int> accepted{0}, ended{0};
-  dz::testing::RawScriptedServer server([&](dz::testing::RawScriptedServer::Connection& peer) {
-    ++accepted;
-    peer.readRequest();
-    if (peer.waitForEnd()) ++ended;
-  });
+  dz::testing::RawScriptedServer server(silentPeer(accepted, ended));
   makeConnection(server.port());
   ASSERT_TRUE(waitUntil([&] { return accepted == 1; }));
   onQueue([&] { connection_.reset(); });
