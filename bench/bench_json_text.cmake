@@ -1,0 +1,1 @@
+target_link_libraries(bench_json_text PRIVATE dz_platform)
