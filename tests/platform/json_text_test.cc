@@ -78,6 +78,19 @@ TEST(JsonTextTest, ExtremesSubnormalsAndSignedZero) {
   EXPECT_EQ(parseNumber("1e-400"), 0.0);
 }
 
+TEST(JsonTextTest, NumberTextInPartsIsJoinedAndClearedAfterUse) {
+  JsonNumberText number;
+  number.append("-1.7745714932");
+  number.append("5816");
+  EXPECT_EQ(number.take("1E-296", 0.0), -1.774571493258161E-296);
+  // The next number starts afresh; an integer the parser took itself leaves nothing behind.
+  number.append("12");
+  number.clear();
+  EXPECT_EQ(number.take("0.25", 0.0), 0.25);
+  // Out of range: the parser's own value stands.
+  EXPECT_EQ(number.take("1e999", 7.0), 7.0);
+}
+
 TEST(JsonTextTest, OtherValuesAndFailuresAsBoostJson) {
   const std::string text =
       R"({"s":"x\u00e9","n":null,"t":true,"i":-5,"u":18446744073709551615,"a":[{},[]]})";
