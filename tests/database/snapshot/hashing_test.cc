@@ -26,6 +26,9 @@ TEST(DataHashTest, TestVectors) {
   EXPECT_EQ(node(R"({"a": "x", ".priority": "p"})")->dataHash(), "cK4yno4EMNUFie7M3exoDuWBWCc=");
   EXPECT_EQ(node(R"("say \"hi\" \\ bye")")->dataHash(), "BchE4AZmm5+HBDL9IRhf5Kp3OZY=");
   EXPECT_EQ(node(R"({"a": {"b": true}})")->dataHash(), "kZcfc89/RkDgj553qDGEhdbdj+M=");
+  EXPECT_EQ(node(R"({".sv": "timestamp"})")->dataHash(), "Ksp8RHSIuL8+TSTtUiXp/35liRg=");
+  EXPECT_EQ(hashOfText(R"(sv:"{\".sv\":\"timestamp\"}")"), "Ksp8RHSIuL8+TSTtUiXp/35liRg=");
+  EXPECT_EQ(node("-1.774571493258161E-296")->dataHash(), "NXlM177QTo2uyP5aFFzBVwM0B6c=");
   EXPECT_EQ(node("null")->dataHash(), "");
 }
 
