@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
@@ -92,6 +93,11 @@ TEST(UserAgentTest, NamesProtocolBuildSystemModelAndBundle) {
   EXPECT_NE(agent.find(platform::ProcessInfo::processInfo().operatingSystemVersionString()),
             std::string::npos);
   EXPECT_TRUE(agent.ends_with("_com.example|poll|app")) << agent;
+  // The model goes through the same sanitizing ("x86_64" reads "x86|64").
+  std::string model = platform::ProcessInfo::processInfo().machineModel();
+  std::replace(model.begin(), model.end(), '_', '|');
+  std::replace(model.begin(), model.end(), '/', '|');
+  EXPECT_TRUE(agent.ends_with("/" + model + "_com.example|poll|app")) << agent;
 }
 
 TEST(FramingTest, SplitsAboveTheFrameSizeWithACountInFront) {
