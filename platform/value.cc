@@ -185,8 +185,10 @@ boost::json::value Value::toJson() const {
 }
 
 std::optional<Value> Value::parseJson(std::string_view text) {
+  boost::json::parse_options options;
+  options.max_depth = kMaxParseDepth;
   boost::system::error_code ec;
-  boost::json::value json = parseJsonExact(text, ec);
+  boost::json::value json = parseJsonExact(text, ec, options);
   if (ec) return std::nullopt;
   return fromJson(json);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <boost/json/fwd.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -77,8 +78,11 @@ class Value {
 
   static Value fromJson(const boost::json::value& json);
   boost::json::value toJson() const;
-  // Parses JSON text; none on malformed input.
+  // Parses JSON text, numbers exactly; none on malformed input or arrays and objects nested
+  // deeper than kMaxParseDepth.
   static std::optional<Value> parseJson(std::string_view text);
+  // Deep enough for stored database data (1,000 levels) and the records around it.
+  static constexpr size_t kMaxParseDepth = 1100;
   std::string toJsonString() const;
 
  private:

@@ -78,6 +78,17 @@ TEST(ValueTest, JsonDoublesAreReadExactly) {
   EXPECT_EQ(again->asDouble(), d);
 }
 
+TEST(ValueTest, DeeplyNestedJsonReadsBackUpToTheLimit) {
+  // Stored database writes nest up to a thousand levels inside their record.
+  auto nested = [](size_t depth) {
+    return std::string(depth, '[') + "1" + std::string(depth, ']');
+  };
+  auto deep = Value::parseJson(nested(Value::kMaxParseDepth));
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(Value::parseJson(deep->toJsonString()), deep);
+  EXPECT_FALSE(Value::parseJson(nested(Value::kMaxParseDepth + 1)));
+}
+
 TEST(ValueTest, MalformedJsonIsRefusedWithoutThrowing) {
   EXPECT_FALSE(Value::parseJson("{\"a\":"));
   EXPECT_FALSE(Value::parseJson(""));
