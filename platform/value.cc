@@ -187,6 +187,7 @@ boost::json::value Value::toJson() const {
 std::optional<Value> Value::parseJson(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = kMaxParseDepth;
+  options.allow_invalid_utf8 = true;  // toJsonString writes strings byte for byte
   boost::system::error_code ec;
   boost::json::value json = parseJsonExact(text, ec, options);
   if (ec) return std::nullopt;

@@ -78,8 +78,9 @@ class Value {
 
   static Value fromJson(const boost::json::value& json);
   boost::json::value toJson() const;
-  // Parses JSON text, numbers exactly; none on malformed input or arrays and objects nested
-  // deeper than kMaxParseDepth.
+  // Parses JSON text, numbers exactly and strings byte for byte (so whatever toJsonString
+  // wrote reads back); none on malformed input or arrays and objects nested deeper than
+  // kMaxParseDepth.
   static std::optional<Value> parseJson(std::string_view text);
   // Deep enough for stored database data (1,000 levels) and the records around it.
   static constexpr size_t kMaxParseDepth = 1100;

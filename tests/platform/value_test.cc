@@ -89,6 +89,11 @@ TEST(ValueTest, DeeplyNestedJsonReadsBackUpToTheLimit) {
   EXPECT_FALSE(Value::parseJson(nested(Value::kMaxParseDepth + 1)));
 }
 
+TEST(ValueTest, StringsThatAreNotUtf8ReadBackAsWritten) {
+  const Value value(Value::Map{{"a", Value(std::string("x\xff\xc3"))}});
+  EXPECT_EQ(Value::parseJson(value.toJsonString()), value);
+}
+
 TEST(ValueTest, MalformedJsonIsRefusedWithoutThrowing) {
   EXPECT_FALSE(Value::parseJson("{\"a\":"));
   EXPECT_FALSE(Value::parseJson(""));
