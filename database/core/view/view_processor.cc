@@ -1,5 +1,7 @@
 #include "database/core/view/view_processor.h"
 
+#include <set>
+
 namespace dz::database {
 
 namespace {
@@ -348,6 +350,29 @@ ViewCache ViewProcessor::ackUserWrite(const ViewCache& viewCache, const Path& ac
   // Confirmed data becomes server data; filtered server data stays filtered.
   bool filterServerNode = viewCache.serverCache().isFiltered();
   const CacheNode& serverCache = viewCache.serverCache();
+  if (filterServerNode) {
+    // The query's own data says which children belong to it; a child the write kept in view
+    // goes when that data lacks it and no other write covers it.
+    std::set<std::string, KeyLess> keys;
+    if (!ackPath.isEmpty()) {
+      keys.insert(ackPath.front());
+    } else if (affectedTree.value()) {
+      for (const auto& entry : viewCache.eventCache().node()->children()) keys.insert(entry.key);
+      for (const auto& entry : serverCache.node()->children()) keys.insert(entry.key);
+    } else {
+      affectedTree.forEach([&](const Path& path) {
+        if (!path.isEmpty()) keys.insert(path.front());
+      });
+    }
+    CompoundWrite changedChildren;
+    for (const std::string& key : keys) {
+      if (key == kPriorityKey) continue;
+      changedChildren =
+          changedChildren.addWrite(singleKeyPath(key), serverCache.node()->getImmediateChild(key));
+    }
+    return applyServerMerge(viewCache, Path(), changedChildren, writesCache, completeCache,
+                            filterServerNode, accumulator);
+  }
   if (affectedTree.value()) {
     if ((ackPath.isEmpty() && serverCache.isFullyInitialized()) ||
         serverCache.isCompleteForPath(ackPath)) {

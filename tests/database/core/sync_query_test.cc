@@ -85,6 +85,20 @@ TEST(SyncQueryScenario, AChildLeavingATaggedWindowGoesEvenWithAWriteBelowIt) {
             (Lines{R"(h1 child_removed b {"v":2,"x":5})", R"(h1 value /items {"a":{"v":1}})"}));
 }
 
+TEST(SyncQueryScenario, AnAcknowledgedWriteLeavesATaggedWindowTheServerMovedOn) {
+  SyncScenario s;
+  QuerySpec first = query("/w", byKey().limitToFirst(1));
+  s.listen(first);
+  s.serverData(first, R"({"b":2})");
+  EXPECT_EQ(s.userSet("/w/a", "1"), (Lines{"h1 child_removed b 2", "h1 child_added a 1 prev=null",
+                                           R"(h1 value /w {"a":1})"}));
+  // The server took the write, then another client removed "a" again: the window is "b" once
+  // more, hidden by the pending write until its acknowledgement.
+  EXPECT_EQ(s.taggedSet("/w", R"({"b":2})", 1), Lines{});
+  EXPECT_EQ(s.ack(1), (Lines{"h1 child_removed a 1", "h1 child_added b 2 prev=null",
+                             R"(h1 value /w {"b":2})"}));
+}
+
 TEST(SyncQueryScenario, LimitToLastWithAdditions) {
   SyncScenario s;
   QuerySpec lastTwo = query("/l", byKey().limitToLast(2));

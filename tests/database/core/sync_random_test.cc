@@ -332,6 +332,11 @@ class RandomRun {
 
   // The server's data for a tagged query at /q: whole, as the changed children, or as a range.
   void sendTagged(Listen& listen, size_t how) {
+    if (std::getenv("DZ_SYNC_RANDOM_HISTORY")) {
+      history_ += "  (tagged " + std::to_string(how) + " for " + listen.query.description() + " " +
+                  expectedView(listen.query.params(), server_->getChild(Path("q")))->description() +
+                  ")\n";
+    }
     NodePtr window = expectedView(listen.query.params(), server_->getChild(Path("q")));
     if (how == 1) {
       CompoundWrite changes;
@@ -343,6 +348,9 @@ class RandomRun {
         if (!now->equals(*listen.sent->getImmediateChild(key))) {
           changes = changes.addWrite(Path(std::vector<std::string>{key}), now);
         }
+      }
+      if (std::getenv("DZ_SYNC_RANDOM_HISTORY")) {
+        history_ += "  (merge " + changes.valForExport(true).toJsonString() + ")\n";
       }
       if (!changes.isEmpty()) fire(tree_->applyTaggedQueryMerge(qPath_, changes, *listen.tag));
     } else if (how == 2) {
