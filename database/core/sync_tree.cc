@@ -458,13 +458,17 @@ Events SyncTree::removeEventRegistration(const EventRegistrationPtr& registratio
 }
 
 void SyncTree::keepQuery(const QuerySpec& query, bool synced) {
-  const auto& registration = KeepSyncedEventRegistration::instance();
-  if (synced && !keepSyncedQueries_.count(query)) {
+  auto kept = keepSyncedQueries_.find(query);
+  if (synced && kept == keepSyncedQueries_.end()) {
+    // One registration per kept query: letting the default query of a location go removes its
+    // registration from every view there, and must not take the other kept queries with it.
+    EventRegistrationPtr registration = std::make_shared<KeepSyncedEventRegistration>();
     addEventRegistration(registration, query);
-    keepSyncedQueries_.insert(query);
-  } else if (!synced && keepSyncedQueries_.count(query)) {
+    keepSyncedQueries_.emplace(query, std::move(registration));
+  } else if (!synced && kept != keepSyncedQueries_.end()) {
+    EventRegistrationPtr registration = std::move(kept->second);
+    keepSyncedQueries_.erase(kept);
     removeEventRegistration(registration, query, nullptr);
-    keepSyncedQueries_.erase(query);
   }
 }
 
@@ -492,8 +496,8 @@ ListenCompletion SyncTree::listenCompletion(const QuerySpec& query) {
     // loads all data serves every view at its location. Kept queries among them are let go, so
     // that keeping them again asks for a new listen.
     QuerySpec failed = queryForListening(query);
-    std::erase_if(self->keepSyncedQueries_, [&](const QuerySpec& kept) {
-      return failed.isDefault() ? kept.path() == failed.path() : kept == failed;
+    std::erase_if(self->keepSyncedQueries_, [&](const auto& kept) {
+      return failed.isDefault() ? kept.first.path() == failed.path() : kept.first == failed;
     });
     return self->removeEventRegistration(nullptr, failed, errorForStatus(status));
   };

@@ -111,7 +111,7 @@ class SyncTree : public std::enable_shared_from_this<SyncTree> {
   std::unordered_map<QuerySpec, QueryTag> queryToTag_;
   std::map<QueryTag, QuerySpec> tagToQuery_;
   QueryTag nextQueryTag_ = 1;
-  std::unordered_set<QuerySpec> keepSyncedQueries_;
+  std::unordered_map<QuerySpec, EventRegistrationPtr> keepSyncedQueries_;
 };
 
 }  // namespace dz::database

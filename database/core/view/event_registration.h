@@ -87,7 +87,8 @@ class ChildEventRegistration final : public EventRegistration {
 };
 
 // Keeps a query's view (and so its listen) alive without any callback. It matches only itself,
-// so removing observers by handle (even the "all" handle) leaves it in place.
+// so removing observers by handle (even the "all" handle) leaves it in place; the sync tree makes
+// one per kept query.
 class KeepSyncedEventRegistration final : public EventRegistration {
  public:
   static const std::shared_ptr<KeepSyncedEventRegistration>& instance();

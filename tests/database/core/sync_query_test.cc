@@ -298,6 +298,23 @@ TEST(SyncQueryScenario, KeepSyncedHoldsAListenWithoutRegistrations) {
   EXPECT_EQ(s.takeListenLog(), Lines{});
 }
 
+TEST(SyncQueryScenario, LettingTheKeptDefaultQueryGoKeepsTheOtherKeptQueries) {
+  SyncScenario s;
+  QuerySpec all = query("/k");
+  QuerySpec firstTwo = query("/k", byKey().limitToFirst(2));
+  s.tree().keepQuery(firstTwo, true);
+  s.tree().keepQuery(all, true);
+  EXPECT_EQ(s.takeListenLog(),
+            (Lines{R"(start /k:{"i":".key","l":2,"vf":"l"} tag 1)", "start /k:{}",
+                   R"(stop /k:{"i":".key","l":2,"vf":"l"} tag 1)"}));
+  // The query kept on its own needs its listen back.
+  s.tree().keepQuery(all, false);
+  EXPECT_EQ(s.takeListenLog(),
+            (Lines{R"(start /k:{"i":".key","l":2,"vf":"l"} tag 1)", "stop /k:{}"}));
+  s.tree().keepQuery(firstTwo, false);
+  EXPECT_EQ(s.takeListenLog(), (Lines{R"(stop /k:{"i":".key","l":2,"vf":"l"} tag 1)"}));
+}
+
 TEST(SyncQueryScenario, ListenHashesDescribeTheServerData) {
   SyncScenario s;
   auto deep = s.registration();

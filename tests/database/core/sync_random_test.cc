@@ -282,10 +282,21 @@ class RandomRun {
     }
   }
 
+  // The queries at /q in use, by observers or kept synced.
+  std::vector<QuerySpec> queriesAtQ() const {
+    std::vector<QuerySpec> queries;
+    for (const auto& observer : observers_) {
+      if (observer.active && observer.query.path().front() == "q")
+        queries.push_back(observer.query);
+    }
+    for (const auto& [description, q] : kept_) queries.push_back(q);
+    return queries;
+  }
+  // Whether a query loading all of /q is in use: its listen is the default one there.
   bool defaultQActive() const {
-    return std::any_of(observers_.begin(), observers_.end(), [&](const Observer& o) {
-      return o.active && o.query == QuerySpec::defaultQueryAtPath(qPath_);
-    });
+    auto queries = queriesAtQ();
+    return std::any_of(queries.begin(), queries.end(),
+                       [](const QuerySpec& q) { return q.loadsAllData(); });
   }
 
   // Fires the events of one call and checks their order and previous keys per observer.
@@ -435,12 +446,9 @@ class RandomRun {
     // Listens: the default one at /r, and at /q the default one when in use (it covers the
     // queries there), else one per tagged query in use.
     std::set<std::string> expectedListens{QuerySpec::defaultQueryAtPath(rPath_).description()};
-    for (const auto& observer : observers_) {
-      if (observer.active && observer.query.path().front() == "q") {
-        expectedListens.insert(defaultQActive()
-                                   ? QuerySpec::defaultQueryAtPath(qPath_).description()
-                                   : observer.query.description());
-      }
+    for (const auto& q : queriesAtQ()) {
+      expectedListens.insert(defaultQActive() ? QuerySpec::defaultQueryAtPath(qPath_).description()
+                                              : q.description());
     }
     std::set<std::string> actual;
     for (const auto& [description, listen] : listens_) actual.insert(description);
@@ -544,7 +552,7 @@ class RandomRun {
     WriteId nextId = 1;
     for (int step = 0; step < steps; ++step) {
       std::string what;
-      size_t op = pick(16);
+      size_t op = pick(17);
       if (op <= 1) {
         Path p = randomRoot().child(randomPath());
         NodePtr value = valueFor(p.popFront());
@@ -597,18 +605,35 @@ class RandomRun {
         pending_.clear();
         fire(tree_->removeAllWrites());
       } else if (op == 15) {
-        // A default listener at /q comes or goes: the queries there lose or regain their own
-        // listens, and the data of both kinds meets in their views.
-        auto it = std::find_if(observers_.begin(), observers_.end(), [&](const Observer& o) {
-          return o.active && o.query == QuerySpec::defaultQueryAtPath(qPath_);
-        });
+        // A listener to all of /q (by priority or by "w") comes or goes: the queries there lose
+        // or regain their own listens, and the data of both kinds meets in their views.
+        QuerySpec all =
+            pick(2) ? QuerySpec::defaultQueryAtPath(qPath_) : QuerySpec(qPath_, byChild("w"));
+        auto it = std::find_if(observers_.begin(), observers_.end(),
+                               [&](const Observer& o) { return o.active && o.query == all; });
         if (it != observers_.end()) {
-          what = "stop listening at /q";
+          what = "stop listening " + all.description();
           unobserve(it - observers_.begin());
         } else {
-          what = "listen at /q";
-          observe(QuerySpec::defaultQueryAtPath(qPath_));
+          what = "listen " + all.description();
+          observe(all);
         }
+      } else if (op == 16) {
+        // Keeping a query at /q synced, or no longer.
+        std::vector<QuerySpec> candidates{QuerySpec::defaultQueryAtPath(qPath_),
+                                          QuerySpec(qPath_, byChild("v").limitToFirst(2)),
+                                          QuerySpec(qPath_, byValue().limitToLast(2)),
+                                          QuerySpec(qPath_, byKey().startAt(leaf(R"("c")")))};
+        QuerySpec q = candidates[pick(candidates.size())];
+        bool keep = !kept_.count(q.description());
+        what = (keep ? "keep synced " : "no longer keep synced ") + q.description();
+        if (keep) {
+          kept_.emplace(q.description(), q);
+        } else {
+          kept_.erase(q.description());
+        }
+        tree_->keepQuery(q, keep);
+        answerNewListens();
       } else if (op == 14) {
         // Another listener replaces one: removal, then initial events for the new one.
         size_t index = 1 + pick(observers_.size() - 1);
@@ -637,6 +662,7 @@ class RandomRun {
   std::shared_ptr<OffsetClock> clock_;
   std::map<std::string, Listen> listens_;
   std::vector<Observer> observers_;
+  std::map<std::string, QuerySpec> kept_;
   std::vector<Pending> pending_;
   NodePtr server_;
   NodePtr rangeExpected_;
