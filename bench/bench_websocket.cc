@@ -101,7 +101,9 @@ double median(std::vector<double> values) {
 
 }  // namespace
 
-int main() {
+// With an argument "ours" or "beast" only that client reads (for profiling one of them).
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
   BeastWebSocketServer server(streamOnRequest);
   const std::string url = "ws://127.0.0.1:" + std::to_string(server.port()) + "/";
 
@@ -125,8 +127,8 @@ int main() {
     std::vector<double> ours, theirs;
     for (int round = 0; round < kRounds; ++round) {
       // Alternate, so that neither side always runs on a warmer machine.
-      ours.push_back(oursOnce(*socket, *delegate, count, size));
-      theirs.push_back(beastOnce(ws, count, size));
+      ours.push_back(only == "beast" ? 1 : oursOnce(*socket, *delegate, count, size));
+      theirs.push_back(only == "ours" ? 1 : beastOnce(ws, count, size));
     }
     const double a = median(ours), b = median(theirs);
     std::printf("%-10s %12.1f %12.1f %8.2f\n", size == 1024 ? "1 KiB" : "64 KiB", a, b, a / b);

@@ -2,14 +2,14 @@
 
 namespace dz::websocket {
 
-std::string MessageBufferPool::take() {
+void MessageBufferPool::take(std::vector<std::string>& into, size_t count) {
   std::lock_guard lock(mutex_);
-  if (buffers_.empty()) return {};
-  std::string buffer = std::move(buffers_.back());
-  buffers_.pop_back();
-  keptBytes_ -= buffer.capacity();
-  buffer.clear();
-  return buffer;
+  while (count-- > 0 && !buffers_.empty()) {
+    keptBytes_ -= buffers_.back().capacity();
+    into.push_back(std::move(buffers_.back()));
+    into.back().clear();
+    buffers_.pop_back();
+  }
 }
 
 void MessageBufferPool::give(std::vector<std::string>&& buffers) {

@@ -18,8 +18,8 @@ class MessageBufferPool {
   static constexpr size_t kMaxKeptCapacity = 256 * 1024;
   static constexpr size_t kMaxKeptBytes = 2 * 1024 * 1024;
 
-  // An empty string, with capacity when one was pooled.
-  std::string take();
+  // Up to `count` empty strings with capacity, appended to `into`.
+  void take(std::vector<std::string>& into, size_t count);
   // Keeps each buffer unless the pool is full or the buffer too large to hold on to.
   void give(std::vector<std::string>&& buffers);
 

@@ -97,11 +97,20 @@ class WebSocket::Reader : public FrameReader::Handler {
     });
   }
 
-  std::string recycledBuffer() override { return socket_.bufferPool_->take(); }
+  std::string recycledBuffer() override {
+    // A few at a time: the pool's lock is shared with the delegate queue giving them back.
+    if (spare_.empty()) socket_.bufferPool_->take(spare_, kBuffersTakenAtOnce);
+    if (spare_.empty()) return {};
+    std::string buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+  }
 
  private:
+  static constexpr size_t kBuffersTakenAtOnce = 8;
   WebSocket& socket_;
   FrameReader frames_;
+  std::vector<std::string> spare_;
 };
 
 // --- Creation and public calls ---------------------------------------------------------------

@@ -148,5 +148,21 @@ TEST(Utf8ValidatorTest, AcceptsIncompleteTailOnlyWhenItCanStillComplete) {
   EXPECT_FALSE(isValidUtf8("\xC3"));
 }
 
+// Long ASCII runs are skipped in blocks: a character, a bad byte or a cut character at any offset
+// of a block is still seen.
+TEST(Utf8ValidatorTest, FindsEveryNonAsciiByteInsideLongAsciiRuns) {
+  for (size_t at = 0; at < 200; ++at) {
+    std::string text(200, 'a');
+    text.insert(at, "\xC3\xA9");
+    EXPECT_EQ(scanUtf8Prefix(text), text.size()) << at;
+    std::string bad(200, 'a');
+    bad[at] = '\xFF';
+    EXPECT_FALSE(scanUtf8Prefix(bad)) << at;
+    std::string cut(at, 'a');
+    cut += "\xF0\x9F";
+    EXPECT_EQ(scanUtf8Prefix(cut), at) << at;
+  }
+}
+
 }  // namespace
 }  // namespace dz::websocket
