@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 
 #include "database/realtime/json_fields.h"
 #include "database/snapshot/snapshot_utilities.h"
@@ -85,6 +86,14 @@ const RetryHelper::Options kRetryOptions{
 
 void check(bool condition, const std::string& message) {
   if (!condition) throw Exception(kInternalInconsistencyException, message);
+}
+
+// A number as the server wrote it: milliseconds without a fraction read "1700000000000".
+std::string numberText(double number) {
+  if (std::trunc(number) == number && std::fabs(number) < 0x1p53) {
+    return std::to_string(static_cast<int64_t>(number));
+  }
+  return json::text(boost::json::value(number));
 }
 
 std::string stateText(PersistentConnection::State state) {
@@ -349,7 +358,9 @@ void PersistentConnection::onReady(RealtimeConnection* connection, double timest
 }
 
 void PersistentConnection::handleTimestamp(double timestamp) {
-  logDebug(kTimestampCode, "Handling timestamp: " + std::to_string(timestamp));
+  if (logLevelEnabled(kLogLevelDebug)) {
+    logDebug(kTimestampCode, "Handling timestamp: " + numberText(timestamp));
+  }
   double offset = timestamp - wallClock_() * 1000.0;
   if (auto delegate = delegate_.lock()) {
     delegate->onServerInfoUpdate(this, Value::Map{{kServerTimeOffsetKey, Value(offset)}});
