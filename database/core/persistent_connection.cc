@@ -139,8 +139,10 @@ std::shared_ptr<PersistentConnection> PersistentConnection::create(
   check(config && config->authTokenProvider(), "Expected auth token provider");
   auto connection = std::shared_ptr<PersistentConnection>(new PersistentConnection(
       std::move(repoInfo), std::move(queue), std::move(config), std::move(dependencies)));
-  connection->setupNotifications();
+  // Interrupted before any trigger can reach it: the repository makes its connection on its own
+  // thread, while network and foreground triggers already run on the work queue.
   connection->interruptForReason(kInterruptWaitingForOpen);
+  connection->setupNotifications();
   return connection;
 }
 

@@ -61,8 +61,9 @@ class PersistentConnection : public ConnectionDelegate,
 
   using Dependencies = PersistentConnectionDependencies;
 
-  // Offline until open(). Throws dz::Exception NSInternalInconsistencyException "Expected auth
-  // token provider" when the config has none.
+  // Offline until open(). May be called on any thread; everything else runs on `queue`. Throws
+  // dz::Exception NSInternalInconsistencyException "Expected auth token provider" when the config
+  // has none.
   static std::shared_ptr<PersistentConnection> create(std::shared_ptr<RepoInfo> repoInfo,
                                                       platform::DispatchQueuePtr queue,
                                                       DatabaseConfigPtr config,

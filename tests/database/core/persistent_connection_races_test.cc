@@ -2,6 +2,9 @@
 // they go out on.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/database/core/persistent_connection_fixture.h"
 
 namespace dz::database::testing {
@@ -53,6 +56,40 @@ TEST_F(PersistentConnectionRacesTest, TheNextAttemptUsesItsOwnFetchAgain) {
   onQueue([&] { tokens_->answer(std::string("fetched-2")); });
   onQueue([&] { realtime().ready(); });
   EXPECT_EQ(realtime().lastBodyOf("auth").at("cred"), "fetched-2");
+}
+
+// The repository makes its connection on its caller's thread, while network and foreground
+// triggers may already run on the work queue: none of them may start a connection before open().
+TEST_F(PersistentConnectionRacesTest, TriggersDuringCreationDoNotConnectBeforeOpen) {
+  std::atomic<bool> stop{false};
+  std::thread triggers([&] {
+    while (!stop) {
+      notifications_.post("UIApplicationWillEnterForegroundNotification");
+      reachability_.setReachable(false);
+      reachability_.setReachable(true);
+    }
+  });
+  PersistentConnection::Dependencies dependencies;
+  dependencies.connectionFactory = [](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr,
+                                      std::optional<std::string>,
+                                      std::weak_ptr<ConnectionDelegate> delegate) {
+    return std::make_shared<FakeRealtimeConnection>(std::move(delegate));
+  };
+  dependencies.scheduler = scheduler_;
+  dependencies.reachability = &reachability_;
+  dependencies.notificationCenter = &notifications_;
+  for (int i = 0; i < 300; ++i) {
+    auto made = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
+    flush();
+    flush();
+    onQueue([&] {
+      EXPECT_EQ(made->state(), State::Offline) << "attempt " << i;
+      made.reset();
+    });
+  }
+  stop = true;
+  triggers.join();
+  EXPECT_TRUE(tokens_->forceFlags.empty());
 }
 
 }  // namespace
