@@ -181,8 +181,12 @@ Events SyncTree::applyServerRangeMerge(const Path& path, const std::vector<Range
   SyncPoint* syncPoint = syncPointAt(path);
   // No views here: nobody listens, so nothing to update.
   if (!syncPoint) return {};
-  // Every complete view here holds the same server data.
+  // Every complete view here holds the same server data. Before the listen completes the ranges
+  // replace parts of the data its hash described: the default view's server data so far.
   NodePtr serverCache = syncPoint->completeServerCache(Path());
+  if (!serverCache) {
+    if (View* view = syncPoint->completeView()) serverCache = view->serverCache();
+  }
   NodePtr updated = serverCache ? serverCache : EmptyNode::emptyNode();
   for (const auto& merge : updates) updated = merge.applyTo(updated);
   return applyServerOverwrite(path, updated);
@@ -253,10 +257,9 @@ Events SyncTree::applyTaggedServerRangeMerge(const Path& path,
   SyncPoint* syncPoint = syncPointAt(query->path());
   View* view = syncPoint ? syncPoint->viewForQuery(*query) : nullptr;
   if (!view) return {};
-  // The query's own server data: complete for the query, though filtered. Ranges replace parts of
-  // it; the rest must stay.
-  NodePtr serverCache = view->viewCache().completeServerSnap();
-  NodePtr updated = serverCache ? serverCache : EmptyNode::emptyNode();
+  // The query's own server data (complete for the query though filtered, or what its listen's
+  // hash described while the listen is under way). Ranges replace parts of it; the rest stays.
+  NodePtr updated = view->serverCache();
   for (const auto& merge : updates) updated = merge.applyTo(updated);
   return applyTaggedQueryOverwrite(path, updated, tag);
 }

@@ -289,6 +289,34 @@ TEST(SyncTreeScenario, RangeMergeReplacesTheRange) {
   EXPECT_EQ(format(s.tree().applyServerRangeMerge(Path("/q"), all)), Lines{});
 }
 
+TEST(SyncTreeScenario, RangeMergeBeforeTheListenCompletesKeepsTheDataItsHashDescribed) {
+  SyncScenario s;
+  QuerySpec child = query("/p/a");
+  s.listen(child);
+  s.serverData(child, R"({"x":1})");
+  QuerySpec parent = query("/p");
+  EXPECT_EQ(s.listen(parent), (Lines{R"(h2 child_added a {"x":1} prev=null)"}));
+  // The listen's hash covered "a"; the server answers with the range after its last value only.
+  std::vector<RangeMerge> ranges{RangeMerge(Path("/a/x"), std::nullopt, node(R"({"b":2})"))};
+  EXPECT_EQ(format(s.tree().applyServerRangeMerge(Path("/p"), ranges)),
+            (Lines{"h2 child_added b 2 prev=a", R"(h2 value /p {"a":{"x":1},"b":2})"}));
+  EXPECT_EQ(s.completeListen(parent), Lines{});
+}
+
+TEST(SyncTreeScenario, TaggedRangeMergeBeforeTheListenCompletesKeepsTheDataItsHashDescribed) {
+  SyncScenario s;
+  QuerySpec child = query("/t/a");
+  s.listen(child);
+  s.serverData(child, R"({"x":1})");
+  QuerySpec firstTwo = query("/t", byKey().limitToFirst(2));
+  EXPECT_EQ(s.listen(firstTwo), (Lines{R"(h2 child_added a {"x":1} prev=null)"}));
+  auto tag = s.tree().tagForQuery(firstTwo);
+  ASSERT_TRUE(tag.has_value());
+  std::vector<RangeMerge> ranges{RangeMerge(Path("/a/x"), std::nullopt, node(R"({"b":2})"))};
+  EXPECT_EQ(format(s.tree().applyTaggedServerRangeMerge(Path("/t"), ranges, *tag)),
+            (Lines{"h2 child_added b 2 prev=a", R"(h2 value /t {"a":{"x":1},"b":2})"}));
+}
+
 TEST(SyncTreeScenario, RemovingWithAnErrorRaisesCancelEvents) {
   SyncScenario s;
   QuerySpec a = query("/a");
