@@ -172,6 +172,11 @@ PersistentConnection::PersistentConnection(std::shared_ptr<RepoInfo> repoInfo,
 PersistentConnection::~PersistentConnection() {
   if (reachabilityToken_) reachability_->removeObserver(reachabilityToken_);
   if (foregroundToken_) notificationCenter_->removeObserver(foregroundToken_);
+  // The socket is driven from the work queue only: a connection let go of on another thread is
+  // closed there (it reports to no one, this delegate being gone).
+  if (realtime_) {
+    dispatchQueue_->async([realtime = std::move(realtime_)] { realtime->close(); });
+  }
 }
 
 void PersistentConnection::setupNotifications() {

@@ -92,5 +92,46 @@ TEST_F(PersistentConnectionRacesTest, TriggersDuringCreationDoNotConnectBeforeOp
   EXPECT_TRUE(tokens_->forceFlags.empty());
 }
 
+// A realtime connection that notes whether it was closed on the work queue.
+class QueueCheckingConnection : public FakeRealtimeConnection {
+ public:
+  QueueCheckingConnection(std::weak_ptr<ConnectionDelegate> delegate,
+                          platform::DispatchQueuePtr queue)
+      : FakeRealtimeConnection(std::move(delegate)), queue_(std::move(queue)) {}
+  void close() override {
+    closedOnQueue = queue_->isCurrent();
+    FakeRealtimeConnection::close();
+  }
+  std::atomic<bool> closedOnQueue{false};
+
+ private:
+  platform::DispatchQueuePtr queue_;
+};
+
+// Sockets are driven from the work queue only, also when the owner lets go of the connection on
+// another thread.
+TEST_F(PersistentConnectionRacesTest, AConnectionReleasedOffTheWorkQueueClosesItsSocketThere) {
+  std::shared_ptr<QueueCheckingConnection> made;
+  PersistentConnection::Dependencies dependencies;
+  dependencies.connectionFactory = [&](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr queue,
+                                       std::optional<std::string>,
+                                       std::weak_ptr<ConnectionDelegate> delegate) {
+    made = std::make_shared<QueueCheckingConnection>(std::move(delegate), queue);
+    return made;
+  };
+  dependencies.scheduler = scheduler_;
+  dependencies.reachability = &reachability_;
+  dependencies.notificationCenter = &notifications_;
+  auto connection = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
+  onQueue([&] { connection->open(); });
+  flush();
+  flush();
+  ASSERT_TRUE(made);
+  connection.reset();
+  flush();
+  EXPECT_TRUE(made->closed);
+  EXPECT_TRUE(made->closedOnQueue);
+}
+
 }  // namespace
 }  // namespace dz::database::testing
