@@ -455,8 +455,19 @@ void Stream::close() {
   const bool wasOpen = c.phase == Connection::Phase::kOpen;
   c.phase = Connection::Phase::kClosed;
   if (c.runLoop && c.registered) {
-    c.post(
-        [wasOpen](Connection& connection, Connection::Events&) { connection.tearDown(wasOpen); });
+    c.runLoop->post([self = c.shared_from_this(), wasOpen] {
+      // The loop holds a source's lock while its handler takes our mutex, so the source is
+      // removed outside our mutex. Both streams are closed: nothing else uses the fd meanwhile.
+      int fd = -1;
+      {
+        std::lock_guard lock(self->mutex);
+        if (self->registered) fd = self->fd;
+        self->registered = false;
+      }
+      if (fd >= 0) self->runLoop->removeFd(fd);
+      std::lock_guard lock(self->mutex);
+      self->tearDown(wasOpen);
+    });
   } else {
     c.releaseSocket();
   }
