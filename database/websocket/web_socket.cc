@@ -257,9 +257,12 @@ void WebSocket::handleStreamEvent(platform::Stream& stream, platform::StreamEven
     // Once open, frames are read and checked right here: one thread change per batch of reads
     // (to the delegate queue) instead of two.
     std::lock_guard lock(readLock_);
-    readingOnEventThread_ = true;
+    struct OnEventThread {
+      bool& flag;
+      explicit OnEventThread(bool& flag) : flag(flag) { flag = true; }
+      ~OnEventThread() { flag = false; }
+    } onEventThread(readingOnEventThread_);
     readAvailableBytes();
-    readingOnEventThread_ = false;
     return;
   }
   std::weak_ptr<WebSocket> weak = weak_from_this();

@@ -2,8 +2,9 @@
 // database's WebSocket session uses it: create with a request, open, send text or binary
 // messages, close with a status code, and hear of the opening, every message, a failure or the
 // close through a delegate. Protocol work runs on a private serial queue per socket; the streams
-// deliver their events on the process-wide network thread; delegate calls run in order on the
-// delegate queue (the main queue unless another is given). Public methods may be called from any
+// deliver their events on the process-wide network thread, which, once the socket is open, also
+// reads and checks the frames; delegate calls run in order on the delegate queue (the main queue
+// unless another is given). Public methods may be called from any
 // thread. Held by std::shared_ptr; from open() until it has closed, the socket keeps itself alive,
 // so its user may drop it at any time.
 #pragma once

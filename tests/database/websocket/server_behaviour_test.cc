@@ -42,6 +42,32 @@ TEST(ServerBehaviourTest, FragmentedMessageWithPingsBetweenFragments) {
   EXPECT_EQ(delegate->messages.size(), 1u);
 }
 
+// Enough messages for many reads and several delegate batches, read on the network thread while
+// the close is handled on the socket's queue: all arrive, in order, and the close comes last.
+TEST(ServerBehaviourTest, LongMessageStreamThenCloseArrivesWholeAndInOrder) {
+  constexpr int kCount = 3000;
+  BeastWebSocketServer server([&](Session& session) {
+    for (int i = 0; i < kCount; ++i) {
+      session.write(std::to_string(i) + ":" + std::string(static_cast<size_t>(i % 700), 'x'));
+    }
+    session.ping("after the stream");
+    session.close(1000, "all sent");
+  });
+  auto [delegate, socket] = openSocket(plainRequest(server.port()));
+  ASSERT_TRUE(delegate->waitForEnd());
+  EXPECT_FALSE(delegate->error);
+  EXPECT_EQ(delegate->closeReason, "all sent");
+  ASSERT_EQ(delegate->messages.size(), static_cast<size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(delegate->messages[static_cast<size_t>(i)].data,
+              std::to_string(i) + ":" + std::string(static_cast<size_t>(i % 700), 'x'));
+  }
+  const auto events = delegate->eventNames();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), "open");
+  EXPECT_EQ(events.back(), "close");
+}
+
 TEST(ServerBehaviourTest, MultiByteCharacterSplitAcrossFrames) {
   const std::string text = "caf\xC3\xA9 \xF0\x9F\x98\x80!";
   BeastWebSocketServer server([&](Session& session) {
