@@ -432,16 +432,18 @@ Events SyncTree::removeEventRegistration(const EventRegistrationPtr& registratio
       if (node->value && node->value->hasCompleteView()) covered = true;
     }
   }
+  Events events = std::move(removal.cancelEvents);
   if (removingDefault && !covered) {
-    // The default listen here shadowed the listens below: they need their own again.
+    // The default listen here shadowed the listens below: they need their own again (and a
+    // provider may answer one at once).
     if (Node* subtree = subtreeAt(path)) {
       std::vector<std::shared_ptr<View>> newViews;
       collectDistinctViews(*subtree, newViews);
       for (const auto& view : newViews) {
         const QuerySpec& newQuery = view->query();
-        listenProvider_->startListening(queryForListening(newQuery), tagForQuery(newQuery),
-                                        std::make_shared<ListenContainer>(view),
-                                        listenCompletion(newQuery));
+        append(events, listenProvider_->startListening(
+                           queryForListening(newQuery), tagForQuery(newQuery),
+                           std::make_shared<ListenContainer>(view), listenCompletion(newQuery)));
       }
     }
   }
@@ -457,7 +459,7 @@ Events SyncTree::removeEventRegistration(const EventRegistrationPtr& registratio
     }
   }
   removeTags(removed);
-  return std::move(removal.cancelEvents);
+  return events;
 }
 
 void SyncTree::keepQuery(const QuerySpec& query, bool synced) {

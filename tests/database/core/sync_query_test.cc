@@ -342,6 +342,30 @@ TEST(SyncQueryScenario, ListenHashesDescribeTheServerData) {
   EXPECT_FALSE(bigListen.hash->compoundHash().hashes.empty());
 }
 
+TEST(SyncQueryScenario, ListensStartedAgainAfterADefaultListenGoesReturnTheirEvents) {
+  std::shared_ptr<SyncTree> tree;
+  NodePtr data = node(R"({"i":{"c":true}})");
+  auto provider = std::make_shared<ListenProvider>();
+  provider->setStartListening([&](const QuerySpec& q, std::optional<QueryTag>,
+                                  std::shared_ptr<const SyncTreeHash>,
+                                  ListenCompletion onComplete) {
+    Events events = tree->applyServerOverwrite(q.path(), data->getChild(q.path()));
+    Events done = onComplete("ok");
+    events.insert(events.end(), done.begin(), done.end());
+    return events;
+  });
+  tree = SyncTree::create(provider);
+  auto connected = ValueEventRegistration::create(1, [](const DataEvent&) {});
+  auto info = ValueEventRegistration::create(2, [](const DataEvent&) {});
+  EXPECT_EQ(format(tree->addEventRegistration(connected, query("/i/c"))),
+            Lines{"h1 value /i/c true"});
+  EXPECT_EQ(format(tree->addEventRegistration(info, query("/i"))),
+            Lines{R"(h2 value /i {"c":true})"});
+  // While the listen at /i/c is stopped, its data changes; the listen started again brings it.
+  data = node(R"({"i":{"c":false}})");
+  EXPECT_EQ(format(tree->removeEventRegistration(info, query("/i"))), Lines{"h1 value /i/c false"});
+}
+
 }  // namespace
 }  // namespace dz::database::testing
 
