@@ -1,11 +1,12 @@
 // Sync tree throughput: server child-added pushes at one location with a child-event and a value
-// registration (events per second), and one large server overwrite raised as a value event
-// against building its node tree alone.
+// registration (events per second), one large server overwrite raised as a value event against
+// building its node tree alone, and pending writes with their acknowledgements.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <string>
 
+#include "database/core/clock.h"
 #include "database/core/sync_tree.h"
 #include "database/core/view/event_registration.h"
 #include "database/snapshot/snapshot_utilities.h"
@@ -107,6 +108,61 @@ void BM_LargeServerOverwriteValueEvent(benchmark::State& state) {
   state.counters["value_events"] = static_cast<double>(values) / n;
 }
 BENCHMARK(BM_LargeServerOverwriteValueEvent)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Pending writes over listened data: user overwrites and merges below 1,000 children watched by
+// the default query and a limited query, then the server's echo and acknowledgement of each.
+void BM_PendingWritesThenAcknowledgements(benchmark::State& state) {
+  constexpr int kChildren = 1000;
+  const int writes = static_cast<int>(state.range(0));
+  size_t fired = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ListenCompletion completion;
+    auto tree = makeTree(completion);
+    Path list("/list");
+    QuerySpec all = QuerySpec::defaultQueryAtPath(list);
+    QuerySpec firstTen(list, QueryParams().orderBy(PathIndex::create(Path("v"))).limitToFirst(10));
+    auto count = [&fired](const DataEvent&) { ++fired; };
+    ChildEventRegistration::Callbacks callbacks{{EventType::ChildAdded, count},
+                                                {EventType::ChildChanged, count},
+                                                {EventType::ChildRemoved, count}};
+    tree->addEventRegistration(ChildEventRegistration::create(1, callbacks), all);
+    tree->addEventRegistration(ChildEventRegistration::create(2, callbacks), firstTen);
+    Value::Map children;
+    for (int i = 0; i < kChildren; ++i) {
+      children.emplace("k" + std::to_string(10000 + i), Value(Value::Map{{"v", Value(i)}}));
+    }
+    tree->applyServerOverwrite(list, SnapshotUtilities::nodeFrom(Value(std::move(children))));
+    completion("ok");
+    OffsetClock clock(SystemClock::clock(), 0.0);
+    state.ResumeTiming();
+    for (int i = 0; i < writes; ++i) {
+      std::string key = "k" + std::to_string(10000 + (i * 7919) % kChildren);
+      NodePtr value = SnapshotUtilities::nodeFrom(Value(kChildren - i));
+      Events raised =
+          i % 3 == 0
+              ? tree->applyUserMerge(list, CompoundWrite().addWrite(Path(key + "/v"), value), i + 1)
+              : tree->applyUserOverwrite(list.child(Path(key + "/v")), value, i + 1);
+      for (const Event& event : raised) event.fire();
+    }
+    for (int i = 0; i < writes; ++i) {
+      std::string key = "k" + std::to_string(10000 + (i * 7919) % kChildren);
+      NodePtr value = SnapshotUtilities::nodeFrom(Value(kChildren - i));
+      for (const Event& event : tree->applyServerOverwrite(list.child(Path(key + "/v")), value))
+        event.fire();
+      for (const Event& event : tree->ackUserWrite(i + 1, false, true, clock)) event.fire();
+    }
+  }
+  state.counters["writes_per_second"] =
+      benchmark::Counter(static_cast<double>(writes) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
+  benchmark::DoNotOptimize(fired);
+}
+BENCHMARK(BM_PendingWritesThenAcknowledgements)
+    ->Arg(100)
+    ->Arg(2000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace dz::database

@@ -8,16 +8,16 @@ namespace dz::database {
 
 bool WriteTree::addOverwrite(const Path& path, NodePtr snap, WriteId writeId, bool visible) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
-  if (visible) visibleWrites_ = visibleWrites_.addWrite(path, snap);
   allWrites_.push_back(WriteRecord::overwrite(writeId, path, std::move(snap), visible));
+  if (visible) countPaths(allWrites_.back(), 1);
   lastWriteId_ = writeId;
   return true;
 }
 
 bool WriteTree::addMerge(const Path& path, const CompoundWrite& changedChildren, WriteId writeId) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
-  visibleWrites_ = visibleWrites_.addWrites(path, changedChildren);
   allWrites_.push_back(WriteRecord::merge(writeId, path, changedChildren));
+  countPaths(allWrites_.back(), 1);
   lastWriteId_ = writeId;
   return true;
 }
@@ -29,114 +29,64 @@ const WriteRecord* WriteTree::write(WriteId writeId) const {
   return nullptr;
 }
 
-bool WriteTree::recordContainsPath(const WriteRecord& record, const Path& path) {
-  if (record.isOverwrite()) return record.path().contains(path);
-  bool found = false;
-  record.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
-    if (record.path().child(childPath).contains(path)) found = true;
-    return found;
-  });
-  return found;
+bool WriteTree::PathLess::operator()(const Path& a, const Path& b) const {
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    int c = compareKeys(a[i], b[i]);
+    if (c != 0) return c < 0;
+  }
+  return a.size() < b.size();
 }
 
-namespace {
-
-// The absolute paths a record writes.
-std::vector<Path> writtenPaths(const WriteRecord& record) {
-  if (record.isOverwrite()) return {record.path()};
-  std::vector<Path> paths;
+void WriteTree::countPaths(const WriteRecord& record, int delta) {
+  auto count = [&](const Path& path) {
+    size_t& n = writtenPaths_[path];
+    n += delta;
+    if (n == 0) writtenPaths_.erase(path);
+  };
+  if (record.isOverwrite()) {
+    count(record.path());
+    return;
+  }
   record.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
-    paths.push_back(record.path().child(childPath));
+    count(record.path().child(childPath));
     return false;
   });
-  return paths;
 }
 
-bool overlaps(const std::vector<Path>& a, const std::vector<Path>& b) {
-  for (const Path& x : a) {
-    for (const Path& y : b) {
-      if (x.contains(y) || y.contains(x)) return true;
-    }
+bool WriteTree::writtenAtOrAbove(const Path& path) const {
+  for (size_t depth = 0; depth <= path.size(); ++depth) {
+    Path prefix =
+        depth == path.size()
+            ? path
+            : Path(std::vector<std::string>(path.keys().begin(), path.keys().begin() + depth));
+    if (writtenPaths_.count(prefix)) return true;
   }
   return false;
 }
 
-}  // namespace
+bool WriteTree::writtenAtOrBelow(const Path& path) const {
+  // Paths below `path` follow it directly in path order.
+  auto it = writtenPaths_.lower_bound(path);
+  return it != writtenPaths_.end() && path.contains(it->first);
+}
 
 bool WriteTree::removeWrite(WriteId writeId) {
   auto it = std::find_if(allWrites_.begin(), allWrites_.end(),
                          [&](const WriteRecord& r) { return r.writeId() == writeId; });
   if (it == allWrites_.end()) return false;
-  size_t index = it - allWrites_.begin();
-  WriteRecord toRemove = *it;
+  bool visible = it->visible();
+  if (visible) countPaths(*it, -1);
   allWrites_.erase(it);
-
-  if (!toRemove.visible()) return false;
-  bool coveredByLaterWrite = false;
-  bool overlapsOtherWrites = false;
-  std::vector<Path> removedPaths = writtenPaths(toRemove);
-  for (size_t i = allWrites_.size(); !coveredByLaterWrite && i-- > 0;) {
-    const WriteRecord& current = allWrites_[i];
-    if (!current.visible()) continue;
-    if (i >= index && recordContainsPath(current, toRemove.path())) {
-      // The touched locations stay as they are.
-      coveredByLaterWrite = true;
-    } else if (overlaps(removedPaths, writtenPaths(current))) {
-      // Writes folded into one another (either way round, merges included): rebuild.
-      overlapsOtherWrites = true;
-    }
-  }
-  if (coveredByLaterWrite) return true;
-  if (overlapsOtherWrites) {
-    resetTree();
-    return true;
-  }
-  for (const Path& path : removedPaths) visibleWrites_ = visibleWrites_.removeWrite(path);
-  return true;
+  // Even a write that a later one covers may have turned a leaf above it into children.
+  return visible;
 }
 
 std::vector<WriteRecord> WriteTree::removeAllWrites() {
   std::vector<WriteRecord> purged = std::move(allWrites_);
   allWrites_.clear();
-  visibleWrites_ = CompoundWrite();
-  return purged;
-}
-
-void WriteTree::resetTree() {
-  visibleWrites_ = layerTree(
-      allWrites_, [](const WriteRecord& w) { return w.visible(); }, Path());
+  writtenPaths_.clear();
   // The last id stays: ids must keep increasing even after their writes are gone.
-}
-
-CompoundWrite WriteTree::layerTree(const std::vector<WriteRecord>& writes,
-                                   const std::function<bool(const WriteRecord&)>& filter,
-                                   const Path& treeRoot) {
-  CompoundWrite result;
-  for (const auto& write : writes) {
-    if (!filter(write)) continue;
-    const Path& writePath = write.path();
-    if (write.isOverwrite()) {
-      if (treeRoot.contains(writePath)) {
-        result = result.addWrite(Path::relativePath(treeRoot, writePath), write.overwrite());
-      } else if (writePath.contains(treeRoot)) {
-        result = result.addWrite(
-            Path(), write.overwrite()->getChild(Path::relativePath(writePath, treeRoot)));
-      }
-    } else {
-      if (treeRoot.contains(writePath)) {
-        result = result.addWrites(Path::relativePath(treeRoot, writePath), write.merge());
-      } else if (writePath.contains(treeRoot)) {
-        Path relative = Path::relativePath(writePath, treeRoot);
-        if (relative.isEmpty()) {
-          result = result.addWrites(Path(), write.merge());
-        } else {
-          CompoundWrite childMerge = write.merge().childCompoundWrite(relative);
-          if (!childMerge.isEmpty()) result = result.addWrites(Path(), childMerge);
-        }
-      }
-    }
-  }
-  return result;
+  return purged;
 }
 
 namespace {
@@ -177,12 +127,17 @@ NodePtr applyWriteAt(const WriteRecord& write, const Path& path, const NodePtr& 
 
 NodePtr WriteTree::layeredData(const Path& path, const NodePtr& base,
                                const std::function<bool(const WriteRecord&)>& include) const {
-  // The last write that fixes the whole location makes earlier writes and the base irrelevant.
-  size_t first = 0;
+  // The writes at, above or below the location, newest first, back to the last one that fixes
+  // the whole location (earlier writes and the base no longer matter then).
+  std::vector<const WriteRecord*> relevant;
   bool covered = false;
   for (size_t i = allWrites_.size(); i-- > 0;) {
-    if (include(allWrites_[i]) && coversPath(allWrites_[i], path)) {
-      first = i;
+    const WriteRecord& write = allWrites_[i];
+    bool above = write.path().contains(path);
+    if (!above && !path.contains(write.path())) continue;
+    if (!include(write)) continue;
+    relevant.push_back(&write);
+    if (above && coversPath(write, path)) {
       covered = true;
       break;
     }
@@ -190,19 +145,19 @@ NodePtr WriteTree::layeredData(const Path& path, const NodePtr& base,
   if (!covered && !base) return nullptr;
   NodePtr data = covered ? EmptyNode::emptyNode() : base;
   if (!path.isEmpty() && data->isEmpty()) data = EmptyNode::emptyNode();
-  for (size_t i = first; i < allWrites_.size(); ++i) {
-    if (include(allWrites_[i])) data = applyWriteAt(allWrites_[i], path, data);
+  for (auto it = relevant.rbegin(); it != relevant.rend(); ++it) {
+    data = applyWriteAt(**it, path, data);
   }
   return data;
 }
 
 NodePtr WriteTree::visibleData(const Path& path, const NodePtr& base) const {
-  if (visibleWrites_.childCompoundWrite(path).isEmpty()) return base;
+  if (!writtenAtOrAbove(path) && !writtenAtOrBelow(path)) return base;
   return layeredData(path, base, [](const WriteRecord& write) { return write.visible(); });
 }
 
 bool WriteTree::hasShadowingWrite(const Path& path) const {
-  if (!visibleWrites_.hasCompleteWrite(path)) return false;
+  if (!writtenAtOrAbove(path)) return false;
   return std::any_of(allWrites_.begin(), allWrites_.end(), [&](const WriteRecord& write) {
     return write.visible() && coversPath(write, path);
   });
@@ -231,11 +186,11 @@ NodePtr WriteTree::calcCompleteEventChildren(const Path& treePath,
   // No write fixes the location, so every write here lies below one child: layer each touched
   // child on its own.
   std::set<std::string, KeyLess> touched;
-  visibleWrites_.childCompoundWrite(treePath).enumerateWrites(
-      [&](const Path& path, const NodePtr&) {
-        if (!path.isEmpty() && path.front() != kPriorityKey) touched.insert(path.front());
-        return false;
-      });
+  for (auto it = writtenPaths_.upper_bound(treePath);
+       it != writtenPaths_.end() && treePath.contains(it->first); ++it) {
+    const std::string& key = it->first[treePath.size()];
+    if (key != kPriorityKey) touched.insert(key);
+  }
   NodePtr completeChildren = EmptyNode::emptyNode();
   if (completeServerChildren) {
     for (const auto& entry : completeServerChildren->children()) {

@@ -1,11 +1,12 @@
 // WriteTree: the pending user writes (overwrites and merges, in write-id order). Local data is the
 // server data with the visible writes applied one by one in that order (a write below a leaf
-// replaces the leaf, so order matters); the compound write of the visible writes only tells
-// which locations any write touches. WriteTreeRef is
+// replaces the leaf, so order matters); an index of the paths they write tells quickly which
+// locations no write touches. WriteTreeRef is
 // the write tree seen from one path. Owned by the sync tree; work queue only.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <vector>
@@ -72,13 +73,16 @@ class WriteTree {
                       const std::function<bool(const WriteRecord&)>& include) const;
   NodePtr visibleData(const Path& path, const NodePtr& base) const;
   bool hasShadowingWrite(const Path& path) const;
-  void resetTree();
-  static CompoundWrite layerTree(const std::vector<WriteRecord>& writes,
-                                 const std::function<bool(const WriteRecord&)>& filter,
-                                 const Path& treeRoot);
-  static bool recordContainsPath(const WriteRecord& record, const Path& path);
+  // Path order: key by key, a prefix before what lies below it.
+  struct PathLess {
+    bool operator()(const Path& a, const Path& b) const;
+  };
+  void countPaths(const WriteRecord& record, int delta);
+  bool writtenAtOrAbove(const Path& path) const;
+  bool writtenAtOrBelow(const Path& path) const;
 
-  CompoundWrite visibleWrites_;
+  // How many visible writes write at each path (an overwrite's path, each child of a merge).
+  std::map<Path, size_t, PathLess> writtenPaths_;
   std::vector<WriteRecord> allWrites_;
   std::optional<WriteId> lastWriteId_;
 };
