@@ -1,8 +1,8 @@
 // WriteTree: the pending user writes (overwrites and merges, in write-id order). Local data is the
 // server data with the visible writes applied one by one in that order (a write below a leaf
 // replaces the leaf, so order matters); an index of the paths they write tells quickly which
-// locations no write touches. WriteTreeRef is
-// the write tree seen from one path. Owned by the sync tree; work queue only.
+// locations no write touches. WriteTreeRef is the write tree seen from one path. Owned by the
+// sync tree; work queue only.
 #pragma once
 
 #include <functional>
@@ -41,9 +41,9 @@ class WriteTree {
   // The complete data the visible writes alone give `path`, or null.
   NodePtr shadowingWrite(const Path& path) const;
 
-  // The data at `treePath` with the pending writes over the complete server data (null when not
-  // complete). With ids to exclude or hidden writes included the writes are layered afresh.
-  // Null when no complete data results.
+  // The data at `treePath` with the visible pending writes (and the hidden ones when asked, less
+  // the excluded ids) applied in id order over the complete server data (null when not
+  // complete). Null when no complete data results.
   NodePtr calcCompleteEventCache(const Path& treePath, const NodePtr& completeServerCache,
                                  const std::set<WriteId>& writeIdsToExclude = {},
                                  bool includeHiddenWrites = false) const;
