@@ -11,6 +11,7 @@
 #include "database/utilities/utilities.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/bundle.h"
+#include "platform/json_text.h"
 #include "platform/process_info.h"
 
 namespace dz::database {
@@ -48,7 +49,7 @@ boost::json::value parseMessage(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = kMaxJsonDepth;
   boost::system::error_code ec;
-  boost::json::value parsed = boost::json::parse(text, ec, {}, options);
+  boost::json::value parsed = dz::parseJsonExact(text, ec, options);
   if (ec || !(parsed.is_object() || parsed.is_array())) return nullptr;
   return parsed;
 }

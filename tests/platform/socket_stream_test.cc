@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,6 +87,11 @@ TEST(SocketStreamTest, OpensThroughAnOverrideAndEchoesBytes) {
   EXPECT_TRUE(c.recorder->saw(false, StreamEvent::kHasSpaceAvailable));
   EXPECT_EQ(c.pair.input->status(), StreamStatus::kOpen);
   EXPECT_GE(c.pair.output->nativeSocket(), 0);
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  ASSERT_EQ(
+      ::getsockopt(c.pair.output->nativeSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_NE(noDelay, 0) << "small frames must not wait for the peer's delayed acknowledgement";
   EXPECT_TRUE(c.pair.output->peerCertificateChain().empty());
   ASSERT_TRUE(c.pair.output->hasSpaceAvailable());
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "platform/json_text.h"
 
 namespace dz::devserver {
 namespace {
@@ -44,7 +45,7 @@ std::optional<boost::json::value> parseJsonText(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = kMaxJsonDepth;
   boost::system::error_code ec;
-  boost::json::value parsed = boost::json::parse(text, ec, {}, options);
+  boost::json::value parsed = dz::parseJsonExact(text, ec, options);
   if (ec) return std::nullopt;
   return parsed;
 }

@@ -193,6 +193,14 @@ TEST_F(WebSocketConnectionTest, ParsesDeeplyNestedServerData) {
   EXPECT_TRUE(delegate_->messages[0].is_object());
 }
 
+TEST_F(WebSocketConnectionTest, ReadsServerNumbersExactly) {
+  // A text that a plain Boost.JSON 1.81 parse reads one unit in the last place off.
+  openSession();
+  onQueue([&] { sockets_.last().serverSends(R"({"v":-1.774571493258161E-296})"); });
+  ASSERT_EQ(delegate_->messages.size(), 1u);
+  EXPECT_EQ(delegate_->messages[0].at("v").as_double(), -1.774571493258161E-296);
+}
+
 TEST_F(WebSocketConnectionTest, SendsKeepAliveAfterFortyFiveIdleSeconds) {
   openSession();
   advance(44);
