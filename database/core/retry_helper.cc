@@ -48,7 +48,9 @@ RetryHelper::RetryHelper(platform::DispatchQueuePtr queue, Options options,
       random_(random ? std::move(random) : RandomSource(randomDouble)) {}
 
 RetryHelper::~RetryHelper() {
-  if (scheduledRetry_) scheduledRetry_->cancel();
+  // The owner may let go on another thread while the attempt is due on the queue: the task is left
+  // alone (the attempt sees this helper gone) and only the thread-safe timer is withdrawn.
+  if (scheduledTimer_) scheduledTimer_->cancel();
 }
 
 void RetryHelper::retry(std::function<void()> attempt) {
@@ -73,17 +75,18 @@ void RetryHelper::retry(std::function<void()> attempt) {
   scheduledRetry_ = task;
   std::weak_ptr<RetryHelper> weakSelf = weak_from_this();
   auto fire = [weakSelf, task] {
-    if (task->isCanceled()) return;
-    if (auto self = weakSelf.lock(); self && self->scheduledRetry_ == task) {
-      self->scheduledRetry_ = nullptr;
-    }
+    auto self = weakSelf.lock();
+    if (!self || task->isCanceled()) return;
+    if (self->scheduledRetry_ == task) self->scheduledRetry_ = nullptr;
     task->execute();
   };
   auto nanos = std::chrono::nanoseconds(static_cast<int64_t>(delay * 1e9));
   if (nanos.count() <= 0) {
+    scheduledTimer_ = nullptr;
     dispatchQueue_->async(std::move(fire));
   } else {
-    task->setTimer(scheduler_->schedule(nanos, dispatchQueue_, std::move(fire)));
+    scheduledTimer_ = scheduler_->schedule(nanos, dispatchQueue_, std::move(fire));
+    task->setTimer(scheduledTimer_);
   }
 }
 

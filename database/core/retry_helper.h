@@ -57,6 +57,7 @@ class RetryHelper : public std::enable_shared_from_this<RetryHelper> {
   Options options_;
   double currentRetryDelay_ = 0;
   std::shared_ptr<RetryHelperTask> scheduledRetry_;
+  platform::CancellablePtr scheduledTimer_;  // the timer of the last attempt, when it had one
   std::shared_ptr<platform::Scheduler> scheduler_;
   RandomSource random_;
 };

@@ -14,6 +14,19 @@ using State = PersistentConnection::State;
 
 class PersistentConnectionRacesTest : public PersistentConnectionTest {
  protected:
+  // For connections the test makes itself, beside the fixture's.
+  PersistentConnection::Dependencies fakeDependencies() {
+    PersistentConnection::Dependencies dependencies;
+    dependencies.connectionFactory = [](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr,
+                                        std::optional<std::string>,
+                                        std::weak_ptr<ConnectionDelegate> delegate) {
+      return std::make_shared<FakeRealtimeConnection>(std::move(delegate));
+    };
+    dependencies.scheduler = scheduler_;
+    dependencies.reachability = &reachability_;
+    dependencies.notificationCenter = &notifications_;
+    return dependencies;
+  }
   // open() with the token fetch left unanswered.
   void openAndFetch() {
     tokens_->autoAnswer = false;
@@ -62,22 +75,15 @@ TEST_F(PersistentConnectionRacesTest, TheNextAttemptUsesItsOwnFetchAgain) {
 // triggers may already run on the work queue: none of them may start a connection before open().
 TEST_F(PersistentConnectionRacesTest, TriggersDuringCreationDoNotConnectBeforeOpen) {
   std::atomic<bool> stop{false};
+  // A bounded burst, so that the work queue always catches up with it.
   std::thread triggers([&] {
-    while (!stop) {
+    for (int n = 0; n < 3000 && !stop; ++n) {
       notifications_.post("UIApplicationWillEnterForegroundNotification");
       reachability_.setReachable(false);
       reachability_.setReachable(true);
     }
   });
-  PersistentConnection::Dependencies dependencies;
-  dependencies.connectionFactory = [](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr,
-                                      std::optional<std::string>,
-                                      std::weak_ptr<ConnectionDelegate> delegate) {
-    return std::make_shared<FakeRealtimeConnection>(std::move(delegate));
-  };
-  dependencies.scheduler = scheduler_;
-  dependencies.reachability = &reachability_;
-  dependencies.notificationCenter = &notifications_;
+  PersistentConnection::Dependencies dependencies = fakeDependencies();
   for (int i = 0; i < 300; ++i) {
     auto made = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
     flush();
@@ -112,16 +118,13 @@ class QueueCheckingConnection : public FakeRealtimeConnection {
 // another thread.
 TEST_F(PersistentConnectionRacesTest, AConnectionReleasedOffTheWorkQueueClosesItsSocketThere) {
   std::shared_ptr<QueueCheckingConnection> made;
-  PersistentConnection::Dependencies dependencies;
+  PersistentConnection::Dependencies dependencies = fakeDependencies();
   dependencies.connectionFactory = [&](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr queue,
                                        std::optional<std::string>,
                                        std::weak_ptr<ConnectionDelegate> delegate) {
     made = std::make_shared<QueueCheckingConnection>(std::move(delegate), queue);
     return made;
   };
-  dependencies.scheduler = scheduler_;
-  dependencies.reachability = &reachability_;
-  dependencies.notificationCenter = &notifications_;
   auto connection = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
   onQueue([&] { connection->open(); });
   flush();
@@ -131,6 +134,23 @@ TEST_F(PersistentConnectionRacesTest, AConnectionReleasedOffTheWorkQueueClosesIt
   flush();
   EXPECT_TRUE(made->closed);
   EXPECT_TRUE(made->closedOnQueue);
+}
+
+// Letting go of the connection on another thread while its first attempt is due on the work
+// queue: the attempt either runs or is withdrawn, without the two threads touching it at once.
+TEST_F(PersistentConnectionRacesTest, ReleasingTheConnectionWhileAnAttemptIsDueIsSafe) {
+  PersistentConnection::Dependencies dependencies = fakeDependencies();
+  for (int i = 0; i < 200; ++i) {
+    auto made = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
+    std::weak_ptr<PersistentConnection> weak = made;
+    queue_->async([weak] {
+      if (auto connection = weak.lock()) connection->open();
+    });
+    for (int spin = 0; spin < i % 7; ++spin) std::this_thread::yield();
+    made.reset();
+  }
+  flush();
+  flush();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <thread>
 
 namespace dz::database {
 namespace {
@@ -118,6 +119,21 @@ TEST_F(RetryHelperTest, CancelWithdrawsTheAttemptAndRestartsAtTheMinimum) {
   // Not zero: a cancel does not count as a success.
   randoms_ = {0.0};
   EXPECT_EQ(retryAndMeasure(*helper, milliseconds(2000)), milliseconds(300));
+}
+
+// The owner may let go of the helper on another thread while an attempt is due on the queue:
+// the attempt then runs or not, but the two threads never touch it at once.
+TEST_F(RetryHelperTest, ReleasedOffTheQueueWhileAnAttemptIsDue) {
+  for (int i = 0; i < 300; ++i) {
+    auto helper = makeHelper();
+    std::weak_ptr<RetryHelper> weak = helper;
+    queue_->async([weak] {
+      if (auto h = weak.lock()) h->retry([] {});
+    });
+    for (int spin = 0; spin < i % 13; ++spin) std::this_thread::yield();
+    helper.reset();
+  }
+  onQueue([] {});
 }
 
 }  // namespace
