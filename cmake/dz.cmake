@@ -24,8 +24,9 @@ function(dz_test name)
   if(NOT sources)
     return()
   endif()
-  add_executable(${name}_tests ${sources})
-  target_link_libraries(${name}_tests PRIVATE ${ARG_LINK} dz_test_support GTest::gtest GTest::gmock)
+  add_executable(${name}_tests ${sources} ${PROJECT_SOURCE_DIR}/tests/process_setup.cc)
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LINK} dz_test_support GTest::gtest_main
+                        GTest::gmock)
   gtest_discover_tests(${name}_tests TEST_PREFIX "${ARG_PREFIX}" DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 300)
 endfunction()
