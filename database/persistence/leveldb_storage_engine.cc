@@ -103,7 +103,14 @@ void LevelDBStorageEngine::open() {
     db_.reset(db);
     return;
   }
-  // Keep the unreadable store for inspection and start afresh.
+  // A store that is locked (another process holds it) or failed to read still holds pending
+  // writes: leave it for the next start and run without persistence.
+  if (!status.IsCorruption()) {
+    logError(kLogCode, "Cannot open the store at " + store.string() + ": " + status.ToString() +
+                           "; running without persistence");
+    return;
+  }
+  // Keep the corrupt store for inspection and start afresh.
   logError(kLogCode, "Cannot open the store at " + store.string() + ": " + status.ToString() +
                          "; moving it aside");
   auto stamp = std::chrono::system_clock::now().time_since_epoch().count();

@@ -1,7 +1,8 @@
 // LevelDBStorageEngine: the storage engine on a LevelDB store in a folder under the documents
-// directory. Records are JSON texts keyed so that LevelDB's order is write-id order. A store that
-// cannot be opened (corrupt, unreadable) is logged and moved aside, and a fresh one is made;
-// when even that fails the engine keeps nothing. Never throws. Work queue only.
+// directory. Records are JSON texts keyed so that LevelDB's order is write-id order. A store
+// LevelDB reports corrupt is logged and moved aside, and a fresh one is made; a store that cannot
+// be opened for any other reason (locked by another process, I/O) is left alone and the engine
+// keeps nothing, as it does when even a fresh store fails. Never throws. Work queue only.
 #pragma once
 
 #include <filesystem>

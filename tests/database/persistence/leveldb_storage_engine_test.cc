@@ -99,6 +99,36 @@ TEST_F(StorageTest, CorruptStoreIsSetAsideAndAFreshOneUsed) {
   EXPECT_EQ(ids(engine.userWrites()), std::vector<WriteId>{1});
 }
 
+bool anythingSetAside(const std::filesystem::path& folder) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with("server_data.corrupt-")) return true;
+  }
+  return false;
+}
+
+TEST_F(StorageTest, LockedOrUnreadableStoreIsLeftInPlace) {
+  auto holder = std::make_unique<LevelDBStorageEngine>(folder_);
+  holder->saveUserOverwrite(node("1"), Path("/pending"), 4);
+  {
+    // The holder's lock refuses a second opener: that one runs without a store.
+    LevelDBStorageEngine second(folder_);
+    EXPECT_FALSE(second.isOpen());
+    EXPECT_FALSE(anythingSetAside(folder_));
+  }
+  holder.reset();
+  // An I/O failure (the lock file cannot be opened) is not corruption either.
+  const auto lockFile = folder_ / "server_data" / "LOCK";
+  std::filesystem::remove(lockFile);
+  std::filesystem::create_directory(lockFile);
+  {
+    LevelDBStorageEngine blocked(folder_);
+    EXPECT_FALSE(blocked.isOpen());
+    EXPECT_FALSE(anythingSetAside(folder_));
+  }
+  std::filesystem::remove(lockFile);
+  EXPECT_EQ(ids(LevelDBStorageEngine(folder_).userWrites()), std::vector<WriteId>{4});
+}
+
 TEST_F(StorageTest, UnreadableStoreLeavesAnEngineThatKeepsNothing) {
   // A file where the store's folder should be: neither the store nor a fresh one can be made.
   std::filesystem::create_directories(folder_.parent_path());
