@@ -18,6 +18,7 @@ constexpr char kControlTooLarge[] = "Control frames cannot have payloads larger 
 constexpr char kUnknownOpcode[] = "Unknown opcode ";
 constexpr char kInvalidText[] = "Text frames must be valid UTF-8";
 constexpr char kMessageTooBig[] = "Message too big";
+constexpr char kLengthTopBitSet[] = "Payload length must not have its most significant bit set";
 constexpr char kShortClosePayload[] = "Payload for close must be larger than 2 bytes";
 constexpr char kBadCloseCode[] = "Cannot have close code of ";
 constexpr char kBadCloseReason[] = "Close reason MUST be valid UTF-8";
@@ -115,10 +116,13 @@ bool FrameReader::decodeHeader() {
     length = 0;
     for (size_t i = 2; i < headerNeeded_; ++i) length = (length << 8) | header_[i];
   }
-  // A 64-bit length with its top bit set is not a length RFC 6455 allows; both it and a frame
-  // the cap refuses are answered alike, before a byte of the payload is stored.
-  const bool topBitSet = (length >> 63) != 0;
-  if (topBitSet || (!isControl(opcode_) && length > maxMessageBytes_ - message_.size())) {
+  // RFC 6455 section 5.2 forbids the top bit of a 64-bit length: a broken frame, not a big one.
+  if ((length >> 63) != 0) {
+    fail(kCloseProtocolError, kLengthTopBitSet);
+    return false;
+  }
+  // Refused before a byte of the payload is stored.
+  if (!isControl(opcode_) && length > maxMessageBytes_ - message_.size()) {
     fail(kCloseMessageTooBig, kMessageTooBig);
     return false;
   }

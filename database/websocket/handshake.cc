@@ -16,6 +16,12 @@ constexpr char kBadResponse[] = "received bad response code from server ";
 constexpr char kInvalidAccept[] = "Invalid Sec-WebSocket-Accept response";
 constexpr char kUnrequestedProtocol[] =
     "Server specified Sec-WebSocket-Protocol that wasn't requested";
+constexpr char kUnofferedExtension[] =
+    "Server specified Sec-WebSocket-Extensions that weren't requested";
+constexpr char kNotUpgraded[] =
+    "Server answered 101 without Upgrade: websocket and Connection: Upgrade";
+constexpr char kHeaderTooLong[] = "Server's handshake response header is longer than ";
+constexpr char kExtensionsField[] = "Sec-WebSocket-Extensions";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -31,13 +37,44 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-// Whether a comma-separated field value names `token` (any case).
-bool hasToken(std::string_view value, std::string_view token) {
+// Calls `visit` with each item of a comma-separated field value, trimmed, until it returns true;
+// returns whether one did.
+template <typename Visit>
+bool anyItem(std::string_view value, Visit visit) {
   while (!value.empty()) {
     const size_t comma = value.find(',');
-    if (equalsIgnoringCase(trim(value.substr(0, comma)), token)) return true;
+    if (visit(trim(value.substr(0, comma)))) return true;
     if (comma == std::string_view::npos) break;
     value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// Whether a comma-separated field value names `token` (any case).
+bool hasToken(std::string_view value, std::string_view token) {
+  return anyItem(value, [&](std::string_view item) { return equalsIgnoringCase(item, token); });
+}
+
+// An extension item's name, without its parameters ("name; param=1").
+std::string_view extensionName(std::string_view item) {
+  return trim(item.substr(0, item.find(';')));
+}
+
+// Whether the response names an extension the request's own fields did not offer.
+bool namesUnofferedExtension(const ResponseHeader& response, const HeaderFields& requestFields) {
+  std::string_view offered;
+  for (const auto& [name, value] : requestFields) {
+    if (equalsIgnoringCase(name, kExtensionsField)) offered = value;
+  }
+  for (const auto& [name, value] : response.fields) {
+    if (!equalsIgnoringCase(name, kExtensionsField)) continue;
+    const bool unoffered = anyItem(value, [&](std::string_view item) {
+      const std::string_view used = extensionName(item);
+      return !used.empty() && !anyItem(offered, [&](std::string_view offer) {
+        return equalsIgnoringCase(extensionName(offer), used);
+      });
+    });
+    if (unoffered) return true;
   }
   return false;
 }
@@ -52,7 +89,7 @@ void setField(HeaderFields& fields, const std::string& name, const std::string& 
   fields.emplace_back(name, value);
 }
 
-Error handshakeError(const char* description) {
+Error handshakeError(std::string description) {
   return Error(kWebSocketErrorDomain, kInvalidHandshakeCode, description);
 }
 
@@ -154,14 +191,20 @@ Error badResponseError(int statusCode) {
                kBadResponse + std::to_string(static_cast<unsigned>(statusCode)));
 }
 
+Error responseHeaderTooLongError(size_t limit) {
+  return handshakeError(kHeaderTooLong + std::to_string(limit) + " bytes");
+}
+
 std::optional<Error> checkResponse(const ResponseHeader& response, std::string_view secKey,
                                    const std::optional<std::vector<std::string>>& protocols,
-                                   std::optional<std::string>& protocol) {
+                                   std::optional<std::string>& protocol,
+                                   const HeaderFields& requestFields) {
+  if (response.statusCode != 101) return badResponseError(response.statusCode);
   const std::string* upgrade = response.field("Upgrade");
   const std::string* connection = response.field("Connection");
-  if (response.statusCode != 101 || !upgrade || !equalsIgnoringCase(*upgrade, "websocket") ||
-      !connection || !hasToken(*connection, "upgrade")) {
-    return badResponseError(response.statusCode);
+  if (!upgrade || !equalsIgnoringCase(*upgrade, "websocket") || !connection ||
+      !hasToken(*connection, "upgrade")) {
+    return handshakeError(kNotUpgraded);
   }
   const std::string* accept = response.field("Sec-WebSocket-Accept");
   if (!accept || *accept != acceptValueFor(secKey)) return handshakeError(kInvalidAccept);
@@ -171,6 +214,9 @@ std::optional<Error> checkResponse(const ResponseHeader& response, std::string_v
       return handshakeError(kUnrequestedProtocol);
     }
     protocol = *chosen;
+  }
+  if (namesUnofferedExtension(response, requestFields)) {
+    return handshakeError(kUnofferedExtension);
   }
   return std::nullopt;
 }

@@ -19,7 +19,7 @@ namespace {
 
 constexpr char kWorkQueueLabel[] = "com.vivuro.dezuvura.websocket.work";
 constexpr char kBadScheme[] = "WebSocket URL must be ws, wss, http or https: ";
-constexpr char kOpenTwice[] = "Cannot call -(void)open on WebSocket more than once";
+constexpr char kOpenTwice[] = "Cannot call -(void)open on WSWebSocket more than once";
 constexpr char kSendBeforeOpen[] = "Invalid State: Cannot call send: until connection is open";
 constexpr char kPingTooLong[] = "Ping payload must be at most 125 bytes";
 constexpr char kBadCloseCode[] = "Cannot close with code ";
@@ -394,7 +394,7 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
   if (end == std::string::npos) {
     if (responseHeader_.size() >= limit) {
       readPhase_ = ReadPhase::kStopped;
-      failWithError(badResponseError(parseStatusLine(responseHeader_).value_or(0)));
+      failWithError(responseHeaderTooLongError(limit));
     }
     return std::min(bytes.size(), room);
   }
@@ -407,9 +407,9 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
   }
   std::optional<std::string> chosen;
   const auto response = parseResponseHeader(responseHeader_);
-  std::optional<Error> error = response
-                                   ? checkResponse(*response, secKey_, requestedProtocols_, chosen)
-                                   : std::optional<Error>(badResponseError(0));
+  std::optional<Error> error = response ? checkResponse(*response, secKey_, requestedProtocols_,
+                                                        chosen, request_.headerFields)
+                                        : std::optional<Error>(badResponseError(0));
   if (error) {
     readPhase_ = ReadPhase::kStopped;
     failWithError(*error);

@@ -112,10 +112,18 @@ TEST_F(FrameReaderTest, ReportsEachProtocolErrorWithItsText) {
 }
 
 TEST_F(FrameReaderTest, CapsFramesAndMessages) {
-  // Top bit of the 64-bit length set.
-  const std::string huge("\x82\x7F\x80\x00\x00\x00\x00\x00\x00\x01", 10);
-  feed(huge);
-  EXPECT_EQ(recorder.events, (std::vector<std::string>{"error:1009:Message too big"}));
+  // Top bit of the 64-bit length set: not a length at all.
+  const std::string broken("\x82\x7F\x80\x00\x00\x00\x00\x00\x00\x01", 10);
+  feed(broken);
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{
+                "error:1002:Payload length must not have its most significant bit set"}));
+
+  Recorder big;
+  FrameReader reader(big, 1 << 20);
+  const std::string huge("\x82\x7F\x7F\x00\x00\x00\x00\x00\x00\x01", 10);
+  reader.feed(reinterpret_cast<const uint8_t*>(huge.data()), huge.size());
+  EXPECT_EQ(big.events, (std::vector<std::string>{"error:1009:Message too big"}));
 
   Recorder small;
   FrameReader capped(small, 100);

@@ -57,11 +57,12 @@ std::string goodResponse(const std::string& key, const std::string& extra = "") 
 
 std::optional<Error> check(const std::string& text, const std::string& key,
                            std::optional<std::vector<std::string>> protocols = std::nullopt,
-                           std::optional<std::string>* chosen = nullptr) {
+                           std::optional<std::string>* chosen = nullptr,
+                           const HeaderFields& requestFields = {}) {
   const auto response = parseResponseHeader(text);
   if (!response) return badResponseError(0);
   std::optional<std::string> protocol;
-  auto error = checkResponse(*response, key, protocols, protocol);
+  auto error = checkResponse(*response, key, protocols, protocol, requestFields);
   if (chosen) *chosen = protocol;
   return error;
 }
@@ -88,7 +89,9 @@ TEST(HandshakeTest, ChecksStatusUpgradeAcceptAndProtocol) {
                     acceptValueFor(key) + "\r\n\r\n",
                 key);
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->code(), kBadResponseCode);
+  EXPECT_EQ(error->code(), kInvalidHandshakeCode);
+  EXPECT_EQ(error->localizedDescription(),
+            "Server answered 101 without Upgrade: websocket and Connection: Upgrade");
 
   error = check(goodResponse("other key"), key);
   ASSERT_TRUE(error);
@@ -110,6 +113,21 @@ TEST(HandshakeTest, ChecksStatusUpgradeAcceptAndProtocol) {
   EXPECT_FALSE(check(goodResponse(key, "Sec-WebSocket-Protocol: b\r\n"), key,
                      std::vector<std::string>{"a", "b"}, &chosen));
   EXPECT_EQ(chosen, "b");
+}
+
+TEST(HandshakeTest, RefusesExtensionsThatWereNotOffered) {
+  const std::string key = makeSecKey();
+  const std::string deflate =
+      "Sec-WebSocket-Extensions: permessage-deflate; server_max_bits=10\r\n";
+  auto error = check(goodResponse(key, deflate), key);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), kInvalidHandshakeCode);
+  EXPECT_EQ(error->localizedDescription(),
+            "Server specified Sec-WebSocket-Extensions that weren't requested");
+  const HeaderFields offered{{"sec-websocket-extensions", "x-other, permessage-deflate"}};
+  EXPECT_FALSE(check(goodResponse(key, deflate), key, std::nullopt, nullptr, offered));
+  EXPECT_TRUE(check(goodResponse(key, "Sec-WebSocket-Extensions: x-other, x-third\r\n"), key,
+                    std::nullopt, nullptr, offered));
 }
 
 TEST(HandshakeTest, RefusesMalformedResponses) {

@@ -73,7 +73,9 @@ TEST(HostilePeerTest, EveryProtocolErrorClosesWithItsCodeAndNothingAfterItIsDeli
       {frame(0x80, "x"), 1002, "cannot continue a message"},
       {frame(0x01, "a") + frame(0x82, "b"), 1002,
        "all data frames after the initial data frame must have opcode 0"},
-      {std::string("\x82\x7F\x80\x00\x00\x00\x00\x00\x00\x00", 10), 1009, "Message too big"},
+      {std::string("\x82\x7F\x80\x00\x00\x00\x00\x00\x00\x00", 10), 1002,
+       "Payload length must not have its most significant bit set"},
+      {std::string("\x82\x7F\x7F\x00\x00\x00\x00\x00\x00\x00", 10), 1009, "Message too big"},
       {frame(0x81, "bad \xC3\x28 text"), 1007, "Text frames must be valid UTF-8"},
       {frame(0x88, "x"), 1002, "Payload for close must be larger than 2 bytes"},
   };
@@ -167,7 +169,18 @@ TEST(HostilePeerTest, HandshakeAnswersThatAreNotAnUpgradeFail) {
     std::string response = RawScriptedServer::upgradeResponse(request);
     return response.replace(response.find("Upgrade: websocket"), 18, "Upgrade: h2c");
   });
-  EXPECT_EQ(error.code(), kBadResponseCode);
+  EXPECT_EQ(error.code(), kInvalidHandshakeCode);
+  EXPECT_EQ(error.localizedDescription(),
+            "Server answered 101 without Upgrade: websocket and Connection: Upgrade");
+
+  // Compressed frames would follow: an extension the client never offered fails the handshake.
+  error = handshakeFailure([](const std::string& request) {
+    return RawScriptedServer::upgradeResponse(request,
+                                              "Sec-WebSocket-Extensions: permessage-deflate\r\n");
+  });
+  EXPECT_EQ(error.code(), kInvalidHandshakeCode);
+  EXPECT_EQ(error.localizedDescription(),
+            "Server specified Sec-WebSocket-Extensions that weren't requested");
 
   error = handshakeFailure([](const std::string& request) {
     return RawScriptedServer::upgradeResponse(request, "Sec-WebSocket-Protocol: chat\r\n");
@@ -179,8 +192,9 @@ TEST(HostilePeerTest, HandshakeAnswersThatAreNotAnUpgradeFail) {
   error = handshakeFailure([](const std::string&) {
     return "HTTP/1.1 101 Switching Protocols\r\nX-Filler: " + std::string(20000, 'f');
   });
-  EXPECT_EQ(error.code(), kBadResponseCode);
-  EXPECT_EQ(error.localizedDescription(), "received bad response code from server 101");
+  EXPECT_EQ(error.code(), kInvalidHandshakeCode);
+  EXPECT_EQ(error.localizedDescription(),
+            "Server's handshake response header is longer than 16384 bytes");
 }
 
 TEST(HostilePeerTest, ConnectionDroppedWithoutCloseReportsStreamEnd) {
