@@ -1,6 +1,6 @@
-// TupleOnDisconnect: an on-disconnect operation waiting to be sent, because writes could not be
-// sent when it was made or because the connection dropped before the server answered it. A plain
-// record, touched only on the work queue.
+// TupleOnDisconnect: an on-disconnect operation waiting to be sent because writes could not be
+// sent when it was made, or sent and waiting for the server's answer. A plain record, touched
+// only on the work queue.
 #pragma once
 
 #include <boost/json/value.hpp>

@@ -71,8 +71,10 @@ constexpr char kStatsSdkPrefix[] = "sdk.objc.";
 constexpr char kStatsPersistenceEnabled[] = "persistence.ios.enabled";
 constexpr char kTransactionDisconnectReason[] =
     "Client was disconnected while running a transaction";
-// A reply without a status string: a failure, so that no completion waits for ever.
-constexpr char kMissingStatus[] = "malformed_reply";
+// The server may or may not have registered an on-disconnect operation it had not answered when
+// the connection ended; the caller decides whether to register it again.
+constexpr char kOnDisconnectUnconfirmedReason[] =
+    "The connection ended before the server confirmed the request";
 constexpr char kDefaultAuthFailureData[] = "error";
 // A connection that lived longer than this was healthy: the next attempt needs no backoff.
 constexpr auto kSuccessfulConnectionEstablishedDelay = std::chrono::seconds(30);
@@ -105,9 +107,10 @@ double systemWallClock() {
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+// Replies reach their callbacks only with a status string (see onDataMessage).
 std::string statusOf(const boost::json::object& reply) {
   auto status = json::asString(json::member(reply, wire::kReplyStatus));
-  return status ? std::string(*status) : std::string(kMissingStatus);
+  return status ? std::string(*status) : std::string();
 }
 
 // The reply's "d" when it is text: the reason a failed write reports to its caller.
@@ -501,7 +504,7 @@ void PersistentConnection::onDisconnect(RealtimeConnection* connection,
   cancelSentTransactions();
   // Replies of the old connection can no longer come.
   requestCBHash_.clear();
-  requeueUnansweredOnDisconnects();
+  failUnansweredOnDisconnects();
   unackedListensCount_ = 0;
   // The listens those completions waited for will be answered on another connection, if at all.
   ackPuts();
@@ -546,7 +549,6 @@ void PersistentConnection::sendAction(std::string_view action, boost::json::obje
 void PersistentConnection::onDataMessage(RealtimeConnection* connection,
                                          const boost::json::object& message) {
   if (!isCurrent(connection)) return;
-  static const boost::json::object kEmptyBody;
   const boost::json::value* bodyValue = json::member(message, wire::kRequestBody);
   const boost::json::object* body = bodyValue ? bodyValue->if_object() : nullptr;
 
@@ -557,12 +559,17 @@ void PersistentConnection::onDataMessage(RealtimeConnection* connection,
                "Dropping reply with an unusable request number: " + json::text(message));
       return;
     }
+    // Without a status nothing can be concluded: the request stays outstanding (a write the
+    // server applied must not be reported failed, nor a listen it serves dropped).
+    if (!body || !json::asString(json::member(*body, wire::kReplyStatus))) {
+      logDebug(kBadReplyCode, "Dropping reply without a status: " + json::text(message));
+      return;
+    }
     auto it = requestCBHash_.find(*requestNumber);
     if (it == requestCBHash_.end()) return;
     ReplyCallback callback = std::move(it->second);
     requestCBHash_.erase(it);
-    // A reply without a body object has no status: its callback hears a failure.
-    callback(body ? *body : kEmptyBody);
+    callback(*body);
   } else if (const boost::json::value* error = json::member(message, wire::kServerError)) {
     // The server gave up on this connection: start over (with backoff) rather than end.
     logError(kServerErrorCode, std::string(kServerErrorName) + ": " + stringOrText(error));
@@ -777,11 +784,17 @@ void PersistentConnection::purgeOutstandingWrites() {
   ackPuts();
   auto puts = std::move(outstandingPuts_);
   outstandingPuts_.clear();
+  // Sent on-disconnect operations too: their late replies then find nothing to complete.
+  auto sent = std::move(sentOnDisconnects_);
+  sentOnDisconnects_.clear();
   auto queued = std::move(onDisconnectQueue_);
   onDisconnectQueue_.clear();
   const std::string canceled(wire::kStatusWriteCanceled);
   for (const auto& entry : puts) {
     if (entry.second->onCompleteBlock) entry.second->onCompleteBlock(canceled, std::nullopt);
+  }
+  for (const auto& entry : sent) {
+    if (entry.second.onComplete) entry.second.onComplete(canceled, std::nullopt);
   }
   for (const auto& operation : queued) {
     if (operation.onComplete) operation.onComplete(canceled, std::nullopt);
@@ -857,16 +870,15 @@ void PersistentConnection::sendOnDisconnect(TupleOnDisconnect operation) {
   });
 }
 
-void PersistentConnection::requeueUnansweredOnDisconnects() {
-  if (sentOnDisconnects_.empty()) return;
-  // Sent but unanswered: the server may never have seen them. They go out again first, in the
-  // order they were made, ahead of those queued since.
-  std::vector<TupleOnDisconnect> requeued;
-  for (auto& entry : sentOnDisconnects_) requeued.push_back(std::move(entry.second));
+void PersistentConnection::failUnansweredOnDisconnects() {
+  // Sent but unanswered: the server may hold them already (and may have run one at this very
+  // drop), so sending them again could run them twice.
+  auto unanswered = std::move(sentOnDisconnects_);
   sentOnDisconnects_.clear();
-  requeued.insert(requeued.end(), std::make_move_iterator(onDisconnectQueue_.begin()),
-                  std::make_move_iterator(onDisconnectQueue_.end()));
-  onDisconnectQueue_ = std::move(requeued);
+  const std::string status(wire::kStatusDisconnect);
+  for (const auto& entry : unanswered) {
+    if (entry.second.onComplete) entry.second.onComplete(status, kOnDisconnectUnconfirmedReason);
+  }
 }
 
 // Pushes

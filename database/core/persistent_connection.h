@@ -100,7 +100,8 @@ class PersistentConnection : public ConnectionDelegate,
   void onDisconnectPutData(boost::json::value data, const Path& path, WriteCallback onComplete);
   void onDisconnectMergeData(boost::json::object data, const Path& path, WriteCallback onComplete);
   void onDisconnectCancelPath(const Path& path, WriteCallback onComplete);
-  // Completes every pending write and queued on-disconnect operation with "write_canceled".
+  // Completes every pending write and on-disconnect operation (queued, or sent and unanswered)
+  // with "write_canceled"; none of them is sent or reported otherwise afterwards.
   void purgeOutstandingWrites();
 
   // Diagnostics.
@@ -152,7 +153,7 @@ class PersistentConnection : public ConnectionDelegate,
   void queueOrSendOnDisconnect(std::string_view action, const Path& path, boost::json::value data,
                                WriteCallback onComplete);
   void cancelSentTransactions();
-  void requeueUnansweredOnDisconnects();
+  void failUnansweredOnDisconnects();
   void onDataPush(const std::string& action, const boost::json::object& body);
   void onRangeMergePush(const boost::json::object& body);
   void onListenRevoked(const Path& path);

@@ -116,20 +116,29 @@ TEST_F(PersistentConnectionFaultsTest, LogLinesFromTheServerAreNeverFormatString
   EXPECT_EQ(state(), State::Online);
 }
 
-TEST_F(PersistentConnectionFaultsTest, AReplyWithoutStatusCompletesAsAFailure) {
+TEST_F(PersistentConnectionFaultsTest, AReplyWithoutStatusIsDroppedAndItsRequestStaysOutstanding) {
   connectOnline();
-  onQueue([&] {
-    connection_->listen(QuerySpec::defaultQueryAtPath(Path("/l")), std::nullopt, nullptr,
-                        listenLog("listen"));
-  });
+  QuerySpec query = QuerySpec::defaultQueryAtPath(Path("/l"));
+  onQueue([&] { connection_->listen(query, std::nullopt, nullptr, listenLog("listen")); });
   int64_t listenNumber = realtime().lastNumberOf("q");
   onQueue([&] { connection_->putData(1, "/p", std::nullopt, writeLog("put")); });
   int64_t putNumber = realtime().lastNumberOf("p");
   onQueue([&] {
     realtime().message(R"({"r":)" + std::to_string(putNumber) + R"(})");
     realtime().message(R"({"r":)" + std::to_string(listenNumber) + R"(,"b":{"d":"x"}})");
+    realtime().message(R"({"r":)" + std::to_string(putNumber) + R"(,"b":{"s":7}})");
   });
-  EXPECT_EQ(log_, (std::vector<std::string>{"listen malformed_reply", "put malformed_reply"}));
+  EXPECT_TRUE(log_.empty());
+  onQueue([&] {
+    EXPECT_EQ(connection_->dumpListens(), std::vector<QuerySpec>{query});
+    EXPECT_EQ(connection_->outstandingPutCount(), 1u);
+  });
+  // A proper answer later still completes them.
+  onQueue([&] {
+    realtime().reply(listenNumber, "ok");
+    realtime().reply(putNumber, "ok");
+  });
+  EXPECT_EQ(log_, (std::vector<std::string>{"listen ok", "put ok"}));
 }
 
 TEST_F(PersistentConnectionFaultsTest, HeldCompletionsAreFlushedAtADisconnect) {
@@ -145,29 +154,63 @@ TEST_F(PersistentConnectionFaultsTest, HeldCompletionsAreFlushedAtADisconnect) {
   EXPECT_EQ(log_, std::vector<std::string>{"put ok"});
 }
 
-TEST_F(PersistentConnectionFaultsTest, UnansweredOnDisconnectOperationsAreSentAgain) {
+TEST_F(PersistentConnectionFaultsTest, UnansweredOnDisconnectOperationsFailAtTheDropAndStayUnsent) {
   connectOnline();
+  std::vector<std::string> reasons;
   onQueue([&] {
-    connection_->onDisconnectPutData("offline", Path("/status"), writeLog("od1"));
+    connection_->onDisconnectPutData(
+        "offline", Path("/status"),
+        [&](const std::string& status, const std::optional<std::string>& reason) {
+          log_.push_back("od1 " + status);
+          reasons.push_back(reason.value_or(""));
+        });
     connection_->onDisconnectCancelPath(Path("/other"), writeLog("od2"));
   });
   // The second one is answered; the first is not when the connection drops.
+  int64_t od1Number = realtime().lastNumberOf("o");
   onQueue([&] { realtime().reply(realtime().lastNumberOf("oc"), "ok"); });
   onQueue([&] { connection_->onDisconnectPutData("later", Path("/late"), writeLog("od3")); });
+  auto& first = realtime();
   dropAndReconnect();
+  EXPECT_EQ(log_, (std::vector<std::string>{"od2 ok", "od1 disconnect", "od3 disconnect"}));
+  EXPECT_EQ(reasons, std::vector<std::string>{
+                         "The connection ended before the server confirmed the request"});
   onQueue([&] { connection_->onDisconnectPutData("queued", Path("/q"), writeLog("od4")); });
   becomeReady();
-  std::vector<std::string> resent;
+  std::vector<std::string> sentAgain;
   for (const auto& r : realtime().requests) {
-    if (r.at("a").as_string() == "o") resent.push_back(std::string(r.at("b").at("p").as_string()));
+    if (r.at("a").as_string() == "o")
+      sentAgain.push_back(std::string(r.at("b").at("p").as_string()));
   }
-  EXPECT_EQ(resent, (std::vector<std::string>{"/status", "/late", "/q"}));
+  EXPECT_EQ(sentAgain, std::vector<std::string>{"/q"});
+  // A late answer from the old connection completes nothing twice.
+  onQueue([&] { first.reply(od1Number, "ok"); });
+  onQueue([&] { realtime().reply(realtime().lastNumberOf("o"), "ok"); });
+  EXPECT_EQ(log_,
+            (std::vector<std::string>{"od2 ok", "od1 disconnect", "od3 disconnect", "od4 ok"}));
+}
+
+TEST_F(PersistentConnectionFaultsTest, PurgeCancelsSentOnDisconnectsAndTheirRepliesChangeNothing) {
+  connectOnline();
   onQueue([&] {
-    for (const auto& r : realtime().requests) {
-      if (r.at("a").as_string() == "o") realtime().reply(r.at("r").as_int64(), "ok");
-    }
+    connection_->onDisconnectPutData("gone", Path("/a"), writeLog("sent"));
+    connection_->putData(1, "/p", std::nullopt, writeLog("put"));
   });
-  EXPECT_EQ(log_, (std::vector<std::string>{"od2 ok", "od1 ok", "od3 ok", "od4 ok"}));
+  int64_t odNumber = realtime().lastNumberOf("o");
+  int64_t putNumber = realtime().lastNumberOf("p");
+  onQueue([&] { connection_->purgeOutstandingWrites(); });
+  EXPECT_EQ(log_, (std::vector<std::string>{"put write_canceled", "sent write_canceled"}));
+  onQueue([&] {
+    realtime().reply(odNumber, "ok");
+    realtime().reply(putNumber, "ok");
+  });
+  dropAndReconnect();
+  becomeReady();
+  EXPECT_EQ(log_, (std::vector<std::string>{"put write_canceled", "sent write_canceled"}));
+  for (const auto& r : realtime().requests) {
+    EXPECT_NE(r.at("a").as_string(), "o");
+    EXPECT_NE(r.at("a").as_string(), "p");
+  }
 }
 
 TEST_F(PersistentConnectionFaultsTest, AListenMadeWhileAuthorizingIsSentOnce) {
