@@ -8,6 +8,7 @@
 #include <random>
 
 #include "platform/exception.h"
+#include "tests/geo/random_points.h"
 
 namespace dz::geo {
 namespace {
@@ -117,19 +118,6 @@ TEST(GeoHashQueryTest, RegionsPastAPoleOrTheAntimeridianStillSample) {
   }
 }
 
-// The point `distance` metres from `from` at `bearing` radians, on the sphere of the distance test.
-Coordinate2D destination(Coordinate2D from, double bearing, double distance) {
-  constexpr double kDegree = std::numbers::pi / 180;
-  const double angle = distance / platform::kEarthMeanRadiusMeters;
-  const double lat1 = from.latitude * kDegree;
-  const double lat2 = std::asin(std::sin(lat1) * std::cos(angle) +
-                                std::cos(lat1) * std::sin(angle) * std::cos(bearing));
-  const double lon2 =
-      from.longitude * kDegree + std::atan2(std::sin(bearing) * std::sin(angle) * std::cos(lat1),
-                                            std::cos(angle) - std::sin(lat1) * std::sin(lat2));
-  return {std::clamp(lat2 / kDegree, -90.0, 90.0), GeoHashQuery::wrapLongitude(lon2 / kDegree)};
-}
-
 TEST(GeoHashQueryTest, EveryPointOfACircleFallsInOneOfItsRanges) {
   std::mt19937_64 random(13);
   auto uniform = [&](double low, double high) {
@@ -157,7 +145,8 @@ TEST(GeoHashQueryTest, EveryPointOfACircleFallsInOneOfItsRanges) {
     const GeoHashQuerySet queries = GeoHashQuery::queriesForLocation(center, radius);
     for (int i = 0; i < 40; ++i) {
       const double distance = i < 8 ? radius : radius * std::sqrt(uniform(0, 1));
-      const Coordinate2D point = destination(center, uniform(0, 2 * std::numbers::pi), distance);
+      const Coordinate2D point =
+          testing::RandomPoints::destination(center, uniform(0, 2 * std::numbers::pi), distance);
       if (Location(point).distanceFrom(Location(center)) > radius) continue;
       const GeoHash hash(point);
       ASSERT_TRUE(std::any_of(queries.begin(), queries.end(),
