@@ -1,0 +1,473 @@
+#include "database/core/repo.h"
+
+#include <algorithm>
+#include <boost/json/serialize.hpp>
+#include <chrono>
+#include <limits>
+
+#include "database/core/server_values.h"
+#include "database/snapshot/snapshot_utilities.h"
+#include "database/utilities/logging.h"
+#include "database/utilities/utilities.h"
+#include "database/utilities/work_queue.h"
+
+namespace dz::database {
+namespace {
+
+constexpr char kStatusOk[] = "ok";
+constexpr char kStatusWriteCanceled[] = "write_canceled";
+constexpr char kAbortReasonSet[] = "set";
+constexpr char kLabelSet[] = "setValue: or removeValue:";
+constexpr char kLabelUpdate[] = "updateChildValues:";
+constexpr char kLabelPersisted[] = "Persisted write";
+
+bool debugEnabled() { return logLevelEnabled(kLogLevelDebug); }
+
+// A merge push: relative paths to values. None when any part cannot be stored, so that nothing
+// of it is applied.
+std::optional<CompoundWrite> mergeFromJson(const boost::json::value& message) {
+  const boost::json::object* object = message.if_object();
+  if (!object) return std::nullopt;
+  CompoundWrite write;
+  for (const auto& [key, value] : *object) {
+    NodePtr node = SnapshotUtilities::tryNodeFromJson(value);
+    if (!node) return std::nullopt;
+    write = write.addWrite(Path(std::string_view(key)), node);
+  }
+  return write;
+}
+
+boost::json::object mergeToJson(const CompoundWrite& write) {
+  boost::json::object object;
+  write.enumerateWrites([&](const Path& path, const NodePtr& node) {
+    object[path.wireFormat()] = SnapshotUtilities::toJson(*node, true);
+    return false;
+  });
+  return object;
+}
+
+}  // namespace
+
+WriteResult WriteResult::from(const std::string& status, const std::optional<std::string>& reason) {
+  return WriteResult{status, errorForStatus(status, reason)};
+}
+
+bool WriteResult::canceled() const { return status == kStatusWriteCanceled; }
+
+std::shared_ptr<Repo> Repo::create(RepoInfoPtr repoInfo, DatabaseConfigPtr config,
+                                   RepoDependencies dependencies) {
+  std::shared_ptr<Repo> repo(
+      new Repo(std::move(repoInfo), std::move(config), std::move(dependencies)));
+  repo->queue_->async([repo] { repo->deferredInit(); });
+  return repo;
+}
+
+Repo::Repo(RepoInfoPtr repoInfo, DatabaseConfigPtr config, RepoDependencies dependencies)
+    : repoInfo_(std::move(repoInfo)),
+      config_(std::move(config)),
+      queue_(dependencies.queue ? dependencies.queue : workQueue()),
+      notificationCenter_(dependencies.notificationCenter
+                              ? dependencies.notificationCenter
+                              : &platform::NotificationCenter::defaultCenter()),
+      serverClock_(std::make_shared<OffsetClock>(SystemClock::clock(), 0.0)),
+      connection_(PersistentConnection::create(repoInfo_, queue_, config_,
+                                               std::move(dependencies.connection))),
+      eventRaiser_(config_->callbackQueue()) {}
+
+Repo::~Repo() {
+  if (backgroundObserver_) notificationCenter_->removeObserver(backgroundObserver_);
+}
+
+bool Repo::usable(const char* operation) const {
+  if (initialized_ && !disposed_.load()) return true;
+  logDebug("I-RDB03821",
+           std::string(operation) + " ignored: the repository " + description() + " is disposed");
+  return false;
+}
+
+// ---- set-up ----
+
+void Repo::deferredInit() {
+  if (disposed_.load()) return;
+  std::weak_ptr<Repo> weak = weak_from_this();
+  if (auto provider = config_->authTokenProvider()) {
+    tokenListener_ = provider->listenForTokenChanges([weak](std::optional<std::string> token) {
+      if (auto self = weak.lock(); self && !self->disposed_.load()) {
+        self->connection_->refreshAuthToken(std::move(token));
+      }
+    });
+  }
+  connection_->setDelegate(weak);
+  connection_->open();
+
+  if (config_->persistenceEnabled()) persistence_ = openRepoPersistence(*repoInfo_, *config_);
+
+  infoTree_ = std::make_unique<DotInfoTree>(queue_, [weak](const Events& events) {
+    if (auto self = weak.lock()) self->raiseEvents(events);
+  });
+  serverSyncTree_ = makeServerSyncTree();
+  initialized_ = true;
+
+  restoreWrites();
+  updateInfo(kDotInfoConnected, Value(false));
+  setupNotifications();
+}
+
+std::shared_ptr<SyncTree> Repo::makeServerSyncTree() {
+  std::weak_ptr<Repo> weak = weak_from_this();
+  auto start = [weak](const QuerySpec& query, std::optional<QueryTag> tag,
+                      std::shared_ptr<const SyncTreeHash> hash,
+                      ListenCompletion onComplete) -> Events {
+    auto self = weak.lock();
+    if (!self) return {};
+    self->connection_->listen(query, tag, std::move(hash),
+                              [weak, onComplete](const std::string& status) {
+                                if (auto self = weak.lock()) self->raiseEvents(onComplete(status));
+                              });
+    return {};
+  };
+  auto stop = [weak](const QuerySpec& query, std::optional<QueryTag> tag) {
+    if (auto self = weak.lock()) self->connection_->unlisten(query, tag);
+  };
+  return SyncTree::create(std::make_shared<ListenProvider>(std::move(start), std::move(stop)),
+                          persistence_.manager);
+}
+
+void Repo::restoreWrites() {
+  if (!persistence_.manager) return;
+  std::vector<WriteRecord> writes = persistence_.manager->userWrites();
+  // A damaged store may hand them out of order; the sync tree needs increasing ids.
+  std::stable_sort(writes.begin(), writes.end(), [](const WriteRecord& a, const WriteRecord& b) {
+    return a.writeId() < b.writeId();
+  });
+  Value::Map serverValues = ServerValues::generateServerValues(*serverClock_);
+  WriteId lastWriteId = std::numeric_limits<WriteId>::min();
+  for (const WriteRecord& write : writes) {
+    WriteId writeId = write.writeId();
+    if (writeId == lastWriteId) {
+      logWarning("I-RDB03822",
+                 "Dropping a restored write with a repeated id " + std::to_string(writeId));
+      continue;
+    }
+    lastWriteId = writeId;
+    writeIdCounter_ = std::max(writeIdCounter_, writeId + 1);
+    Path path = write.path();
+    std::weak_ptr<Repo> weak = weak_from_this();
+    WriteCallback onComplete = [weak, writeId, path](const std::string& status,
+                                                     const std::optional<std::string>& reason) {
+      auto self = weak.lock();
+      if (!self) return;
+      WriteResult result = WriteResult::from(status, reason);
+      self->warnIfWriteFailed(path, result, kLabelPersisted);
+      self->ackWrite(writeId, path, result);
+    };
+    // No registration exists yet: the events of restoring are not raised.
+    if (write.isOverwrite()) {
+      logDebug("I-RDB03801", "Restoring overwrite with id " + std::to_string(writeId));
+      connection_->putData(SnapshotUtilities::toJson(*write.overwrite(), true), path.toString(),
+                           std::nullopt, std::move(onComplete));
+      serverSyncTree_->applyUserOverwrite(
+          path, ServerValues::resolveDeferredValueSnapshot(write.overwrite(), serverValues),
+          writeId, true);
+    } else {
+      logDebug("I-RDB03802", "Restoring merge with id " + std::to_string(writeId));
+      connection_->mergeData(mergeToJson(write.merge()), path.toString(), std::move(onComplete));
+      serverSyncTree_->applyUserMerge(
+          path, ServerValues::resolveDeferredValueCompoundWrite(write.merge(), serverValues),
+          writeId);
+    }
+  }
+}
+
+void Repo::setupNotifications() {
+  logDebug("I-RDB03815", "Registering for background notification.");
+  std::weak_ptr<Repo> weak = weak_from_this();
+  backgroundObserver_ = notificationCenter_->addObserver(
+      kDidEnterBackgroundNotification, nullptr, nullptr, [weak](const platform::Notification&) {
+        if (auto self = weak.lock()) self->didEnterBackground();
+      });
+}
+
+// Runs on the posting thread. The platform gives no background task to hold; the work is only
+// to let the work queue finish what was queued before the notification, and to say so.
+void Repo::didEnterBackground() {
+  if (!config_->persistenceEnabled() || disposed_.load()) return;
+  logDebug("I-RDB03817", "Entering background.  Starting background task to finish work.");
+  auto start = std::chrono::steady_clock::now();
+  queue_->async([start] {
+    std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+    logDebug("I-RDB03818",
+             "Background task completed.  Queue time: " + std::to_string(waited.count()));
+  });
+}
+
+// ---- life ----
+
+void Repo::interrupt() {
+  if (!disposed_.load()) connection_->interruptForReason(kInterruptRepo);
+}
+
+void Repo::resume() {
+  if (!disposed_.load()) connection_->resumeForReason(kInterruptRepo);
+}
+
+void Repo::dispose() {
+  if (disposed_.exchange(true)) return;
+  connection_->interruptForReason(kInterruptRepo);
+  connection_->setDelegate({});
+  if (tokenListener_) tokenListener_->remove();
+  if (backgroundObserver_) notificationCenter_->removeObserver(backgroundObserver_);
+  backgroundObserver_ = 0;
+  if (persistence_.manager) persistence_.manager->close();
+  persistence_.lock.reset();
+}
+
+// ---- writes ----
+
+WriteCallback Repo::writeCompletion(WriteId writeId, const Path& path, std::string label,
+                                    RepoWriteCallback callback) {
+  std::weak_ptr<Repo> weak = weak_from_this();
+  return [weak, writeId, path, label = std::move(label), callback = std::move(callback)](
+             const std::string& status, const std::optional<std::string>& reason) {
+    auto self = weak.lock();
+    if (!self) return;
+    WriteResult result = WriteResult::from(status, reason);
+    self->warnIfWriteFailed(path, result, label);
+    self->ackWrite(writeId, path, result);
+    self->callOnComplete(callback, result);
+  };
+}
+
+void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
+  if (!usable("set")) return;
+  if (!node) node = EmptyNode::emptyNode();
+  boost::json::value value = SnapshotUtilities::toJson(*node, true);
+  if (debugEnabled()) {
+    logDebug("I-RDB03803", "Setting: " + path.toString() + " with " +
+                               boost::json::serialize(value) +
+                               " pri: " + node->getPriority()->val().toJsonString());
+  }
+  Value::Map serverValues = ServerValues::generateServerValues(*serverClock_);
+  NodePtr resolved = ServerValues::resolveDeferredValueSnapshot(node, serverValues);
+  WriteId writeId = nextWriteId();
+  if (persistence_.manager) persistence_.manager->saveUserOverwrite(node, path, writeId);
+  raiseEvents(serverSyncTree_->applyUserOverwrite(path, resolved, writeId, true));
+  connection_->putData(std::move(value), path.toString(), std::nullopt,
+                       writeCompletion(writeId, path, kLabelSet, std::move(callback)));
+  abortAndRerunTransactions(path, kAbortReasonSet);
+}
+
+void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback) {
+  if (!usable("update")) return;
+  boost::json::object value = mergeToJson(nodes);
+  if (debugEnabled()) {
+    logDebug("I-RDB03804",
+             "Updating: " + path.toString() + " with " + boost::json::serialize(value));
+  }
+  Value::Map serverValues = ServerValues::generateServerValues(*serverClock_);
+  CompoundWrite resolved = ServerValues::resolveDeferredValueCompoundWrite(nodes, serverValues);
+  if (resolved.isEmpty()) {
+    logDebug("I-RDB03806", "update called with empty data. Doing nothing");
+    callOnComplete(callback, WriteResult::from(kStatusOk, std::nullopt));
+    return;
+  }
+  WriteId writeId = nextWriteId();
+  if (persistence_.manager) persistence_.manager->saveUserMerge(nodes, path, writeId);
+  raiseEvents(serverSyncTree_->applyUserMerge(path, resolved, writeId));
+  connection_->mergeData(std::move(value), path.toString(),
+                         writeCompletion(writeId, path, kLabelUpdate, std::move(callback)));
+  nodes.enumerateWrites([&](const Path& relative, const NodePtr&) {
+    Path affected = path.child(relative);
+    logDebug("I-RDB03805", "Cancelling transactions at path: " + affected.toString());
+    abortAndRerunTransactions(affected, kAbortReasonSet);
+    return false;
+  });
+}
+
+void Repo::purgeOutstandingWrites() {
+  if (!usable("purgeOutstandingWrites")) return;
+  logDebug("I-RDB03810", "Purging outstanding writes");
+  raiseEvents(serverSyncTree_->removeAllWrites());
+  if (transactions_) transactions_->abortTransactions(Path(), kStatusWriteCanceled);
+  connection_->purgeOutstandingWrites();
+}
+
+void Repo::ackWrite(WriteId writeId, const Path& path, const WriteResult& result) {
+  // A purge has already taken the write out.
+  if (result.canceled()) return;
+  Events events = serverSyncTree_->ackUserWrite(writeId, !result.ok(), true, *serverClock_);
+  if (!events.empty()) rerunTransactions(path);
+  raiseEvents(events);
+}
+
+void Repo::warnIfWriteFailed(const Path& path, const WriteResult& result,
+                             const std::string& label) {
+  if (result.ok() || result.canceled()) return;
+  logWarning("I-RDB03812", label + " at " + path.toString() + " failed: " + result.status);
+}
+
+void Repo::callOnComplete(const RepoWriteCallback& callback, const WriteResult& result) {
+  if (!callback) return;
+  eventRaiser_.raiseCallback([callback, error = result.error] { callback(error); });
+}
+
+void Repo::abortAndRerunTransactions(const Path& path, const std::string& reason) {
+  if (!transactions_) return;
+  transactions_->rerunTransactions(transactions_->abortTransactions(path, reason));
+}
+
+void Repo::rerunTransactions(const Path& path) {
+  if (transactions_) transactions_->rerunTransactions(path);
+}
+
+void Repo::setTransactionHooks(std::shared_ptr<RepoTransactionHooks> hooks) {
+  transactions_ = std::move(hooks);
+}
+
+void Repo::setOnDisconnectHooks(std::shared_ptr<RepoOnDisconnectHooks> hooks) {
+  onDisconnect_ = std::move(hooks);
+}
+
+// Without an engine of their own, on-disconnect writes still reach the server; only their local
+// application at a disconnect needs the engine.
+void Repo::onDisconnectSet(const Path& path, NodePtr node, RepoWriteCallback callback) {
+  if (!usable("onDisconnectSet")) return;
+  if (!node) node = EmptyNode::emptyNode();
+  if (onDisconnect_) return onDisconnect_->set(path, node, std::move(callback));
+  std::weak_ptr<Repo> weak = weak_from_this();
+  connection_->onDisconnectPutData(
+      SnapshotUtilities::toJson(*node, true), path,
+      [weak, callback](const std::string& status, const std::optional<std::string>& reason) {
+        if (auto self = weak.lock())
+          self->callOnComplete(callback, WriteResult::from(status, reason));
+      });
+}
+
+void Repo::onDisconnectUpdate(const Path& path, const CompoundWrite& nodes,
+                              RepoWriteCallback callback) {
+  if (!usable("onDisconnectUpdate")) return;
+  if (onDisconnect_) return onDisconnect_->update(path, nodes, std::move(callback));
+  if (nodes.isEmpty()) return callOnComplete(callback, WriteResult::from(kStatusOk, std::nullopt));
+  std::weak_ptr<Repo> weak = weak_from_this();
+  connection_->onDisconnectMergeData(
+      mergeToJson(nodes), path,
+      [weak, callback](const std::string& status, const std::optional<std::string>& reason) {
+        if (auto self = weak.lock())
+          self->callOnComplete(callback, WriteResult::from(status, reason));
+      });
+}
+
+void Repo::onDisconnectCancel(const Path& path, RepoWriteCallback callback) {
+  if (!usable("onDisconnectCancel")) return;
+  if (onDisconnect_) return onDisconnect_->cancel(path, std::move(callback));
+  std::weak_ptr<Repo> weak = weak_from_this();
+  connection_->onDisconnectCancelPath(
+      path, [weak, callback](const std::string& status, const std::optional<std::string>& reason) {
+        if (auto self = weak.lock())
+          self->callOnComplete(callback, WriteResult::from(status, reason));
+      });
+}
+
+// ---- reads ----
+
+void Repo::addEventRegistration(EventRegistrationPtr registration, const QuerySpec& query) {
+  if (!usable("addEventRegistration")) return;
+  SyncTree& tree = DotInfoTree::contains(query.path()) ? infoTree_->syncTree() : *serverSyncTree_;
+  raiseEvents(tree.addEventRegistration(std::move(registration), query));
+}
+
+void Repo::removeEventRegistration(const EventRegistrationPtr& registration,
+                                   const QuerySpec& query) {
+  if (!usable("removeEventRegistration")) return;
+  logDebug("I-RDB03811",
+           "Removing event registration with hande: " + std::to_string(registration->handle()));
+  SyncTree& tree = DotInfoTree::contains(query.path()) ? infoTree_->syncTree() : *serverSyncTree_;
+  raiseEvents(tree.removeEventRegistration(registration, query));
+}
+
+void Repo::keepQuerySynced(const QuerySpec& query, bool synced) {
+  if (!usable("keepQuerySynced")) return;
+  if (DotInfoTree::contains(query.path())) {
+    logError("I-RDB03823", "Can't keep .info tree synced!");
+    return;
+  }
+  serverSyncTree_->keepQuery(query, synced);
+}
+
+// ---- the connection's reports ----
+
+void Repo::updateInfo(const std::string& key, const Value& value) {
+  if (!initialized_) return;
+  if (key == kDotInfoServerTimeOffset) {
+    if (std::optional<double> offset = value.getDouble()) serverClock_->setOffset(*offset / 1000.0);
+  }
+  try {
+    raiseEvents(infoTree_->update(key, value));
+  } catch (const std::exception& e) {
+    logWarning("I-RDB03824", "Dropping the server info " + key + ": " + e.what());
+  }
+}
+
+void Repo::applyServerEvents(const Path& path, Events events) {
+  if (!events.empty()) rerunTransactions(path);
+  raiseEvents(events);
+}
+
+void Repo::onDataUpdate(PersistentConnection*, const std::string& pathString,
+                        const boost::json::value& message, bool isMerge,
+                        std::optional<int64_t> tagId) {
+  if (!usable("onDataUpdate")) return;
+  if (debugEnabled()) {
+    logDebug("I-RDB03813", "onDataUpdateForPath: " + pathString +
+                               " withMessage: " + boost::json::serialize(message));
+  }
+  Path path(pathString);
+  Events events;
+  if (isMerge) {
+    std::optional<CompoundWrite> merge = mergeFromJson(message);
+    if (!merge) {
+      logWarning("I-RDB03825",
+                 "Dropping a server merge at " + path.toString() + " that cannot be stored");
+      return;
+    }
+    events = tagId ? serverSyncTree_->applyTaggedQueryMerge(path, *merge, *tagId)
+                   : serverSyncTree_->applyServerMerge(path, *merge);
+  } else {
+    NodePtr node = SnapshotUtilities::tryNodeFromJson(message);
+    if (!node) {
+      logWarning("I-RDB03825",
+                 "Dropping server data at " + path.toString() + " that cannot be stored");
+      return;
+    }
+    events = tagId ? serverSyncTree_->applyTaggedQueryOverwrite(path, node, *tagId)
+                   : serverSyncTree_->applyServerOverwrite(path, node);
+  }
+  applyServerEvents(path, std::move(events));
+}
+
+void Repo::onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
+                        std::optional<int64_t> tagId) {
+  if (!usable("onRangeMerge")) return;
+  logDebug("I-RDB03814",
+           "onRangeMerge: " + pathString + " => " + std::to_string(ranges.size()) + " ranges");
+  Path path(pathString);
+  applyServerEvents(path, tagId ? serverSyncTree_->applyTaggedServerRangeMerge(path, ranges, *tagId)
+                                : serverSyncTree_->applyServerRangeMerge(path, ranges));
+}
+
+void Repo::onConnect(PersistentConnection*) {
+  if (usable("onConnect")) updateInfo(kDotInfoConnected, Value(1));
+}
+
+void Repo::onDisconnect(PersistentConnection*) {
+  if (!usable("onDisconnect")) return;
+  updateInfo(kDotInfoConnected, Value(0));
+  if (onDisconnect_) onDisconnect_->runOnDisconnectEvents();
+}
+
+void Repo::onServerInfoUpdate(PersistentConnection*, const Value::Map& updates) {
+  if (!usable("onServerInfoUpdate")) return;
+  for (const auto& [key, value] : updates) updateInfo(key, value);
+}
+
+}  // namespace dz::database

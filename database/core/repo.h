@@ -1,0 +1,154 @@
+// Repo: the one object per database (endpoint) and configuration that ties the client together:
+// the persistent connection, the sync tree of the data with its optional persistence, the ".info"
+// tree, the server clock and the event raiser that hands events and completions to the
+// configuration's callback queue. Made by the repository manager; every operation but create(),
+// the accessors and serverTime() runs on the work queue and takes no lock. Server input is decoded
+// here, once: pushes become nodes and compound writes, statuses become dz::Error values.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "database/core/clock.h"
+#include "database/core/database_config.h"
+#include "database/core/event_raiser.h"
+#include "database/core/persistent_connection.h"
+#include "database/core/repo_dot_info.h"
+#include "database/core/repo_hooks.h"
+#include "database/core/repo_store.h"
+#include "database/core/sync_tree.h"
+#include "database/utilities/repo_info.h"
+#include "platform/notification_center.h"
+
+namespace dz::database {
+
+inline constexpr char kDidEnterBackgroundNotification[] =
+    "UIApplicationDidEnterBackgroundNotification";
+
+// The seams below a repository; each empty member means the real thing.
+struct RepoDependencies {
+  platform::DispatchQueuePtr queue;  // the work queue
+  PersistentConnection::Dependencies connection;
+  platform::NotificationCenter* notificationCenter = nullptr;  // must outlive the repository
+};
+
+// A write's outcome, decoded once from the connection's status and reason.
+struct WriteResult {
+  std::string status;
+  ErrorPtr error;  // none for "ok"
+
+  static WriteResult from(const std::string& status, const std::optional<std::string>& reason);
+  bool ok() const { return error == nullptr; }
+  bool canceled() const;
+};
+
+class Repo : public PersistentConnectionDelegate, public std::enable_shared_from_this<Repo> {
+ public:
+  // Made on the caller's thread; the rest of the set-up is the first task on the work queue, so
+  // it runs before any request made through the new repository.
+  static std::shared_ptr<Repo> create(RepoInfoPtr repoInfo, DatabaseConfigPtr config,
+                                      RepoDependencies dependencies = {});
+  ~Repo() override;
+  Repo(const Repo&) = delete;
+  Repo& operator=(const Repo&) = delete;
+
+  // Any thread.
+  const RepoInfoPtr& repoInfo() const { return repoInfo_; }
+  const DatabaseConfigPtr& config() const { return config_; }
+  const platform::DispatchQueuePtr& queue() const { return queue_; }
+  const std::string& name() const { return repoInfo_->namespaceName(); }
+  std::string description() const { return repoInfo_->description(); }
+  // The server's time as the client believes it, in seconds since 1970.
+  double serverTime() const { return serverClock_->currentTime(); }
+  bool isDisposed() const { return disposed_.load(); }
+
+  // Connection control and life.
+  void interrupt();
+  void resume();
+  // Interrupts for good, closes the store and detaches; every later call does nothing.
+  void dispose();
+
+  // Writes; the callback (optional) runs on the callback queue after the events raised before.
+  void set(const Path& path, NodePtr node, RepoWriteCallback callback);
+  void update(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback);
+  void purgeOutstandingWrites();
+  void onDisconnectSet(const Path& path, NodePtr node, RepoWriteCallback callback);
+  void onDisconnectUpdate(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback);
+  void onDisconnectCancel(const Path& path, RepoWriteCallback callback);
+
+  // Reads: ".info" queries go to the ".info" tree.
+  void addEventRegistration(EventRegistrationPtr registration, const QuerySpec& query);
+  void removeEventRegistration(const EventRegistrationPtr& registration, const QuerySpec& query);
+  // Refuses (logs) ".info" queries, which are always synced.
+  void keepQuerySynced(const QuerySpec& query, bool synced);
+
+  // For the transaction and on-disconnect engines (work queue).
+  void setTransactionHooks(std::shared_ptr<RepoTransactionHooks> hooks);
+  void setOnDisconnectHooks(std::shared_ptr<RepoOnDisconnectHooks> hooks);
+  WriteId nextWriteId() { return writeIdCounter_++; }
+  void updateInfo(const std::string& key, const Value& value);
+  void callOnComplete(const RepoWriteCallback& callback, const WriteResult& result);
+  void ackWrite(WriteId writeId, const Path& path, const WriteResult& result);
+  void warnIfWriteFailed(const Path& path, const WriteResult& result, const std::string& label);
+  // Aborts the transactions a write at `path` overrules and reruns the rest; nothing without
+  // a transaction engine.
+  void abortAndRerunTransactions(const Path& path, const std::string& reason);
+  void rerunTransactions(const Path& path);
+  void raiseEvents(const Events& events) { eventRaiser_.raiseEvents(events); }
+  SyncTree* serverSyncTree() const { return serverSyncTree_.get(); }
+  PersistentConnection& connection() const { return *connection_; }
+  const OffsetClock& serverClock() const { return *serverClock_; }
+  EventRaiser& eventRaiser() { return eventRaiser_; }
+  // Whether the store is this repository's (persistence on and the store not in use elsewhere).
+  bool hasPersistence() const { return persistence_.manager != nullptr; }
+
+  // PersistentConnectionDelegate
+  void onDataUpdate(PersistentConnection* connection, const std::string& pathString,
+                    const boost::json::value& message, bool isMerge,
+                    std::optional<int64_t> tagId) override;
+  void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
+                    std::optional<int64_t> tagId) override;
+  void onConnect(PersistentConnection* connection) override;
+  void onDisconnect(PersistentConnection* connection) override;
+  void onServerInfoUpdate(PersistentConnection* connection, const Value::Map& updates) override;
+
+ private:
+  Repo(RepoInfoPtr repoInfo, DatabaseConfigPtr config, RepoDependencies dependencies);
+  void deferredInit();
+  std::shared_ptr<SyncTree> makeServerSyncTree();
+  void restoreWrites();
+  void setupNotifications();
+  void didEnterBackground();
+  // Sends a write and routes its completion back here.
+  WriteCallback writeCompletion(WriteId writeId, const Path& path, std::string label,
+                                RepoWriteCallback callback);
+  void applyServerEvents(const Path& path, Events events);
+  // False (after a log line) once disposed or before set-up: the call does nothing.
+  bool usable(const char* operation) const;
+
+  const RepoInfoPtr repoInfo_;
+  const DatabaseConfigPtr config_;
+  const platform::DispatchQueuePtr queue_;
+  platform::NotificationCenter* const notificationCenter_;
+  const std::shared_ptr<OffsetClock> serverClock_;
+  std::shared_ptr<PersistentConnection> connection_;
+  EventRaiser eventRaiser_;
+  std::atomic<bool> disposed_{false};
+  bool initialized_ = false;
+
+  // Made by deferredInit on the work queue.
+  RepoPersistence persistence_;
+  std::unique_ptr<DotInfoTree> infoTree_;
+  std::shared_ptr<SyncTree> serverSyncTree_;
+  WriteId writeIdCounter_ = 0;
+  TokenListenerRegistrationPtr tokenListener_;
+  platform::NotificationCenter::ObserverToken backgroundObserver_ = 0;
+  std::shared_ptr<RepoTransactionHooks> transactions_;
+  std::shared_ptr<RepoOnDisconnectHooks> onDisconnect_;
+};
+
+using RepoPtr = std::shared_ptr<Repo>;
+
+}  // namespace dz::database

@@ -1,0 +1,240 @@
+// The repository over scripted realtime connections: the test plays the server.
+#include "database/core/repo.h"
+
+#include <gtest/gtest.h>
+
+#include "database/core/repo_store.h"
+#include "database/snapshot/snapshot_utilities.h"
+#include "database/utilities/utilities.h"
+#include "tests/database/core/persistent_connection_fixture.h"
+
+namespace dz::database::testing {
+namespace {
+
+// A store that hands out what the test put in it, in the order given, and records saves.
+class ScriptedStorageEngine : public StorageEngine {
+ public:
+  void saveUserOverwrite(const NodePtr& node, const Path& path, WriteId writeId) override {
+    saved.push_back(writeId);
+    stored.push_back(WriteRecord::overwrite(writeId, path, node));
+  }
+  void saveUserMerge(const CompoundWrite& merge, const Path& path, WriteId writeId) override {
+    saved.push_back(writeId);
+    stored.push_back(WriteRecord::merge(writeId, path, merge));
+  }
+  void removeUserWrite(WriteId writeId) override { removed.push_back(writeId); }
+  void removeAllUserWrites() override { stored.clear(); }
+  std::vector<WriteRecord> userWrites() override { return stored; }
+  void close() override { closed = true; }
+
+  std::vector<WriteRecord> stored;
+  std::vector<WriteId> saved;
+  std::vector<WriteId> removed;
+  bool closed = false;
+};
+
+class RepoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tokens_ = std::make_shared<FakeTokenProvider>(queue_);
+    config_ = DatabaseConfig::create("repo-test", tokens_);
+    config_->setCallbackQueue(callbacks_);
+  }
+  void TearDown() override {
+    if (repo_) onQueue([&] { repo_->dispose(); });
+    flush();
+    repo_.reset();
+    flush();
+  }
+
+  RepoPtr makeRepo(const std::string& host = "ns.dz.test") {
+    RepoDependencies dependencies;
+    dependencies.queue = queue_;
+    dependencies.notificationCenter = &notifications_;
+    dependencies.connection.connectionFactory =
+        [this](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr, std::optional<std::string>,
+               std::weak_ptr<ConnectionDelegate> delegate) {
+          auto fake = std::make_shared<FakeRealtimeConnection>(std::move(delegate));
+          connections_.push_back(fake);
+          return fake;
+        };
+    dependencies.connection.scheduler = scheduler_;
+    dependencies.connection.random = [] { return 0.0; };
+    dependencies.connection.reachability = &reachability_;
+    dependencies.connection.notificationCenter = &notifications_;
+    dependencies.connection.wallClock = [] { return 1.7e9; };
+    return Repo::create(RepoInfo::create(host, true, "ns"), config_, std::move(dependencies));
+  }
+  void start() {
+    repo_ = makeRepo();
+    flush();
+    flush();
+    ASSERT_FALSE(connections_.empty());
+  }
+  void becomeReady(double serverTimeMs = 1.7e12) {
+    onQueue([&] { connections_.back()->ready(serverTimeMs); });
+    onQueue([&] {
+      auto auth = connections_.back()->lastNumberOf("auth");
+      if (auth >= 0) connections_.back()->reply(auth, "ok");
+    });
+    flush();
+  }
+
+  void onQueue(const std::function<void()>& task) { queue_->sync(task); }
+  // Lets the work queue and then the callback queue run out (twice: work may post more work).
+  void flush() {
+    for (int round = 0; round < 2; ++round) {
+      queue_->sync([] {});
+      callbacks_->sync([] {});
+    }
+  }
+  // A value listener at `path` that logs each value as JSON.
+  void listen(const std::string& path) {
+    auto registration =
+        ValueEventRegistration::create(LUIDGenerator(), [this, path](const DataEvent& event) {
+          values_.push_back(path + " " + event.snapshot.node()->val().toJsonString());
+        });
+    onQueue([&] {
+      repo_->addEventRegistration(registration, QuerySpec::defaultQueryAtPath(Path(path)));
+    });
+    flush();
+  }
+
+  dz::testing::ScopedSandbox sandbox_;
+  platform::DispatchQueuePtr queue_ = platform::DispatchQueue::create("repo.work");
+  platform::DispatchQueuePtr callbacks_ = platform::DispatchQueue::create("repo.callbacks");
+  std::shared_ptr<platform::ManualScheduler> scheduler_ = platform::ManualScheduler::create();
+  platform::Reachability reachability_;
+  platform::NotificationCenter notifications_;
+  std::shared_ptr<FakeTokenProvider> tokens_;
+  DatabaseConfigPtr config_;
+  std::vector<std::shared_ptr<FakeRealtimeConnection>> connections_;
+  RepoPtr repo_;
+  std::vector<std::string> values_;
+};
+
+TEST_F(RepoTest, InfoConnectedFollowsTheConnectionAndServerTimeTheOffset) {
+  start();
+  listen("/.info/connected");
+  listen("/.info/serverTimeOffset");
+  EXPECT_EQ(values_, std::vector<std::string>{"/.info/connected false"});
+  becomeReady(1.7e12 + 5000);
+  onQueue([&] { connections_.back()->drop(); });
+  flush();
+  EXPECT_EQ(values_,
+            (std::vector<std::string>{"/.info/connected false", "/.info/serverTimeOffset 5E3",
+                                      "/.info/connected 1", "/.info/connected 0"}));
+  double skew = repo_->serverTime() - SystemClock::clock()->currentTime();
+  EXPECT_NEAR(skew, 5.0, 0.5);
+}
+
+TEST_F(RepoTest, WritesRaiseLocalEventsAtOnceAndRevertWhenRefused) {
+  start();
+  becomeReady();
+  listen("/a");
+  std::vector<std::string> completions;
+  onQueue([&] {
+    repo_->set(Path("/a"), SnapshotUtilities::nodeFrom(Value(Value::Map{{"x", 1}})),
+               [&](const ErrorPtr& error) {
+                 completions.push_back(error ? std::to_string(error->code()) : "ok");
+               });
+  });
+  flush();
+  EXPECT_EQ(values_.back(), R"(/a {"x":1})");
+  onQueue([&] {
+    auto& server = *connections_.back();
+    server.reply(server.lastNumberOf("q"), "ok", nullptr);
+    server.reply(server.lastNumberOf("p"), "permission_denied");
+  });
+  flush();
+  EXPECT_EQ(values_.back(), "/a null");
+  EXPECT_EQ(completions, std::vector<std::string>{"1"});
+}
+
+TEST_F(RepoTest, AnEmptyUpdateCompletesAtOnceAndSendsNothing) {
+  start();
+  becomeReady();
+  bool completed = false;
+  onQueue([&] {
+    repo_->update(Path("/a"), CompoundWrite(), [&](const ErrorPtr& e) { completed = !e; });
+  });
+  flush();
+  EXPECT_TRUE(completed);
+  EXPECT_EQ(connections_.back()->lastNumberOf("m"), -1);
+}
+
+TEST_F(RepoTest, ServerPushesThatCannotBeStoredAreDroppedWhole) {
+  start();
+  becomeReady();
+  listen("/a");
+  onQueue([&] { connections_.back()->push("d", R"({"p":"a","d":{"x":1}})"); });
+  flush();
+  // One child fine, one with a key that cannot be stored: nothing of the merge is applied.
+  onQueue([&] {
+    connections_.back()->push("m", R"({"p":"a","d":{"y":2,"z":{"bad.key":3}}})");
+    connections_.back()->push("d", R"({"p":"a/w","d":{"$x":1}})");
+  });
+  flush();
+  EXPECT_EQ(values_, (std::vector<std::string>{R"(/a {"x":1})"}));
+}
+
+TEST_F(RepoTest, RestoredWritesAreSortedResentInOrderAndIdsContinue) {
+  auto engine = std::make_shared<ScriptedStorageEngine>();
+  engine->stored.push_back(WriteRecord::overwrite(7, Path("/b"), SnapshotUtilities::nodeFrom(2)));
+  engine->stored.push_back(WriteRecord::overwrite(3, Path("/a"), SnapshotUtilities::nodeFrom(1)));
+  engine->stored.push_back(WriteRecord::overwrite(3, Path("/c"), SnapshotUtilities::nodeFrom(9)));
+  config_->setPersistenceEnabled(true);
+  config_->setForceStorageEngine(engine);
+  start();
+  becomeReady();
+  std::vector<std::string> paths;
+  for (const auto& request : connections_.back()->requests) {
+    if (request.at("a") == "p") paths.push_back(std::string(request.at("b").at("p").as_string()));
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"/a", "/b"}));
+  onQueue([&] { repo_->set(Path("/d"), SnapshotUtilities::nodeFrom(4), nullptr); });
+  EXPECT_EQ(engine->saved, std::vector<WriteId>{8});
+}
+
+TEST_F(RepoTest, AfterDisposeNothingReachesTheConnectionOrTheStore) {
+  auto engine = std::make_shared<ScriptedStorageEngine>();
+  config_->setPersistenceEnabled(true);
+  config_->setForceStorageEngine(engine);
+  start();
+  becomeReady();
+  size_t before = connections_.back()->requests.size();
+  onQueue([&] { repo_->dispose(); });
+  onQueue([&] { repo_->set(Path("/a"), SnapshotUtilities::nodeFrom(1), nullptr); });
+  flush();
+  EXPECT_TRUE(engine->closed);
+  EXPECT_TRUE(engine->saved.empty());
+  EXPECT_EQ(connections_.back()->requests.size(), before);
+}
+
+TEST_F(RepoTest, ASecondRepositoryOnOneStoreRunsWithoutPersistence) {
+  config_->setPersistenceEnabled(true);
+  start();
+  auto second = makeRepo();
+  flush();
+  EXPECT_TRUE(repo_->hasPersistence());
+  EXPECT_FALSE(second->hasPersistence());
+  onQueue([&] { second->dispose(); });
+  // Once the first lets go, the store is free again.
+  onQueue([&] { repo_->dispose(); });
+  auto third = makeRepo();
+  flush();
+  EXPECT_TRUE(third->hasPersistence());
+  onQueue([&] { third->dispose(); });
+}
+
+TEST(RepoStoreTest, StorePathsStayInsideTheDocumentsFolder) {
+  auto info = RepoInfo::create("ns.dz.test:8080", false, "ns");
+  EXPECT_EQ(storePath("default", *info), "default/ns.dz.test:8080_ns");
+  EXPECT_EQ(storePath("../x", *info), "..%2Fx/ns.dz.test:8080_ns");
+  EXPECT_EQ(storePathComponent(".."), "%2E%2E");
+  EXPECT_EQ(storePathComponent(""), "%00");
+  EXPECT_EQ(storePathComponent("a%2Fb"), "a%252Fb");
+}
+
+}  // namespace
+}  // namespace dz::database::testing
