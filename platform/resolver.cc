@@ -87,16 +87,20 @@ void Resolver::removeOverride(const std::string& host) {
   overrides().erase(lowerCase(host));
 }
 
-std::vector<SocketAddress> Resolver::resolve(const std::string& host, uint16_t port,
-                                             std::optional<Error>& error) {
+std::optional<std::string> Resolver::overrideAddress(const std::string& host) {
   const std::string key = lowerCase(host);
-  std::optional<std::string> address;
   {
     std::lock_guard lock(overridesMutex());
-    if (auto it = overrides().find(key); it != overrides().end()) address = it->second;
+    if (auto it = overrides().find(key); it != overrides().end()) return it->second;
   }
-  if (!address) address = environmentOverride(key);
-  if (address) return lookUp(*address, port, AI_NUMERICHOST, error);
+  return environmentOverride(key);
+}
+
+std::vector<SocketAddress> Resolver::resolve(const std::string& host, uint16_t port,
+                                             std::optional<Error>& error) {
+  if (std::optional<std::string> address = overrideAddress(host)) {
+    return lookUp(*address, port, AI_NUMERICHOST, error);
+  }
   return lookUp(host, port, 0, error);
 }
 

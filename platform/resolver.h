@@ -30,6 +30,9 @@ class Resolver {
   // Makes `host` (any case) resolve to the numeric `address`; replaces an earlier override.
   static void setOverride(const std::string& host, const std::string& address);
   static void removeOverride(const std::string& host);
+  // The numeric address an override (API or DZ_RESOLVE) gives `host`; none without one. For
+  // clients that resolve names themselves (libcurl) but must honour the same overrides.
+  static std::optional<std::string> overrideAddress(const std::string& host);
 
   // The addresses of `host` at `port`, overrides first. Empty with `error` set on failure.
   static std::vector<SocketAddress> resolve(const std::string& host, uint16_t port,

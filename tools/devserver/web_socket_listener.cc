@@ -8,7 +8,7 @@
 #include <chrono>
 #include <deque>
 
-#include "platform/exception.h"
+#include "tools/devserver/https_listener.h"
 
 namespace dz::devserver {
 namespace {
@@ -19,7 +19,6 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
-constexpr char kListenFailed[] = "DevServerListenFailed";
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // Client frames hold at most 16,384 characters; this leaves room and bounds a misbehaving peer.
 constexpr size_t kMaxMessageBytes = 1 << 20;
@@ -149,13 +148,7 @@ std::shared_ptr<WebSocketListener> WebSocketListener::create(
     asio::io_context& io, uint16_t port, std::shared_ptr<asio::ssl::context> tls,
     PeerHandlerFactory factory) {
   auto impl = std::make_unique<Impl>(io, std::move(tls), std::move(factory));
-  tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
-  beast::error_code ec;
-  impl->acceptor.open(endpoint.protocol(), ec);
-  if (!ec) impl->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) impl->acceptor.bind(endpoint, ec);
-  if (!ec) impl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) throw Exception(kListenFailed, "cannot listen on 127.0.0.1:" + std::to_string(port));
+  listenOnLoopback(impl->acceptor, port);
   auto listener = std::shared_ptr<WebSocketListener>(new WebSocketListener(std::move(impl)));
   listener->port_ = listener->impl_->acceptor.local_endpoint().port();
   return listener;
