@@ -35,6 +35,7 @@ struct SessionSocketRequest {
   std::string userAgent;
   platform::DispatchQueuePtr delegateQueue;
   std::weak_ptr<SessionSocketDelegate> delegate;
+  uint64_t maxMessageBytes = 0;  // 0: the socket's default
 };
 
 using SessionSocketFactory =

@@ -31,6 +31,9 @@ constexpr char kDidCloseCode[] = "I-RDB08311";
 constexpr char kTimedOutCode[] = "I-RDB08312";
 constexpr char kClosingItselfCode[] = "I-RDB08313";
 constexpr char kResetKeepAliveCode[] = "I-RDB08314";
+// Lines of this implementation's own: a server that holds the client in ways the session ends.
+constexpr char kMessageTooLongCode[] = "I-RDB08316";
+constexpr char kNoHandshakeCode[] = "I-RDB08317";
 
 constexpr char kUserAgentProduct[] = "Dezuvura";
 // Server data may nest as deep as the data model allows (1,000 levels) plus the envelope.
@@ -99,7 +102,8 @@ std::shared_ptr<WebSocketConnection> WebSocketConnection::create(
   std::string url = repoInfo->connectionURL(lastSessionId);
   logDebug(kConnectingCode,
            session->tag() + " Connecting to: " + url + " as " + session->userAgent_);
-  session->webSocket_ = factory(SessionSocketRequest{url, session->userAgent_, queue, session});
+  session->webSocket_ = factory(
+      SessionSocketRequest{url, session->userAgent_, queue, session, session->maxMessageBytes_});
   return session;
 }
 
@@ -109,6 +113,7 @@ WebSocketConnection::WebSocketConnection(platform::DispatchQueuePtr queue,
       dispatchQueue_(std::move(queue)),
       scheduler_(dependencies.scheduler ? std::move(dependencies.scheduler)
                                         : platform::Scheduler::system()),
+      maxMessageBytes_(dependencies.maxMessageBytes),
       userAgent_(databaseUserAgent()) {}
 
 WebSocketConnection::~WebSocketConnection() { stopTimers(); }
@@ -123,14 +128,31 @@ void WebSocketConnection::open() {
   if (!webSocket_) return;
   webSocket_->open();
   std::weak_ptr<WebSocketConnection> weakSelf = weak_from_this();
+  // Runs until the realtime handshake arrives: a server that opens the socket and then says
+  // nothing would otherwise hold the client until TCP gives up.
   connectTimeout_ = scheduler_->schedule(kConnectTimeout, dispatchQueue_, [weakSelf] {
     auto self = weakSelf.lock();
-    if (!self || self->everConnected_ || !self->webSocket_) return;
-    logDebug(kTimedOutCode, self->tag() + " Websocket timed out on connect");
-    self->webSocket_->close();
-    // A socket stuck in its opening may never report its end: report it here, once.
-    self->onClosed();
+    if (!self || !self->webSocket_) return;
+    if (self->everConnected_) {
+      logWarning(kNoHandshakeCode,
+                 self->tag() + " No realtime handshake within the connect time-out; closing");
+    } else {
+      logDebug(kTimedOutCode, self->tag() + " Websocket timed out on connect");
+    }
+    self->giveUp();
   });
+}
+
+void WebSocketConnection::start() {
+  if (connectTimeout_) connectTimeout_->cancel();
+  connectTimeout_ = nullptr;
+}
+
+// Closes the socket and reports the end at once, once: a socket stuck in its opening may never
+// report it.
+void WebSocketConnection::giveUp() {
+  if (webSocket_) webSocket_->close();
+  onClosed();
 }
 
 void WebSocketConnection::close() {
@@ -168,6 +190,14 @@ void WebSocketConnection::handleIncomingFrame(std::string_view text) {
 }
 
 void WebSocketConnection::appendFrame(std::string_view text) {
+  // Counted frames would otherwise let a server make the client hold any amount of text.
+  if (text.size() > maxMessageBytes_ - std::min<uint64_t>(frame_->size(), maxMessageBytes_)) {
+    logWarning(kMessageTooLongCode, tag() + " Incoming message is longer than " +
+                                        std::to_string(maxMessageBytes_) + " bytes; closing");
+    frame_.reset();
+    giveUp();
+    return;
+  }
   frame_->append(text);
   if (--totalFrames_ > 0) return;
   std::string complete = std::move(*frame_);
@@ -182,8 +212,6 @@ void WebSocketConnection::webSocketDidOpen() {
   logDebug(kDidOpenCode, tag() + " webSocketDidOpen");
   if (isClosed_) return;
   everConnected_ = true;
-  if (connectTimeout_) connectTimeout_->cancel();
-  connectTimeout_ = nullptr;
   scheduleKeepAlive(kKeepAliveInterval);
   logDebug(kNopKickedOffCode, tag() + " nop timer kicked off");
 }

@@ -1,7 +1,8 @@
 // WebSocketConnection: one WebSocket session to the database server. Sends each message as JSON
 // text cut into frames (with a frame count in front of a long message), joins and parses incoming
-// messages, sends a keep-alive after 45 idle seconds and gives up on a socket that has not opened
-// within 30 seconds. Runs on the database work queue: every method is called there and every
+// messages (no longer than the socket's message limit), sends a keep-alive after 45 idle seconds
+// and gives up on a socket whose realtime handshake (start()) has not come within 30 seconds of
+// open(). Runs on the database work queue: every method is called there and every
 // delegate callback is made there. Owned by its Connection; one session per connection attempt,
 // never reopened.
 #pragma once
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "database/realtime/session_socket.h"
+#include "database/websocket/frame_reader.h"
 #include "platform/dispatch_queue.h"
 #include "platform/scheduler.h"
 
@@ -28,16 +30,20 @@ class WebSocketConnectionDelegate {
   virtual void onDisconnect(WebSocketConnection* session, bool wasEverConnected) = 0;
 };
 
+struct WebSocketConnectionDependencies {
+  std::shared_ptr<platform::Scheduler> scheduler;  // null: the system scheduler
+  SessionSocketFactory socketFactory;              // empty: real WebSockets
+  // Caps a frame and a message joined from counted frames alike.
+  uint64_t maxMessageBytes = websocket::kDefaultMaxMessageBytes;
+};
+
 class WebSocketConnection : public SessionSocketDelegate,
                             public std::enable_shared_from_this<WebSocketConnection> {
  public:
   static constexpr std::chrono::seconds kKeepAliveInterval{45};
   static constexpr std::chrono::seconds kConnectTimeout{30};
 
-  struct Dependencies {
-    std::shared_ptr<platform::Scheduler> scheduler;  // null: the system scheduler
-    SessionSocketFactory socketFactory;              // empty: real WebSockets
-  };
+  using Dependencies = WebSocketConnectionDependencies;
 
   static std::shared_ptr<WebSocketConnection> create(std::shared_ptr<RepoInfo> repoInfo,
                                                      platform::DispatchQueuePtr queue,
@@ -53,7 +59,8 @@ class WebSocketConnection : public SessionSocketDelegate,
   void open();
   // Closes the socket; the delegate hears nothing more.
   void close();
-  void start() {}
+  // The realtime handshake arrived: the connect time-out is over.
+  void start();
   void send(const boost::json::value& message);
 
   bool buffering() const { return frame_.has_value(); }
@@ -76,6 +83,7 @@ class WebSocketConnection : public SessionSocketDelegate,
   void resetKeepAlive();
   void stopTimers();
   std::string tag() const;
+  void giveUp();
 
   std::optional<std::string> frame_;
   bool everConnected_ = false;
@@ -89,6 +97,7 @@ class WebSocketConnection : public SessionSocketDelegate,
   uint64_t connectionId_ = 0;
   platform::DispatchQueuePtr dispatchQueue_;
   std::shared_ptr<platform::Scheduler> scheduler_;
+  uint64_t maxMessageBytes_;
   std::string userAgent_;
 };
 

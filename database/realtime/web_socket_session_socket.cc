@@ -20,8 +20,10 @@ class WebSocketSessionSocket : public SessionSocket,
     try {
       websocket::URLRequest urlRequest;
       urlRequest.url = request.url;
+      websocket::Limits limits;
+      if (request.maxMessageBytes) limits.maxMessageBytes = request.maxMessageBytes;
       socket_ = websocket::WebSocket::create(std::move(urlRequest), std::nullopt,
-                                             request.delegateQueue, request.userAgent);
+                                             request.delegateQueue, request.userAgent, limits);
     } catch (const std::exception& e) {
       logWarning(kSocketErrorCode, std::string("Cannot create WebSocket: ") + e.what());
     }

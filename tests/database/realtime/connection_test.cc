@@ -179,6 +179,14 @@ TEST_F(ConnectionTest, ASessionThatNeverOpenedClearsTheCachedHost) {
   EXPECT_EQ(repoInfo_->internalHost(), "ns.dz.test");
 }
 
+TEST_F(ConnectionTest, AnOpenSessionWithoutHandshakeIsClosedAfterTheConnectTimeOut) {
+  onQueue([&] { sockets_.last().serverOpens(); });
+  for (int i = 0; i < 30; ++i) scheduler_->advance(std::chrono::seconds(1));
+  onQueue([] {});
+  EXPECT_EQ(sockets_.last().closeCalls, 1);
+  EXPECT_EQ(events(), std::vector<std::string>{"disconnect 1"});
+}
+
 TEST_F(ConnectionTest, ALostOpenSessionKeepsTheCachedHost) {
   handshake("ns-7.dz.test");
   onQueue([&] { sockets_.last().serverCloses(); });

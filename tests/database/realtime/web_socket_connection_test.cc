@@ -34,9 +34,12 @@ class WebSocketConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     repoInfo_ = RepoInfo::create("ns.dz.test", true, "ns");
+    makeSession();
+  }
+  void makeSession(uint64_t maxMessageBytes = websocket::kDefaultMaxMessageBytes) {
     onQueue([&] {
       session_ = WebSocketConnection::create(repoInfo_, queue_, std::string("sess1"),
-                                             {scheduler_, sockets_.factory()});
+                                             {scheduler_, sockets_.factory(), maxMessageBytes});
       session_->setDelegate(delegate_);
     });
   }
@@ -52,10 +55,12 @@ class WebSocketConnectionTest : public ::testing::Test {
       onQueue([] {});
     }
   }
+  // Opened, with the realtime handshake come.
   void openSession() {
     onQueue([&] {
       session_->open();
       sockets_.last().serverOpens();
+      session_->start();
     });
   }
   std::string messageOfLength(size_t length) {
@@ -243,11 +248,40 @@ TEST_F(WebSocketConnectionTest, ClosesASocketThatDoesNotOpenInThirtySeconds) {
   EXPECT_EQ(delegate_->disconnects.size(), 1u);
 }
 
-TEST_F(WebSocketConnectionTest, ConnectCheckLeavesAnOpenedSocketAlone) {
+TEST_F(WebSocketConnectionTest, ConnectCheckLeavesASessionWithItsHandshakeAlone) {
   openSession();
   advance(31);
   EXPECT_EQ(sockets_.last().closeCalls, 0);
   EXPECT_TRUE(delegate_->disconnects.empty());
+}
+
+TEST_F(WebSocketConnectionTest, ClosesAnOpenSocketWhoseHandshakeDoesNotComeInThirtySeconds) {
+  onQueue([&] { session_->open(); });
+  advance(10);
+  onQueue([&] { sockets_.last().serverOpens(); });
+  advance(19);
+  EXPECT_EQ(sockets_.last().closeCalls, 0);
+  advance(1);
+  EXPECT_EQ(sockets_.last().closeCalls, 1);
+  EXPECT_EQ(delegate_->disconnects, std::vector<bool>{true});
+}
+
+TEST_F(WebSocketConnectionTest, ClosesWhenCountedFramesExceedTheMessageLimit) {
+  makeSession(100);
+  EXPECT_EQ(sockets_.last().request().maxMessageBytes, 100u);
+  openSession();
+  onQueue([&] {
+    auto& socket = sockets_.last();
+    socket.serverSends("2");
+    socket.serverSends(R"({"a":")" + std::string(40, 'x'));
+    socket.serverSends(std::string(40, 'x') + R"("})");  // 88 bytes: still within
+    socket.serverSends("9999");
+    for (int i = 0; i < 5; ++i) socket.serverSends(std::string(30, 'y'));
+  });
+  EXPECT_EQ(delegate_->messages.size(), 1u);
+  EXPECT_EQ(sockets_.last().closeCalls, 1);
+  EXPECT_EQ(delegate_->disconnects, std::vector<bool>{true});
+  EXPECT_FALSE(session_->buffering());
 }
 
 TEST_F(WebSocketConnectionTest, ReportsTheServersCloseOnce) {
