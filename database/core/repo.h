@@ -24,6 +24,8 @@
 
 namespace dz::database {
 
+class Database;  // the public entry object that owns the repository
+
 inline constexpr char kDidEnterBackgroundNotification[] =
     "UIApplicationDidEnterBackgroundNotification";
 
@@ -63,6 +65,9 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   // The server's time as the client believes it, in seconds since 1970.
   double serverTime() const { return serverClock_->currentTime(); }
   bool isDisposed() const { return disposed_.load(); }
+  // The database object of this repository; set once, before the repository is handed out.
+  const std::shared_ptr<Database>& database() const { return database_; }
+  void setDatabase(std::shared_ptr<Database> database) { database_ = std::move(database); }
 
   // Connection control and life.
   void interrupt();
@@ -135,6 +140,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   const std::shared_ptr<OffsetClock> serverClock_;
   std::shared_ptr<PersistentConnection> connection_;
   EventRaiser eventRaiser_;
+  // Both live as long as the process: the registry keeps the repository, which keeps this.
+  std::shared_ptr<Database> database_;
   std::atomic<bool> disposed_{false};
   bool initialized_ = false;
 
