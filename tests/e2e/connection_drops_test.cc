@@ -3,8 +3,6 @@
 // listener that applied every push it heard ends equal to the server.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "database/snapshot/snapshot_utilities.h"
 #include "tests/e2e/connection_fixture.h"
 
@@ -84,16 +82,7 @@ TEST_F(ConnectionDropsTest, WritesSurviveManyDropsAndTheListenerEndsEqualToTheSe
 
 class ConnectionDropsTlsTest : public ConnectionDropsTest {
  protected:
-  void SetUp() override {
-    devserver::Options options;
-    options.tls = true;
-    startServer(std::move(options));
-    setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
-  }
-  void TearDown() override {
-    ConnectionDropsTest::TearDown();
-    unsetenv("DZ_CA_FILE");
-  }
+  void SetUp() override { startTlsServer(); }
 };
 
 TEST_F(ConnectionDropsTlsTest, WritesSurviveManyDropsAndTheListenerEndsEqualToTheServer) {

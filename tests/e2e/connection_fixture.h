@@ -8,6 +8,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 
 #include "database/core/persistent_connection.h"
@@ -108,6 +109,7 @@ class ConnectionEndToEndTest : public ::testing::Test {
   void TearDown() override {
     if (connection_) onQueue([&] { connection_.reset(); });
     server_.reset();
+    unsetenv("DZ_CA_FILE");
   }
 
   void startServer(devserver::Options options) {
@@ -115,6 +117,13 @@ class ConnectionEndToEndTest : public ::testing::Test {
     host_ = "ns.dz.test:" + std::to_string(server_->port());
     platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
     platform::Resolver::setOverride("ns2.dz.test", "127.0.0.1");
+  }
+  // A TLS server whose CA the client trusts through DZ_CA_FILE.
+  void startTlsServer() {
+    devserver::Options options;
+    options.tls = true;
+    startServer(std::move(options));
+    setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
   }
   void makeConnection(bool secure = false) {
     repoInfo_ = RepoInfo::create(host_, secure, "ns");

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "tests/e2e/connection_fixture.h"
 
 namespace dz::e2e {
@@ -10,16 +8,7 @@ namespace {
 // The same stack over TLS, trusting the development server's CA through DZ_CA_FILE.
 class ConnectionTlsTest : public ConnectionEndToEndTest {
  protected:
-  void SetUp() override {
-    devserver::Options options;
-    options.tls = true;
-    startServer(std::move(options));
-    setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
-  }
-  void TearDown() override {
-    ConnectionEndToEndTest::TearDown();
-    unsetenv("DZ_CA_FILE");
-  }
+  void SetUp() override { startTlsServer(); }
 };
 
 TEST_F(ConnectionTlsTest, ConnectsOverTlsAndSyncs) {
