@@ -1,18 +1,26 @@
 #include "platform/resolver.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace dz::platform {
 namespace {
 
 constexpr char kResolveEnvironment[] = "DZ_RESOLVE";
+constexpr char kThreadName[] = "dz.resolver";
+constexpr auto kIdleThreadLifetime = std::chrono::seconds(10);
 
 std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -75,6 +83,57 @@ std::vector<SocketAddress> lookUp(const std::string& host, uint16_t port, int fl
   return addresses;
 }
 
+// The system's look-up blocks for as long as name servers take; a few threads do them in turn,
+// and leave when there has been nothing to do for a while. Never destroyed, as above.
+class LookUpPool {
+ public:
+  static LookUpPool& shared() {
+    static auto* pool = new LookUpPool;
+    return *pool;
+  }
+
+  void submit(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (idle_ > 0) {
+      wake_.notify_one();
+    } else if (threads_ < Resolver::kMaxLookUpThreads) {
+      ++threads_;
+      std::thread([this] { work(); }).detach();
+    }
+  }
+
+ private:
+  void work() {
+    ::pthread_setname_np(::pthread_self(), kThreadName);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (jobs_.empty()) {
+        ++idle_;
+        const bool woken =
+            wake_.wait_for(lock, kIdleThreadLifetime, [&] { return !jobs_.empty(); });
+        --idle_;
+        if (!woken) {
+          --threads_;
+          return;
+        }
+      }
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  size_t threads_ = 0;
+  size_t idle_ = 0;
+};
+
 }  // namespace
 
 void Resolver::setOverride(const std::string& host, const std::string& address) {
@@ -102,6 +161,22 @@ std::vector<SocketAddress> Resolver::resolve(const std::string& host, uint16_t p
     return lookUp(*address, port, AI_NUMERICHOST, error);
   }
   return lookUp(host, port, 0, error);
+}
+
+bool Resolver::isNumericAddress(const std::string& host) {
+  in6_addr address;
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+         ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+void Resolver::resolveAsync(const std::string& host, uint16_t port, Completion done) {
+  auto lookUpNow = [host, port, done = std::move(done)] {
+    std::optional<Error> error;
+    auto found = resolve(host, port, error);
+    done(std::move(found), std::move(error));
+  };
+  if (isNumericAddress(host) || overrideAddress(host)) return lookUpNow();
+  LookUpPool::shared().submit(std::move(lookUpNow));
 }
 
 }  // namespace dz::platform

@@ -1,6 +1,5 @@
 #include "platform/socket_stream.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,13 +9,14 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/resolver.h"
@@ -49,12 +49,6 @@ Error tlsError(SSL* ssl) {
   if (code != 0) ERR_error_string_n(code, text, sizeof text);
   ERR_clear_error();
   return Error(kTlsErrorDomain, static_cast<int64_t>(ERR_GET_REASON(code)), text);
-}
-
-bool isIpLiteral(const std::string& host) {
-  in6_addr address;
-  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 ||
-         ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 // OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a peer that has gone;
@@ -98,6 +92,137 @@ BIO_METHOD* socketBioMethod() {
   return method;
 }
 
+// What identifies a file's contents cheaply: a CA file rewritten in place (a server started
+// again with a new authority) must not be answered from an old context.
+std::string fileStamp(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return {};
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+         std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+         std::to_string(info.st_mtim.tv_nsec);
+}
+
+// TLS sessions the servers handed out, by trust configuration, host and port, so that a
+// reconnect resumes instead of doing the whole handshake again. Never destroyed: connections
+// may still handshake while the process exits.
+class SessionCache {
+ public:
+  static SessionCache& shared() {
+    static auto* cache = new SessionCache;
+    return *cache;
+  }
+
+  // Takes over the caller's reference.
+  void store(const std::string& key, SSL_SESSION* session) {
+    std::lock_guard lock(mutex_);
+    if (sessions_.size() >= kMaxSessions && !sessions_.count(key)) clearLocked();
+    SSL_SESSION*& slot = sessions_[key];
+    if (slot) SSL_SESSION_free(slot);
+    slot = session;
+  }
+
+  void offer(const std::string& key, SSL* ssl) {
+    std::lock_guard lock(mutex_);
+    if (auto it = sessions_.find(key); it != sessions_.end()) SSL_set_session(ssl, it->second);
+  }
+
+  void forget(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    if (auto it = sessions_.find(key); it != sessions_.end()) {
+      SSL_SESSION_free(it->second);
+      sessions_.erase(it);
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxSessions = 1024;
+  void clearLocked() {
+    for (auto& [key, session] : sessions_) SSL_SESSION_free(session);
+    sessions_.clear();
+  }
+  std::mutex mutex_;
+  std::unordered_map<std::string, SSL_SESSION*> sessions_;
+};
+
+// Each connection's SSL carries the key its sessions are kept under.
+int sessionKeyIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+int onNewSession(SSL* ssl, SSL_SESSION* session) {
+  const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, sessionKeyIndex()));
+  if (!key || !SSL_SESSION_is_resumable(session)) return 0;
+  SessionCache::shared().store(*key, session);
+  return 1;
+}
+
+// One client context per trust configuration: loading the system trust store is most of what a
+// fresh context costs. Contexts are reference counted, so one replaced here stays alive for the
+// connections still using it. Never destroyed, as above.
+class ContextCache {
+ public:
+  static ContextCache& shared() {
+    static auto* cache = new ContextCache;
+    return *cache;
+  }
+
+  // A new reference to the context for `settings` (with the environment's CA file), or null
+  // when it cannot be made (a CA file that does not load); `key` names the configuration.
+  SSL_CTX* context(const TlsSettings& settings, std::string& key) {
+    const char* environmentCa = std::getenv(kCaFileEnvironment);
+    const std::string extraCa = environmentCa ? environmentCa : "";
+    key = std::string(settings.validatesCertificateChain ? "verify\n" : "none\n") +
+          settings.caFile + "\n" + extraCa;
+    const std::string stamp = settings.validatesCertificateChain
+                                  ? fileStamp(settings.caFile) + "\n" + fileStamp(extraCa)
+                                  : std::string();
+    std::lock_guard lock(mutex_);
+    Entry& entry = contexts_[key];
+    if (!entry.context || entry.stamp != stamp) {
+      SSL_CTX* fresh = make(settings, extraCa);
+      if (!fresh) return nullptr;
+      if (entry.context) SSL_CTX_free(entry.context);
+      entry.context = fresh;
+      entry.stamp = stamp;
+    }
+    SSL_CTX_up_ref(entry.context);
+    return entry.context;
+  }
+
+ private:
+  struct Entry {
+    SSL_CTX* context = nullptr;
+    std::string stamp;
+  };
+
+  static SSL_CTX* make(const TlsSettings& settings, const std::string& extraCa) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) return nullptr;
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_session_cache_mode(context,
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context, onNewSession);
+    if (settings.validatesCertificateChain) {
+      SSL_CTX_set_default_verify_paths(context);
+      if (!settings.caFile.empty() &&
+          SSL_CTX_load_verify_locations(context, settings.caFile.c_str(), nullptr) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+      }
+      if (!extraCa.empty()) SSL_CTX_load_verify_locations(context, extraCa.c_str(), nullptr);
+      ERR_clear_error();
+      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    } else {
+      SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    }
+    return context;
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, Entry> contexts_;
+};
+
 }  // namespace
 
 struct Stream::Connection : std::enable_shared_from_this<Connection> {
@@ -123,14 +248,19 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   int fd = -1;
   SSL_CTX* context = nullptr;
   SSL* ssl = nullptr;
+  std::string sessionKey;
   std::vector<SocketAddress> addresses;
   size_t nextAddress = 0;
   std::optional<Error> error;
   bool atEnd = false;
   bool writable = false;
   // Interest in epoll; set by the loop's handler and by read() and write() under the mutex.
+  // wantRead: the reader waits, wantWrite: the writer waits. TLS may need the other direction
+  // first (a write in a renegotiation waits for the peer's answer), hence the crossed flags.
   bool wantRead = false;
   bool wantWrite = false;
+  bool readerNeedsWritable = false;
+  bool writerNeedsReadable = false;
   bool registered = false;
   bool readRearmPosted = false;
 
@@ -170,18 +300,23 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
       return;
     }
     phase = Phase::kResolving;
-    std::thread([self = shared_from_this()] {
-      std::optional<Error> lookUpError;
-      auto found = Resolver::resolve(self->host, self->port, lookUpError);
-      self->post([found = std::move(found), lookUpError](Connection& c, Events& events) mutable {
-        if (c.phase != Phase::kResolving) return;
-        if (found.empty()) {
-          return c.fail(lookUpError.value_or(Error(kResolverErrorDomain, 0, c.host)), events);
-        }
-        c.addresses = std::move(found);
-        c.connectNext(events);
-      });
-    }).detach();
+    Resolver::resolveAsync(host, port,
+                           [self = shared_from_this()](std::vector<SocketAddress> found,
+                                                       std::optional<Error> lookUpError) {
+                             self->post([found = std::move(found), lookUpError](
+                                            Connection& c, Events& events) mutable {
+                               c.onResolved(std::move(found), lookUpError, events);
+                             });
+                           });
+  }
+
+  void onResolved(std::vector<SocketAddress> found, const std::optional<Error>& lookUpError,
+                  Events& events) {
+    if (phase != Phase::kResolving) return;
+    if (found.empty())
+      return fail(lookUpError.value_or(Error(kResolverErrorDomain, 0, host)), events);
+    addresses = std::move(found);
+    connectNext(events);
   }
 
   // Every source is one-shot: after an event the kernel reports nothing (not even a hang-up) until
@@ -190,8 +325,10 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   // nothing wanted and does not set it again.
   void applyInterest() {
     if (!runLoop || fd < 0 || !(wantRead || wantWrite)) return;
-    const uint32_t mask = (wantRead ? EPOLLIN : 0u) | (wantWrite ? EPOLLOUT : 0u) |
-                          static_cast<uint32_t>(EPOLLONESHOT);
+    const bool in = (wantRead && !readerNeedsWritable) || (wantWrite && writerNeedsReadable);
+    const bool out = (wantWrite && !writerNeedsReadable) || (wantRead && readerNeedsWritable);
+    const uint32_t mask =
+        (in ? EPOLLIN : 0u) | (out ? EPOLLOUT : 0u) | static_cast<uint32_t>(EPOLLONESHOT);
     if (!registered) {
       std::weak_ptr<Connection> weak = weak_from_this();
       runLoop->addFd(fd, mask, [weak](uint32_t events) {
@@ -245,18 +382,21 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         case Phase::kHandshaking:
           continueHandshake(events);
           break;
-        case Phase::kOpen:
-          if ((epollEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) && wantRead) {
+        case Phase::kOpen: {
+          const bool readable = epollEvents & (EPOLLIN | EPOLLHUP | EPOLLERR);
+          const bool canWrite = epollEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR);
+          if (wantRead && (readerNeedsWritable ? canWrite : readable)) {
             wantRead = false;
             events.emplace_back(true, StreamEvent::kHasBytesAvailable);
           }
-          if ((epollEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && wantWrite) {
+          if (wantWrite && (writerNeedsReadable ? readable : canWrite)) {
             wantWrite = false;
             writable = true;
             events.emplace_back(false, StreamEvent::kHasSpaceAvailable);
           }
           applyInterest();
           break;
+        }
         default:
           wantRead = wantWrite = false;
           applyInterest();
@@ -289,23 +429,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   }
 
   bool setUpTls() {
-    context = SSL_CTX_new(TLS_client_method());
+    std::string configuration;
+    context = ContextCache::shared().context(*tls, configuration);
     if (!context) return false;
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    if (tls->validatesCertificateChain) {
-      SSL_CTX_set_default_verify_paths(context);
-      if (!tls->caFile.empty() &&
-          SSL_CTX_load_verify_locations(context, tls->caFile.c_str(), nullptr) != 1) {
-        return false;
-      }
-      if (const char* caFile = std::getenv(kCaFileEnvironment); caFile && *caFile) {
-        SSL_CTX_load_verify_locations(context, caFile, nullptr);
-        ERR_clear_error();
-      }
-      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    } else {
-      SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
-    }
     ssl = SSL_new(context);
     if (!ssl) return false;
     BIO* bio = BIO_new(socketBioMethod());
@@ -313,7 +439,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
     SSL_set_bio(ssl, bio, bio);
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    const bool ipLiteral = isIpLiteral(host);
+    const bool ipLiteral = Resolver::isNumericAddress(host);
     if (!ipLiteral) SSL_set_tlsext_host_name(ssl, host.c_str());
     if (tls->validatesCertificateChain) {
       X509_VERIFY_PARAM* parameters = SSL_get0_param(ssl);
@@ -321,6 +447,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
                                : X509_VERIFY_PARAM_set1_host(parameters, host.c_str(), 0);
       if (ok != 1) return false;
     }
+    sessionKey = configuration + "\n" + host + ":" + std::to_string(port);
+    SSL_set_ex_data(ssl, sessionKeyIndex(), &sessionKey);
+    SessionCache::shared().offer(sessionKey, ssl);
     SSL_set_connect_state(ssl);
     return true;
   }
@@ -336,6 +465,8 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
       applyInterest();
       return;
     }
+    // A session the server no longer takes must not fail the next attempt as well.
+    SessionCache::shared().forget(sessionKey);
     if (reason == SSL_ERROR_SYSCALL && errno != 0 && SSL_get_verify_result(ssl) == X509_V_OK) {
       return fail(posixError(errno, "TLS handshake with " + host), events);
     }
@@ -400,8 +531,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
   // Interest is set again right from the caller's thread (modifyFd never waits for a handler);
   // only bytes OpenSSL already holds need an event made on the loop.
-  void requestReadRearm() {
-    if (ssl && SSL_pending(ssl) > 0) {
+  void requestReadRearm(bool needsWritable = false) {
+    readerNeedsWritable = needsWritable;
+    if (!needsWritable && ssl && SSL_pending(ssl) > 0) {
       if (readRearmPosted) return;
       readRearmPosted = true;
       post([](Connection& c, Events& events) { c.rearmReading(events); });
@@ -411,7 +543,8 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     if (registered) applyInterest();
   }
 
-  void requestWriteArm() {
+  void requestWriteArm(bool needsReadable = false) {
+    writerNeedsReadable = needsReadable;
     wantWrite = true;
     if (registered) applyInterest();
   }
@@ -568,7 +701,7 @@ ssize_t InputStream::read(uint8_t* buffer, size_t capacity) {
   }
   const int reason = SSL_get_error(c.ssl, result);
   if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-    c.requestReadRearm();
+    c.requestReadRearm(reason == SSL_ERROR_WANT_WRITE);
     return 0;
   }
   // A peer that closes without a TLS goodbye has still ended the stream; frames above TLS
@@ -620,11 +753,13 @@ ssize_t OutputStream::write(const uint8_t* bytes, size_t size) {
   ERR_clear_error();
   size_t sent = 0;
   const int result = SSL_write_ex(c.ssl, bytes, size, &sent);
+  // A write that had to read (a handshake) may have taken the reader's bytes off the socket.
+  if (c.wantRead && SSL_pending(c.ssl) > 0) c.requestReadRearm();
   if (result == 1) return static_cast<ssize_t>(sent);
   const int reason = SSL_get_error(c.ssl, result);
   if (reason == SSL_ERROR_WANT_WRITE || reason == SSL_ERROR_WANT_READ) {
     c.writable = false;
-    c.requestWriteArm();
+    c.requestWriteArm(reason == SSL_ERROR_WANT_READ);
     return 0;
   }
   c.failFromCaller(reason == SSL_ERROR_SYSCALL ? posixError(errno, "cannot write to " + c.host)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 
@@ -179,6 +180,30 @@ TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), kResolverErrorDomain);
   Resolver::removeOverride("broken.dz.test");
+}
+
+TEST(ResolverTest, AsynchronousLookUpsRunOnAFewThreads) {
+  // Numeric hosts need no look-up and complete at once; names complete later, all of them.
+  bool numericDone = false;
+  Resolver::resolveAsync("127.0.0.1", 80, [&](std::vector<SocketAddress> found, auto) {
+    numericDone = found.size() == 1;
+  });
+  EXPECT_TRUE(numericDone);
+  constexpr int kLookUps = 64;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int done = 0, found = 0;
+  for (int i = 0; i < kLookUps; ++i) {
+    Resolver::resolveAsync("localhost", 80, [&](std::vector<SocketAddress> addresses, auto) {
+      std::lock_guard lock(mutex);
+      found += addresses.empty() ? 0 : 1;
+      ++done;
+      changed.notify_all();
+    });
+  }
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, kTimeout, [&] { return done == kLookUps; }));
+  EXPECT_EQ(found, kLookUps);
 }
 
 // --- Exit -------------------------------------------------------------------------------------
