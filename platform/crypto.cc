@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
+#include <climits>
 #include <cstring>
 
 #include "platform/exception.h"
@@ -16,12 +17,19 @@ std::string sha1(std::string_view data) {
   return std::string(reinterpret_cast<char*>(digest), sizeof digest);
 }
 
+int base64EncodeBytes(const void* input, size_t length, char* output, size_t capacity) {
+  // Four characters for every started group of three bytes, then the NUL.
+  const size_t characters = 4 * (length / 3 + (length % 3 != 0));
+  if (length > static_cast<size_t>(INT_MAX) / 4 * 3 || capacity < characters + 1) return -1;
+  return EVP_EncodeBlock(reinterpret_cast<unsigned char*>(output),
+                         static_cast<const unsigned char*>(input), static_cast<int>(length));
+}
+
 std::string base64Encode(std::string_view data) {
-  std::string out(4 * ((data.size() + 2) / 3), '\0');
-  int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(data.data()),
-                                static_cast<int>(data.size()));
-  out.resize(static_cast<size_t>(written));
+  // Room for the terminator, cut off again below.
+  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+  const int written = base64EncodeBytes(data.data(), data.size(), out.data(), out.size());
+  out.resize(written < 0 ? 0 : static_cast<size_t>(written));
   return out;
 }
 

@@ -15,6 +15,21 @@ TEST(CryptoTest, Sha1AndBase64MatchKnownVectors) {
   EXPECT_EQ(base64Encode("foo"), "Zm9v");
 }
 
+TEST(CryptoTest, Base64EncodeBytesNeedsRoomForTextAndTerminator) {
+  char out[32];
+  const std::string key = secureRandomBytes(16);
+  ASSERT_EQ(base64EncodeBytes(key.data(), key.size(), out, 25), 24);
+  EXPECT_EQ(std::string_view(out, 25), base64Encode(key) + '\0');
+  EXPECT_EQ(std::string_view(out + 22, 2), "==");
+  std::fill(std::begin(out), std::end(out), 'x');
+  EXPECT_EQ(base64EncodeBytes(key.data(), key.size(), out, 24), -1);
+  EXPECT_EQ(out[0], 'x');
+  EXPECT_EQ(base64EncodeBytes("fo", 2, out, 5), 4);
+  EXPECT_STREQ(out, "Zm8=");
+  EXPECT_EQ(base64EncodeBytes("", 0, out, 1), 0);
+  EXPECT_EQ(base64EncodeBytes("", 0, out, 0), -1);
+}
+
 TEST(CryptoTest, Base64DecodeRoundTripsAndRefusesGarbage) {
   for (const std::string& text :
        std::vector<std::string>{"", "f", "fo", "foo", "foob", std::string("\0\xff\x10", 3)}) {
