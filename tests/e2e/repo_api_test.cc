@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <random>
 
-#include "database/core/repo_manager.h"
 #include "tests/e2e/repo_api_fixture.h"
 
 namespace dz::e2e {
@@ -128,36 +127,6 @@ TEST_F(RepoApiTest, InfoConnectedFollowsDropsAndGoOfflineGoOnline) {
   ASSERT_TRUE(seen_.waitForLast("connected", 0));
   a->goOnline();
   ASSERT_TRUE(seen_.waitForLast("connected", 1));
-}
-
-TEST_F(RepoApiTest, WritesMadeOfflineSurviveARestartAndReachTheServerOnce) {
-  std::string appName = uniqueName("persisted");
-  core::Options options;
-  options.databaseURL = server_->databaseUrl();
-  core::App::configure(appName, options);
-  auto first = makeDatabase(core::App::appNamed(appName), true);
-  first->goOffline();
-  first->reference().child("notes/a").setValue("one");
-  first->reference().child("notes").updateChildValues(Value::Map{{"b", "two"}});
-  // Offline, the location's data is not complete: child events only.
-  first->reference().child("notes").observeEventType(
-      DataEventType::ChildAdded,
-      [seen = seenPtr_](const DataSnapshot& snapshot) { seen->add("first", snapshot.value()); });
-  ASSERT_TRUE(seen_.waitForLast("first", "two"));
-  // The process ends: its repository lets go of the store without ever reaching the server.
-  RepoManager::disposeRepos(first->config());
-  core::App::appNamed(appName)->deleteApp();
-  EXPECT_EQ(server_->requestCount("p") + server_->requestCount("m"), 0u);
-
-  core::App::configure(appName, options);
-  auto second = makeDatabase(core::App::appNamed(appName), true);
-  recordValues(second->reference().child("notes"), "second");
-  ASSERT_TRUE(server_->waitUntil([&] {
-    return server_->snapshot("/notes") == boost::json::value{{"a", "one"}, {"b", "two"}};
-  }));
-  ASSERT_TRUE(seen_.waitForLast("second", map({{"a", "one"}, {"b", "two"}})));
-  EXPECT_EQ(server_->requestCount("p"), 1u);
-  EXPECT_EQ(server_->requestCount("m"), 1u);
 }
 
 }  // namespace
