@@ -281,6 +281,7 @@ void DatabaseService::handleRequest(ClientConnection& connection, int64_t number
       result = handleAuth(connection, body);
     } else if (action == wire::kActionUnauth) {
       connection.authenticated = false;
+      setConnectionUid(connection.id, {});
       result = {std::string(wire::kStatusOk), nullptr};
     } else if (action == wire::kActionStats) {
       result = {std::string(wire::kStatusOk), nullptr};
@@ -388,8 +389,21 @@ Reply DatabaseService::handleAuth(ClientConnection& connection, const boost::jso
     connection.authenticated = false;
     return {*authRefusal_, boost::json::string("refused by the development server")};
   }
+  if (settings_.checkCredential) {
+    CredentialCheck check = settings_.checkCredential(std::string(*credential));
+    connection.authenticated = !check.refusal;
+    setConnectionUid(connection.id, check.uid);
+    if (check.refusal) return {*check.refusal, boost::json::string("refused by the auth service")};
+  }
   connection.authenticated = true;
   return {std::string(wire::kStatusOk), nullptr};
+}
+
+void DatabaseService::setConnectionUid(uint64_t id, const std::string& uid) {
+  std::lock_guard lock(countersMutex_);
+  for (auto& accepted : acceptedLog_) {
+    if (accepted.connectionId == id) accepted.uid = uid;
+  }
 }
 
 void DatabaseService::reply(ClientConnection& connection, int64_t number, const std::string& action,
@@ -586,6 +600,7 @@ void DatabaseService::revokeAuth(const std::string& status, const std::string& r
   for (auto& [id, connection] : connections_) {
     if (!connection->authenticated) continue;
     connection->authenticated = false;
+    setConnectionUid(connection->id, {});
     sendMessage(*connection, pushMessage(wire::kPushAuthRevoked,
                                          boost::json::object{{wire::kAuthRevokedStatus, status},
                                                              {wire::kAuthRevokedReason, reason}}));

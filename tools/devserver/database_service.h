@@ -22,6 +22,7 @@
 
 #include "database/snapshot/path.h"
 #include "database/utilities/wire_protocol.h"
+#include "tools/devserver/auth_service.h"
 #include "tools/devserver/database_tree.h"
 #include "tools/devserver/web_socket_listener.h"
 
@@ -42,6 +43,7 @@ struct AcceptedConnection {
   std::string target;     // the upgrade request's target, "/.ws?v=5&ns=...[&ls=...]"
   std::string host;       // its Host header
   std::string sessionId;  // sent in the handshake; empty when the connection was redirected
+  std::string uid = {};   // the user its "auth" credential named while authenticated (checked)
 };
 
 // What a denied path refuses.
@@ -57,6 +59,8 @@ struct ServiceSettings {
   size_t maxFrameCharacters = database::wire::kMaxFrameCharacters;
   // Logs every message in and out to standard error.
   bool verbose = false;
+  // Checks "auth" credentials (the refusal status, or the uid they name); unset accepts any.
+  std::function<CredentialCheck(const std::string& credential)> checkCredential;
 };
 
 class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
@@ -157,6 +161,8 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
                                                                 const boost::json::object& body);
   std::pair<std::string, boost::json::value> handleAuth(ClientConnection& connection,
                                                         const boost::json::object& body);
+  // Records the uid of an authenticated connection (empty when it is not) in the accepted log.
+  void setConnectionUid(uint64_t id, const std::string& uid);
   void reply(ClientConnection& connection, int64_t number, const std::string& action,
              const std::string& status, boost::json::value data);
 

@@ -15,6 +15,7 @@
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "tools/devserver/certificate_authority.h"
+#include "tools/devserver/https_listener.h"
 #include "tools/devserver/web_socket_listener.h"
 
 namespace dz::devserver {
@@ -52,6 +53,7 @@ struct DevServer::Runtime {
   asio::io_context io{1};
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
   std::shared_ptr<WebSocketListener> listener;
+  std::shared_ptr<HttpsListener> authListener;
   std::thread thread;
   std::thread::id threadId;
   std::future<void> finished;
@@ -78,7 +80,7 @@ std::unique_ptr<DevServer> DevServer::start(Options options) {
 DevServer::DevServer(Options options) : options_(std::move(options)) {
   runtime_ = std::make_unique<Runtime>();
   std::shared_ptr<asio::ssl::context> tls;
-  if (options_.tls) {
+  if (options_.tls || options_.auth) {
     std::filesystem::path folder = options_.certificateFolder;
     if (folder.empty()) folder = temporaryFolder_ = makeTemporaryFolder();
     try {
@@ -92,6 +94,13 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
     }
   }
   ServiceSettings settings;
+  if (options_.auth) {
+    if (!options_.authSettings.clockMs) options_.authSettings.clockMs = options_.clockMs;
+    authService_ = std::make_shared<AuthService>(options_.authSettings);
+    settings.checkCredential = [auth = authService_](const std::string& credential) {
+      return auth->checkCredential(credential);
+    };
+  }
   settings.defaultNamespace = options_.defaultNamespace;
   settings.clockMs = options_.clockMs;
   settings.keepAliveInterval = options_.keepAliveInterval;
@@ -99,6 +108,16 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
   Runtime* runtime = runtime_.get();
   service_ =
       DatabaseService::create(runtime->io, std::move(settings), [runtime] { runtime->onEvent(); });
+  if (authService_) {
+    runtime->authListener = HttpsListener::create(
+        runtime->io, 0, tls,
+        [auth = authService_](const HttpRequest& request, HttpResponder respond) {
+          auth->handle(request, std::move(respond));
+        });
+    authPort_ = runtime->authListener->port();
+    runtime->authListener->start();
+  }
+  if (!options_.tls) tls = nullptr;
   runtime->listener = WebSocketListener::create(
       runtime->io, options_.port, std::move(tls),
       [weak = std::weak_ptr<DatabaseService>(service_)](std::shared_ptr<Peer> peer,
@@ -131,7 +150,9 @@ DevServer::~DevServer() { stop(); }
 void DevServer::stop() {
   Runtime& runtime = *runtime_;
   if (runtime.stopped.exchange(true)) return;
-  asio::post(runtime.io, [listener = runtime.listener, service = service_] {
+  asio::post(runtime.io, [listener = runtime.listener, service = service_,
+                          authListener = runtime.authListener] {
+    if (authListener) authListener->stop();
     listener->stop();
     service->shutdown();
   });
@@ -139,6 +160,7 @@ void DevServer::stop() {
   if (runtime.finished.wait_for(kStopGrace) != std::future_status::ready) runtime.io.stop();
   runtime.thread.join();
   runtime.listener.reset();
+  runtime.authListener.reset();
   if (!temporaryFolder_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(temporaryFolder_, ignored);
@@ -157,6 +179,10 @@ void DevServer::onServer(std::function<void()> task) const {
     if (runtime.ioDone) return;
   }
   done.get();
+}
+
+std::string DevServer::authHost() const {
+  return std::string("auth.") + kTestDomain + ":" + std::to_string(authPort_);
 }
 
 std::string DevServer::databaseUrl(const std::string& ns) const {

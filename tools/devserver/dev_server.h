@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/devserver/auth_service.h"
 #include "tools/devserver/database_service.h"
 
 namespace dz::devserver {
@@ -39,6 +40,10 @@ struct Options {
   std::chrono::milliseconds keepAliveInterval = std::chrono::seconds(45);
   // Logs every message to standard error.
   bool verbose = false;
+  // Also serves the authentication endpoints over HTTPS (authHost()), and "auth" requests must
+  // then carry an access token they issued (see docs/devserver.md).
+  bool auth = false;
+  AuthSettings authSettings;
 };
 
 class DevServer {
@@ -89,6 +94,12 @@ class DevServer {
   void setHandshakeHost(const std::string& host);
   void dropConnections();
 
+  // ---- Authentication (with Options::auth) ----
+  // "auth.dz.test:<port>": the host of both the identity-toolkit and the token endpoints.
+  std::string authHost() const;
+  // Its controls; null without Options::auth.
+  AuthService* authService() const { return authService_.get(); }
+
   // ---- Counters ----
   size_t connectionCount() const { return service_->openConnections(); }
   size_t acceptedConnections() const { return service_->acceptedConnections(); }
@@ -113,6 +124,8 @@ class DevServer {
   Options options_;
   std::unique_ptr<Runtime> runtime_;
   std::shared_ptr<DatabaseService> service_;
+  std::shared_ptr<AuthService> authService_;
+  uint16_t authPort_ = 0;
   uint16_t port_ = 0;
   std::filesystem::path caFile_;
   std::filesystem::path temporaryFolder_;

@@ -1,0 +1,186 @@
+// The backend over a scripted issuer: how answers and server messages become results and errors.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "auth/auth_errors.h"
+#include "tests/auth/auth_fixture.h"
+
+namespace dz::auth::testing {
+namespace {
+
+class BackendTest : public ScriptedBackendTest {
+ protected:
+  template <typename Response, typename Request, typename Call>
+  std::pair<std::shared_ptr<Response>, ErrorPtr> call(Call method, const Request& request) {
+    std::promise<std::pair<std::shared_ptr<Response>, ErrorPtr>> done;
+    method(request, [&](std::shared_ptr<Response> response, ErrorPtr error) {
+      done.set_value({response, error});
+    });
+    auto future = done.get_future();
+    EXPECT_EQ(future.wait_for(kWait), std::future_status::ready);
+    return future.get();
+  }
+  ErrorPtr verifyPasswordError(const std::string& body) {
+    issuer_->answerStatus(400, body);
+    return call<VerifyPasswordResponse>(AuthBackend::verifyPassword,
+                                        VerifyPasswordRequest("a@b.c", "pw", "key"))
+        .second;
+  }
+  ErrorPtr signUpError(const std::string& body) {
+    issuer_->answerStatus(400, body);
+    return call<SignUpNewUserResponse>(AuthBackend::signUpNewUser,
+                                       SignUpNewUserRequest("key", "a@b.c", "pw", ""))
+        .second;
+  }
+  static std::string serverError(const std::string& message, const std::string& errors = "[]") {
+    return R"({"error":{"message":")" + message + R"(","errors":)" + errors + "}}";
+  }
+};
+
+const Error& internalCause(const ErrorPtr& error) {
+  EXPECT_EQ(error->domain(), kAuthErrorDomain);
+  EXPECT_EQ(error->code(), kInternalError);
+  EXPECT_NE(error->underlyingError(), nullptr);
+  return *error->underlyingError();
+}
+
+TEST_F(BackendTest, ServerMessagesMapToPublicErrorsByEndpoint) {
+  EXPECT_EQ(verifyPasswordError(serverError("INVALID_PASSWORD"))->code(), kWrongPassword);
+  EXPECT_EQ(verifyPasswordError(serverError("EMAIL_NOT_FOUND"))->code(), kUserNotFound);
+  EXPECT_EQ(verifyPasswordError(serverError("TOO_MANY_ATTEMPTS_TRY_LATER : slow down"))->code(),
+            kTooManyRequests);
+  EXPECT_EQ(signUpError(serverError("TOO_MANY_ATTEMPTS_TRY_LATER"))->code(), kTooManyRequests);
+  EXPECT_EQ(signUpError(serverError("EMAIL_EXISTS"))->code(), kEmailAlreadyInUse);
+  ErrorPtr weak = signUpError(serverError("WEAK_PASSWORD : Too short"));
+  EXPECT_EQ(weak->code(), kWeakPassword);
+  EXPECT_EQ(weak->userInfo().at(kLocalizedFailureReasonKey), Value("Too short"));
+  EXPECT_EQ(weak->userInfo().at(kErrorNameKey), Value("ERROR_WEAK_PASSWORD"));
+
+  // Verify-password's own message means nothing on sign-up: internal code 3 with the dictionary.
+  ErrorPtr unmapped = signUpError(serverError("INVALID_PASSWORD"));
+  const Error& cause = internalCause(unmapped);
+  EXPECT_EQ(cause.domain(), kAuthInternalErrorDomain);
+  EXPECT_EQ(cause.code(), kUnexpectedErrorResponse);
+  EXPECT_EQ(cause.userInfo().at(kErrorUserInfoDeserializedResponseKey)["message"],
+            Value("INVALID_PASSWORD"));
+}
+
+TEST_F(BackendTest, ReasonsOfTheErrorsArrayDecideUnknownMessages) {
+  EXPECT_EQ(
+      verifyPasswordError(
+          serverError("SOMETHING", R"(["text", {"reason":"other"}, {"reason":"keyInvalid"}])"))
+          ->code(),
+      kInvalidAPIKey);
+  EXPECT_EQ(signUpError(serverError("X", R"([{"reason":"ipRefererBlocked"}])"))->code(),
+            kAppNotAuthorized);
+}
+
+TEST_F(BackendTest, CustomTokenMessagesCarryTheirExplanation) {
+  auto custom = [&](const std::string& message) {
+    issuer_->answerStatus(400, serverError(message));
+    return call<VerifyCustomTokenResponse>(AuthBackend::verifyCustomToken,
+                                           VerifyCustomTokenRequest("t", "key"))
+        .second;
+  };
+  ErrorPtr plain = custom("INVALID_CUSTOM_TOKEN");
+  EXPECT_EQ(plain->code(), kInvalidCustomToken);
+  EXPECT_EQ(plain->localizedDescription(),
+            "The custom token format is incorrect. Please check the documentation.");
+  EXPECT_EQ(custom("INVALID_CUSTOM_TOKEN : bad audience")->localizedDescription(), "bad audience");
+  EXPECT_EQ(custom("CREDENTIAL_MISMATCH")->code(), kCustomTokenMismatch);
+}
+
+TEST_F(BackendTest, UnusableAnswersAreInternalErrors) {
+  // A transport failure without data.
+  issuer_->answer(std::nullopt, std::make_shared<Error>("network", 7, "refused"));
+  auto [none, network] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  EXPECT_EQ(network->code(), kNetworkError);
+  EXPECT_EQ(network->underlyingError()->code(), 7);
+
+  // An error status whose body is not JSON keeps the body.
+  issuer_->answerStatus(502, "<html>bad gateway</html>");
+  auto [_, gateway] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  EXPECT_EQ(internalCause(gateway).code(), kUnexpectedErrorResponse);
+  EXPECT_EQ(internalCause(gateway).userInfo().at(kErrorUserInfoDataKey),
+            Value("<html>bad gateway</html>"));
+
+  // The wrong kind, however complete the answer.
+  issuer_->answer(R"({"kind":"identitykit#VerifyPasswordResponse","idToken":"i",
+                      "refreshToken":"r","expiresIn":"3600"})");
+  auto [__, kind] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  EXPECT_EQ(internalCause(kind).code(), kUnexpectedResponse);
+}
+
+TEST_F(BackendTest, TokensNeverReachTheErrorsAttachedAnswers) {
+  issuer_->answer(R"({"kind":"identitykit#SignupNewUserResponse","idToken":"SECRET-ID",
+                      "refreshToken":"SECRET-REFRESH","expiresIn":"soon"})");
+  auto [response, error] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  ASSERT_NE(error, nullptr);
+  std::string attached;
+  for (const Error* e = error.get(); e; e = e->underlyingError()) {
+    for (const auto& [key, value] : e->userInfo()) attached += value.toJsonString();
+    attached += e->localizedDescription();
+  }
+  EXPECT_EQ(attached.find("SECRET"), std::string::npos) << attached;
+  EXPECT_NE(attached.find("<redacted>"), std::string::npos);
+
+  issuer_->answerStatus(400, R"({"error":{"message":7,"idToken":"SECRET"}})");
+  auto [_, status] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  EXPECT_EQ(internalCause(status).userInfo().at(kErrorUserInfoDeserializedResponseKey)["idToken"],
+            Value("<redacted>"));
+}
+
+TEST_F(BackendTest, MembersOfTheWrongTypeAndLooseExpiriesRefuseTheAnswer) {
+  setTimeSource([] { return 1000.0; });
+  auto signUp = [&](const std::string& answer) {
+    issuer_->answer(answer);
+    return call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  };
+  const std::string kind = R"("kind":"identitykit#SignupNewUserResponse")";
+  auto [good, none] = signUp("{" + kind + R"(,"idToken":"i","expiresIn":"3600"})");
+  ASSERT_EQ(none, nullptr);
+  EXPECT_EQ(good->approximateExpirationDate, 4600.0);
+  for (const char* bad :
+       {R"("expiresIn":3600)", R"("expiresIn":"36 00")", R"("expiresIn":"-5")",
+        R"("expiresIn":"1e3")", R"("idToken":42)", R"("expiresIn":"99999999999")"}) {
+    auto [response, error] = signUp("{" + kind + "," + bad + "}");
+    ASSERT_NE(error, nullptr) << bad;
+    EXPECT_EQ(internalCause(error).code(), kRPCResponseDecodingError) << bad;
+  }
+
+  // An account without its identifier is not a user with an empty uid.
+  for (const char* users : {R"([{"email":"a@b.c"}])", R"([{"localId":""}])",
+                            R"([{"localId":"u"},{"localId":"v"}])", R"([{"localId":5}])"}) {
+    issuer_->answer(R"({"kind":"identitykit#GetAccountInfoResponse","users":)" +
+                    std::string(users) + "}");
+    auto [response, error] = call<GetAccountInfoResponse>(AuthBackend::getAccountInfo,
+                                                          GetAccountInfoRequest("key", "t"));
+    ASSERT_NE(error, nullptr) << users;
+  }
+
+  // The token answer needs an access token and a string expiry, and has no kind.
+  for (const char* answer : {R"({"access_token":"","expires_in":"3600"})",
+                             R"({"access_token":"a","expires_in":3600})"}) {
+    issuer_->answer(answer);
+    auto [response, error] = call<SecureTokenResponse>(
+        AuthBackend::secureToken, SecureTokenRequest::refreshRequest("r", "key"));
+    EXPECT_NE(error, nullptr) << answer;
+  }
+}
+
+TEST_F(BackendTest, EncodingFailuresAreReportedBeforeAnythingIsSent) {
+  VerifyAssertionRequest withoutTokens("key", "github.com");
+  auto [response, error] =
+      call<VerifyAssertionResponse>(AuthBackend::verifyAssertion, withoutTokens);
+  EXPECT_EQ(internalCause(error).code(), kRPCRequestEncodingError);
+  EXPECT_TRUE(issuer_->posts().empty());
+}
+
+}  // namespace
+}  // namespace dz::auth::testing
