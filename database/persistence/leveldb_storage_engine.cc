@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "database/snapshot/snapshot_utilities.h"
+#include "database/persistence/write_record_format.h"
 #include "database/utilities/logging.h"
 #include "platform/file_manager.h"
 #include "platform/value.h"
@@ -21,11 +21,6 @@ constexpr char kLogCode[] = "I-RDB07601";
 // The folder of the store within the engine's folder.
 constexpr char kServerDataFolder[] = "server_data";
 constexpr char kUserWritesPrefix[] = "user_writes/";
-// Record fields.
-constexpr char kPathKey[] = "path";
-constexpr char kWriteIdKey[] = "id";
-constexpr char kOverwriteKey[] = "overwrite";
-constexpr char kMergeKey[] = "merge";
 
 // Fixed width, and ordered as the ids are (the sign bit flipped).
 std::string writeKey(WriteId writeId) {
@@ -33,45 +28,6 @@ std::string writeKey(WriteId writeId) {
   char digits[21];
   std::snprintf(digits, sizeof digits, "%020llu", static_cast<unsigned long long>(ordered));
   return std::string(kUserWritesPrefix) + digits;
-}
-
-std::string encodeRecord(const Path& path, WriteId writeId, const char* kind, Value data) {
-  Value::Map record;
-  record.emplace(kPathKey, path.toString());
-  record.emplace(kWriteIdKey, Value(static_cast<long long>(writeId)));
-  record.emplace(kind, std::move(data));
-  return Value(std::move(record)).toJsonString();
-}
-
-// A record, or none (logged) when it cannot be read back.
-std::optional<WriteRecord> decodeRecord(const std::string& key, const std::string& text) {
-  auto fail = [&](const std::string& why) {
-    logWarning(kLogCode, "Skipping stored write " + key + ": " + why);
-    return std::nullopt;
-  };
-  std::optional<Value> parsed = Value::parseJson(text);
-  if (!parsed || !parsed->isMap()) return fail("not a JSON object");
-  const std::string* pathText = (*parsed)[kPathKey].getString();
-  std::optional<int64_t> writeId = (*parsed)[kWriteIdKey].getInt();
-  if (!pathText || !writeId) return fail("missing path or id");
-  Path path(*pathText);
-  try {
-    if (const Value* overwrite = parsed->find(kOverwriteKey)) {
-      return WriteRecord::overwrite(*writeId, path, SnapshotUtilities::nodeFrom(*overwrite));
-    }
-    if (const Value* merge = parsed->find(kMergeKey)) {
-      const Value::Map* children = merge->getMap();
-      if (!children) return fail("merge is not an object");
-      CompoundWrite write;
-      for (const auto& [childPath, value] : *children) {
-        write = write.addWrite(Path(childPath), SnapshotUtilities::nodeFrom(value));
-      }
-      return WriteRecord::merge(*writeId, path, write);
-    }
-  } catch (const std::exception& e) {
-    return fail(e.what());
-  }
-  return fail("neither overwrite nor merge");
 }
 
 }  // namespace
@@ -141,13 +97,12 @@ void LevelDBStorageEngine::put(const std::string& key, const std::string& value)
 
 void LevelDBStorageEngine::saveUserOverwrite(const NodePtr& node, const Path& path,
                                              WriteId writeId) {
-  put(writeKey(writeId), encodeRecord(path, writeId, kOverwriteKey,
-                                      (node ? node : EmptyNode::emptyNode())->val(true)));
+  put(writeKey(writeId), encodeWriteRecord(WriteRecord::overwrite(writeId, path, node)));
 }
 
 void LevelDBStorageEngine::saveUserMerge(const CompoundWrite& merge, const Path& path,
                                          WriteId writeId) {
-  put(writeKey(writeId), encodeRecord(path, writeId, kMergeKey, merge.valForExport(true)));
+  put(writeKey(writeId), encodeWriteRecord(WriteRecord::merge(writeId, path, merge)));
 }
 
 void LevelDBStorageEngine::removeUserWrite(WriteId writeId) {
@@ -176,8 +131,12 @@ std::vector<WriteRecord> LevelDBStorageEngine::userWrites() {
   std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(options));
   for (it->Seek(kUserWritesPrefix); it->Valid() && it->key().starts_with(kUserWritesPrefix);
        it->Next()) {
-    if (auto record = decodeRecord(it->key().ToString(), it->value().ToString())) {
+    std::string why;
+    if (auto record =
+            decodeWriteRecord(std::string_view(it->value().data(), it->value().size()), why)) {
       writes.push_back(std::move(*record));
+    } else {
+      logWarning(kLogCode, "Skipping stored write " + it->key().ToString() + ": " + why);
     }
   }
   if (!it->status().ok()) {

@@ -1,0 +1,63 @@
+#include "fuzz/support.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/log.h"
+
+namespace dz::fuzz {
+namespace {
+
+void writeError(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+}  // namespace
+
+void require(bool condition, std::string_view what) {
+  if (condition) return;
+  writeError(std::string("fuzz check failed: ").append(what).append("\n"));
+  std::abort();
+}
+
+const std::filesystem::path& scratchFolder() {
+  static const std::filesystem::path folder = [] {
+    std::error_code error;
+    std::filesystem::path base = "/dev/shm";
+    if (!std::filesystem::is_directory(base, error)) base = std::filesystem::temp_directory_path();
+    std::string pattern = (base / "dz-fuzz-XXXXXX").string();
+    require(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
+    std::filesystem::path made = pattern;
+    ::setenv("DZ_HOME", (made / "home").c_str(), 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(scratchFolder(), ignored);
+    });
+    return made;
+  }();
+  return folder;
+}
+
+}  // namespace dz::fuzz
+
+// Linked in place of the platform's own definition (the linker takes this one and never pulls
+// that object from the library). Queue tasks that throw end here: under fuzzing that is a fault
+// of the input's handling. Set DZ_FUZZ_LOG to see every line.
+namespace dz::platform {
+
+void logLine(std::string_view line) {
+  // The shared logger's lines start with their tag; a task's end is the queue's own line.
+  if (!line.starts_with('[') && line.find(": task threw") != std::string_view::npos) {
+    dz::fuzz::require(false, line);
+  }
+  static const bool verbose = std::getenv("DZ_FUZZ_LOG") != nullptr;
+  if (verbose) dz::fuzz::writeError(std::string(line).append("\n"));
+}
+
+}  // namespace dz::platform
