@@ -3,10 +3,16 @@
 #include <cstdio>
 
 #include "geo/circle_query.h"
+#include "geo/reference_geo_database.h"
 #include "geo/region_query.h"
 #include "platform/exception.h"
 
 namespace dz::geo {
+
+std::shared_ptr<GeoStore> GeoStore::create(const database::DatabaseReference& reference) {
+  if (!reference.repo()) throw Exception(kInvalidArgumentException, "Dezuvura was nil!");
+  return create(std::make_shared<ReferenceGeoDatabase>(reference));
+}
 
 std::shared_ptr<GeoStore> GeoStore::create(std::shared_ptr<GeoDatabase> database) {
   if (!database) throw Exception(kInvalidArgumentException, "Dezuvura was nil!");

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "database/api/database_reference.h"
 #include "geo/geo_database.h"
 #include "geo/geo_hash_query.h"
 #include "platform/dispatch_queue.h"
@@ -32,7 +33,10 @@ class GeoStore : public std::enable_shared_from_this<GeoStore> {
   using LocationCallback =
       std::function<void(std::optional<platform::Location> location, ErrorPtr error)>;
 
-  // A null database throws dz::Exception (invalid argument) "Dezuvura was nil!".
+  // A store whose entries are the children of `reference`. A reference without a database
+  // throws dz::Exception (invalid argument) "Dezuvura was nil!".
+  static std::shared_ptr<GeoStore> create(const database::DatabaseReference& reference);
+  // The same over any implementation of the database seam; null throws as above.
   static std::shared_ptr<GeoStore> create(std::shared_ptr<GeoDatabase> database);
 
   GeoStore(const GeoStore&) = delete;

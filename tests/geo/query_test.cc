@@ -15,62 +15,36 @@
 #include "platform/exception.h"
 #include "platform/run_loop.h"
 #include "tests/geo/fake_geo_database.h"
+#include "tests/geo/query_events.h"
 #include "tests/support/capture_stderr.h"
 
 namespace dz::geo {
 namespace {
 
 using platform::Location;
-using platform::RunLoop;
 
-bool waitFor(const std::function<bool()>& condition) {
-  return RunLoop::main().runUntil(condition, std::chrono::seconds(10));
-}
+using testing::waitOnMain;
 
-class QueryTest : public ::testing::Test {
+class QueryTest : public testing::QueryEventsTest {
  protected:
-  // Records what observers hear, in order, as "entered k 1,2", "exited k -", "ready".
-  void record(const std::shared_ptr<Query>& query) {
-    for (auto [type, name] : {std::pair{GeoEventType::kKeyEntered, "entered"},
-                              {GeoEventType::kKeyExited, "exited"},
-                              {GeoEventType::kKeyMoved, "moved"}}) {
-      query->observe(type, [this, name](const std::string& key, const auto& location) {
-        events.push_back(std::string(name) + " " + key + " " + text(location));
-      });
-    }
-    query->observeReady(
-        [this] { events.push_back("ready"); },
-        [this](const Error& error) { events.push_back("cancel " + error.domain()); });
-  }
-  static std::string text(const std::optional<Location>& location) {
-    if (!location) return "-";
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%g,%g", location->coordinate().latitude,
-                  location->coordinate().longitude);
-    return buffer;
-  }
-  // Waits until `count` events arrived; the sentinel key flushes everything raised before it.
-  bool waitForEvents(size_t count) {
-    return waitFor([&] { return events.size() >= count; });
-  }
+  // The sentinel key flushes everything raised before it.
   void flushWith(const std::string& sentinel, double latitude = 0, double longitude = 0) {
     database->put(sentinel, latitude, longitude);
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(waitOnMain(
         [&] { return !events.empty() && events.back().starts_with("entered " + sentinel + " "); }));
     events.pop_back();
   }
-  // Queries live on while they have observers; none may call into a finished test.
-  void TearDown() override {
-    for (const auto& query : queries) query->removeAllObservers();
+  // Waits until the query listens to all `count` ranges (it makes them one after another).
+  void waitForRanges(size_t count) {
+    ASSERT_TRUE(waitOnMain([&] { return database->liveRanges().size() == count; }));
   }
-  template <class T>
-  std::shared_ptr<T> keep(std::shared_ptr<T> query) {
-    queries.push_back(query);
-    return query;
+  // The ranges of the circle most tests watch: 10 km around (0, 0).
+  static size_t circleRanges(platform::Coordinate2D center = {0, 0}) {
+    return GeoHashQuery::queriesForLocation(center, 10000).size();
   }
-  void startAndLoad(const std::shared_ptr<Query>& query) {
+  void startAndLoad(const std::shared_ptr<Query>& query, size_t ranges = circleRanges()) {
     record(query);
-    ASSERT_TRUE(waitFor([&] { return !database->liveRanges().empty(); }));
+    waitForRanges(ranges);
     database->loadAll();
     ASSERT_TRUE(waitForEvents(1));
     EXPECT_EQ(events, std::vector<std::string>{"ready"});
@@ -79,8 +53,6 @@ class QueryTest : public ::testing::Test {
 
   std::shared_ptr<testing::FakeGeoDatabase> database = std::make_shared<testing::FakeGeoDatabase>();
   std::shared_ptr<GeoStore> store = GeoStore::create(database);
-  std::vector<std::string> events;
-  std::vector<std::shared_ptr<Query>> queries;
 };
 
 TEST_F(QueryTest, ACriteriaChangeWithoutNewRangesIsReadyAtOnce) {
@@ -106,7 +78,7 @@ TEST_F(QueryTest, RemovedEntriesExitUnlessAnotherRangeHoldsThem) {
   range.callbacks.removed("a");
   range.callbacks.removed("b");
   std::vector<testing::FakeGeoDatabase::Read> reads;
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitOnMain([&] {
     for (auto& read : database->takeReads()) reads.push_back(std::move(read));
     return reads.size() == 2;
   }));
@@ -129,7 +101,7 @@ TEST_F(QueryTest, NewEnteredObserverHearsKeysAlreadyInside) {
   query->observe(GeoEventType::kKeyEntered,
                  [&](const std::string& key, const auto&) { replayed.push_back(key); });
   database->put("s", 0, 0);
-  ASSERT_TRUE(waitFor([&] { return replayed.size() == 2; }));
+  ASSERT_TRUE(waitOnMain([&] { return replayed.size() == 2; }));
   EXPECT_EQ(replayed, (std::vector<std::string>{"a", "s"}));
 }
 
@@ -165,10 +137,12 @@ TEST_F(QueryTest, RemovedObserversHearNothingAlreadyQueued) {
 TEST_F(QueryTest, LateAndRefusedRangesDoNotStallOrFalselyFireReady) {
   auto query = keep(store->queryAtLocation(Location(0, 0), 10));
   record(query);
-  ASSERT_TRUE(waitFor([&] { return !database->liveRanges().empty(); }));
+  waitForRanges(circleRanges());
   const auto first = database->liveRanges();
   query->setCenter(Location(40, 40));
-  ASSERT_TRUE(waitFor([&] { return database->ranges().size() > first.size(); }));
+  ASSERT_TRUE(waitOnMain([&] {
+    return database->ranges().size() == first.size() + circleRanges({40, 40});
+  }));
   const auto second = database->liveRanges();
   // A refused range is reported, and ready no longer waits for it. (The center's range stays, to
   // carry the sentinel below.)
@@ -195,7 +169,7 @@ TEST_F(QueryTest, LateAndRefusedRangesDoNotStallOrFalselyFireReady) {
   // Back to the first circle: the old listens' late replies do not count for the new ones.
   query->setCenter(Location(0, 0));
   ASSERT_TRUE(
-      waitFor([&] { return database->ranges().size() == first.size() * 2 + second.size(); }));
+      waitOnMain([&] { return database->ranges().size() == first.size() * 2 + second.size(); }));
   for (const auto& range : first) range.callbacks.loaded();
   database->put("t", 0, 0);
   ASSERT_TRUE(waitForEvents(2));  // "t" enters; the replies of the new listens are awaited
@@ -222,8 +196,9 @@ TEST_F(QueryTest, UnparsableLocationsAreSkippedWithALogLine) {
 }
 
 TEST_F(QueryTest, RegionsHoldBothSidesOfTheAntimeridian) {
-  auto query = keep(store->queryWithRegion({{0, 180}, 1, 1}));
-  startAndLoad(query);
+  const Region region{{0, 180}, 1, 1};
+  auto query = keep(store->queryWithRegion(region));
+  startAndLoad(query, GeoHashQuery::queriesForRegion(region).size());
   database->put("east", 0.1, 179.9);
   database->put("west", 0.1, -179.9);
   database->put("outside", 0.1, -179.0);
