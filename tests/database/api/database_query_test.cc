@@ -127,11 +127,14 @@ TEST(DatabaseReferenceTest, NavigationAndWritesCheckOnTheCallersThread) {
 
 class DatabaseEntryTest : public ::testing::Test {
  protected:
+  // A new app each time, so that tests may repeat in one process.
   static core::AppPtr app(const std::string& name, std::optional<std::string> url) {
+    static int counter = 0;
     core::Options options;
     options.databaseURL = std::move(url);
-    core::App::configure(name, options);
-    return core::App::appNamed(name);
+    std::string unique = name + "-" + std::to_string(++counter);
+    core::App::configure(unique, options);
+    return core::App::appNamed(unique);
   }
   dz::testing::ScopedSandbox sandbox_;
 };
@@ -140,7 +143,7 @@ TEST_F(DatabaseEntryTest, OneDatabasePerAppWithItsSessionAndRefusedURLs) {
   auto good = app("entry-good", "http://ns.dz.test:1");
   auto database = Database::databaseForApp(good);
   EXPECT_EQ(Database::databaseForApp(good), database);
-  EXPECT_EQ(database->config()->sessionIdentifier(), "entry-good");
+  EXPECT_EQ(database->config()->sessionIdentifier(), good->name());
   EXPECT_EQ(thrown([&] { Database::databaseForApp(app("entry-path", "http://ns.dz.test:1/a/b")); }),
             "InvalidDatabaseURL: Configured Database URL 'http://ns.dz.test:1/a/b' is invalid. It "
             "should point to the root of a Dezuvura Database but it includes a path: /a/b");

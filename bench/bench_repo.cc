@@ -1,0 +1,273 @@
+// The public database objects end to end against the development server on 127.0.0.1:
+// - a write on client A to the child-added event on client B, one at a time (p50 / p99), beside
+//   a raw loopback TCP round trip measured in the same run;
+// - one writer and many listening clients: time until the last client has the value, and the
+//   process's memory per client (server and clients share the process);
+// - the initial load of a listen on 100,000 children, as a ratio to parsing the same JSON.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "database/api/database.h"
+#include "platform/resolver.h"
+#include "tools/devserver/dev_server.h"
+
+namespace {
+
+using namespace dz::database;
+using Clock = std::chrono::steady_clock;
+
+// Counts events and lets the benchmark wait for a count.
+class Counter {
+ public:
+  void add() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    changed_.notify_all();
+  }
+  bool waitFor(uint64_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= count; });
+  }
+  uint64_t count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t count_ = 0;
+};
+
+std::unique_ptr<dz::devserver::DevServer> startServer() {
+  auto server = dz::devserver::DevServer::start();
+  dz::platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
+  return server;
+}
+
+std::shared_ptr<Database> client(const dz::devserver::DevServer& server) {
+  static std::atomic<int> counter{0};
+  dz::core::Options options;
+  options.databaseURL = server.databaseUrl();
+  std::string name = "bench-" + std::to_string(++counter);
+  dz::core::App::configure(name, options);
+  auto database = Database::databaseForApp(dz::core::App::appNamed(name));
+  database->setCallbackQueue(dz::platform::DispatchQueue::create("bench.callbacks." + name));
+  return database;
+}
+
+// Waits until the client's connection is up.
+bool waitConnected(Database& database) {
+  auto connected = std::make_shared<Counter>();
+  DatabaseReference info = database.reference().child(".info/connected");
+  auto handle = info.observeEventType(DataEventType::Value, [connected](const DataSnapshot& s) {
+    if (s.value() == dz::Value(1)) connected->add();
+  });
+  bool ok = connected->waitFor(1);
+  info.removeObserverWithHandle(handle);
+  return ok;
+}
+
+double percentile(std::vector<double> samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  size_t index = std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()));
+  return samples[index];
+}
+
+double since(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// A raw TCP echo over loopback: one byte there and back, Nagle off.
+std::vector<double> loopbackRoundTrips(int count) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listener, 1);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::thread echo([listener] {
+    int peer = ::accept(listener, nullptr, nullptr);
+    int one = 1;
+    ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char byte;
+    while (::read(peer, &byte, 1) == 1) ::write(peer, &byte, 1);
+    ::close(peer);
+  });
+  int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int one = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::vector<double> samples;
+  char byte = 'x';
+  for (int i = 0; i < count; ++i) {
+    auto start = Clock::now();
+    ::write(socket, &byte, 1);
+    ::read(socket, &byte, 1);
+    samples.push_back(since(start));
+  }
+  ::close(socket);
+  echo.join();
+  ::close(listener);
+  return samples;
+}
+
+void BM_WriteToRemoteChildAdded(benchmark::State& state) {
+  auto server = startServer();
+  auto a = client(*server);
+  auto b = client(*server);
+  if (!waitConnected(*a) || !waitConnected(*b)) return state.SkipWithError("not connected");
+  auto added = std::make_shared<Counter>();
+  b->reference().child("feed").observeEventType(DataEventType::ChildAdded,
+                                                [added](const DataSnapshot&) { added->add(); });
+  // The listen is in place once the initial (empty) value has come.
+  auto ready = std::make_shared<Counter>();
+  b->reference().child("feed").observeSingleEventOfType(
+      DataEventType::Value, [ready](const DataSnapshot&) { ready->add(); });
+  ready->waitFor(1);
+  std::vector<double> samples;
+  uint64_t writes = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < state.range(0); ++i) {
+      auto start = Clock::now();
+      a->reference().child("feed").childByAutoId().setValue(i);
+      if (!added->waitFor(++writes)) return state.SkipWithError("event lost");
+      samples.push_back(since(start));
+    }
+  }
+  std::vector<double> tcp = loopbackRoundTrips(static_cast<int>(samples.size()));
+  state.counters["p50_us"] = percentile(samples, 0.5);
+  state.counters["p99_us"] = percentile(samples, 0.99);
+  state.counters["tcp_p50_us"] = percentile(tcp, 0.5);
+  state.counters["ratio_p50"] = percentile(samples, 0.5) / percentile(tcp, 0.5);
+  a->goOffline();
+  b->goOffline();
+}
+BENCHMARK(BM_WriteToRemoteChildAdded)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+long residentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+void BM_FanOutToManyClients(benchmark::State& state) {
+  auto server = startServer();
+  auto writer = client(*server);
+  if (!waitConnected(*writer)) return state.SkipWithError("not connected");
+  long before = residentKilobytes();
+  size_t listeners = static_cast<size_t>(state.range(0));
+  std::vector<std::shared_ptr<Database>> clients;
+  struct Shared {
+    Counter received;
+    std::atomic<int64_t> round{-1};
+    std::vector<Clock::time_point> arrivals;
+  };
+  auto shared = std::make_shared<Shared>();
+  shared->arrivals.resize(listeners);
+  Counter& received = shared->received;
+  std::atomic<int64_t>& round = shared->round;
+  std::vector<Clock::time_point>& arrivals = shared->arrivals;
+  for (size_t i = 0; i < listeners; ++i) {
+    clients.push_back(client(*server));
+    clients.back()->reference().child("shared").observeEventType(
+        DataEventType::Value, [shared, i](const DataSnapshot& snapshot) {
+          if (snapshot.value() == dz::Value(shared->round.load())) {
+            shared->arrivals[i] = Clock::now();
+            shared->received.add();
+          }
+        });
+  }
+  // Every client has connected and listens once all saw the first value.
+  round = 0;
+  writer->reference().child("shared").setValue(0);
+  if (!received.waitFor(listeners)) return state.SkipWithError("clients did not all connect");
+  long after = residentKilobytes();
+  std::vector<double> lastArrival;
+  std::vector<double> allArrivals;
+  for (auto _ : state) {
+    for (int r = 1; r <= 20; ++r) {
+      uint64_t target = received.count() + listeners;
+      round = r;
+      auto start = Clock::now();
+      writer->reference().child("shared").setValue(r);
+      if (!received.waitFor(target)) return state.SkipWithError("value lost");
+      double last = 0;
+      for (const auto& arrival : arrivals) {
+        double micros = std::chrono::duration<double, std::micro>(arrival - start).count();
+        allArrivals.push_back(micros);
+        last = std::max(last, micros);
+      }
+      lastArrival.push_back(last);
+    }
+  }
+  state.counters["last_p50_ms"] = percentile(lastArrival, 0.5) / 1000;
+  state.counters["last_p99_ms"] = percentile(lastArrival, 0.99) / 1000;
+  state.counters["each_p50_ms"] = percentile(allArrivals, 0.5) / 1000;
+  state.counters["kB_per_client"] = static_cast<double>(after - before) / listeners;
+  for (auto& database : clients) database->goOffline();
+  writer->goOffline();
+}
+BENCHMARK(BM_FanOutToManyClients)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_InitialLoadOfManyChildren(benchmark::State& state) {
+  auto server = startServer();
+  boost::json::object children;
+  for (int i = 0; i < state.range(0); ++i) {
+    children["child" + std::to_string(i)] =
+        boost::json::object{{"name", "a name of some length " + std::to_string(i)},
+                            {"score", i},
+                            {"open", i % 2 == 0},
+                            {"text", std::string(40, 'x')}};
+  }
+  std::string text = boost::json::serialize(children);
+  server->setJson("/big", text);
+  // Parsing the same text into a document, the floor.
+  auto parseStart = Clock::now();
+  boost::json::value parsed = boost::json::parse(text);
+  benchmark::DoNotOptimize(parsed);
+  double parseMicros = since(parseStart);
+  std::vector<double> loads;
+  for (auto _ : state) {
+    auto reader = client(*server);
+    if (!waitConnected(*reader)) return state.SkipWithError("not connected");
+    auto loaded = std::make_shared<Counter>();
+    auto start = Clock::now();
+    reader->reference().child("big").observeSingleEventOfType(
+        DataEventType::Value, [loaded](const DataSnapshot& snapshot) {
+          if (snapshot.childrenCount() > 0) loaded->add();
+        });
+    if (!loaded->waitFor(1)) return state.SkipWithError("no value");
+    loads.push_back(since(start));
+    reader->goOffline();
+  }
+  state.counters["bytes"] = static_cast<double>(text.size());
+  state.counters["load_ms"] = percentile(loads, 0.5) / 1000;
+  state.counters["parse_ms"] = parseMicros / 1000;
+  state.counters["ratio"] = percentile(loads, 0.5) / parseMicros;
+}
+BENCHMARK(BM_InitialLoadOfManyChildren)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

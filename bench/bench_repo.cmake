@@ -1,0 +1,2 @@
+target_include_directories(bench_repo PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(bench_repo PRIVATE dz_database_api dz_devserver)
