@@ -25,8 +25,8 @@ void AlertController::addAction(AlertAction action) { actions_.push_back(std::mo
 
 void AlertController::simulateTapAction(size_t index) {
   if (index >= actions_.size()) {
-    throw dz::Exception(kInvalidArgumentException, "The alert has no action " +
-                                                       std::to_string(index));
+    throw dz::Exception(kInvalidArgumentException,
+                        "The alert has no action " + std::to_string(index));
   }
   AlertAction action = actions_[index];
   dismiss(true, [action] {

@@ -22,11 +22,16 @@ double cubicTiming(double x1, double y1, double x2, double y2, double t) {
 
 double ease(TimingFunction function, double t) {
   switch (function) {
-    case TimingFunction::Linear: return t;
-    case TimingFunction::EaseIn: return cubicTiming(0.42, 0, 1, 1, t);
-    case TimingFunction::EaseOut: return cubicTiming(0, 0, 0.58, 1, t);
-    case TimingFunction::EaseInEaseOut: return cubicTiming(0.42, 0, 0.58, 1, t);
-    case TimingFunction::Default: return cubicTiming(0.25, 0.1, 0.25, 1, t);
+    case TimingFunction::Linear:
+      return t;
+    case TimingFunction::EaseIn:
+      return cubicTiming(0.42, 0, 1, 1, t);
+    case TimingFunction::EaseOut:
+      return cubicTiming(0, 0, 0.58, 1, t);
+    case TimingFunction::EaseInEaseOut:
+      return cubicTiming(0.42, 0, 0.58, 1, t);
+    case TimingFunction::Default:
+      return cubicTiming(0.25, 0.1, 0.25, 1, t);
   }
   return t;
 }
@@ -39,7 +44,8 @@ double spring(double damping, double velocity, double duration, double t) {
   double damped = omega * std::sqrt(1 - zeta * zeta);
   double time = t * duration;
   return 1 - std::exp(-zeta * omega * time) *
-                 (std::cos(damped * time) + (zeta * omega - velocity) / damped * std::sin(damped * time));
+                 (std::cos(damped * time) +
+                  (zeta * omega - velocity) / damped * std::sin(damped * time));
 }
 
 }  // namespace
@@ -66,9 +72,13 @@ AnimationValue interpolate(const AnimationValue& from, const AnimationValue& to,
                            mix(a->d, b.d, t), mix(a->tx, b.tx, t), mix(a->ty, b.ty, t)};
   }
   if (auto* a = std::get_if<Color>(&from)) {
+    // Premultiplied, so that a fade from clear does not pass through the clear colour's black.
     const Color& b = std::get<Color>(to);
-    return Color{mix(a->red, b.red, t), mix(a->green, b.green, t), mix(a->blue, b.blue, t),
-                 mix(a->alpha, b.alpha, t)};
+    double alpha = mix(a->alpha, b.alpha, t);
+    if (alpha <= 0) return Color::clear();
+    auto channel = [&](double x, double y) { return mix(x * a->alpha, y * b.alpha, t) / alpha; };
+    return Color{channel(a->red, b.red), channel(a->green, b.green), channel(a->blue, b.blue),
+                 alpha};
   }
   return to;
 }

@@ -17,7 +17,8 @@
 
 namespace dz::ui {
 
-using AnimationValue = std::variant<std::monostate, double, Point, Size, Rect, AffineTransform, Color>;
+using AnimationValue =
+    std::variant<std::monostate, double, Point, Size, Rect, AffineTransform, Color>;
 
 // The value at `t` (0 to 1) between two values of one kind; `to` when the kinds differ.
 AnimationValue interpolate(const AnimationValue& from, const AnimationValue& to, double t);
@@ -34,8 +35,9 @@ class Animation {
   virtual ~Animation() = default;
   virtual std::shared_ptr<Animation> copy() const = 0;
 
-  double duration = 0;    // seconds; 0 takes kDefaultAnimationDuration (a group's children: the group's)
-  double beginDelay = 0;  // seconds after being added (in a group: after the group's start)
+  double duration =
+      0;  // seconds; 0 takes kDefaultAnimationDuration (a group's children: the group's)
+  double beginDelay = 0;   // seconds after being added (in a group: after the group's start)
   double repeatCount = 0;  // kRepeatForever repeats without end
   bool autoreverses = false;
   bool removedOnCompletion = true;
@@ -54,7 +56,8 @@ class Animation {
   double activeDuration(double inherited = kDefaultAnimationDuration) const;
   // The eased progress at `local` seconds after the start, or none when the animation has no
   // effect then (before its start or after its end without the matching fill mode).
-  std::optional<double> progressAt(double local, double inherited = kDefaultAnimationDuration) const;
+  std::optional<double> progressAt(double local,
+                                   double inherited = kDefaultAnimationDuration) const;
 };
 
 class BasicAnimation : public Animation {

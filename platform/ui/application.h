@@ -33,8 +33,13 @@ inline constexpr char kApplicationDidChangeStatusBarOrientationNotification[] =
     "UIApplicationDidChangeStatusBarOrientationNotification";
 
 enum class ApplicationState { Active, Inactive, Background };
-enum class InterfaceOrientation { Unknown = 0, Portrait = 1, PortraitUpsideDown = 2,
-                                  LandscapeRight = 3, LandscapeLeft = 4 };
+enum class InterfaceOrientation {
+  Unknown = 0,
+  Portrait = 1,
+  PortraitUpsideDown = 2,
+  LandscapeRight = 3,
+  LandscapeLeft = 4
+};
 
 inline bool isPortrait(InterfaceOrientation o) {
   return o == InterfaceOrientation::Portrait || o == InterfaceOrientation::PortraitUpsideDown;

@@ -34,9 +34,7 @@ Duration seconds(double value) {
       std::chrono::nanoseconds(static_cast<int64_t>(value * 1e9)));
 }
 
-double toSeconds(Duration duration) {
-  return std::chrono::duration<double>(duration).count();
-}
+double toSeconds(Duration duration) { return std::chrono::duration<double>(duration).count(); }
 
 CancellablePtr after(double delay, std::function<void()> task) {
   return scheduler()->schedule(seconds(delay), platform::DispatchQueue::main(), std::move(task));

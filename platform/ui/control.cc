@@ -276,8 +276,7 @@ void SegmentedControl::draw(GraphicsContext& context, const Rect& bounds) {
   for (int i = 0; i < numberOfSegments(); ++i) {
     Rect segment = Rect::make(bounds.minX() + i * width, bounds.minY(), width, bounds.height());
     if (i == selected_) context.fillRect(segment, tint);
-    TextLayout text = layoutText(titles_[static_cast<size_t>(i)], segmentFont(),
-                                 {width - 4, 0}, 0);
+    TextLayout text = layoutText(titles_[static_cast<size_t>(i)], segmentFont(), {width - 4, 0}, 0);
     context.drawText(text, segment, i == selected_ ? Color::whiteColor() : tint,
                      TextAlignment::Center);
   }

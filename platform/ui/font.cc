@@ -132,8 +132,7 @@ Glyph parse(const char* rows) {
 }
 
 bool isZeroWidth(char32_t c) {
-  return (c >= 0x0300 && c <= 0x036F) || (c >= 0xFE00 && c <= 0xFE0F) || c == 0x200B ||
-         c == 0x200D;
+  return (c >= 0x0300 && c <= 0x036F) || (c >= 0xFE00 && c <= 0xFE0F) || c == 0x200B || c == 0x200D;
 }
 
 const std::unordered_map<char32_t, Glyph>& glyphTable() {
@@ -203,16 +202,26 @@ void wrapParagraph(const std::u32string& paragraph, const Font& font, double max
 
 Font Font::preferred(TextStyle style) {
   switch (style) {
-    case TextStyle::Title1: return system(28);
-    case TextStyle::Title2: return system(22);
-    case TextStyle::Title3: return system(20);
-    case TextStyle::Headline: return boldSystem(17);
-    case TextStyle::Body: return system(17);
-    case TextStyle::Callout: return system(16);
-    case TextStyle::Subheadline: return system(15);
-    case TextStyle::Footnote: return system(13);
-    case TextStyle::Caption1: return system(12);
-    case TextStyle::Caption2: return system(11);
+    case TextStyle::Title1:
+      return system(28);
+    case TextStyle::Title2:
+      return system(22);
+    case TextStyle::Title3:
+      return system(20);
+    case TextStyle::Headline:
+      return boldSystem(17);
+    case TextStyle::Body:
+      return system(17);
+    case TextStyle::Callout:
+      return system(16);
+    case TextStyle::Subheadline:
+      return system(15);
+    case TextStyle::Footnote:
+      return system(13);
+    case TextStyle::Caption1:
+      return system(12);
+    case TextStyle::Caption2:
+      return system(11);
   }
   return system(17);
 }
@@ -236,10 +245,15 @@ std::u32string decodeUtf8(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     auto byte = static_cast<unsigned char>(text[i]);
-    int length = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3
-                                                         : (byte >> 3) == 30 ? 4 : 0;
-    char32_t c = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
-                                                                                : byte & 0x07;
+    int length = byte < 0x80         ? 1
+                 : (byte >> 5) == 6  ? 2
+                 : (byte >> 4) == 14 ? 3
+                 : (byte >> 3) == 30 ? 4
+                                     : 0;
+    char32_t c = length == 1   ? byte
+                 : length == 2 ? byte & 0x1F
+                 : length == 3 ? byte & 0x0F
+                               : byte & 0x07;
     bool valid = length > 0 && i + length <= text.size();
     for (int k = 1; valid && k < length; ++k) {
       auto next = static_cast<unsigned char>(text[i + k]);

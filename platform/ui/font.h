@@ -12,8 +12,18 @@
 
 namespace dz::ui {
 
-enum class TextStyle { Title1, Title2, Title3, Headline, Body, Callout, Subheadline, Footnote,
-                       Caption1, Caption2 };
+enum class TextStyle {
+  Title1,
+  Title2,
+  Title3,
+  Headline,
+  Body,
+  Callout,
+  Subheadline,
+  Footnote,
+  Caption1,
+  Caption2
+};
 
 struct Font {
   std::string name = "System";

@@ -18,6 +18,12 @@ struct Size {
   friend bool operator==(const Size&, const Size&) = default;
 };
 
+struct Offset {
+  double horizontal = 0;
+  double vertical = 0;
+  friend bool operator==(const Offset&, const Offset&) = default;
+};
+
 struct EdgeInsets {
   double top = 0;
   double left = 0;
@@ -78,9 +84,12 @@ struct AffineTransform {
   bool isIdentity() const { return *this == AffineTransform(); }
   // This transform, then `next`.
   AffineTransform concat(const AffineTransform& next) const {
-    return {a * next.a + b * next.c,       a * next.b + b * next.d,
-            c * next.a + d * next.c,       c * next.b + d * next.d,
-            tx * next.a + ty * next.c + next.tx, tx * next.b + ty * next.d + next.ty};
+    return {a * next.a + b * next.c,
+            a * next.b + b * next.d,
+            c * next.a + d * next.c,
+            c * next.b + d * next.d,
+            tx * next.a + ty * next.c + next.tx,
+            tx * next.b + ty * next.d + next.ty};
   }
   // A scale (or rotation) applied before this transform, as the platform's "multiply by" reads.
   AffineTransform scaled(double sx, double sy) const { return makeScale(sx, sy).concat(*this); }

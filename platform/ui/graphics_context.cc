@@ -11,18 +11,24 @@ void setColor(cairo_t* cr, Color c) { cairo_set_source_rgba(cr, c.red, c.green, 
 
 cairo_line_cap_t cairoCap(LineCap cap) {
   switch (cap) {
-    case LineCap::Round: return CAIRO_LINE_CAP_ROUND;
-    case LineCap::Square: return CAIRO_LINE_CAP_SQUARE;
-    case LineCap::Butt: break;
+    case LineCap::Round:
+      return CAIRO_LINE_CAP_ROUND;
+    case LineCap::Square:
+      return CAIRO_LINE_CAP_SQUARE;
+    case LineCap::Butt:
+      break;
   }
   return CAIRO_LINE_CAP_BUTT;
 }
 
 cairo_line_join_t cairoJoin(LineJoin join) {
   switch (join) {
-    case LineJoin::Round: return CAIRO_LINE_JOIN_ROUND;
-    case LineJoin::Bevel: return CAIRO_LINE_JOIN_BEVEL;
-    case LineJoin::Miter: break;
+    case LineJoin::Round:
+      return CAIRO_LINE_JOIN_ROUND;
+    case LineJoin::Bevel:
+      return CAIRO_LINE_JOIN_BEVEL;
+    case LineJoin::Miter:
+      break;
   }
   return CAIRO_LINE_JOIN_MITER;
 }

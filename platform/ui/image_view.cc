@@ -11,8 +11,7 @@ ImageView::ImageView(const Rect& frame) : View(frame) {
   layer()->setNeedsDisplayOnBoundsChange(true);
 }
 
-ImageView::ImageView(ImagePtr image)
-    : ImageView(image ? Rect{{0, 0}, image->size()} : Rect{}) {
+ImageView::ImageView(ImagePtr image) : ImageView(image ? Rect{{0, 0}, image->size()} : Rect{}) {
   image_ = std::move(image);
 }
 
@@ -34,7 +33,7 @@ void ImageView::draw(GraphicsContext& context, const Rect& bounds) {
   Rect target = bounds;
   if (contentMode_ != ContentMode::ScaleToFill && size.width > 0 && size.height > 0) {
     double sx = bounds.width() / size.width, sy = bounds.height() / size.height;
-    double scale = contentMode_ == ContentMode::ScaleAspectFit   ? std::min(sx, sy)
+    double scale = contentMode_ == ContentMode::ScaleAspectFit    ? std::min(sx, sy)
                    : contentMode_ == ContentMode::ScaleAspectFill ? std::max(sx, sy)
                                                                   : 1.0;
     double w = size.width * scale, h = size.height * scale;

@@ -40,13 +40,13 @@ void Keyboard::show(double height, double duration) {
   Rect screen = Screen::main().bounds();
   Rect hidden = Rect::make(0, screen.height(), screen.width(), height);
   Rect shown = Rect::make(0, screen.height() - height, screen.width(), height);
-  Rect begin = visible_ ? Rect::make(0, screen.height() - height_, screen.width(), height_) : hidden;
+  Rect begin =
+      visible_ ? Rect::make(0, screen.height() - height_, screen.width(), height_) : hidden;
   visible_ = true;
   height_ = height;
   post(kKeyboardWillShowNotification, begin, shown, duration);
-  after(duration, [begin, shown, duration] {
-    post(kKeyboardDidShowNotification, begin, shown, duration);
-  });
+  after(duration,
+        [begin, shown, duration] { post(kKeyboardDidShowNotification, begin, shown, duration); });
 }
 
 void Keyboard::hide(double duration) {
@@ -56,9 +56,8 @@ void Keyboard::hide(double duration) {
   Rect hidden = Rect::make(0, screen.height(), screen.width(), height_);
   visible_ = false;
   post(kKeyboardWillHideNotification, shown, hidden, duration);
-  after(duration, [shown, hidden, duration] {
-    post(kKeyboardDidHideNotification, shown, hidden, duration);
-  });
+  after(duration,
+        [shown, hidden, duration] { post(kKeyboardDidHideNotification, shown, hidden, duration); });
 }
 
 }  // namespace dz::ui

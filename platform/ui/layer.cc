@@ -18,14 +18,14 @@ int& disabledDepth() {
 // Keys a layer of its own animates when they change outside any view animation.
 bool isImplicitlyAnimated(std::string_view key) {
   return key == "opacity" || key == "transform" || key == "backgroundColor" ||
-         key == "strokeStart" || key == "strokeEnd" || key == "strokeColor" ||
-         key == "fillColor" || key == "lineWidth" || key == "cornerRadius";
+         key == "strokeStart" || key == "strokeEnd" || key == "strokeColor" || key == "fillColor" ||
+         key == "lineWidth" || key == "cornerRadius";
 }
 
 // Rebuilds a transform with another rotation or scale, keeping the rest.
 AffineTransform withRotation(const AffineTransform& t, double angle) {
-  AffineTransform rebuilt = AffineTransform::makeScale(t.scaleX(), t.scaleY()).concat(
-      AffineTransform::makeRotation(angle));
+  AffineTransform rebuilt = AffineTransform::makeScale(t.scaleX(), t.scaleY())
+                                .concat(AffineTransform::makeRotation(angle));
   rebuilt.tx = t.tx;
   rebuilt.ty = t.ty;
   return rebuilt;
@@ -168,8 +168,7 @@ Layer::~Layer() {
 void Layer::notifyStopped(const std::shared_ptr<Animation>& animation, bool finished) {
   if (!animation->didStop) return;
   // Never inside the caller's change: the stop is reported on a later turn of the main queue.
-  platform::DispatchQueue::main()->async(
-      [animation, finished] { animation->didStop(finished); });
+  platform::DispatchQueue::main()->async([animation, finished] { animation->didStop(finished); });
 }
 
 void Layer::change(std::string_view key, const AnimationValue& value) {
@@ -287,8 +286,8 @@ Point Layer::convertToSuperlayer(Point p) const {
 
 Point Layer::convertFromSuperlayer(Point p) const {
   const Rect& b = model_.bounds;
-  Point local = model_.transform.inverted().apply(
-      Point{p.x - model_.position.x, p.y - model_.position.y});
+  Point local =
+      model_.transform.inverted().apply(Point{p.x - model_.position.x, p.y - model_.position.y});
   return {local.x + b.origin.x + model_.anchorPoint.x * b.size.width,
           local.y + b.origin.y + model_.anchorPoint.y * b.size.height};
 }

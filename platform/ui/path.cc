@@ -71,8 +71,10 @@ Point Path::currentPoint() const {
   if (run.segments.empty()) return run.start;
   const Segment& last = run.segments.back();
   switch (last.kind) {
-    case Segment::Line: return last.points[0];
-    case Segment::Curve: return last.points[2];
+    case Segment::Line:
+      return last.points[0];
+    case Segment::Curve:
+      return last.points[2];
     case Segment::Arc:
       return {last.center.x + last.radius * std::cos(last.end),
               last.center.y + last.radius * std::sin(last.end)};
@@ -93,8 +95,7 @@ void Path::curveTo(Point control1, Point control2, Point end) {
   runs_.back().segments.push_back(Segment{Segment::Curve, {control1, control2, end}, {}, 0, 0, 0});
 }
 
-void Path::addArc(Point center, double radius, double startAngle, double endAngle,
-                  bool clockwise) {
+void Path::addArc(Point center, double radius, double startAngle, double endAngle, bool clockwise) {
   double end = endAngle;
   constexpr double turn = 2 * std::numbers::pi;
   // Clockwise runs towards growing angles; the platform takes the shorter way round when the end
@@ -125,7 +126,9 @@ std::vector<Path::Polyline> Path::flatten(double tolerance) const {
     for (const Segment& segment : run.segments) {
       Point from = line.points.back();
       switch (segment.kind) {
-        case Segment::Line: line.points.push_back(segment.points[0]); break;
+        case Segment::Line:
+          line.points.push_back(segment.points[0]);
+          break;
         case Segment::Curve: {
           double span = distance(from, segment.points[0]) +
                         distance(segment.points[0], segment.points[1]) +
@@ -133,7 +136,8 @@ std::vector<Path::Polyline> Path::flatten(double tolerance) const {
           int steps = std::clamp(static_cast<int>(std::ceil(std::sqrt(span / tolerance))), 1, 1000);
           for (int i = 1; i <= steps; ++i) {
             double t = static_cast<double>(i) / steps;
-            Point a = lerp(from, segment.points[0], t), b = lerp(segment.points[0], segment.points[1], t),
+            Point a = lerp(from, segment.points[0], t),
+                  b = lerp(segment.points[0], segment.points[1], t),
                   c = lerp(segment.points[1], segment.points[2], t);
             line.points.push_back(lerp(lerp(a, b, t), lerp(b, c, t), t));
           }

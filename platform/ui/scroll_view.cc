@@ -20,8 +20,7 @@ void ScrollView::setContentOffset(Point offset, bool animated) {
 }
 
 double ScrollView::maximumOffsetY() const {
-  return std::max(minimumOffsetY(),
-                  contentSize_.height + contentInset_.bottom - bounds().height());
+  return std::max(minimumOffsetY(), contentSize_.height + contentInset_.bottom - bounds().height());
 }
 
 void ScrollView::beginDragging() {

@@ -4,8 +4,7 @@
 
 namespace dz::ui {
 
-StackView::StackView(std::vector<std::shared_ptr<View>> arranged, const Rect& frame)
-    : View(frame) {
+StackView::StackView(std::vector<std::shared_ptr<View>> arranged, const Rect& frame) : View(frame) {
   for (auto& view : arranged) addArrangedSubview(std::move(view));
 }
 

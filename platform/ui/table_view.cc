@@ -207,9 +207,8 @@ void TableView::performBatchUpdates(const std::function<void()>& updates,
   }
   endUpdates();
   if (completion) {
-    platform::DispatchQueue::main()->async([completion = std::move(completion)] {
-      completion(true);
-    });
+    platform::DispatchQueue::main()->async(
+        [completion = std::move(completion)] { completion(true); });
   }
 }
 
@@ -239,14 +238,15 @@ void TableView::applyUpdates(std::vector<RowUpdate> updates) {
       inconsistent(where(p) + " is beyond the " + std::to_string(limit) + " rows of the section " +
                    (insert ? "after" : "before") + " the update");
     }
-    auto& set = insert ? inserted[s] : update.kind == RowUpdate::Kind::Delete ? deleted[s]
-                                                                             : reloaded[s];
+    auto& set = insert                                   ? inserted[s]
+                : update.kind == RowUpdate::Kind::Delete ? deleted[s]
+                                                         : reloaded[s];
     if (!set.insert(p.row).second) inconsistent(where(p) + " is named twice");
   }
   for (size_t s = 0; s < sections_.size(); ++s) {
     int before = numberOfRows(static_cast<int>(s));
-    int expected = before + static_cast<int>(inserted[s].size()) -
-                   static_cast<int>(deleted[s].size());
+    int expected =
+        before + static_cast<int>(inserted[s].size()) - static_cast<int>(deleted[s].size());
     if (newCounts[s] != expected) {
       inconsistent("section " + std::to_string(s) + " has " + std::to_string(newCounts[s]) +
                    " rows after the update, but had " + std::to_string(before) + " before, with " +
@@ -330,7 +330,8 @@ void TableView::layoutSubviews() {
         std::shared_ptr<TableViewCell> cell = cellForLayout(path);
         if (cell) {
           if (!section.measured[r]) {
-            section.heights[r] = cell->fixedHeight().value_or(cell->sizeThatFits({width, 0}).height);
+            section.heights[r] =
+                cell->fixedHeight().value_or(cell->sizeThatFits({width, 0}).height);
             section.measured[r] = true;
           }
           cell->setFrame(Rect::make(0, y, width, section.heights[r]));

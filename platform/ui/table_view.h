@@ -65,9 +65,7 @@ class TableViewDataSource {
 
 class TableViewDelegate : public ScrollViewDelegate {
  public:
-  virtual std::optional<double> heightForRow(TableView&, const IndexPath&) {
-    return std::nullopt;
-  }
+  virtual std::optional<double> heightForRow(TableView&, const IndexPath&) { return std::nullopt; }
   virtual void didSelectRow(TableView&, const IndexPath&) {}
 };
 

@@ -122,8 +122,8 @@ void TextField::pressReturn() {
 void TextField::draw(GraphicsContext& context, const Rect& bounds) {
   bool empty = text_.empty();
   const std::string& shown = empty ? placeholder_ : text_;
-  TextLayout layout = layoutText(secure_ && !empty ? masked(shown) : shown, font_,
-                                 {bounds.width(), 0}, 0);
+  TextLayout layout =
+      layoutText(secure_ && !empty ? masked(shown) : shown, font_, {bounds.width(), 0}, 0);
   context.drawText(layout, bounds, empty ? Color::white(0.7) : textColor_, alignment_);
 }
 
@@ -204,7 +204,8 @@ bool TextView::touchesEnded(const Touch&, const Event&) {
 
 void TextView::draw(GraphicsContext& context, const Rect& bounds) {
   Rect box = bounds.inset(inset_).insetBy(5, 0);
-  TextLayout layout = layoutText(text_, font_, {box.width(), box.height()}, kUsesLineFragmentOrigin);
+  TextLayout layout =
+      layoutText(text_, font_, {box.width(), box.height()}, kUsesLineFragmentOrigin);
   // Text starts at the top of its container.
   context.drawText(layout, Rect{box.origin, {box.width(), layout.size.height}}, textColor_,
                    alignment_);

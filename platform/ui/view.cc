@@ -52,10 +52,14 @@ std::vector<BlockContext>& blockStack() {
 
 TimingFunction curveOf(unsigned options) {
   switch ((options >> 16) & 3) {
-    case 1: return TimingFunction::EaseIn;
-    case 2: return TimingFunction::EaseOut;
-    case 3: return TimingFunction::Linear;
-    default: return TimingFunction::EaseInEaseOut;
+    case 1:
+      return TimingFunction::EaseIn;
+    case 2:
+      return TimingFunction::EaseOut;
+    case 3:
+      return TimingFunction::Linear;
+    default:
+      return TimingFunction::EaseInEaseOut;
   }
 }
 
@@ -407,8 +411,7 @@ std::optional<std::shared_ptr<Animation>> View::actionForLayer(Layer&, std::stri
 }
 
 void View::animate(double duration, double delay, unsigned options,
-                   const std::function<void()>& animations,
-                   std::function<void(bool)> completion) {
+                   const std::function<void()>& animations, std::function<void(bool)> completion) {
   BlockContext context;
   context.animating = duration > 0;
   context.duration = duration;

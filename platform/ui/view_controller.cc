@@ -46,8 +46,8 @@ void ViewController::beginAppearanceTransition(bool appearing, bool animated) {
     view();
     appearance_ = Appearance::Appearing;
     viewWillAppear(animated);
-  } else if (!appearing && (appearance_ == Appearance::Appeared ||
-                            appearance_ == Appearance::Appearing)) {
+  } else if (!appearing &&
+             (appearance_ == Appearance::Appeared || appearance_ == Appearance::Appearing)) {
     appearance_ = Appearance::Disappearing;
     viewWillDisappear(animated);
   }
@@ -67,9 +67,9 @@ void ViewController::present(std::shared_ptr<ViewController> controller, bool an
                              std::function<void()> completion) {
   if (!controller) return;
   if (controller->presenting_ || controller.get() == this) {
-    throw dz::Exception(kInvalidArgumentException,
-                        std::string("Cannot present ") + controller->className() +
-                            ": it is presented already");
+    throw dz::Exception(
+        kInvalidArgumentException,
+        std::string("Cannot present ") + controller->className() + ": it is presented already");
   }
   Window* window = isViewLoaded() ? view_->window() : nullptr;
   if (presented_ || !window) {
@@ -104,10 +104,12 @@ void ViewController::present(std::shared_ptr<ViewController> controller, bool an
   if (controller->modalTransitionStyle() == ModalTransitionStyle::CrossDissolve) {
     shown->setFrame(target);
     shown->setAlpha(0);
-    View::animate(kTransitionDuration, [&] { shown->setAlpha(1); }, std::move(finish));
+    View::animate(
+        kTransitionDuration, [&] { shown->setAlpha(1); }, std::move(finish));
   } else {
     shown->setFrame(target.offsetBy(0, target.height()));
-    View::animate(kTransitionDuration, [&] { shown->setFrame(target); }, std::move(finish));
+    View::animate(
+        kTransitionDuration, [&] { shown->setFrame(target); }, std::move(finish));
   }
 }
 
@@ -142,10 +144,12 @@ void ViewController::dismiss(bool animated, std::function<void()> completion) {
     return;
   }
   if (leaving->modalTransitionStyle() == ModalTransitionStyle::CrossDissolve) {
-    View::animate(kTransitionDuration, [&] { leavingView->setAlpha(0); }, std::move(finish));
+    View::animate(
+        kTransitionDuration, [&] { leavingView->setAlpha(0); }, std::move(finish));
   } else {
     Rect down = leavingView->frame().offsetBy(0, leavingView->bounds().height());
-    View::animate(kTransitionDuration, [&] { leavingView->setFrame(down); }, std::move(finish));
+    View::animate(
+        kTransitionDuration, [&] { leavingView->setFrame(down); }, std::move(finish));
   }
 }
 

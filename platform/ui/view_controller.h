@@ -52,8 +52,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void setModalTransitionStyle(ModalTransitionStyle style) { transitionStyle_ = style; }
 
   // Shows `controller` over this screen's window; `completion` runs once it is on screen (at
-  // once when not animated). A screen that already presents one, or whose view is in no window, presents
-  // nothing (logged). Presenting a screen that is already presented throws dz::Exception.
+  // once when not animated). A screen that already presents one, or whose view is in no window,
+  // presents nothing (logged). Presenting a screen that is already presented throws dz::Exception.
   void present(std::shared_ptr<ViewController> controller, bool animated,
                std::function<void()> completion = {});
   // Dismisses the screen this one presents, or else this screen itself when it is presented.

@@ -6,9 +6,12 @@ namespace {
 Color backdropColor(const std::optional<VisualEffect>& effect) {
   if (!effect || effect->kind != VisualEffect::Kind::Blur) return Color::clear();
   switch (effect->style) {
-    case BlurStyle::ExtraLight: return Color::white(0.97, 0.85);
-    case BlurStyle::Light: return Color::white(0.97, 0.7);
-    case BlurStyle::Dark: return Color::white(0.11, 0.73);
+    case BlurStyle::ExtraLight:
+      return Color::white(0.97, 0.96);
+    case BlurStyle::Light:
+      return Color::white(0.97, 0.9);
+    case BlurStyle::Dark:
+      return Color::white(0.11, 0.93);
   }
   return Color::clear();
 }

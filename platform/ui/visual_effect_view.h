@@ -1,5 +1,5 @@
 // VisualEffectView: a view with a blur or vibrancy effect and a content view for what it holds.
-// Headless, the blur is its tint: a translucent backdrop below the content view whose colour
+// Headless, the blur is its tint: a nearly opaque backdrop below the content view whose colour
 // changes animate inside View::animate(). Vibrancy adds no backdrop. Main thread only.
 #pragma once
 
