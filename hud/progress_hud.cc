@@ -367,6 +367,8 @@ void ProgressHUD::runShowImage(ui::ImagePtr image, const Status& status, double 
 void ProgressHUD::showStatus(const Status& status) {
   updateHUDFrame();
   positionHUD(nullptr);
+  // The mask of this show, also when the overlay is up already with another.
+  backgroundView();
   if (maskType_ == ProgressHUDMaskType::None) {
     controlView()->setUserInteractionEnabled(false);
     hudView()->setAccessibilityLabel(status);

@@ -130,7 +130,7 @@ void HudTest::SetUp() {
   // The overlay outlives every test: put it back to hidden, with the default settings.
   ProgressHUD::setFadeOutAnimationDuration(0);
   ProgressHUD::dismiss();
-  advance(0.01);
+  advance(0.5);  // animations of the last test run out
   ProgressHUD::setDefaultStyle(ProgressHUDStyle::Light);
   ProgressHUD::setDefaultMaskType(ProgressHUDMaskType::None);
   ProgressHUD::setDefaultAnimationType(ProgressHUDAnimationType::Flat);
