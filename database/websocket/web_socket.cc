@@ -68,8 +68,7 @@ class WebSocket::Reader : public FrameReader::Handler {
     // The pong passes through the delegate queue, so it follows the messages delivered before.
     socket_.flushDelegateBatch();
     std::weak_ptr<WebSocket> weak = socket_.weak_from_this();
-    auto queue = socket_.delegateQueue();
-    queue->async([weak, payload = std::move(payload)] {
+    socket_.enqueueForDelegate([weak, payload = std::move(payload)] {
       auto socket = weak.lock();
       if (!socket) return;
       socket->workQueue_->async([socket, payload] {
@@ -171,7 +170,7 @@ void WebSocket::open() {
   std::weak_ptr<platform::StreamDelegate> self = selfRetain_;
   streams_.input->setDelegate(self);
   streams_.output->setDelegate(self);
-  if (!scheduledByCaller_) runLoop_ = &networkRunLoop();
+  runLoop_ = scheduledRunLoops_.empty() ? &networkRunLoop() : scheduledRunLoops_.back();
   streams_.input->scheduleIn(*runLoop_);
   streams_.output->scheduleIn(*runLoop_);
   streams_.input->open();
@@ -232,15 +231,20 @@ void WebSocket::setDelegateQueue(platform::DispatchQueuePtr queue) {
   if (queue) delegateQueue_ = std::move(queue);
 }
 
-platform::DispatchQueuePtr WebSocket::delegateQueue() const {
+void WebSocket::setDelegateOperationQueue(platform::OperationQueuePtr queue) {
   std::lock_guard lock(lock_);
-  return delegateQueue_;
+  delegateOperationQueue_ = std::move(queue);
 }
 
-void WebSocket::scheduleIn(platform::RunLoop& runLoop) {
+void WebSocket::scheduleInRunLoop(platform::RunLoop& runLoop) {
   std::lock_guard lock(lock_);
-  scheduledByCaller_ = true;
-  runLoop_ = &runLoop;
+  auto& loops = scheduledRunLoops_;
+  if (std::find(loops.begin(), loops.end(), &runLoop) == loops.end()) loops.push_back(&runLoop);
+}
+
+void WebSocket::unscheduleFromRunLoop(platform::RunLoop& runLoop) {
+  std::lock_guard lock(lock_);
+  std::erase(scheduledRunLoops_, &runLoop);
 }
 
 // --- Stream events -----------------------------------------------------------------------------
@@ -667,15 +671,28 @@ void WebSocket::flushDelegateBatch() {
   if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
 }
 
+void WebSocket::enqueueForDelegate(std::function<void()> task) {
+  platform::DispatchQueuePtr queue;
+  platform::OperationQueuePtr operations;
+  {
+    std::lock_guard lock(lock_);
+    queue = delegateQueue_;
+    operations = delegateOperationQueue_;
+  }
+  if (operations) {
+    operations->addOperation(std::move(task));
+  } else {
+    queue->async(std::move(task));
+  }
+}
+
 void WebSocket::dispatchToDelegate(std::vector<PendingCall> calls) {
   std::weak_ptr<WebSocketDelegate> delegate;
-  platform::DispatchQueuePtr queue;
   {
     std::lock_guard lock(lock_);
     delegate = delegate_;
-    queue = delegateQueue_;
   }
-  queue->async([self = shared_from_this(), delegate, calls = std::move(calls)]() mutable {
+  enqueueForDelegate([self = shared_from_this(), delegate, calls = std::move(calls)]() mutable {
     std::vector<std::string> spent;
     for (auto& call : calls) {
       auto target = delegate.lock();

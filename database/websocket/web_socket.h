@@ -3,10 +3,10 @@
 // messages, close with a status code, and hear of the opening, every message, a failure or the
 // close through a delegate. Protocol work runs on a private serial queue per socket; the streams
 // deliver their events on the process-wide network thread, which, once the socket is open, also
-// reads and checks the frames; delegate calls run in order on the delegate queue (the main queue
-// unless another is given). Public methods may be called from any
-// thread. Held by std::shared_ptr; from open() until it has closed, the socket keeps itself alive,
-// so its user may drop it at any time.
+// reads and checks the frames; delegate calls run in order on the delegate operation queue when
+// one is set, else on the delegate dispatch queue (the main queue unless another is given).
+// Public methods may be called from any thread. Held by std::shared_ptr; from open() until it has
+// closed, the socket keeps itself alive, so its user may drop it at any time.
 #pragma once
 
 #include <atomic>
@@ -27,6 +27,7 @@
 #include "database/websocket/url.h"
 #include "platform/dispatch_queue.h"
 #include "platform/error.h"
+#include "platform/operation_queue.h"
 #include "platform/scheduler.h"
 #include "platform/socket_stream.h"
 
@@ -109,9 +110,16 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   const Url& url() const { return url_; }
 
   void setDelegate(std::weak_ptr<WebSocketDelegate> delegate);
+  // The dispatch queue of delegate calls; null keeps the current one.
   void setDelegateQueue(platform::DispatchQueuePtr queue);
-  // Schedules the streams on `runLoop` instead of the network thread; call before open().
-  void scheduleIn(platform::RunLoop& runLoop);
+  // When set (not null), delegate calls go to this queue instead of the dispatch queue; they
+  // stay in order when it runs one operation at a time.
+  void setDelegateOperationQueue(platform::OperationQueuePtr queue);
+  // The run loops the streams are scheduled on; with none left at open(), the network thread's.
+  // This platform's streams run on one run loop, the last one scheduled, and are placed at
+  // open(): calls after it change nothing.
+  void scheduleInRunLoop(platform::RunLoop& runLoop);
+  void unscheduleFromRunLoop(platform::RunLoop& runLoop);
 
  private:
   WebSocket(URLRequest request, Url url, std::optional<std::vector<std::string>> protocols,
@@ -155,8 +163,9 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   // Runs `work` now on the work queue, or posts it there from the stream events' thread.
   void onWorkQueue(std::function<void(WebSocket&)> work);
   void dispatchToDelegate(std::vector<PendingCall> calls);
+  // Runs `task` on the delegate operation queue, or else the delegate dispatch queue.
+  void enqueueForDelegate(std::function<void()> task);
   size_t feedFrames(std::string_view bytes);
-  platform::DispatchQueuePtr delegateQueue() const;
 
   const URLRequest request_;
   const Url url_;
@@ -172,10 +181,12 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   mutable std::mutex lock_;
   std::weak_ptr<WebSocketDelegate> delegate_;
   platform::DispatchQueuePtr delegateQueue_;
+  platform::OperationQueuePtr delegateOperationQueue_;
   std::optional<std::string> protocol_;
   std::shared_ptr<WebSocket> selfRetain_;
   bool cleanupScheduled_ = false;
-  bool scheduledByCaller_ = false;
+  std::vector<platform::RunLoop*> scheduledRunLoops_;
+  // Where the streams run, from open().
   platform::RunLoop* runLoop_ = nullptr;
   platform::StreamPair streams_;
 

@@ -85,6 +85,38 @@ TEST_F(ConnectionLifetimeTest, APeerThatNeverAnswersTheUpgradeIsLeftAfterThirtyS
   EXPECT_TRUE(waitUntil([&] { return ended == 2; }));
 }
 
+TEST_F(ConnectionLifetimeTest, APeerThatUpgradesButNeverSendsTheHandshakeIsLeftAfterThirtySeconds) {
+  std::atomic<int> accepted{0}, open{0}, ended{0};  // ended: the client's close frame came
+  dz::testing::RawScriptedServer server([&](dz::testing::RawScriptedServer::Connection& peer) {
+    ++accepted;
+    std::string request = peer.readRequest();
+    // A ping only an open WebSocket answers, then silence.
+    peer.write(dz::testing::RawScriptedServer::upgradeResponse(request) +
+               dz::testing::RawScriptedServer::frame(0x89, "p"));
+    uint8_t first = 0;
+    std::string payload;
+    while (peer.readFrame(first, payload)) {
+      if ((first & 0x0F) == 0xA) ++open;
+      if ((first & 0x0F) == 0x8) {
+        ++ended;
+        peer.write(dz::testing::RawScriptedServer::frame(0x88, payload));
+      }
+    }
+  });
+  makeConnection(server.port());
+  ASSERT_TRUE(waitUntil([&] { return open == 1; }));
+  scheduler_->advance(seconds(29));
+  onQueue([] {});
+  EXPECT_EQ(ended, 0);
+  scheduler_->advance(seconds(1));
+  ASSERT_TRUE(waitUntil([&] { return ended == 1; }));
+  EXPECT_TRUE(events_.waitFor("disconnect"));
+  EXPECT_EQ(events_.count("connect"), 0u);
+  // The next attempt follows the backoff.
+  scheduler_->advance(seconds(1));
+  ASSERT_TRUE(waitUntil([&] { return accepted == 2; }));
+}
+
 TEST_F(ConnectionLifetimeTest, APeerThatClosesBeforeTheHandshakeIsRetriedWithBackoff) {
   std::atomic<int> accepted{0};
   dz::testing::RawScriptedServer server([&](dz::testing::RawScriptedServer::Connection& peer) {
