@@ -113,10 +113,11 @@ class AuthServerTest : public ::testing::Test {
     unsetenv("DZ_CA_FILE");
   }
 
-  static core::AppPtr makeApp() {
+  static core::AppPtr makeApp(std::optional<std::string> databaseURL = std::nullopt) {
     static std::atomic<int> next{0};
     const std::string name = "auth-test-" + std::to_string(next++);
     core::Options options;
+    options.databaseURL = std::move(databaseURL);
     options.APIKey = kAPIKey;
     options.vivuroAppID = "1:dz:test";
     core::App::configure(name, options);
