@@ -44,7 +44,8 @@ NodePtr RangeMerge::updateRangeInNode(const Path& currentPath, const NodePtr& no
       NodePtr currentChild = node->getImmediateChild(key);
       NodePtr updatedChild =
           updateRangeInNode(currentPath.child(key), currentChild, updates->getImmediateChild(key));
-      if (updatedChild.get() != currentChild.get()) {
+      // Against the node as built so far: removing its last child drops its priority.
+      if (updatedChild.get() != newNode->getImmediateChild(key).get()) {
         newNode = newNode->updateImmediateChild(key, updatedChild);
       }
     };

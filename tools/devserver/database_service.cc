@@ -10,6 +10,7 @@
 #include "platform/crypto.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "tools/devserver/listen_window.h"
 #include "tools/devserver/message_frames.h"
 
 namespace dz::devserver {
@@ -97,12 +98,15 @@ bool mergeTouches(const Path& path, const boost::json::object& children, const P
 
 }  // namespace
 
+struct ClientListen {
+  Path path;
+  boost::json::value tag;  // null for an untagged listen
+  boost::json::value query;
+  ListenWindow window;  // what the listen was last sent, for queries
+};
+
 struct ClientConnection {
-  struct Listen {
-    Path path;
-    boost::json::value tag;  // null for an untagged listen
-    boost::json::value query;
-  };
+  using Listen = ClientListen;
   struct OnDisconnect {
     std::string action;
     Path path;
@@ -300,10 +304,33 @@ Reply DatabaseService::handleListen(ClientConnection& connection, const boost::j
   if (!pathText) return {kStatusInvalidRequest, nullptr};
   Path path(*pathText);
   if (denied(path, Access::kRead)) return {std::string(wire::kStatusPermissionDenied), nullptr};
-  ClientConnection::Listen listen{path, field(body, wire::kBodyTag), field(body, wire::kBodyQuery)};
-  connection.listens[{path.toString(), boost::json::serialize(listen.tag)}] = listen;
-  pushData(connection, path, listen.tag);
+  boost::json::value query = field(body, wire::kBodyQuery);
+  auto window = ListenWindow::create(query);
+  if (!window) return {kStatusInvalidRequest, boost::json::string("malformed query")};
+  ClientConnection::Listen listen{path, field(body, wire::kBodyTag), std::move(query),
+                                  std::move(*window)};
+  database::NodePtr data = listen.window.reset(tree(connection.ns).get(path));
+  sendListenData(connection, listen, *data, body);
+  connection.listens.insert_or_assign({path.toString(), boost::json::serialize(listen.tag)},
+                                      std::move(listen));
   return {std::string(wire::kStatusOk), boost::json::object()};
+}
+
+void DatabaseService::sendListenData(ClientConnection& connection, const ClientListen& listen,
+                                     const database::Node& data, const boost::json::object& body) {
+  // The client's data is current: the reply alone confirms it.
+  const auto* hash = body.if_contains(wire::kBodyHash);
+  if (hash && hash->is_string() && hash->get_string() == data.dataHash()) return;
+  if (const auto* compoundHash = body.if_contains(wire::kBodyCompoundHash)) {
+    auto ranges = differingRanges(data, *compoundHash);
+    if (ranges && !ranges->empty()) {
+      boost::json::object push{{wire::kBodyPath, listen.path.wireFormat()},
+                               {wire::kBodyData, std::move(*ranges)}};
+      if (!listen.tag.is_null()) push[wire::kBodyTag] = listen.tag;
+      return sendMessage(connection, pushMessage(wire::kPushRangeMerge, std::move(push)));
+    }
+  }
+  pushNode(connection, listen.path, data, listen.tag);
 }
 
 Reply DatabaseService::handleUnlisten(ClientConnection& connection,
@@ -324,8 +351,13 @@ Reply DatabaseService::handlePut(ClientConnection& connection, const boost::json
     const auto* expected = hashIt->value().if_string();
     if (!expected || *expected != tree(connection.ns).hash(path)) {
       // The writer works from old data: show it the current data before refusing.
-      for (const auto& [key, listen] : connection.listens) {
-        if (listen.path.contains(path)) {
+      for (auto& [key, listen] : connection.listens) {
+        if (listen.window.filtered()) {
+          if (listen.path.contains(path) || path.contains(listen.path)) {
+            pushNode(connection, listen.path,
+                     *listen.window.reset(tree(connection.ns).get(listen.path)), listen.tag);
+          }
+        } else if (listen.path.contains(path)) {
           pushData(connection, path, listen.tag);
         } else if (path.contains(listen.path)) {
           pushData(connection, listen.path, listen.tag);
@@ -459,7 +491,11 @@ void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
                                 const boost::json::value& mergeData) {
   // One push per path and tag, however many listens it serves.
   std::set<std::pair<std::string, std::string>> sent;
-  for (const auto& [key, listen] : connection.listens) {
+  for (auto& [key, listen] : connection.listens) {
+    if (listen.window.filtered()) {
+      pushWindow(connection, listen, path, merge);
+      continue;
+    }
     std::string tagText = boost::json::serialize(listen.tag);
     if (listen.path.contains(path)) {
       if (!sent.insert({path.toString(), tagText}).second) continue;
@@ -479,10 +515,29 @@ void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
   }
 }
 
+void DatabaseService::pushWindow(ClientConnection& connection, ClientListen& listen,
+                                 const Path& path, const boost::json::object* merge) {
+  // The whole window goes out when it changes: a merge of entering and leaving children could
+  // make a limited window on the client evict the wrong child before the right one leaves.
+  std::set<std::string> keys;
+  if (listen.path.contains(path) && listen.path != path) {
+    keys.insert(path[listen.path.size()]);
+  } else if (!path.contains(listen.path) || (merge && !mergeTouches(path, *merge, listen.path))) {
+    return;
+  }
+  auto window = listen.window.update(tree(connection.ns).get(listen.path), keys);
+  if (window) pushNode(connection, listen.path, **window, listen.tag);
+}
+
 void DatabaseService::pushData(ClientConnection& connection, const Path& path,
                                const boost::json::value& tag) {
+  pushNode(connection, path, *tree(connection.ns).get(path), tag);
+}
+
+void DatabaseService::pushNode(ClientConnection& connection, const Path& path,
+                               const database::Node& data, const boost::json::value& tag) {
   boost::json::object body{{wire::kBodyPath, path.wireFormat()},
-                           {wire::kBodyData, jsonOfNode(*tree(connection.ns).get(path))}};
+                           {wire::kBodyData, jsonOfNode(data)}};
   if (!tag.is_null()) body[wire::kBodyTag] = tag;
   sendMessage(connection, pushMessage(wire::kPushData, std::move(body)));
 }

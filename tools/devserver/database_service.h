@@ -29,6 +29,7 @@
 namespace dz::devserver {
 
 struct ClientConnection;
+struct ClientListen;
 
 // A request as the server received it.
 struct ReceivedRequest {
@@ -173,6 +174,14 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
                  const boost::json::object* merge, const boost::json::value& mergeData);
   void pushData(ClientConnection& connection, const database::Path& path,
                 const boost::json::value& tag);
+  void pushNode(ClientConnection& connection, const database::Path& path,
+                const database::Node& data, const boost::json::value& tag);
+  // The data a new listen needs, unless its hashes show the client has it.
+  void sendListenData(ClientConnection& connection, const ClientListen& listen,
+                      const database::Node& data, const boost::json::object& body);
+  // A filtered listen's window after a write at `path`, when the write changed it.
+  void pushWindow(ClientConnection& connection, ClientListen& listen, const database::Path& path,
+                  const boost::json::object* merge);
   void runOnDisconnect(ClientConnection& connection);
 
   bool denied(const database::Path& path, Access access) const;

@@ -1,0 +1,274 @@
+#include "tools/devserver/listen_window.h"
+
+#include "database/core/range_merge.h"
+#include "database/snapshot/compound_hash.h"
+#include "database/utilities/wire_protocol.h"
+#include "platform/value.h"
+#include "tools/devserver/database_tree.h"
+
+namespace dz::devserver {
+
+namespace wire = database::wire;
+using database::CompoundHash;
+using database::EmptyNode;
+using database::IndexedNode;
+using database::Node;
+using database::NodePtr;
+using database::Path;
+
+namespace {
+
+// Where the data of a children node comes from when a limited window must refill: the full data
+// at the listen's path.
+class FullDataSource final : public database::CompleteChildSource {
+ public:
+  explicit FullDataSource(const IndexedNode& full) : full_(full) {}
+
+  NodePtr completeChild(const std::string& key) const override {
+    return full_.node()->getImmediateChild(key);
+  }
+
+  std::optional<database::NamedNode> childAfterChild(const database::Index&,
+                                                     const database::NamedNode& child,
+                                                     bool reverse) const override {
+    std::optional<database::NamedNode> next;
+    database::forEachIndexedChildFrom(full_, child, reverse, [&](const database::NamedNode& c) {
+      if (c.name == child.name) return false;
+      next = c;
+      return true;
+    });
+    return next;
+  }
+
+ private:
+  const IndexedNode& full_;
+};
+
+}  // namespace
+
+std::optional<ListenWindow> ListenWindow::create(const boost::json::value& query) {
+  ListenWindow window;
+  if (query.is_null()) return window;
+  const Value params = Value::fromJson(query);
+  if (!params.isMap()) return std::nullopt;
+  auto parsed = database::QueryParams::fromWireProtocolParams(params.asMap());
+  if (!parsed || !parsed->isValid()) return std::nullopt;
+  if (parsed->loadsAllData()) return window;
+  window.filter_ = database::makeNodeFilter(*parsed);
+  window.index_ = parsed->index();
+  window.full_ = IndexedNode(EmptyNode::emptyNode(), window.index_);
+  window.window_ = window.full_;
+  return window;
+}
+
+NodePtr ListenWindow::reset(const NodePtr& data) {
+  if (!filter_) return data;
+  full_ = IndexedNode(data, index_);
+  window_ = filter_->updateFullNode(window_, full_, nullptr);
+  return window_.node();
+}
+
+std::optional<NodePtr> ListenWindow::update(const NodePtr& data,
+                                            const std::set<std::string>& keys) {
+  NodePtr old = window_.node();
+  bool incremental = !keys.empty() && !full_.node()->isLeafNode() && !data->isLeafNode();
+  for (const std::string& key : keys) incremental = incremental && key != database::kPriorityKey;
+  if (!incremental) {
+    reset(data);
+  } else {
+    for (const std::string& key : keys) {
+      NodePtr child = data->getImmediateChild(key);
+      full_ = full_.updateChild(key, child);
+      window_ = filter_->updateChild(window_, key, child, Path(), FullDataSource(full_), nullptr);
+    }
+  }
+  if (database::nodesEqual(old, window_.node())) return std::nullopt;
+  return window_.node();
+}
+
+namespace {
+
+// The nodes from the root down to `path`, with their paths.
+template <class Visit>
+void forEachPrefix(const Path& path, Visit&& visit) {
+  for (size_t length = 0; length <= path.size(); ++length) {
+    visit(Path(std::vector<std::string>(path.keys().begin(), path.keys().begin() + length)));
+  }
+}
+
+// Whether the client applying a range puts the priority of the node at `path` inside it.
+bool priorityInRange(const Path& path, const std::optional<Path>& start,
+                     const std::optional<Path>& end) {
+  Path priority = path.child(std::string_view(database::kPriorityKey));
+  return (!start || database::comparePaths(priority, *start) > 0) &&
+         (!end || database::comparePaths(priority, *end) <= 0);
+}
+
+}  // namespace
+
+NodePtr dataInRange(const NodePtr& node, const std::optional<Path>& start,
+                    const std::optional<Path>& end) {
+  // The client's own range merge decides what lies inside: applied to nothing, it keeps exactly
+  // the data of the range.
+  NodePtr range = database::RangeMerge(start, end, node).applyTo(EmptyNode::emptyNode());
+  if (!start) return range;
+  // At a leaf on the start the client keeps its value and takes the priority from the range.
+  NodePtr leaf = node->getChild(*start);
+  if (leaf->isLeafNode() && !leaf->getPriority()->isEmpty()) {
+    range = range->updateChild(*start, leaf);
+  }
+  // Priorities of the nodes above the start that the range covers, where the range has a child
+  // of theirs to carry them (applied to nothing, the merge dropped them).
+  forEachPrefix(*start, [&](const Path& path) {
+    NodePtr above = node->getChild(path);
+    if (above->isLeafNode() || !priorityInRange(path, start, end)) return;
+    if (!range->getChild(path)->isEmpty()) {
+      range = range->updateChild(path.child(std::string_view(database::kPriorityKey)),
+                                 above->getPriority());
+    }
+  });
+  return range;
+}
+
+namespace {
+
+// Which of the client's hash ranges go out. Two places disagree between a compound hash and a
+// range merge: the hash counts a children node's priority at the node's own path, the client
+// applying a range at the path's ".priority" child, which may fall in a later range; and a
+// priority that falls in a range without any child of its node beside it cannot be carried.
+class RangeSelection {
+ public:
+  RangeSelection(const Node& data, const std::vector<Path>& posts)
+      : data_(data), posts_(posts), send_(posts.size() + 1, false) {}
+
+  void markDiffering(size_t range) {
+    send_[range] = true;
+    if (range == posts_.size()) return;
+    // Nodes on the way to the range's end whose priorities the client places after it.
+    forEachPrefix(posts_[range], [&](const Path& node) {
+      if (range == 0 || database::comparePaths(node, posts_[range - 1]) > 0) {
+        send_[rangeOf(node.child(std::string_view(database::kPriorityKey)))] = true;
+      }
+    });
+  }
+
+  // Consecutive ranges to send as one, each widened backwards until its data can carry every
+  // priority it covers.
+  std::vector<std::pair<size_t, size_t>> spans(const NodePtr& root) {
+    while (true) {
+      auto result = consecutive();
+      bool widened = false;
+      for (const auto& [first, last] : result) {
+        switch (missingPriority(root, first, last)) {
+          case Missing::kNothing:
+            continue;
+          case Missing::kBeforeStart:
+            send_[first - 1] = true;
+            break;
+          case Missing::kAfterEnd:
+            send_[last + 1] = true;
+            break;
+        }
+        widened = true;
+      }
+      if (!widened) return result;
+    }
+  }
+
+  std::optional<Path> start(size_t first) const {
+    return first > 0 ? std::optional<Path>(posts_[first - 1]) : std::nullopt;
+  }
+  std::optional<Path> end(size_t last) const {
+    return last < posts_.size() ? std::optional<Path>(posts_[last]) : std::nullopt;
+  }
+
+ private:
+  size_t rangeOf(const Path& path) const {
+    size_t range = 0;
+    while (range < posts_.size() && database::comparePaths(path, posts_[range]) > 0) ++range;
+    return range;
+  }
+
+  std::vector<std::pair<size_t, size_t>> consecutive() const {
+    std::vector<std::pair<size_t, size_t>> result;
+    for (size_t i = 0; i < send_.size(); ++i) {
+      if (!send_[i]) continue;
+      if (!result.empty() && result.back().second + 1 == i) {
+        result.back().second = i;
+      } else {
+        result.emplace_back(i, i);
+      }
+    }
+    return result;
+  }
+
+  // Whether the span's data misses a priority the client places inside it, on the way to its
+  // start (it must reach further back) or to its end (further on).
+  enum class Missing { kNothing, kBeforeStart, kAfterEnd };
+  Missing missingPriority(const NodePtr& root, size_t first, size_t last) const {
+    std::optional<Path> start = this->start(first);
+    std::optional<Path> end = this->end(last);
+    NodePtr range = dataInRange(root, start, end);
+    auto misses = [&](const Path& path) {
+      NodePtr node = data_.getChild(path);
+      if (node->isLeafNode() || node->getPriority()->isEmpty()) return false;
+      if (!priorityInRange(path, start, end)) return false;
+      // A node without children cannot carry a priority to the client.
+      NodePtr carried = range->getChild(path);
+      return carried->isEmpty() || !carried->getPriority()->equals(*node->getPriority());
+    };
+    Missing missing = Missing::kNothing;
+    if (start)
+      forEachPrefix(*start, [&](const Path& path) {
+        if (missing == Missing::kNothing && misses(path)) missing = Missing::kBeforeStart;
+      });
+    if (end)
+      forEachPrefix(*end, [&](const Path& path) {
+        if (missing == Missing::kNothing && misses(path)) missing = Missing::kAfterEnd;
+      });
+    return missing;
+  }
+
+  const Node& data_;
+  const std::vector<Path>& posts_;
+  std::vector<bool> send_;
+};
+
+}  // namespace
+
+std::optional<boost::json::array> differingRanges(const Node& data,
+                                                  const boost::json::value& compoundHash) {
+  const auto* object = compoundHash.if_object();
+  const auto* postsField = object ? object->if_contains(wire::kCompoundHashPosts) : nullptr;
+  const auto* hashesField = object ? object->if_contains(wire::kCompoundHashHashes) : nullptr;
+  const auto* postTexts = postsField ? postsField->if_array() : nullptr;
+  const auto* hashTexts = hashesField ? hashesField->if_array() : nullptr;
+  if (!postTexts || !hashTexts || hashTexts->size() != postTexts->size() + 1) return std::nullopt;
+  std::vector<Path> posts;
+  for (const auto& post : *postTexts) {
+    if (!post.is_string()) return std::nullopt;
+    posts.emplace_back(std::string_view(post.get_string()));
+  }
+  for (const auto& hash : *hashTexts) {
+    if (!hash.is_string()) return std::nullopt;
+  }
+  NodePtr root = data.shared_from_this();
+  std::vector<std::string> hashes = CompoundHash::hashesForPosts(data, posts);
+  RangeSelection selection(data, posts);
+  for (size_t i = 0; i < hashes.size(); ++i) {
+    if (hashes[i] != (*hashTexts)[i].get_string()) selection.markDiffering(i);
+  }
+  boost::json::array ranges;
+  for (const auto& [first, last] : selection.spans(root)) {
+    std::optional<Path> start = selection.start(first);
+    std::optional<Path> end = selection.end(last);
+    boost::json::object range;
+    if (start) range[wire::kRangeStart] = start->wireFormat();
+    if (end) range[wire::kRangeEnd] = end->wireFormat();
+    range[wire::kRangeUpdates] = jsonOfNode(*dataInRange(root, start, end));
+    ranges.push_back(std::move(range));
+  }
+  return ranges;
+}
+
+}  // namespace dz::devserver

@@ -1,0 +1,63 @@
+// What one listen is sent: all the data at its path, or, for a query (index, bounds, limit),
+// only the children in its window, kept with the client's own filters (database/core/view) so
+// the server and the client agree on every child. A filtered listen remembers the window it
+// last sent, so a write that leaves the window unchanged sends nothing, and the full data at the
+// path indexed by the query's index, so a write below one child moves the window in O(log n).
+// Also the answers to a listen's hashes: whether the client's data is current, and the ranges
+// of a compound hash that differ. Used on the thread that owns the tree.
+#pragma once
+
+#include <boost/json/array.hpp>
+#include <boost/json/value.hpp>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "database/core/view/node_filter.h"
+#include "database/snapshot/indexed_node.h"
+#include "database/snapshot/node.h"
+#include "database/snapshot/path.h"
+#include "database/snapshot/query_params.h"
+
+namespace dz::devserver {
+
+class ListenWindow {
+ public:
+  // The window of the wire query parameters (null or absent for none); none when they are
+  // malformed. Parameters that load all data filter nothing, whatever their index.
+  static std::optional<ListenWindow> create(const boost::json::value& query);
+
+  bool filtered() const { return filter_ != nullptr; }
+
+  // The window of `data`, the whole data at the listen's path (`data` itself when unfiltered),
+  // remembered as sent.
+  database::NodePtr reset(const database::NodePtr& data);
+  // For a filtered listen, after writes below its path under the child `keys` (`data` is the new
+  // data at the path; no keys for a write at or above the path): the new window when it changed,
+  // remembered as sent; none when it did not.
+  std::optional<database::NodePtr> update(const database::NodePtr& data,
+                                          const std::set<std::string>& keys);
+
+ private:
+  std::shared_ptr<const database::NodeFilter> filter_;
+  database::IndexPtr index_;
+  database::IndexedNode full_{database::EmptyNode::emptyNode()};
+  database::IndexedNode window_{database::EmptyNode::emptyNode()};
+};
+
+// The ranges of `data` whose hashes differ from the client's compound hash ("ps" post paths in
+// wire form, "hs" one hash per range), as a range merge's list: {"s": start, "e": end, "m": the
+// data in the range}, the first range without "s" and the last without "e". Empty when nothing
+// differs; none when the hash is malformed.
+std::optional<boost::json::array> differingRanges(const database::Node& data,
+                                                  const boost::json::value& compoundHash);
+
+// The entries (leaves and priorities) of `node` whose paths lie after `start` and up to and
+// including `end`, in key order of paths; an absent bound leaves that side open.
+database::NodePtr dataInRange(const database::NodePtr& node,
+                              const std::optional<database::Path>& start,
+                              const std::optional<database::Path>& end);
+
+}  // namespace dz::devserver
