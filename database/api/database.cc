@@ -103,6 +103,11 @@ std::shared_ptr<Repo> Database::ensureRepo() {
   return repo_;
 }
 
+std::shared_ptr<Repo> Database::repo() const {
+  std::lock_guard lock(mutex_);
+  return repo_;
+}
+
 DatabaseReference Database::reference() { return DatabaseReference(ensureRepo(), Path()); }
 
 DatabaseReference Database::referenceWithPath(std::string_view path) {

@@ -69,7 +69,8 @@ class Database : public std::enable_shared_from_this<Database> {
   // For the library: a database without an app, in use at once (a reference made from a URL).
   static std::shared_ptr<Database> createDatabaseForTests(std::shared_ptr<RepoInfo> repoInfo,
                                                           std::shared_ptr<DatabaseConfig> config);
-  const std::shared_ptr<Repo>& repoForTests() const { return repo_; }
+  // The repository, or null while the database is not in use.
+  std::shared_ptr<Repo> repo() const;
   const std::shared_ptr<DatabaseConfig>& config() const { return config_; }
 
   Database(const Database&) = delete;

@@ -41,7 +41,7 @@ DatabaseReference DatabaseReference::fromURL(std::string_view url,
   Validation::validateRootPathString(kUrlLabel, parsed.path.toString());
   if (!config) config = defaultConfig();
   RepoPtr repo = RepoManager::getOrCreateRepo(parsed.repoInfo, config, [&] {
-    return Database::createDatabaseForTests(parsed.repoInfo, config)->repoForTests();
+    return Database::createDatabaseForTests(parsed.repoInfo, config)->repo();
   });
   return DatabaseReference(std::move(repo), parsed.path);
 }

@@ -49,7 +49,7 @@ TEST(RepoApiChildProcess, DISABLED_WritesOfflineAndEnds) {
   database->reference().child("notes").updateChildValues(Value::Map{{"b", "two"}});
   // Both writes are stored once the work queue has run them.
   workQueue()->sync([] {});
-  ASSERT_TRUE(database->repoForTests()->hasPersistence());
+  ASSERT_TRUE(database->repo()->hasPersistence());
   std::string hold = env(kHoldVariable);
   if (hold.empty()) return;
   std::ofstream(hold + ".held") << "held";
@@ -105,7 +105,7 @@ TEST_F(RepoApiProcessTest, OfflineWritesSurviveARestartOfTheProcessAndReachTheSe
   ASSERT_TRUE(exitedCleanly(spawnChild(appName)));
   EXPECT_EQ(server_->requestCount("p") + server_->requestCount("m"), 0u);
   auto database = open(appName);
-  EXPECT_TRUE(database->repoForTests()->hasPersistence());
+  EXPECT_TRUE(database->repo()->hasPersistence());
   EXPECT_TRUE(serverHasTheNotesOnce());
   EXPECT_TRUE(seen_.waitForLast(appName, Value(Value::Map{{"a", "one"}, {"b", "two"}})));
 }
@@ -117,14 +117,14 @@ TEST_F(RepoApiProcessTest,
   pid_t child = spawnChild(appName, release.string());
   ASSERT_TRUE(waitForFile(release.string() + ".held"));
   auto second = open(appName);
-  EXPECT_FALSE(second->repoForTests()->hasPersistence());
+  EXPECT_FALSE(second->repo()->hasPersistence());
   std::ofstream(release) << "go";
   ASSERT_TRUE(exitedCleanly(child));
   // The holder's writes are all still in the store for the next start.
   RepoManager::disposeRepos(second->config());
   core::App::appNamed(appName)->deleteApp();
   auto third = open(appName);
-  EXPECT_TRUE(third->repoForTests()->hasPersistence());
+  EXPECT_TRUE(third->repo()->hasPersistence());
   EXPECT_TRUE(serverHasTheNotesOnce());
 }
 

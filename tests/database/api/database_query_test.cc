@@ -160,7 +160,7 @@ TEST_F(DatabaseEntryTest, RefusedCallsLeaveTheDatabaseUnusedAndSettingsOpen) {
   EXPECT_ANY_THROW(database->referenceFromURL("http://other.dz.test:1/x"));
   EXPECT_ANY_THROW(database->referenceFromURL(""));
   EXPECT_FALSE(database->config()->isFrozen());
-  EXPECT_EQ(database->repoForTests(), nullptr);
+  EXPECT_EQ(database->repo(), nullptr);
   database->setPersistenceCacheSizeBytes(2 * 1024 * 1024);
   database->goOffline();
   EXPECT_EQ(thrown([&] { database->setPersistenceEnabled(true); }),
