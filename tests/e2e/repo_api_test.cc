@@ -65,7 +65,7 @@ Value expectedWindow(const Value& all, int64_t from, size_t limit) {
   return window.empty() ? Value() : Value(window);
 }
 
-TEST_F(RepoApiTest, DISABLED_AQueryWithOrderBoundAndLimitSeesExactlyItsWindowLive) {
+TEST_F(RepoApiTest, AQueryWithOrderBoundAndLimitSeesExactlyItsWindowLive) {
   auto writer = client("writer");
   auto reader = client("reader");
   DatabaseQuery query = reader->reference()
@@ -74,6 +74,13 @@ TEST_F(RepoApiTest, DISABLED_AQueryWithOrderBoundAndLimitSeesExactlyItsWindowLiv
                             .queryStartingAtValue(10)
                             .queryLimitedToFirst(3);
   recordValues(query, "window");
+  // Keys up to "k5", the last two of them.
+  recordValues(reader->reference()
+                   .child("scores")
+                   .queryOrderedByKey()
+                   .queryEndingAtValue("k5")
+                   .queryLimitedToLast(2),
+               "keys");
   std::mt19937 random(7);
   Value::Map all;
   for (int step = 0; step < 25; ++step) {
@@ -90,6 +97,12 @@ TEST_F(RepoApiTest, DISABLED_AQueryWithOrderBoundAndLimitSeesExactlyItsWindowLiv
     ASSERT_TRUE(seen_.waitForLast("window", expected))
         << "step " << step << ": expected " << expected.toJsonString() << ", last seen "
         << (seen_.of("window").empty() ? "nothing" : seen_.of("window").back().toJsonString());
+    Value::Map keys;
+    for (auto it = all.upper_bound("k5"); it != all.begin() && keys.size() < 2;) {
+      --it;
+      keys.insert(*it);
+    }
+    ASSERT_TRUE(seen_.waitForLast("keys", keys.empty() ? Value() : Value(keys))) << "step " << step;
   }
 }
 
