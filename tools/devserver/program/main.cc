@@ -4,6 +4,7 @@
 // pid it also stops when that process ends, so a script that dies leaves no server behind.
 //
 //   dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]
+//                [--auth on|off] [--auth-users file.json]
 //                [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]
 #include <poll.h>
 #include <signal.h>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]\n"
+    "                    [--auth on|off] [--auth-users file.json]\n"
     "                    [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]\n";
 
 struct Arguments {
@@ -53,6 +55,13 @@ bool parseArguments(int argc, char** argv, Arguments& arguments) {
     } else if (name == "--tls") {
       if (value != "on" && value != "off") return false;
       arguments.options.tls = value == "on";
+    } else if (name == "--auth-users") {
+      // Authentication endpoints too, with their users kept in this file.
+      arguments.options.auth = true;
+      arguments.options.authSettings.usersFile = value;
+    } else if (name == "--auth") {
+      if (value != "on" && value != "off") return false;
+      arguments.options.auth = value == "on";
     } else if (name == "--data") {
       arguments.dataFile = value;
     } else if (name == "--namespace") {
@@ -134,7 +143,8 @@ int main(int argc, char** argv) {
     for (const auto& path : arguments.deniedPaths) server->denyPath(path);
     std::ostringstream ready;
     ready << "port " << server->port() << "\n";
-    if (server->tls()) ready << "ca " << server->caFile().string() << "\n";
+    if (!server->caFile().empty()) ready << "ca " << server->caFile().string() << "\n";
+    if (server->authService()) ready << "auth " << server->authHost() << "\n";
     ready << "url " << server->databaseUrl() << "\n";
     std::cout << ready.str() << std::flush;
     if (!arguments.readyFile.empty() && !writeReadyFile(arguments.readyFile, ready.str())) {
