@@ -159,10 +159,7 @@ std::shared_ptr<Layer> Layer::create() { return std::shared_ptr<Layer>(new Layer
 
 Layer::~Layer() {
   for (auto& sublayer : sublayers_) sublayer->superlayer_ = nullptr;
-  for (auto& attached : animations_) {
-    if (attached.endTimer) attached.endTimer->cancel();
-    notifyStopped(attached.animation, false);
-  }
+  for (auto& attached : animations_) detach(attached);
 }
 
 void Layer::notifyStopped(const std::shared_ptr<Animation>& animation, bool finished) {
@@ -313,13 +310,14 @@ void Layer::animationEnded(uint64_t serial) {
                             [&](const Attached& a) { return a.serial == serial; });
   if (found == animations_.end()) return;
   std::shared_ptr<Animation> animation = found->animation;
+  found->stopped = true;
   if (animation->removedOnCompletion) animations_.erase(found);
   if (animation->didStop) animation->didStop(true);
 }
 
 void Layer::detach(Attached& attached) {
   if (attached.endTimer) attached.endTimer->cancel();
-  notifyStopped(attached.animation, false);
+  if (!attached.stopped) notifyStopped(attached.animation, false);
 }
 
 void Layer::removeAnimation(std::string_view key) {

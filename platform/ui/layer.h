@@ -186,6 +186,7 @@ class Layer : public std::enable_shared_from_this<Layer> {
     platform::TimePoint begin;
     platform::CancellablePtr endTimer;
     uint64_t serial = 0;
+    bool stopped = false;  // its didStop has been called (an animation kept after its end)
   };
   void detach(Attached& attached);
   void animationEnded(uint64_t serial);

@@ -22,6 +22,9 @@ inline std::shared_ptr<platform::ManualScheduler> uiClock() {
   return *clock;
 }
 
+// Installed before any test runs, so nothing starts on the system clock.
+inline const bool kUiClockInstalled = (uiClock(), true);
+
 // Runs main-queue work until none is left.
 inline void pump() {
   uiClock();
