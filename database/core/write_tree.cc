@@ -8,83 +8,131 @@ namespace dz::database {
 
 bool WriteTree::addOverwrite(const Path& path, NodePtr snap, WriteId writeId, bool visible) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
-  allWrites_.push_back(WriteRecord::overwrite(writeId, path, std::move(snap), visible));
-  if (visible) countPaths(allWrites_.back(), 1);
+  auto added = writes_.emplace_hint(
+      writes_.end(), writeId, WriteRecord::overwrite(writeId, path, std::move(snap), visible));
+  index(added->second);
   lastWriteId_ = writeId;
   return true;
 }
 
 bool WriteTree::addMerge(const Path& path, const CompoundWrite& changedChildren, WriteId writeId) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
-  allWrites_.push_back(WriteRecord::merge(writeId, path, changedChildren));
-  countPaths(allWrites_.back(), 1);
+  auto added = writes_.emplace_hint(writes_.end(), writeId,
+                                    WriteRecord::merge(writeId, path, changedChildren));
+  index(added->second);
   lastWriteId_ = writeId;
   return true;
 }
 
 const WriteRecord* WriteTree::write(WriteId writeId) const {
-  for (const auto& record : allWrites_) {
-    if (record.writeId() == writeId) return &record;
-  }
-  return nullptr;
+  auto it = writes_.find(writeId);
+  return it == writes_.end() ? nullptr : &it->second;
 }
 
-bool WriteTree::PathLess::operator()(const Path& a, const Path& b) const {
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    int c = compareKeys(a[i], b[i]);
-    if (c != 0) return c < 0;
-  }
-  return a.size() < b.size();
-}
-
-void WriteTree::countPaths(const WriteRecord& record, int delta) {
-  auto count = [&](const Path& path) {
-    size_t& n = writtenPaths_[path];
-    n += delta;
-    if (n == 0) writtenPaths_.erase(path);
-  };
-  if (record.isOverwrite()) {
-    count(record.path());
-    return;
-  }
+template <class Visit>
+void WriteTree::forEachWrittenPath(const WriteRecord& record, Visit&& visit) {
+  if (record.isOverwrite()) return visit(record.path());
   record.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
-    count(record.path().child(childPath));
+    visit(record.path().child(childPath));
     return false;
   });
 }
 
-bool WriteTree::writtenAtOrAbove(const Path& path) const {
-  for (size_t depth = 0; depth <= path.size(); ++depth) {
-    Path prefix =
-        depth == path.size()
-            ? path
-            : Path(std::vector<std::string>(path.keys().begin(), path.keys().begin() + depth));
-    if (writtenPaths_.count(prefix)) return true;
+void WriteTree::index(const WriteRecord& record) {
+  forEachWrittenPath(record, [&](const Path& path) {
+    PathNode* node = &paths_;
+    for (size_t i = 0;; ++i) {
+      if (record.visible()) ++node->visibleAtOrBelow;
+      if (i == path.size()) break;
+      auto& child = node->children[path[i]];
+      if (!child) child = std::make_unique<PathNode>();
+      node = child.get();
+    }
+    // Ids only grow, so appending keeps them in order.
+    node->writeIds.push_back(record.writeId());
+  });
+}
+
+void WriteTree::unindex(const WriteRecord& record) {
+  forEachWrittenPath(record, [&](const Path& path) {
+    std::vector<PathNode*> chain{&paths_};
+    for (size_t i = 0; i < path.size(); ++i) {
+      auto it = chain.back()->children.find(path[i]);
+      if (it == chain.back()->children.end()) return;
+      chain.push_back(it->second.get());
+    }
+    auto& ids = chain.back()->writeIds;
+    ids.erase(std::lower_bound(ids.begin(), ids.end(), record.writeId()));
+    for (size_t i = chain.size(); i-- > 0;) {
+      PathNode* node = chain[i];
+      if (record.visible()) --node->visibleAtOrBelow;
+      if (i > 0 && node->writeIds.empty() && node->children.empty()) {
+        chain[i - 1]->children.erase(path[i - 1]);
+      }
+    }
+  });
+}
+
+std::vector<const WriteTree::PathNode*> WriteTree::nodesTo(const Path& path) const {
+  std::vector<const PathNode*> chain{&paths_};
+  for (size_t i = 0; i < path.size(); ++i) {
+    auto it = chain.back()->children.find(path[i]);
+    if (it == chain.back()->children.end()) break;
+    chain.push_back(it->second.get());
   }
-  return false;
+  return chain;
+}
+
+std::vector<WriteId> WriteTree::writesAround(const Path& path) const {
+  std::vector<const PathNode*> chain = nodesTo(path);
+  std::vector<WriteId> ids;
+  for (const PathNode* node : chain)
+    ids.insert(ids.end(), node->writeIds.begin(), node->writeIds.end());
+  if (chain.size() == path.size() + 1) {
+    std::vector<const PathNode*> below;
+    for (const auto& entry : chain.back()->children) below.push_back(entry.second.get());
+    while (!below.empty()) {
+      const PathNode* node = below.back();
+      below.pop_back();
+      ids.insert(ids.end(), node->writeIds.begin(), node->writeIds.end());
+      for (const auto& entry : node->children) below.push_back(entry.second.get());
+    }
+  }
+  // A merge writes at several paths below one location.
+  std::sort(ids.begin(), ids.end(), std::greater<>());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+bool WriteTree::writtenAtOrAbove(const Path& path) const {
+  std::vector<const PathNode*> chain = nodesTo(path);
+  return std::any_of(chain.begin(), chain.end(), [&](const PathNode* node) {
+    return std::any_of(node->writeIds.begin(), node->writeIds.end(),
+                       [&](WriteId id) { return writes_.at(id).visible(); });
+  });
 }
 
 bool WriteTree::writtenAtOrBelow(const Path& path) const {
-  // Paths below `path` follow it directly in path order.
-  auto it = writtenPaths_.lower_bound(path);
-  return it != writtenPaths_.end() && path.contains(it->first);
+  std::vector<const PathNode*> chain = nodesTo(path);
+  return chain.size() == path.size() + 1 && chain.back()->visibleAtOrBelow > 0;
 }
 
 bool WriteTree::removeWrite(WriteId writeId) {
-  auto it = std::find_if(allWrites_.begin(), allWrites_.end(),
-                         [&](const WriteRecord& r) { return r.writeId() == writeId; });
-  if (it == allWrites_.end()) return false;
-  bool visible = it->visible();
-  if (visible) countPaths(*it, -1);
-  allWrites_.erase(it);
+  auto it = writes_.find(writeId);
+  if (it == writes_.end()) return false;
+  bool visible = it->second.visible();
+  unindex(it->second);
+  writes_.erase(it);
   // Even a write that a later one covers may have turned a leaf above it into children.
   return visible;
 }
 
 std::vector<WriteRecord> WriteTree::removeAllWrites() {
-  std::vector<WriteRecord> purged = std::move(allWrites_);
-  allWrites_.clear();
-  writtenPaths_.clear();
+  std::vector<WriteRecord> purged;
+  purged.reserve(writes_.size());
+  for (auto& entry : writes_) purged.push_back(std::move(entry.second));
+  writes_.clear();
+  paths_ = PathNode();
   // The last id stays: ids must keep increasing even after their writes are gone.
   return purged;
 }
@@ -131,13 +179,11 @@ NodePtr WriteTree::layeredData(const Path& path, const NodePtr& base,
   // the whole location (earlier writes and the base no longer matter then).
   std::vector<const WriteRecord*> relevant;
   bool covered = false;
-  for (size_t i = allWrites_.size(); i-- > 0;) {
-    const WriteRecord& write = allWrites_[i];
-    bool above = write.path().contains(path);
-    if (!above && !path.contains(write.path())) continue;
+  for (WriteId id : writesAround(path)) {
+    const WriteRecord& write = writes_.at(id);
     if (!include(write)) continue;
     relevant.push_back(&write);
-    if (above && coversPath(write, path)) {
+    if (write.path().contains(path) && coversPath(write, path)) {
       covered = true;
       break;
     }
@@ -157,10 +203,14 @@ NodePtr WriteTree::visibleData(const Path& path, const NodePtr& base) const {
 }
 
 bool WriteTree::hasShadowingWrite(const Path& path) const {
-  if (!writtenAtOrAbove(path)) return false;
-  return std::any_of(allWrites_.begin(), allWrites_.end(), [&](const WriteRecord& write) {
-    return write.visible() && coversPath(write, path);
-  });
+  // A write that covers the location writes at it or above it.
+  for (const PathNode* node : nodesTo(path)) {
+    for (WriteId id : node->writeIds) {
+      const WriteRecord& write = writes_.at(id);
+      if (write.visible() && coversPath(write, path)) return true;
+    }
+  }
+  return false;
 }
 
 NodePtr WriteTree::shadowingWrite(const Path& path) const { return visibleData(path, nullptr); }
@@ -186,10 +236,10 @@ NodePtr WriteTree::calcCompleteEventChildren(const Path& treePath,
   // No write fixes the location, so every write here lies below one child: layer each touched
   // child on its own.
   std::set<std::string, KeyLess> touched;
-  for (auto it = writtenPaths_.upper_bound(treePath);
-       it != writtenPaths_.end() && treePath.contains(it->first); ++it) {
-    const std::string& key = it->first[treePath.size()];
-    if (key != kPriorityKey) touched.insert(key);
+  if (std::vector<const PathNode*> chain = nodesTo(treePath); chain.size() == treePath.size() + 1) {
+    for (const auto& [key, node] : chain.back()->children) {
+      if (key != kPriorityKey && node->visibleAtOrBelow > 0) touched.insert(key);
+    }
   }
   NodePtr completeChildren = EmptyNode::emptyNode();
   if (completeServerChildren) {

@@ -1,12 +1,14 @@
 // WriteTree: the pending user writes (overwrites and merges, in write-id order). Local data is the
 // server data with the visible writes applied one by one in that order (a write below a leaf
-// replaces the leaf, so order matters); an index of the paths they write tells quickly which
-// locations no write touches. WriteTreeRef is the write tree seen from one path. Owned by the
-// sync tree; work queue only.
+// replaces the leaf, so order matters). A tree of the paths the writes write (an overwrite's path,
+// each child of a merge) finds the writes at, above and below a location without looking at the
+// others, so each operation costs what the writes around its path cost. WriteTreeRef is the write
+// tree seen from one path. Owned by the sync tree; work queue only.
 #pragma once
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "database/persistence/write_record.h"
 #include "database/snapshot/compound_write.h"
 #include "database/snapshot/index.h"
+#include "database/snapshot/key_order.h"
 #include "database/snapshot/named_node.h"
 #include "database/snapshot/node.h"
 #include "database/snapshot/path.h"
@@ -73,17 +76,26 @@ class WriteTree {
                       const std::function<bool(const WriteRecord&)>& include) const;
   NodePtr visibleData(const Path& path, const NodePtr& base) const;
   bool hasShadowingWrite(const Path& path) const;
-  // Path order: key by key, a prefix before what lies below it.
-  struct PathLess {
-    bool operator()(const Path& a, const Path& b) const;
+  // One location of the tree of written paths: the writes that write exactly here (ids in
+  // increasing order) and how many visible ones write here or below.
+  struct PathNode {
+    std::vector<WriteId> writeIds;
+    size_t visibleAtOrBelow = 0;
+    std::map<std::string, std::unique_ptr<PathNode>, KeyLess> children;
   };
-  void countPaths(const WriteRecord& record, int delta);
+  template <class Visit>
+  static void forEachWrittenPath(const WriteRecord& record, Visit&& visit);
+  void index(const WriteRecord& record);
+  void unindex(const WriteRecord& record);
+  // The nodes from the root down to `path` as far as they exist.
+  std::vector<const PathNode*> nodesTo(const Path& path) const;
+  // The ids of the writes at, above or below `path`, newest first.
+  std::vector<WriteId> writesAround(const Path& path) const;
   bool writtenAtOrAbove(const Path& path) const;
   bool writtenAtOrBelow(const Path& path) const;
 
-  // How many visible writes write at each path (an overwrite's path, each child of a merge).
-  std::map<Path, size_t, PathLess> writtenPaths_;
-  std::vector<WriteRecord> allWrites_;
+  PathNode paths_;
+  std::map<WriteId, WriteRecord> writes_;
   std::optional<WriteId> lastWriteId_;
 };
 
