@@ -14,7 +14,7 @@ void ChildChangeAccumulator::buildIndex() {
 }
 
 void ChildChangeAccumulator::trackDistinctChildChanges(std::vector<Change> changes) {
-  if (changes.empty()) return;
+  if (changes.empty() || !recordsChanges_) return;
   if (changes_.empty()) {
     live_ = changes.size();
     changes_ = std::move(changes);
@@ -25,6 +25,7 @@ void ChildChangeAccumulator::trackDistinctChildChanges(std::vector<Change> chang
 }
 
 void ChildChangeAccumulator::trackChildChange(Change change) {
+  if (!recordsChanges_) return;
   if (!indexed_) buildIndex();
   const std::string key = *change.childKey;
   auto it = index_.find(key);

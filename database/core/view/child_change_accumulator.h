@@ -13,6 +13,10 @@ namespace dz::database {
 
 class ChildChangeAccumulator {
  public:
+  // Without records, tracking does nothing: for a view whose registrations hear no child events,
+  // where making a change per child of a large overwrite would be wasted.
+  explicit ChildChangeAccumulator(bool recordsChanges = true) : recordsChanges_(recordsChanges) {}
+  bool recordsChanges() const { return recordsChanges_; }
   void trackChildChange(Change change);
   // Adds changes of distinct children none of which was tracked before (a whole node compared
   // with another), without the cost of folding.
@@ -26,6 +30,7 @@ class ChildChangeAccumulator {
 
   std::vector<Change> changes_;  // a change without key was folded away
   std::unordered_map<std::string, size_t> index_;
+  bool recordsChanges_;
   bool indexed_ = true;
   size_t live_ = 0;
 };

@@ -44,7 +44,7 @@ IndexedNode IndexedFilter::updateChild(const IndexedNode& snap, const std::strin
 
 IndexedNode IndexedFilter::updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
                                           ChildChangeAccumulator* accumulator) const {
-  if (accumulator) {
+  if (accumulator && accumulator->recordsChanges()) {
     const NodePtr& oldNode = oldSnap.node();
     const NodePtr& newNode = newSnap.node();
     if (oldNode.get() != newNode.get()) {

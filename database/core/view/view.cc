@@ -1,5 +1,7 @@
 #include "database/core/view/view.h"
 
+#include <algorithm>
+
 namespace dz::database {
 
 namespace {
@@ -67,8 +69,15 @@ Events View::removeEventRegistration(const EventRegistrationPtr& registration,
 
 Events View::applyOperation(const Operation& operation, const WriteTreeRef& writesCache,
                             const NodePtr& completeServerCache) {
-  ProcessorResult result =
-      processor_.applyOperation(viewCache_, operation, writesCache, completeServerCache);
+  const bool childChanges =
+      std::any_of(registrations_.begin(), registrations_.end(), [](const auto& registration) {
+        return registration->respondsTo(EventType::ChildAdded) ||
+               registration->respondsTo(EventType::ChildRemoved) ||
+               registration->respondsTo(EventType::ChildChanged) ||
+               registration->respondsTo(EventType::ChildMoved);
+      });
+  ProcessorResult result = processor_.applyOperation(viewCache_, operation, writesCache,
+                                                     completeServerCache, childChanges);
   viewCache_ = std::move(result.viewCache);
   return generateEventsForChanges(result.changes, viewCache_.eventCache().indexedNode(), nullptr);
 }

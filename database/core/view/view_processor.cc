@@ -62,14 +62,15 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
   NodePtr completeServerCache_;
 };
 
+// `childrenChanged`: whether the event data's children changed.
 void maybeAddValueEvent(const ViewCache& oldViewCache, const ViewCache& newViewCache,
-                        std::vector<Change>& changes) {
+                        bool childrenChanged, std::vector<Change>& changes) {
   const CacheNode& eventSnap = newViewCache.eventCache();
   if (!eventSnap.isFullyInitialized()) return;
   const NodePtr& node = eventSnap.node();
   bool isLeafOrEmpty = node->isLeafNode() || node->isEmpty();
   NodePtr oldComplete = oldViewCache.completeEventSnap();
-  if (!changes.empty() || !oldViewCache.eventCache().isFullyInitialized() ||
+  if (childrenChanged || !oldViewCache.eventCache().isFullyInitialized() ||
       (isLeafOrEmpty && !nodesEqual(node, oldComplete)) ||
       !node->getPriority()->equals(
           *(oldComplete ? oldComplete->getPriority() : EmptyNode::emptyNode()))) {
@@ -84,8 +85,9 @@ Path singleKeyPath(const std::string& key) { return Path(std::vector<std::string
 ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
                                               const Operation& operation,
                                               const WriteTreeRef& writesCache,
-                                              const NodePtr& completeCache) const {
-  ChildChangeAccumulator accumulator;
+                                              const NodePtr& completeCache,
+                                              bool childChanges) const {
+  ChildChangeAccumulator accumulator(childChanges);
   std::optional<ViewCache> newViewCache;
   const OperationSource& source = operation.source();
   switch (operation.type()) {
@@ -127,7 +129,11 @@ ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
       break;
   }
   std::vector<Change> changes = accumulator.takeChanges();
-  maybeAddValueEvent(oldViewCache, *newViewCache, changes);
+  // Unrecorded child changes are exactly the difference of the two event nodes.
+  const bool childrenChanged = childChanges ? !changes.empty()
+                                            : !nodesEqual(oldViewCache.eventCache().node(),
+                                                          newViewCache->eventCache().node());
+  maybeAddValueEvent(oldViewCache, *newViewCache, childrenChanged, changes);
   return ProcessorResult{std::move(*newViewCache), std::move(changes)};
 }
 

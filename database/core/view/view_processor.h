@@ -26,9 +26,10 @@ class ViewProcessor {
   const NodeFilter& filter() const { return *filter_; }
 
   // `completeCache` is complete server data at the view's location from another view, or null.
+  // Without `childChanges` only the value change is reported.
   ProcessorResult applyOperation(const ViewCache& oldViewCache, const Operation& operation,
-                                 const WriteTreeRef& writesCache,
-                                 const NodePtr& completeCache) const;
+                                 const WriteTreeRef& writesCache, const NodePtr& completeCache,
+                                 bool childChanges = true) const;
 
  private:
   ViewCache applyUserOverwrite(const ViewCache& oldViewCache, const Path& changePath,

@@ -181,6 +181,24 @@ TEST(SyncTreeScenario, NewRegistrationGetsInitialEventsInOrder) {
                    R"(h3 value /a {"a":1,"b":{".priority":1,".value":2},"c":3,"d":4})"}));
 }
 
+TEST(SyncTreeScenario, AValueOnlyViewRaisesAValueExactlyWhenTheDataChanges) {
+  // Such a view records no child changes; whether its data changed decides alone.
+  SyncScenario s;
+  QuerySpec a = query("/a");
+  s.listen(a, s.registration({EventType::Value}));
+  EXPECT_EQ(s.serverData(a, R"({"x":{"y":1},"z":2})"),
+            (Lines{R"(h1 value /a {"x":{"y":1},"z":2})"}));
+  EXPECT_EQ(s.serverSet("/a", R"({"x":{"y":1},"z":2})"), Lines{});
+  EXPECT_EQ(s.serverSet("/a", R"({"x":{"y":3},"z":2})"),
+            (Lines{R"(h1 value /a {"x":{"y":3},"z":2})"}));
+  EXPECT_EQ(s.userSet("/a/z", "2"), Lines{});
+  EXPECT_EQ(s.userSet("/a/x", "null"), (Lines{R"(h1 value /a {"z":2})"}));
+  // A child registration joining the view hears child changes from then on.
+  s.listen(a, s.registration({EventType::ChildAdded}));
+  EXPECT_EQ(s.userSet("/a/w", "4"),
+            (Lines{"h2 child_added w 4 prev=null", R"(h1 value /a {"w":4,"z":2})"}));
+}
+
 TEST(SyncTreeScenario, IncompleteDataGivesChildEventsButNoValue) {
   SyncScenario s;
   s.listen(query("/a"));
