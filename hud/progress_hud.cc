@@ -6,6 +6,8 @@
 
 #include "hud/resource_bundle.h"
 #include "platform/dispatch_queue.h"
+#include "platform/exception.h"
+#include "platform/run_loop.h"
 #include "platform/ui/accessibility.h"
 #include "platform/ui/activity_indicator_view.h"
 #include "platform/ui/clock.h"
@@ -58,6 +60,11 @@ ProgressHUD::ProgressHUD(const ui::Rect& frame) : View(frame) {
 ProgressHUD::~ProgressHUD() { unregisterNotifications(); }
 
 std::shared_ptr<ProgressHUD> ProgressHUD::sharedView() {
+  // Every class operation comes through here; the overlay's state belongs to the main thread.
+  if (!platform::RunLoop::isMainThread()) {
+    throw dz::Exception(kInternalInconsistencyException,
+                        "ProgressHUD is used on the main thread only");
+  }
   static std::once_flag once;
   static std::shared_ptr<ProgressHUD>* shared = nullptr;
   std::call_once(once, [] {

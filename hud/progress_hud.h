@@ -5,7 +5,8 @@
 // in call order; image shows dismiss themselves after a time that grows with their text; spinner
 // shows count activities that popActivity() balances. Appearance changes and touches are posted
 // on the default notification center. Timers and fades run on the UI clock (platform/ui/clock.h).
-// Main thread only; the shared view lives until exit.
+// Main thread only: a class operation on another thread throws dz::Exception. The shared view
+// lives until exit.
 #pragma once
 
 #include <functional>
@@ -54,6 +55,7 @@ class ProgressHUD : public ui::View {
   using Completion = std::function<void()>;
 
   // The shared view, made on first use with the bounds of the application delegate's window.
+  // Throws dz::Exception off the main thread, as every class operation does.
   static std::shared_ptr<ProgressHUD> sharedView();
 
   // Shows. The variants with a mask type show with that mask and leave the default as it was.

@@ -2,6 +2,9 @@
 // notifications, and the faults mended in them.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "platform/exception.h"
 #include "platform/ui/accessibility.h"
 #include "platform/ui/keyboard.h"
 #include "platform/ui/renderer.h"
@@ -246,6 +249,18 @@ TEST_F(HudTest, GradientRedrawsWhenTheKeyboardMovesItsCentre) {
   EXPECT_EQ(gradient->displayCount(), draws + 1);
 }
 
+TEST_F(HudTest, ClassOperationsOffTheMainThreadThrow) {
+  std::string name;
+  std::thread([&] {
+    try {
+      ProgressHUD::showWithStatus("x");
+    } catch (const dz::Exception& e) {
+      name = e.name();
+    }
+  }).join();
+  EXPECT_EQ(name, kInternalInconsistencyException);
+}
+
 TEST_F(HudTest, TouchesOnTheMaskAreReported) {
   ProgressHUD::showWithStatus("a", ProgressHUDMaskType::Clear);
   advance(0.2);
@@ -268,6 +283,59 @@ TEST_F(HudTest, TouchesOnTheMaskAreReported) {
   EXPECT_TRUE(touches.empty());
   center.removeObserver(t1);
   center.removeObserver(t2);
+}
+
+}  // namespace
+}  // namespace dz::hud::test
+
+namespace dz::hud::test {
+namespace {
+
+TEST_F(HudTest, NoStatusMeansNoUserInfoAndTheBoxAnnouncesItself) {
+  ProgressHUD::show();
+  advance(0.2);
+  ASSERT_EQ(postedInfo_.size(), 2u);
+  EXPECT_TRUE(postedInfo_[0].empty());
+  // Without a mask the box is the accessibility element; with one, the whole overlay.
+  EXPECT_TRUE(hud_->hudView()->isAccessibilityElement());
+  ProgressHUD::showWithStatus("busy", ProgressHUDMaskType::Black);
+  advance(0.2);
+  EXPECT_EQ(hud_->accessibilityLabel(), std::optional<std::string>("busy"));
+}
+
+TEST_F(HudTest, DarkAndCustomStylesColourTheBoxAndTheMask) {
+  ProgressHUD::setDefaultStyle(ProgressHUDStyle::Dark);
+  ProgressHUD::showWithStatus("a");
+  advance(0.2);
+  EXPECT_EQ(hud_->hudView()->effect(), ui::VisualEffect::blur(ui::BlurStyle::Dark));
+  EXPECT_EQ(hud_->hudVibrancyView()->effect(),
+            ui::VisualEffect::vibrancy(ui::VisualEffect::blur(ui::BlurStyle::Dark)));
+  EXPECT_EQ(hud_->statusLabel()->textColor(), ui::Color::whiteColor());
+  ProgressHUD::setFadeOutAnimationDuration(0);
+  ProgressHUD::dismiss();
+  advance(0.1);
+  EXPECT_FALSE(hud_->hudView()->effect());
+
+  ProgressHUD::setDefaultStyle(ProgressHUDStyle::Light);
+  ProgressHUD::setBackgroundLayerColor(ui::Color::rgb(0, 0, 1, 0.2));
+  ProgressHUD::showWithStatus("b", ProgressHUDMaskType::Custom);
+  advance(0.2);
+  EXPECT_EQ(hud_->backgroundView()->backgroundColor(), ui::Color::rgb(0, 0, 1, 0.2));
+  ProgressHUD::setBackgroundLayerColor(ui::Color::white(0, 0.4));
+}
+
+TEST_F(HudTest, KeyboardNotificationsAreObservedOnlyWhileShown) {
+  ui::Keyboard::shared().show(300, 0);
+  advance(0.1);
+  ProgressHUD::showWithStatus("a");
+  advance(0.2);
+  // Placed against the keyboard already on screen.
+  EXPECT_EQ(hud_->hudView()->center().y, std::floor(0.45f * (667 + 40 - 300)));
+  ProgressHUD::dismiss();
+  advance(0.5);
+  ui::Keyboard::shared().hide(0);
+  advance(0.1);
+  EXPECT_EQ(hud_->hudView()->center().y, std::floor(0.45f * (667 + 40 - 300)));  // not observed
 }
 
 }  // namespace
