@@ -56,10 +56,29 @@ TEST(RepoApiChildProcess, DISABLED_WritesOfflineAndEnds) {
   ASSERT_TRUE(waitForFile(hold));
 }
 
+// The second process as a live client: one write, waited for until the server confirmed it.
+TEST(RepoApiChildProcess, DISABLED_WritesOnline) {
+  if (env(kUrlVariable).empty()) GTEST_SKIP() << "run by the process tests only";
+  core::Options options;
+  options.databaseURL = env(kUrlVariable);
+  core::App::configure(env(kAppVariable), options);
+  platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
+  auto database = Database::databaseForApp(core::App::appNamed(env(kAppVariable)));
+  database->setCallbackQueue(platform::DispatchQueue::create("child.callbacks"));
+  auto seen = std::make_shared<Seen>();
+  database->reference()
+      .child("live/child")
+      .setValue("hello", [seen](const ErrorPtr& error, const DatabaseReference&) {
+        seen->add("w", !error);
+      });
+  ASSERT_TRUE(seen->waitForLast("w", true));
+}
+
 class RepoApiProcessTest : public RepoApiTest {
  protected:
   // Starts this program as the child test with the given settings.
-  pid_t spawnChild(const std::string& appName, const std::string& holdFile = {}) {
+  pid_t spawnChild(const std::string& appName, const std::string& holdFile = {},
+                   const std::string& test = "WritesOfflineAndEnds") {
     setenv(kUrlVariable, server_->databaseUrl().c_str(), 1);
     setenv(kAppVariable, appName.c_str(), 1);
     if (holdFile.empty()) {
@@ -69,7 +88,7 @@ class RepoApiProcessTest : public RepoApiTest {
     }
     std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
     std::vector<std::string> args = {program, "--gtest_also_run_disabled_tests",
-                                     "--gtest_filter=RepoApiChildProcess.*"};
+                                     "--gtest_filter=RepoApiChildProcess.DISABLED_" + test};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -126,6 +145,15 @@ TEST_F(RepoApiProcessTest,
   auto third = open(appName);
   EXPECT_TRUE(third->repo()->hasPersistence());
   EXPECT_TRUE(serverHasTheNotesOnce());
+}
+
+TEST_F(RepoApiProcessTest, AClientInAnotherProcessIsHeardThroughTheServer) {
+  auto here = client("here");
+  here->reference().child("live").observeEventType(
+      DataEventType::ChildAdded,
+      [seen = seenPtr_](const DataSnapshot& snapshot) { seen->add("added", snapshot.value()); });
+  ASSERT_TRUE(exitedCleanly(spawnChild(uniqueName("there"), {}, "WritesOnline")));
+  EXPECT_TRUE(seen_.waitForLast("added", "hello"));
 }
 
 }  // namespace
