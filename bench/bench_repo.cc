@@ -2,12 +2,13 @@
 // - a write on client A to the child-added event on client B, one at a time (p50 / p99), beside
 //   a raw loopback TCP round trip measured in the same run;
 // - one writer and many listening clients: time until the last client has the value, and the
-//   process's memory per client (server and clients share the process);
+//   memory per client of the clients' process and of the server's (a process of its own);
 // - the initial load of a listen on 100,000 children, as a ratio to parsing the same JSON.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,7 +60,8 @@ std::unique_ptr<dz::devserver::DevServer> startServer() {
   return server;
 }
 
-std::shared_ptr<Database> client(const dz::devserver::DevServer& server) {
+template <class Server>
+std::shared_ptr<Database> client(const Server& server) {
   static std::atomic<int> counter{0};
   dz::core::Options options;
   options.databaseURL = server.databaseUrl();
@@ -162,8 +164,39 @@ void BM_WriteToRemoteChildAdded(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteToRemoteChildAdded)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-long residentKilobytes() {
-  std::ifstream status("/proc/self/status");
+// The development server as a process of its own, so that its memory is measured apart.
+class ServerProcess {
+ public:
+  ServerProcess() {
+    std::string command = std::string(DZ_DEVSERVER_PROGRAM) + " --parent-pid " +
+                          std::to_string(::getpid()) + " & echo pid $!";
+    pipe_ = ::popen(command.c_str(), "r");
+    char line[256];
+    while (pipe_ && std::fgets(line, sizeof line, pipe_)) {
+      std::string text(line);
+      if (text.rfind("pid ", 0) == 0) pid_ = std::stoi(text.substr(4));
+      if (text.rfind("port ", 0) == 0) {
+        port_ = std::stoi(text.substr(5));
+        break;
+      }
+    }
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    if (pipe_) ::pclose(pipe_);
+  }
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  std::string databaseUrl() const { return "http://ns.dz.test:" + std::to_string(port_); }
+
+ private:
+  FILE* pipe_ = nullptr;
+  pid_t pid_ = 0;
+  int port_ = 0;
+};
+
+long residentKilobytes(const std::string& process = "self") {
+  std::ifstream status("/proc/" + process + "/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
@@ -172,10 +205,14 @@ long residentKilobytes() {
 }
 
 void BM_FanOutToManyClients(benchmark::State& state) {
-  auto server = startServer();
-  auto writer = client(*server);
+  ServerProcess server;
+  if (!server.port()) return state.SkipWithError("no server");
+  dz::platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
+  auto writer = client(server);
   if (!waitConnected(*writer)) return state.SkipWithError("not connected");
+  std::string serverProcess = std::to_string(server.pid());
   long before = residentKilobytes();
+  long serverBefore = residentKilobytes(serverProcess);
   size_t listeners = static_cast<size_t>(state.range(0));
   std::vector<std::shared_ptr<Database>> clients;
   struct Shared {
@@ -189,7 +226,7 @@ void BM_FanOutToManyClients(benchmark::State& state) {
   std::atomic<int64_t>& round = shared->round;
   std::vector<Clock::time_point>& arrivals = shared->arrivals;
   for (size_t i = 0; i < listeners; ++i) {
-    clients.push_back(client(*server));
+    clients.push_back(client(server));
     clients.back()->reference().child("shared").observeEventType(
         DataEventType::Value, [shared, i](const DataSnapshot& snapshot) {
           if (snapshot.value() == dz::Value(shared->round.load())) {
@@ -203,6 +240,7 @@ void BM_FanOutToManyClients(benchmark::State& state) {
   writer->reference().child("shared").setValue(0);
   if (!received.waitFor(listeners)) return state.SkipWithError("clients did not all connect");
   long after = residentKilobytes();
+  long serverAfter = residentKilobytes(serverProcess);
   std::vector<double> lastArrival;
   std::vector<double> allArrivals;
   for (auto _ : state) {
@@ -224,7 +262,8 @@ void BM_FanOutToManyClients(benchmark::State& state) {
   state.counters["last_p50_ms"] = percentile(lastArrival, 0.5) / 1000;
   state.counters["last_p99_ms"] = percentile(lastArrival, 0.99) / 1000;
   state.counters["each_p50_ms"] = percentile(allArrivals, 0.5) / 1000;
-  state.counters["kB_per_client"] = static_cast<double>(after - before) / listeners;
+  state.counters["client_kB_each"] = static_cast<double>(after - before) / listeners;
+  state.counters["server_kB_each"] = static_cast<double>(serverAfter - serverBefore) / listeners;
   for (auto& database : clients) database->goOffline();
   writer->goOffline();
 }

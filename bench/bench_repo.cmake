@@ -1,2 +1,5 @@
 target_include_directories(bench_repo PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(bench_repo PRIVATE dz_database_api dz_devserver)
+# The fan-out runs the server as a process of its own.
+add_dependencies(bench_repo dz-devserver)
+target_compile_definitions(bench_repo PRIVATE DZ_DEVSERVER_PROGRAM="$<TARGET_FILE:dz-devserver>")
