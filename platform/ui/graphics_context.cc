@@ -3,6 +3,7 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <numbers>
 
 namespace dz::ui {
 namespace {
@@ -158,7 +159,7 @@ void GraphicsContext::drawRadialGradient(Point center, double startRadius, doubl
     cairo_paint(cairo_);
   } else {
     cairo_new_path(cairo_);
-    cairo_arc(cairo_, center.x, center.y, std::max(endRadius, 0.0), 0, 2 * 3.14159265358979);
+    cairo_arc(cairo_, center.x, center.y, std::max(endRadius, 0.0), 0, 2 * std::numbers::pi);
     cairo_fill(cairo_);
   }
   cairo_pattern_destroy(pattern);
