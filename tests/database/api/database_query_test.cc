@@ -123,6 +123,12 @@ TEST(DatabaseReferenceTest, NavigationAndWritesCheckOnTheCallersThread) {
             "InvalidDezuvuraData");
   EXPECT_EQ(thrown([&] { items.setPriority(true); }).substr(0, 19), "InvalidDezuvuraData");
   EXPECT_ANY_THROW(items.updateChildValues(Value::Map{{"a", 1}, {"b.c", 2}}));
+  MutableData data(EmptyNode::emptyNode());
+  EXPECT_EQ(thrown([&] { data.hasChildAtPath("a.b"); }).substr(0, 21), "InvalidPathValidation");
+  EXPECT_EQ(thrown([&] { data.childDataByAppendingPath("a#"); }).substr(0, 21),
+            "InvalidPathValidation");
+  EXPECT_EQ(thrown([&] { data.setPriority(Value(Value::Array{})); }).substr(0, 19),
+            "InvalidDezuvuraData");
 }
 
 class DatabaseEntryTest : public ::testing::Test {
@@ -160,6 +166,10 @@ TEST_F(DatabaseEntryTest, RefusedCallsLeaveTheDatabaseUnusedAndSettingsOpen) {
   EXPECT_ANY_THROW(database->referenceFromURL("http://other.dz.test:1/x"));
   EXPECT_ANY_THROW(database->referenceFromURL(""));
   EXPECT_FALSE(database->config()->isFrozen());
+  auto named = DatabaseConfig::configForName("unused");
+  EXPECT_ANY_THROW(DatabaseReference::fromURL("http://ns.dz.test:1/a.b", named));
+  EXPECT_ANY_THROW(DatabaseReference::fromURL("http://dz.test:1/a", named));
+  EXPECT_FALSE(named->isFrozen());
   EXPECT_EQ(database->repo(), nullptr);
   database->setPersistenceCacheSizeBytes(2 * 1024 * 1024);
   database->goOffline();
