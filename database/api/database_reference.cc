@@ -5,10 +5,12 @@
 #include "database/core/parsed_url.h"
 #include "database/core/repo.h"
 #include "database/core/repo_manager.h"
+#include "database/snapshot/indexed_node.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/snapshot/validation.h"
 #include "database/utilities/next_push_id.h"
 #include "database/utilities/string_utilities.h"
+#include "platform/exception.h"
 
 namespace dz::database {
 namespace {
@@ -188,6 +190,53 @@ void DatabaseReference::cancelDisconnectOperations(CompletionBlock block) const 
   std::shared_ptr<Repo> target = repo();
   Path at = path();
   target->queue()->async([target, at, callback] { target->onDisconnectCancel(at, callback); });
+}
+
+// ---- transactions ----
+
+void DatabaseReference::runTransactionInternal(TransactionBlock block,
+                                               TransactionCompletionBlock completion,
+                                               bool withLocalEvents, const char* label) const {
+  Validation::validateWritablePath(label, path());
+  if (!block) {
+    throw Exception(kInvalidArgumentException, std::string("(") + label + ") Must provide a block");
+  }
+  TransactionUpdate update = [block = std::move(block)](const NodePtr& current) -> NodePtr {
+    MutableData data(current);
+    TransactionResult result = block(data);
+    return result.isSuccess() ? result.update()->nodeValue() : nullptr;
+  };
+  TransactionCompletion onComplete;
+  if (completion) {
+    onComplete = [completion = std::move(completion), ref = *this](
+                     const ErrorPtr& error, bool committed, const NodePtr& data) {
+      std::optional<DataSnapshot> snapshot;
+      if (data) snapshot.emplace(ref, IndexedNode(data));
+      completion(error, committed, snapshot);
+    };
+  }
+  std::shared_ptr<Repo> target = repo();
+  Path at = path();
+  target->queue()->async([target, at, update, onComplete, withLocalEvents] {
+    target->startTransaction(at, update, onComplete, withLocalEvents);
+  });
+}
+
+void DatabaseReference::runTransactionBlock(TransactionBlock block) const {
+  runTransactionInternal(std::move(block), nullptr, true, "runTransactionBlock:");
+}
+
+void DatabaseReference::runTransactionBlock(TransactionBlock block,
+                                            TransactionCompletionBlock completion) const {
+  runTransactionInternal(std::move(block), std::move(completion), true,
+                         "runTransactionBlock:andCompletionBlock:");
+}
+
+void DatabaseReference::runTransactionBlock(TransactionBlock block,
+                                            TransactionCompletionBlock completion,
+                                            bool withLocalEvents) const {
+  runTransactionInternal(std::move(block), std::move(completion), withLocalEvents,
+                         "runTransactionBlock:andCompletionBlock:withLocalEvents:");
 }
 
 }  // namespace dz::database

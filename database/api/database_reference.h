@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "database/api/database_query.h"
+#include "database/api/transaction_result.h"
 #include "platform/error.h"
 #include "platform/value.h"
 
@@ -27,6 +28,12 @@ class DatabaseReference : public DatabaseQuery {
  public:
   using CompletionBlock =
       std::function<void(const ErrorPtr& error, const DatabaseReference& reference)>;
+  // A transaction's update: the current data in, successWithValue(data) or abort() out.
+  using TransactionBlock = std::function<TransactionResult(MutableData& currentData)>;
+  // The error (none when committed or aborted by the update), whether the data was committed,
+  // and the data (none when the transaction was overruled before it ran again).
+  using TransactionCompletionBlock = std::function<void(
+      const ErrorPtr& error, bool committed, const std::optional<DataSnapshot>& snapshot)>;
 
   // The reference at the location of a database URL ("https://<ns>.<domain>.<tld>/<path>"), on
   // the repository of that database and the given configuration (the default one when none).
@@ -71,6 +78,18 @@ class DatabaseReference : public DatabaseQuery {
                                      CompletionBlock block = nullptr) const;
   void cancelDisconnectOperations(CompletionBlock block = nullptr) const;
 
+  // Replaces the data here by `block`'s result, committed only if the server still holds the
+  // data the block saw; otherwise the block runs again on the newer data (at most 25 sends, then
+  // the error "maxretry"). The block runs on the database's work queue, possibly several times,
+  // and must not wait for the database; a block that throws aborts its transaction with an error.
+  // The completion runs once on the callback queue. With `withLocalEvents` false, observers see
+  // the result only once the server confirms it. Throws "WritablePathValidation" under ".info"
+  // and NSInvalidArgumentException without a block.
+  void runTransactionBlock(TransactionBlock block) const;
+  void runTransactionBlock(TransactionBlock block, TransactionCompletionBlock completion) const;
+  void runTransactionBlock(TransactionBlock block, TransactionCompletionBlock completion,
+                           bool withLocalEvents) const;
+
   // For the library's own objects.
   DatabaseReference(std::shared_ptr<Repo> repo, const Path& path);
 
@@ -79,6 +98,8 @@ class DatabaseReference : public DatabaseQuery {
                    CompletionBlock block, const char* label) const;
   void updateInternal(const Value::Map& values, bool onDisconnect, CompletionBlock block,
                       const char* label) const;
+  void runTransactionInternal(TransactionBlock block, TransactionCompletionBlock completion,
+                              bool withLocalEvents, const char* label) const;
 };
 
 }  // namespace dz::database

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <limits>
 
+#include "database/core/on_disconnect_writes.h"
 #include "database/core/server_values.h"
+#include "database/core/transaction_queue.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/utilities.h"
@@ -37,6 +39,8 @@ std::optional<CompoundWrite> mergeFromJson(const boost::json::value& message) {
   return write;
 }
 
+}  // namespace
+
 boost::json::object mergeToJson(const CompoundWrite& write) {
   boost::json::object object;
   write.enumerateWrites([&](const Path& path, const NodePtr& node) {
@@ -45,8 +49,6 @@ boost::json::object mergeToJson(const CompoundWrite& write) {
   });
   return object;
 }
-
-}  // namespace
 
 WriteResult WriteResult::from(const std::string& status, const std::optional<std::string>& reason) {
   return WriteResult{status, errorForStatus(status, reason)};
@@ -106,6 +108,9 @@ void Repo::deferredInit() {
     if (auto self = weak.lock()) self->raiseEvents(events);
   });
   serverSyncTree_ = makeServerSyncTree();
+  transactionQueue_ = TransactionQueue::create(*this);
+  transactions_ = transactionQueue_;
+  onDisconnect_ = std::make_shared<OnDisconnectWrites>(*this);
   initialized_ = true;
 
   restoreWrites();
@@ -328,44 +333,24 @@ void Repo::setOnDisconnectHooks(std::shared_ptr<RepoOnDisconnectHooks> hooks) {
   onDisconnect_ = std::move(hooks);
 }
 
-// Without an engine of their own, on-disconnect writes still reach the server; only their local
-// application at a disconnect needs the engine.
 void Repo::onDisconnectSet(const Path& path, NodePtr node, RepoWriteCallback callback) {
   if (!usable("onDisconnectSet")) return;
-  if (!node) node = EmptyNode::emptyNode();
-  if (onDisconnect_) return onDisconnect_->set(path, node, std::move(callback));
-  std::weak_ptr<Repo> weak = weak_from_this();
-  connection_->onDisconnectPutData(
-      SnapshotUtilities::toJson(*node, true), path,
-      [weak, callback](const std::string& status, const std::optional<std::string>& reason) {
-        if (auto self = weak.lock())
-          self->callOnComplete(callback, WriteResult::from(status, reason));
-      });
+  onDisconnect_->set(path, node ? node : EmptyNode::emptyNode(), std::move(callback));
 }
 
 void Repo::onDisconnectUpdate(const Path& path, const CompoundWrite& nodes,
                               RepoWriteCallback callback) {
-  if (!usable("onDisconnectUpdate")) return;
-  if (onDisconnect_) return onDisconnect_->update(path, nodes, std::move(callback));
-  if (nodes.isEmpty()) return callOnComplete(callback, WriteResult::from(kStatusOk, std::nullopt));
-  std::weak_ptr<Repo> weak = weak_from_this();
-  connection_->onDisconnectMergeData(
-      mergeToJson(nodes), path,
-      [weak, callback](const std::string& status, const std::optional<std::string>& reason) {
-        if (auto self = weak.lock())
-          self->callOnComplete(callback, WriteResult::from(status, reason));
-      });
+  if (usable("onDisconnectUpdate")) onDisconnect_->update(path, nodes, std::move(callback));
 }
 
 void Repo::onDisconnectCancel(const Path& path, RepoWriteCallback callback) {
-  if (!usable("onDisconnectCancel")) return;
-  if (onDisconnect_) return onDisconnect_->cancel(path, std::move(callback));
-  std::weak_ptr<Repo> weak = weak_from_this();
-  connection_->onDisconnectCancelPath(
-      path, [weak, callback](const std::string& status, const std::optional<std::string>& reason) {
-        if (auto self = weak.lock())
-          self->callOnComplete(callback, WriteResult::from(status, reason));
-      });
+  if (usable("onDisconnectCancel")) onDisconnect_->cancel(path, std::move(callback));
+}
+
+void Repo::startTransaction(const Path& path, TransactionUpdate update,
+                            TransactionCompletion onComplete, bool applyLocally) {
+  if (!usable("startTransaction")) return;
+  transactionQueue_->startTransaction(path, std::move(update), std::move(onComplete), applyLocally);
 }
 
 // ---- reads ----

@@ -19,12 +19,17 @@
 #include "database/core/repo_hooks.h"
 #include "database/core/repo_store.h"
 #include "database/core/sync_tree.h"
+#include "database/core/transaction.h"
 #include "database/utilities/repo_info.h"
 #include "platform/notification_center.h"
 
 namespace dz::database {
 
 class Database;  // the public entry object that owns the repository
+class TransactionQueue;
+
+// A merge's wire value: each relative path (wire form) to its node's export value.
+boost::json::object mergeToJson(const CompoundWrite& write);
 
 inline constexpr char kDidEnterBackgroundNotification[] =
     "UIApplicationDidEnterBackgroundNotification";
@@ -82,6 +87,9 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   void onDisconnectSet(const Path& path, NodePtr node, RepoWriteCallback callback);
   void onDisconnectUpdate(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback);
   void onDisconnectCancel(const Path& path, RepoWriteCallback callback);
+  // Runs `update` on the data at `path` and commits its result by compare-and-set.
+  void startTransaction(const Path& path, TransactionUpdate update,
+                        TransactionCompletion onComplete, bool applyLocally);
 
   // Reads: ".info" queries go to the ".info" tree.
   void addEventRegistration(EventRegistrationPtr registration, const QuerySpec& query);
@@ -106,6 +114,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   PersistentConnection& connection() const { return *connection_; }
   const OffsetClock& serverClock() const { return *serverClock_; }
   EventRaiser& eventRaiser() { return eventRaiser_; }
+  // The running transactions (made at set-up), for tests and diagnostics.
+  const TransactionQueue* transactionQueue() const { return transactionQueue_.get(); }
   // Whether the store is this repository's (persistence on and the store not in use elsewhere).
   bool hasPersistence() const { return persistence_.manager != nullptr; }
 
@@ -152,6 +162,7 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   WriteId writeIdCounter_ = 0;
   TokenListenerRegistrationPtr tokenListener_;
   platform::NotificationCenter::ObserverToken backgroundObserver_ = 0;
+  std::shared_ptr<TransactionQueue> transactionQueue_;
   std::shared_ptr<RepoTransactionHooks> transactions_;
   std::shared_ptr<RepoOnDisconnectHooks> onDisconnect_;
 };

@@ -80,4 +80,13 @@ CompoundWrite ServerValues::resolveDeferredValueCompoundWrite(const CompoundWrit
   return result;
 }
 
+SparseSnapshotTree ServerValues::resolveDeferredValueTree(const SparseSnapshotTree& tree,
+                                                          const Value::Map& serverValues) {
+  SparseSnapshotTree resolved;
+  tree.forEachTree(Path(), [&](const Path& path, const NodePtr& node) {
+    resolved.remember(path, resolveDeferredValueSnapshot(node, serverValues));
+  });
+  return resolved;
+}
+
 }  // namespace dz::database

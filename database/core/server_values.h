@@ -1,11 +1,10 @@
 // Server values: placeholders ({".sv": name}) that the server replaces with its own value when
 // it applies a write. Locally they are resolved at once with the client's best guess of the
 // server's values, so the caller sees data immediately. Thread-safe free functions.
-//
-// The form for sparse snapshot trees comes with the on-disconnect writes that keep them.
 #pragma once
 
 #include "database/core/clock.h"
+#include "database/core/sparse_snapshot_tree.h"
 #include "database/snapshot/compound_write.h"
 #include "database/snapshot/node.h"
 #include "platform/value.h"
@@ -26,6 +25,9 @@ class ServerValues {
   // The write with every node resolved; the same write when nothing changes.
   static CompoundWrite resolveDeferredValueCompoundWrite(const CompoundWrite& write,
                                                          const Value::Map& serverValues);
+  // A new tree holding every stored node resolved at its path.
+  static SparseSnapshotTree resolveDeferredValueTree(const SparseSnapshotTree& tree,
+                                                     const Value::Map& serverValues);
 };
 
 }  // namespace dz::database
