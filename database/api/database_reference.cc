@@ -211,7 +211,7 @@ void DatabaseReference::runTransactionInternal(TransactionBlock block,
     onComplete = [completion = std::move(completion), ref = *this](
                      const ErrorPtr& error, bool committed, const NodePtr& data) {
       std::optional<DataSnapshot> snapshot;
-      if (data) snapshot.emplace(ref, IndexedNode(data));
+      if (data) snapshot.emplace(ref.repo(), ref.path(), IndexedNode(data));
       completion(error, committed, snapshot);
     };
   }

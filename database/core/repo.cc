@@ -110,7 +110,8 @@ void Repo::deferredInit() {
   serverSyncTree_ = makeServerSyncTree();
   transactionQueue_ = TransactionQueue::create(*this);
   transactions_ = transactionQueue_;
-  onDisconnect_ = std::make_shared<OnDisconnectWrites>(*this);
+  onDisconnectWrites_ = std::make_shared<OnDisconnectWrites>(*this);
+  onDisconnect_ = onDisconnectWrites_;
   initialized_ = true;
 
   restoreWrites();

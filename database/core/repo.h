@@ -26,6 +26,7 @@
 namespace dz::database {
 
 class Database;  // the public entry object that owns the repository
+class OnDisconnectWrites;
 class TransactionQueue;
 
 // A merge's wire value: each relative path (wire form) to its node's export value.
@@ -116,6 +117,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   EventRaiser& eventRaiser() { return eventRaiser_; }
   // The running transactions (made at set-up), for tests and diagnostics.
   const TransactionQueue* transactionQueue() const { return transactionQueue_.get(); }
+  // The acknowledged on-disconnect writes (made at set-up), for tests and diagnostics.
+  const OnDisconnectWrites* onDisconnectWrites() const { return onDisconnectWrites_.get(); }
   // Whether the store is this repository's (persistence on and the store not in use elsewhere).
   bool hasPersistence() const { return persistence_.manager != nullptr; }
 
@@ -164,6 +167,7 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   platform::NotificationCenter::ObserverToken backgroundObserver_ = 0;
   std::shared_ptr<TransactionQueue> transactionQueue_;
   std::shared_ptr<RepoTransactionHooks> transactions_;
+  std::shared_ptr<OnDisconnectWrites> onDisconnectWrites_;
   std::shared_ptr<RepoOnDisconnectHooks> onDisconnect_;
 };
 

@@ -1,5 +1,6 @@
-// On-disconnect operations: kept per connection, cancelled by "oc", and run in order when the
-// connection ends, with their results pushed to the listeners of other connections.
+// On-disconnect operations: kept per connection by the client's sparse-tree rules, cancelled by
+// "oc", and run when the connection ends, with their results pushed to the listeners of other
+// connections.
 #include <gtest/gtest.h>
 
 #include "tests/devserver/test_client.h"
@@ -42,10 +43,11 @@ TEST_F(OnDisconnectTest, RunsWhenTheClientDropsAndPushesToOthers) {
   EXPECT_EQ(text(put->at("a")), "d");
   EXPECT_EQ(text(put->at("b").at("p")), "presence/alice");
   EXPECT_EQ(put->at("b").at("d"), false);
-  auto merge = watcher_->nextPush();
-  ASSERT_TRUE(merge);
-  EXPECT_EQ(text(merge->at("a")), "m");
-  EXPECT_EQ(merge->at("b").at("d"), json(R"({"bob": "away"})"));
+  // An update is kept as a set of each child.
+  auto child = watcher_->nextPush();
+  ASSERT_TRUE(child);
+  EXPECT_EQ(text(child->at("b").at("p")), "presence/bob");
+  EXPECT_EQ(child->at("b").at("d"), "away");
   EXPECT_EQ(server_->snapshot("/presence"), json(R"({"alice": false, "bob": "away"})"));
 }
 
@@ -57,6 +59,22 @@ TEST_F(OnDisconnectTest, CancelRemovesOperationsAtAndBelowThePath) {
   leaving_->dropTcp();
   EXPECT_TRUE(waitForData("/elsewhere", "left"));
   EXPECT_EQ(server_->snapshot("/presence"), json(R"({"alice": true, "bob": true})"));
+}
+
+TEST_F(OnDisconnectTest, CancelBelowAStoredValueFollowsTheClientsRules) {
+  server_->setJson("/presence/carol", "true");
+  // A value with children is split, and only the cancelled child goes: the others are then set
+  // one by one (carol, never named, stays).
+  EXPECT_EQ(leaving_->call("o", body("/presence", {{"d", {{"alice", 1}, {"bob", 2}}}})), "ok");
+  EXPECT_EQ(leaving_->call("oc", body("/presence/alice", {{"d", nullptr}})), "ok");
+  // Below a leaf nothing can be cancelled; a stored removal goes entirely.
+  EXPECT_EQ(leaving_->call("o", body("/leaf", {{"d", "x"}})), "ok");
+  EXPECT_EQ(leaving_->call("oc", body("/leaf/deeper", {{"d", nullptr}})), "ok");
+  EXPECT_EQ(leaving_->call("o", body("/presence/carol", {{"d", nullptr}})), "ok");
+  EXPECT_EQ(leaving_->call("oc", body("/presence/carol/x", {{"d", nullptr}})), "ok");
+  leaving_->dropTcp();
+  EXPECT_TRUE(waitForData("/leaf", "x"));
+  EXPECT_EQ(server_->snapshot("/presence"), json(R"({"alice": true, "bob": 2, "carol": true})"));
 }
 
 TEST_F(OnDisconnectTest, ServerDroppingTheConnectionRunsThemToo) {

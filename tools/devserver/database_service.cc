@@ -5,6 +5,8 @@
 #include <deque>
 #include <set>
 
+#include "database/core/server_values.h"
+#include "database/core/sparse_snapshot_tree.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/crypto.h"
@@ -107,11 +109,6 @@ struct ClientListen {
 
 struct ClientConnection {
   using Listen = ClientListen;
-  struct OnDisconnect {
-    std::string action;
-    Path path;
-    boost::json::value data;
-  };
 
   uint64_t id = 0;
   std::weak_ptr<Peer> peer;
@@ -119,7 +116,8 @@ struct ClientConnection {
   FrameJoiner joiner;
   // Keyed by path text and tag, so a re-listen replaces the earlier one.
   std::map<std::pair<std::string, std::string>, Listen> listens;
-  std::vector<OnDisconnect> onDisconnect;
+  // Kept by the client's own rules, so both agree on the data after a drop.
+  database::SparseSnapshotTree onDisconnect;
   bool authenticated = false;
   std::vector<std::string> withheldReplies;
   std::set<std::shared_ptr<boost::asio::steady_timer>> replyTimers;
@@ -395,21 +393,25 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
   Path path(*pathText);
   if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
   if (action == wire::kActionOnDisconnectCancel) {
-    std::erase_if(connection.onDisconnect, [&](const auto& op) { return path.contains(op.path); });
+    connection.onDisconnect.forget(path);
     return {std::string(wire::kStatusOk), nullptr};
   }
   boost::json::value data = field(body, wire::kBodyData);
   if (action == wire::kActionOnDisconnectMerge && !data.is_object()) {
     return {kStatusInvalidRequest, nullptr};
   }
-  // Refuse now what could not be stored later.
-  if (data.is_object() && action == wire::kActionOnDisconnectMerge) {
-    for (const auto& [key, value] : data.get_object())
-      database::SnapshotUtilities::nodeFromJson(value);
+  // Converted now, so that what could not be stored later is refused now; server values stay
+  // placeholders until the connection ends.
+  if (action == wire::kActionOnDisconnectMerge) {
+    std::vector<std::pair<Path, database::NodePtr>> writes;
+    for (const auto& [key, value] : data.get_object()) {
+      writes.emplace_back(path.child(std::string_view(key)),
+                          database::SnapshotUtilities::nodeFromJson(value));
+    }
+    for (auto& [childPath, node] : writes) connection.onDisconnect.remember(childPath, node);
   } else {
-    database::SnapshotUtilities::nodeFromJson(data);
+    connection.onDisconnect.remember(path, database::SnapshotUtilities::nodeFromJson(data));
   }
-  connection.onDisconnect.push_back({action, path, std::move(data)});
   return {std::string(wire::kStatusOk), nullptr};
 }
 
@@ -543,16 +545,18 @@ void DatabaseService::pushNode(ClientConnection& connection, const Path& path,
 }
 
 void DatabaseService::runOnDisconnect(ClientConnection& connection) {
-  auto operations = std::move(connection.onDisconnect);
-  connection.onDisconnect.clear();
-  for (const auto& op : operations) {
+  database::SparseSnapshotTree stored = std::move(connection.onDisconnect);
+  connection.onDisconnect = {};
+  // Server values resolve now, when the connection ended.
+  database::SparseSnapshotTree resolved = database::ServerValues::resolveDeferredValueTree(
+      stored, {{std::string(database::kServerValueTimestamp), Value(nowMs())}});
+  resolved.forEachTree(Path(), [&](const Path& path, const database::NodePtr& node) {
     try {
-      bool merge = op.action == wire::kActionOnDisconnectMerge;
-      applyWrite(connection.ns, op.path, op.data, merge ? &op.data.get_object() : nullptr);
+      applyWrite(connection.ns, path, jsonOfNode(*node), nullptr);
     } catch (const std::exception& e) {
       log("on-disconnect failed", connection.id, e.what());
     }
-  }
+  });
 }
 
 bool DatabaseService::denied(const Path& path, Access access) const {

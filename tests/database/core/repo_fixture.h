@@ -111,4 +111,15 @@ class RepoTest : public ::testing::Test {
   std::vector<std::string> values_;
 };
 
+// A repository that is online, with the scripted server at hand.
+class OnlineRepoTest : public RepoTest {
+ protected:
+  void SetUp() override {
+    RepoTest::SetUp();
+    start();
+    becomeReady();
+  }
+  FakeRealtimeConnection& server() { return *connections_.back(); }
+};
+
 }  // namespace dz::database::testing

@@ -21,16 +21,8 @@ NodePtr increment(const NodePtr& current) {
   return SnapshotUtilities::nodeFrom(Value(current->val().getInt().value_or(0) + 1));
 }
 
-class TransactionTest : public RepoTest {
+class TransactionTest : public OnlineRepoTest {
  protected:
-  void SetUp() override {
-    RepoTest::SetUp();
-    start();
-    becomeReady();
-  }
-
-  FakeRealtimeConnection& server() { return *connections_.back(); }
-
   // Starts a transaction whose completions are logged as "<code or ok> <committed> <data>".
   void run(const std::string& path, TransactionUpdate update, bool applyLocally = true) {
     onQueue([&] {
