@@ -111,6 +111,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   void abortAndRerunTransactions(const Path& path, const std::string& reason);
   void rerunTransactions(const Path& path);
   void raiseEvents(const Events& events) { eventRaiser_.raiseEvents(events); }
+  // The connection's listens (a debugging aid).
+  std::vector<QuerySpec> dumpListens() const { return connection_->dumpListens(); }
   SyncTree* serverSyncTree() const { return serverSyncTree_.get(); }
   PersistentConnection& connection() const { return *connection_; }
   const OffsetClock& serverClock() const { return *serverClock_; }

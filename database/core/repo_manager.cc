@@ -34,15 +34,6 @@ RepoPtr RepoManager::getOrCreateRepo(const RepoInfoPtr& repoInfo, const Database
   return repo;
 }
 
-RepoPtr RepoManager::findRepo(const RepoInfo& repoInfo, const DatabaseConfig& config) {
-  Registry& table = registry();
-  std::lock_guard lock(table.mutex);
-  auto found = table.configs.find(&config);
-  if (found == table.configs.end()) return nullptr;
-  auto repo = found->second.second.find(repoKey(repoInfo));
-  return repo == found->second.second.end() ? nullptr : repo->second;
-}
-
 std::vector<RepoPtr> RepoManager::reposOf(const DatabaseConfig* config) {
   Registry& table = registry();
   std::lock_guard lock(table.mutex);

@@ -21,8 +21,6 @@ class RepoManager {
   // Asking again for a registered pair reuses it rather than failing.
   static RepoPtr getOrCreateRepo(const RepoInfoPtr& repoInfo, const DatabaseConfigPtr& config,
                                  const Factory& create);
-  // The registered repository, or null.
-  static RepoPtr findRepo(const RepoInfo& repoInfo, const DatabaseConfig& config);
 
   static void interrupt(const DatabaseConfigPtr& config);
   static void resume(const DatabaseConfigPtr& config);
