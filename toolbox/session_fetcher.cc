@@ -22,6 +22,7 @@ constexpr char kCaFileEnvironment[] = "DZ_CA_FILE";
 constexpr char kAllowedProtocols[] = "http,https";
 constexpr auto kMaxConnectTimeout = std::chrono::seconds(30);
 constexpr int kPollMs = 1000;
+constexpr long kMaxCachedConnections = 64;
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -75,6 +76,8 @@ struct Transfer {
 class TransferEngine {
  public:
   TransferEngine() : multi_(curl_multi_init()) {
+    // Connections stay cached for reuse even when few transfers are running.
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
     thread_ = std::thread([this] { run(); });
   }
   ~TransferEngine() {

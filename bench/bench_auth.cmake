@@ -1,0 +1,2 @@
+target_include_directories(bench_auth PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(bench_auth PRIVATE dz_auth dz_devserver)
