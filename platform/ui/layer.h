@@ -125,6 +125,10 @@ class Layer : public std::enable_shared_from_this<Layer> {
   void setContents(ImagePtr image) { contents_ = std::move(image); }
   double contentsScale() const { return contentsScale_; }
   void setContentsScale(double scale) { contentsScale_ = scale; }
+  // Points of blur applied to what lies behind the layer, within its bounds, before the layer
+  // draws (the backdrop of a blur effect); 0 for none.
+  double backdropBlurRadius() const { return backdropBlurRadius_; }
+  void setBackdropBlurRadius(double radius) { backdropBlurRadius_ = radius; }
   // A layer whose alpha masks this one, in this layer's coordinates.
   std::shared_ptr<Layer> mask() const { return mask_; }
   void setMask(std::shared_ptr<Layer> mask) { mask_ = std::move(mask); }
@@ -197,6 +201,7 @@ class Layer : public std::enable_shared_from_this<Layer> {
   bool masksToBounds_ = false;
   ImagePtr contents_;
   double contentsScale_ = 1;
+  double backdropBlurRadius_ = 0;
   std::shared_ptr<Layer> mask_;
   Layer* superlayer_ = nullptr;
   std::vector<std::shared_ptr<Layer>> sublayers_;

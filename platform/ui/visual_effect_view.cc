@@ -3,18 +3,20 @@
 namespace dz::ui {
 namespace {
 
-Color backdropColor(const std::optional<VisualEffect>& effect) {
-  if (!effect || effect->kind != VisualEffect::Kind::Blur) return Color::clear();
-  switch (effect->style) {
+// The wash over the blurred backdrop.
+Color tintOf(BlurStyle style) {
+  switch (style) {
     case BlurStyle::ExtraLight:
-      return Color::white(0.97, 0.96);
+      return Color::white(0.97, 0.78);
     case BlurStyle::Light:
-      return Color::white(0.97, 0.9);
+      return Color::white(0.97, 0.6);
     case BlurStyle::Dark:
-      return Color::white(0.11, 0.93);
+      return Color::white(0.11, 0.73);
   }
   return Color::clear();
 }
+
+constexpr double kBlurRadius = 12;
 
 }  // namespace
 
@@ -32,7 +34,14 @@ VisualEffectView::VisualEffectView(std::optional<VisualEffect> effect, const Rec
 
 void VisualEffectView::setEffect(std::optional<VisualEffect> effect) {
   effect_ = effect;
-  backdrop_->setBackgroundColor(backdropColor(effect_));
+  // The backdrop keeps its last blur while it fades away, as the effect animates out.
+  if (effect_ && effect_->kind == VisualEffect::Kind::Blur) {
+    backdrop_->setBackgroundColor(tintOf(effect_->style));
+    backdrop_->layer()->setBackdropBlurRadius(kBlurRadius);
+    backdrop_->setAlpha(1);
+  } else {
+    backdrop_->setAlpha(0);
+  }
 }
 
 void VisualEffectView::layoutSubviews() {

@@ -1,6 +1,7 @@
 // VisualEffectView: a view with a blur or vibrancy effect and a content view for what it holds.
-// Headless, the blur is its tint: a nearly opaque backdrop below the content view whose colour
-// changes animate inside View::animate(). Vibrancy adds no backdrop. Main thread only.
+// A blur is a backdrop below the content view that blurs what lies behind the view and washes it
+// with the style's tint; it fades in and out with the effect inside View::animate(). Vibrancy
+// adds no backdrop. Main thread only.
 #pragma once
 
 #include <memory>
