@@ -300,7 +300,7 @@ void Repo::purgeOutstandingWrites() {
 
 void Repo::ackWrite(WriteId writeId, const Path& path, const WriteResult& result) {
   // A purge has already taken the write out.
-  if (result.canceled()) return;
+  if (result.canceled() || !usable("ackWrite")) return;
   Events events = serverSyncTree_->ackUserWrite(writeId, !result.ok(), true, *serverClock_);
   if (!events.empty()) rerunTransactions(path);
   raiseEvents(events);
@@ -383,7 +383,7 @@ void Repo::keepQuerySynced(const QuerySpec& query, bool synced) {
 // ---- the connection's reports ----
 
 void Repo::updateInfo(const std::string& key, const Value& value) {
-  if (!initialized_) return;
+  if (!usable("updateInfo")) return;
   if (key == kDotInfoServerTimeOffset) {
     if (std::optional<double> offset = value.getDouble()) serverClock_->setOffset(*offset / 1000.0);
   }
