@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/bundle.h"
 #include "platform/ui/image_view.h"
 #include "platform/ui/label.h"
+#include "platform/ui/visual_effect_view.h"
 
 namespace dz::ui {
 namespace {
@@ -88,6 +90,36 @@ TEST(RendererTest, PngRoundTrip) {
   EXPECT_EQ(read->size(), (Size{3, 2}));
   EXPECT_TRUE(near(read->color(5, 3), Color::rgb(0.2, 0.4, 0.6)));
   EXPECT_FALSE(Image::contentsOfFile("/nonexistent.png"));
+}
+
+TEST(RendererTest, BlurEffectSoftensWhatLiesBehind) {
+  auto root = std::make_shared<View>(Rect::make(0, 0, 40, 20));
+  auto left = std::make_shared<View>(Rect::make(0, 0, 20, 20));
+  left->setBackgroundColor(Color::black());
+  root->setBackgroundColor(Color::whiteColor());
+  root->addSubview(left);
+  auto frosted = std::make_shared<VisualEffectView>(VisualEffect::blur(BlurStyle::Light),
+                                                    Rect::make(0, 0, 40, 20));
+  root->addSubview(frosted);
+  ImagePtr image = Renderer::render(*root, 1);
+  // Across the black and white edge the blur leaves greys where there were none.
+  double justLeft = image->color(18, 10).red, justRight = image->color(21, 10).red;
+  EXPECT_GT(justLeft, 0.2);
+  EXPECT_LT(justRight, 0.95);
+  EXPECT_LT(justLeft, justRight);
+}
+
+TEST(ImageTest, NamedImagesPreferTheDoubleScaleFile) {
+  auto folder = std::filesystem::temp_directory_path() / "dz_image_test";
+  std::filesystem::create_directories(folder);
+  auto dot = Image::fromPixels(2, 2, 1, std::vector<uint32_t>(4, 0xFF000000u));
+  ASSERT_TRUE(dot->writePng(folder / "dot.png"));
+  platform::Bundle bundle(folder);
+  EXPECT_EQ(Image::named("dot", bundle)->scale(), 1);
+  ASSERT_TRUE(dot->writePng(folder / "dot@2x.png"));
+  EXPECT_EQ(Image::named("dot", bundle)->size(), (Size{1, 1}));
+  EXPECT_FALSE(Image::named("missing", bundle));
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
