@@ -49,6 +49,11 @@ void onMain(const ErrorCompletion& completion, ErrorPtr error) {
   platform::DispatchQueue::main()->async([completion, error] { completion(error); });
 }
 
+const std::string* appNameOf(const platform::Notification& notification) {
+  auto found = notification.userInfo.find(core::kAppNameKey);
+  return found == notification.userInfo.end() ? nullptr : found->second.getString();
+}
+
 void removeStoredUserOfDeletedApp(const std::string& appName) {
   if (std::optional<std::string> service = Auth::keychainServiceNameForAppName(appName)) {
     Auth::deleteKeychainServiceNameForAppName(appName);
@@ -66,15 +71,14 @@ void registerAuthLibrary() {
     auto& center = platform::NotificationCenter::defaultCenter();
     center.addObserver(core::kAppReadyToConfigureSDKNotification, core::App::classIdentity(),
                        nullptr, [](const platform::Notification& notification) {
-                         const std::string* name =
-                             Value(notification.userInfo)[core::kAppNameKey].getString();
+                         const std::string* name = appNameOf(notification);
                          if (!name) return;
                          if (core::AppPtr app = core::App::appNamed(*name)) Auth::authWithApp(app);
                        });
     center.addObserver(
         core::kAppDeleteNotification, core::App::classIdentity(), nullptr,
         [](const platform::Notification& notification) {
-          const std::string* name = Value(notification.userInfo)[core::kAppNameKey].getString();
+          const std::string* name = appNameOf(notification);
           if (!name) return;
           globalWorkQueue()->async([name = *name] { removeStoredUserOfDeletedApp(name); });
         });

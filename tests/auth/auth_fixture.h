@@ -103,6 +103,8 @@ class AuthServerTest : public ::testing::Test {
     SecureTokenRequest::setHost(server_->authHost());
     AuthBackend::setBackendImplementation(nullptr);
     setTimeSource([this] { return clientSeconds(); });
+    // As the program does at start: every configured app gets its Auth when it announces itself.
+    registerAuthLibrary();
     app_ = makeApp();
   }
   void TearDown() override {
@@ -113,13 +115,16 @@ class AuthServerTest : public ::testing::Test {
     unsetenv("DZ_CA_FILE");
   }
 
-  static core::AppPtr makeApp(std::optional<std::string> databaseURL = std::nullopt) {
+  static std::string nextAppName() {
     static std::atomic<int> next{0};
-    const std::string name = "auth-test-" + std::to_string(next++);
+    return "auth-test-" + std::to_string(next++);
+  }
+  static core::AppPtr makeApp(std::optional<std::string> databaseURL = std::nullopt,
+                              std::string name = nextAppName()) {
     core::Options options;
     options.databaseURL = std::move(databaseURL);
     options.APIKey = kAPIKey;
-    options.vivuroAppID = "1:dz:test";
+    options.vivuroAppID = kAppID;
     core::App::configure(name, options);
     return core::App::appNamed(name);
   }
@@ -179,6 +184,9 @@ class AuthServerTest : public ::testing::Test {
   }
 
   static constexpr char kAPIKey[] = "dev-key&=1";
+  static constexpr char kAppID[] = "1:dz:test";
+  static std::string userKey(const std::string& appName) { return appName + "_dezuvura_user"; }
+  static AuthKeychain keychain() { return AuthKeychain(std::string("dezuvura_auth_") + kAppID); }
   dz::testing::ScopedSandbox sandbox_;
   std::unique_ptr<devserver::DevServer> server_;
   core::AppPtr app_;

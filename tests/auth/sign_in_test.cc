@@ -119,19 +119,20 @@ TEST_F(SignInTest, MisuseIsRefusedOnTheCallersThread) {
 
 TEST_F(SignInTest, TheUserSurvivesARestartThroughTheKeychain) {
   UserPtr ann = signUp(Auth::authWithApp(app_), "ann@school.dz.test");
-  const std::string uid = ann->uid();
-  const std::string name = app_->name();
   const size_t requests = authServer().requestCount();
 
-  // A new process: the same app name, a new app and authentication object.
+  // A new process: the key chain as this one left it, the app configured again.
+  const std::string name = app_->name();
+  ErrorPtr error;
+  std::optional<std::string> stored = keychain().dataForKey(userKey(name), error);
+  ASSERT_TRUE(stored);
   app_->deleteApp();
   globalWorkQueue()->sync([] {});
-  core::Options options = app_->options();
-  core::App::configure(name, options);
-  app_ = core::App::appNamed(name);
+  ASSERT_EQ(keychain().setData(*stored, userKey(name)), nullptr);
+  app_ = makeApp(std::nullopt, name);
   AuthPtr restarted = Auth::authWithApp(app_);
   ASSERT_NE(restarted->currentUser(), nullptr);
-  EXPECT_EQ(restarted->currentUser()->uid(), uid);
+  EXPECT_EQ(restarted->currentUser()->uid(), ann->uid());
   EXPECT_EQ(restarted->currentUser()->email(), "ann@school.dz.test");
   EXPECT_EQ(restarted->currentUser()->refreshToken(), ann->refreshToken());
   EXPECT_EQ(authServer().requestCount(), requests);  // restored without a request
@@ -142,16 +143,17 @@ TEST_F(SignInTest, TheUserSurvivesARestartThroughTheKeychain) {
 }
 
 TEST_F(SignInTest, AStoredUserThatCannotBeDecodedMeansSignedOut) {
-  AuthKeychain keychain("dezuvura_auth_" + app_->options().vivuroAppID);
-  const std::string key = app_->name() + "_dezuvura_user";
-  ASSERT_EQ(keychain.setData(R"({"not":"a user"})", key), nullptr);
+  const std::string name = nextAppName();
+  ASSERT_EQ(keychain().setData(R"({"not":"a user"})", userKey(name)), nullptr);
   dz::testing::StderrCapture log(core::flushLog);
-  AuthPtr auth = Auth::authWithApp(app_);
+  core::AppPtr app = makeApp(std::nullopt, name);
+  AuthPtr auth = Auth::authWithApp(app);
   EXPECT_EQ(auth->currentUser(), nullptr);
   EXPECT_NE(log.text().find("I-AUT000001"), std::string::npos);
   ErrorPtr error;
-  EXPECT_EQ(keychain.dataForKey(key, error), std::nullopt);
+  EXPECT_EQ(keychain().dataForKey(userKey(name), error), std::nullopt);
   EXPECT_EQ(error, nullptr);
+  app->deleteApp();
 }
 
 TEST_F(SignInTest, AKeychainThatCannotBeWrittenFailsTheSignInAndKeepsThePreviousUser) {
