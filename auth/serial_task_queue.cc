@@ -53,7 +53,7 @@ void SerialTaskQueue::startNext() {
       task(complete);
     } catch (...) {
       // A task that throws would hold the queue for good; it counts as finished.
-      complete();
+      if (!completed->load()) complete();
       throw;
     }
   });

@@ -104,11 +104,14 @@ class AuthServerTest : public ::testing::Test {
     AuthBackend::setBackendImplementation(nullptr);
     setTimeSource([this] { return clientSeconds(); });
     // As the program does at start: every configured app gets its Auth when it announces itself.
-    registerAuthLibrary();
+    // Process-wide and for good, so suites sharing a process with other apps' tests leave it out.
+    if (registerHooks_) registerAuthLibrary();
     app_ = makeApp();
   }
   void TearDown() override {
     if (app_) app_->deleteApp();
+    // The deletion hook clears the key chain on the work queue: while the sandbox still stands.
+    globalWorkQueue()->sync([] {});
     setTimeSource({});
     AuthBackend::setBackendImplementation(nullptr);
     server_.reset();
@@ -190,6 +193,7 @@ class AuthServerTest : public ::testing::Test {
   dz::testing::ScopedSandbox sandbox_;
   std::unique_ptr<devserver::DevServer> server_;
   core::AppPtr app_;
+  bool registerHooks_ = true;
   std::atomic<double> clientSkewSeconds_{0};
   std::atomic<int64_t> serverSkewMs_{0};
 };

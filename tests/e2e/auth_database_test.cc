@@ -16,6 +16,7 @@ using auth::testing::waitFor;
 class AuthDatabaseTest : public auth::testing::AuthServerTest {
  protected:
   void SetUp() override {
+    registerHooks_ = false;
     AuthServerTest::SetUp();
     app_->deleteApp();
     app_ = makeApp(server_->databaseUrl());

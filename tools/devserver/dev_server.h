@@ -60,7 +60,7 @@ class DevServer {
 
   uint16_t port() const { return port_; }
   bool tls() const { return options_.tls; }
-  // The CA certificate (PEM) a client must trust; empty for a plain server.
+  // The CA certificate (PEM) a client must trust; empty for a plain server without auth.
   const std::filesystem::path& caFile() const { return caFile_; }
   // The database URL a client is given: "http[s]://<ns>.dz.test:<port>".
   std::string databaseUrl(const std::string& ns = {}) const;
