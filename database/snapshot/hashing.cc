@@ -1,5 +1,7 @@
 #include "database/snapshot/hashing.h"
 
+#include <openssl/evp.h>
+
 #include <charconv>
 #include <cmath>
 
@@ -17,10 +19,43 @@ constexpr std::string_view kPriorityTag = "priority:";
 // 2^63: doubles at or above it (in magnitude) have no int64 twin.
 constexpr double kTwoTo63 = 9223372036854775808.0;
 
+const EVP_MD* sha1Digest() {
+  // Fetched once: a fetch per digest costs more than hashing a leaf's text.
+  static const EVP_MD* digest = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  return digest;
+}
+
 }  // namespace
 
 std::string hashOfText(std::string_view text) {
   return platform::base64Encode(platform::sha1(text));
+}
+
+HashTextSink& HashTextSink::forThisThread() {
+  thread_local HashTextSink sink;
+  return sink;
+}
+
+HashTextSink::HashTextSink() : context_(EVP_MD_CTX_new()) {}
+
+HashTextSink::~HashTextSink() { EVP_MD_CTX_free(context_); }
+
+void HashTextSink::begin() {
+  buffer_.clear();
+  EVP_DigestInit_ex2(context_, sha1Digest(), nullptr);
+}
+
+void HashTextSink::flush() {
+  EVP_DigestUpdate(context_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+}
+
+std::string HashTextSink::finish() {
+  flush();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context_, digest, &length);
+  return platform::base64Encode(std::string_view(reinterpret_cast<char*>(digest), length));
 }
 
 std::string numberHashText(int64_t number) { return std::to_string(number); }

@@ -132,8 +132,16 @@ Value Node::val(bool exportFormat) const {
 
 const std::string& Node::dataHash() const {
   if (const std::string* cached = hash_.load(std::memory_order_acquire)) return *cached;
-  auto fresh =
-      std::make_unique<std::string>(isEmpty() ? std::string() : hashOfText(canonicalHashText()));
+  std::string hash;
+  if (!isEmpty()) {
+    // Children first: the sink takes one node at a time.
+    for (const auto& entry : children()) entry.value->dataHash();
+    HashTextSink& sink = HashTextSink::forThisThread();
+    sink.begin();
+    writeHashText(sink);
+    hash = sink.finish();
+  }
+  auto fresh = std::make_unique<std::string>(std::move(hash));
   const std::string* expected = nullptr;
   if (hash_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel,
                                     std::memory_order_acquire)) {
@@ -290,11 +298,9 @@ NodePtr LeafNode::updateImmediateChild(const std::string& key, NodePtr child) co
 
 const ChildMap& LeafNode::children() const { return emptyChildMap(); }
 
-std::string LeafNode::canonicalHashText() const {
-  std::string text;
-  appendPriorityHashText(text, *getPriority());
-  appendLeafValueHashText(text, value_);
-  return text;
+void LeafNode::writeHashText(HashTextSink& sink) const {
+  appendPriorityHashText(sink.text(), *getPriority());
+  appendLeafValueHashText(sink.text(), value_);
 }
 
 bool LeafNode::equalsSameKind(const Node& other) const {
@@ -344,16 +350,16 @@ NodePtr ChildrenNode::updateImmediateChild(const std::string& key, NodePtr child
                                               priority_);
 }
 
-std::string ChildrenNode::canonicalHashText() const {
-  std::string text;
-  appendPriorityHashText(text, *getPriority());
+void ChildrenNode::writeHashText(HashTextSink& sink) const {
+  appendPriorityHashText(sink.text(), *getPriority());
   for (const auto& entry : children_) {
+    std::string& text = sink.text();
     text.push_back(':');
     appendQuotedHashText(text, entry.key);
     text.push_back(':');
     text.append(entry.value->dataHash());
+    sink.flushIfLarge();
   }
-  return text;
 }
 
 bool ChildrenNode::equalsSameKind(const Node& other) const {

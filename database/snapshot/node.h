@@ -22,6 +22,7 @@
 
 namespace dz::database {
 
+class HashTextSink;
 class Node;
 using NodePtr = std::shared_ptr<const Node>;
 // Children by key, in key order.
@@ -92,7 +93,8 @@ class Node : public std::enable_shared_from_this<Node> {
 
  protected:
   Node() = default;
-  virtual std::string canonicalHashText() const = 0;
+  // Writes the canonical text; the children's hashes are known by then.
+  virtual void writeHashText(HashTextSink& sink) const = 0;
   virtual bool equalsSameKind(const Node& other) const = 0;
 
  private:
@@ -138,7 +140,7 @@ class LeafNode final : public Node {
   const ChildMap& children() const override;
 
  protected:
-  std::string canonicalHashText() const override;
+  void writeHashText(HashTextSink& sink) const override;
   bool equalsSameKind(const Node& other) const override;
 
  private:
@@ -172,7 +174,7 @@ class ChildrenNode final : public Node {
   const ChildMap& children() const override { return children_; }
 
  protected:
-  std::string canonicalHashText() const override;
+  void writeHashText(HashTextSink& sink) const override;
   bool equalsSameKind(const Node& other) const override;
 
  private:
