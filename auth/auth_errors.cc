@@ -196,11 +196,6 @@ ErrorPtr rpcResponseDecodingError(const Value& deserializedResponse, ErrorPtr un
       std::move(underlying));
 }
 
-std::string errorName(int64_t publicCode) {
-  const PublicError* entry = publicError(publicCode);
-  return entry ? entry->name : "";
-}
-
 }  // namespace errors
 
 Value redactTokens(const Value& value) {

@@ -102,15 +102,13 @@ ErrorPtr unexpectedResponse(const std::string& data, ErrorPtr underlying);
 ErrorPtr unexpectedResponse(const Value& deserializedResponse, ErrorPtr underlying = nullptr);
 ErrorPtr rpcResponseDecodingError(const Value& deserializedResponse, ErrorPtr underlying);
 
-// The public error's name for a public code ("ERROR_WRONG_PASSWORD"); empty for others.
-std::string errorName(int64_t publicCode);
-
 }  // namespace errors
 
 // `value` with every member that holds a token ("idToken", "refreshToken", "access_token", ...)
 // replaced by "<redacted>", at any depth.
 Value redactTokens(const Value& value);
-// The same for JSON text; text that is not JSON is returned as it is.
+// The same for JSON text; text that is not JSON is kept unless it mentions a token, when it
+// becomes "<redacted>" as a whole.
 std::string redactTokens(const std::string& jsonText);
 
 }  // namespace dz::auth
