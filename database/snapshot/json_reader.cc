@@ -79,8 +79,10 @@ class NodeHandler {
     return true;
   }
   bool on_string(string_view s, size_t, error_code& ec) {
+    // Most strings come in one piece: straight into the leaf, without the buffer.
+    if (string_.empty()) return scalar(LeafNode::Data(std::string(s.data(), s.size())), ec);
     string_.append(s.data(), s.size());
-    bool ok = scalar(LeafNode::Data(string_), ec);
+    bool ok = scalar(LeafNode::Data(std::move(string_)), ec);
     string_.clear();
     return ok;
   }
@@ -227,7 +229,7 @@ class NodeHandler {
         compareKeys(level.entries.back().first, level.key) >= 0) {
       level.sorted = false;
     }
-    level.entries.emplace_back(level.key, std::move(node));
+    level.entries.emplace_back(std::move(level.key), std::move(node));
     level.key.clear();
     return true;
   }
