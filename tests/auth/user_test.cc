@@ -153,6 +153,24 @@ TEST_F(UserTest, DeletingAUserSignsOutItsOwnApp) {
   other->deleteApp();
 }
 
+TEST_F(UserTest, ReauthenticationAcceptsOnlyTheSameAccount) {
+  core::AppPtr other = makeApp();
+  signUp(Auth::authWithApp(other), "bob@school.dz.test");
+  other->deleteApp();
+  auto reauthenticate = [&](AuthCredentialPtr credential) {
+    return runError([&](ErrorCompletion done) { user_->reauthenticate(credential, done); });
+  };
+  EXPECT_EQ(reauthenticate(EmailPasswordAuthProvider::credential("bob@school.dz.test", "secret-1"))
+                ->code(),
+            kUserMismatch);
+  const std::string before = user_->rawAccessToken();
+  EXPECT_EQ(reauthenticate(EmailPasswordAuthProvider::credential("ann@school.dz.test", "secret-1")),
+            nullptr);
+  EXPECT_NE(user_->rawAccessToken(), before);
+  EXPECT_EQ(auth_->currentUser(), user_);
+  EXPECT_EQ(runError([&](ErrorCompletion done) { user_->sendEmailVerification(done); }), nullptr);
+}
+
 TEST_F(UserTest, UnlinkingAProviderTheUserLacksSendsNothing) {
   const size_t requests = authServer().requestCount();
   bool done = false;
