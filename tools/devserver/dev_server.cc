@@ -54,6 +54,7 @@ struct DevServer::Runtime {
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
   std::shared_ptr<WebSocketListener> listener;
   std::shared_ptr<HttpsListener> authListener;
+  std::shared_ptr<HttpsListener> updateListener;
   std::thread thread;
   std::thread::id threadId;
   std::future<void> finished;
@@ -80,7 +81,7 @@ std::unique_ptr<DevServer> DevServer::start(Options options) {
 DevServer::DevServer(Options options) : options_(std::move(options)) {
   runtime_ = std::make_unique<Runtime>();
   std::shared_ptr<asio::ssl::context> tls;
-  if (options_.tls || options_.auth) {
+  if (options_.tls || options_.auth || options_.updates) {
     std::filesystem::path folder = options_.certificateFolder;
     if (folder.empty()) folder = temporaryFolder_ = makeTemporaryFolder();
     try {
@@ -117,6 +118,16 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
     authPort_ = runtime->authListener->port();
     runtime->authListener->start();
   }
+  if (options_.updates) {
+    updateService_ = std::make_shared<UpdateService>(options_.updateSettings);
+    runtime->updateListener = HttpsListener::create(
+        runtime->io, 0, tls,
+        [updates = updateService_](const HttpRequest& request, HttpResponder respond) {
+          updates->handle(request, std::move(respond));
+        });
+    updatePort_ = runtime->updateListener->port();
+    runtime->updateListener->start();
+  }
   if (!options_.tls) tls = nullptr;
   runtime->listener = WebSocketListener::create(
       runtime->io, options_.port, std::move(tls),
@@ -151,8 +162,10 @@ void DevServer::stop() {
   Runtime& runtime = *runtime_;
   if (runtime.stopped.exchange(true)) return;
   asio::post(runtime.io, [listener = runtime.listener, service = service_,
-                          authListener = runtime.authListener] {
+                          authListener = runtime.authListener,
+                          updateListener = runtime.updateListener] {
     if (authListener) authListener->stop();
+    if (updateListener) updateListener->stop();
     listener->stop();
     service->shutdown();
   });
@@ -161,6 +174,7 @@ void DevServer::stop() {
   runtime.thread.join();
   runtime.listener.reset();
   runtime.authListener.reset();
+  runtime.updateListener.reset();
   if (!temporaryFolder_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(temporaryFolder_, ignored);
@@ -183,6 +197,10 @@ void DevServer::onServer(std::function<void()> task) const {
 
 std::string DevServer::authHost() const {
   return std::string("auth.") + kTestDomain + ":" + std::to_string(authPort_);
+}
+
+std::string DevServer::updateServerUrl() const {
+  return std::string("https://updates.") + kTestDomain + ":" + std::to_string(updatePort_);
 }
 
 std::string DevServer::databaseUrl(const std::string& ns) const {

@@ -20,6 +20,7 @@
 
 #include "tools/devserver/auth_service.h"
 #include "tools/devserver/database_service.h"
+#include "tools/devserver/update_service.h"
 
 namespace dz::devserver {
 
@@ -44,6 +45,9 @@ struct Options {
   // then carry an access token they issued (see docs/devserver.md).
   bool auth = false;
   AuthSettings authSettings;
+  // Also serves the application's update documents over HTTPS (updateServerUrl()).
+  bool updates = false;
+  UpdateSettings updateSettings;
 };
 
 class DevServer {
@@ -100,6 +104,12 @@ class DevServer {
   // Its controls; null without Options::auth.
   AuthService* authService() const { return authService_.get(); }
 
+  // ---- Update documents (with Options::updates) ----
+  // "https://updates.dz.test:<port>".
+  std::string updateServerUrl() const;
+  // Its controls; null without Options::updates.
+  UpdateService* updateService() const { return updateService_.get(); }
+
   // ---- Counters ----
   size_t connectionCount() const { return service_->openConnections(); }
   size_t acceptedConnections() const { return service_->acceptedConnections(); }
@@ -126,6 +136,8 @@ class DevServer {
   std::shared_ptr<DatabaseService> service_;
   std::shared_ptr<AuthService> authService_;
   uint16_t authPort_ = 0;
+  std::shared_ptr<UpdateService> updateService_;
+  uint16_t updatePort_ = 0;
   uint16_t port_ = 0;
   std::filesystem::path caFile_;
   std::filesystem::path temporaryFolder_;

@@ -4,7 +4,7 @@
 // pid it also stops when that process ends, so a script that dies leaves no server behind.
 //
 //   dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]
-//                [--auth on|off] [--auth-users file.json]
+//                [--auth on|off] [--auth-users file.json] [--update-version V]
 //                [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]
 #include <poll.h>
 #include <signal.h>
@@ -24,7 +24,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]\n"
-    "                    [--auth on|off] [--auth-users file.json]\n"
+    "                    [--auth on|off] [--auth-users file.json] [--update-version V]\n"
     "                    [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]\n";
 
 struct Arguments {
@@ -62,6 +62,10 @@ bool parseArguments(int argc, char** argv, Arguments& arguments) {
     } else if (name == "--auth") {
       if (value != "on" && value != "off") return false;
       arguments.options.auth = value == "on";
+    } else if (name == "--update-version") {
+      // Serves the update documents naming this version.
+      arguments.options.updates = true;
+      arguments.options.updateSettings.currentVersion = value;
     } else if (name == "--data") {
       arguments.dataFile = value;
     } else if (name == "--namespace") {
@@ -145,6 +149,7 @@ int main(int argc, char** argv) {
     ready << "port " << server->port() << "\n";
     if (!server->caFile().empty()) ready << "ca " << server->caFile().string() << "\n";
     if (server->authService()) ready << "auth " << server->authHost() << "\n";
+    if (server->updateService()) ready << "updates " << server->updateServerUrl() << "\n";
     ready << "url " << server->databaseUrl() << "\n";
     std::cout << ready.str() << std::flush;
     if (!arguments.readyFile.empty() && !writeReadyFile(arguments.readyFile, ready.str())) {

@@ -1,0 +1,196 @@
+#include "app/notification_storage.h"
+
+#include "app/database_layout.h"
+#include "platform/log.h"
+
+namespace pollapp {
+
+using dz::Value;
+using dz::database::DataEventType;
+using dz::database::DatabaseReference;
+
+namespace {
+
+constexpr char kState[] = "_state";
+constexpr char kStartPush[] = "start_push";
+constexpr int kExpiryHours = 48;
+
+const std::string* deviceTokenOf(const Value& record) {
+  const std::string* token = record[layout::kDeviceToken].getString();
+  return token && !token->empty() ? token : nullptr;
+}
+
+std::string format(const char* pattern, std::initializer_list<std::string> arguments) {
+  std::string text;
+  auto next = arguments.begin();
+  for (const char* p = pattern; *p; ++p) {
+    if (*p == '%' && p[1] == '@' && next != arguments.end()) {
+      text += *next++;
+      ++p;
+    } else {
+      text += *p;
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+NotificationStorage::NotificationStorage(Environment environment,
+                                         std::shared_ptr<UserStorage> userStorage)
+    : environment_(std::move(environment)),
+      userStorage_(std::move(userStorage)),
+      rootRef_(environment_.rootRef()),
+      queueRef_(rootRef_.child(layout::kTaskQueue)),
+      userGeoStoreRef_(dz::geo::GeoStore::create(rootRef_.child(layout::kUserGeo))) {}
+
+std::shared_ptr<NotificationStorage> NotificationStorage::create(
+    Environment environment, std::shared_ptr<UserStorage> userStorage) {
+  return std::shared_ptr<NotificationStorage>(
+      new NotificationStorage(std::move(environment), std::move(userStorage)));
+}
+
+bool NotificationStorage::experiment(const char* key) const {
+  std::optional<Value> experiments =
+      environment_.defaults->objectForKey(layout::kUserExperimentsDefault);
+  return experiments && (*experiments)[key] == Value(true);
+}
+
+std::string NotificationStorage::pollMessage(const std::string& senderFirstName,
+                                             const std::string& question) const {
+  const std::string hours = std::to_string(kExpiryHours);
+  if (experiment(layout::kShowPollCreator)) {
+    return format("%@ asked '%@'. Expires in %@ hours.", {senderFirstName, question, hours});
+  }
+  return format("Someone polled you: '%@'. Expires in %@ hours.", {question, hours});
+}
+
+std::optional<std::string> NotificationStorage::voteMessage(const User& voter,
+                                                            bool changed) const {
+  if (!experiment(layout::kShowPollVoter)) {
+    if (changed) return std::nullopt;
+    return "You got a new vote";
+  }
+  return format(changed ? "%@ %@ re-voted on your poll!" : "%@ %@ voted on your poll",
+                {voter.firstName(), voter.lastName()});
+}
+
+void NotificationStorage::writeTask(Value::Map task) const {
+  task[kState] = kStartPush;
+  queueRef_.childByAutoId().setValue(Value(std::move(task)));
+}
+
+void NotificationStorage::withDeviceToken(const std::string& uid,
+                                          std::function<void(const std::string&)> write) {
+  rootRef_.child(layout::kUsers)
+      .child(uid)
+      .observeSingleEventOfType(DataEventType::Value,
+                                [write = std::move(write)](const DataSnapshot& snapshot) {
+                                  const Value record = snapshot.value();
+                                  if (const std::string* token = deviceTokenOf(record)) {
+                                    write(*token);
+                                  }
+                                });
+}
+
+void NotificationStorage::sendDirectPollNotification(const DatabaseReference& poll,
+                                                     const std::string& question, double) {
+  const UserPtr& sender = userStorage_->currentUser();
+  if (!sender) return;
+  Value::Map task = {{"question", question},
+                     {"message", pollMessage(sender->firstName(), question)},
+                     {"pollId", *poll.key()}};
+  for (const UserPtr& user : userStorage_->usersArray()) {
+    if (!user->isSelectedToPoll()) continue;
+    withDeviceToken(user->userId(),
+                    [self = shared_from_this(), task, uid = user->userId()](const std::string& t) {
+                      Value::Map record = task;
+                      record["deviceToken"] = t;
+                      record["userId"] = uid;
+                      self->writeTask(std::move(record));
+                    });
+  }
+}
+
+void NotificationStorage::sendCommunityPollNotification(const DatabaseReference& poll,
+                                                        const std::string& question,
+                                                        const std::string& domain, double) {
+  const UserPtr& sender = userStorage_->currentUser();
+  if (!sender) return;
+  Value::Map task = {{"question", question},
+                     {"message", pollMessage(sender->firstName(), question)},
+                     {"pollId", *poll.key()}};
+  // Read once: a lasting observer would push this poll to users who join the domain later, once
+  // more for every poll sent in this process.
+  rootRef_.child(layout::kUsers)
+      .queryOrderedByChild(layout::kDomain)
+      .queryEqualToValue(Value(domain))
+      .observeSingleEventOfType(
+          DataEventType::Value, [self = shared_from_this(), task](const DataSnapshot& users) {
+            for (const DataSnapshot& user : users.children()) {
+              const std::string* token = deviceTokenOf(user.value());
+              if (!token || !user.key()) continue;
+              Value::Map record = task;
+              record["deviceToken"] = *token;
+              record["userId"] = *user.key();
+              self->writeTask(std::move(record));
+            }
+          });
+}
+
+void NotificationStorage::sendLocalPollNotification(const DatabaseReference& poll,
+                                                    const std::string& question,
+                                                    const dz::platform::Location& location,
+                                                    double) {
+  if (!dz::platform::isValidCoordinate(location.coordinate())) return;
+  Value::Map task = {{"question", question},
+                     {"message", format("LIVE: '%@'", {question})},
+                     {"pollId", *poll.key()},
+                     {"pollType", "local"}};
+  auto query = userGeoStoreRef_->queryAtLocation(location, layout::kLocalRadiusKm);
+  auto self = shared_from_this();
+  // Weak: the query keeps itself alive while observed and must not keep itself forever.
+  std::weak_ptr<dz::geo::CircleQuery> weakQuery = query;
+  query->observe(dz::geo::GeoEventType::kKeyEntered,
+                 [self, task](const std::string& key,
+                              const std::optional<dz::platform::Location>& position) {
+                   std::string where =
+                       position ? std::to_string(position->coordinate().latitude) + "," +
+                                      std::to_string(position->coordinate().longitude)
+                                : "";
+                   dz::platform::logLine("NotificationStorage: User '" + key +
+                                         "' entered the push notif search area and is at "
+                                         "location '" +
+                                         where + "'");
+                   self->withDeviceToken(key, [self, task, key](const std::string& token) {
+                     Value::Map record = task;
+                     record["deviceToken"] = token;
+                     record["userId"] = key;
+                     self->writeTask(std::move(record));
+                   });
+                 });
+  query->observeReady([weakQuery] {
+    dz::platform::logLine(
+        "NotificationStorage: All initial data has been loaded and events have been fired!");
+    if (auto query = weakQuery.lock()) query->removeAllObservers();
+  });
+}
+
+void NotificationStorage::sendVoteNotificationForPoll(const Poll& poll, bool changed) {
+  const UserPtr voter = userStorage_->currentUser();
+  if (!voter) return;
+  std::optional<std::string> message = voteMessage(*voter, changed);
+  if (!message) return;
+  Value::Map task = {{"question", poll.questionString()},
+                     {"message", *message},
+                     {"pollId", poll.pollId()},
+                     {"voterId", voter->userId()},
+                     {"senderId", poll.senderId()}};
+  withDeviceToken(poll.senderId(), [self = shared_from_this(), task](const std::string& token) {
+    Value::Map record = task;
+    record["deviceToken"] = token;
+    self->writeTask(std::move(record));
+  });
+}
+
+}  // namespace pollapp
