@@ -1,6 +1,7 @@
 #include "app/notification_storage.h"
 
 #include "app/database_layout.h"
+#include "geo/circle_query.h"
 #include "platform/log.h"
 
 namespace pollapp {

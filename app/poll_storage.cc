@@ -282,7 +282,7 @@ std::optional<size_t> PollStorage::handlePollDeleted(const std::string& pollId, 
   return index;
 }
 
-void PollStorage::stopObservingPoll(const std::string& pollId) {
+void PollStorage::stopObservingPoll(std::string pollId) {
   observedPolls_.erase(pollId);
   rootRef_.child(layout::kPolls).child(pollId).removeAllObservers();
 }

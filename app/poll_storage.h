@@ -103,7 +103,7 @@ class PollStorage : public std::enable_shared_from_this<PollStorage> {
                         const DataSnapshot& snapshot);
   void startLocalQuery(const dz::platform::Location& center);
   void stopFeeds();
-  void stopObservingPoll(const std::string& pollId);
+  void stopObservingPoll(std::string pollId);
   void post(const char* name, dz::Value::Map userInfo) const;
 
   const Environment environment_;
