@@ -7,8 +7,7 @@
 namespace pollapp {
 
 double systemTimeSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 Environment Environment::standard() {

@@ -7,8 +7,8 @@
 namespace pollapp {
 
 using dz::Value;
-using dz::database::DataEventType;
 using dz::database::DatabaseReference;
+using dz::database::DataEventType;
 
 namespace {
 
@@ -66,8 +66,7 @@ std::string NotificationStorage::pollMessage(const std::string& senderFirstName,
   return format("Someone polled you: '%@'. Expires in %@ hours.", {question, hours});
 }
 
-std::optional<std::string> NotificationStorage::voteMessage(const User& voter,
-                                                            bool changed) const {
+std::optional<std::string> NotificationStorage::voteMessage(const User& voter, bool changed) const {
   if (!experiment(layout::kShowPollVoter)) {
     if (changed) return std::nullopt;
     return "You got a new vote";
@@ -126,17 +125,18 @@ void NotificationStorage::sendCommunityPollNotification(const DatabaseReference&
   rootRef_.child(layout::kUsers)
       .queryOrderedByChild(layout::kDomain)
       .queryEqualToValue(Value(domain))
-      .observeSingleEventOfType(
-          DataEventType::Value, [self = shared_from_this(), task](const DataSnapshot& users) {
-            for (const DataSnapshot& user : users.children()) {
-              const std::string* token = deviceTokenOf(user.value());
-              if (!token || !user.key()) continue;
-              Value::Map record = task;
-              record["deviceToken"] = *token;
-              record["userId"] = *user.key();
-              self->writeTask(std::move(record));
-            }
-          });
+      .observeSingleEventOfType(DataEventType::Value,
+                                [self = shared_from_this(), task](const DataSnapshot& users) {
+                                  for (const DataSnapshot& user : users.children()) {
+                                    const Value stored = user.value();
+                                    const std::string* token = deviceTokenOf(stored);
+                                    if (!token || !user.key()) continue;
+                                    Value::Map record = task;
+                                    record["deviceToken"] = *token;
+                                    record["userId"] = *user.key();
+                                    self->writeTask(std::move(record));
+                                  }
+                                });
 }
 
 void NotificationStorage::sendLocalPollNotification(const DatabaseReference& poll,
@@ -152,24 +152,23 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
   auto self = shared_from_this();
   // Weak: the query keeps itself alive while observed and must not keep itself forever.
   std::weak_ptr<dz::geo::CircleQuery> weakQuery = query;
-  query->observe(dz::geo::GeoEventType::kKeyEntered,
-                 [self, task](const std::string& key,
-                              const std::optional<dz::platform::Location>& position) {
-                   std::string where =
-                       position ? std::to_string(position->coordinate().latitude) + "," +
-                                      std::to_string(position->coordinate().longitude)
-                                : "";
-                   dz::platform::logLine("NotificationStorage: User '" + key +
-                                         "' entered the push notif search area and is at "
-                                         "location '" +
-                                         where + "'");
-                   self->withDeviceToken(key, [self, task, key](const std::string& token) {
-                     Value::Map record = task;
-                     record["deviceToken"] = token;
-                     record["userId"] = key;
-                     self->writeTask(std::move(record));
-                   });
-                 });
+  query->observe(
+      dz::geo::GeoEventType::kKeyEntered,
+      [self, task](const std::string& key, const std::optional<dz::platform::Location>& position) {
+        std::string where = position ? std::to_string(position->coordinate().latitude) + "," +
+                                           std::to_string(position->coordinate().longitude)
+                                     : "";
+        dz::platform::logLine("NotificationStorage: User '" + key +
+                              "' entered the push notif search area and is at "
+                              "location '" +
+                              where + "'");
+        self->withDeviceToken(key, [self, task, key](const std::string& token) {
+          Value::Map record = task;
+          record["deviceToken"] = token;
+          record["userId"] = key;
+          self->writeTask(std::move(record));
+        });
+      });
   query->observeReady([weakQuery] {
     dz::platform::logLine(
         "NotificationStorage: All initial data has been loaded and events have been fired!");

@@ -12,8 +12,8 @@ namespace pollapp {
 using dz::Error;
 using dz::ErrorPtr;
 using dz::Value;
-using dz::database::DataEventType;
 using dz::database::DatabaseReference;
+using dz::database::DataEventType;
 using dz::database::MutableData;
 using dz::database::TransactionResult;
 using dz::platform::Location;
@@ -59,8 +59,8 @@ struct VoteRun {
 };
 
 // One attempt at counting a vote: moves `uid`'s vote to `optionId`, or refuses.
-TransactionResult countVote(MutableData& poll, const std::string& uid,
-                            const std::string& optionId, VoteRun& run) {
+TransactionResult countVote(MutableData& poll, const std::string& uid, const std::string& optionId,
+                            VoteRun& run) {
   run.changed = false;
   run.refusal = 0;
   const Value current = poll.value();
@@ -141,13 +141,13 @@ void PollStorage::fetchDirectPolls() {
                      .queryOrderedByChild(layout::kCreatedAt)
                      .queryStartingAtValue(Value(cutoff));
   std::weak_ptr<PollStorage> weak = weak_from_this();
-  directQuery_->observeEventType(
-      DataEventType::ChildAdded, [weak, generation = feedGeneration_](const DataSnapshot& child) {
-        auto self = weak.lock();
-        if (self && self->feedGeneration_ == generation && child.key()) {
-          self->observePollWithId(*child.key());
-        }
-      });
+  directQuery_->observeEventType(DataEventType::ChildAdded,
+                                 [weak, generation = feedGeneration_](const DataSnapshot& child) {
+                                   auto self = weak.lock();
+                                   if (self && self->feedGeneration_ == generation && child.key()) {
+                                     self->observePollWithId(*child.key());
+                                   }
+                                 });
 }
 
 void PollStorage::fetchRecentPollsForCommunity() {
@@ -177,34 +177,33 @@ void PollStorage::fetchLocalPolls() {
   log("fetching local polls");
   std::weak_ptr<PollStorage> weak = weak_from_this();
   userRef_.child(layout::kLocation)
-      .observeSingleEventOfType(
-          DataEventType::Value, [weak, generation = feedGeneration_](const DataSnapshot& snap) {
-            auto self = weak.lock();
-            if (!self || self->feedGeneration_ != generation) return;
-            const Value location = snap.value();
-            auto latitude = location[layout::kLatitude].getDouble();
-            auto longitude = location[layout::kLongitude].getDouble();
-            if (!latitude || !longitude ||
-                !dz::platform::isValidCoordinate({*latitude, *longitude})) {
-              log("no stored location, local feed not started");
-              return;
-            }
-            self->startLocalQuery(Location(*latitude, *longitude));
-          });
+      .observeSingleEventOfType(DataEventType::Value, [weak, generation = feedGeneration_](
+                                                          const DataSnapshot& snap) {
+        auto self = weak.lock();
+        if (!self || self->feedGeneration_ != generation) return;
+        const Value location = snap.value();
+        auto latitude = location[layout::kLatitude].getDouble();
+        auto longitude = location[layout::kLongitude].getDouble();
+        if (!latitude || !longitude || !dz::platform::isValidCoordinate({*latitude, *longitude})) {
+          log("no stored location, local feed not started");
+          return;
+        }
+        self->startLocalQuery(Location(*latitude, *longitude));
+      });
 }
 
 void PollStorage::startLocalQuery(const Location& center) {
   if (localQuery_) localQuery_->removeAllObservers();
   localQuery_ = pollGeoStoreRef_->queryAtLocation(center, layout::kLocalRadiusKm);
   std::weak_ptr<PollStorage> weak = weak_from_this();
-  localQuery_->observe(dz::geo::GeoEventType::kKeyEntered,
-                       [weak, generation = feedGeneration_](const std::string& key,
-                                                            const std::optional<Location>&) {
-                         auto self = weak.lock();
-                         if (self && self->feedGeneration_ == generation) {
-                           self->observePollWithId(key);
-                         }
-                       });
+  localQuery_->observe(
+      dz::geo::GeoEventType::kKeyEntered,
+      [weak, generation = feedGeneration_](const std::string& key, const std::optional<Location>&) {
+        auto self = weak.lock();
+        if (self && self->feedGeneration_ == generation) {
+          self->observePollWithId(key);
+        }
+      });
 }
 
 void PollStorage::observePollWithId(const std::string& pollId) {
@@ -323,14 +322,13 @@ void PollStorage::createPoll(const std::optional<Location>& location, const std:
   const std::optional<Location> position = validLocation(location);
   DatabaseReference pollRef = rootRef_.child(layout::kPolls).childByAutoId();
   const std::string pollId = *pollRef.key();
-  Value::Map recipients = {
-      {sender->userId(), Value::Map{{layout::kFirstName, sender->firstName()},
-                                    {layout::kLastName, sender->lastName()}}}};
+  Value::Map recipients = {{sender->userId(), Value::Map{{layout::kFirstName, sender->firstName()},
+                                                         {layout::kLastName, sender->lastName()}}}};
   Value::Map optionsMap;
   for (size_t n = 0; n < options.size(); ++n) {
     std::string key = *pollRef.child(layout::kOptions).childByAutoId().key();
-    optionsMap[key] = Value::Map{
-        {layout::kIndex, Value(n)}, {layout::kName, options[n]}, {layout::kVotes, 0}};
+    optionsMap[key] =
+        Value::Map{{layout::kIndex, Value(n)}, {layout::kName, options[n]}, {layout::kVotes, 0}};
   }
   Value::Map update;
   if (type == PollType::Direct) {
@@ -342,16 +340,19 @@ void PollStorage::createPoll(const std::optional<Location>& location, const std:
           Value::Map{{layout::kSender, sender->userId()}, {layout::kCreatedAt, createdAt}};
     }
   }
-  Value::Map poll = {
-      {layout::kSender, sender->userId()}, {layout::kQuestion, question},
-      {layout::kClosed, false},           {layout::kDomain, sender->domain()},
-      {layout::kCreatedAt, createdAt},    {layout::kRecipients, std::move(recipients)},
-      {layout::kOptions, std::move(optionsMap)}, {layout::kType, pollTypeString(type)}};
+  Value::Map poll = {{layout::kSender, sender->userId()},
+                     {layout::kQuestion, question},
+                     {layout::kClosed, false},
+                     {layout::kDomain, sender->domain()},
+                     {layout::kCreatedAt, createdAt},
+                     {layout::kRecipients, std::move(recipients)},
+                     {layout::kOptions, std::move(optionsMap)},
+                     {layout::kType, pollTypeString(type)}};
   if (position) poll[layout::kLocation] = locationValue(*position);
   update[std::string(layout::kPolls) + "/" + pollId] = std::move(poll);
   rootRef_.updateChildValues(
-      update, [geo = pollGeoStoreRef_, pollRef, position, type,
-               completion = std::move(completion)](const ErrorPtr& error, const DatabaseReference&) {
+      update, [geo = pollGeoStoreRef_, pollRef, position, type, completion = std::move(completion)](
+                  const ErrorPtr& error, const DatabaseReference&) {
         if (position && !error && type != PollType::Direct) {
           geo->setLocation(*position, *pollRef.key());
         }
@@ -360,23 +361,23 @@ void PollStorage::createPoll(const std::optional<Location>& location, const std:
 }
 
 void PollStorage::voteOnOption(const Option& option, VoteCompletion completion) {
-  PollPtr poll = option.poll();
-  if (!poll) throw dz::Exception(dz::kInvalidArgumentException, "The option has no poll");
+  const std::string& pollId = option.pollId();
+  if (pollId.empty()) throw dz::Exception(dz::kInvalidArgumentException, "The option has no poll");
   std::optional<std::string> uid = environment_.signedInUid();
   if (!uid) {
     if (completion) completion(voteError(kNotSignedIn), false, std::nullopt);
     return;
   }
-  DatabaseReference pollRef = rootRef_.child(layout::kPolls).child(poll->pollId());
+  DatabaseReference pollRef = rootRef_.child(layout::kPolls).child(pollId);
   auto run = std::make_shared<VoteRun>();
   const std::string optionId = option.optionId();
   pollRef.runTransactionBlock(
       [uid = *uid, optionId, run](MutableData& data) {
         return countVote(data, uid, optionId, *run);
       },
-      [rootRef = rootRef_, uid = *uid, pollId = poll->pollId(), optionId, run,
-       clock = environment_.clock, completion = std::move(completion)](
-          const ErrorPtr& error, bool committed, const std::optional<DataSnapshot>& snapshot) {
+      [rootRef = rootRef_, uid = *uid, pollId, optionId, run, clock = environment_.clock,
+       completion = std::move(completion)](const ErrorPtr& error, bool committed,
+                                           const std::optional<DataSnapshot>& snapshot) {
         ErrorPtr result = error;
         if (!result && (!committed || run->refusal)) {
           result = voteError(run->refusal ? static_cast<PollStorageError>(run->refusal.load())

@@ -43,8 +43,8 @@ enum PollStorageError : int64_t {
 
 class PollStorage : public std::enable_shared_from_this<PollStorage> {
  public:
-  using CreateCompletion = std::function<void(const dz::ErrorPtr& error,
-                                              const dz::database::DatabaseReference& poll)>;
+  using CreateCompletion =
+      std::function<void(const dz::ErrorPtr& error, const dz::database::DatabaseReference& poll)>;
   // (error or none, whether the vote moved from another option, the poll as committed).
   using VoteCompletion = std::function<void(const dz::ErrorPtr& error, bool changed,
                                             const std::optional<DataSnapshot>& snapshot)>;
@@ -88,7 +88,7 @@ class PollStorage : public std::enable_shared_from_this<PollStorage> {
   // Counts the signed-in user's vote for `option` (moving an earlier vote), by a transaction on
   // the poll node, then logs it under "pollVotesByUsers". A poll that is gone, deleted or closed,
   // or an option that is not in it, fails with an error of kPollStorageErrorDomain. Throws
-  // dz::Exception kInvalidArgumentException for an option without its poll.
+  // dz::Exception kInvalidArgumentException for an option that never belonged to a poll.
   void voteOnOption(const Option& option, VoteCompletion completion);
 
   void fastSortPollsArray();

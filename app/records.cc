@@ -22,8 +22,8 @@ bool boolField(const Value& record, std::string_view key) {
 int64_t integerField(const Value& record, std::string_view key) {
   const Value& value = record[key];
   if (auto integer = value.getInt()) return *integer;
-  if (auto number = value.getDouble(); number && std::isfinite(*number) &&
-                                       std::fabs(*number) < 9.0e18) {
+  if (auto number = value.getDouble();
+      number && std::isfinite(*number) && std::fabs(*number) < 9.0e18) {
     return static_cast<int64_t>(*number);
   }
   return 0;
@@ -54,9 +54,8 @@ PollType pollTypeFromString(const std::string* text) {
 }
 
 std::string domainForEmail(std::string_view email) {
-  std::string_view host = email.substr(email.rfind('@') == std::string_view::npos
-                                           ? 0
-                                           : email.rfind('@') + 1);
+  std::string_view host =
+      email.substr(email.rfind('@') == std::string_view::npos ? 0 : email.rfind('@') + 1);
   size_t last = host.rfind('.');
   if (last == std::string_view::npos || last == 0) return std::string(host);
   size_t before = host.rfind('.', last - 1);
@@ -67,6 +66,11 @@ Option::Option(const DataSnapshot& snapshot)
     : optionId_(snapshot.key().value_or("")),
       title_(stringField(snapshot.value(), layout::kName)),
       result_(integerField(snapshot.value(), layout::kVotes)) {}
+
+void Option::setPoll(const PollPtr& poll) {
+  poll_ = poll;
+  pollId_ = poll ? poll->pollId() : std::string();
+}
 
 OptionDiff Option::diffFromOption(const Option& current) const {
   return {.gained = current.result_ > result_, .lost = current.result_ < result_};

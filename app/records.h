@@ -61,7 +61,9 @@ class Option {
   int64_t result() const { return result_; }
   // The poll holding this option; null once that poll is gone.
   PollPtr poll() const { return poll_.lock(); }
-  void setPoll(const PollPtr& poll) { poll_ = poll; }
+  // The key of that poll, kept when the poll itself has gone (a newer form replaced it).
+  const std::string& pollId() const { return pollId_; }
+  void setPoll(const PollPtr& poll);
 
   // Called on the earlier form with the current one.
   OptionDiff diffFromOption(const Option& current) const;
@@ -71,6 +73,7 @@ class Option {
   std::string title_;
   int64_t result_ = 0;
   std::weak_ptr<Poll> poll_;
+  std::string pollId_;
 };
 
 class Poll {

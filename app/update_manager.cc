@@ -135,8 +135,8 @@ void UpdateManager::offerUpdate(const VersionDocument& document) {
   auto alert = std::make_shared<dz::ui::AlertController>(
       "update available",
       document.releaseNotes.value_or("a new version is available.") + "\nupdate now?");
-  alert->addAction({.title = "Cancel", .style = dz::ui::AlertAction::Style::Cancel,
-                    .handler = nullptr});
+  alert->addAction(
+      {.title = "Cancel", .style = dz::ui::AlertAction::Style::Cancel, .handler = nullptr});
   std::weak_ptr<UpdateManager> weak = weak_from_this();
   alert->addAction({.title = "OK",
                     .style = dz::ui::AlertAction::Style::Default,

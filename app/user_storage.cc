@@ -51,7 +51,8 @@ void UserStorage::setCurrentUserFromSnapshot(const DataSnapshot& snapshot) {
   dz::analytics::Analytics::setUserID(Value(currentUser_->userId()));
   auto& defaults = *environment_.defaults;
   defaults.setBool(currentUser_->localPollsOn(), layout::kLocalPollsOnDefault);
-  const Value& experiments = snapshot.value()[layout::kExperiments];
+  const Value record = snapshot.value();
+  const Value& experiments = record[layout::kExperiments];
   if (experiments.isMap()) {
     defaults.setObject(experiments, layout::kUserExperimentsDefault);
   } else {

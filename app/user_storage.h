@@ -37,8 +37,9 @@ class UserStorage : public std::enable_shared_from_this<UserStorage> {
   // again.
   void fetchOrGetCurrentUserWithCompletionBlock(std::function<void(UserPtr)> completion);
   // Follows the users of currentUser's domain: each new one is appended to usersArray and posted
-  // as "QM_NOTIFICATION_ADDED_USER" {"user": its uid, for userForUserId}; the own record also refreshes currentUser. A user
-  // already listed is not appended again. Nothing happens before currentUser is known.
+  // as "QM_NOTIFICATION_ADDED_USER" {"user": its uid, for userForUserId}; the own record also
+  // refreshes currentUser. A user already listed is not appended again. Nothing happens before
+  // currentUser is known.
   void fetchRelatedUsers();
   // The first listed user with that uid, or null.
   UserPtr userForUserId(const std::string& userId) const;

@@ -57,10 +57,10 @@ std::optional<Value> SessionManager::responseObjectForData(const std::string& da
   if (data.find_first_not_of(" \t\r\n") == std::string::npos) return Value();
   std::optional<Value> parsed = Value::parseJson(data);
   if (!parsed) {
-    error = std::make_shared<Error>(kResponseSerializationErrorDomain,
-                                    kResponseSerializationBadJSON,
-                                    "The data couldn't be read because it isn't in the correct "
-                                    "format.");
+    error =
+        std::make_shared<Error>(kResponseSerializationErrorDomain, kResponseSerializationBadJSON,
+                                "The data couldn't be read because it isn't in the correct "
+                                "format.");
   }
   return parsed;
 }

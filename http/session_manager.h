@@ -57,8 +57,8 @@ class SessionManager : public std::enable_shared_from_this<SessionManager> {
   // is not called: answers here are small. Throws dz::Exception kInvalidArgumentException for a
   // URL that is not http or https, parameters that are not a map, or no success or failure
   // callback.
-  DataTaskPtr GET(const std::string& url, const std::optional<Value>& parameters,
-                  Progress progress, Success success, Failure failure);
+  DataTaskPtr GET(const std::string& url, const std::optional<Value>& parameters, Progress progress,
+                  Success success, Failure failure);
 
   // The parsed answer: the JSON value of a body, or an error of
   // kResponseSerializationErrorDomain. Empty bodies parse as null.

@@ -54,6 +54,17 @@ struct Device {
   }
 };
 
+// Waits until `device` has delivered everything the server sent it before this call: a write's
+// answer comes after the pushes that preceded it on the same connection.
+inline void settle(Device& device) {
+  bool done = false;
+  device.root()
+      .child("settle")
+      .child(device.uid())
+      .setValue(Value(systemTimeSeconds()), [&](const dz::ErrorPtr&, const auto&) { done = true; });
+  ASSERT_TRUE(waitFor([&] { return done; }));
+}
+
 class AppServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,9 +147,8 @@ class AppServerTest : public ::testing::Test {
   // Waits for the current user and the domain's users, as the polls and compose screens do.
   void loadUsers(Device& device, size_t domainUsers) {
     bool known = false;
-    device.users->fetchOrGetCurrentUserWithCompletionBlock([&](UserPtr user) {
-      known = user != nullptr;
-    });
+    device.users->fetchOrGetCurrentUserWithCompletionBlock(
+        [&](UserPtr user) { known = user != nullptr; });
     ASSERT_TRUE(waitFor([&] { return known; }));
     device.users->fetchRelatedUsers();
     ASSERT_TRUE(waitFor([&] { return device.users->usersArray().size() == domainUsers; }));

@@ -16,15 +16,6 @@ bool cached(const Device& device, const std::string& pollId) {
   return device.polls->pollForPollId(pollId) != nullptr;
 }
 
-// Waits until `device` has delivered everything the server sent it before this call: a write's
-// answer comes after the pushes that preceded it on the same connection.
-void settle(Device& device) {
-  bool done = false;
-  device.root().child("settle").child(device.uid()).setValue(
-      Value(systemTimeSeconds()), [&](const dz::ErrorPtr&, const auto&) { done = true; });
-  ASSERT_TRUE(waitFor([&] { return done; }));
-}
-
 class FeedsTest : public AppServerTest {};
 
 TEST_F(FeedsTest, CommunityAndDirectPollsReachExactlyTheirUsers) {
@@ -130,8 +121,8 @@ TEST_F(FeedsTest, LocalPollsWithinTwentyKilometresAppear) {
   ann.environment.defaults->setBool(true, layout::kLocalPollsOnDefault);
   auto& simulator = dz::ui::LocationManager::simulator();
   simulator.reset();
-  simulator.setCurrentLocation(dz::ui::Location{home.coordinate().latitude,
-                                                home.coordinate().longitude});
+  simulator.setCurrentLocation(
+      dz::ui::Location{home.coordinate().latitude, home.coordinate().longitude});
   ann.locations->requestLocationOnce();
   ASSERT_TRUE(waitFor([&] { return cached(ann, near); }));
   EXPECT_EQ(serverValue("/users/" + ann.uid() + "/location/latitude"), Value(48.1));

@@ -1,8 +1,9 @@
 // Records built from snapshots, their diffs, e-mail domains, device-token text and version
 // comparison: pure functions, no server.
+#include "app/records.h"
+
 #include <gtest/gtest.h>
 
-#include "app/records.h"
 #include "app/update_manager.h"
 #include "app/user_storage.h"
 #include "database/snapshot/indexed_node.h"
