@@ -24,6 +24,8 @@
 
 #include "database/api/database.h"
 #include "platform/resolver.h"
+#include "tests/support/database_client.h"
+#include "tests/support/event_counter.h"
 #include "tools/devserver/dev_server.h"
 
 namespace {
@@ -31,28 +33,7 @@ namespace {
 using namespace dz::database;
 using Clock = std::chrono::steady_clock;
 
-// Counts events and lets the benchmark wait for a count.
-class Counter {
- public:
-  void add() {
-    std::lock_guard lock(mutex_);
-    ++count_;
-    changed_.notify_all();
-  }
-  bool waitFor(uint64_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= count; });
-  }
-  uint64_t count() {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  uint64_t count_ = 0;
-};
+using Counter = dz::testing::EventCounter;
 
 std::unique_ptr<dz::devserver::DevServer> startServer() {
   auto server = dz::devserver::DevServer::start();
@@ -63,13 +44,8 @@ std::unique_ptr<dz::devserver::DevServer> startServer() {
 template <class Server>
 std::shared_ptr<Database> client(const Server& server) {
   static std::atomic<int> counter{0};
-  dz::core::Options options;
-  options.databaseURL = server.databaseUrl();
-  std::string name = "bench-" + std::to_string(++counter);
-  dz::core::App::configure(name, options);
-  auto database = Database::databaseForApp(dz::core::App::appNamed(name));
-  database->setCallbackQueue(dz::platform::DispatchQueue::create("bench.callbacks." + name));
-  return database;
+  return dz::testing::makeDatabaseClient(server.databaseUrl(),
+                                         "bench-" + std::to_string(++counter));
 }
 
 // Waits until the client's connection is up.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "database/core/repo.h"
 #include "database/core/server_values.h"
@@ -45,22 +46,36 @@ NodePtr TransactionQueue::latestState(const Path& path,
   return state ? state : EmptyNode::emptyNode();
 }
 
-// A listener without a callback keeps the location's data synced while the transaction lives.
+// A listener without a callback keeps the location's data synced while transactions there live.
+// One serves all the transactions of a location: a listener each would make every local change
+// raise an event per transaction.
 void TransactionQueue::watch(Transaction& transaction) {
-  uint64_t handle = LUIDGenerator();
-  QuerySpec query = QuerySpec::defaultQueryAtPath(transaction.path);
-  repo_.addEventRegistration(ValueEventRegistration::create(handle, [](const DataEvent&) {}),
-                             query);
-  std::weak_ptr<Repo> weak = repo_.weak_from_this();
-  platform::DispatchQueuePtr queue = repo_.queue();
-  transaction.unwatcher = [weak, queue, handle, query] {
-    // Later, as a caller's removal would be: events of the current step are computed first.
-    queue->async([weak, handle, query] {
-      if (auto repo = weak.lock()) {
-        repo->removeEventRegistration(ValueEventRegistration::create(handle, nullptr), query);
-      }
-    });
+  Watcher& watcher = watchers_[transaction.path];
+  if (watcher.count++ == 0) {
+    watcher.handle = LUIDGenerator();
+    repo_.addEventRegistration(
+        ValueEventRegistration::create(watcher.handle, [](const DataEvent&) {}),
+        QuerySpec::defaultQueryAtPath(transaction.path));
+  }
+  std::weak_ptr<TransactionQueue> weak = weak_from_this();
+  transaction.unwatcher = [weak, path = transaction.path, done = false]() mutable {
+    if (std::exchange(done, true)) return;
+    if (auto self = weak.lock()) self->unwatch(path);
   };
+}
+
+void TransactionQueue::unwatch(const Path& path) {
+  auto found = watchers_.find(path);
+  if (found == watchers_.end() || --found->second.count > 0) return;
+  uint64_t handle = found->second.handle;
+  watchers_.erase(found);
+  // Later, as a caller's removal would be: the events of the current step are computed first.
+  std::weak_ptr<Repo> weak = repo_.weak_from_this();
+  repo_.queue()->async([weak, handle, query = QuerySpec::defaultQueryAtPath(path)] {
+    if (auto repo = weak.lock()) {
+      repo->removeEventRegistration(ValueEventRegistration::create(handle, nullptr), query);
+    }
+  });
 }
 
 NodePtr TransactionQueue::runUpdate(Transaction& transaction, const NodePtr& input,
@@ -77,7 +92,7 @@ NodePtr TransactionQueue::runUpdate(Transaction& transaction, const NodePtr& inp
         errorForStatus(kTransactionAbortUpdateFailed, "The transaction's update function threw");
   }
   if (error) {
-    logWarning("I-RDB03824", "runTransactionBlock: at " + transaction.path.toString() + ": " +
+    logWarning("I-RDB03830", "runTransactionBlock: at " + transaction.path.toString() + ": " +
                                  error->localizedDescription());
     output = nullptr;
   }
@@ -164,7 +179,7 @@ void TransactionQueue::sendReadyTransactionsForTree(const QueueTree& node) {
   }
   Queue queue = buildTransactionQueue(node);
   if (queue.empty()) {
-    logError("I-RDB03825", "Sending zero length transaction queue");
+    logError("I-RDB03831", "Sending zero length transaction queue");
     return;
   }
   bool allRun = std::all_of(queue.begin(), queue.end(), [](const TransactionPtr& transaction) {
@@ -253,7 +268,7 @@ void TransactionQueue::rerunTransactionQueue(const Queue& queue, const Path& pat
   Callbacks callbacks;
   for (const auto& transaction : queue) {
     if (!path.contains(transaction->path)) {
-      logError("I-RDB03826", "[DRepo rerunTransactionsQueue:] relativePath should not be null.");
+      logError("I-RDB03832", "[DRepo rerunTransactionsQueue:] relativePath should not be null.");
       continue;
     }
     Events events;

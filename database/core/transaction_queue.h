@@ -7,6 +7,7 @@
 // Owned by the repository, which it calls back; work queue only, like the repository.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -55,6 +56,7 @@ class TransactionQueue final : public RepoTransactionHooks,
 
   NodePtr latestState(const Path& path, const std::set<WriteId>& excludeWriteIds = {}) const;
   void watch(Transaction& transaction);
+  void unwatch(const Path& path);
   // Calls the update function on `input`: its output, or null when it aborted (with `error` set
   // when it threw).
   NodePtr runUpdate(Transaction& transaction, const NodePtr& input, ErrorPtr& error);
@@ -75,8 +77,14 @@ class TransactionQueue final : public RepoTransactionHooks,
   void pruneCompletedTransactions(const QueueTree& node);
   void abortTransactionsAtNode(const QueueTree& node, const std::string& reason);
 
+  struct Watcher {
+    uint64_t handle = 0;
+    size_t count = 0;  // transactions using it
+  };
+
   Repo& repo_;
   QueueTree tree_;
+  std::map<Path, Watcher> watchers_;
   bool loggedTransactionPersistenceWarning_ = false;
 };
 

@@ -20,9 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/sandbox.h"
-
-extern char** environ;
 
 namespace dz::e2e {
 namespace {
@@ -32,59 +31,7 @@ using std::chrono::seconds;
 
 constexpr auto kWait = seconds(60);
 
-// A child process with its standard output and error in files. Killed on destruction.
-class Child {
- public:
-  Child(const std::string& program, std::vector<std::string> arguments, const fs::path& output,
-        std::vector<std::string> extraEnvironment = {}) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
-    for (auto& entry : extraEnvironment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-
-  // The exit status once the process ended within `timeout`; none when it did not (or was
-  // killed by a signal).
-  std::optional<int> waitForExit(std::chrono::milliseconds timeout = kWait) {
-    if (pid_ <= 0) return std::nullopt;
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (fd < 0) return std::nullopt;
-    pollfd ended{.fd = fd, .events = POLLIN, .revents = 0};
-    int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
-    close(fd);
-    if (ready != 1) return std::nullopt;
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    if (!WIFEXITED(status)) return std::nullopt;
-    return WEXITSTATUS(status);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using dz::testing::Child;
 
 std::string readFile(const fs::path& path) {
   std::ifstream file(path);
