@@ -21,9 +21,15 @@ std::shared_ptr<MessagingDelegate> Messaging::remoteMessageDelegate() const {
 }
 
 void Messaging::receiveDataMessage(Value::Map data) {
-  platform::DispatchQueue::main()->async([this, data = std::move(data)] {
-    if (auto delegate = remoteMessageDelegate()) {
-      delegate->applicationReceivedRemoteMessage(RemoteMessage(data));
+  // The delegate of the moment the message arrives; it is not kept alive for the delivery.
+  std::weak_ptr<MessagingDelegate> delegate;
+  {
+    std::lock_guard lock(mutex_);
+    delegate = delegate_;
+  }
+  platform::DispatchQueue::main()->async([delegate, data = std::move(data)] {
+    if (auto receiver = delegate.lock()) {
+      receiver->applicationReceivedRemoteMessage(RemoteMessage(data));
     }
   });
 }

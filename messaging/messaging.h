@@ -38,8 +38,8 @@ class Messaging {
   void setRemoteMessageDelegate(std::weak_ptr<MessagingDelegate> delegate);
   std::shared_ptr<MessagingDelegate> remoteMessageDelegate() const;
 
-  // A data message arriving: the delegate, if any and still alive, gets a copy of `data` on the
-  // main queue.
+  // A data message arriving: the delegate set at this moment, if it is still alive then, gets a
+  // copy of `data` on the main queue.
   void receiveDataMessage(Value::Map data);
 
   // Forgets the delegate, for tests.
