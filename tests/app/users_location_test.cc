@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "analytics/analytics.h"
+#include "hud/progress_hud.h"
 #include "platform/exception.h"
 #include "platform/ui/application.h"
 #include "platform/ui/location_manager.h"
@@ -110,6 +111,32 @@ TEST_F(UsersLocationTest, BackgroundMovesAndSwitchingLocalPollsOff) {
   settle(ann);
   EXPECT_TRUE(serverValue(geo).isNull());
   EXPECT_EQ(serverValue("/users/" + ann.uid() + "/location/latitude"), Value(48.2 + 31 * metre));
+  simulator.reset();
+}
+
+TEST_F(UsersLocationTest, ARefusedPermissionEndsInTheErrorOverlay) {
+  Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
+  auto& simulator = dz::ui::LocationManager::simulator();
+  simulator.reset();
+  simulator.setAnswer(dz::ui::LocationAuthorization::Denied);
+  std::optional<Value> status;
+  auto& center = dz::platform::NotificationCenter::defaultCenter();
+  auto token = center.addObserver(
+      dz::hud::kProgressHUDWillAppearNotification, nullptr, nullptr,
+      [&](const dz::platform::Notification& notification) {
+        auto found = notification.userInfo.find(dz::hud::kProgressHUDStatusUserInfoKey);
+        if (found != notification.userInfo.end()) {
+          status = found->second;
+        }
+      });
+  ann.locations->requestLocationOnce();
+  EXPECT_TRUE(waitFor([&] { return status.has_value(); }));
+  EXPECT_EQ(status, Value(kLocationErrorStatus));
+  // A second request reuses the manager and asks for permission no more.
+  ann.locations->requestLocationOnce();
+  EXPECT_EQ(ann.locations->locationManager()->authorizationRequests(), 1);
+  center.removeObserver(token);
+  dz::hud::ProgressHUD::dismiss();
   simulator.reset();
 }
 
