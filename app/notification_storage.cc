@@ -2,6 +2,7 @@
 
 #include "app/database_layout.h"
 #include "geo/circle_query.h"
+#include "platform/exception.h"
 #include "platform/log.h"
 
 namespace pollapp {
@@ -19,6 +20,13 @@ constexpr int kExpiryHours = 48;
 const std::string* deviceTokenOf(const Value& record) {
   const std::string* token = record[layout::kDeviceToken].getString();
   return token && !token->empty() ? token : nullptr;
+}
+
+// The poll's key; the root, which has none, is a caller's mistake.
+std::string pollKey(const DatabaseReference& poll) {
+  std::optional<std::string> key = poll.key();
+  if (!key) throw dz::Exception(dz::kInvalidArgumentException, "A poll reference has a key");
+  return *key;
 }
 
 std::string format(const char* pattern, std::initializer_list<std::string> arguments) {
@@ -99,7 +107,7 @@ void NotificationStorage::sendDirectPollNotification(const DatabaseReference& po
   if (!sender) return;
   Value::Map task = {{"question", question},
                      {"message", pollMessage(sender->firstName(), question)},
-                     {"pollId", *poll.key()}};
+                     {"pollId", pollKey(poll)}};
   for (const UserPtr& user : userStorage_->usersArray()) {
     if (!user->isSelectedToPoll()) continue;
     withDeviceToken(user->userId(),
@@ -119,7 +127,7 @@ void NotificationStorage::sendCommunityPollNotification(const DatabaseReference&
   if (!sender) return;
   Value::Map task = {{"question", question},
                      {"message", pollMessage(sender->firstName(), question)},
-                     {"pollId", *poll.key()}};
+                     {"pollId", pollKey(poll)}};
   // Read once: a lasting observer would push this poll to users who join the domain later, once
   // more for every poll sent in this process.
   rootRef_.child(layout::kUsers)
@@ -146,7 +154,7 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
   if (!dz::platform::isValidCoordinate(location.coordinate())) return;
   Value::Map task = {{"question", question},
                      {"message", format("LIVE: '%@'", {question})},
-                     {"pollId", *poll.key()},
+                     {"pollId", pollKey(poll)},
                      {"pollType", "local"}};
   auto query = userGeoStoreRef_->queryAtLocation(location, layout::kLocalRadiusKm);
   auto self = shared_from_this();

@@ -27,7 +27,8 @@ class NotificationStorage : public std::enable_shared_from_this<NotificationStor
   NotificationStorage(const NotificationStorage&) = delete;
   NotificationStorage& operator=(const NotificationStorage&) = delete;
 
-  // The time arguments are accepted and unused: the texts always say 48 hours.
+  // The time arguments are accepted and unused: the texts always say 48 hours. A reference
+  // without a key (the root) throws dz::Exception kInvalidArgumentException.
   // To each selected user of the user store (the sender included when selected).
   void sendDirectPollNotification(const dz::database::DatabaseReference& poll,
                                   const std::string& question, double time);
