@@ -91,6 +91,25 @@ TEST_F(VotingTest, VotesAndReVotesFromTwoUsersAtOnceCountExactly) {
                 bo_->postedCount(kAddedUserNotification));
 }
 
+TEST_F(VotingTest, AVoteRerunOnNewerDataReportsOnlyItsLastRun) {
+  auto first = vote(*bo_, 0);
+  ASSERT_TRUE(waitFor([&] { return first->done; }));
+  // While this phone is offline Bo's vote is withdrawn on the server, so the first run sees the
+  // old vote and the run on the server's data sees none: the vote is then no change.
+  auto database = dz::database::Database::databaseForApp(bo_->environment.app);
+  database->goOffline();
+  const std::string poll = "/polls/" + pollId_;
+  server_->set(poll + "/recipients/" + bo_->uid() + "/vote", nullptr);
+  server_->set(poll + "/options/" + option(*bo_, 0).optionId() + "/votes", 0);
+  auto again = vote(*bo_, 1);
+  database->goOnline();
+  ASSERT_TRUE(waitFor([&] { return again->done; }));
+  EXPECT_EQ(again->error, nullptr);
+  EXPECT_FALSE(again->changed);
+  EXPECT_EQ(serverVotes(0), 0);
+  EXPECT_EQ(serverVotes(1), 1);
+}
+
 TEST_F(VotingTest, VotesThePollCannotTakeAreRefused) {
   const std::string options = "polls/" + pollId_ + "/options/";
   const std::string optionA = option(*ann_, 0).optionId();
