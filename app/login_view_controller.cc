@@ -1,0 +1,226 @@
+#include "app/login_view_controller.h"
+
+#include <iostream>
+#include <random>
+
+#include "app/database_layout.h"
+#include "app/option_button.h"
+#include "app/polls_view_controller.h"
+#include "app/text_rules.h"
+#include "hud/progress_hud.h"
+#include "platform/ui/label.h"
+#include "platform/ui/window.h"
+
+namespace pollapp {
+
+using dz::hud::ProgressHUD;
+using dz::ui::Color;
+using dz::ui::Rect;
+
+namespace {
+
+constexpr double kFieldHeight = 44;
+
+int uniformBit() {
+  static std::mt19937 engine{std::random_device{}()};
+  return static_cast<int>(std::uniform_int_distribution<int>(0, 1)(engine));
+}
+
+std::shared_ptr<dz::ui::TextField> makeField(const char* placeholder) {
+  auto field = std::make_shared<dz::ui::TextField>();
+  field->setPlaceholder(placeholder);
+  field->setBackgroundColor(kLightBackgroundColor);
+  field->layer()->setCornerRadius(kFieldHeight / 2);
+  field->setFixedHeight(kFieldHeight);
+  return field;
+}
+
+}  // namespace
+
+LoginViewController::LoginViewController(AppServices services)
+    : services_(std::move(services)), environment_(services_.environment()), draw_(uniformBit) {}
+
+LoginViewController::~LoginViewController() {
+  if (listener_) environment_.auth()->removeAuthStateDidChangeListener(listener_);
+}
+
+std::shared_ptr<LoginViewController> LoginViewController::self() {
+  return std::static_pointer_cast<LoginViewController>(shared_from_this());
+}
+
+void LoginViewController::loadView() {
+  const Rect bounds = dz::ui::Screen::main().bounds();
+  const double width = bounds.size.width - 48;
+  auto root = std::make_shared<dz::ui::View>(bounds);
+  root->setBackgroundColor(Color::whiteColor());
+  auto title = std::make_shared<dz::ui::Label>(Rect::make(24, 90, width, 44));
+  title->setText("polls");
+  title->setFont(dz::ui::Font::boldSystem(36));
+  title->setTextColor(kAccentColor);
+  title->setTextAlignment(dz::ui::TextAlignment::Center);
+  root->addSubview(title);
+
+  firstName_ = makeField("first name");
+  lastName_ = makeField("last name");
+  email_ = makeField("school or work email");
+  password_ = makeField("password");
+  password_->setSecureTextEntry(true);
+  names_ = std::make_shared<dz::ui::StackView>(
+      std::vector<std::shared_ptr<dz::ui::View>>{firstName_, lastName_});
+  names_->setAxis(dz::ui::Axis::Horizontal);
+  names_->setSpacing(8);
+  names_->setDistribution(dz::ui::StackDistribution::FillEqually);
+  names_->setFixedHeight(kFieldHeight);
+  main_ = std::make_shared<dz::ui::Button>(dz::ui::Button::Type::Custom);
+  main_->setTitle("log in");
+  main_->setTitleColor(Color::whiteColor());
+  main_->setBackgroundColor(kAccentColor);
+  main_->layer()->setCornerRadius(kFieldHeight / 2);
+  main_->setFixedHeight(kFieldHeight);
+  switch_ = std::make_shared<dz::ui::Button>();
+  switch_->setTitle("need to sign up?");
+  switch_->setFixedHeight(kFieldHeight);
+  auto form = std::make_shared<dz::ui::StackView>(
+      std::vector<std::shared_ptr<dz::ui::View>>{names_, email_, password_, main_, switch_},
+      Rect::make(24, 170, width, 5 * kFieldHeight + 4 * 12));
+  form->setAxis(dz::ui::Axis::Vertical);
+  form->setSpacing(12);
+  root->addSubview(form);
+  setView(root);
+}
+
+void LoginViewController::viewDidLoad() {
+  isShowingLogin_ = true;
+  names_->setHidden(true);
+  std::weak_ptr<LoginViewController> weak = self();
+  main_->addTarget(dz::ui::kTouchUpInside, [weak](dz::ui::Control&, const dz::ui::Event&) {
+    if (auto screen = weak.lock()) screen->signupLoginButtonPressed();
+  });
+  switch_->addTarget(dz::ui::kTouchUpInside, [weak](dz::ui::Control&, const dz::ui::Event&) {
+    if (auto screen = weak.lock()) screen->switchModeButtonPressed();
+  });
+  listener_ = environment_.auth()->addAuthStateDidChangeListener(
+      [weak](const std::shared_ptr<dz::auth::Auth>&, dz::auth::UserPtr user) {
+        if (auto screen = weak.lock()) screen->authStateChanged(user);
+      });
+}
+
+void LoginViewController::authStateChanged(const dz::auth::UserPtr& user) {
+  // The sign-up path shows the feed itself, once the user's record is written.
+  if (user && !signingUp_) presentPolls();
+}
+
+void LoginViewController::presentPolls() {
+  // The listener hears every token refresh too; the feed is shown once.
+  if (presentedPolls_) return;
+  presentedPolls_ = true;
+  auto polls = dz::ui::Storyboard::named("Main").instantiateViewController(kPollsScreenIdentifier);
+  polls->setModalTransitionStyle(dz::ui::ModalTransitionStyle::CrossDissolve);
+  present(polls, true);
+}
+
+void LoginViewController::switchModeButtonPressed() {
+  names_->setHidden(!isShowingLogin_);
+  switch_->setTitle(isShowingLogin_ ? "back to login" : "need to sign up?");
+  main_->setTitle(isShowingLogin_ ? "sign up" : "log in");
+  isShowingLogin_ = !isShowingLogin_;
+}
+
+void LoginViewController::signupLoginButtonPressed() {
+  if (isShowingLogin_) {
+    logIn();
+  } else {
+    signUp();
+  }
+}
+
+void LoginViewController::logIn() {
+  ProgressHUD::showWithStatus(std::string(kLoggingInStatus));
+  if (email_->text().empty() || password_->text().empty()) {
+    ProgressHUD::showErrorWithStatus(std::string(kEnterAllFieldsStatus));
+    return;
+  }
+  environment_.auth()->signInWithEmail(
+      trimmed(email_->text()), password_->text(), [](dz::auth::UserPtr, dz::ErrorPtr error) {
+        if (error) {
+          std::cerr << "error: " << error->localizedDescription() << std::endl;
+          ProgressHUD::showErrorWithStatus(error->localizedDescription());
+          return;
+        }
+        ProgressHUD::dismiss();
+      });
+}
+
+void LoginViewController::signUp() {
+  EmailCheck check = checkSignUpEmail(email_->text());
+  if (check.refusal == EmailRefusal::InvalidEmail) {
+    ProgressHUD::showErrorWithStatus(std::string(kInvalidEmailStatus));
+    return;
+  }
+  if (check.refusal == EmailRefusal::NotOrganisation) {
+    ProgressHUD::showErrorWithStatus(std::string(kUseOrganisationEmailStatus));
+    return;
+  }
+  if (email_->text().empty() || password_->text().empty() || trimmed(firstName_->text()).empty() ||
+      trimmed(lastName_->text()).empty()) {
+    ProgressHUD::showErrorWithStatus(std::string(kEnterAllFieldsStatus));
+    return;
+  }
+  ProgressHUD::showWithStatus(std::string(kSigningUpStatus));
+  signingUp_ = true;
+  std::weak_ptr<LoginViewController> weak = self();
+  environment_.auth()->createUserWithEmail(
+      trimmed(email_->text()), password_->text(),
+      [weak](dz::auth::UserPtr user, dz::ErrorPtr error) {
+        auto screen = weak.lock();
+        if (!screen) return;
+        if (error || !user) {
+          screen->signingUp_ = false;
+          std::string description = error ? error->localizedDescription() : "no user";
+          std::cerr << "error: " << description << std::endl;
+          ProgressHUD::showErrorWithStatus(description);
+          return;
+        }
+        ProgressHUD::dismiss();
+        std::cout << "Successfully created user account with uid: " << user->uid() << std::endl;
+        screen->writeUserRecord(user->uid());
+      });
+}
+
+void LoginViewController::writeUserRecord(const std::string& uid) {
+  const std::string email = trimmed(email_->text());
+  dz::Value::Map record{
+      {layout::kFirstName, trimmed(firstName_->text())},
+      {layout::kLastName, trimmed(lastName_->text())},
+      {layout::kEmailAddress, email},
+      {layout::kDomain, checkSignUpEmail(email).domain},
+      {layout::kLocalPollsOn, false},
+      {layout::kExperiments, createExperiments()},
+      {layout::kCreatedAt, environment_.now()},
+  };
+  std::weak_ptr<LoginViewController> weak = self();
+  environment_.rootRef()
+      .child(layout::kUsers)
+      .child(uid)
+      .setValue(record, [weak](const dz::ErrorPtr& error, const dz::database::DatabaseReference&) {
+        auto screen = weak.lock();
+        if (!screen) return;
+        if (error) std::cerr << "error: " << error->localizedDescription() << std::endl;
+        screen->signingUp_ = false;
+        screen->presentPolls();
+      });
+}
+
+dz::Value::Map LoginViewController::createExperiments() {
+  const bool allowMultiple = draw_() == 0;
+  const bool revealVoters = draw_() == 0;
+  return {
+      {layout::kAllowMultiplePollVotes, allowMultiple},
+      {layout::kShowPollCreator, true},
+      {layout::kShowPollVoter, true},
+      {layout::kRevealPollCreatorOnPoll, true},
+      {layout::kRevealPollVotersOnPoll, revealVoters},
+  };
+}
+
+}  // namespace pollapp

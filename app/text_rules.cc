@@ -1,0 +1,56 @@
+#include "app/text_rules.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+namespace pollapp {
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n";
+// Free web-mail domains: their users share no school or company.
+constexpr std::array<std::string_view, 4> kBlockedDomains = {"freemail.test", "webmail.test",
+                                                             "inbox.test", "postbox.test"};
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool blocked(std::string_view domain) {
+  return std::find(kBlockedDomains.begin(), kBlockedDomains.end(), domain) != kBlockedDomains.end();
+}
+
+}  // namespace
+
+std::string trimmed(std::string_view text) {
+  size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(kBlanks);
+  return std::string(text.substr(first, last - first + 1));
+}
+
+EmailCheck checkSignUpEmail(std::string_view email) {
+  std::string address = trimmed(email);
+  std::transform(address.begin(), address.end(), address.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::vector<std::string> parts = split(address, '@');
+  if (parts.size() != 2 || parts[0].empty()) return {EmailRefusal::InvalidEmail, {}};
+  const std::string& host = parts[1];
+  std::vector<std::string> labels = split(host, '.');
+  bool emptyLabel = std::any_of(labels.begin(), labels.end(),
+                                [](const std::string& label) { return label.empty(); });
+  if (labels.size() < 2 || emptyLabel) return {EmailRefusal::NotOrganisation, {}};
+  std::string domain = labels[labels.size() - 2] + "." + labels.back();
+  // A subdomain of a web-mail host would join its users all the same.
+  if (blocked(host) || blocked(domain)) return {EmailRefusal::NotOrganisation, {}};
+  return {std::nullopt, domain};
+}
+
+}  // namespace pollapp
