@@ -81,7 +81,8 @@ void PollCardTableViewCell::setupSubviewsFacingUserWithId(const std::string& uid
   if (!poll_) return;
   std::optional<std::string> vote;
   if (auto recipient = poll_->recipientForUserId(uid)) {
-    if (const std::string* chosen = recipient->value()[layout::kVote].getString()) vote = *chosen;
+    dz::Value record = recipient->value();
+    if (const std::string* chosen = record[layout::kVote].getString()) vote = *chosen;
   }
   for (const Option& option : poll_->optionsArray()) {
     auto button = std::make_shared<OptionButton>(option);

@@ -150,6 +150,7 @@ void PollsViewController::viewWillAppear(bool) {
   askForPush();
   // Changes posted while the screen was away were not heard: start from the store's cache.
   tableView_->reloadData();
+  tableView_->layoutIfNeeded();
   stopObserving();
   std::weak_ptr<PollsViewController> weak = self();
   auto observe = [weak](void (PollsViewController::*handler)(const dz::platform::Notification&)) {
@@ -218,14 +219,7 @@ std::shared_ptr<dz::ui::TableViewCell> PollsViewController::cellForRow(dz::ui::T
 }
 
 void PollsViewController::didAddPoll(const dz::platform::Notification& notification) {
-  std::optional<size_t> row = rowOf(notification.userInfo, "index");
-  const size_t count = services_.polls()->pollsArray().size();
-  // The table must end with the store's count; anything else is brought in line by a reload.
-  if (!row || *row >= count || tableView_->numberOfRows(0) + 1 != static_cast<int>(count)) {
-    tableView_->reloadData();
-    return;
-  }
-  tableView_->insertRows({IndexPath{0, static_cast<int>(*row)}}, dz::ui::RowAnimation::Fade);
+  applyRowChange(rowOf(notification.userInfo, "index"), +1);
 }
 
 void PollsViewController::didUpdatePoll(const dz::platform::Notification& notification) {
@@ -244,14 +238,27 @@ void PollsViewController::didUpdatePoll(const dz::platform::Notification& notifi
 }
 
 void PollsViewController::didDeletePoll(const dz::platform::Notification& notification) {
-  std::optional<size_t> row = rowOf(notification.userInfo, "pollIndex");
+  applyRowChange(rowOf(notification.userInfo, "pollIndex"), -1);
+}
+
+void PollsViewController::applyRowChange(std::optional<size_t> row, int change) {
+  // Rows the table has not loaded yet come from the store as it is now, the change included.
+  tableView_->layoutIfNeeded();
+  const int before = tableView_->numberOfRows(0);
   const int count = static_cast<int>(services_.polls()->pollsArray().size());
-  if (!row || tableView_->numberOfRows(0) - 1 != count ||
-      static_cast<int>(*row) >= tableView_->numberOfRows(0)) {
+  if (before == count) return;
+  const int last = change > 0 ? count : before;
+  // Anything but the one step the store announced is brought in line by a reload.
+  if (!row || before + change != count || static_cast<int>(*row) >= last) {
     tableView_->reloadData();
     return;
   }
-  tableView_->deleteRows({IndexPath{0, static_cast<int>(*row)}}, dz::ui::RowAnimation::Fade);
+  std::vector<IndexPath> rows{IndexPath{0, static_cast<int>(*row)}};
+  if (change > 0) {
+    tableView_->insertRows(rows, dz::ui::RowAnimation::Fade);
+  } else {
+    tableView_->deleteRows(rows, dz::ui::RowAnimation::Fade);
+  }
 }
 
 void PollsViewController::updateCell(PollCardTableViewCell& cell, const PollPtr& poll) {

@@ -65,6 +65,8 @@ class PollsViewController : public dz::ui::ViewController,
   void didAddPoll(const dz::platform::Notification& notification);
   void didUpdatePoll(const dz::platform::Notification& notification);
   void didDeletePoll(const dz::platform::Notification& notification);
+  // Inserts (+1) or deletes (-1) the row the store announced.
+  void applyRowChange(std::optional<size_t> row, int change);
   void didMoveToForeground();
   void didMoveToBackground();
   void updateCell(PollCardTableViewCell& cell, const PollPtr& poll);

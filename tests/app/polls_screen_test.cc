@@ -1,0 +1,100 @@
+// The polls screen against the development server: rows follow the poll store live (inserted,
+// updated in place), votes from the cards, the list brought in line after the screen was away,
+// the local-polls switch, and vote pushes for direct polls only.
+#include <gtest/gtest.h>
+
+#include "app/create_poll_view_controller.h"
+#include "app/polls_view_controller.h"
+#include "tests/app/screen_fixture.h"
+
+namespace pollapp::testing {
+namespace {
+
+using dz::ui::IndexPath;
+
+std::shared_ptr<PollCardTableViewCell> card(PollsViewController& screen, int row) {
+  screen.tableView()->layoutIfNeeded();
+  return std::dynamic_pointer_cast<PollCardTableViewCell>(
+      screen.tableView()->cellForRow(IndexPath{0, row}));
+}
+
+std::optional<std::string> firstButtonTitle(PollsViewController& screen, int row) {
+  auto cell = card(screen, row);
+  if (!cell || cell->optionButtons().empty()) return std::nullopt;
+  return cell->optionButtons()[0]->currentTitle();
+}
+
+class PollsScreenTest : public ScreenTest {};
+
+TEST_F(PollsScreenTest, RowsFollowTheStoreAndComeBackInLineAfterComposing) {
+  Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
+  Device& bo = addDevice("bo@school.edu", "Bo", "Li");
+  loadUsers(bo, 2);
+  use(ann);
+  auto screen = show(std::make_shared<PollsViewController>());
+  auto table = screen->tableView();
+
+  createPoll(bo, PollType::Community, "Lunch?");
+  ASSERT_TRUE(waitFor([&] { return table->numberOfRows(0) == 1; }));
+  ASSERT_TRUE(waitFor([&] { return card(*screen, 0) != nullptr; }));
+  EXPECT_EQ(card(*screen, 0)->questionLabel()->text(), "Lunch?");
+
+  // Ann votes from the card; the row is updated in place with the results.
+  card(*screen, 0)->optionButtons()[0]->simulateTap();
+  ASSERT_TRUE(waitFor([&] { return firstButtonTitle(*screen, 0) == "yes (1)"; }));
+  EXPECT_EQ(table->numberOfRows(0), 1);
+
+  // While the compose screen covers the feed, another poll arrives unheard.
+  screen->createPollPressed();
+  ASSERT_TRUE(
+      std::dynamic_pointer_cast<CreatePollViewController>(screen->presentedViewController()));
+  createPoll(bo, PollType::Community, "Dinner?");
+  ASSERT_TRUE(waitFor([&] { return ann.polls->pollsArray().size() == 2; }));
+  screen->presentedViewController()->dismiss(false);
+  EXPECT_EQ(table->numberOfRows(0), 2);
+  // The next poll is inserted into a table that matches the store (no inconsistency).
+  createPoll(bo, PollType::Community, "Breakfast?");
+  ASSERT_TRUE(waitFor([&] { return table->numberOfRows(0) == 3; }));
+  EXPECT_EQ(card(*screen, 0)->questionLabel()->text(), "Breakfast?");
+  EXPECT_EQ(table->lastUpdates(),
+            (std::vector<dz::ui::RowUpdate>{
+                {dz::ui::RowUpdate::Kind::Insert, IndexPath{0, 0}, dz::ui::RowAnimation::Fade}}));
+
+  // Switching local polls off empties the cache and fetches the feeds again.
+  screen->livePollSwitch()->setOn(true);
+  screen->livePollsSwitchChanged();
+  EXPECT_TRUE(hudShows(kUpdatingLocationStatus));
+  EXPECT_TRUE(ann.environment.defaults->boolForKey(layout::kLocalPollsOnDefault));
+  screen->livePollSwitch()->simulateTap();
+  EXPECT_FALSE(ann.environment.defaults->boolForKey(layout::kLocalPollsOnDefault));
+  ASSERT_TRUE(waitFor([&] {
+    return table->numberOfRows(0) == 3 &&
+           serverValue("/users/" + ann.uid() + "/localPollsOn") == Value(false);
+  }));
+}
+
+TEST_F(PollsScreenTest, VotesOnOthersDirectPollsAloneSendAPush) {
+  Device& ann = addDevice("ann@school.edu", "Ann", "Lee", {{"showPollVoter", true}});
+  Device& bo = addDevice("bo@school.edu", "Bo", "Li");
+  for (Device* device : {&ann, &bo}) {
+    write(*device, "/users/" + device->uid() + "/deviceToken", Value("ab" + device->email));
+    loadUsers(*device, 2);
+  }
+  bo.users->userForUserId(ann.uid())->setSelectedToPoll(true);
+  bo.users->userForUserId(bo.uid())->setSelectedToPoll(true);
+  createPoll(bo, PollType::Direct, "Movie?");
+  createPoll(ann, PollType::Community, "Lunch?");
+  use(ann);
+  auto screen = show(std::make_shared<PollsViewController>());
+  ASSERT_TRUE(waitFor([&] { return screen->tableView()->numberOfRows(0) == 2; }));
+  // Newest first: Ann's own community poll, then Bo's direct poll.
+  card(*screen, 0)->optionButtons()[0]->simulateTap();
+  card(*screen, 1)->optionButtons()[1]->simulateTap();
+  ASSERT_TRUE(waitFor([&] { return serverValue("/queue/tasks").size() == 1; }));
+  const Value& task = serverValue("/queue/tasks").asMap().begin()->second;
+  EXPECT_EQ(task["voterId"], Value(ann.uid()));
+  EXPECT_EQ(task["message"], Value("Ann Lee voted on your poll"));
+}
+
+}  // namespace
+}  // namespace pollapp::testing
