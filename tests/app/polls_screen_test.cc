@@ -91,7 +91,8 @@ TEST_F(PollsScreenTest, VotesOnOthersDirectPollsAloneSendAPush) {
   card(*screen, 0)->optionButtons()[0]->simulateTap();
   card(*screen, 1)->optionButtons()[1]->simulateTap();
   ASSERT_TRUE(waitFor([&] { return serverValue("/queue/tasks").size() == 1; }));
-  const Value& task = serverValue("/queue/tasks").asMap().begin()->second;
+  const Value tasks = serverValue("/queue/tasks");
+  const Value& task = tasks.asMap().begin()->second;
   EXPECT_EQ(task["voterId"], Value(ann.uid()));
   EXPECT_EQ(task["message"], Value("Ann Lee voted on your poll"));
 }
