@@ -84,6 +84,11 @@ void requireBlock(bool present, const std::string& label) {
   if (!present) throw Exception(kInvalidArgumentException, "(" + label + ") Must provide a block");
 }
 
+// One-shot observations register through the full observing form, whose label their event-type
+// refusals carry.
+constexpr char kObserveOnceTypeLabel[] =
+    "observeEventType:andPreviousSiblingKeyWithBlock:withCancelBlock:";
+
 const char* observeLabel(bool previousKey, bool withCancel) {
   if (previousKey) {
     return withCancel ? "observeEventType:andPreviousSiblingKeyWithBlock:withCancelBlock:"
@@ -348,9 +353,8 @@ void DatabaseQuery::observeOnce(DataEventType type, SnapshotWithPreviousKeyBlock
 
 void DatabaseQuery::observeSingleEventOfType(DataEventType type, SnapshotBlock block,
                                              CancelBlock cancelBlock) const {
-  std::string label = "observeSingleEventOfType:withBlock:withCancelBlock:";
-  Validation::validateKnownEventType(label, static_cast<int>(type));
-  requireBlock(block != nullptr, label);
+  Validation::validateKnownEventType(kObserveOnceTypeLabel, static_cast<int>(type));
+  requireBlock(block != nullptr, "observeSingleEventOfType:withBlock:withCancelBlock:");
   observeOnce(
       type,
       [block = std::move(block)](const DataSnapshot& snapshot, const std::optional<std::string>&) {
@@ -361,9 +365,9 @@ void DatabaseQuery::observeSingleEventOfType(DataEventType type, SnapshotBlock b
 
 void DatabaseQuery::observeSingleEventOfTypeWithPreviousSiblingKey(
     DataEventType type, SnapshotWithPreviousKeyBlock block, CancelBlock cancelBlock) const {
-  std::string label = "observeSingleEventOfType:andPreviousSiblingKeyWithBlock:withCancelBlock:";
-  Validation::validateKnownEventType(label, static_cast<int>(type));
-  requireBlock(block != nullptr, label);
+  Validation::validateKnownEventType(kObserveOnceTypeLabel, static_cast<int>(type));
+  requireBlock(block != nullptr,
+               "observeSingleEventOfType:andPreviousSiblingKeyWithBlock:withCancelBlock:");
   observeOnce(type, std::move(block), std::move(cancelBlock));
 }
 

@@ -149,9 +149,10 @@ void DatabaseReference::setPriority(const Value& priority, CompletionBlock block
   Validation::validateWritablePath(label, path());
   SnapshotUtilities::nodeFrom(Value(true), priority, label);
   NodePtr node = SnapshotUtilities::nodeFrom(priority);
-  RepoWriteCallback callback = completionOf(std::move(block), *this);
   std::shared_ptr<Repo> target = repo();
+  // The write is at the priority's own location, and so is the completion's reference.
   Path at = path().child(".priority");
+  RepoWriteCallback callback = completionOf(std::move(block), DatabaseReference(target, at));
   target->queue()->async([target, at, node, callback] { target->set(at, node, callback); });
 }
 

@@ -82,7 +82,7 @@ Repo::~Repo() {
 
 bool Repo::usable(const char* operation) const {
   if (initialized_ && !disposed_.load()) return true;
-  logDebug("I-RDB03821",
+  logDebug("I-RDB03827",
            std::string(operation) + " ignored: the repository " + description() + " is disposed");
   return false;
 }
@@ -151,7 +151,7 @@ void Repo::restoreWrites() {
   for (const WriteRecord& write : writes) {
     WriteId writeId = write.writeId();
     if (writeId == lastWriteId) {
-      logWarning("I-RDB03822",
+      logWarning("I-RDB03828",
                  "Dropping a restored write with a repeated id " + std::to_string(writeId));
       continue;
     }
@@ -374,7 +374,7 @@ void Repo::removeEventRegistration(const EventRegistrationPtr& registration,
 void Repo::keepQuerySynced(const QuerySpec& query, bool synced) {
   if (!usable("keepQuerySynced")) return;
   if (DotInfoTree::contains(query.path())) {
-    logError("I-RDB03823", "Can't keep .info tree synced!");
+    logError("I-RDB03829", "Can't keep .info tree synced!");
     return;
   }
   serverSyncTree_->keepQuery(query, synced);

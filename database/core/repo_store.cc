@@ -14,7 +14,7 @@
 namespace dz::database {
 namespace {
 
-constexpr char kLogCode[] = "I-RDB03820";
+constexpr char kLogCode[] = "I-RDB03826";
 constexpr char kLockFileName[] = "repo.lock";
 
 bool onlyDots(std::string_view text) { return text.find_first_not_of('.') == std::string::npos; }

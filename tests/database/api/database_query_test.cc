@@ -97,6 +97,10 @@ TEST(DatabaseQueryTest, ObservationRefusesUnknownTypesAndMissingBlocksBeforeQueu
   EXPECT_EQ(
       thrown([&] { query.observeSingleEventOfType(DataEventType::Value, nullptr); }).substr(0, 26),
       "NSInvalidArgumentException");
+  // One-shot observations register through the full form, whose label their refusals name.
+  EXPECT_EQ(thrown([&] { ref.observeSingleEventOfType(static_cast<DataEventType>(5), block); }),
+            "KnownEventTypeValidation: (observeEventType:andPreviousSiblingKeyWithBlock:"
+            "withCancelBlock:) Unknown event type: 5");
   EXPECT_EQ(thrown([&] { detached("/.info/connected").keepSynced(true); }),
             "NSInvalidArgumentException: Can't keep query on .info tree synced (this already is "
             "the case).");
