@@ -1,245 +1,379 @@
-// The demo: runs the system on this machine. It configures the default app from the options file
-// in its resources and shows what it read. Given a development server (scripts/demo starts one),
-// it then plays two devices on the options' database: device B listens at /polls, device A writes
-// a poll and votes, and B prints each change as it arrives; then the server drops every
-// connection, both devices come back by themselves, and B receives A's next vote.
+// dz-demo: the poll application on several simulated phones at once. It starts the development
+// server (database, authentication and update documents, over TLS) once, then runs each phone as
+// a process of its own (dz-device, beside this program) with its own files (DZ_HOME: defaults,
+// key chain, database cache), a scripted position and scripted taps, and plays the script below.
+// It prints what each phone sees, draws every phone's screen after each step into a folder it
+// names at the end, and exits non-zero when a step fails.
 //
-//   dz-demo [--port N --server-pid PID]
+//   dz-demo [--out FOLDER] [--quick]
+//
+// --quick draws only the phone that acted, for the end-to-end test.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <boost/json/parse.hpp>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "core/app.h"
-#include "core/library_registry.h"
-#include "core/logger.h"
-#include "database/core/auth_token_provider.h"
-#include "database/core/parsed_url.h"
-#include "platform/bundle.h"
-#include "platform/exception.h"
-#include "platform/notification_center.h"
-#include "platform/process_info.h"
-#include "platform/run_loop.h"
-#include "programs/demo_device.h"
+#include "core/options.h"
+#include "platform/value.h"
+#include "tools/devserver/dev_server.h"
+
+extern char** environ;
 
 namespace {
 
-using dz::demo::Device;
+namespace fs = std::filesystem;
 
-constexpr char kUsage[] = "usage: dz-demo [--port N --server-pid PID]\n";
-// Each step takes well under a second; this only bounds a demo that went wrong.
-constexpr auto kStepTimeout = std::chrono::seconds(15);
-constexpr char kPollsPath[] = "/polls";
-constexpr char kPollPath[] = "/polls/p1";
-constexpr char kPoll[] = R"({"question": "Lunch today?", "options": {"pizza": 0, "salad": 0}})";
+constexpr auto kReplyTimeout = std::chrono::seconds(60);
+constexpr char kPassword[] = "secret-1";
 
-struct Arguments {
-  uint16_t port = 0;  // of the development server; 0 shows the options only
-  pid_t serverPid = 0;
+struct Reply {
+  bool ok = false;
+  std::string text;
 };
 
-bool parseNumber(const std::string& text, long maximum, long& number) {
-  try {
-    size_t used = 0;
-    number = std::stol(text, &used);
-    return used == text.size() && number > 0 && number <= maximum;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
+// One phone: a dz-device process, its command pipe and its reply pipe.
+class Phone {
+ public:
+  Phone(std::string name, fs::path program, fs::path folder, std::vector<std::string> environment,
+        std::vector<std::string> arguments)
+      : name_(std::move(name)),
+        program_(std::move(program)),
+        folder_(std::move(folder)),
+        environment_(std::move(environment)),
+        arguments_(std::move(arguments)) {}
+  ~Phone() { kill(); }
 
-bool parseArguments(int argc, char** argv, Arguments& arguments) {
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    // Launch arguments of the libraries ("-DZDebugEnabled") are theirs to read.
-    if (name.rfind("-DZ", 0) == 0) continue;
-    long number = 0;
-    if (i + 1 >= argc) return false;
-    if (name == "--port" && parseNumber(argv[++i], 65535, number)) {
-      arguments.port = static_cast<uint16_t>(number);
-    } else if (name == "--server-pid" && parseNumber(argv[++i], INT32_MAX, number) && number > 1) {
-      arguments.serverPid = static_cast<pid_t>(number);
-    } else {
-      return false;
+  const std::string& name() const { return name_; }
+  bool running() const { return pid_ > 0; }
+
+  bool start() {
+    int commands[2], replies[2];
+    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0) return false;
+    fs::create_directories(folder_ / "home");
+    std::vector<std::string> environment = environment_;
+    environment.push_back("DZ_HOME=" + (folder_ / "home").string());
+    for (char** entry = environ; *entry; ++entry) {
+      if (std::strncmp(*entry, "DZ_HOME=", 8) != 0) environment.push_back(*entry);
+    }
+    std::vector<std::string> arguments{program_.string()};
+    arguments.insert(arguments.end(), arguments_.begin(), arguments_.end());
+    arguments.push_back("--reply-fd");
+    arguments.push_back("3");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, commands[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, replies[1], 3);
+    const std::string log = (folder_ / "device.log").string();
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    auto pointers = [](std::vector<std::string>& strings) {
+      std::vector<char*> result;
+      for (auto& s : strings) result.push_back(s.data());
+      result.push_back(nullptr);
+      return result;
+    };
+    auto argv = pointers(arguments);
+    auto envp = pointers(environment);
+    int status = posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(commands[0]);
+    close(replies[1]);
+    commandFd_ = commands[1];
+    replyFd_ = replies[0];
+    if (status != 0) pid_ = -1;
+    return status == 0;
+  }
+
+  // Sends a command; with `wait`, reads its reply.
+  bool post(const std::string& command) {
+    std::string line = command + "\n";
+    return running() &&
+           write(commandFd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  }
+  Reply reply() {
+    auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
+    while (true) {
+      if (auto end = buffer_.find('\n'); end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        if (line.rfind("ok ", 0) == 0) return {true, line.substr(3)};
+        return {false, line.rfind("fail ", 0) == 0 ? line.substr(5) : line};
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd input{.fd = replyFd_, .events = POLLIN, .revents = 0};
+      if (left.count() <= 0 || poll(&input, 1, static_cast<int>(left.count())) <= 0) {
+        return {false, "no answer within " + std::to_string(kReplyTimeout.count()) + " s"};
+      }
+      char chunk[4096];
+      ssize_t got = read(replyFd_, chunk, sizeof chunk);
+      if (got <= 0)
+        return {false, "the device process ended; see " + (folder_ / "device.log").string()};
+      buffer_.append(chunk, static_cast<size_t>(got));
     }
   }
-  return (arguments.port == 0) == (arguments.serverPid == 0);
+  Reply ask(const std::string& command) {
+    if (!post(command)) return {false, "the device is not running"};
+    return reply();
+  }
+
+  // Ends the process at once, as the system ends an application.
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    close(commandFd_);
+    close(replyFd_);
+    buffer_.clear();
+    pid_ = -1;
+  }
+  bool quit() {
+    Reply reply = ask("quit");
+    int status = 0;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+    pid_ = -1;
+    close(commandFd_);
+    close(replyFd_);
+    return reply.ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  std::string name_;
+  fs::path program_;
+  fs::path folder_;
+  std::vector<std::string> environment_;
+  std::vector<std::string> arguments_;
+  pid_t pid_ = -1;
+  int commandFd_ = -1;
+  int replyFd_ = -1;
+  std::string buffer_;
+};
+
+class Demo {
+ public:
+  Demo(fs::path out, bool quick) : out_(std::move(out)), quick_(quick) {}
+  int run(const fs::path& deviceProgram);
+
+ private:
+  bool step(Phone& phone, const std::string& what, const std::string& command);
+  bool drawScreens(const std::string& what, Phone* acting);
+  void say(const std::string& line);
+  bool check(bool condition, const std::string& what);
+  dz::Value server(const std::string& path) const {
+    return dz::Value::fromJson(server_->snapshot(path));
+  }
+  std::string pollId(const std::string& question) const;
+  std::string uidOf(const std::string& email) const;
+  bool script(Phone& a, Phone& b, Phone& c);
+
+  fs::path out_;
+  bool quick_;
+  std::unique_ptr<dz::devserver::DevServer> server_;
+  std::vector<Phone*> phones_;
+  int steps_ = 0;
+  std::ofstream transcript_;
+};
+
+void Demo::say(const std::string& line) {
+  std::cout << line << std::endl;
+  transcript_ << line << "\n";
 }
 
-void print(const std::string& label, const std::string& value) {
-  std::cout << "  " << label << ": " << (value.empty() ? "(none)" : value) << "\n";
+bool Demo::check(bool condition, const std::string& what) {
+  say(std::string("   server: ") + what + (condition ? "" : " -- NOT SO"));
+  return condition;
 }
 
-// Stands in for the client libraries that start when an app is announced.
-void registerAnnouncementPrinter() {
-  dz::core::registerLibrary("demo", [] {
-    dz::platform::NotificationCenter::defaultCenter().addObserver(
-        dz::core::kAppReadyToConfigureSDKNotification, dz::core::App::classIdentity(), nullptr,
-        [](const dz::platform::Notification& notification) {
-          const dz::Value& name = notification.userInfo.at(dz::core::kAppNameKey);
-          std::cout << "announced: " << notification.name << " for " << name.asString() << "\n";
-        });
-  });
+bool Demo::drawScreens(const std::string& what, Phone* acting) {
+  std::vector<Phone*> drawn;
+  for (Phone* phone : phones_) {
+    if (!phone->running() || (quick_ && phone != acting)) continue;
+    std::ostringstream file;
+    file << std::setw(2) << std::setfill('0') << steps_ << "-" << phone->name() << "-" << what
+         << ".png";
+    if (!phone->post("screenshot|" + (out_ / file.str()).string())) return false;
+    drawn.push_back(phone);
+  }
+  bool ok = true;
+  for (Phone* phone : drawn) {
+    Reply reply = phone->reply();
+    if (!reply.ok) say("   " + phone->name() + ": cannot draw the screen: " + reply.text);
+    ok = ok && reply.ok;
+  }
+  return ok;
 }
 
-void showOptions(const dz::core::App& app) {
-  const dz::core::Options& options = app.options();
-  std::cout << "default app configured\n";
-  print("name", app.name());
-  print("app id", options.vivuroAppID);
-  print("bundle id", options.bundleID);
-  print("API key", options.APIKey);
-  print("database URL", options.databaseURL.value_or(""));
-  print("storage bucket", options.storageBucket);
-  print("sender id", options.VCMSenderID);
+bool Demo::step(Phone& phone, const std::string& what, const std::string& command) {
+  ++steps_;
+  Reply reply = phone.ask(command);
+  std::ostringstream line;
+  line << std::setw(2) << steps_ << " " << phone.name() << " " << std::left << std::setw(22) << what
+       << (reply.ok ? "" : "FAILED: ") << reply.text;
+  say(line.str());
+  return reply.ok && drawScreens(what, &phone);
 }
 
-// The options' database, reached at the development server's port. Throws dz::Exception when the
-// options name no usable database URL.
-dz::database::RepoInfoPtr databaseOnServer(const dz::core::Options& options, uint16_t port) {
-  auto parsed = dz::database::parseUrl(options.databaseURL.value_or(""));
-  const auto& repoInfo = *parsed.repoInfo;
-  std::string host = repoInfo.host().substr(0, repoInfo.host().find(':'));
-  return dz::database::RepoInfo::create(host + ":" + std::to_string(port), repoInfo.secure(),
-                                        repoInfo.namespaceName());
+std::string Demo::pollId(const std::string& question) const {
+  dz::Value polls = server("/polls");
+  if (const auto* map = polls.getMap()) {
+    for (const auto& [key, poll] : *map) {
+      if (poll["question"] == dz::Value(question)) return key;
+    }
+  }
+  return "?";
 }
 
-void step(const std::string& text) { std::cout << "-- " << text << std::endl; }
-
-// Pumps the main run loop, where the devices report, until `done` holds. False, with a message,
-// when a request of a device failed or the time-out passed first.
-bool waitFor(const std::string& what, const Device& a, const Device& b,
-             const std::function<bool()>& done) {
-  auto failed = [&] { return a.counts().failures + b.counts().failures > 0; };
-  dz::platform::RunLoop::main().runUntil([&] { return done() || failed(); }, kStepTimeout);
-  if (failed()) {
-    std::cerr << "dz-demo: a request failed while waiting for " << what << "\n";
-    return false;
+std::string Demo::uidOf(const std::string& email) const {
+  dz::Value users = server("/users");
+  if (const auto* map = users.getMap()) {
+    for (const auto& [key, user] : *map) {
+      if (user["emailAddress"] == dz::Value(email)) return key;
+    }
   }
-  if (!done()) {
-    std::cerr << "dz-demo: waited " << kStepTimeout.count() << " s for " << what << "; giving up\n";
-    return false;
-  }
-  return true;
+  return "?";
 }
 
-// Every step waits for what it caused, counted from where the devices stood before it, so that a
-// retried connection attempt cannot throw the later steps off.
-bool playTwoDevices(Device& a, Device& b, pid_t serverPid) {
-  step("device A and device B connect");
-  a.connect();
-  if (!waitFor("device A to connect", a, b, [&] { return a.counts().connects == 1; })) {
-    return false;
-  }
-  b.connect();
-  if (!waitFor("device B to connect", a, b, [&] { return b.counts().connects == 1; })) {
-    return false;
-  }
+bool Demo::script(Phone& a, Phone& b, Phone& c) {
+  const std::string lunch = "Lunch on Friday?";
+  const std::string coffee = "Coffee at 3?";
+  // A and B work at one school; C is a studio 5 km from A.
+  bool ok =
+      step(a, "location", "location|48.8566|2.3522") &&
+      step(a, "signup", std::string("signup|Ann|Lee|ann@school.edu|") + kPassword) &&
+      step(b, "signup", std::string("signup|Bo|Li|bo@school.edu|") + kPassword) &&
+      step(a, "local-on", "local|on") &&
+      step(a, "compose", "compose|community|" + lunch + "|Noodle bar|Pizza place|Taco truck") &&
+      step(a, "send", "send") && step(b, "sees-poll", "expect|" + lunch) &&
+      step(a, "vote", "vote|" + lunch + "|Pizza place") &&
+      step(b, "vote", "vote|" + lunch + "|Noodle bar") &&
+      step(a, "live-bars", "votes|" + lunch + "|Noodle bar=1,Pizza place=1") &&
+      step(b, "re-vote", "vote|" + lunch + "|Pizza place") &&
+      step(a, "live-bars", "votes|" + lunch + "|Noodle bar=0,Pizza place=2") &&
+      step(a, "compose-direct", "compose|direct|" + coffee + "|yes|no|to=Bo Li") &&
+      step(a, "send-direct", "send") && step(b, "sees-direct", "expect|" + coffee) &&
+      step(c, "location", "location|48.9016|2.3522") &&
+      step(c, "signup", std::string("signup|Cy|Fox|cy@studio.org|") + kPassword) &&
+      step(c, "local-on", "local|on") && step(c, "sees-local", "expect|" + lunch);
+  if (!ok) return false;
 
-  step("device B listens at /polls");
-  b.listen(kPollsPath);
-  // The server sends what is there (nothing yet), then its reply.
-  if (!waitFor("device B's listen to be answered", a, b,
-               [&] { return b.counts().listenReplies == 1; })) {
-    return false;
-  }
+  say("-- B's process is killed and started again");
+  b.kill();
+  if (!b.start()) return false;
+  ok = step(b, "restarted", "status") && step(b, "sees-direct", "expect|" + coffee);
+  if (!ok) return false;
 
-  step("device A writes a poll");
-  Device::Counts beforeA = a.counts();
-  Device::Counts beforeB = b.counts();
-  a.put(kPollPath, boost::json::parse(kPoll));
-  if (!waitFor("the poll to reach device B", a, b, [&] {
-        return a.counts().writeReplies > beforeA.writeReplies && b.counts().pushes > beforeB.pushes;
-      })) {
-    return false;
-  }
-
-  step("device A votes for pizza");
-  beforeA = a.counts();
-  beforeB = b.counts();
-  a.merge(kPollPath, {{"options/pizza", 1}});
-  if (!waitFor("the vote to reach device B", a, b, [&] {
-        return a.counts().writeReplies > beforeA.writeReplies && b.counts().pushes > beforeB.pushes;
-      })) {
-    return false;
-  }
-
-  step("the server drops every connection");
-  beforeA = a.counts();
-  beforeB = b.counts();
-  if (kill(serverPid, SIGUSR1) != 0) {
-    std::cerr << "dz-demo: cannot signal the development server (pid " << serverPid
-              << "): " << std::strerror(errno) << "\n";
-    return false;
-  }
-  // Back online, B listens again and gets the whole of /polls anew.
-  if (!waitFor("both devices to come back", a, b, [&] {
-        return a.counts().disconnects > beforeA.disconnects &&
-               a.counts().connects > beforeA.connects &&
-               b.counts().disconnects > beforeB.disconnects &&
-               b.counts().connects > beforeB.connects &&
-               b.counts().listenReplies > beforeB.listenReplies &&
-               b.counts().pushes > beforeB.pushes;
-      })) {
-    return false;
-  }
-
-  step("device A votes for salad");
-  beforeA = a.counts();
-  beforeB = b.counts();
-  a.merge(kPollPath, {{"options/salad", 1}});
-  return waitFor("the second vote to reach device B", a, b, [&] {
-    return a.counts().writeReplies > beforeA.writeReplies && b.counts().pushes > beforeB.pushes;
-  });
+  ok = step(b, "offline", "offline") && step(b, "vote-offline", "vote|" + coffee + "|yes");
+  if (!ok) return false;
+  // A while offline: the vote stays on the phone.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const std::string coffeeId = pollId(coffee);
+  const std::string bo = uidOf("bo@school.edu");
+  auto yesVotes = [&] {
+    dz::Value options = server("/polls/" + coffeeId + "/options");
+    int64_t yes = -1;
+    if (const auto* map = options.getMap()) {
+      for (const auto& [key, option] : *map) {
+        if (option["name"] == dz::Value("yes")) yes = option["votes"].getInt().value_or(-1);
+      }
+    }
+    return yes;
+  };
+  ok = check(yesVotes() == 0 && server("/pollVotesByUsers/" + bo + "/" + coffeeId).isNull(),
+             "B's vote has not arrived while B is offline") &&
+       step(b, "online", "online") && step(a, "vote-arrives", "votes|" + coffee + "|yes=1,no=0");
+  if (!ok) return false;
+  dz::Value log = server("/pollVotesByUsers/" + bo + "/" + coffeeId);
+  return check(yesVotes() == 1, "'" + coffee + "' counts B's offline vote once") &&
+         check(log.size() == 1, "B's vote is logged once") &&
+         check(server("/pollgeo/" + pollId(lunch)).isMap(),
+               "A's poll has its position for local feeds");
 }
 
-bool runDevices(const dz::core::AppPtr& app, const Arguments& arguments) {
-  dz::database::RepoInfoPtr repoInfo;
-  try {
-    repoInfo = databaseOnServer(app->options(), arguments.port);
-  } catch (const dz::Exception& e) {
-    std::cerr << e.name() << ": " << e.reason() << "\n";
-    return false;
+int Demo::run(const fs::path& deviceProgram) {
+  fs::create_directories(out_);
+  transcript_.open(out_ / "transcript.txt");
+  std::optional<dz::core::Options> options = dz::core::Options::defaultOptions();
+  if (!options) {
+    std::cerr << "dz-demo: no options file in the resources\n";
+    return 1;
   }
-  std::cout << "database: " << repoInfo->description() << " (development server, pid "
-            << arguments.serverPid << ")\n";
-  auto tokens = dz::database::AuthTokenProvider::authTokenProviderForApp(app);
-  auto a = Device::create("A", repoInfo, dz::database::DatabaseConfig::create("device-a", tokens));
-  auto b = Device::create("B", repoInfo, dz::database::DatabaseConfig::create("device-b", tokens));
-  bool played = playTwoDevices(*a, *b, arguments.serverPid);
-  a->close();
-  b->close();
-  if (played)
-    std::cout << "demo finished: device B saw every change, across a dropped connection\n";
-  return played;
+  dz::devserver::Options serverOptions;
+  serverOptions.tls = true;
+  serverOptions.auth = true;
+  serverOptions.updates = true;
+  serverOptions.defaultNamespace = "polls";
+  serverOptions.authSettings.apiKey = options->APIKey;
+  server_ = dz::devserver::DevServer::start(serverOptions);
+  say("development server: database " + server_->databaseUrl() + ", auth " + server_->authHost() +
+      ", updates " + server_->updateServerUrl());
+
+  const fs::path work = out_ / "devices";
+  std::vector<std::string> environment{
+      "DZ_RESOLVE=polls.dz.test=127.0.0.1,auth.dz.test=127.0.0.1,updates.dz.test=127.0.0.1",
+      "DZ_CA_FILE=" + server_->caFile().string(), "DZ_UPDATE_SERVER=" + server_->updateServerUrl()};
+  std::vector<std::string> arguments{"--database-url", server_->databaseUrl(), "--auth-host",
+                                     server_->authHost()};
+  Phone a("A", deviceProgram, work / "A", environment, arguments);
+  Phone b("B", deviceProgram, work / "B", environment, arguments);
+  Phone c("C", deviceProgram, work / "C", environment, arguments);
+  phones_ = {&a, &b, &c};
+  for (Phone* phone : phones_) {
+    if (!phone->start()) {
+      std::cerr << "dz-demo: cannot start " << deviceProgram << "\n";
+      return 1;
+    }
+  }
+  bool ok = script(a, b, c);
+  for (Phone* phone : phones_) {
+    if (phone->running()) ok = phone->quit() && ok;
+  }
+  server_->stop();
+  say(ok ? "demo: every step passed" : "demo: a step failed");
+  say("screens of every step: " + out_.string());
+  return ok ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  dz::platform::ProcessInfo::processInfo().setArguments(argc, argv);
-  Arguments arguments;
-  if (!parseArguments(argc, argv, arguments)) {
-    std::cerr << kUsage;
-    return 2;
+  fs::path out;
+  bool quick = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (name == "--quick") {
+      quick = true;
+    } else if (name == "--out" && i + 1 < argc) {
+      out = argv[++i];
+    } else {
+      std::cerr << "usage: dz-demo [--out FOLDER] [--quick]\n";
+      return 2;
+    }
   }
-  registerAnnouncementPrinter();
-  std::cout << "resources: " << dz::platform::Bundle::main().resourcePath().string() << "\n";
+  if (out.empty()) {
+    char folder[] = "/tmp/dz-demo-XXXXXX";
+    if (!mkdtemp(folder)) return 1;
+    out = folder;
+  }
+  fs::path self = fs::canonical("/proc/self/exe");
   try {
-    dz::core::App::configure();
-  } catch (const dz::Exception& e) {
-    std::cerr << e.name() << ": " << e.reason() << "\n";
+    return Demo(fs::absolute(out), quick).run(self.parent_path() / "dz-device");
+  } catch (const std::exception& e) {
+    std::cerr << "dz-demo: " << e.what() << "\n";
     return 1;
   }
-  dz::core::AppPtr app = dz::core::App::defaultApp();
-  showOptions(*app);
-
-  bool succeeded = arguments.port == 0 || runDevices(app, arguments);
-  dz::core::flushLog();
-  return succeeded ? 0 : 1;
 }

@@ -1,0 +1,429 @@
+// dz-device: the poll application on one simulated phone, driven by a script. It launches the
+// application (its files under DZ_HOME: defaults, key chain, database cache) against the database
+// and authentication server it is given, then takes commands on standard input, one a line,
+// fields separated by "|", and answers each with one line on the descriptor --reply-fd names:
+// "ok <what the device now shows>" or "fail <why>". The application keeps running between
+// commands, so live changes reach its screens while the script talks to other devices.
+//
+//   dz-device --database-url URL --auth-host HOST --reply-fd N
+//
+// Commands: signup|first|last|email|password, location|lat|lon, local|on|off,
+// compose|community|direct|question|option...[|to=First Last], send, expect|question,
+// vote|question|option, votes|question|option=n,..., screenshot|file.png, status, token|hex,
+// offline, online, quit.
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/app_delegate.h"
+#include "app/app_services.h"
+#include "app/create_poll_view_controller.h"
+#include "app/login_view_controller.h"
+#include "app/polls_view_controller.h"
+#include "auth/rpc/requests.h"
+#include "core/app.h"
+#include "core/options.h"
+#include "database/api/database.h"
+#include "platform/run_loop.h"
+#include "platform/ui/location_manager.h"
+#include "platform/ui/renderer.h"
+
+namespace {
+
+using dz::ui::ViewController;
+using pollapp::AppServices;
+using pollapp::CreatePollViewController;
+using pollapp::LoginViewController;
+using pollapp::PollPtr;
+using pollapp::PollsViewController;
+
+// Generous: a step takes well under a second on this machine, more under sanitizers.
+constexpr auto kStepTimeout = std::chrono::seconds(20);
+// Lets transitions and fades of the screen settle before it is drawn.
+constexpr auto kSettle = std::chrono::milliseconds(450);
+
+struct Reply {
+  bool ok;
+  std::string text;
+};
+Reply ok(std::string text) { return {true, std::move(text)}; }
+Reply fail(std::string text) { return {false, std::move(text)}; }
+
+std::vector<std::string> split(const std::string& line, char separator) {
+  std::vector<std::string> fields;
+  std::stringstream stream(line);
+  for (std::string field; std::getline(stream, field, separator);) fields.push_back(field);
+  return fields;
+}
+
+bool until(const std::function<bool()>& done) {
+  return dz::platform::RunLoop::main().runUntil(done, kStepTimeout);
+}
+
+void settle() {
+  auto end = std::chrono::steady_clock::now() + kSettle;
+  dz::platform::RunLoop::main().runUntil([end] { return std::chrono::steady_clock::now() >= end; },
+                                         kSettle * 2);
+}
+
+class Phone {
+ public:
+  Reply run(const std::vector<std::string>& command);
+  bool quitting() const { return quitting_; }
+
+ private:
+  ViewController* top() const;
+  template <class Screen>
+  Screen* find() const;
+  PollPtr poll(const std::string& question) const;
+  std::string describeFeed() const;
+  std::string counts(const PollPtr& poll) const;
+
+  Reply signUp(const std::vector<std::string>& fields);
+  Reply local(bool on);
+  Reply compose(const std::vector<std::string>& fields);
+  Reply send();
+  Reply expect(const std::string& question);
+  Reply vote(const std::string& question, const std::string& option);
+  Reply votes(const std::string& question, const std::string& expected);
+  Reply screenshot(const std::string& file);
+  bool serverHas(const std::string& path);
+
+  bool offline_ = false;
+  bool quitting_ = false;
+};
+
+ViewController* Phone::top() const {
+  dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
+  if (!window) return nullptr;
+  ViewController* screen = window->rootViewController().get();
+  while (screen && screen->presentedViewController()) {
+    screen = screen->presentedViewController().get();
+  }
+  return screen;
+}
+
+template <class Screen>
+Screen* Phone::find() const {
+  dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
+  for (ViewController* screen = window ? window->rootViewController().get() : nullptr; screen;
+       screen = screen->presentedViewController().get()) {
+    if (auto* found = dynamic_cast<Screen*>(screen)) return found;
+  }
+  return nullptr;
+}
+
+PollPtr Phone::poll(const std::string& question) const {
+  if (!find<PollsViewController>()) return nullptr;
+  for (const auto& poll : AppServices::current().polls()->pollsArray()) {
+    if (poll->questionString() == question) return poll;
+  }
+  return nullptr;
+}
+
+std::string Phone::counts(const PollPtr& poll) const {
+  std::string text;
+  for (const auto& option : poll->optionsArray()) {
+    text += (text.empty() ? "" : ", ") + option.title() + " " + std::to_string(option.result());
+  }
+  return "'" + poll->questionString() + "': " + text;
+}
+
+std::string Phone::describeFeed() const {
+  auto* feed = find<PollsViewController>();
+  if (!feed) return "no feed";
+  std::string text = "feed of " + std::to_string(feed->tableView()->numberOfRows(0)) + " polls";
+  for (const auto& poll : AppServices::current().polls()->pollsArray()) {
+    text += " | '" + poll->questionString() + "'";
+  }
+  return text;
+}
+
+bool Phone::serverHas(const std::string& path) {
+  return until([&] {
+    bool answered = false, exists = false;
+    AppServices::current().environment().rootRef().child(path).observeSingleEventOfType(
+        dz::database::DataEventType::Value, [&](const dz::database::DataSnapshot& snapshot) {
+          answered = true;
+          exists = snapshot.exists();
+        });
+    dz::platform::RunLoop::main().runUntil([&] { return answered; }, kStepTimeout);
+    return exists;
+  });
+}
+
+Reply Phone::signUp(const std::vector<std::string>& fields) {
+  auto* login = dynamic_cast<LoginViewController*>(top());
+  if (!login) return fail("not on the sign-in screen");
+  if (login->isShowingLogin()) login->switchModeButton()->simulateTap();
+  login->firstNameTextField()->insertText(fields.at(1));
+  login->lastNameTextField()->insertText(fields.at(2));
+  login->emailTextField()->insertText(fields.at(3));
+  login->passwordTextField()->insertText(fields.at(4));
+  login->signupLoginButton()->simulateTap();
+  if (!until([&] { return dynamic_cast<PollsViewController*>(top()) != nullptr; })) {
+    return fail("the feed did not come after signing up");
+  }
+  return ok("signed up as " + fields.at(3) + "; " + describeFeed());
+}
+
+Reply Phone::local(bool on) {
+  auto* feed = dynamic_cast<PollsViewController*>(top());
+  if (!feed) return fail("not on the feed");
+  if (feed->livePollSwitch()->isOn() != on) feed->livePollSwitch()->simulateTap();
+  if (!on) return ok("local polls off; " + describeFeed());
+  auto uid = AppServices::current().environment().signedInUid();
+  if (!uid || !serverHas("usergeo/" + *uid)) return fail("the position was not stored");
+  return ok("local polls on; position stored; " + describeFeed());
+}
+
+Reply Phone::compose(const std::vector<std::string>& fields) {
+  auto* feed = dynamic_cast<PollsViewController*>(top());
+  if (!feed) return fail("not on the feed");
+  feed->questionButton()->simulateTap();
+  auto* screen = dynamic_cast<CreatePollViewController*>(top());
+  if (!screen) return fail("the compose screen did not open");
+  const bool direct = fields.at(1) == "direct";
+  std::vector<std::string> options;
+  std::string to;
+  for (size_t i = 3; i < fields.size(); ++i) {
+    if (fields[i].rfind("to=", 0) == 0) {
+      to = fields[i].substr(3);
+    } else {
+      options.push_back(fields[i]);
+    }
+  }
+  if (options.size() > 2) screen->showMoreOptionsButton()->simulateTap();
+  for (size_t i = 0; i < options.size() && i < 4; ++i) {
+    screen->optionTextField(i)->insertText(options[i]);
+  }
+  screen->questionTextView()->becomeFirstResponder();
+  screen->questionTextView()->insertText(fields.at(2));
+  if (direct) {
+    screen->localDirectSegmentedControl()->simulateSelectSegment(1);
+    int row = -1;
+    until([&] {
+      const auto& users = screen->otherUsersArray();
+      for (size_t i = 0; i < users.size(); ++i) {
+        if (users[i]->firstName() + " " + users[i]->lastName() == to) row = static_cast<int>(i);
+      }
+      return row >= 0;
+    });
+    if (row < 0) return fail("no user named " + to + " to pick");
+    screen->tableView()->simulateSelectRow({0, row});
+  }
+  return ok("composing " + fields.at(1) + " poll '" + fields.at(2) + "'" +
+            (direct ? " to " + to : ""));
+}
+
+Reply Phone::send() {
+  auto* screen = dynamic_cast<CreatePollViewController*>(top());
+  if (!screen) return fail("not on the compose screen");
+  screen->sendButton()->simulateTap();
+  if (!until([&] { return !find<CreatePollViewController>(); })) {
+    return fail("the poll was not sent");
+  }
+  return ok("poll sent; " + describeFeed());
+}
+
+Reply Phone::expect(const std::string& question) {
+  auto* feed = find<PollsViewController>();
+  if (!until([&] {
+        return poll(question) &&
+               feed->tableView()->numberOfRows(0) ==
+                   static_cast<int>(AppServices::current().polls()->pollsArray().size());
+      })) {
+    return fail("'" + question + "' is not in the feed; " + describeFeed());
+  }
+  return ok("sees " + counts(poll(question)) + "; " + describeFeed());
+}
+
+Reply Phone::vote(const std::string& question, const std::string& option) {
+  auto* feed = find<PollsViewController>();
+  auto polls = AppServices::current().polls();
+  PollPtr target = poll(question);
+  if (!feed || !target) return fail("'" + question + "' is not in the feed");
+  auto row = polls->indexOfPollWithId(target->pollId());
+  if (!row) return fail("'" + question + "' has no row");
+  dz::ui::IndexPath path{0, static_cast<int>(*row)};
+  feed->tableView()->scrollToRow(path, false);
+  feed->tableView()->layoutIfNeeded();
+  auto card = std::dynamic_pointer_cast<pollapp::PollCardTableViewCell>(
+      feed->tableView()->cellForRow(path));
+  if (!card) return fail("the card of '" + question + "' is not on screen");
+  std::string optionId;
+  for (const auto& button : card->optionButtons()) {
+    if (button->option().title() != option) continue;
+    if (!button->isUserInteractionEnabled()) return fail(option + " is already this device's vote");
+    optionId = button->option().optionId();
+    button->simulateTap();
+  }
+  if (optionId.empty()) return fail("'" + question + "' has no option " + option);
+  const std::string uid = AppServices::current().environment().signedInUid().value_or("");
+  if (offline_) {
+    settle();
+    return ok("voted " + option + " while offline");
+  }
+  bool counted = until([&] {
+    PollPtr now = poll(question);
+    auto recipient = now ? now->recipientForUserId(uid) : std::nullopt;
+    dz::Value record = recipient ? recipient->value() : dz::Value();
+    return record["vote"] == dz::Value(optionId);
+  });
+  if (!counted) return fail("the vote for " + option + " was not counted");
+  return ok("voted " + option + "; sees " + counts(poll(question)));
+}
+
+Reply Phone::votes(const std::string& question, const std::string& expected) {
+  std::string seen;
+  bool matched = until([&] {
+    PollPtr now = poll(question);
+    if (!now) return false;
+    seen = counts(now);
+    for (const std::string& pair : split(expected, ',')) {
+      auto equals = pair.find('=');
+      bool found = false;
+      for (const auto& option : now->optionsArray()) {
+        if (option.title() == pair.substr(0, equals)) {
+          found = std::to_string(option.result()) == pair.substr(equals + 1);
+        }
+      }
+      if (!found) return false;
+    }
+    return true;
+  });
+  if (!matched) return fail("expected " + expected + ", sees " + seen);
+  return ok("sees " + seen);
+}
+
+Reply Phone::screenshot(const std::string& file) {
+  settle();
+  dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
+  if (!window || !dz::ui::Renderer::writePng(*window, file)) return fail("cannot write " + file);
+  return ok(file);
+}
+
+Reply Phone::run(const std::vector<std::string>& command) {
+  const std::string& name = command.at(0);
+  if (name == "signup" && command.size() == 5) return signUp(command);
+  if (name == "location" && command.size() == 3) {
+    auto& simulator = dz::ui::LocationManager::simulator();
+    simulator.setAnswer(dz::ui::LocationAuthorization::AuthorizedAlways);
+    simulator.moveTo({std::stod(command[1]), std::stod(command[2])});
+    simulator.setCurrentLocation(dz::ui::Location{std::stod(command[1]), std::stod(command[2])});
+    return ok("is at " + command[1] + ", " + command[2]);
+  }
+  if (name == "local" && command.size() == 2) return local(command[1] == "on");
+  if (name == "compose" && command.size() >= 5) return compose(command);
+  if (name == "send") return send();
+  if (name == "expect" && command.size() == 2) return expect(command[1]);
+  if (name == "vote" && command.size() == 3) return vote(command[1], command[2]);
+  if (name == "votes" && command.size() == 3) return votes(command[1], command[2]);
+  if (name == "screenshot" && command.size() == 2) return screenshot(command[1]);
+  if (name == "status") {
+    auto user = AppServices::current().environment().auth()->currentUser();
+    ViewController* screen = top();
+    return ok(std::string("shows ") + (screen ? screen->className() : "nothing") +
+              (user ? "; signed in as " + user->email().value_or(user->uid()) : "; signed out") +
+              (find<PollsViewController>() ? "; " + describeFeed() : ""));
+  }
+  if (name == "offline" || name == "online") {
+    offline_ = name == "offline";
+    auto database = dz::database::Database::database();
+    offline_ ? database->goOffline() : database->goOnline();
+    return ok(name);
+  }
+  if (name == "quit") {
+    dz::ui::Application::shared().terminate();
+    quitting_ = true;
+    return ok("quit");
+  }
+  return fail("unknown command " + name);
+}
+
+struct Arguments {
+  std::string databaseUrl;
+  std::string authHost;
+  int replyFd = -1;
+};
+
+bool parse(int argc, char** argv, Arguments& arguments) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string name = argv[i], value = argv[i + 1];
+    if (name == "--database-url") {
+      arguments.databaseUrl = value;
+    } else if (name == "--auth-host") {
+      arguments.authHost = value;
+    } else if (name == "--reply-fd") {
+      arguments.replyFd = std::atoi(value.c_str());
+    } else {
+      return false;
+    }
+  }
+  return argc % 2 == 1 && !arguments.databaseUrl.empty() && !arguments.authHost.empty() &&
+         arguments.replyFd > 2;
+}
+
+void answer(int fd, const Reply& reply) {
+  std::string line = (reply.ok ? "ok " : "fail ") + reply.text + "\n";
+  for (char& c : line) {
+    if (c == '\n' && &c != &line.back()) c = ' ';
+  }
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  if (!parse(argc, argv, arguments)) {
+    std::cerr << "usage: dz-device --database-url URL --auth-host HOST --reply-fd N\n";
+    return 2;
+  }
+  std::optional<dz::core::Options> options = dz::core::Options::defaultOptions();
+  if (!options) {
+    std::cerr << "dz-device: no options file in the resources\n";
+    return 1;
+  }
+  options->databaseURL = arguments.databaseUrl;
+  dz::auth::IdentityKitRequest::setHost(arguments.authHost);
+  dz::auth::SecureTokenRequest::setHost(arguments.authHost);
+  dz::auth::registerAuthLibrary();
+  dz::core::App::configure(*options);
+  auto& application = dz::ui::Application::shared();
+  application.launch(pollapp::AppDelegate::create());
+
+  Phone phone;
+  std::string pending;
+  while (!phone.quitting()) {
+    dz::platform::RunLoop::main().runOnce(std::chrono::milliseconds(10));
+    pollfd input{.fd = 0, .events = POLLIN, .revents = 0};
+    if (poll(&input, 1, 0) <= 0) continue;
+    char buffer[4096];
+    ssize_t got = read(0, buffer, sizeof buffer);
+    if (got <= 0) break;  // the script is gone
+    pending.append(buffer, static_cast<size_t>(got));
+    for (size_t end; !phone.quitting() && (end = pending.find('\n')) != std::string::npos;) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      std::vector<std::string> command = split(line, '|');
+      if (command.empty()) continue;
+      Reply reply = fail("bad command");
+      try {
+        reply = phone.run(command);
+      } catch (const std::exception& e) {
+        reply = fail(std::string("bad command: ") + e.what());
+      }
+      std::cout << "command " << line << ": " << (reply.ok ? "ok " : "fail ") << reply.text
+                << std::endl;
+      answer(arguments.replyFd, reply);
+    }
+  }
+  return 0;
+}
