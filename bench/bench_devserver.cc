@@ -1,11 +1,25 @@
 // The development server's request path: a put's round trip (with a listener on another
-// connection receiving the push) and a long count-framed put, over plain WebSocket and TLS.
+// connection receiving the push) and a long count-framed put, over plain WebSocket and TLS;
+// small puts pipelined with one listener, beside the same batches echoed by a bare Beast
+// WebSocket server (a peer that does nothing with the messages).
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <thread>
+
+#include "database/websocket/frame_writer.h"
 #include "tests/devserver/test_client.h"
+#include "tests/support/beast_websocket_server.h"
 
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
 using dz::devserver::DevServer;
 using dz::devserver::Options;
 using dz::devserver::testing::body;
@@ -14,6 +28,7 @@ using dz::devserver::testing::TestClient;
 void putWithListener(benchmark::State& state, bool tls) {
   Options options;
   options.tls = tls;
+  options.connectionThreads = static_cast<unsigned>(state.range(0));
   auto server = DevServer::start(options);
   auto writer = TestClient::connect(*server);
   auto reader = TestClient::connect(*server);
@@ -49,8 +64,116 @@ void BM_LongPut(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
-BENCHMARK(BM_PutWithListenerPlain)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PutWithListenerTls)->Unit(benchmark::kMicrosecond);
+constexpr int kPipelineBatch = 1000;
+
+// A plain WebSocket client that writes a whole batch of frames at once, so the benchmark
+// measures the server rather than one write per message on the client's side.
+class BatchClient {
+ public:
+  explicit BatchClient(uint16_t port) : ws_(io_) {
+    ws_.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+    ws_.next_layer().set_option(asio::ip::tcp::no_delay(true));
+    ws_.handshake("ns.dz.test:" + std::to_string(port), "/.ws?v=5&ns=ns");
+    read();  // the handshake
+  }
+
+  // Every message as one masked client frame, written in one go.
+  void send(const std::vector<std::string>& messages) {
+    std::string bytes;
+    for (const auto& message : messages) {
+      dz::websocket::appendFrame(bytes, dz::websocket::Opcode::kText, message, kKey);
+    }
+    asio::write(ws_.next_layer(), asio::buffer(bytes));
+  }
+
+  std::string read() {
+    buffer_.clear();
+    ws_.read(buffer_);
+    return beast::buffers_to_string(buffer_.data());
+  }
+
+ private:
+  static constexpr dz::websocket::MaskKey kKey{1, 2, 3, 4};
+  asio::io_context io_;
+  beast::websocket::stream<asio::ip::tcp::socket> ws_;
+  beast::flat_buffer buffer_;
+};
+
+std::string putMessage(int64_t number) {
+  return R"({"t":"d","d":{"r":)" + std::to_string(number) + R"(,"a":"p","b":{"p":"items/k)" +
+         std::to_string(number % 100) + R"(","d":)" + std::to_string(number) + "}}}";
+}
+
+// A batch of small puts sent at once; then their replies (or echoes).
+void putBatch(BatchClient& writer, int64_t& sent) {
+  std::vector<std::string> messages;
+  messages.reserve(kPipelineBatch);
+  for (int i = 0; i < kPipelineBatch; ++i) messages.push_back(putMessage(++sent));
+  writer.send(messages);
+  for (int i = 0; i < kPipelineBatch; ++i) writer.read();
+}
+
+// Argument: the server's connection threads.
+void BM_PipelinedPutsWithListener(benchmark::State& state) {
+  Options options;
+  options.connectionThreads = static_cast<unsigned>(state.range(0));
+  auto server = DevServer::start(options);
+  BatchClient writer(server->port());
+  BatchClient reader(server->port());
+  reader.send({R"({"t":"d","d":{"r":1,"a":"q","b":{"p":"/items"}}})"});
+  reader.read();  // the data
+  reader.read();  // the reply
+  std::atomic<int64_t> pushes{0};
+  // Reads until the server closes the connection at the end.
+  std::thread readerThread([&] {
+    try {
+      while (true) {
+        reader.read();
+        ++pushes;
+      }
+    } catch (const std::exception&) {
+    }
+  });
+  int64_t sent = 0;
+  for (auto _ : state) {
+    putBatch(writer, sent);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pushes < sent && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    if (pushes < sent) {
+      state.SkipWithError("the listener fell behind");
+      break;
+    }
+  }
+  server->stop();
+  readerThread.join();
+  state.SetItemsProcessed(sent);
+}
+
+// The peer: the same batches echoed by a bare Beast server (one thread per connection,
+// a write per message).
+void BM_PipelinedEchoPeer(benchmark::State& state) {
+  dz::testing::BeastWebSocketServer echo([](dz::testing::BeastWebSocketServer::Session& session) {
+    session.write(R"({"t":"c","d":{"t":"h","d":{"ts":0,"v":"5","h":"ns.dz.test","s":"x"}}})");
+    std::string message;
+    bool isText = true;
+    while (session.read(message, isText)) session.write(message, isText);
+  });
+  BatchClient writer(echo.port());
+  int64_t sent = 0;
+  for (auto _ : state) putBatch(writer, sent);
+  state.SetItemsProcessed(sent);
+}
+
+BENCHMARK(BM_PipelinedPutsWithListener)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_PipelinedEchoPeer)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Argument: the server's connection threads.
+BENCHMARK(BM_PutWithListenerPlain)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PutWithListenerTls)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LongPut)
     ->Arg(100 << 10)
     ->Arg(256 << 10)

@@ -100,6 +100,52 @@ bool mergeTouches(const Path& path, const boost::json::object& children, const P
 
 }  // namespace
 
+// The text of a data push: {"t":"d","d":{"a":action,"b":{"p":path,"d":data[,"t":tag]}}}, with
+// the data and the tag already JSON text (no tag when empty).
+std::string pushText(std::string_view action, const Path& path, const std::string& dataJson,
+                     const std::string& tagJson) {
+  std::string text = R"({"t":"d","d":{"a":)";
+  text += boost::json::serialize(boost::json::string(action));
+  text += R"(,"b":{"p":)";
+  text += boost::json::serialize(boost::json::string(path.wireFormat()));
+  text += R"(,"d":)";
+  text += dataJson;
+  if (!tagJson.empty()) {
+    text += R"(,"t":)";
+    text += tagJson;
+  }
+  text += "}}}";
+  return text;
+}
+
+// The pushes of one write, serialized and framed once for every connection they go to.
+class PushCache {
+ public:
+  explicit PushCache(size_t maxFrameCharacters = wire::kMaxFrameCharacters)
+      : maxFrameCharacters_(maxFrameCharacters) {}
+
+  template <class MakeText>
+  const SharedFrames& frames(std::string_view action, const Path& path, const std::string& tag,
+                             MakeText&& makeText) {
+    std::string key(action);
+    key += '\n';
+    key += path.toString();
+    key += '\n';
+    key += tag;
+    auto [it, inserted] = frames_.try_emplace(std::move(key));
+    if (inserted) {
+      for (auto& frame : framesForMessage(makeText(), maxFrameCharacters_)) {
+        it->second.push_back(std::make_shared<const std::string>(std::move(frame)));
+      }
+    }
+    return it->second;
+  }
+
+ private:
+  size_t maxFrameCharacters_;
+  std::map<std::string, SharedFrames> frames_;
+};
+
 struct ClientListen {
   Path path;
   boost::json::value tag;  // null for an untagged listen
@@ -113,7 +159,6 @@ struct ClientConnection {
   uint64_t id = 0;
   std::weak_ptr<Peer> peer;
   std::string ns;
-  FrameJoiner joiner;
   // Keyed by path text and tag, so a re-listen replaces the earlier one.
   std::map<std::pair<std::string, std::string>, Listen> listens;
   // Kept by the client's own rules, so both agree on the data after a drop.
@@ -125,12 +170,27 @@ struct ClientConnection {
   bool sentSinceKeepAlive = false;
 };
 
+// Joins and parses a peer's frames on the peer's strand, where the service then handles each
+// whole message under its lock.
 class ConnectionHandler : public PeerHandler {
  public:
   ConnectionHandler(std::weak_ptr<DatabaseService> service, uint64_t id)
       : service_(std::move(service)), id_(id) {}
   void onText(std::string_view text) override {
-    if (auto service = service_.lock()) service->onText(id_, text);
+    auto service = service_.lock();
+    if (!service) return;
+    service->log("in", id_, text);
+    try {
+      std::optional<std::string> message = joiner_.add(text);
+      if (!message) return;
+      // The keep-alive "0" and anything else that is not a JSON object is ignored.
+      auto parsed = parseJsonText(*message);
+      if (!parsed || !parsed->is_object()) return;
+      service->onMessage(id_, *parsed);
+    } catch (const std::exception& e) {
+      // Nothing a client sends may take a server thread down.
+      service->log("failed", id_, e.what());
+    }
   }
   void onClosed() override {
     if (auto service = service_.lock()) service->onClosed(id_);
@@ -139,6 +199,7 @@ class ConnectionHandler : public PeerHandler {
  private:
   std::weak_ptr<DatabaseService> service_;
   uint64_t id_;
+  FrameJoiner joiner_;
 };
 
 std::shared_ptr<DatabaseService> DatabaseService::create(boost::asio::io_context& io,
@@ -164,9 +225,16 @@ DatabaseService::~DatabaseService() = default;
 
 std::shared_ptr<PeerHandler> DatabaseService::accept(std::shared_ptr<Peer> peer,
                                                      const UpgradeRequest& request) {
-  if (shutDown_) return nullptr;
+  uint64_t id = nextConnectionId_++;
+  open(id, peer, request);
+  return std::make_shared<ConnectionHandler>(weak_from_this(), id);
+}
+
+void DatabaseService::open(uint64_t id, std::shared_ptr<Peer> peer, const UpgradeRequest& request) {
+  auto locked = lock();
+  if (shutDown_) return peer->drop();
   auto connection = std::make_shared<ClientConnection>();
-  connection->id = nextConnectionId_++;
+  connection->id = id;
   connection->peer = peer;
   connection->ns = queryParameter(request.target, wire::kUrlNamespaceParam);
   if (connection->ns.empty()) connection->ns = settings_.defaultNamespace;
@@ -196,16 +264,15 @@ std::shared_ptr<PeerHandler> DatabaseService::accept(std::shared_ptr<Peer> peer,
   }
   armKeepAlive(*connection);
   notify();
-  return std::make_shared<ConnectionHandler>(weak_from_this(), connection->id);
 }
 
-void DatabaseService::onText(uint64_t id, std::string_view frame) {
+void DatabaseService::onMessage(uint64_t id, const boost::json::value& message) {
+  auto locked = lock();
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   auto connection = it->second;
-  log("in", id, frame);
   try {
-    if (auto message = connection->joiner.add(frame)) handleMessage(*connection, *message);
+    handleMessage(*connection, message);
   } catch (const std::exception& e) {
     // Nothing a client sends may take the server's thread down.
     log("failed", id, e.what());
@@ -213,6 +280,7 @@ void DatabaseService::onText(uint64_t id, std::string_view frame) {
 }
 
 void DatabaseService::onClosed(uint64_t id) {
+  auto locked = lock();
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   auto connection = it->second;
@@ -229,10 +297,10 @@ void DatabaseService::onClosed(uint64_t id) {
   notify();
 }
 
-void DatabaseService::handleMessage(ClientConnection& connection, const std::string& text) {
-  // The keep-alive "0" and anything else that is not a data message is ignored.
-  auto message = parseJsonText(text);
-  const auto* envelopeObject = message ? message->if_object() : nullptr;
+void DatabaseService::handleMessage(ClientConnection& connection,
+                                    const boost::json::value& message) {
+  // Anything that is not a data message is ignored.
+  const auto* envelopeObject = message.if_object();
   if (!envelopeObject) return;
   const auto* type = envelopeObject->find(wire::kEnvelopeType) != envelopeObject->end()
                          ? envelopeObject->at(wire::kEnvelopeType).if_string()
@@ -465,6 +533,7 @@ void DatabaseService::reply(ClientConnection& connection, int64_t number, const 
                      text = std::move(text)](boost::system::error_code ec) {
     auto self = weak.lock();
     if (ec || !self) return;
+    auto locked = self->lock();
     auto it = self->connections_.find(id);
     if (it == self->connections_.end()) return;
     it->second->replyTimers.erase(timer);
@@ -482,15 +551,16 @@ void DatabaseService::applyWrite(const std::string& ns, const Path& path,
   } else {
     target.set(path, database::SnapshotUtilities::nodeFromJson(resolved));
   }
+  PushCache cache(settings_.maxFrameCharacters);
   for (auto& [id, connection] : connections_) {
     if (connection->ns != ns) continue;
-    pushWrite(*connection, path, merge ? &resolved.get_object() : nullptr, resolved);
+    pushWrite(*connection, path, merge ? &resolved.get_object() : nullptr, resolved, cache);
   }
 }
 
 void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
                                 const boost::json::object* merge,
-                                const boost::json::value& mergeData) {
+                                const boost::json::value& mergeData, PushCache& cache) {
   // One push per path and tag, however many listens it serves.
   std::set<std::pair<std::string, std::string>> sent;
   for (auto& [key, listen] : connection.listens) {
@@ -502,17 +572,17 @@ void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
     if (listen.path.contains(path)) {
       if (!sent.insert({path.toString(), tagText}).second) continue;
       if (merge) {
-        boost::json::object body{{wire::kBodyPath, path.wireFormat()},
-                                 {wire::kBodyData, mergeData}};
-        if (!listen.tag.is_null()) body[wire::kBodyTag] = listen.tag;
-        sendMessage(connection, pushMessage(wire::kPushMerge, std::move(body)));
+        std::string tagJson = listen.tag.is_null() ? std::string() : tagText;
+        sendShared(connection, cache.frames(wire::kPushMerge, path, tagJson, [&] {
+          return pushText(wire::kPushMerge, path, boost::json::serialize(mergeData), tagJson);
+        }));
       } else {
-        pushData(connection, path, listen.tag);
+        pushData(connection, path, listen.tag, &cache);
       }
     } else if (path.contains(listen.path)) {
       if (merge && !mergeTouches(path, *merge, listen.path)) continue;
       if (!sent.insert({listen.path.toString(), tagText}).second) continue;
-      pushData(connection, listen.path, listen.tag);
+      pushData(connection, listen.path, listen.tag, &cache);
     }
   }
 }
@@ -532,16 +602,20 @@ void DatabaseService::pushWindow(ClientConnection& connection, ClientListen& lis
 }
 
 void DatabaseService::pushData(ClientConnection& connection, const Path& path,
-                               const boost::json::value& tag) {
-  pushNode(connection, path, *tree(connection.ns).get(path), tag);
+                               const boost::json::value& tag, PushCache* cache) {
+  pushNode(connection, path, *tree(connection.ns).get(path), tag, cache);
 }
 
 void DatabaseService::pushNode(ClientConnection& connection, const Path& path,
-                               const database::Node& data, const boost::json::value& tag) {
-  boost::json::object body{{wire::kBodyPath, path.wireFormat()},
-                           {wire::kBodyData, jsonOfNode(data)}};
-  if (!tag.is_null()) body[wire::kBodyTag] = tag;
-  sendMessage(connection, pushMessage(wire::kPushData, std::move(body)));
+                               const database::Node& data, const boost::json::value& tag,
+                               PushCache* cache) {
+  std::string tagText = tag.is_null() ? std::string() : boost::json::serialize(tag);
+  auto text = [&] {
+    return pushText(wire::kPushData, path,
+                    database::SnapshotUtilities::toJsonText(data, /*exportFormat=*/true), tagText);
+  };
+  if (cache) return sendShared(connection, cache->frames(wire::kPushData, path, tagText, text));
+  sendFrames(connection, text());
 }
 
 void DatabaseService::runOnDisconnect(ClientConnection& connection) {
@@ -578,11 +652,19 @@ void DatabaseService::sendMessage(ClientConnection& connection, const boost::jso
 }
 
 void DatabaseService::sendFrames(ClientConnection& connection, const std::string& text) {
+  SharedFrames frames;
+  for (auto& frame : framesForMessage(text, settings_.maxFrameCharacters)) {
+    frames.push_back(std::make_shared<const std::string>(std::move(frame)));
+  }
+  sendShared(connection, frames);
+}
+
+void DatabaseService::sendShared(ClientConnection& connection, const SharedFrames& frames) {
   auto peer = connection.peer.lock();
   if (!peer) return;
-  log("out", connection.id, text);
-  for (auto& frame : framesForMessage(text, settings_.maxFrameCharacters)) {
-    peer->send(std::move(frame));
+  for (const auto& frame : frames) {
+    log("out", connection.id, *frame);
+    peer->send(frame);
   }
   connection.sentSinceKeepAlive = true;
 }
@@ -601,6 +683,7 @@ void DatabaseService::armKeepAlive(ClientConnection& connection) {
       [weak = weak_from_this(), id = connection.id](boost::system::error_code ec) {
         auto self = weak.lock();
         if (ec || !self) return;
+        auto locked = self->lock();
         auto it = self->connections_.find(id);
         if (it == self->connections_.end()) return;
         ClientConnection& connection = *it->second;

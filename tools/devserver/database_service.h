@@ -3,10 +3,15 @@
 // writes with hashes and server values, on-disconnect operations, auth, and the controls that
 // tests use to make the server misbehave. Trees are kept per namespace.
 //
-// Threads: everything but the counters runs on the server's thread (the io_context's); the
-// counters and the request log may be read from any thread.
+// Threads: peers run on threads of their own, where each connection's frames are joined and
+// parsed and its messages handled, one at a time per connection; the state (trees, connections,
+// listens, controls) is kept under one lock, taken by the message handlers, the timers (on the
+// server's thread) and the test API (lock() around each call). Pushes are serialized once for
+// every connection they go to and written on the peers' threads. The counters and the request
+// log may be read from any thread.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/value.hpp>
 #include <chrono>
@@ -30,6 +35,9 @@ namespace dz::devserver {
 
 struct ClientConnection;
 struct ClientListen;
+class PushCache;
+// The frames of one message, shared by every connection it goes to.
+using SharedFrames = std::vector<std::shared_ptr<const std::string>>;
 
 // A request as the server received it.
 struct ReceivedRequest {
@@ -75,10 +83,16 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   DatabaseService(const DatabaseService&) = delete;
   DatabaseService& operator=(const DatabaseService&) = delete;
 
-  // The listener's factory: greets the peer (handshake, or a reset when it is redirected).
+  // The listener's factory, on the peer's strand: greets the peer (handshake, or a reset when it
+  // is redirected) and returns the handler of its messages. Takes the lock itself.
   std::shared_ptr<PeerHandler> accept(std::shared_ptr<Peer> peer, const UpgradeRequest& request);
 
-  // ---- Server thread only. An empty namespace means the default one. ----
+  // The state lock. Every call below, up to the counters, is made with it held.
+  std::unique_lock<std::recursive_mutex> lock() const {
+    return std::unique_lock<std::recursive_mutex>(mutex_);
+  }
+
+  // ---- With lock() held. An empty namespace means the default one. ----
   // Writes data as a client's put would (server values resolved, listeners told).
   void set(const std::string& ns, const database::Path& path, const boost::json::value& data);
   boost::json::value snapshot(const std::string& ns, const database::Path& path) const;
@@ -143,9 +157,10 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   DatabaseService(boost::asio::io_context& io, ServiceSettings settings,
                   std::function<void()> onEvent);
 
-  void onText(uint64_t id, std::string_view frame);
+  void open(uint64_t id, std::shared_ptr<Peer> peer, const UpgradeRequest& request);
+  void onMessage(uint64_t id, const boost::json::value& message);
   void onClosed(uint64_t id);
-  void handleMessage(ClientConnection& connection, const std::string& text);
+  void handleMessage(ClientConnection& connection, const boost::json::value& message);
   void handleRequest(ClientConnection& connection, int64_t number, const std::string& action,
                      const boost::json::object& body);
   // Each returns the reply's status and data.
@@ -171,11 +186,14 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   void applyWrite(const std::string& ns, const database::Path& path, const boost::json::value& data,
                   const boost::json::object* merge);
   void pushWrite(ClientConnection& connection, const database::Path& path,
-                 const boost::json::object* merge, const boost::json::value& mergeData);
+                 const boost::json::object* merge, const boost::json::value& mergeData,
+                 PushCache& cache);
+  // Pushes "d" with the data at `path` (or `data`); with a cache, serialized once per write.
   void pushData(ClientConnection& connection, const database::Path& path,
-                const boost::json::value& tag);
+                const boost::json::value& tag, PushCache* cache = nullptr);
   void pushNode(ClientConnection& connection, const database::Path& path,
-                const database::Node& data, const boost::json::value& tag);
+                const database::Node& data, const boost::json::value& tag,
+                PushCache* cache = nullptr);
   // The data a new listen needs, unless its hashes show the client has it.
   void sendListenData(ClientConnection& connection, const ClientListen& listen,
                       const database::Node& data, const boost::json::object& body);
@@ -188,17 +206,21 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   DatabaseTree& tree(const std::string& ns);
   void sendMessage(ClientConnection& connection, const boost::json::value& message);
   void sendFrames(ClientConnection& connection, const std::string& text);
+  // Sends frames made once for every connection they go to.
+  void sendShared(ClientConnection& connection, const SharedFrames& frames);
   void sendToAll(const boost::json::value& message);
   void armKeepAlive(ClientConnection& connection);
   void log(std::string_view direction, uint64_t id, std::string_view text) const;
   void notify() const;
   int64_t nowMs() const;
 
-  boost::asio::io_context& io_;
+  boost::asio::io_context& io_;  // timers
   ServiceSettings settings_;
+  // Recursive: a test's call runs with it held and may reach the handlers' own code.
+  mutable std::recursive_mutex mutex_;
   std::function<void()> onEvent_;
   bool shutDown_ = false;
-  uint64_t nextConnectionId_ = 1;
+  std::atomic<uint64_t> nextConnectionId_{1};
   std::map<uint64_t, std::shared_ptr<ClientConnection>> connections_;
   std::map<std::string, DatabaseTree> trees_;
   std::vector<Denial> denials_;

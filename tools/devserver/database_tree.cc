@@ -22,7 +22,23 @@ boost::json::value jsonOfNode(const database::Node& node) {
   return SnapshotUtilities::toJson(node, /*exportFormat=*/true);
 }
 
-boost::json::value resolveServerValues(const boost::json::value& json, int64_t nowMs) {
+namespace {
+
+bool holdsServerValue(const boost::json::value& json) {
+  if (const auto* object = json.if_object()) {
+    if (object->contains(database::kServerValueKey)) return true;
+    for (const auto& [key, child] : *object) {
+      if (holdsServerValue(child)) return true;
+    }
+  } else if (const auto* array = json.if_array()) {
+    for (const auto& child : *array) {
+      if (holdsServerValue(child)) return true;
+    }
+  }
+  return false;
+}
+
+boost::json::value resolvePlaceholders(const boost::json::value& json, int64_t nowMs) {
   if (const auto* object = json.if_object()) {
     if (auto it = object->find(database::kServerValueKey); it != object->end()) {
       const auto* name = it->value().if_string();
@@ -30,15 +46,23 @@ boost::json::value resolveServerValues(const boost::json::value& json, int64_t n
       return json;
     }
     boost::json::object resolved;
-    for (const auto& [key, child] : *object) resolved[key] = resolveServerValues(child, nowMs);
+    for (const auto& [key, child] : *object) resolved[key] = resolvePlaceholders(child, nowMs);
     return resolved;
   }
   if (const auto* array = json.if_array()) {
     boost::json::array resolved;
-    for (const auto& child : *array) resolved.push_back(resolveServerValues(child, nowMs));
+    for (const auto& child : *array) resolved.push_back(resolvePlaceholders(child, nowMs));
     return resolved;
   }
   return json;
+}
+
+}  // namespace
+
+boost::json::value resolveServerValues(const boost::json::value& json, int64_t nowMs) {
+  // Most writes hold none: the copy alone is what they cost.
+  if (!holdsServerValue(json)) return json;
+  return resolvePlaceholders(json, nowMs);
 }
 
 std::optional<boost::json::value> parseJsonText(std::string_view text) {

@@ -47,11 +47,35 @@ std::shared_ptr<asio::ssl::context> tlsContext(const IssuedCertificate& certific
   return context;
 }
 
+// Runs `io` until it has no more work; a handler that throws is logged and the loop goes on:
+// nothing may end a server thread.
+void runLogging(asio::io_context& io) {
+  while (true) {
+    try {
+      io.run();
+      return;
+    } catch (const std::exception& e) {
+      platform::logLine(std::string("devserver: ") + e.what());
+    }
+  }
+}
+
+// Threads for the peers' reading, request handling, writing and TLS, one io_context each so that
+// a peer's work stays on one thread. Two by default: a push to another thread costs a wake-up,
+// so more pay off only with many connections.
+unsigned peerThreadCount(unsigned configured) { return configured > 0 ? configured : 2; }
+
 }  // namespace
 
 struct DevServer::Runtime {
   asio::io_context io{1};
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+  struct PeerLoop {
+    asio::io_context io{1};
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+    std::thread thread;
+  };
+  std::vector<std::unique_ptr<PeerLoop>> peerLoops;
   std::shared_ptr<WebSocketListener> listener;
   std::shared_ptr<HttpsListener> authListener;
   std::shared_ptr<HttpsListener> updateListener;
@@ -129,8 +153,13 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
     runtime->updateListener->start();
   }
   if (!options_.tls) tls = nullptr;
+  std::vector<asio::io_context*> peerIos;
+  for (unsigned i = 0; i < peerThreadCount(options_.connectionThreads); ++i) {
+    runtime->peerLoops.push_back(std::make_unique<Runtime::PeerLoop>());
+    peerIos.push_back(&runtime->peerLoops.back()->io);
+  }
   runtime->listener = WebSocketListener::create(
-      runtime->io, options_.port, std::move(tls),
+      runtime->io, std::move(peerIos), options_.port, std::move(tls),
       [weak = std::weak_ptr<DatabaseService>(service_)](std::shared_ptr<Peer> peer,
                                                         const UpgradeRequest& request) {
         auto service = weak.lock();
@@ -141,18 +170,13 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
   std::promise<void> finished;
   runtime->finished = finished.get_future();
   runtime->thread = std::thread([runtime, finished = std::move(finished)]() mutable {
-    // A handler that throws is logged and the loop goes on: nothing may end the server's thread.
-    while (true) {
-      try {
-        runtime->io.run();
-        break;
-      } catch (const std::exception& e) {
-        platform::logLine(std::string("devserver: ") + e.what());
-      }
-    }
+    runLogging(runtime->io);
     runtime->ioDone = true;
     finished.set_value();
   });
+  for (auto& loop : runtime->peerLoops) {
+    loop->thread = std::thread([io = &loop->io] { runLogging(*io); });
+  }
   runtime->threadId = runtime->thread.get_id();
 }
 
@@ -167,11 +191,15 @@ void DevServer::stop() {
     if (authListener) authListener->stop();
     if (updateListener) updateListener->stop();
     listener->stop();
+    auto locked = service->lock();
     service->shutdown();
   });
   runtime.work.reset();
   if (runtime.finished.wait_for(kStopGrace) != std::future_status::ready) runtime.io.stop();
   runtime.thread.join();
+  // Every peer was dropped above; what is left of their work ends with them.
+  for (auto& loop : runtime.peerLoops) loop->work.reset();
+  for (auto& loop : runtime.peerLoops) loop->thread.join();
   runtime.listener.reset();
   runtime.authListener.reset();
   runtime.updateListener.reset();
@@ -184,10 +212,16 @@ void DevServer::stop() {
 void DevServer::onServer(std::function<void()> task) const {
   Runtime& runtime = *runtime_;
   if (runtime.stopped) return;
-  if (std::this_thread::get_id() == runtime.threadId) return task();
+  if (std::this_thread::get_id() == runtime.threadId) {
+    auto locked = service_->lock();
+    return task();
+  }
   auto packaged = std::make_shared<std::packaged_task<void()>>(std::move(task));
   std::future<void> done = packaged->get_future();
-  asio::post(runtime.io, [packaged] { (*packaged)(); });
+  asio::post(runtime.io, [packaged, service = service_] {
+    auto locked = service->lock();
+    (*packaged)();
+  });
   // A stop() racing with this call may end the thread before the task runs.
   while (done.wait_for(kStopPoll) != std::future_status::ready) {
     if (runtime.ioDone) return;

@@ -41,6 +41,8 @@ struct Options {
   std::chrono::milliseconds keepAliveInterval = std::chrono::seconds(45);
   // Logs every message to standard error.
   bool verbose = false;
+  // Threads that run the connections (reading, requests, writing, TLS); 0 picks two.
+  unsigned connectionThreads = 0;
   // Also serves the authentication endpoints over HTTPS (authHost()), and "auth" requests must
   // then carry an access token they issued (see docs/devserver.md).
   bool auth = false;

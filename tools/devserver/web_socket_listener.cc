@@ -1,14 +1,20 @@
 #include "tools/devserver/web_socket_listener.h"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <deque>
+#include <mutex>
+#include <vector>
 
 #include "tools/devserver/https_listener.h"
+#include "tools/devserver/peer_frames.h"
 
 namespace dz::devserver {
 namespace {
@@ -18,10 +24,14 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
+using Opcode = dz::websocket::Opcode;
 
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // Client frames hold at most 16,384 characters; this leaves room and bounds a misbehaving peer.
 constexpr size_t kMaxMessageBytes = 1 << 20;
+constexpr size_t kReadChunkBytes = 64 << 10;
+// Bounds one gathered write (the system takes a limited number of buffers per call anyway).
+constexpr size_t kMaxFramesPerWrite = 512;
 
 template <class Stream>
 class Session : public Peer, public std::enable_shared_from_this<Session<Stream>> {
@@ -30,12 +40,14 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
   explicit Session(PeerHandlerFactory factory, Args&&... args)
       : ws_(std::forward<Args>(args)...), factory_(std::move(factory)) {}
 
+  auto executor() { return ws_.get_executor(); }
+
   void run() {
     beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
     if constexpr (kTls) {
       ws_.next_layer().async_handshake(asio::ssl::stream_base::server,
                                        [self = this->shared_from_this()](beast::error_code ec) {
-                                         if (ec) return self->drop();
+                                         if (ec) return self->closeSocket();
                                          self->readUpgrade();
                                        });
     } else {
@@ -43,24 +55,30 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
     }
   }
 
-  void send(std::string text) override {
-    if (finished_) return;
-    outbox_.push_back(std::move(text));
-    if (!writing_) write();
+  void send(std::shared_ptr<const std::string> text) override {
+    asio::post(ws_.get_executor(), [self = this->shared_from_this(), text = std::move(text)] {
+      if (!self->closing_) self->queue(Opcode::kText, std::move(text));
+    });
   }
 
   void drop() override {
-    beast::error_code ignored;
-    beast::get_lowest_layer(ws_).socket().close(ignored);
+    asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->closeSocket(); });
   }
 
  private:
   static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
+  void closeSocket() {
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+  }
+
   void readUpgrade() {
     http::async_read(ws_.next_layer(), buffer_, request_,
                      [self = this->shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec || !websocket::is_upgrade(self->request_)) return self->drop();
+                       if (ec || !websocket::is_upgrade(self->request_)) {
+                         return self->closeSocket();
+                       }
                        self->acceptUpgrade();
                      });
   }
@@ -69,9 +87,8 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
     beast::get_lowest_layer(ws_).expires_never();
     ws_.set_option(
         websocket::stream_base::timeout{kHandshakeTimeout, websocket::stream_base::none(), false});
-    ws_.read_message_max(kMaxMessageBytes);
     ws_.async_accept(request_, [self = this->shared_from_this()](beast::error_code ec) {
-      if (ec) return self->drop();
+      if (ec) return self->closeSocket();
       self->opened();
     });
   }
@@ -80,52 +97,108 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
     UpgradeRequest upgrade{std::string(request_.target()),
                            std::string(request_[http::field::host])};
     request_ = {};
+    // Frames the client sent right behind its upgrade request.
+    inbox_ = beast::buffers_to_string(buffer_.data());
     buffer_.consume(buffer_.size());
-    ws_.text(true);
     handler_ = factory_(this->shared_from_this(), upgrade);
     factory_ = nullptr;
-    if (!handler_) return drop();
+    if (!handler_) return closeSocket();
     read();
   }
 
+  // After the handshake the session frames messages itself: a read takes whatever has arrived,
+  // however many frames that is, and a write sends every queued message at once.
   void read() {
-    ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, size_t) {
+    std::vector<ClientFrameParser::Event> events;
+    parser_.parse(inbox_, events);
+    for (auto& event : events) {
+      if (finished_ || closing_) return;
+      switch (event.kind) {
+        case ClientFrameParser::Event::Kind::kText:
+          if (handler_) handler_->onText(event.payload);
+          break;
+        case ClientFrameParser::Event::Kind::kPing:
+          queue(Opcode::kPong, std::make_shared<const std::string>(event.payload));
+          break;
+        case ClientFrameParser::Event::Kind::kClose:
+          // Answered with the client's code, then the connection ends.
+          queue(Opcode::kClose, std::make_shared<const std::string>(event.payload.substr(0, 2)));
+          closing_ = true;
+          return;
+        case ClientFrameParser::Event::Kind::kError:
+          return finish();
+      }
+    }
+    readChunk_.resize(kReadChunkBytes);
+    ws_.next_layer().async_read_some(asio::buffer(readChunk_), [self = this->shared_from_this()](
+                                                                   beast::error_code ec, size_t n) {
       if (ec) return self->finish();
-      std::string text = beast::buffers_to_string(self->buffer_.data());
-      self->buffer_.consume(self->buffer_.size());
-      if (self->ws_.got_text() && self->handler_) self->handler_->onText(text);
+      self->inbox_.append(self->readChunk_.data(), n);
       self->read();
     });
   }
 
+  void queue(Opcode opcode, std::shared_ptr<const std::string> payload) {
+    if (finished_) return;
+    std::string header;
+    appendFrameHeader(header, opcode, payload->size());
+    outbox_.push_back({std::move(header), std::move(payload)});
+    if (!writing_) write();
+  }
+
   void write() {
     writing_ = true;
-    ws_.async_write(asio::buffer(outbox_.front()),
-                    [self = this->shared_from_this()](beast::error_code ec, size_t) {
-                      if (!self->outbox_.empty()) self->outbox_.pop_front();
-                      if (ec || self->finished_ || self->outbox_.empty()) {
-                        self->writing_ = false;
-                        if (ec) self->drop();
-                        return;
-                      }
-                      self->write();
-                    });
+    inFlight_.clear();
+    std::vector<asio::const_buffer> buffers;
+    while (!outbox_.empty() && inFlight_.size() < kMaxFramesPerWrite) {
+      inFlight_.push_back(std::move(outbox_.front()));
+      outbox_.pop_front();
+    }
+    for (const auto& frame : inFlight_) {
+      buffers.emplace_back(asio::buffer(frame.header));
+      buffers.emplace_back(asio::buffer(*frame.payload));
+    }
+    asio::async_write(ws_.next_layer(), buffers,
+                      [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                        self->inFlight_.clear();
+                        if (ec || self->finished_) {
+                          self->writing_ = false;
+                          if (ec) self->finish();
+                          return;
+                        }
+                        if (self->outbox_.empty()) {
+                          self->writing_ = false;
+                          if (self->closing_) self->finish();
+                          return;
+                        }
+                        self->write();
+                      });
   }
 
   void finish() {
     if (finished_) return;
     finished_ = true;
-    drop();
+    closeSocket();
     if (auto handler = std::move(handler_)) handler->onClosed();
   }
 
-  websocket::stream<Stream> ws_;
+  struct Frame {
+    std::string header;
+    std::shared_ptr<const std::string> payload;
+  };
+
+  websocket::stream<Stream> ws_;  // for the handshake; its next layer carries the frames
   PeerHandlerFactory factory_;
   beast::flat_buffer buffer_;
   http::request<http::string_body> request_;
   std::shared_ptr<PeerHandler> handler_;
-  std::deque<std::string> outbox_;
+  ClientFrameParser parser_{kMaxMessageBytes};
+  std::string inbox_;
+  std::string readChunk_;
+  std::deque<Frame> outbox_;
+  std::vector<Frame> inFlight_;
   bool writing_ = false;
+  bool closing_ = false;  // a close frame was answered; the connection ends once it is sent
   bool finished_ = false;
 };
 
@@ -135,19 +208,29 @@ using TlsSession = Session<beast::ssl_stream<beast::tcp_stream>>;
 }  // namespace
 
 struct WebSocketListener::Impl {
-  Impl(asio::io_context& io, std::shared_ptr<asio::ssl::context> tls, PeerHandlerFactory factory)
-      : io(io), acceptor(io), tls(std::move(tls)), factory(std::move(factory)) {}
+  Impl(asio::io_context& io, std::vector<asio::io_context*> peerIos,
+       std::shared_ptr<asio::ssl::context> tls, PeerHandlerFactory factory)
+      : peerIos(std::move(peerIos)),
+        acceptor(io),
+        tls(std::move(tls)),
+        factory(std::move(factory)) {}
 
-  asio::io_context& io;
+  // Each peer's io_context, in turn.
+  asio::io_context& nextPeerIo() { return *peerIos[nextPeer++ % peerIos.size()]; }
+
+  std::vector<asio::io_context*> peerIos;
+  size_t nextPeer = 0;
+  std::mutex peersMutex;
+  std::vector<std::weak_ptr<Peer>> peers;  // dropped at stop
   tcp::acceptor acceptor;
   std::shared_ptr<asio::ssl::context> tls;
   PeerHandlerFactory factory;
 };
 
 std::shared_ptr<WebSocketListener> WebSocketListener::create(
-    asio::io_context& io, uint16_t port, std::shared_ptr<asio::ssl::context> tls,
-    PeerHandlerFactory factory) {
-  auto impl = std::make_unique<Impl>(io, std::move(tls), std::move(factory));
+    asio::io_context& io, std::vector<asio::io_context*> peerIos, uint16_t port,
+    std::shared_ptr<asio::ssl::context> tls, PeerHandlerFactory factory) {
+  auto impl = std::make_unique<Impl>(io, std::move(peerIos), std::move(tls), std::move(factory));
   listenOnLoopback(impl->acceptor, port);
   auto listener = std::shared_ptr<WebSocketListener>(new WebSocketListener(std::move(impl)));
   listener->port_ = listener->impl_->acceptor.local_endpoint().port();
@@ -163,21 +246,35 @@ void WebSocketListener::start() { accept(); }
 void WebSocketListener::stop() {
   beast::error_code ignored;
   impl_->acceptor.close(ignored);
+  std::lock_guard lock(impl_->peersMutex);
+  for (const auto& weak : impl_->peers) {
+    if (auto peer = weak.lock()) peer->drop();
+  }
+  impl_->peers.clear();
 }
 
 void WebSocketListener::accept() {
+  // Each peer lives on one io_context of one thread, so its handlers never run at once.
   impl_->acceptor.async_accept(
-      impl_->io, [weak = weak_from_this()](beast::error_code ec, tcp::socket socket) {
+      impl_->nextPeerIo(), [weak = weak_from_this()](beast::error_code ec, tcp::socket socket) {
         auto self = weak.lock();
         if (!self || !self->impl_->acceptor.is_open()) return;
         if (!ec) {
           beast::error_code ignored;
           socket.set_option(tcp::no_delay(true), ignored);
+          auto start = [&impl = *self->impl_](auto session) {
+            {
+              std::lock_guard lock(impl.peersMutex);
+              std::erase_if(impl.peers, [](const auto& weak) { return weak.expired(); });
+              impl.peers.push_back(session);
+            }
+            asio::dispatch(session->executor(), [session] { session->run(); });
+          };
           if (self->impl_->tls) {
-            std::make_shared<TlsSession>(self->impl_->factory, std::move(socket), *self->impl_->tls)
-                ->run();
+            start(std::make_shared<TlsSession>(self->impl_->factory, std::move(socket),
+                                               *self->impl_->tls));
           } else {
-            std::make_shared<PlainSession>(self->impl_->factory, std::move(socket))->run();
+            start(std::make_shared<PlainSession>(self->impl_->factory, std::move(socket)));
           }
         }
         self->accept();

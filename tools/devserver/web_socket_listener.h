@@ -1,7 +1,8 @@
 // WebSocketListener: the server side of the database's WebSocket, plain or over TLS, on
-// Boost.Beast. It accepts TCP connections on 127.0.0.1, runs the TLS and WebSocket handshakes, and
-// hands each accepted peer to the factory given; text messages go to the peer's handler, and the
-// handler hears once when the peer is gone. Everything runs on the io_context's one thread.
+// Boost.Beast. It accepts TCP connections on 127.0.0.1 (on the listening io_context), and runs
+// each peer on one of the peers' io_contexts (each run by one thread of its own), in turn: the
+// TLS and WebSocket handshakes, reading and writing. Each accepted peer goes to the factory given;
+// text messages go to the peer's handler, and the handler hears once when the peer is gone.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -11,15 +12,18 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dz::devserver {
 
-// One accepted WebSocket. Calls are made on the server's thread.
+// One accepted WebSocket. Thread-safe: calls from any thread are carried to the peer's thread,
+// in the order they were made.
 class Peer {
  public:
   virtual ~Peer() = default;
-  // Queues one text message; messages go out in order.
-  virtual void send(std::string text) = 0;
+  // Queues one text message; messages go out in order. A shared text may go to many peers.
+  virtual void send(std::shared_ptr<const std::string> text) = 0;
+  void send(std::string text) { send(std::make_shared<const std::string>(std::move(text))); }
   // Closes the TCP connection at once, without a WebSocket close frame.
   virtual void drop() = 0;
 };
@@ -30,6 +34,7 @@ struct UpgradeRequest {
   std::string host;    // the Host header, with its port
 };
 
+// Called on the peer's thread.
 class PeerHandler {
  public:
   virtual ~PeerHandler() = default;
@@ -44,9 +49,12 @@ using PeerHandlerFactory =
 
 class WebSocketListener : public std::enable_shared_from_this<WebSocketListener> {
  public:
-  // Binds 127.0.0.1:`port` (0 picks one). `tls` null serves plain WebSocket. Throws
-  // dz::Exception when the port cannot be bound.
-  static std::shared_ptr<WebSocketListener> create(boost::asio::io_context& io, uint16_t port,
+  // Binds 127.0.0.1:`port` (0 picks one) on `io`; peers run on `peerIos` (at least one, each run
+  // by one thread). `tls` null serves plain WebSocket. Throws dz::Exception when the port cannot
+  // be bound.
+  static std::shared_ptr<WebSocketListener> create(boost::asio::io_context& io,
+                                                   std::vector<boost::asio::io_context*> peerIos,
+                                                   uint16_t port,
                                                    std::shared_ptr<boost::asio::ssl::context> tls,
                                                    PeerHandlerFactory factory);
   ~WebSocketListener();
@@ -54,9 +62,9 @@ class WebSocketListener : public std::enable_shared_from_this<WebSocketListener>
   WebSocketListener& operator=(const WebSocketListener&) = delete;
 
   uint16_t port() const { return port_; }
-  // Starts accepting. Call on the server's thread.
+  // Starts accepting. Call on the thread of `io`.
   void start();
-  // Stops accepting; accepted peers stay. Call on the server's thread.
+  // Stops accepting and drops every peer. Call on the thread of `io`.
   void stop();
 
  private:

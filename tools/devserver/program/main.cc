@@ -5,7 +5,7 @@
 //
 //   dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]
 //                [--auth on|off] [--auth-users file.json] [--update-version V]
-//                [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]
+//                [--deny path] [--verbose] [--ready-file path] [--parent-pid pid] [--threads n]
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -25,7 +25,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]\n"
     "                    [--auth on|off] [--auth-users file.json] [--update-version V]\n"
-    "                    [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]\n";
+    "                    [--deny path] [--verbose] [--ready-file path] [--parent-pid pid]\n"
+    "                    [--threads n]\n";
 
 struct Arguments {
   dz::devserver::Options options;
@@ -70,6 +71,14 @@ bool parseArguments(int argc, char** argv, Arguments& arguments) {
       arguments.dataFile = value;
     } else if (name == "--namespace") {
       arguments.options.defaultNamespace = value;
+    } else if (name == "--threads") {
+      try {
+        int threads = std::stoi(value);
+        if (threads < 1 || threads > 64) return false;
+        arguments.options.connectionThreads = static_cast<unsigned>(threads);
+      } catch (const std::exception&) {
+        return false;
+      }
     } else if (name == "--deny") {
       arguments.deniedPaths.push_back(value);
     } else if (name == "--ready-file") {
