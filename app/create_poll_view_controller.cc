@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/database_layout.h"
+#include "app/form_field.h"
 #include "app/option_button.h"
 #include "app/text_rules.h"
 #include "hud/progress_hud.h"
@@ -19,7 +20,7 @@ using dz::ui::Rect;
 
 namespace {
 
-constexpr double kFieldHeight = 44;
+constexpr double kFieldHeight = FormField::kHeight;
 constexpr double kSpacing = 8;
 constexpr double kUserRowHeight = 44;
 
@@ -83,11 +84,7 @@ void CreatePollViewController::loadView() {
   optionsStackView_->setAxis(dz::ui::Axis::Vertical);
   optionsStackView_->setSpacing(kSpacing);
   for (size_t i = 0; i < options_.size(); ++i) {
-    auto field = std::make_shared<dz::ui::TextField>();
-    field->setPlaceholder("option " + std::to_string(i + 1));
-    field->setBackgroundColor(kLightBackgroundColor);
-    field->layer()->setCornerRadius(kFieldHeight / 2);
-    field->setFixedHeight(kFieldHeight);
+    auto field = std::make_shared<FormField>("option " + std::to_string(i + 1));
     field->setHidden(i >= 2);
     options_[i] = field;
     optionsStackView_->addArrangedSubview(field);

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "app/database_layout.h"
+#include "app/form_field.h"
 #include "app/option_button.h"
 #include "app/polls_view_controller.h"
 #include "app/text_rules.h"
@@ -19,20 +20,11 @@ using dz::ui::Rect;
 
 namespace {
 
-constexpr double kFieldHeight = 44;
+constexpr double kFieldHeight = FormField::kHeight;
 
 int uniformBit() {
   static std::mt19937 engine{std::random_device{}()};
   return static_cast<int>(std::uniform_int_distribution<int>(0, 1)(engine));
-}
-
-std::shared_ptr<dz::ui::TextField> makeField(const char* placeholder) {
-  auto field = std::make_shared<dz::ui::TextField>();
-  field->setPlaceholder(placeholder);
-  field->setBackgroundColor(kLightBackgroundColor);
-  field->layer()->setCornerRadius(kFieldHeight / 2);
-  field->setFixedHeight(kFieldHeight);
-  return field;
 }
 
 }  // namespace
@@ -60,10 +52,10 @@ void LoginViewController::loadView() {
   title->setTextAlignment(dz::ui::TextAlignment::Center);
   root->addSubview(title);
 
-  firstName_ = makeField("first name");
-  lastName_ = makeField("last name");
-  email_ = makeField("school or work email");
-  password_ = makeField("password");
+  firstName_ = std::make_shared<FormField>("first name");
+  lastName_ = std::make_shared<FormField>("last name");
+  email_ = std::make_shared<FormField>("school or work email");
+  password_ = std::make_shared<FormField>("password");
   password_->setSecureTextEntry(true);
   names_ = std::make_shared<dz::ui::StackView>(
       std::vector<std::shared_ptr<dz::ui::View>>{firstName_, lastName_});
