@@ -219,20 +219,19 @@ void Auth::signInWithCredentialInternal(AuthCredentialPtr credential, AuthResult
   }
   VerifyAssertionRequest request(APIKey_, credential->provider());
   credential->prepareVerifyAssertionRequest(request);
-  AuthBackend::verifyAssertion(request, [self = shared_from_this(), callback](
-                                            std::shared_ptr<VerifyAssertionResponse> response,
-                                            ErrorPtr error) {
-    if (error) return callback(nullptr, error);
-    if (response->needConfirmation) {
-      return callback(nullptr, errors::emailAlreadyInUseError(response->email));
-    }
-    if (response->providerID.empty()) {
-      return callback(nullptr, errors::unexpectedResponse(Value(Value::Map{
-                                   {"providerId", Value("")}, {"localId", response->localID}})));
-    }
-    self->completeSignIn(response->IDToken, response->approximateExpirationDate,
-                         response->refreshToken, false, callback);
-  });
+  AuthBackend::verifyAssertion(
+      request, [self = shared_from_this(), callback](
+                   std::shared_ptr<VerifyAssertionResponse> response, ErrorPtr error) {
+        if (error) return callback(nullptr, error);
+        if (response->needConfirmation) {
+          return callback(nullptr, errors::emailAlreadyInUseError(response->email));
+        }
+        if (response->providerID.empty()) {
+          return callback(nullptr, errors::unexpectedResponse(Value(response->dictionary)));
+        }
+        self->completeSignIn(response->IDToken, response->approximateExpirationDate,
+                             response->refreshToken, false, callback);
+      });
 }
 
 void Auth::signInAnonymously(AuthResultCallback completion) {

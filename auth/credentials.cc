@@ -32,7 +32,11 @@ ProviderTokenAuthCredential::ProviderTokenAuthCredential(std::string provider, s
     : AuthCredential(std::move(provider)),
       IDToken_(std::move(IDToken)),
       accessToken_(std::move(accessToken)),
-      secret_(std::move(secret)) {}
+      secret_(std::move(secret)) {
+  if (IDToken_.empty() && accessToken_.empty()) {
+    throw Exception(kInvalidArgumentException, kMissingProviderTokenReason);
+  }
+}
 
 void ProviderTokenAuthCredential::prepareVerifyAssertionRequest(
     VerifyAssertionRequest& request) const {
@@ -59,7 +63,6 @@ AuthCredentialPtr GitHubAuthProvider::credential(std::string token) {
 }
 
 AuthCredentialPtr VivuroAuthProvider::credential(std::string IDToken, std::string accessToken) {
-  if (IDToken.empty()) require(accessToken, "The ID token or the access token");
   return std::make_shared<ProviderTokenAuthCredential>(kVivuroProviderID, std::move(IDToken),
                                                        std::move(accessToken), "");
 }

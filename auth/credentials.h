@@ -44,7 +44,8 @@ class EmailPasswordAuthCredential : public AuthCredential {
 };
 
 // A provider credential holding an access token (and, for some providers, an ID token or a token
-// secret).
+// secret). Without both an ID token and an access token it throws dz::Exception
+// kInvalidArgumentException: such a credential could never sign in.
 class ProviderTokenAuthCredential : public AuthCredential {
  public:
   ProviderTokenAuthCredential(std::string provider, std::string IDToken, std::string accessToken,
@@ -60,21 +61,26 @@ class ProviderTokenAuthCredential : public AuthCredential {
   std::string secret_;
 };
 
-// The factories throw dz::Exception kInvalidArgumentException for empty required values, so a
-// credential that could never sign in is refused where it is made.
+// Factories only. They throw dz::Exception kInvalidArgumentException for empty required values,
+// so a credential that could never sign in is refused where it is made.
 struct EmailPasswordAuthProvider {
+  EmailPasswordAuthProvider() = delete;
   static AuthCredentialPtr credential(std::string email, std::string password);
 };
 struct FacebookAuthProvider {
+  FacebookAuthProvider() = delete;
   static AuthCredentialPtr credential(std::string accessToken);
 };
 struct GitHubAuthProvider {
+  GitHubAuthProvider() = delete;
   static AuthCredentialPtr credential(std::string token);
 };
 struct VivuroAuthProvider {
+  VivuroAuthProvider() = delete;
   static AuthCredentialPtr credential(std::string IDToken, std::string accessToken);
 };
 struct TwitterAuthProvider {
+  TwitterAuthProvider() = delete;
   static AuthCredentialPtr credential(std::string token, std::string secret);
 };
 

@@ -1,5 +1,7 @@
 #include "platform/bundle.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 #include "platform/file_manager.h"
@@ -13,6 +15,8 @@ constexpr char kResourcesFolder[] = "Resources";
 constexpr char kDefaultIdentifier[] = "com.dezuvura.app";
 constexpr char kDefaultShortVersion[] = "1.0";
 constexpr char kDefaultBuild[] = "1";
+constexpr char kLocalizationSuffix[] = ".lproj";
+constexpr char kBaseLocalization[] = "Base";
 
 std::filesystem::path defaultResourcePath() {
   const char* configured = std::getenv(kResourcesVariable);
@@ -30,6 +34,37 @@ bool isInside(const std::filesystem::path& relative) {
     if (part == "..") return false;
   }
   return true;
+}
+
+// "fr_CH.UTF-8@euro" -> "fr-ch"; the POSIX locale names no language.
+std::string languageTag(std::string_view name) {
+  name = name.substr(0, name.find_first_of(".@"));
+  if (name == "C" || name == "POSIX") return {};
+  std::string tag(name);
+  std::transform(tag.begin(), tag.end(), tag.begin(), [](unsigned char c) {
+    return c == '_' ? '-' : static_cast<char>(std::tolower(c));
+  });
+  return tag;
+}
+
+std::vector<std::string> userLanguageTags() {
+  std::vector<std::string> tags;
+  if (const char* list = std::getenv("LANGUAGE"); list && *list) {
+    std::string_view rest(list);
+    while (!rest.empty()) {
+      const size_t colon = rest.find(':');
+      if (std::string tag = languageTag(rest.substr(0, colon)); !tag.empty()) tags.push_back(tag);
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (!value || !*value) continue;
+    if (std::string tag = languageTag(value); !tag.empty()) tags.push_back(tag);
+    break;
+  }
+  return tags;
 }
 
 }  // namespace
@@ -111,5 +146,45 @@ std::string Bundle::shortVersion() const {
   return infoString(kBundleShortVersionKey, kDefaultShortVersion);
 }
 std::string Bundle::build() const { return infoString(kBundleVersionKey, kDefaultBuild); }
+
+std::vector<std::string> Bundle::preferredLocalizations() const {
+  std::vector<std::string> available;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(resourcePath(), error)) {
+    const std::filesystem::path& path = entry.path();
+    if (path.extension() == kLocalizationSuffix && path.stem() != kBaseLocalization &&
+        entry.is_directory(error)) {
+      available.push_back(path.stem().string());
+    }
+  }
+  std::sort(available.begin(), available.end());
+  const std::string region = infoString(kBundleDevelopmentRegionKey, "");
+  if (!region.empty() && std::find(available.begin(), available.end(), region) == available.end()) {
+    available.push_back(region);
+  }
+  if (available.empty()) return {};
+
+  std::vector<std::string> preferred;
+  auto pick = [&](const std::string& localization) {
+    if (std::find(preferred.begin(), preferred.end(), localization) == preferred.end()) {
+      preferred.push_back(localization);
+    }
+  };
+  for (const std::string& wanted : userLanguageTags()) {
+    auto matches = [&](std::string_view tag) {
+      return std::find_if(available.begin(), available.end(),
+                          [&](const std::string& name) { return languageTag(name) == tag; });
+    };
+    auto found = matches(wanted);
+    if (found == available.end())
+      found = matches(std::string_view(wanted).substr(0, wanted.find('-')));
+    if (found != available.end()) {
+      pick(*found);
+      break;
+    }
+  }
+  pick(region.empty() ? available.front() : region);
+  return preferred;
+}
 
 }  // namespace dz::platform

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/value.h"
 
@@ -20,6 +21,7 @@ inline constexpr char kBundleIdentifierKey[] = "CFBundleIdentifier";
 inline constexpr char kBundleShortVersionKey[] = "CFBundleShortVersionString";
 inline constexpr char kBundleVersionKey[] = "CFBundleVersion";
 inline constexpr char kBundleInfoFileName[] = "Info.json";
+inline constexpr char kBundleDevelopmentRegionKey[] = "CFBundleDevelopmentRegion";
 
 class Bundle {
  public:
@@ -47,6 +49,12 @@ class Bundle {
   std::string bundleIdentifier() const;
   std::string shortVersion() const;
   std::string build() const;
+
+  // The bundle's localizations (its "<language>.lproj" folders, "Base" aside, and the Info
+  // value CFBundleDevelopmentRegion) best first for the user: the first that the user's
+  // languages (LANGUAGE, else LC_ALL, LC_MESSAGES or LANG; "fr_CH" also matches "fr") name, then
+  // the development region, else the first by name. Empty when the bundle has none.
+  std::vector<std::string> preferredLocalizations() const;
 
  private:
   void loadInfo();  // with mutex_ held

@@ -15,6 +15,7 @@ constexpr char kJSONContentType[] = "application/json";
 constexpr char kUserAgentFormatPrefix[] = "DezuvuraAuth.iOS/";
 constexpr char kBundleIdentifierHeader[] = "X-Ios-Bundle-Identifier";
 constexpr char kContentTypeHeader[] = "Content-Type";
+constexpr char kAcceptLanguageHeader[] = "Accept-Language";
 constexpr char kErrorMember[] = "error";
 constexpr char kMessageMember[] = "message";
 constexpr char kErrorsMember[] = "errors";
@@ -59,11 +60,14 @@ AuthBackendRPCIssuerImplementation::AuthBackendRPCIssuerImplementation()
 void AuthBackendRPCIssuerImplementation::asyncPostToURL(const std::string& url, std::string body,
                                                         const std::string& contentType,
                                                         Completion completion) {
-  toolbox::URLRequest request{
-      .url = url,
-      .method = {},
-      .headers = {{kContentTypeHeader, contentType},
-                  {kBundleIdentifierHeader, platform::Bundle::main().bundleIdentifier()}}};
+  const platform::Bundle& bundle = platform::Bundle::main();
+  toolbox::URLRequest request{.url = url,
+                              .method = {},
+                              .headers = {{kContentTypeHeader, contentType},
+                                          {kBundleIdentifierHeader, bundle.bundleIdentifier()}}};
+  // The server writes the mails it sends for the account (password reset, verification) in it.
+  std::vector<std::string> localizations = bundle.preferredLocalizations();
+  if (!localizations.empty()) request.headers.emplace_back(kAcceptLanguageHeader, localizations[0]);
   auto fetcher = fetcherService_->fetcherWithRequest(std::move(request));
   fetcher->setBodyData(std::move(body));
   fetcher->beginFetch(std::move(completion));

@@ -15,7 +15,6 @@ constexpr char kKeyQuery[] = "?key=";
 constexpr char kDefaultIdentityKitHost[] = "identitytoolkit.vivuroapis.com";
 constexpr char kDefaultTokenHost[] = "securetoken.vivuroapis.com";
 constexpr char kLoopbackRequestURI[] = "http://localhost";
-constexpr char kMissingProviderTokenReason[] = "Either IDToken or accessToken must be supplied.";
 constexpr char kRelyingPartyKind[] = "identitykit#relyingparty";
 
 struct Hosts {

@@ -112,6 +112,10 @@ struct SignUpNewUserRequest : IdentityKitRequest {
   bool returnSecureToken = true;
 };
 
+// Why a verify-assertion body without provider tokens cannot be built.
+inline constexpr char kMissingProviderTokenReason[] =
+    "Either IDToken or accessToken must be supplied.";
+
 struct VerifyAssertionRequest : IdentityKitRequest {
   VerifyAssertionRequest(std::string APIKey, std::string providerID);
   // Fails (an encoding error) when neither provider token is set.

@@ -219,6 +219,7 @@ ErrorPtr VerifyAssertionResponse::setWithDictionary(const Value::Map& dictionary
   context = text("context");
   needConfirmation = reader.boolean("needConfirmation");
   verifiedProvider = reader.strings("verifiedProvider");
+  this->dictionary = dictionary;
   return fillResult(reader, dictionary);
 }
 

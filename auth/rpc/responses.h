@@ -109,6 +109,8 @@ struct VerifyAssertionResponse : AuthRPCResponse, IssuedTokens {
       fullName, nickName, displayName, action, language, timeZone, photoURL, dateOfBirth, context;
   bool needConfirmation = false;
   std::vector<std::string> verifiedProvider;
+  // The answer as received, for the error that refuses an answer without a provider.
+  Value::Map dictionary;
 };
 
 struct VerifyCustomTokenResponse : AuthRPCResponse, IssuedTokens {

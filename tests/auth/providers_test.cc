@@ -67,6 +67,33 @@ TEST_F(ProvidersTest, CustomTokensAndProviderCredentialsSignIn) {
   EXPECT_THROW(GitHubAuthProvider::credential(""), Exception);
 }
 
+TEST_F(ProvidersTest, ProviderAnswersWithoutAProviderAndCredentialsWithoutTokensAreRefused) {
+  try {
+    ProviderTokenAuthCredential("github.com", "", "", "secret");
+    ADD_FAILURE() << "a credential without tokens was made";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Either IDToken or accessToken must be supplied.");
+  }
+
+  // The refusal of an answer that names no provider carries that answer, tokens redacted.
+  auto issuer = std::make_shared<ScriptedIssuer>();
+  AuthBackend::setDefaultBackendImplementationWithRPCIssuer(issuer);
+  issuer->answer(R"({"kind":"identitykit#VerifyAssertionResponse","localId":"u-1",
+                     "idToken":"SECRET","refreshToken":"SECRET","expiresIn":"3600"})");
+  Result result = run([&](AuthResultCallback done) {
+    auth_->signInWithCredential(GitHubAuthProvider::credential("gh"), done);
+  });
+  ASSERT_NE(result.error, nullptr);
+  EXPECT_EQ(result.error->code(), kInternalError);
+  const Error* cause = result.error->underlyingError();
+  ASSERT_NE(cause, nullptr);
+  EXPECT_EQ(cause->code(), kUnexpectedResponse);
+  const Value& answer = cause->userInfo().at(kErrorUserInfoDeserializedResponseKey);
+  EXPECT_EQ(answer["localId"], Value("u-1"));
+  EXPECT_EQ(answer["idToken"], Value("<redacted>"));
+  EXPECT_EQ(auth_->currentUser(), nullptr);
+}
+
 TEST_F(ProvidersTest, TheProviderQueryAndPasswordResetReachTheServer) {
   signUp(auth_, "ann@school.dz.test");
   bool done = false;

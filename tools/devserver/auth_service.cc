@@ -168,6 +168,7 @@ void AuthService::handle(const HttpRequest& request, HttpResponder respond) {
     std::lock_guard lock(mutex_);
     ++counts_[endpoint];
     received_.emplace_back(endpoint, body.value_or(Value()));
+    lastHeaders_ = request.headers;
     for (const std::string& key : {endpoint, std::string()}) {
       if (auto found = delays_.find(key); found != delays_.end()) response.delay = found->second;
       if (auto found = drops_.find(key); found != drops_.end() && found->second) {
@@ -586,6 +587,11 @@ size_t AuthService::requestCount(const std::string& endpoint) const {
 std::vector<std::pair<std::string, Value>> AuthService::requests() const {
   std::lock_guard lock(mutex_);
   return received_;
+}
+
+std::map<std::string, std::string> AuthService::lastRequestHeaders() const {
+  std::lock_guard lock(mutex_);
+  return lastHeaders_;
 }
 
 void AuthService::save() const {

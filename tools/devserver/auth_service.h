@@ -71,6 +71,8 @@ class AuthService {
   size_t requestCount(const std::string& endpoint = {}) const;
   // The bodies received, oldest first, as parsed JSON.
   std::vector<std::pair<std::string, Value>> requests() const;
+  // The header fields of the latest request (names in lower case).
+  std::map<std::string, std::string> lastRequestHeaders() const;
 
  private:
   struct UserRecord;
@@ -108,6 +110,7 @@ class AuthService {
   std::map<std::string, bool> drops_;
   std::map<std::string, size_t> counts_;
   std::vector<std::pair<std::string, Value>> received_;
+  std::map<std::string, std::string> lastHeaders_;
   uint64_t nextUid_ = 1;
 };
 
