@@ -597,6 +597,7 @@ const std::shared_ptr<ui::Label>& ProgressHUD::statusLabel() {
     statusLabel_->View::setBackgroundColor(ui::Color::clear());
     statusLabel_->setAdjustsFontSizeToFitWidth(true);
     statusLabel_->setTextAlignment(ui::TextAlignment::Center);
+    statusLabel_->setBaselineAdjustment(ui::BaselineAdjustment::AlignCenters);
     statusLabel_->setNumberOfLines(0);
   }
   if (!statusLabel_->superview()) hudVibrancyView()->contentView()->addSubview(statusLabel_);

@@ -41,7 +41,7 @@ void Label::setAdjustsFontSizeToFitWidth(bool adjusts) {
   setNeedsDisplay();
 }
 
-TextLayout Label::layout(double width) const {
+TextLayout Label::layout(double width, double height) const {
   std::string_view text = text_ ? std::string_view(*text_) : std::string_view();
   Font font = font_;
   if (adjustsFontSize_ && width > 0 && numberOfLines_ == 1) {
@@ -51,8 +51,9 @@ TextLayout Label::layout(double width) const {
       font = font.withSize(font.pointSize * factor);
     }
   }
-  return layoutText(text, font, {width, 0},
-                    numberOfLines_ == 1 ? 0u : unsigned{kUsesLineFragmentOrigin}, numberOfLines_);
+  unsigned options = numberOfLines_ == 1 ? 0u : unsigned{kUsesLineFragmentOrigin};
+  if (height > 0) options |= kTruncatesLastVisibleLine;
+  return layoutText(text, font, {width, height}, options, numberOfLines_);
 }
 
 Size Label::sizeThatFits(Size size) const {
@@ -62,7 +63,8 @@ Size Label::sizeThatFits(Size size) const {
 
 void Label::draw(GraphicsContext& context, const Rect& bounds) {
   if (!text_) return;
-  context.drawText(layout(bounds.width()), bounds, textColor_, alignment_);
+  // Lines below the bottom edge give way, so the text starts at its first line.
+  context.drawText(layout(bounds.width(), bounds.height()), bounds, textColor_, alignment_);
 }
 
 std::string Label::describe() const {

@@ -10,6 +10,10 @@
 
 namespace dz::ui {
 
+// Where a line shrunk to fit the width sits. Recorded only: the stand-in draws a shrunk line
+// centred in the label's height, as AlignCenters places it.
+enum class BaselineAdjustment { AlignBaselines, AlignCenters, None };
+
 class Label : public View {
  public:
   explicit Label(const Rect& frame = {});
@@ -30,9 +34,12 @@ class Label : public View {
   void setAdjustsFontSizeToFitWidth(bool adjusts);
   double minimumScaleFactor() const { return minimumScaleFactor_; }
   void setMinimumScaleFactor(double factor) { minimumScaleFactor_ = factor; }
+  BaselineAdjustment baselineAdjustment() const { return baselineAdjustment_; }
+  void setBaselineAdjustment(BaselineAdjustment adjustment) { baselineAdjustment_ = adjustment; }
 
-  // The text laid out for a width (0: unlimited) with the font in effect.
-  TextLayout layout(double width) const;
+  // The text laid out for a width (0: unlimited) with the font in effect. A height above 0 keeps
+  // the lines that fit it (at least one), the last visible one ending in "…".
+  TextLayout layout(double width, double height = 0) const;
   Size sizeThatFits(Size size) const override;
   bool drawsContent() const override { return true; }
   void draw(GraphicsContext& context, const Rect& bounds) override;
@@ -46,6 +53,7 @@ class Label : public View {
   int numberOfLines_ = 1;
   bool adjustsFontSize_ = false;
   double minimumScaleFactor_ = 0;
+  BaselineAdjustment baselineAdjustment_ = BaselineAdjustment::AlignBaselines;
 };
 
 }  // namespace dz::ui

@@ -64,7 +64,13 @@ TEST_F(HudTest, LongTextWrapsWithin200PointsAndStopsAt300) {
   for (int i = 0; i < 80; ++i) essay += "word ";
   ProgressHUD::showWithStatus(essay);
   pump();
-  EXPECT_EQ(hud_->statusLabel()->frame().height(), std::floor(300 / kLineHeight) * kLineHeight);
+  ui::Rect clipped = hud_->statusLabel()->frame();
+  EXPECT_EQ(clipped.height(), std::floor(300 / kLineHeight) * kLineHeight);
+  // The label draws the lines that fit, from the first, the last cut with an ellipsis.
+  auto drawn = hud_->statusLabel()->layout(clipped.width(), clipped.height());
+  EXPECT_EQ(drawn.lines.size(), 16u);
+  EXPECT_EQ(drawn.lines.back().back(), U'\u2026');
+  EXPECT_EQ(hud_->statusLabel()->baselineAdjustment(), ui::BaselineAdjustment::AlignCenters);
 }
 
 TEST_F(HudTest, KeyboardMovesTheBoxAboveIt) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/bundle.h"
 #include "platform/ui/image_view.h"
 #include "platform/ui/label.h"
@@ -54,6 +56,19 @@ TEST(RendererTest, TemplateImagesTakeTheTint) {
   view->setTintColor(Color::rgb(0, 1, 0));
   ImagePtr image = Renderer::render(*view, 1);
   EXPECT_TRUE(near(image->color(2, 2), Color::rgb(0, 1, 0)));
+}
+
+TEST(RendererTest, TextTallerThanItsLabelKeepsItsFirstLinesAndEndsInAnEllipsis) {
+  // Five characters a line, two lines high: "one two three" needs three.
+  auto clipped = std::make_shared<Label>(Rect::make(0, 0, 5 * 10.2, 2 * 20.4));
+  clipped->setNumberOfLines(0);
+  clipped->setText("one two three");
+  auto expected = std::make_shared<Label>(clipped->frame());
+  expected->setNumberOfLines(0);
+  expected->setText("one\ntwo\u2026");
+  EXPECT_EQ(Renderer::render(*clipped, 1)->pixels(), Renderer::render(*expected, 1)->pixels());
+  // Measuring is not bounded by the frame.
+  EXPECT_EQ(clipped->sizeThatFits({5 * 10.2, 0}).height, std::ceil(3 * 20.4));
 }
 
 TEST(RendererTest, TextIsDrawnInsideItsLabelAndRedrawnWhenItChanges) {
