@@ -3,7 +3,8 @@
 //   a raw loopback TCP round trip measured in the same run;
 // - one writer and many listening clients: time until the last client has the value, and the
 //   memory per client of the clients' process and of the server's (a process of its own);
-// - the initial load of a listen on 100,000 children, as a ratio to parsing the same JSON.
+// - the initial load of a listen on 100,000 children, as a ratio to parsing the same JSON; beside
+//   it the client's share: the same load from a peer that sends the push from memory at once.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -23,7 +24,9 @@
 #include <thread>
 
 #include "database/api/database.h"
+#include "database/realtime/web_socket_connection.h"
 #include "platform/resolver.h"
+#include "tests/support/beast_websocket_server.h"
 #include "tests/support/database_client.h"
 #include "tests/support/event_counter.h"
 #include "tools/devserver/dev_server.h"
@@ -41,11 +44,12 @@ std::unique_ptr<dz::devserver::DevServer> startServer() {
   return server;
 }
 
+std::atomic<int> clientCounter{0};
+
 template <class Server>
 std::shared_ptr<Database> client(const Server& server) {
-  static std::atomic<int> counter{0};
   return dz::testing::makeDatabaseClient(server.databaseUrl(),
-                                         "bench-" + std::to_string(++counter));
+                                         "bench-" + std::to_string(++clientCounter));
 }
 
 // Waits until the client's connection is up.
@@ -245,6 +249,58 @@ void BM_FanOutToManyClients(benchmark::State& state) {
 }
 BENCHMARK(BM_FanOutToManyClients)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// A database peer that answers the handshake, sends `push` (whole message text) for a listen
+// from memory and acknowledges every request: the server's own work out of the picture.
+std::unique_ptr<dz::testing::BeastWebSocketServer> cannedServer(const std::string& push) {
+  auto frames = std::make_shared<std::vector<std::string>>(framesForMessage(push));
+  auto port = std::make_shared<std::atomic<int>>(0);
+  auto server = std::make_unique<dz::testing::BeastWebSocketServer>(
+      [frames, port](dz::testing::BeastWebSocketServer::Session& session) {
+        boost::json::object handshake{{"ts", 0},
+                                      {"v", "5"},
+                                      {"h", "ns.dz.test:" + std::to_string(port->load())},
+                                      {"s", "canned"}};
+        boost::json::object control{{"t", "h"}, {"d", std::move(handshake)}};
+        session.write(boost::json::serialize(boost::json::object{{"t", "c"}, {"d", control}}));
+        std::string text;
+        bool isText = true;
+        while (session.read(text, isText)) {
+          boost::system::error_code ec;
+          boost::json::value message = boost::json::parse(text, ec);
+          const auto* request = ec ? nullptr : message.as_object().if_contains("d");
+          const auto* number = request ? request->as_object().if_contains("r") : nullptr;
+          if (!number) continue;  // a keep-alive
+          const auto* action = request->as_object().if_contains("a");
+          if (action && *action == "q") {
+            for (const auto& frame : *frames) session.write(frame);
+          }
+          boost::json::object reply{{"r", *number},
+                                    {"b", boost::json::object{{"s", "ok"}, {"d", nullptr}}}};
+          session.write(boost::json::serialize(boost::json::object{{"t", "d"}, {"d", reply}}));
+        }
+      });
+  *port = server->port();
+  return server;
+}
+
+struct PeerUrl {
+  std::string url;
+  std::string databaseUrl() const { return url; }
+};
+
+// Milliseconds from a listen at /big to its value event with the children in it.
+double loadMillis(Database& reader) {
+  auto loaded = std::make_shared<Counter>();
+  auto start = Clock::now();
+  reader.reference().child("big").observeSingleEventOfType(DataEventType::Value,
+                                                           [loaded](const DataSnapshot& snapshot) {
+                                                             if (snapshot.childrenCount() > 0)
+                                                               loaded->add();
+                                                           });
+  if (!loaded->waitFor(1)) return -1;
+  return since(start) / 1000;
+}
+
 void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   auto server = startServer();
   boost::json::object children;
@@ -262,24 +318,29 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   boost::json::value parsed = boost::json::parse(text);
   benchmark::DoNotOptimize(parsed);
   double parseMicros = since(parseStart);
+  auto canned = cannedServer(R"({"t":"d","d":{"a":"d","b":{"p":"big","d":)" + text + "}}}");
+  PeerUrl peer{"http://ns.dz.test:" + std::to_string(canned->port())};
   std::vector<double> loads;
+  std::vector<double> clientLoads;
   for (auto _ : state) {
     auto reader = client(*server);
-    if (!waitConnected(*reader)) return state.SkipWithError("not connected");
-    auto loaded = std::make_shared<Counter>();
-    auto start = Clock::now();
-    reader->reference().child("big").observeSingleEventOfType(
-        DataEventType::Value, [loaded](const DataSnapshot& snapshot) {
-          if (snapshot.childrenCount() > 0) loaded->add();
-        });
-    if (!loaded->waitFor(1)) return state.SkipWithError("no value");
-    loads.push_back(since(start));
+    auto alone = client(peer);
+    if (!waitConnected(*reader) || !waitConnected(*alone)) {
+      return state.SkipWithError("not connected");
+    }
+    loads.push_back(loadMillis(*reader));
+    clientLoads.push_back(loadMillis(*alone));
+    if (loads.back() < 0 || clientLoads.back() < 0) return state.SkipWithError("no value");
     reader->goOffline();
+    alone->goOffline();
   }
+  double parseMillis = parseMicros / 1000;
   state.counters["bytes"] = static_cast<double>(text.size());
-  state.counters["load_ms"] = percentile(loads, 0.5) / 1000;
-  state.counters["parse_ms"] = parseMicros / 1000;
-  state.counters["ratio"] = percentile(loads, 0.5) / parseMicros;
+  state.counters["load_ms"] = percentile(loads, 0.5);
+  state.counters["parse_ms"] = parseMillis;
+  state.counters["ratio"] = percentile(loads, 0.5) / parseMillis;
+  state.counters["client_ms"] = percentile(clientLoads, 0.5);
+  state.counters["client_ratio"] = percentile(clientLoads, 0.5) / parseMillis;
 }
 BENCHMARK(BM_InitialLoadOfManyChildren)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
 

@@ -898,14 +898,9 @@ void PersistentConnection::onDataPush(const std::string& action, const boost::js
       return;
     }
     if (isMerge && data->get_object().empty()) return;
-    auto delegate = delegate_.lock();
-    if (!delegate) return;
-    try {
-      delegate->onDataUpdate(this, std::string(*path), *data, isMerge, tag);
-    } catch (const std::exception& e) {
-      // Data the client cannot store: this push is dropped, the connection goes on.
-      logWarning(kMalformedPushCode, std::string("Dropped data push: ") + e.what());
-    }
+    deliverPush([&](PersistentConnectionDelegate& delegate) {
+      delegate.onDataUpdate(this, std::string(*path), *data, isMerge, tag);
+    });
   } else if (action == wire::kPushRangeMerge) {
     onRangeMergePush(body);
   } else if (action == wire::kPushAuthRevoked) {
@@ -927,6 +922,29 @@ void PersistentConnection::onDataPush(const std::string& action, const boost::js
     }
   } else {
     logDebug(kUnsupportedActionCode, "Unsupported action from server: " + action);
+  }
+}
+
+void PersistentConnection::onDataPush(RealtimeConnection* connection, DataPush push) {
+  if (!isCurrent(connection)) return;
+  if (logLevelEnabled(kLogLevelDebug)) {
+    logDebug(kServerMessageCode, "handleServerMessage: " + std::string(wire::kPushData) + ", " +
+                                     json::text(push.body()));
+  }
+  deliverPush([&](PersistentConnectionDelegate& delegate) {
+    delegate.onDataOverwrite(this, push.path, std::move(push.data), push.tag);
+  });
+}
+
+void PersistentConnection::deliverPush(
+    const std::function<void(PersistentConnectionDelegate&)>& deliver) {
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  try {
+    deliver(*delegate);
+  } catch (const std::exception& e) {
+    // Data the client cannot store: this push is dropped, the connection goes on.
+    logWarning(kMalformedPushCode, std::string("Dropped data push: ") + e.what());
   }
 }
 

@@ -112,6 +112,7 @@ class PersistentConnection : public ConnectionDelegate,
   void onReady(RealtimeConnection* connection, double timestamp,
                const std::string& sessionId) override;
   void onDataMessage(RealtimeConnection* connection, const boost::json::object& message) override;
+  void onDataPush(RealtimeConnection* connection, DataPush push) override;
   void onDisconnect(RealtimeConnection* connection, ConnectionCloseReason reason) override;
   void onKill(RealtimeConnection* connection, const std::string& reason) override;
 
@@ -155,6 +156,8 @@ class PersistentConnection : public ConnectionDelegate,
   void cancelSentTransactions();
   void failUnansweredOnDisconnects();
   void onDataPush(const std::string& action, const boost::json::object& body);
+  // Hands a data push to the delegate; data it cannot store drops the push, not the connection.
+  void deliverPush(const std::function<void(PersistentConnectionDelegate&)>& deliver);
   void onRangeMergePush(const boost::json::object& body);
   void onListenRevoked(const Path& path);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "database/core/range_merge.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "platform/value.h"
 
 namespace dz::database {
@@ -24,6 +25,12 @@ class PersistentConnectionDelegate {
   virtual void onDataUpdate(PersistentConnection* connection, const std::string& pathString,
                             const boost::json::value& message, bool isMerge,
                             std::optional<int64_t> tagId) = 0;
+  // A data push whose data the connection read straight into nodes (never empty). By default
+  // handed on as JSON, as onDataUpdate takes it.
+  virtual void onDataOverwrite(PersistentConnection* connection, const std::string& pathString,
+                               NodePtr data, std::optional<int64_t> tagId) {
+    onDataUpdate(connection, pathString, SnapshotUtilities::toJson(*data, true), false, tagId);
+  }
   virtual void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                             std::optional<int64_t> tagId) = 0;
   // A connection became ready; called after the ready handling and the requests it sent.

@@ -408,27 +408,36 @@ void Repo::onDataUpdate(PersistentConnection*, const std::string& pathString,
                                " withMessage: " + boost::json::serialize(message));
   }
   Path path(pathString);
-  Events events;
-  if (isMerge) {
-    std::optional<CompoundWrite> merge = mergeFromJson(message);
-    if (!merge) {
-      logWarning("I-RDB03825",
-                 "Dropping a server merge at " + path.toString() + " that cannot be stored");
-      return;
-    }
-    events = tagId ? serverSyncTree_->applyTaggedQueryMerge(path, *merge, *tagId)
-                   : serverSyncTree_->applyServerMerge(path, *merge);
-  } else {
-    NodePtr node = SnapshotUtilities::tryNodeFromJson(message);
-    if (!node) {
-      logWarning("I-RDB03825",
-                 "Dropping server data at " + path.toString() + " that cannot be stored");
-      return;
-    }
-    events = tagId ? serverSyncTree_->applyTaggedQueryOverwrite(path, node, *tagId)
-                   : serverSyncTree_->applyServerOverwrite(path, node);
+  if (!isMerge)
+    return applyServerOverwrite(path, SnapshotUtilities::tryNodeFromJson(message), tagId);
+  std::optional<CompoundWrite> merge = mergeFromJson(message);
+  if (!merge) {
+    logWarning("I-RDB03825",
+               "Dropping a server merge at " + path.toString() + " that cannot be stored");
+    return;
   }
-  applyServerEvents(path, std::move(events));
+  applyServerEvents(path, tagId ? serverSyncTree_->applyTaggedQueryMerge(path, *merge, *tagId)
+                                : serverSyncTree_->applyServerMerge(path, *merge));
+}
+
+void Repo::onDataOverwrite(PersistentConnection*, const std::string& pathString, NodePtr data,
+                           std::optional<int64_t> tagId) {
+  if (!usable("onDataOverwrite")) return;
+  if (debugEnabled()) {
+    logDebug("I-RDB03813", "onDataUpdateForPath: " + pathString +
+                               " withMessage: " + SnapshotUtilities::toJsonText(*data, true));
+  }
+  applyServerOverwrite(Path(pathString), std::move(data), tagId);
+}
+
+void Repo::applyServerOverwrite(const Path& path, NodePtr node, std::optional<int64_t> tagId) {
+  if (!node) {
+    logWarning("I-RDB03825",
+               "Dropping server data at " + path.toString() + " that cannot be stored");
+    return;
+  }
+  applyServerEvents(path, tagId ? serverSyncTree_->applyTaggedQueryOverwrite(path, node, *tagId)
+                                : serverSyncTree_->applyServerOverwrite(path, node));
 }
 
 void Repo::onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,

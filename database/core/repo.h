@@ -128,6 +128,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   void onDataUpdate(PersistentConnection* connection, const std::string& pathString,
                     const boost::json::value& message, bool isMerge,
                     std::optional<int64_t> tagId) override;
+  void onDataOverwrite(PersistentConnection* connection, const std::string& pathString,
+                       NodePtr data, std::optional<int64_t> tagId) override;
   void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                     std::optional<int64_t> tagId) override;
   void onConnect(PersistentConnection* connection) override;
@@ -145,6 +147,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   WriteCallback writeCompletion(WriteId writeId, const Path& path, std::string label,
                                 RepoWriteCallback callback);
   void applyServerEvents(const Path& path, Events events);
+  // A server overwrite; null data (that cannot be stored) is dropped with a warning.
+  void applyServerOverwrite(const Path& path, NodePtr node, std::optional<int64_t> tagId);
   // False (after a log line) once disposed or before set-up: the call does nothing.
   bool usable(const char* operation) const;
 

@@ -139,6 +139,14 @@ void Connection::onMessage(WebSocketConnection* session, boost::json::value mess
   }
 }
 
+void Connection::onDataPush(WebSocketConnection* session, DataPush push) {
+  if (state_ == State::Closed || session != conn_.get()) return;
+  std::shared_ptr<Connection> keepAlive = shared_from_this();
+  if (logLevelEnabled(kLogLevelDebug))
+    logDebug(kDataMessageCode, "Got data message: " + text(push.dataMessage()));
+  if (auto delegate = delegate_.lock()) delegate->onDataPush(this, std::move(push));
+}
+
 void Connection::onDataMessage(const boost::json::value& data) {
   const auto* object = data.if_object();
   if (!object) {

@@ -30,6 +30,10 @@ class ConnectionDelegate {
                        const std::string& sessionId) = 0;
   virtual void onDataMessage(RealtimeConnection* connection,
                              const boost::json::object& message) = 0;
+  // A plain data push, its data already nodes. By default handed on as the JSON data message.
+  virtual void onDataPush(RealtimeConnection* connection, DataPush push) {
+    onDataMessage(connection, push.dataMessage());
+  }
   virtual void onDisconnect(RealtimeConnection* connection, ConnectionCloseReason reason) = 0;
   virtual void onKill(RealtimeConnection* connection, const std::string& reason) = 0;
 };
@@ -82,6 +86,7 @@ class Connection : public RealtimeConnection,
 
   // WebSocketConnectionDelegate
   void onMessage(WebSocketConnection* session, boost::json::value message) override;
+  void onDataPush(WebSocketConnection* session, DataPush push) override;
   void onDisconnect(WebSocketConnection* session, bool wasEverConnected) override;
 
  private:

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/dispatch_queue.h"
 
@@ -15,7 +16,8 @@ class SessionSocketDelegate {
  public:
   virtual ~SessionSocketDelegate() = default;
   virtual void webSocketDidOpen() = 0;
-  virtual void webSocketDidReceiveMessage(std::string text) = 0;
+  // `text` lasts for the call only (frames are joined without copying each one first).
+  virtual void webSocketDidReceiveMessage(std::string_view text) = 0;
   virtual void webSocketDidFail(std::string errorDescription) = 0;
   virtual void webSocketDidClose(int64_t code, std::string reason, bool wasClean) = 0;
 };

@@ -170,7 +170,7 @@ void WebSocketConnection::send(const boost::json::value& message) {
   }
 }
 
-void WebSocketConnection::webSocketDidReceiveMessage(std::string text) {
+void WebSocketConnection::webSocketDidReceiveMessage(std::string_view text) {
   if (isClosed_) return;
   resetKeepAlive();
   handleIncomingFrame(text);
@@ -198,14 +198,20 @@ void WebSocketConnection::appendFrame(std::string_view text) {
     giveUp();
     return;
   }
+  // Room for the pieces still to come, as long as the first, within the limit.
+  if (frame_->empty() && totalFrames_ > 1) {
+    frame_->reserve(std::min<uint64_t>(maxMessageBytes_, uint64_t(totalFrames_) * text.size()));
+  }
   frame_->append(text);
   if (--totalFrames_ > 0) return;
   std::string complete = std::move(*frame_);
   frame_.reset();
-  boost::json::value message = parseMessage(complete);
   logDebug(kCompleteFrameCode,
            tag() + " handleIncomingFrame sending complete frame: " + std::to_string(connectionId_));
-  if (auto delegate = delegate_.lock()) delegate->onMessage(this, std::move(message));
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  if (auto push = readDataPush(complete)) return delegate->onDataPush(this, std::move(*push));
+  delegate->onMessage(this, parseMessage(complete));
 }
 
 void WebSocketConnection::webSocketDidOpen() {

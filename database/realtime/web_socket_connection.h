@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "database/realtime/data_push.h"
 #include "database/realtime/session_socket.h"
 #include "database/websocket/frame_reader.h"
 #include "platform/dispatch_queue.h"
@@ -27,6 +28,10 @@ class WebSocketConnectionDelegate {
   virtual ~WebSocketConnectionDelegate() = default;
   // `message` is the parsed JSON object or array, or null when the text was neither.
   virtual void onMessage(WebSocketConnection* session, boost::json::value message) = 0;
+  // A plain data push, its data already nodes. By default handed on as the JSON message.
+  virtual void onDataPush(WebSocketConnection* session, DataPush push) {
+    onMessage(session, push.message());
+  }
   virtual void onDisconnect(WebSocketConnection* session, bool wasEverConnected) = 0;
 };
 
@@ -69,7 +74,7 @@ class WebSocketConnection : public SessionSocketDelegate,
 
   // SessionSocketDelegate
   void webSocketDidOpen() override;
-  void webSocketDidReceiveMessage(std::string text) override;
+  void webSocketDidReceiveMessage(std::string_view text) override;
   void webSocketDidFail(std::string errorDescription) override;
   void webSocketDidClose(int64_t code, std::string reason, bool wasClean) override;
 

@@ -1,0 +1,79 @@
+#include "database/realtime/data_push.h"
+
+#include "database/snapshot/json_reader.h"
+#include "database/snapshot/snapshot_utilities.h"
+#include "database/utilities/wire_protocol.h"
+
+namespace dz::database {
+namespace {
+
+// A member of an envelope level; the empty node when absent.
+NodePtr memberOf(const Node& level, std::string_view key) {
+  return level.getImmediateChild(std::string(key));
+}
+
+// The string of a string leaf.
+const std::string* stringOf(const NodePtr& node) {
+  const auto* leaf = node->isLeafNode() ? static_cast<const LeafNode*>(node.get()) : nullptr;
+  return leaf ? std::get_if<std::string>(&leaf->value()) : nullptr;
+}
+
+bool isString(const NodePtr& node, std::string_view expected) {
+  const std::string* text = stringOf(node);
+  return text && *text == expected;
+}
+
+// An envelope level: children only, no priority, exactly `size` members.
+bool isLevel(const NodePtr& node, size_t size) {
+  return !node->isLeafNode() && node->children().size() == size && node->getPriority()->isEmpty();
+}
+
+}  // namespace
+
+boost::json::object DataPush::body() const {
+  boost::json::object body{{wire::kBodyPath, path},
+                           {wire::kBodyData, SnapshotUtilities::toJson(*data, true)}};
+  if (tag) body[wire::kBodyTag] = *tag;
+  return body;
+}
+
+boost::json::object DataPush::dataMessage() const {
+  return {{wire::kRequestAction, wire::kPushData}, {wire::kRequestBody, body()}};
+}
+
+boost::json::object DataPush::message() const {
+  return {{wire::kEnvelopeType, wire::kMessageTypeData}, {wire::kEnvelopeData, dataMessage()}};
+}
+
+std::optional<DataPush> readDataPush(std::string_view text) {
+  // A cheap sieve: other messages, merges above all, are not worth reading as nodes first.
+  if (text.find(R"("a":"d")") == std::string_view::npos) return std::nullopt;
+  JsonTextRead read = readJsonText(text, kMaxJsonTextDepth);
+  const NodePtr& envelope = read.node;
+  if (!envelope || !isLevel(envelope, 2) ||
+      !isString(memberOf(*envelope, wire::kEnvelopeType), wire::kMessageTypeData)) {
+    return std::nullopt;
+  }
+  NodePtr message = memberOf(*envelope, wire::kEnvelopeData);
+  if (!isLevel(message, 2) ||
+      !isString(memberOf(*message, wire::kRequestAction), wire::kPushData)) {
+    return std::nullopt;
+  }
+  NodePtr body = memberOf(*message, wire::kRequestBody);
+  NodePtr tag = memberOf(*body, wire::kBodyTag);
+  if (!isLevel(body, tag->isEmpty() ? 2 : 3)) return std::nullopt;
+  DataPush push;
+  if (!tag->isEmpty()) {
+    const auto* leaf = tag->isLeafNode() ? static_cast<const LeafNode*>(tag.get()) : nullptr;
+    const int64_t* number = leaf ? std::get_if<int64_t>(&leaf->value()) : nullptr;
+    if (!number || !tag->getPriority()->isEmpty()) return std::nullopt;
+    push.tag = *number;
+  }
+  const std::string* path = stringOf(memberOf(*body, wire::kBodyPath));
+  push.data = memberOf(*body, wire::kBodyData);
+  if (!path || push.data->isEmpty()) return std::nullopt;
+  push.path = *path;
+  return push;
+}
+
+}  // namespace dz::database
