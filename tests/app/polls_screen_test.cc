@@ -60,6 +60,16 @@ TEST_F(PollsScreenTest, RowsFollowTheStoreAndComeBackInLineAfterComposing) {
             (std::vector<dz::ui::RowUpdate>{
                 {dz::ui::RowUpdate::Kind::Insert, IndexPath{0, 0}, dz::ui::RowAnimation::Fade}}));
 
+  // Letting go of the list pulled past its top springs the bolt; letting go at rest does not.
+  auto bolt = screen->topBolt();
+  table->beginDragging();
+  table->endDragging();
+  EXPECT_TRUE(bolt->transform().isIdentity());
+  table->beginDragging();
+  table->dragBy(120);
+  table->endDragging();
+  EXPECT_EQ(bolt->transform(), dz::ui::AffineTransform::makeScale(1.1, 1.1));
+
   // Switching local polls off empties the cache and fetches the feeds again.
   screen->livePollSwitch()->setOn(true);
   screen->livePollsSwitchChanged();
