@@ -5,6 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <fstream>
 
 #include "tests/devserver/test_client.h"
@@ -93,6 +97,40 @@ TEST(Program, ServesItsDataFileOverTlsAndStopsOnSigterm) {
   EXPECT_EQ(program.terminate(), 0);
   EXPECT_TRUE(client->waitForClose());
   EXPECT_FALSE(std::filesystem::exists(caFile));
+}
+
+// A plain GET on the server's port: the status and the body.
+std::pair<unsigned, std::string> get(uint16_t port, const std::string& target) {
+  namespace http = boost::beast::http;
+  boost::asio::io_context io;
+  boost::beast::tcp_stream stream(io);
+  stream.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  http::request<http::empty_body> request(http::verb::get, target, 11);
+  request.set(http::field::host, "ns.dz.test");
+  http::write(stream, request);
+  boost::beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  http::read(stream, buffer, response);
+  return {response.result_int(), response.body()};
+}
+
+TEST(Program, ItsWholeTreeCanBeRead) {
+  dz::testing::ScopedSandbox sandbox;
+  auto dataFile = sandbox.root() / "data.json";
+  std::ofstream(dataFile) << R"({"greeting": "hello", "a b": {".priority": 2, "x": 1}})";
+  Program program({"--data", dataFile.string(), "--threads", "3"});
+  auto port = static_cast<uint16_t>(std::stoi(valueOf(program.line(), "port")));
+  program.line();  // url
+
+  auto client = TestClient::connect(port, {});
+  EXPECT_EQ(client->call("p", body("/added", {{"d", 5}})), "ok");
+  EXPECT_EQ(json(get(port, "/.json").second),
+            json(R"({"greeting": "hello", "a b": {".priority": 2, "x": 1}, "added": 5})"));
+  EXPECT_EQ(get(port, "/a%20b/x.json").second, "1");
+  EXPECT_EQ(get(port, "/nothing/here.json").second, "null");
+  EXPECT_EQ(get(port, "/.json?ns=other").second, "null");
+  EXPECT_EQ(get(port, "/greeting").first, 404u);
+  EXPECT_EQ(program.terminate(), 0);
 }
 
 TEST(Program, RefusesUnknownFlags) {

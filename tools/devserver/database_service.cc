@@ -5,6 +5,7 @@
 #include <deque>
 #include <set>
 
+#include "database/core/parsed_url.h"
 #include "database/core/server_values.h"
 #include "database/core/sparse_snapshot_tree.h"
 #include "database/snapshot/snapshot_utilities.h"
@@ -30,6 +31,9 @@ constexpr char kStatusUnknownAction[] = "unknown_action";
 constexpr char kStatusInvalidToken[] = "invalid_token";
 constexpr size_t kSessionIdBytes = 12;
 constexpr size_t kRequestLogLimit = 10000;
+// Plain reads of the tree: "GET /<path>.json".
+constexpr char kDataSuffix[] = ".json";
+constexpr char kDecodingOrigin[] = "http://ns.dz.test";
 
 std::string hexOf(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -816,6 +820,24 @@ void DatabaseService::shutdown() {
     connection->replyTimers.clear();
     if (auto peer = connection->peer.lock()) peer->drop();
   }
+}
+
+std::optional<std::string> DatabaseService::readData(const std::string& target) {
+  std::string_view location = std::string_view(target).substr(0, target.find('?'));
+  if (!location.starts_with('/') || !location.ends_with(kDataSuffix)) return std::nullopt;
+  location.remove_suffix(std::string_view(kDataSuffix).size());
+  Path path;
+  try {
+    // Decoded as the client decodes the path of a database URL.
+    path = database::parseUrl(std::string(kDecodingOrigin) + std::string(location)).path;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  std::string ns = queryParameter(target, wire::kUrlNamespaceParam);
+  auto locked = lock();
+  auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
+  if (it == trees_.end()) return std::string("null");
+  return database::SnapshotUtilities::toJsonText(*it->second.get(path), /*exportFormat=*/true);
 }
 
 size_t DatabaseService::openConnections() const {

@@ -134,6 +134,9 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   void shutdown();
 
   // ---- Any thread. ----
+  // For a plain "GET /<path>.json[?ns=<namespace>]": the data there in export form as JSON
+  // ("null" where there is none); none for any other target. Takes the lock itself.
+  std::optional<std::string> readData(const std::string& target);
   size_t openConnections() const;
   size_t acceptedConnections() const;
   // Requests received, all or of one action.

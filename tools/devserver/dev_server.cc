@@ -165,6 +165,11 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
         auto service = weak.lock();
         return service ? service->accept(std::move(peer), request) : nullptr;
       });
+  runtime->listener->setPlainGetHandler(
+      [weak = std::weak_ptr<DatabaseService>(service_)](const std::string& target) {
+        auto service = weak.lock();
+        return service ? service->readData(target) : std::nullopt;
+      });
   port_ = runtime->listener->port();
   runtime->listener->start();
   std::promise<void> finished;
@@ -185,15 +190,15 @@ DevServer::~DevServer() { stop(); }
 void DevServer::stop() {
   Runtime& runtime = *runtime_;
   if (runtime.stopped.exchange(true)) return;
-  asio::post(runtime.io, [listener = runtime.listener, service = service_,
-                          authListener = runtime.authListener,
-                          updateListener = runtime.updateListener] {
-    if (authListener) authListener->stop();
-    if (updateListener) updateListener->stop();
-    listener->stop();
-    auto locked = service->lock();
-    service->shutdown();
-  });
+  asio::post(runtime.io,
+             [listener = runtime.listener, service = service_, authListener = runtime.authListener,
+              updateListener = runtime.updateListener] {
+               if (authListener) authListener->stop();
+               if (updateListener) updateListener->stop();
+               listener->stop();
+               auto locked = service->lock();
+               service->shutdown();
+             });
   runtime.work.reset();
   if (runtime.finished.wait_for(kStopGrace) != std::future_status::ready) runtime.io.stop();
   runtime.thread.join();

@@ -37,8 +37,8 @@ template <class Stream>
 class Session : public Peer, public std::enable_shared_from_this<Session<Stream>> {
  public:
   template <class... Args>
-  explicit Session(PeerHandlerFactory factory, Args&&... args)
-      : ws_(std::forward<Args>(args)...), factory_(std::move(factory)) {}
+  Session(PeerHandlerFactory factory, PlainGetHandler get, Args&&... args)
+      : ws_(std::forward<Args>(args)...), factory_(std::move(factory)), get_(std::move(get)) {}
 
   auto executor() { return ws_.get_executor(); }
 
@@ -76,11 +76,27 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
   void readUpgrade() {
     http::async_read(ws_.next_layer(), buffer_, request_,
                      [self = this->shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec || !websocket::is_upgrade(self->request_)) {
-                         return self->closeSocket();
-                       }
+                       if (ec) return self->closeSocket();
+                       if (!websocket::is_upgrade(self->request_)) return self->answerPlainGet();
                        self->acceptUpgrade();
                      });
+  }
+
+  // One plain request answered, then the connection ends.
+  void answerPlainGet() {
+    auto response = std::make_shared<http::response<http::string_body>>();
+    response->version(request_.version());
+    response->keep_alive(false);
+    std::optional<std::string> body;
+    if (request_.method() == http::verb::get && get_) body = get_(std::string(request_.target()));
+    response->result(body ? http::status::ok : http::status::not_found);
+    response->set(http::field::content_type, "application/json; charset=UTF-8");
+    response->body() = body.value_or(R"({"error": "not found"})");
+    response->prepare_payload();
+    http::async_write(ws_.next_layer(), *response,
+                      [self = this->shared_from_this(), response](beast::error_code, size_t) {
+                        self->closeSocket();
+                      });
   }
 
   void acceptUpgrade() {
@@ -189,6 +205,7 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
 
   websocket::stream<Stream> ws_;  // for the handshake; its next layer carries the frames
   PeerHandlerFactory factory_;
+  PlainGetHandler get_;
   beast::flat_buffer buffer_;
   http::request<http::string_body> request_;
   std::shared_ptr<PeerHandler> handler_;
@@ -220,6 +237,7 @@ struct WebSocketListener::Impl {
 
   std::vector<asio::io_context*> peerIos;
   size_t nextPeer = 0;
+  PlainGetHandler get;
   std::mutex peersMutex;
   std::vector<std::weak_ptr<Peer>> peers;  // dropped at stop
   tcp::acceptor acceptor;
@@ -240,6 +258,10 @@ std::shared_ptr<WebSocketListener> WebSocketListener::create(
 WebSocketListener::WebSocketListener(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 WebSocketListener::~WebSocketListener() = default;
+
+void WebSocketListener::setPlainGetHandler(PlainGetHandler handler) {
+  impl_->get = std::move(handler);
+}
 
 void WebSocketListener::start() { accept(); }
 
@@ -271,10 +293,11 @@ void WebSocketListener::accept() {
             asio::dispatch(session->executor(), [session] { session->run(); });
           };
           if (self->impl_->tls) {
-            start(std::make_shared<TlsSession>(self->impl_->factory, std::move(socket),
-                                               *self->impl_->tls));
+            start(std::make_shared<TlsSession>(self->impl_->factory, self->impl_->get,
+                                               std::move(socket), *self->impl_->tls));
           } else {
-            start(std::make_shared<PlainSession>(self->impl_->factory, std::move(socket)));
+            start(std::make_shared<PlainSession>(self->impl_->factory, self->impl_->get,
+                                                 std::move(socket)));
           }
         }
         self->accept();

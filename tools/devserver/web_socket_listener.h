@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,9 @@ class PeerHandler {
 // Makes the handler of a peer that completed its handshake. The handler must not own the peer.
 using PeerHandlerFactory =
     std::function<std::shared_ptr<PeerHandler>(std::shared_ptr<Peer>, const UpgradeRequest&)>;
+// Answers a plain HTTP GET of `target` (not an upgrade): the JSON body of a 200, or none for a
+// 404. Called on the peer's thread.
+using PlainGetHandler = std::function<std::optional<std::string>(const std::string& target)>;
 
 class WebSocketListener : public std::enable_shared_from_this<WebSocketListener> {
  public:
@@ -62,6 +66,9 @@ class WebSocketListener : public std::enable_shared_from_this<WebSocketListener>
   WebSocketListener& operator=(const WebSocketListener&) = delete;
 
   uint16_t port() const { return port_; }
+  // Plain GET requests on the same port go to `handler` (without one they are refused). Call
+  // before start().
+  void setPlainGetHandler(PlainGetHandler handler);
   // Starts accepting. Call on the thread of `io`.
   void start();
   // Stops accepting and drops every peer. Call on the thread of `io`.
