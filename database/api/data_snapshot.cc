@@ -1,9 +1,6 @@
 #include "database/api/data_snapshot.h"
 
-#if __has_include("database/api/database_reference.h")
 #include "database/api/database_reference.h"
-#endif
-
 #include "database/snapshot/indexed_node.h"
 #include "database/snapshot/path.h"
 #include "database/snapshot/validation.h"
@@ -52,6 +49,9 @@ struct DataSnapshot::State {
   Path path;
   IndexedNode node;
 };
+
+DataSnapshot::DataSnapshot(const DatabaseReference& ref, const IndexedNode& node)
+    : DataSnapshot(ref.repo(), ref.path(), node) {}
 
 DataSnapshot::DataSnapshot(std::shared_ptr<Repo> repo, const Path& path, const IndexedNode& node)
     : state_(std::make_shared<const State>(State{std::move(repo), path, node})) {}
@@ -104,16 +104,8 @@ const NodePtr& DataSnapshot::node() const { return state_->node.node(); }
 
 const Path& DataSnapshot::path() const { return state_->path; }
 
-// The reference is built in the same library; until its header exists, snapshots are made from
-// a repository and a path only. It needs DatabaseReference(std::shared_ptr<Repo>, Path) and the
-// accessors repo() and path().
-#if __has_include("database/api/database_reference.h")
-DataSnapshot::DataSnapshot(const DatabaseReference& ref, const IndexedNode& node)
-    : DataSnapshot(ref.repo(), ref.path(), node) {}
-
 DatabaseReference DataSnapshot::ref() const {
   return DatabaseReference(state_->repo, state_->path);
 }
-#endif
 
 }  // namespace dz::database

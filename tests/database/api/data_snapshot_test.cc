@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "database/api/database_reference.h"
 #include "database/api/server_value.h"
 #include "database/snapshot/index.h"
 #include "database/snapshot/indexed_node.h"
@@ -89,6 +90,14 @@ TEST(DataSnapshotTest, ChildrenFollowTheIndexAndCanStopEarly) {
     break;
   }
   EXPECT_EQ(keys(snapshot("5").children()), std::vector<std::string>{});
+}
+
+TEST(DataSnapshotTest, TheReferenceOfItsLocation) {
+  DataSnapshot child = snapshot(R"({"a": 1})").childSnapshot("a");
+  EXPECT_EQ(child.ref().path(), Path("/polls/a"));
+  DataSnapshot again(child.ref(), IndexedNode(node("2")));
+  EXPECT_EQ(again.key(), "a");
+  EXPECT_EQ(again.value(), Value(2));
 }
 
 TEST(ServerValueTest, TimestampPlaceholder) {
