@@ -160,7 +160,7 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
   auto self = shared_from_this();
   // Weak: the query keeps itself alive while observed and must not keep itself forever.
   std::weak_ptr<dz::geo::CircleQuery> weakQuery = query;
-  query->observe(
+  query->observeEventType(
       dz::geo::GeoEventType::kKeyEntered,
       [self, task](const std::string& key, const std::optional<dz::platform::Location>& position) {
         std::string where = position ? std::to_string(position->coordinate().latitude) + "," +
@@ -177,7 +177,7 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
           self->writeTask(std::move(record));
         });
       });
-  query->observeReady([weakQuery] {
+  query->observeReadyWithBlock([weakQuery] {
     dz::platform::logLine(
         "NotificationStorage: All initial data has been loaded and events have been fired!");
     if (auto query = weakQuery.lock()) query->removeAllObservers();

@@ -196,7 +196,7 @@ void PollStorage::startLocalQuery(const Location& center) {
   if (localQuery_) localQuery_->removeAllObservers();
   localQuery_ = pollGeoStoreRef_->queryAtLocation(center, layout::kLocalRadiusKm);
   std::weak_ptr<PollStorage> weak = weak_from_this();
-  localQuery_->observe(
+  localQuery_->observeEventType(
       dz::geo::GeoEventType::kKeyEntered,
       [weak, generation = feedGeneration_](const std::string& key, const std::optional<Location>&) {
         auto self = weak.lock();

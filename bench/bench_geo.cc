@@ -108,9 +108,9 @@ void BM_LiveQueryTenThousandKeysToReady(benchmark::State& state) {
     auto query = store->queryAtLocation(dz::platform::Location(kCenter), kRadius / 1000);
     size_t entered = 0;
     bool ready = false;
-    query->observe(dz::geo::GeoEventType::kKeyEntered,
+    query->observeEventType(dz::geo::GeoEventType::kKeyEntered,
                    [&](const auto&, const auto&) { ++entered; });
-    query->observeReady([&] { ready = true; });
+    query->observeReadyWithBlock([&] { ready = true; });
     if (!runUntil([&] { return ready; }) || entered != kKeys) {
       state.SkipWithError("the query did not get ready with every key");
       break;

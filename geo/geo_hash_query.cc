@@ -120,7 +120,7 @@ double GeoHashQuery::wrapLongitude(double degrees) {
   return 180 - std::fmod(-shifted, 360);
 }
 
-unsigned GeoHashQuery::bitsForBoundingBox(platform::Coordinate2D location, double size) {
+unsigned GeoHashQuery::bitsForBoundingBoxAtLocation(platform::Coordinate2D location, double size) {
   const double delta = size / kMetersPerDegreeLatitude;
   const double north = std::min(90.0, location.latitude + delta);
   const double south = std::max(-90.0, location.latitude - delta);

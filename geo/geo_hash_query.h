@@ -59,7 +59,7 @@ class GeoHashQuery {
   static double bitsForLongitudeWithResolution(double meters, double latitude);
   // Degrees within -180..180.
   static double wrapLongitude(double degrees);
-  static unsigned bitsForBoundingBox(platform::Coordinate2D location, double size);
+  static unsigned bitsForBoundingBoxAtLocation(platform::Coordinate2D location, double size);
   // Bits of the cells that a region needs, 0..110; zero or infinite spans give the ends.
   static unsigned bitsForRegion(const Region& region);
   // The range of the cell of `hash` cut to `bits` bits.
@@ -81,3 +81,11 @@ class GeoHashQuery {
 };
 
 }  // namespace dz::geo
+
+template <>
+struct std::hash<dz::geo::GeoHashQuery> {
+  size_t operator()(const dz::geo::GeoHashQuery& query) const noexcept {
+    const std::hash<std::string> hash;
+    return 31 * hash(query.startValue()) + hash(query.endValue());
+  }
+};

@@ -11,16 +11,32 @@ namespace dz::geo {
 
 std::shared_ptr<GeoStore> GeoStore::create(const database::DatabaseReference& reference) {
   if (!reference.repo()) throw Exception(kInvalidArgumentException, "Dezuvura was nil!");
-  return create(std::make_shared<ReferenceGeoDatabase>(reference));
+  return std::shared_ptr<GeoStore>(
+      new GeoStore(std::make_shared<ReferenceGeoDatabase>(reference), reference));
 }
 
 std::shared_ptr<GeoStore> GeoStore::create(std::shared_ptr<GeoDatabase> database) {
   if (!database) throw Exception(kInvalidArgumentException, "Dezuvura was nil!");
-  return std::shared_ptr<GeoStore>(new GeoStore(std::move(database)));
+  return std::shared_ptr<GeoStore>(new GeoStore(std::move(database), std::nullopt));
 }
 
-GeoStore::GeoStore(std::shared_ptr<GeoDatabase> database)
-    : database_(std::move(database)), callbackQueue_(platform::DispatchQueue::main()) {}
+GeoStore::GeoStore(std::shared_ptr<GeoDatabase> database,
+                   std::optional<database::DatabaseReference> reference)
+    : database_(std::move(database)),
+      dezuvuraRef_(std::move(reference)),
+      callbackQueue_(platform::DispatchQueue::main()) {}
+
+const database::DatabaseReference& GeoStore::dezuvuraRef() const {
+  if (!dezuvuraRef_) {
+    throw Exception(kInternalInconsistencyException, "GeoStore has no database reference");
+  }
+  return *dezuvuraRef_;
+}
+
+database::DatabaseReference GeoStore::dezuvuraRefForLocationKey(const std::string& key) const {
+  checkKey(key);
+  return dezuvuraRef().child(key);
+}
 
 platform::DispatchQueuePtr GeoStore::callbackQueue() const {
   std::lock_guard lock(mutex_);
@@ -67,7 +83,9 @@ void GeoStore::write(const std::string& key, const Value& value, const Value& pr
                    });
 }
 
-void GeoStore::getLocation(const std::string& key, LocationCallback callback) {
+void GeoStore::getLocationForKey(const std::string& key, LocationCallback callback) {
+  // Refused here: a null callback would otherwise fail later, on the callback queue.
+  if (!callback) throw Exception(kInvalidArgumentException, "Block is not allowed to be nil!");
   checkKey(key);
   database_->read(key, [self = shared_from_this(), callback = std::move(callback)](
                            const Value& value, ErrorPtr error) {

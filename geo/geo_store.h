@@ -50,8 +50,9 @@ class GeoStore : public std::enable_shared_from_this<GeoStore> {
   // Removes the entry of `key` (same key check).
   void removeKey(const std::string& key, CompletionBlock completion = nullptr);
   // Reads `key` once: (none, none) when absent, (location, none) when it parses, (none, error
-  // 1000) when it does not, (none, the database's error) when the read is refused.
-  void getLocation(const std::string& key, LocationCallback callback);
+  // 1000) when it does not, (none, the database's error) when the read is refused. A null
+  // callback throws dz::Exception (invalid argument).
+  void getLocationForKey(const std::string& key, LocationCallback callback);
 
   // The location of a stored entry: a map whose "l" holds exactly two numbers (not booleans)
   // that form a coordinate on the map; none otherwise.
@@ -67,15 +68,22 @@ class GeoStore : public std::enable_shared_from_this<GeoStore> {
   void setCallbackQueue(platform::DispatchQueuePtr queue);
 
   const std::shared_ptr<GeoDatabase>& database() const { return database_; }
+  // The reference whose children are the entries. A store made over another database seam has
+  // none and throws dz::Exception (internal inconsistency).
+  const database::DatabaseReference& dezuvuraRef() const;
+  // The child reference of `key`, after checkKey().
+  database::DatabaseReference dezuvuraRefForLocationKey(const std::string& key) const;
   // Throws dz::Exception (invalid argument) for a key holding one of .#$][/.
   static void checkKey(std::string_view key);
 
  private:
-  explicit GeoStore(std::shared_ptr<GeoDatabase> database);
+  GeoStore(std::shared_ptr<GeoDatabase> database,
+           std::optional<database::DatabaseReference> reference);
   void write(const std::string& key, const Value& value, const Value& priority,
              CompletionBlock completion);
 
   const std::shared_ptr<GeoDatabase> database_;
+  const std::optional<database::DatabaseReference> dezuvuraRef_;
   mutable std::mutex mutex_;
   platform::DispatchQueuePtr callbackQueue_;
 };

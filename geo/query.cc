@@ -59,7 +59,7 @@ Query::Query(std::shared_ptr<GeoStore> store)
 
 Query::~Query() = default;
 
-Query::Handle Query::observe(GeoEventType type, ResultBlock block) {
+Query::Handle Query::observeEventType(GeoEventType type, ResultBlock block) {
   if (!block) throw Exception(kInvalidArgumentException, "Block is not allowed to be nil!");
   if (type != GeoEventType::kKeyEntered && type != GeoEventType::kKeyExited &&
       type != GeoEventType::kKeyMoved) {
@@ -70,14 +70,14 @@ Query::Handle Query::observe(GeoEventType type, ResultBlock block) {
   return handle;
 }
 
-Query::Handle Query::observeReady(ReadyBlock block, CancelBlock cancel) {
+Query::Handle Query::observeReadyWithBlock(ReadyBlock block, CancelBlock cancel) {
   if (!block) throw Exception(kInvalidArgumentException, "Block is not allowed to be nil!");
   const Handle handle = observers_->add({nullptr, std::move(block), std::move(cancel)});
   post([handle](Query& query) { query.start(GeoEventType::kKeyEntered, handle, true); });
   return handle;
 }
 
-void Query::removeObserver(Handle handle) {
+void Query::removeObserverWithDezuvuraHandle(Handle handle) {
   if (observers_->remove(handle)) post([handle](Query& query) { query.forget(handle); });
 }
 
@@ -118,7 +118,7 @@ void Query::start(GeoEventType type, Handle handle, bool ready) {
         if (auto entry = observers->find(handle)) entry->ready();
       });
     }
-    ready_.insert(handle);
+    readyObservers_.insert(handle);
     return;
   }
   switch (type) {
@@ -137,14 +137,14 @@ void Query::start(GeoEventType type, Handle handle, bool ready) {
           }
         });
       }
-      keyEntered_.insert(handle);
+      keyEnteredObservers_.insert(handle);
       break;
     }
     case GeoEventType::kKeyExited:
-      keyExited_.insert(handle);
+      keyExitedObservers_.insert(handle);
       break;
     case GeoEventType::kKeyMoved:
-      keyMoved_.insert(handle);
+      keyMovedObservers_.insert(handle);
       break;
   }
 }
@@ -224,11 +224,11 @@ void Query::updateLocationInfo(const std::string& key, const platform::Location&
   const bool now = locationIsInQuery(location);
   locationInfos_.insert_or_assign(key, LocationInfo{now, location, GeoHash(location.coordinate())});
   if ((isNew || !was) && now) {
-    fire(keyEntered_, key, location);
+    fire(keyEnteredObservers_, key, location);
   } else if (!isNew && !same && now) {
-    fire(keyMoved_, key, location);
+    fire(keyMovedObservers_, key, location);
   } else if (was && !now) {
-    fire(keyExited_, key, location);
+    fire(keyExitedObservers_, key, location);
   }
 }
 
@@ -254,7 +254,7 @@ void Query::removalRead(const std::string& key, const Value& value, uint64_t ses
   if (it == locationInfos_.end()) return;
   const bool was = it->second.isInQuery;
   locationInfos_.erase(it);
-  if (was) fire(keyExited_, key, location);
+  if (was) fire(keyExitedObservers_, key, location);
 }
 
 void Query::rangeLoaded(const GeoHashQuery& range) {
@@ -269,7 +269,7 @@ void Query::rangeCancelled(const GeoHashQuery& range, const Error& error) {
   listens_[range].generation = 0;  // its further callbacks are dropped
   outstandingQueries_.erase(range);
   const platform::DispatchQueuePtr callbackQueue = geoStore_->callbackQueue();
-  for (Handle handle : ready_) {
+  for (Handle handle : readyObservers_) {
     callbackQueue->async([observers = observers_, handle, error] {
       const auto entry = observers->find(handle);
       if (entry && entry->cancel) entry->cancel(error);
@@ -289,7 +289,7 @@ bool Query::queriesContainGeoHash(const GeoHash& hash) const {
 void Query::checkAndFireReadyEvent() {
   if (!queries_ || !outstandingQueries_.empty()) return;
   const platform::DispatchQueuePtr callbackQueue = geoStore_->callbackQueue();
-  for (Handle handle : ready_) {
+  for (Handle handle : readyObservers_) {
     callbackQueue->async([observers = observers_, handle] {
       if (auto entry = observers->find(handle)) entry->ready();
     });
@@ -308,15 +308,16 @@ void Query::fire(const std::set<Handle>& handles, const std::string& key,
 }
 
 void Query::forget(Handle handle) {
-  keyEntered_.erase(handle);
-  keyExited_.erase(handle);
-  keyMoved_.erase(handle);
-  ready_.erase(handle);
+  keyEnteredObservers_.erase(handle);
+  keyExitedObservers_.erase(handle);
+  keyMovedObservers_.erase(handle);
+  readyObservers_.erase(handle);
   if (totalObserverCount() == 0) reset();
 }
 
 size_t Query::totalObserverCount() const {
-  return keyEntered_.size() + keyExited_.size() + keyMoved_.size() + ready_.size();
+  return keyEnteredObservers_.size() + keyExitedObservers_.size() + keyMovedObservers_.size() +
+         readyObservers_.size();
 }
 
 void Query::reset() {
@@ -324,10 +325,10 @@ void Query::reset() {
   listens_.clear();
   queries_.reset();
   outstandingQueries_.clear();
-  keyEntered_.clear();
-  keyExited_.clear();
-  keyMoved_.clear();
-  ready_.clear();
+  keyEnteredObservers_.clear();
+  keyExitedObservers_.clear();
+  keyMovedObservers_.clear();
+  readyObservers_.clear();
   locationInfos_.clear();
   ++session_;
   keepAlive_.reset();  // the running task still holds the query

@@ -5,9 +5,9 @@
 // Thread-safe. Its state is owned by a private serial queue: database callbacks, criteria changes
 // and observer changes are all posted there, and no lock is held while calling out. Every user
 // callback is delivered on the store's callback queue and never reaches an observer once
-// removeObserver / removeAllObservers has returned. The query starts with its first observer,
-// stays alive and listening while any observer remains (even when the caller lets go of it), and
-// forgets every key when the last one goes. Subclasses: CircleQuery, RegionQuery.
+// removeObserverWithDezuvuraHandle / removeAllObservers has returned. The query starts with its
+// first observer, stays alive and listening while any observer remains (even when the caller lets
+// go of it), and forgets every key when the last one goes. Subclasses: CircleQuery, RegionQuery.
 #pragma once
 
 #include <cstdint>
@@ -47,13 +47,13 @@ class Query : public std::enable_shared_from_this<Query> {
   // Registers `block` for one event type and starts the query if needed. A new key-entered
   // observer first hears every key inside the area. A null block or a type other than 0..2
   // throws dz::Exception (invalid argument).
-  Handle observe(GeoEventType type, ResultBlock block);
+  Handle observeEventType(GeoEventType type, ResultBlock block);
   // Registers a ready observer, called each time the current ranges have all delivered their
   // initial data (at once when they have). A range the database refuses counts as delivered and
   // is reported to `cancel` with the database's error. A null block throws dz::Exception.
-  Handle observeReady(ReadyBlock block, CancelBlock cancel = nullptr);
+  Handle observeReadyWithBlock(ReadyBlock block, CancelBlock cancel = nullptr);
   // Removes one observer (unknown handles are ignored); the last one stops the query.
-  void removeObserver(Handle handle);
+  void removeObserverWithDezuvuraHandle(Handle handle);
   void removeAllObservers();
 
   const std::shared_ptr<GeoStore>& geoStore() const { return geoStore_; }
@@ -111,7 +111,7 @@ class Query : public std::enable_shared_from_this<Query> {
   std::optional<GeoHashQuerySet> queries_;
   std::map<GeoHashQuery, RangeListen> listens_;
   GeoHashQuerySet outstandingQueries_;
-  std::set<Handle> keyEntered_, keyExited_, keyMoved_, ready_;
+  std::set<Handle> keyEnteredObservers_, keyExitedObservers_, keyMovedObservers_, readyObservers_;
   // Tags each range's listen, so that late callbacks of a range no longer listened to (or listened
   // to again since) are recognised and dropped.
   uint64_t rangeGeneration_ = 0;

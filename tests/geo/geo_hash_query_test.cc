@@ -92,7 +92,7 @@ TEST(GeoHashQueryTest, DegenerateSizesNeverReachAnUndefinedCast) {
   EXPECT_EQ(GeoHashQuery::bitsForRegion({point, kInfinity, kInfinity}), 0u);
   EXPECT_EQ(GeoHashQuery::queriesForLocation(point, kInfinity), ranges({{"0", "~"}}));
   EXPECT_EQ(GeoHashQuery::queriesForRegion({point, 1e300, 1e300}), ranges({{"0", "~"}}));
-  EXPECT_LE(GeoHashQuery::bitsForBoundingBox(point, 0), GeoHashQuery::kMaxBits);
+  EXPECT_LE(GeoHashQuery::bitsForBoundingBoxAtLocation(point, 0), GeoHashQuery::kMaxBits);
 
   for (double bad : {-1.0, std::nan("")}) {
     EXPECT_THROW(GeoHashQuery::queriesForLocation(point, bad), Exception);

@@ -11,6 +11,7 @@
 #include "database/api/database.h"
 #include "geo/circle_query.h"
 #include "geo/geo_store.h"
+#include "platform/exception.h"
 #include "platform/resolver.h"
 #include "tests/geo/query_events.h"
 #include "tests/geo/random_points.h"
@@ -77,7 +78,7 @@ TEST_F(GeoLiveTest, StoreWritesReadsAndRemovesEntries) {
 
   std::vector<std::string> read;
   for (const char* key : {"k", "bad", "missing"}) {
-    store->getLocation(key, [&](const auto& location, ErrorPtr error) {
+    store->getLocationForKey(key, [&](const auto& location, ErrorPtr error) {
       read.push_back(text(location) + (error ? " " + std::to_string(error->code()) : ""));
     });
   }
@@ -86,6 +87,9 @@ TEST_F(GeoLiveTest, StoreWritesReadsAndRemovesEntries) {
 
   await([&](auto done) { store->removeKey("k", done); });
   EXPECT_TRUE(server->snapshot("/places/k").is_null());
+
+  EXPECT_EQ(store->dezuvuraRefForLocationKey("k").URL(), store->dezuvuraRef().URL() + "/k");
+  EXPECT_THROW(store->dezuvuraRefForLocationKey("a/b"), Exception);
 }
 
 TEST_F(GeoLiveTest, KeysEnterMoveAndExitAsAnotherClientMovesThem) {
@@ -146,12 +150,12 @@ TEST_F(GeoLiveTest, LiveCircleAnswersMatchRedisAsPointsMove) {
   auto mover = client();
   std::set<std::string> inside;
   auto query = keep(watcher->queryAtLocation(Location(points.at(0)), 1));
-  query->observe(GeoEventType::kKeyEntered,
-                 [&](const auto& key, const auto&) { inside.insert(key); });
-  query->observe(GeoEventType::kKeyExited,
-                 [&](const auto& key, const auto&) { inside.erase(key); });
+  query->observeEventType(GeoEventType::kKeyEntered,
+                          [&](const auto& key, const auto&) { inside.insert(key); });
+  query->observeEventType(GeoEventType::kKeyExited,
+                          [&](const auto& key, const auto&) { inside.erase(key); });
   size_t readies = 0;
-  query->observeReady([&] { ++readies; });
+  query->observeReadyWithBlock([&] { ++readies; });
 
   auto redisAnswer = [&](platform::Coordinate2D center, double radius) {
     const auto answer =

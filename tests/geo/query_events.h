@@ -37,11 +37,11 @@ class QueryEventsTest : public ::testing::Test {
     for (auto [type, name] : {std::pair{GeoEventType::kKeyEntered, "entered"},
                               {GeoEventType::kKeyExited, "exited"},
                               {GeoEventType::kKeyMoved, "moved"}}) {
-      query->observe(type, [this, name](const std::string& key, const auto& location) {
+      query->observeEventType(type, [this, name](const std::string& key, const auto& location) {
         events.push_back(std::string(name) + " " + key + " " + text(location));
       });
     }
-    query->observeReady(
+    query->observeReadyWithBlock(
         [this] { events.push_back("ready"); },
         [this](const Error& error) { events.push_back("cancel " + error.domain()); });
   }

@@ -98,8 +98,8 @@ TEST_F(QueryTest, NewEnteredObserverHearsKeysAlreadyInside) {
   database->put("far", 0.095, 0.0);
   ASSERT_TRUE(waitForEvents(1));
   std::vector<std::string> replayed;
-  query->observe(GeoEventType::kKeyEntered,
-                 [&](const std::string& key, const auto&) { replayed.push_back(key); });
+  query->observeEventType(GeoEventType::kKeyEntered,
+                          [&](const std::string& key, const auto&) { replayed.push_back(key); });
   database->put("s", 0, 0);
   ASSERT_TRUE(waitOnMain([&] { return replayed.size() == 2; }));
   EXPECT_EQ(replayed, (std::vector<std::string>{"a", "s"}));
@@ -123,10 +123,11 @@ TEST_F(QueryTest, RemovedObserversHearNothingAlreadyQueued) {
   startAndLoad(query);
   std::vector<std::string> heard;
   Query::Handle handle = 0;
-  handle = query->observe(GeoEventType::kKeyEntered, [&](const std::string& key, const auto&) {
-    heard.push_back(key);
-    query->removeObserver(handle);
-  });
+  handle =
+      query->observeEventType(GeoEventType::kKeyEntered, [&](const std::string& key, const auto&) {
+        heard.push_back(key);
+        query->removeObserverWithDezuvuraHandle(handle);
+      });
   // Both events are raised before the main queue delivers the first.
   database->put("a", 0.01, 0.01);
   database->put("b", 0.02, 0.02);
@@ -215,10 +216,12 @@ TEST_F(QueryTest, MisuseThrowsOnTheCallersThread) {
   EXPECT_THROW(store->queryWithRegion({{0, 0}, -1, 1}), Exception);
   auto query = keep(store->queryAtLocation(Location(0, 0), 10));
   EXPECT_THROW(query->setRadius(std::nan("")), Exception);
-  EXPECT_THROW(query->observe(static_cast<GeoEventType>(3), [](auto&, auto&) {}), Exception);
-  EXPECT_THROW(query->observe(GeoEventType::kKeyEntered, nullptr), Exception);
+  EXPECT_THROW(query->observeEventType(static_cast<GeoEventType>(3), [](auto&, auto&) {}),
+               Exception);
+  EXPECT_THROW(query->observeEventType(GeoEventType::kKeyEntered, nullptr), Exception);
   EXPECT_THROW(store->setLocation(Location(0, 0), "a.b"), Exception);
   EXPECT_THROW(store->setLocation(Location(91, 0), "a"), Exception);
+  EXPECT_THROW(store->getLocationForKey("a", nullptr), Exception);
   EXPECT_TRUE(database->writes().empty());
 }
 
