@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -50,12 +51,12 @@ void HashTextSink::flush() {
   buffer_.clear();
 }
 
-std::string HashTextSink::finish() {
+void HashTextSink::finish(Node::Digest& digest) {
   flush();
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned char full[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(context_, digest, &length);
-  return platform::base64Encode(std::string_view(reinterpret_cast<char*>(digest), length));
+  EVP_DigestFinal_ex(context_, full, &length);
+  std::copy_n(full, digest.size(), digest.begin());
 }
 
 std::string numberHashText(int64_t number) { return std::to_string(number); }

@@ -32,8 +32,8 @@ class HashTextSink {
   void flushIfLarge() {
     if (buffer_.size() >= kChunkBytes) flush();
   }
-  // The hash of everything written since begin().
-  std::string finish();
+  // The raw digest of everything written since begin().
+  void finish(Node::Digest& digest);
 
  private:
   static constexpr size_t kChunkBytes = 8192;

@@ -1,10 +1,12 @@
 #include "database/snapshot/node.h"
 
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "database/snapshot/hashing.h"
 #include "database/utilities/utilities.h"
+#include "platform/crypto.h"
 #include "platform/exception.h"
 
 namespace dz::database {
@@ -77,11 +79,31 @@ Value childrenValue(const ChildMap& children, const NodePtr& priority, bool expo
   return Value(std::move(map));
 }
 
+// Nodes with a priority (never null or empty): a leaf or children node with room for one.
+template <class Plain, class Contents>
+class Prioritized final : public Plain {
+ public:
+  Prioritized(typename Plain::Passkey key, Contents contents, NodePtr priority)
+      : Plain(key, std::move(contents)), priority_(std::move(priority)) {}
+  const NodePtr& getPriority() const override { return priority_; }
+
+ private:
+  NodePtr priority_;
+};
+using PrioritizedLeafNode = Prioritized<LeafNode, LeafNode::Data>;
+using PrioritizedChildrenNode = Prioritized<ChildrenNode, ChildMap>;
+
+// The priority of a node made from `node`'s parts: null for none.
+NodePtr priorityOf(const Node& node) {
+  const NodePtr& priority = node.getPriority();
+  return priority->isEmpty() ? nullptr : priority;
+}
+
 }  // namespace
 
 // ---- Node
 
-Node::~Node() { delete hash_.load(std::memory_order_acquire); }
+Node::~Node() = default;
 
 NodePtr Node::getChild(const Path& path) const {
   if (path.isEmpty()) return shared_from_this();
@@ -130,24 +152,40 @@ Value Node::val(bool exportFormat) const {
   return childrenValue(children(), priority->isEmpty() ? nullptr : priority, exportFormat);
 }
 
-const std::string& Node::dataHash() const {
-  if (const std::string* cached = hash_.load(std::memory_order_acquire)) return *cached;
+std::string Node::dataHash() const {
+  if (isEmpty()) return {};
   std::string hash;
-  if (!isEmpty()) {
+  appendKeptHash(hash);
+  return hash;
+}
+
+void Node::appendKeptHash(std::string& out) const {
+  const Digest& digest = keptDigest();
+  char text[32];
+  int length = platform::base64EncodeBytes(digest.data(), digest.size(), text, sizeof(text));
+  out.append(text, static_cast<size_t>(length));
+}
+
+const Node::Digest& Node::keptDigest() const {
+  uint8_t state = hashState_.load(std::memory_order_acquire);
+  if (state == kHashKept) return digest_;
+  if (state == kNoHash) {
     // Children first: the sink takes one node at a time.
-    for (const auto& entry : children()) entry.value->dataHash();
+    for (const auto& entry : children()) entry.value->keptDigest();
     HashTextSink& sink = HashTextSink::forThisThread();
     sink.begin();
     writeHashText(sink);
-    hash = sink.finish();
+    Digest digest;
+    sink.finish(digest);
+    if (hashState_.compare_exchange_strong(state, kStoringHash, std::memory_order_acquire)) {
+      digest_ = digest;
+      hashState_.store(kHashKept, std::memory_order_release);
+      return digest_;
+    }
   }
-  auto fresh = std::make_unique<std::string>(std::move(hash));
-  const std::string* expected = nullptr;
-  if (hash_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel,
-                                    std::memory_order_acquire)) {
-    return *fresh.release();
-  }
-  return *expected;
+  // Another thread is storing the same digest: it only has to copy it.
+  while (hashState_.load(std::memory_order_acquire) != kHashKept) std::this_thread::yield();
+  return digest_;
 }
 
 bool Node::equals(const Node& other) const {
@@ -208,8 +246,13 @@ int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b) {
   }
 }
 
-LeafNode::LeafNode(Passkey, Data value, NodePtr priority)
-    : value_(std::move(value)), priority_(std::move(priority)) {}
+LeafNode::LeafNode(Passkey, Data value) : value_(std::move(value)) {}
+
+NodePtr LeafNode::make(Data value, NodePtr priority) {
+  if (!priority) return std::make_shared<const LeafNode>(Passkey{}, std::move(value));
+  return std::make_shared<const PrioritizedLeafNode>(Passkey{}, std::move(value),
+                                                     std::move(priority));
+}
 
 // Leaves of booleans and small integers without priority are common enough (flags, counts,
 // indexes) to share one node each; nodes are immutable, so sharing is safe.
@@ -219,10 +262,10 @@ const NodePtr* LeafNode::sharedLeaf(const Data& value) {
     auto* nodes = new std::vector<NodePtr>();
     nodes->reserve(kSharedIntegers + 2);
     for (int64_t i = 0; i < kSharedIntegers; ++i) {
-      nodes->push_back(std::make_shared<const LeafNode>(Passkey{}, Data(i), nullptr));
+      nodes->push_back(make(Data(i), nullptr));
     }
-    nodes->push_back(std::make_shared<const LeafNode>(Passkey{}, Data(false), nullptr));
-    nodes->push_back(std::make_shared<const LeafNode>(Passkey{}, Data(true), nullptr));
+    nodes->push_back(make(Data(false), nullptr));
+    nodes->push_back(make(Data(true), nullptr));
     return nodes;
   }();
   if (const auto* i = std::get_if<int64_t>(&value); i && *i >= 0 && *i < kSharedIntegers) {
@@ -240,7 +283,7 @@ NodePtr LeafNode::create(Data value, NodePtr priority) {
   if (!priority) {
     if (const NodePtr* shared = sharedLeaf(value)) return *shared;
   }
-  return std::make_shared<const LeafNode>(Passkey{}, std::move(value), std::move(priority));
+  return make(std::move(value), std::move(priority));
 }
 
 NodePtr LeafNode::fromValue(const Value& value, NodePtr priority) {
@@ -275,14 +318,12 @@ Value LeafNode::plainValue() const {
   return std::visit(Convert{}, value_);
 }
 
-const NodePtr& LeafNode::getPriority() const {
-  return priority_ ? priority_ : EmptyNode::emptyNode();
-}
+const NodePtr& LeafNode::getPriority() const { return EmptyNode::emptyNode(); }
 
 NodePtr LeafNode::updatePriority(NodePtr priority) const {
   priority = normalizedPriority(std::move(priority));
-  if (nodesEqual(priority, priority_)) return shared_from_this();
-  return std::make_shared<const LeafNode>(Passkey{}, value_, std::move(priority));
+  if (nodesEqual(priority, priorityOf(*this))) return shared_from_this();
+  return make(value_, std::move(priority));
 }
 
 NodePtr LeafNode::getImmediateChild(const std::string& key) const {
@@ -293,7 +334,7 @@ NodePtr LeafNode::getImmediateChild(const std::string& key) const {
 NodePtr LeafNode::updateImmediateChild(const std::string& key, NodePtr child) const {
   if (key == kPriorityKey) return updatePriority(std::move(child));
   if (!child || child->isEmpty()) return shared_from_this();
-  return ChildrenNode::create(ChildMap().insert(key, std::move(child)), priority_);
+  return ChildrenNode::create(ChildMap().insert(key, std::move(child)), priorityOf(*this));
 }
 
 const ChildMap& LeafNode::children() const { return emptyChildMap(); }
@@ -305,27 +346,30 @@ void LeafNode::writeHashText(HashTextSink& sink) const {
 
 bool LeafNode::equalsSameKind(const Node& other) const {
   const auto& leaf = static_cast<const LeafNode&>(other);
-  return compareLeafData(value_, leaf.value_) == 0 && nodesEqual(priority_, leaf.priority_);
+  return compareLeafData(value_, leaf.value_) == 0 && getPriority()->equals(*leaf.getPriority());
 }
 
 // ---- ChildrenNode
 
-ChildrenNode::ChildrenNode(Passkey, ChildMap children, NodePtr priority)
-    : children_(std::move(children)), priority_(std::move(priority)) {}
+ChildrenNode::ChildrenNode(Passkey, ChildMap children) : children_(std::move(children)) {}
+
+NodePtr ChildrenNode::make(ChildMap children, NodePtr priority) {
+  if (!priority) return std::make_shared<const ChildrenNode>(Passkey{}, std::move(children));
+  return std::make_shared<const PrioritizedChildrenNode>(Passkey{}, std::move(children),
+                                                         std::move(priority));
+}
 
 NodePtr ChildrenNode::create(ChildMap children, NodePtr priority) {
   priority = normalizedPriority(std::move(priority));
   if (children.isEmpty() && !priority) return EmptyNode::emptyNode();
-  return std::make_shared<const ChildrenNode>(Passkey{}, std::move(children), std::move(priority));
+  return make(std::move(children), std::move(priority));
 }
 
-const NodePtr& ChildrenNode::getPriority() const {
-  return priority_ ? priority_ : EmptyNode::emptyNode();
-}
+const NodePtr& ChildrenNode::getPriority() const { return EmptyNode::emptyNode(); }
 
 NodePtr ChildrenNode::updatePriority(NodePtr priority) const {
   priority = normalizedPriority(std::move(priority));
-  if (nodesEqual(priority, priority_)) return shared_from_this();
+  if (nodesEqual(priority, priorityOf(*this))) return shared_from_this();
   return create(children_, std::move(priority));
 }
 
@@ -343,11 +387,10 @@ NodePtr ChildrenNode::updateImmediateChild(const std::string& key, NodePtr child
     ChildMap remaining = children_.remove(key);
     // Without children there is no data left to carry a priority.
     if (remaining.isEmpty()) return EmptyNode::emptyNode();
-    return std::make_shared<const ChildrenNode>(Passkey{}, std::move(remaining), priority_);
+    return make(std::move(remaining), priorityOf(*this));
   }
   if (existing && existing->get() == child.get()) return shared_from_this();
-  return std::make_shared<const ChildrenNode>(Passkey{}, children_.insert(key, std::move(child)),
-                                              priority_);
+  return make(children_.insert(key, std::move(child)), priorityOf(*this));
 }
 
 void ChildrenNode::writeHashText(HashTextSink& sink) const {
@@ -357,14 +400,14 @@ void ChildrenNode::writeHashText(HashTextSink& sink) const {
     text.push_back(':');
     appendQuotedHashText(text, entry.key);
     text.push_back(':');
-    text.append(entry.value->dataHash());
+    entry.value->appendKeptHash(text);
     sink.flushIfLarge();
   }
 }
 
 bool ChildrenNode::equalsSameKind(const Node& other) const {
   const auto& node = static_cast<const ChildrenNode&>(other);
-  if (children_.size() != node.children_.size() || !nodesEqual(priority_, node.priority_)) {
+  if (children_.size() != node.children_.size() || !getPriority()->equals(*node.getPriority())) {
     return false;
   }
   for (auto i = children_.begin(), j = node.children_.begin(); i != children_.end(); ++i, ++j) {
@@ -377,8 +420,8 @@ bool ChildrenNode::equalsSameKind(const Node& other) const {
 
 const NodePtr& EmptyNode::emptyNode() {
   // Never destroyed, so nodes released during static destruction can still reach it.
-  static const NodePtr* empty = new NodePtr(
-      std::make_shared<const ChildrenNode>(ChildrenNode::Passkey{}, ChildMap(), nullptr));
+  static const NodePtr* empty =
+      new NodePtr(std::make_shared<const ChildrenNode>(ChildrenNode::Passkey{}, ChildMap()));
   return *empty;
 }
 

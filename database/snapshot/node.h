@@ -7,6 +7,7 @@
 // snapshot_utilities.h) and always live in a NodePtr.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -80,8 +81,9 @@ class Node : public std::enable_shared_from_this<Node> {
   Value valForExport(bool exportFormat) const { return val(exportFormat); }
 
   // Base64 of the SHA-1 of the node's canonical text (docs/data-model.md); "" for the empty node.
-  // Computed once, then cached.
-  const std::string& dataHash() const;
+  // The digest is computed once, then kept in the node.
+  std::string dataHash() const;
+  using Digest = std::array<uint8_t, 20>;
 
   // Same data: equal priorities and equal values (numbers compare exactly across int and double);
   // all empty nodes are equal.
@@ -98,7 +100,15 @@ class Node : public std::enable_shared_from_this<Node> {
   virtual bool equalsSameKind(const Node& other) const = 0;
 
  private:
-  mutable std::atomic<const std::string*> hash_{nullptr};
+  friend class ChildrenNode;
+  // Appends the data hash of this non-empty node (computing and keeping its digest when needed).
+  void appendKeptHash(std::string& out) const;
+  enum HashState : uint8_t { kNoHash, kStoringHash, kHashKept };
+  // The digest of a non-empty node, computed and kept when not yet kept.
+  const Digest& keptDigest() const;
+
+  mutable std::atomic<uint8_t> hashState_{kNoHash};
+  mutable Digest digest_;  // set once, before hashState_ becomes kHashKept
 };
 
 // The array form's length (largest key + 1) when every key is an integer key (no leading "0"
@@ -109,7 +119,9 @@ std::optional<size_t> arrayLengthOf(const ChildMap& children);
 // Null and same-data aware equality of two node pointers (null reads as the empty node).
 bool nodesEqual(const NodePtr& a, const NodePtr& b);
 
-class LeafNode final : public Node {
+// Leaves without a priority (most of them) have no room for one; LeafNode::create picks.
+class LeafNode : public Node {
+ protected:
   struct Passkey {};
 
  public:
@@ -124,37 +136,40 @@ class LeafNode final : public Node {
   // "InvalidDezuvuraData" for anything else or a non-finite number.
   static NodePtr fromValue(const Value& value, NodePtr priority = nullptr);
 
-  LeafNode(Passkey, Data value, NodePtr priority);
+  LeafNode(Passkey, Data value);
 
   const Data& value() const { return value_; }
   // The value as a plain value.
   Value plainValue() const;
   bool isPlaceholder() const { return std::holds_alternative<Placeholder>(value_); }
 
-  bool isLeafNode() const override { return true; }
-  bool isEmpty() const override { return false; }
+  bool isLeafNode() const final { return true; }
+  bool isEmpty() const final { return false; }
   const NodePtr& getPriority() const override;
-  NodePtr updatePriority(NodePtr priority) const override;
-  NodePtr getImmediateChild(const std::string& key) const override;
-  NodePtr updateImmediateChild(const std::string& key, NodePtr child) const override;
-  const ChildMap& children() const override;
+  NodePtr updatePriority(NodePtr priority) const final;
+  NodePtr getImmediateChild(const std::string& key) const final;
+  NodePtr updateImmediateChild(const std::string& key, NodePtr child) const final;
+  const ChildMap& children() const final;
 
  protected:
-  void writeHashText(HashTextSink& sink) const override;
-  bool equalsSameKind(const Node& other) const override;
+  void writeHashText(HashTextSink& sink) const final;
+  bool equalsSameKind(const Node& other) const final;
 
  private:
   static const NodePtr* sharedLeaf(const Data& value);
+  // A leaf of the value and normalized priority (null for none), without the checks.
+  static NodePtr make(Data value, NodePtr priority);
 
   Data value_;
-  NodePtr priority_;  // null when none
 };
 
 // Value order of leaf values: false < true < numbers (exact across int64 and double) < strings
 // (byte order) < placeholders (by their JSON text). Zero only for equal values.
 int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b);
 
-class ChildrenNode final : public Node {
+// Like leaves, children nodes without a priority have no room for one.
+class ChildrenNode : public Node {
+ protected:
   struct Passkey {};
   friend class EmptyNode;
 
@@ -163,23 +178,25 @@ class ChildrenNode final : public Node {
   // and no priority gives the shared empty node.
   static NodePtr create(ChildMap children, NodePtr priority = nullptr);
 
-  ChildrenNode(Passkey, ChildMap children, NodePtr priority);
+  ChildrenNode(Passkey, ChildMap children);
 
-  bool isLeafNode() const override { return false; }
-  bool isEmpty() const override { return children_.isEmpty(); }
+  bool isLeafNode() const final { return false; }
+  bool isEmpty() const final { return children_.isEmpty(); }
   const NodePtr& getPriority() const override;
-  NodePtr updatePriority(NodePtr priority) const override;
-  NodePtr getImmediateChild(const std::string& key) const override;
-  NodePtr updateImmediateChild(const std::string& key, NodePtr child) const override;
-  const ChildMap& children() const override { return children_; }
+  NodePtr updatePriority(NodePtr priority) const final;
+  NodePtr getImmediateChild(const std::string& key) const final;
+  NodePtr updateImmediateChild(const std::string& key, NodePtr child) const final;
+  const ChildMap& children() const final { return children_; }
 
  protected:
-  void writeHashText(HashTextSink& sink) const override;
-  bool equalsSameKind(const Node& other) const override;
+  void writeHashText(HashTextSink& sink) const final;
+  bool equalsSameKind(const Node& other) const final;
 
  private:
+  // A node of the children and normalized priority (null for none), without the checks.
+  static NodePtr make(ChildMap children, NodePtr priority);
+
   ChildMap children_;
-  NodePtr priority_;  // null when none
 };
 
 class EmptyNode {

@@ -161,16 +161,42 @@ TEST(NodeTest, ExportFormKeepsPriorities) {
   EXPECT_EQ(*Value::parseJson(tree->description()), tree->val(true));
 }
 
-TEST(NodeTest, DataHashIsCachedAndSafeToComputeFromManyThreads) {
+TEST(NodeTest, DataHashIsSafeToComputeFromManyThreads) {
   NodePtr tree = node(R"({"a": {"b": [1, 2, 3]}, "c": "d"})");
+  const std::string expected = node(R"({"a": {"b": [1, 2, 3]}, "c": "d"})")->dataHash();
   std::vector<std::thread> threads;
-  std::vector<const std::string*> seen(8);
+  std::vector<std::string> seen(8);
   for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&, i] { seen[i] = &tree->dataHash(); });
+    threads.emplace_back([&, i] { seen[i] = tree->getChild(Path(i % 2 ? "a" : ""))->dataHash(); });
   }
   for (auto& t : threads) t.join();
-  for (const std::string* hash : seen) EXPECT_EQ(hash, seen[0]);
-  EXPECT_EQ(seen[0]->size(), 28u);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(seen[i], seen[i % 2]);
+  EXPECT_EQ(seen[0], expected);
+  EXPECT_EQ(seen[1], node(R"({"b": [1, 2, 3]})")->dataHash());
+  EXPECT_EQ(tree->dataHash(), expected);
+}
+
+// Leaves and children nodes without a priority are of a smaller class than those with one;
+// moving between the two keeps every other part of the node.
+TEST(NodeTest, PriorityComesAndGoesWithoutChangingTheData) {
+  for (const char* json : {R"("text")", "12.5", R"({"a": 1, "b": {"c": true}})"}) {
+    NodePtr plain = node(json);
+    NodePtr prioritized = plain->updatePriority(node("3"));
+    EXPECT_EQ(*prioritized->getPriority(), *node("3")) << json;
+    EXPECT_FALSE(*prioritized == *plain) << json;
+    EXPECT_NE(prioritized->dataHash(), plain->dataHash()) << json;
+    NodePtr cleared = prioritized->updatePriority(EmptyNode::emptyNode());
+    EXPECT_TRUE(cleared->getPriority()->isEmpty()) << json;
+    EXPECT_EQ(*cleared, *plain) << json;
+    EXPECT_EQ(cleared->dataHash(), plain->dataHash()) << json;
+    EXPECT_EQ(prioritized->updatePriority(node("3")), prioritized) << json;
+    // Children changes keep the priority.
+    NodePtr withChild = prioritized->updateImmediateChild("z", node("1"));
+    EXPECT_EQ(*withChild->getPriority(), *node("3")) << json;
+    if (!plain->isLeafNode()) {
+      EXPECT_EQ(*withChild->updateImmediateChild("z", nullptr)->getPriority(), *node("3"));
+    }
+  }
 }
 
 }  // namespace
