@@ -7,6 +7,7 @@
 //   it the client's share: the same load from a peer that sends the push from memory at once.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -301,6 +302,18 @@ double loadMillis(Database& reader) {
   return since(start) / 1000;
 }
 
+// Returns once the client's work queue has done what was queued before (the end of a listen
+// frees its data there), an event that comes after it, and the allocator has tidied up after it.
+void settle(Database& database) {
+  auto done = std::make_shared<Counter>();
+  database.reference()
+      .child(".info/connected")
+      .observeSingleEventOfType(DataEventType::Value, [done](const DataSnapshot&) { done->add(); });
+  done->waitFor(1);
+  // Freed memory is put away now rather than by the next load's first large allocation.
+  ::malloc_trim(0);
+}
+
 void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   auto server = startServer();
   boost::json::object children;
@@ -313,11 +326,16 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   }
   std::string text = boost::json::serialize(children);
   server->setJson("/big", text);
-  // Parsing the same text into a document, the floor.
-  auto parseStart = Clock::now();
-  boost::json::value parsed = boost::json::parse(text);
-  benchmark::DoNotOptimize(parsed);
-  double parseMicros = since(parseStart);
+  // Parsing the same text into a document, the floor (the median of a few, the machine being
+  // shared).
+  std::vector<double> parses;
+  for (int i = 0; i < 5; ++i) {
+    auto parseStart = Clock::now();
+    boost::json::value parsed = boost::json::parse(text);
+    benchmark::DoNotOptimize(parsed);
+    parses.push_back(since(parseStart));
+  }
+  double parseMicros = percentile(parses, 0.5);
   auto canned = cannedServer(R"({"t":"d","d":{"a":"d","b":{"p":"big","d":)" + text + "}}}");
   PeerUrl peer{"http://ns.dz.test:" + std::to_string(canned->port())};
   std::vector<double> loads;
@@ -328,8 +346,11 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
     if (!waitConnected(*reader) || !waitConnected(*alone)) {
       return state.SkipWithError("not connected");
     }
+    // Each load once the other client has let its data go, so that they do not overlap.
     loads.push_back(loadMillis(*reader));
+    settle(*reader);
     clientLoads.push_back(loadMillis(*alone));
+    settle(*alone);
     if (loads.back() < 0 || clientLoads.back() < 0) return state.SkipWithError("no value");
     reader->goOffline();
     alone->goOffline();
@@ -342,7 +363,7 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   state.counters["client_ms"] = percentile(clientLoads, 0.5);
   state.counters["client_ratio"] = percentile(clientLoads, 0.5) / parseMillis;
 }
-BENCHMARK(BM_InitialLoadOfManyChildren)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InitialLoadOfManyChildren)->Arg(100000)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

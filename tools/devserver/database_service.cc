@@ -388,9 +388,13 @@ Reply DatabaseService::handleListen(ClientConnection& connection, const boost::j
 
 void DatabaseService::sendListenData(ClientConnection& connection, const ClientListen& listen,
                                      const database::Node& data, const boost::json::object& body) {
-  // The client's data is current: the reply alone confirms it.
+  // The client's data is current: the reply alone confirms it. Only no data hashes to "", what a
+  // client without data sends: a first load does not hash the whole tree.
   const auto* hash = body.if_contains(wire::kBodyHash);
-  if (hash && hash->is_string() && hash->get_string() == data.dataHash()) return;
+  if (hash && hash->is_string() &&
+      (hash->get_string().empty() ? data.isEmpty() : hash->get_string() == data.dataHash())) {
+    return;
+  }
   if (const auto* compoundHash = body.if_contains(wire::kBodyCompoundHash)) {
     auto ranges = differingRanges(data, *compoundHash);
     if (ranges && !ranges->empty()) {
