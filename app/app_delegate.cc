@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 
+#include <cmath>
 #include <iostream>
 
 #include "app/app_services.h"
@@ -10,6 +11,7 @@
 #include "app/user_storage.h"
 #include "auth/auth.h"
 #include "core/app.h"
+#include "platform/foundation_version.h"
 #include "platform/ui/view_controller.h"
 
 namespace pollapp {
@@ -51,19 +53,29 @@ bool AppDelegate::didFinishLaunching(dz::ui::Application&, const dz::Value::Map&
   return true;
 }
 
+namespace {
+
+constexpr unsigned kBadgeSoundAlert =
+    dz::ui::kNotificationBadge | dz::ui::kNotificationSound | dz::ui::kNotificationAlert;
+// Platforms up to this Foundation version have no user-notification center.
+constexpr double kLastFoundationWithoutCenter = 1299.0;
+
+}  // namespace
+
 void AppDelegate::registerForNotifications() {
+  if (std::floor(dz::platform::foundationVersionNumber()) <= kLastFoundationWithoutCenter) {
+    dz::ui::Application::shared().registerUserNotificationSettings(kBadgeSoundAlert);
+    return;
+  }
   auto& center = dz::ui::UserNotificationCenter::current();
-  center.requestAuthorization(
-      dz::ui::kNotificationBadge | dz::ui::kNotificationSound | dz::ui::kNotificationAlert,
-      [](bool, std::optional<dz::Error>) {});
+  center.requestAuthorization(kBadgeSoundAlert, [](bool, std::optional<dz::Error>) {});
   center.setDelegate(weak_from_this());
   dz::messaging::Messaging::messaging().setRemoteMessageDelegate(weak_from_this());
 }
 
 void AppDelegate::didRegisterForRemoteNotifications(dz::ui::Application&,
                                                     const std::vector<uint8_t>& deviceToken) {
-  std::string token = hexStringFromBytes(deviceToken);
-  std::cout << "token: " << token << std::endl;
+  // The store logs the token as it writes it.
   storeDeviceToken(AppServices::current().environment(), deviceToken);
 }
 

@@ -7,6 +7,7 @@
 #include "app/login_view_controller.h"
 #include "app/polls_view_controller.h"
 #include "app/update_manager.h"
+#include "platform/foundation_version.h"
 #include "tests/app/screen_fixture.h"
 
 namespace pollapp::testing {
@@ -74,6 +75,33 @@ TEST_F(LaunchTest, FirstLaunchSignsOutLaterLaunchesShowTheFeedAndTokensAreStored
   EXPECT_TRUE(
       waitFor([] { return !UpdateManager::sharedManager()->currentServerVersion().empty(); }));
   dz::ui::Application::shared().terminate();
+}
+
+// Older platforms have no user-notification center: permission goes through the application's
+// settings registration, and neither the center nor messaging gets the delegate.
+TEST(NotificationPermission, OlderPlatformsRegisterSettingsNewerOnesAskTheCenter) {
+  auto& application = dz::ui::Application::shared();
+  auto& center = dz::ui::UserNotificationCenter::current();
+  application.reset();
+  center.reset();
+  auto delegate = AppDelegate::create();
+
+  dz::platform::setFoundationVersionNumber(1299.9);
+  delegate->registerForNotifications();
+  EXPECT_EQ(application.notificationSettingsRegistrations(), std::vector<unsigned>{7});
+  EXPECT_TRUE(center.requests().empty());
+  EXPECT_EQ(center.delegate(), nullptr);
+
+  dz::platform::setFoundationVersionNumber(1300);
+  delegate->registerForNotifications();
+  EXPECT_EQ(application.notificationSettingsRegistrations().size(), 1u);
+  EXPECT_EQ(center.requests(), std::vector<unsigned>{7});
+  EXPECT_EQ(center.delegate(), delegate);
+  EXPECT_EQ(dz::messaging::Messaging::messaging().remoteMessageDelegate(), delegate);
+
+  dz::platform::setFoundationVersionNumber(dz::platform::kFoundationVersionNumberDefault);
+  application.reset();
+  center.reset();
 }
 
 }  // namespace
