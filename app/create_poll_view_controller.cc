@@ -340,7 +340,7 @@ void CreatePollViewController::send(const std::optional<dz::platform::Location>&
     screen->sending_ = false;
   };
   try {
-    services_.polls()->createPoll(
+    services_.polls()->createPollAtLocation(
         location, question, options, type, now,
         [weak, failed, question, type, now](const dz::ErrorPtr& error,
                                             const dz::database::DatabaseReference& poll) {

@@ -86,9 +86,10 @@ TransactionResult countVote(MutableData& poll, const std::string& uid, const std
   MutableData vote = poll.childDataByAppendingPath(std::string(layout::kRecipients) + "/" + uid +
                                                    "/" + layout::kVote);
   const std::string* previous = current[layout::kRecipients][uid][layout::kVote].getString();
-  // An earlier vote for an option the poll no longer has takes nothing from anyone.
+  // Moving away from an option the poll no longer has is still a change of vote, but takes
+  // nothing from anyone.
+  if (previous) run.changed = *previous != optionId;
   if (previous && isPlainKey(*previous) && current[layout::kOptions][*previous].isMap()) {
-    run.changed = *previous != optionId;
     MutableData count = poll.childDataByAppendingPath(options + *previous + "/" + layout::kVotes);
     int64_t votes = count.value().getInt().value_or(1);
     count.setValue(Value(std::max<int64_t>(votes - 1, 0)));
@@ -308,16 +309,17 @@ void PollStorage::incrementSocialValueOfSender(const std::string& senderId) {
   ++directPollCountsBySenderID_[senderId];
 }
 
-void PollStorage::createPoll(const std::optional<Location>& location, const std::string& question,
-                             const std::vector<std::string>& options, PollType type,
-                             double createdAt, CreateCompletion completion) {
+void PollStorage::createPollAtLocation(const std::optional<Location>& location,
+                                       const std::string& question,
+                                       const std::vector<std::string>& options, PollType type,
+                                       double createdAt, CreateCompletion completion) {
   if (static_cast<unsigned>(type) > static_cast<unsigned>(PollType::Community)) {
     throw dz::Exception(dz::kInvalidArgumentException, "Unknown poll type");
   }
   const UserPtr& sender = userStorage_->currentUser();
   if (!sender) {
     throw dz::Exception(kInvalidInitializationException,
-                        "createPoll needs the current user's record");
+                        "createPollAtLocation needs the current user's record");
   }
   const std::optional<Location> position = validLocation(location);
   DatabaseReference pollRef = rootRef_.child(layout::kPolls).childByAutoId();

@@ -82,9 +82,9 @@ class PollStorage : public std::enable_shared_from_this<PollStorage> {
   // update succeeded. A position off the map is left out. Throws dz::Exception
   // kInvalidArgumentException for a type outside 0..2 and "Invalid initialization" before the
   // user store knows currentUser.
-  void createPoll(const std::optional<dz::platform::Location>& location,
-                  const std::string& question, const std::vector<std::string>& options,
-                  PollType type, double createdAt, CreateCompletion completion);
+  void createPollAtLocation(const std::optional<dz::platform::Location>& location,
+                            const std::string& question, const std::vector<std::string>& options,
+                            PollType type, double createdAt, CreateCompletion completion);
   // Counts the signed-in user's vote for `option` (moving an earlier vote), by a transaction on
   // the poll node, then logs it under "pollVotesByUsers". A poll that is gone, deleted or closed,
   // or an option that is not in it, fails with an error of kPollStorageErrorDomain. Throws

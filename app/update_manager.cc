@@ -143,6 +143,7 @@ void UpdateManager::offerUpdate(const VersionDocument& document) {
                     .handler = [weak](const dz::ui::AlertAction&) {
                       if (auto self = weak.lock()) self->performUpdate();
                     }});
+  alert->setPreferredAction(1);
   root->present(alert, true);
 }
 

@@ -23,6 +23,14 @@ AlertController::AlertController(std::optional<std::string> title,
 
 void AlertController::addAction(AlertAction action) { actions_.push_back(std::move(action)); }
 
+void AlertController::setPreferredAction(size_t index) {
+  if (index >= actions_.size()) {
+    throw dz::Exception(kInvalidArgumentException,
+                        "The alert has no action " + std::to_string(index));
+  }
+  preferredAction_ = index;
+}
+
 void AlertController::simulateTapAction(size_t index) {
   if (index >= actions_.size()) {
     throw dz::Exception(kInvalidArgumentException,
@@ -63,6 +71,7 @@ void AlertController::loadView() {
     if (actions_[i].style == AlertAction::Style::Destructive) {
       button->setTitleColor(Color::rgb(1, 0.23, 0.19));
     }
+    if (preferredAction_ == i) button->titleLabel()->setFont(Font::boldSystem(15));
     button->setFrame(Rect::make(0, y, kAlertWidth, kButtonHeight));
     std::weak_ptr<ViewController> weak = weak_from_this();
     button->addTarget(kTouchUpInside, [weak, i](Control&, const Event&) {

@@ -31,6 +31,10 @@ class AlertController : public ViewController {
   Style preferredStyle() const { return style_; }
   void addAction(AlertAction action);
   const std::vector<AlertAction>& actions() const { return actions_; }
+  // The action offered as the one to choose, drawn in bold. Throws dz::Exception for an index
+  // without an action.
+  void setPreferredAction(size_t index);
+  std::optional<size_t> preferredAction() const { return preferredAction_; }
   // Throws dz::Exception for an index without an action.
   void simulateTapAction(size_t index);
 
@@ -41,6 +45,7 @@ class AlertController : public ViewController {
   std::optional<std::string> message_;
   Style style_;
   std::vector<AlertAction> actions_;
+  std::optional<size_t> preferredAction_;
 };
 
 }  // namespace dz::ui

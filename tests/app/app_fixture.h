@@ -170,13 +170,13 @@ class AppServerTest : public ::testing::Test {
                                 std::optional<double> createdAt = std::nullopt) {
     bool done = false;
     std::string key;
-    device.polls->createPoll(location, question, {"yes", "no"}, type,
-                             createdAt.value_or(systemTimeSeconds()),
-                             [&](const dz::ErrorPtr& error, const auto& poll) {
-                               EXPECT_EQ(error, nullptr);
-                               key = *poll.key();
-                               done = true;
-                             });
+    device.polls->createPollAtLocation(location, question, {"yes", "no"}, type,
+                                       createdAt.value_or(systemTimeSeconds()),
+                                       [&](const dz::ErrorPtr& error, const auto& poll) {
+                                         EXPECT_EQ(error, nullptr);
+                                         key = *poll.key();
+                                         done = true;
+                                       });
     EXPECT_TRUE(waitFor([&] { return done; }));
     return key;
   }

@@ -75,6 +75,7 @@ TEST_F(UpdateCheckTest, ANewerVersionIsOfferedAndTheSameStaysQuiet) {
   ASSERT_EQ(offer->actions().size(), 2u);
   EXPECT_EQ(offer->actions()[0].title, "Cancel");
   EXPECT_EQ(offer->actions()[1].title, "OK");
+  EXPECT_EQ(offer->preferredAction(), 1u);
   EXPECT_EQ(manager_->currentServerVersion(), "1.5");
   EXPECT_FALSE(offer->actions()[0].handler);
   EXPECT_TRUE(dz::ui::Application::shared().openedURLs().empty());

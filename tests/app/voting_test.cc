@@ -175,6 +175,22 @@ TEST_F(VotingTest, VotesThePollCannotTakeAreRefused) {
   EXPECT_EQ(serverValue("/" + options + "c/votes"), Value(1));
   ASSERT_TRUE(waitFor([&] { return voteLogEntries(*bo_) == 3; }));
 
+  // A vote still naming the removed option: moving away from it is a change of vote, and the
+  // removed option does not come back.
+  write(*ann_, "polls/" + pollId_ + "/recipients/" + bo_->uid() + "/vote", Value(optionA));
+  ASSERT_TRUE(waitFor([&] {
+    auto recipient = bo_->polls->pollForPollId(pollId_)->recipientForUserId(bo_->uid());
+    return recipient && recipient->value()["vote"] == Value(optionA);
+  }));
+  auto fromRemoved = vote(*bo_, 0);
+  ASSERT_TRUE(waitFor([&] { return fromRemoved->done; }));
+  EXPECT_EQ(fromRemoved->error, nullptr);
+  EXPECT_TRUE(fromRemoved->changed);
+  EXPECT_TRUE(serverValue("/" + options + optionA).isNull());
+  EXPECT_EQ(serverValue("/" + options + optionB + "/votes"), Value(1));
+  EXPECT_EQ(serverValue("/" + options + "c/votes"), Value(1));
+  ASSERT_TRUE(waitFor([&] { return voteLogEntries(*bo_) == 4; }));
+
   // A poll flagged deleted, then one gone altogether, takes no vote.
   Option kept = option(*bo_, 0);
   write(*ann_, "polls/" + pollId_ + "/deleted", Value(true));
