@@ -50,6 +50,14 @@ void compact(std::string& buffer, size_t& offset) {
 
 }  // namespace
 
+// Keeps the socket's work serial while some of it runs on the caller's thread: every piece of
+// work holds `lock` while it runs, and `queued` counts the work queue's tasks not yet finished,
+// so that work run in place never overtakes work queued before it.
+struct WebSocket::WorkGate {
+  std::mutex lock;
+  std::atomic<size_t> queued{0};
+};
+
 // Routes the frame reader's findings to the socket, on whichever thread reads (under readLock_).
 class WebSocket::Reader : public FrameReader::Handler {
  public:
@@ -71,7 +79,7 @@ class WebSocket::Reader : public FrameReader::Handler {
     socket_.enqueueForDelegate([weak, payload = std::move(payload)] {
       auto socket = weak.lock();
       if (!socket) return;
-      socket->workQueue_->async([socket, payload] {
+      socket->postWork([socket, payload] {
         if (socket->readyState() == ReadyState::kOpen) socket->sendFrame(Opcode::kPong, payload);
       });
     });
@@ -140,6 +148,7 @@ WebSocket::WebSocket(URLRequest request, Url url, std::optional<std::vector<std:
       userAgent_(std::move(userAgent)),
       limits_(std::move(limits)),
       workQueue_(platform::DispatchQueue::create(kWorkQueueLabel)),
+      workGate_(std::make_shared<WorkGate>()),
       bufferPool_(std::make_shared<MessageBufferPool>()),
       delegateQueue_(delegateQueue ? std::move(delegateQueue) : platform::DispatchQueue::main()) {
   streams_ = platform::createStreamPair(url_.host, url_.effectivePort());
@@ -181,17 +190,36 @@ void WebSocket::send(std::string text) {
   if (readyState() == ReadyState::kConnecting) {
     throw Exception(kInternalInconsistencyException, kSendBeforeOpen);
   }
-  workQueue_->async([self = shared_from_this(), text = std::move(text)] {
-    self->sendFrame(Opcode::kText, text);
-  });
+  sendMessage(Opcode::kText, std::move(text));
 }
 
 void WebSocket::sendData(std::string data) {
   if (readyState() == ReadyState::kConnecting) {
     throw Exception(kInternalInconsistencyException, kSendBeforeOpen);
   }
-  workQueue_->async([self = shared_from_this(), data = std::move(data)] {
-    self->sendFrame(Opcode::kBinary, data);
+  sendMessage(Opcode::kBinary, std::move(data));
+}
+
+void WebSocket::sendMessage(Opcode opcode, std::string payload) {
+  // Written on the caller's thread when no other work is queued or running: no hop.
+  if (!workQueue_->isCurrent()) {
+    std::unique_lock lock(workGate_->lock, std::try_to_lock);
+    if (lock.owns_lock() && workGate_->queued.load() == 0) return sendFrame(opcode, payload);
+  }
+  postWork([self = shared_from_this(), opcode, payload = std::move(payload)] {
+    self->sendFrame(opcode, payload);
+  });
+}
+
+void WebSocket::postWork(std::function<void()> work) {
+  workGate_->queued.fetch_add(1);
+  workQueue_->async([gate = workGate_, work = std::move(work)] {
+    std::lock_guard lock(gate->lock);
+    struct Finished {
+      WorkGate& gate;
+      ~Finished() { gate.queued.fetch_sub(1); }
+    } finished{*gate};
+    work();
   });
 }
 
@@ -200,7 +228,7 @@ void WebSocket::sendPing(std::string payload) {
     throw Exception(kInternalInconsistencyException, kSendBeforeOpen);
   }
   if (payload.size() > kMaxControlPayload) throw Exception(kInvalidArgumentException, kPingTooLong);
-  workQueue_->async([self = shared_from_this(), payload = std::move(payload)] {
+  postWork([self = shared_from_this(), payload = std::move(payload)] {
     if (self->readyState() == ReadyState::kOpen) self->sendFrame(Opcode::kPing, payload);
   });
 }
@@ -211,7 +239,7 @@ void WebSocket::close(int code, std::string reason) {
   if (!isValidCloseCode(code)) {
     throw Exception(kInvalidArgumentException, kBadCloseCode + std::to_string(code));
   }
-  workQueue_->async([self = shared_from_this(), code, reason = std::move(reason)] {
+  postWork([self = shared_from_this(), code, reason = std::move(reason)] {
     self->startClosing(code, reason);
   });
 }
@@ -271,7 +299,7 @@ void WebSocket::handleStreamEvent(platform::Stream& stream, platform::StreamEven
   }
   std::weak_ptr<WebSocket> weak = weak_from_this();
   const bool isInput = stream.isInput();
-  workQueue_->async([weak, isInput, event] {
+  postWork([weak, isInput, event] {
     if (auto self = weak.lock()) self->safeHandleEvent(isInput, event);
   });
 }
@@ -289,7 +317,7 @@ bool WebSocket::pinningRefuses(platform::StreamEvent event) {
                                   request_.pinnedCertificates, url_.host);
     if (!pinPassed_) {
       std::weak_ptr<WebSocket> weak = weak_from_this();
-      workQueue_->async([weak] {
+      postWork([weak] {
         if (auto self = weak.lock()) {
           self->failWithError(
               Error(kStreamErrorDomain, kInvalidServerCertCode, kInvalidServerCert));
@@ -539,15 +567,17 @@ void WebSocket::disconnect() {
 void WebSocket::armCloseTimeout() {
   if (closeTimeout_) return;
   std::weak_ptr<WebSocket> weak = weak_from_this();
-  closeTimeout_ = limits_.scheduler->schedule(limits_.closeTimeout, workQueue_, [weak] {
-    auto self = weak.lock();
-    if (!self || self->closeReported_ || self->failed_) return;
-    if (!self->receivedClose_ && self->closeCode_ == 0) {
-      self->closeCode_ = kCloseAbnormal;
-      self->closeReason_ = kCloseTimedOut;
-    }
-    self->finishClosing();
-  });
+  closeTimeout_ =
+      limits_.scheduler->schedule(limits_.closeTimeout, workQueue_, [weak, gate = workGate_] {
+        std::lock_guard lock(gate->lock);
+        auto self = weak.lock();
+        if (!self || self->closeReported_ || self->failed_) return;
+        if (!self->receivedClose_ && self->closeCode_ == 0) {
+          self->closeCode_ = kCloseAbnormal;
+          self->closeReason_ = kCloseTimedOut;
+        }
+        self->finishClosing();
+      });
 }
 
 // Closes the streams and reports the close once.
@@ -596,7 +626,7 @@ void WebSocket::scheduleCleanup() {
       self->streams_.input->close();
       self->streams_.output->close();
     }
-    self->workQueue_->async([self] {
+    self->postWork([self] {
       std::lock_guard lock(self->lock_);
       self->selfRetain_.reset();
     });
@@ -624,7 +654,7 @@ size_t WebSocket::batchBytes() {
 
 void WebSocket::onWorkQueue(std::function<void(WebSocket&)> work) {
   if (!readingOnEventThread_) return work(*this);
-  workQueue_->async([self = shared_from_this(), work = std::move(work)] { work(*self); });
+  postWork([self = shared_from_this(), work = std::move(work)] { work(*self); });
 }
 
 void WebSocket::deliverMessage(Message message) {

@@ -1,7 +1,8 @@
 // WebSocket: the client side of RFC 6455 (version 13) over the platform's socket streams, as the
 // database's WebSocket session uses it: create with a request, open, send text or binary
 // messages, close with a status code, and hear of the opening, every message, a failure or the
-// close through a delegate. Protocol work runs on a private serial queue per socket; the streams
+// close through a delegate. Protocol work runs on a private serial queue per socket, except that a
+// message sent while that queue has nothing to do is written on the sender's thread; the streams
 // deliver their events on the process-wide network thread, which, once the socket is open, also
 // reads and checks the frames; delegate calls run in order on the delegate operation queue when
 // one is set, else on the delegate dispatch queue (the main queue unless another is given).
@@ -92,8 +93,9 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   // Connects: TLS when secure, then the handshake. Throws kInternalInconsistencyException once
   // the socket has left the connecting state.
   void open();
-  // A text message (UTF-8) and a binary message. Throw kInternalInconsistencyException while the
-  // socket is connecting; after closing has begun they are dropped.
+  // A text message (UTF-8) and a binary message, written in the order of the calls made on the
+  // socket. Throw kInternalInconsistencyException while the socket is connecting; after closing
+  // has begun they are dropped.
   void send(std::string text);
   void sendData(std::string data);
   // A ping with up to 125 bytes of payload (longer throws kInvalidArgumentException).
@@ -140,6 +142,9 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   void pumpWriting();
   void writeData(std::string_view bytes);
   void sendFrame(Opcode opcode, std::string_view payload);
+  void sendMessage(Opcode opcode, std::string payload);
+  // Queues work for the work queue, behind the work already there.
+  void postWork(std::function<void()> work);
 
   void startClosing(int code, const std::string& reason);
   void closeWithProtocolError(int code, std::string reason);
@@ -173,6 +178,9 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   const std::optional<std::string> userAgent_;
   const Limits limits_;
   const platform::DispatchQueuePtr workQueue_;
+  struct WorkGate;
+  // Shared with queued work, which may outlive the socket.
+  const std::shared_ptr<WorkGate> workGate_;
   // Shared with delegate calls still queued, which give their message's buffer back.
   const std::shared_ptr<MessageBufferPool> bufferPool_;
   std::atomic<ReadyState> readyState_{ReadyState::kConnecting};
@@ -209,7 +217,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   size_t readBufferOffset_ = 0;
   bool isPumping_ = false;
 
-  // Work queue only.
+  // Work queue only, or work run in place on a caller's thread while it holds workGate_.
   std::string outputBuffer_;
   size_t outputBufferOffset_ = 0;
   bool closeWhenFinishedWriting_ = false;
