@@ -50,11 +50,15 @@ TEST(DelegateQueueTest, StreamsRunOnTheScheduledRunLoopOrElseTheNetworkThread) {
   auto [delegate, socket] = unopenedSocket(server.port());
   socket->scheduleInRunLoop(here);
   socket->open();
-  ASSERT_TRUE(here.runUntil([&] { return delegate->opened; }, kWaitTimeout));
+  ASSERT_TRUE(here.runUntil([&] { return delegate->holds([&] { return delegate->opened; }); },
+                            kWaitTimeout));
   socket->send("on this thread");
-  ASSERT_TRUE(here.runUntil([&] { return delegate->messages.size() == 1; }, kWaitTimeout));
+  ASSERT_TRUE(
+      here.runUntil([&] { return delegate->holds([&] { return delegate->messages.size() == 1; }); },
+                    kWaitTimeout));
   socket->close();
-  ASSERT_TRUE(here.runUntil([&] { return delegate->closed; }, kWaitTimeout));
+  ASSERT_TRUE(here.runUntil([&] { return delegate->holds([&] { return delegate->closed; }); },
+                            kWaitTimeout));
 
   // Scheduled and taken off again: the network thread serves it while this thread pumps nothing.
   auto [other, unscheduled] = unopenedSocket(server.port());

@@ -50,6 +50,11 @@ class RecordingDelegate : public WebSocketDelegate {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kWaitTimeout, done);
   }
+  // Whether `done` holds now (checked under the recorder's lock), for polling from a run loop.
+  bool holds(const std::function<bool()>& done) {
+    std::lock_guard lock(mutex_);
+    return done();
+  }
   bool waitForEnd() {
     return waitUntil([&] { return closed || error.has_value(); });
   }
