@@ -75,6 +75,27 @@ TEST_F(QueryTest, ALimitedListenIsSentItsWindowAsChildrenEnterAndLeave) {
   EXPECT_EQ(replaced->at("b").at("d"), json(R"({"x": {"s": 0}})"));
 }
 
+TEST_F(QueryTest, ABoundedListenIsSentEachChildThatChanges) {
+  boost::json::object middle{{"i", "s"}, {"sp", 3}, {"ep", 5}};
+  EXPECT_EQ(client_->call("q", body("/scores", {{"q", middle}, {"t", 7}})), "ok");
+  ASSERT_TRUE(client_->nextPush());
+  auto expectPush = [&](const std::optional<boost::json::object>& push, const char* path,
+                        const char* data) {
+    ASSERT_TRUE(push) << path;
+    EXPECT_EQ(text(push->at("b").at("p")), path);
+    EXPECT_EQ(push->at("b").at("d"), json(data)) << path;
+    EXPECT_EQ(push->at("b").at("t").to_number<int64_t>(), 7) << path;
+  };
+  expectPush(pushOfOwnWrite("p", body("/scores/c/s", {{"d", 4}})), "scores/c/s", "4");
+  expectPush(pushOfOwnWrite("p", body("/scores/a/s", {{"d", 3}})), "scores/a", R"({"s": 3})");
+  expectPush(pushOfOwnWrite("p", body("/scores/b", {{"d", {{"s", 9}}}})), "scores/b", "null");
+  EXPECT_FALSE(pushOfOwnWrite("p", body("/scores/b/t", {{"d", 1}}))) << "outside the window";
+  auto merged = pushOfOwnWrite("m", body("/scores/a", {{"d", {{"t", 2}}}}));
+  ASSERT_TRUE(merged);
+  EXPECT_EQ(text(merged->at("a")), "m");
+  EXPECT_EQ(merged->at("b").at("d"), json(R"({"t": 2})"));
+}
+
 TEST_F(QueryTest, BoundsByValueAndKey) {
   boost::json::object query{{"i", ".key"}, {"sp", "b"}, {"ep", "c"}};
   EXPECT_EQ(client_->call("q", body("/scores", {{"q", query}, {"t", 1}})), "ok");

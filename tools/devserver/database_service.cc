@@ -573,20 +573,13 @@ void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
   std::set<std::pair<std::string, std::string>> sent;
   for (auto& [key, listen] : connection.listens) {
     if (listen.window.filtered()) {
-      pushWindow(connection, listen, path, merge);
+      pushWindow(connection, listen, path, merge, mergeData, cache);
       continue;
     }
     std::string tagText = boost::json::serialize(listen.tag);
     if (listen.path.contains(path)) {
       if (!sent.insert({path.toString(), tagText}).second) continue;
-      if (merge) {
-        std::string tagJson = listen.tag.is_null() ? std::string() : tagText;
-        sendShared(connection, cache.frames(wire::kPushMerge, path, tagJson, [&] {
-          return pushText(wire::kPushMerge, path, boost::json::serialize(mergeData), tagJson);
-        }));
-      } else {
-        pushData(connection, path, listen.tag, &cache);
-      }
+      pushWritten(connection, path, merge, mergeData, listen.tag, cache);
     } else if (path.contains(listen.path)) {
       if (merge && !mergeTouches(path, *merge, listen.path)) continue;
       if (!sent.insert({listen.path.toString(), tagText}).second) continue;
@@ -595,18 +588,45 @@ void DatabaseService::pushWrite(ClientConnection& connection, const Path& path,
   }
 }
 
+void DatabaseService::pushWritten(ClientConnection& connection, const Path& path,
+                                  const boost::json::object* merge,
+                                  const boost::json::value& mergeData,
+                                  const boost::json::value& tag, PushCache& cache) {
+  if (!merge) return pushData(connection, path, tag, &cache);
+  std::string tagJson = tag.is_null() ? std::string() : boost::json::serialize(tag);
+  sendShared(connection, cache.frames(wire::kPushMerge, path, tagJson, [&] {
+    return pushText(wire::kPushMerge, path, boost::json::serialize(mergeData), tagJson);
+  }));
+}
+
 void DatabaseService::pushWindow(ClientConnection& connection, ClientListen& listen,
-                                 const Path& path, const boost::json::object* merge) {
-  // The whole window goes out when it changes: a merge of entering and leaving children could
-  // make a limited window on the client evict the wrong child before the right one leaves.
+                                 const Path& path, const boost::json::object* merge,
+                                 const boost::json::value& mergeData, PushCache& cache) {
   std::set<std::string> keys;
   if (listen.path.contains(path) && listen.path != path) {
     keys.insert(path[listen.path.size()]);
   } else if (!path.contains(listen.path) || (merge && !mergeTouches(path, *merge, listen.path))) {
     return;
   }
-  auto window = listen.window.update(tree(connection.ns).get(listen.path), keys);
-  if (window) pushNode(connection, listen.path, **window, listen.tag);
+  for (const WindowChange& change :
+       listen.window.update(tree(connection.ns).get(listen.path), keys)) {
+    Path child = listen.path.child(std::string_view(change.key));
+    switch (change.kind) {
+      case WindowChange::Kind::kWhole:
+        pushNode(connection, listen.path, *change.data, listen.tag);
+        break;
+      case WindowChange::Kind::kWritten:
+        pushWritten(connection, path, merge, mergeData, listen.tag, cache);
+        break;
+      case WindowChange::Kind::kEntered:
+        pushData(connection, child, listen.tag, &cache);
+        break;
+      case WindowChange::Kind::kLeft:
+        // Not shared: another connection's listen with the same tag may hold the child.
+        pushNode(connection, child, *change.data, listen.tag);
+        break;
+    }
+  }
 }
 
 void DatabaseService::pushData(ClientConnection& connection, const Path& path,

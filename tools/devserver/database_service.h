@@ -200,9 +200,14 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   // The data a new listen needs, unless its hashes show the client has it.
   void sendListenData(ClientConnection& connection, const ClientListen& listen,
                       const database::Node& data, const boost::json::object& body);
-  // A filtered listen's window after a write at `path`, when the write changed it.
+  // The write at `path` itself, as `m` for a merge.
+  void pushWritten(ClientConnection& connection, const database::Path& path,
+                   const boost::json::object* merge, const boost::json::value& mergeData,
+                   const boost::json::value& tag, PushCache& cache);
+  // What a filtered listen's window changed by with a write at `path`.
   void pushWindow(ClientConnection& connection, ClientListen& listen, const database::Path& path,
-                  const boost::json::object* merge);
+                  const boost::json::object* merge, const boost::json::value& mergeData,
+                  PushCache& cache);
   void runOnDisconnect(ClientConnection& connection);
 
   bool denied(const database::Path& path, Access access) const;

@@ -55,6 +55,7 @@ std::optional<ListenWindow> ListenWindow::create(const boost::json::value& query
   if (!parsed || !parsed->isValid()) return std::nullopt;
   if (parsed->loadsAllData()) return window;
   window.filter_ = database::makeNodeFilter(*parsed);
+  window.limited_ = parsed->limitSet();
   window.index_ = parsed->index();
   window.full_ = IndexedNode(EmptyNode::emptyNode(), window.index_);
   window.window_ = window.full_;
@@ -68,22 +69,35 @@ NodePtr ListenWindow::reset(const NodePtr& data) {
   return window_.node();
 }
 
-std::optional<NodePtr> ListenWindow::update(const NodePtr& data,
-                                            const std::set<std::string>& keys) {
+std::vector<WindowChange> ListenWindow::update(const NodePtr& data,
+                                               const std::set<std::string>& keys) {
   NodePtr old = window_.node();
   bool incremental = !keys.empty() && !full_.node()->isLeafNode() && !data->isLeafNode();
   for (const std::string& key : keys) incremental = incremental && key != database::kPriorityKey;
   if (!incremental) {
     reset(data);
-  } else {
-    for (const std::string& key : keys) {
-      NodePtr child = data->getImmediateChild(key);
-      full_ = full_.updateChild(key, child);
-      window_ = filter_->updateChild(window_, key, child, Path(), FullDataSource(full_), nullptr);
+    if (database::nodesEqual(old, window_.node())) return {};
+    return {{WindowChange::Kind::kWhole, std::string(), window_.node()}};
+  }
+  std::vector<WindowChange> changes;
+  for (const std::string& key : keys) {
+    NodePtr child = data->getImmediateChild(key);
+    NodePtr before = window_.node()->getImmediateChild(key);
+    full_ = full_.updateChild(key, child);
+    window_ = filter_->updateChild(window_, key, child, Path(), FullDataSource(full_), nullptr);
+    NodePtr after = window_.node()->getImmediateChild(key);
+    if (database::nodesEqual(before, after)) continue;
+    if (before->isEmpty()) {
+      changes.push_back({WindowChange::Kind::kEntered, key, after});
+    } else if (after->isEmpty()) {
+      changes.push_back({WindowChange::Kind::kLeft, key, after});
+    } else {
+      changes.push_back({WindowChange::Kind::kWritten, key, after});
     }
   }
-  if (database::nodesEqual(old, window_.node())) return std::nullopt;
-  return window_.node();
+  if (!limited_) return changes;
+  if (database::nodesEqual(old, window_.node())) return {};
+  return {{WindowChange::Kind::kWhole, std::string(), window_.node()}};
 }
 
 namespace {

@@ -3,6 +3,8 @@
 // the server and the client agree on every child. A filtered listen remembers the window it
 // last sent, so a write that leaves the window unchanged sends nothing, and the full data at the
 // path indexed by the query's index, so a write below one child moves the window in O(log n).
+// A window without a limit changes child by child; a limited one goes out whole, as a client
+// merging entering and leaving children into a limited window could evict the wrong child.
 // Also the answers to a listen's hashes: whether the client's data is current, and the ranges
 // of a compound hash that differ. Used on the thread that owns the tree.
 #pragma once
@@ -23,6 +25,19 @@
 
 namespace dz::devserver {
 
+// One push a filtered listen is sent after a write.
+struct WindowChange {
+  enum class Kind {
+    kWhole,    // `data` is the whole window
+    kWritten,  // the child `key` was inside before and after: the write itself goes out
+    kEntered,  // the child `key` entered the window with `data`
+    kLeft,     // the child `key` left the window
+  };
+  Kind kind;
+  std::string key;
+  database::NodePtr data;
+};
+
 class ListenWindow {
  public:
   // The window of the wire query parameters (null or absent for none); none when they are
@@ -35,13 +50,14 @@ class ListenWindow {
   // remembered as sent.
   database::NodePtr reset(const database::NodePtr& data);
   // For a filtered listen, after writes below its path under the child `keys` (`data` is the new
-  // data at the path; no keys for a write at or above the path): the new window when it changed,
-  // remembered as sent; none when it did not.
-  std::optional<database::NodePtr> update(const database::NodePtr& data,
-                                          const std::set<std::string>& keys);
+  // data at the path; no keys for a write at or above the path): what to push so the client's
+  // window becomes the new one, remembered as sent; nothing when the window did not change.
+  std::vector<WindowChange> update(const database::NodePtr& data,
+                                   const std::set<std::string>& keys);
 
  private:
   std::shared_ptr<const database::NodeFilter> filter_;
+  bool limited_ = false;
   database::IndexPtr index_;
   database::IndexedNode full_{database::EmptyNode::emptyNode()};
   database::IndexedNode window_{database::EmptyNode::emptyNode()};
