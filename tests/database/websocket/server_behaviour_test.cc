@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+#include <vector>
 
 #include "tests/database/websocket/recording_delegate.h"
 #include "tests/support/beast_websocket_server.h"
@@ -40,6 +42,43 @@ TEST(ServerBehaviourTest, FragmentedMessageWithPingsBetweenFragments) {
   server.reset();
   EXPECT_EQ(pongs, (std::vector<std::string>{"p1", std::string(125, 'x')}));
   EXPECT_EQ(delegate->messages.size(), 1u);
+}
+
+// Sends from several threads at once, with pings queued between them: messages are written in
+// place or queued, yet each thread's arrive in the order sent, none is lost, and the close called
+// after them all comes last.
+TEST(ServerBehaviourTest, SendsFromManyThreadsKeepTheirOrderAndPrecedeTheClose) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 300;
+  std::vector<std::string> received;
+  auto server = std::make_unique<BeastWebSocketServer>([&](Session& session) {
+    std::string message;
+    bool isText = true;
+    while (session.read(message, isText)) received.push_back(message);
+  });
+  auto [delegate, socket] = openSocket(plainRequest(server->port()));
+  ASSERT_TRUE(delegate->waitUntil([&] { return delegate->opened; }));
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&socket = socket, t] {
+      for (int i = 0; i < kEach; ++i) {
+        socket->send(std::to_string(t) + ":" + std::to_string(i));
+        if (i % 25 == 0) socket->sendPing();
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  socket->close();
+  ASSERT_TRUE(delegate->waitForEnd());
+  server.reset();
+  ASSERT_EQ(received.size(), static_cast<size_t>(kThreads * kEach));
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& message : received) {
+    const size_t colon = message.find(':');
+    const int t = std::stoi(message.substr(0, colon));
+    ASSERT_EQ(std::stoi(message.substr(colon + 1)), next[t]) << message;
+    ++next[t];
+  }
 }
 
 // Enough messages for many reads and several delegate batches, read on the network thread while
