@@ -31,6 +31,18 @@ Member memberOf(std::string_view key) {
   return Member::kChild;  // refused as a key later
 }
 
+// compareKeys, settled by the first byte when it differs and neither key can be an integer or a
+// sentinel (most member names): sorting a document's members compares keys a lot.
+int keyOrder(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    auto plain = [](char c) { return (c < '0' || c > '9') && c != '['; };
+    if (plain(a[0]) && plain(b[0])) {
+      return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
+    }
+  }
+  return compareKeys(a, b);
+}
+
 class NodeHandler {
  public:
   static constexpr size_t max_object_size = boost::json::object::max_size();
@@ -80,7 +92,9 @@ class NodeHandler {
   }
   bool on_string(string_view s, size_t, error_code& ec) {
     // Most strings come in one piece: straight into the leaf, without the buffer.
-    if (string_.empty()) return scalar(LeafNode::Data(std::string(s.data(), s.size())), ec);
+    if (string_.empty()) {
+      return scalar(LeafNode::Data(std::in_place_type<std::string>, s.data(), s.size()), ec);
+    }
     string_.append(s.data(), s.size());
     bool ok = scalar(LeafNode::Data(std::move(string_)), ec);
     string_.clear();
@@ -108,7 +122,7 @@ class NodeHandler {
     return scalar(LeafNode::Data(d), ec);
   }
   bool on_bool(bool b, error_code& ec) { return scalar(LeafNode::Data(b), ec); }
-  bool on_null(error_code& ec) { return scalar(std::nullopt, ec); }
+  bool on_null(error_code& ec) { return scalar(nullptr, ec); }
 
   bool on_comment_part(string_view, error_code&) { return true; }
   bool on_comment(string_view, error_code&) { return true; }
@@ -175,8 +189,9 @@ class NodeHandler {
     return add(std::move(node), ec);
   }
 
-  // A scalar value; none for null.
-  bool scalar(std::optional<LeafNode::Data> data, error_code& ec) {
+  bool scalar(LeafNode::Data&& data, error_code& ec) { return scalar(&data, ec); }
+  // A scalar value (moved from); none for null.
+  bool scalar(LeafNode::Data* data, error_code& ec) {
     if (const double* d = data ? std::get_if<double>(&*data) : nullptr; d && !std::isfinite(*d)) {
       return documentPath(ec);
     }
@@ -198,7 +213,7 @@ class NodeHandler {
         Level& level = levels_[depth_ - 1];
         if (level.hasValue) return documentPath(ec);
         level.hasValue = true;
-        level.value = std::move(data);
+        if (data) level.value = std::move(*data);
         level.key.clear();
         return true;
       }
@@ -226,7 +241,7 @@ class NodeHandler {
       return true;
     }
     if (level.sorted && !level.entries.empty() &&
-        compareKeys(level.entries.back().first, level.key) >= 0) {
+        keyOrder(level.entries.back().first, level.key) >= 0) {
       level.sorted = false;
     }
     level.entries.emplace_back(std::move(level.key), std::move(node));
@@ -238,7 +253,7 @@ class NodeHandler {
   static bool childrenNode(Level& level, NodePtr& node) {
     Entries& entries = level.entries;
     if (!level.sorted) {
-      auto less = [](const auto& a, const auto& b) { return compareKeys(a.first, b.first) < 0; };
+      auto less = [](const auto& a, const auto& b) { return keyOrder(a.first, b.first) < 0; };
       std::sort(entries.begin(), entries.end(), less);
       auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
       if (std::adjacent_find(entries.begin(), entries.end(), same) != entries.end()) return false;

@@ -83,7 +83,7 @@ Value childrenValue(const ChildMap& children, const NodePtr& priority, bool expo
 template <class Plain, class Contents>
 class Prioritized final : public Plain {
  public:
-  Prioritized(typename Plain::Passkey key, Contents contents, NodePtr priority)
+  Prioritized(typename Plain::Passkey key, Contents&& contents, NodePtr priority)
       : Plain(key, std::move(contents)), priority_(std::move(priority)) {}
   const NodePtr& getPriority() const override { return priority_; }
 
@@ -246,9 +246,9 @@ int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b) {
   }
 }
 
-LeafNode::LeafNode(Passkey, Data value) : value_(std::move(value)) {}
+LeafNode::LeafNode(Passkey, Data&& value) : value_(std::move(value)) {}
 
-NodePtr LeafNode::make(Data value, NodePtr priority) {
+NodePtr LeafNode::make(Data&& value, NodePtr priority) {
   if (!priority) return std::make_shared<const LeafNode>(Passkey{}, std::move(value));
   return std::make_shared<const PrioritizedLeafNode>(Passkey{}, std::move(value),
                                                      std::move(priority));
@@ -323,7 +323,7 @@ const NodePtr& LeafNode::getPriority() const { return EmptyNode::emptyNode(); }
 NodePtr LeafNode::updatePriority(NodePtr priority) const {
   priority = normalizedPriority(std::move(priority));
   if (nodesEqual(priority, priorityOf(*this))) return shared_from_this();
-  return make(value_, std::move(priority));
+  return make(Data(value_), std::move(priority));
 }
 
 NodePtr LeafNode::getImmediateChild(const std::string& key) const {

@@ -136,7 +136,7 @@ class LeafNode : public Node {
   // "InvalidDezuvuraData" for anything else or a non-finite number.
   static NodePtr fromValue(const Value& value, NodePtr priority = nullptr);
 
-  LeafNode(Passkey, Data value);
+  LeafNode(Passkey, Data&& value);
 
   const Data& value() const { return value_; }
   // The value as a plain value.
@@ -158,7 +158,7 @@ class LeafNode : public Node {
  private:
   static const NodePtr* sharedLeaf(const Data& value);
   // A leaf of the value and normalized priority (null for none), without the checks.
-  static NodePtr make(Data value, NodePtr priority);
+  static NodePtr make(Data&& value, NodePtr priority);
 
   Data value_;
 };

@@ -85,6 +85,7 @@ TEST(JsonTextTest, HandWrittenDocumentsMatchTheDocumentPath) {
       "null", "1", "-1", "1.5", "true", "false", R"("text")", "{}", "[]", "[null]",
       R"({"b": 2, "a": "x", "c": {"d": [1, 2, {"e": null}]}})",
       R"({"10": 1, "9": 2, "a": 3, "007": 4, "7": 5, "-1": 6})",
+      R"({"z": 1, "\u00e9": 2, "A": 3, "~": 4, "-1": 5, "-": 6, " ": 7, "5": 8, "Z": 9})",
       R"([1, null, 3, null, null, null, 7])", R"([[], {}, [null], {"a": null}])",
       R"({"a": {}, "b": [], "c": {"d": {}}})",
       // Priorities, ".value" and server values.
