@@ -101,7 +101,8 @@ bool writeItems(const std::filesystem::path& file, Items items) {
     logLine("Keychain: cannot prepare the folder of " + file.string());
     return false;
   }
-  std::sort(items.begin(), items.end(), itemBefore);
+  // Stable, so a damaged file's items that share account and service keep their order on every write.
+  std::stable_sort(items.begin(), items.end(), itemBefore);
   boost::json::array list;
   for (const KeychainItem& item : items) {
     boost::json::object entry;
@@ -148,7 +149,7 @@ KeychainResult Keychain::copyMatching(const KeychainQuery& query) const {
   for (KeychainItem& item : *items) {
     if (matches(item, query)) result.items.push_back(std::move(item));
   }
-  std::sort(result.items.begin(), result.items.end(), itemBefore);
+  std::stable_sort(result.items.begin(), result.items.end(), itemBefore);
   result.status = result.items.empty() ? kKeychainItemNotFound : kKeychainSuccess;
   return result;
 }
