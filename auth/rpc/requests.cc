@@ -12,8 +12,8 @@ constexpr char kIdentityKitURLFormatPrefix[] = "https://";
 constexpr char kIdentityKitPath[] = "/identitykit/v3/relyingparty/";
 constexpr char kTokenPath[] = "/v1/token";
 constexpr char kKeyQuery[] = "?key=";
-constexpr char kDefaultIdentityKitHost[] = "identitytoolkit.vivuroapis.com";
-constexpr char kDefaultTokenHost[] = "securetoken.vivuroapis.com";
+constexpr char kDefaultIdentityKitHost[] = "auth.vivuro.com";
+constexpr char kDefaultTokenHost[] = "token.vivuro.com";
 constexpr char kLoopbackRequestURI[] = "http://localhost";
 constexpr char kRelyingPartyKind[] = "identitykit#relyingparty";
 
