@@ -53,8 +53,9 @@ std::optional<double> ResponseReader::expiry(std::string_view key) {
   return currentTime() + static_cast<double>(seconds);
 }
 
-std::vector<std::string> ResponseReader::strings(std::string_view key) {
-  std::vector<std::string> result;
+template <class Element, class Accepts, class Take>
+std::vector<Element> ResponseReader::array(std::string_view key, Accepts accepts, Take take) {
+  std::vector<Element> result;
   const Value* value = member(key);
   if (!value) return result;
   if (!value->isArray()) {
@@ -62,31 +63,25 @@ std::vector<std::string> ResponseReader::strings(std::string_view key) {
     return result;
   }
   for (const Value& element : value->asArray()) {
-    if (!element.isString()) {
+    if (!accepts(element)) {
       failed_ = true;
       return {};
     }
-    result.push_back(element.asString());
+    result.push_back(take(element));
   }
   return result;
 }
 
+std::vector<std::string> ResponseReader::strings(std::string_view key) {
+  return array<std::string>(
+      key, [](const Value& element) { return element.isString(); },
+      [](const Value& element) { return element.asString(); });
+}
+
 std::vector<const Value::Map*> ResponseReader::objects(std::string_view key) {
-  std::vector<const Value::Map*> result;
-  const Value* value = member(key);
-  if (!value) return result;
-  if (!value->isArray()) {
-    failed_ = true;
-    return result;
-  }
-  for (const Value& element : value->asArray()) {
-    if (!element.isMap()) {
-      failed_ = true;
-      return {};
-    }
-    result.push_back(&element.asMap());
-  }
-  return result;
+  return array<const Value::Map*>(
+      key, [](const Value& element) { return element.isMap(); },
+      [](const Value& element) { return &element.asMap(); });
 }
 
 }  // namespace dz::auth

@@ -56,6 +56,9 @@ class ResponseReader {
 
  private:
   const Value* member(std::string_view key) const;
+  // The member's array when every element is accepted; empty (and failed) otherwise.
+  template <class Element, class Accepts, class Take>
+  std::vector<Element> array(std::string_view key, Accepts accepts, Take take);
   const Value::Map& dictionary_;
   bool failed_ = false;
 };

@@ -8,10 +8,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "database/api/database.h"
 #include "platform/resolver.h"
+#include "tests/support/child_process.h"
 #include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
@@ -87,6 +90,13 @@ class RepoApiTest : public ::testing::Test {
     database->setPersistenceEnabled(persistence);
     databases_.push_back(database);
     return database;
+  }
+  // dz-e2e-client with `arguments`, its output in the sandbox's `log`.
+  std::unique_ptr<dz::testing::Child> spawnClient(std::vector<std::string> arguments,
+                                                  const std::string& log) {
+    return std::make_unique<dz::testing::Child>(
+        DZ_E2E_CLIENT_PROGRAM, std::move(arguments), sandbox_.root() / log,
+        std::vector<std::string>{"DZ_RESOLVE=ns.dz.test=127.0.0.1"});
   }
   static std::string uniqueName(const std::string& name) {
     static std::atomic<int> counter{0};

@@ -8,7 +8,6 @@
 
 #include "platform/exception.h"
 #include "tests/e2e/repo_api_fixture.h"
-#include "tests/support/child_process.h"
 
 namespace dz::e2e {
 namespace {
@@ -24,11 +23,6 @@ std::string readFile(const std::filesystem::path& path) {
 
 class TransactionEndToEndTest : public RepoApiTest {
  protected:
-  std::unique_ptr<Child> spawnClient(std::vector<std::string> arguments, const std::string& log) {
-    return std::make_unique<Child>(DZ_E2E_CLIENT_PROGRAM, std::move(arguments),
-                                   sandbox_.root() / log,
-                                   std::vector<std::string>{"DZ_RESOLVE=ns.dz.test=127.0.0.1"});
-  }
   bool readyCount(size_t count) {
     return server_->waitUntil(
         [&] {

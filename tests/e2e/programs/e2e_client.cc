@@ -9,6 +9,12 @@
 //     Under /presence/<name>: "set" true with false on disconnect; "cancel" the same, cancelled;
 //     "update" {"online": true} with an update to false and the server's time; "priority" true
 //     with false and priority 5. Then marks /ready/<name> and waits to be killed.
+//   dz-e2e-client offline-writes <url> <app> [<hold-file>]
+//     With persistence on and offline: sets /notes/a to "one" and updates /notes with b "two",
+//     then ends (exit 1 when the store could not be had). With <hold-file>: writes
+//     <hold-file>.held and keeps the store until <hold-file> exists.
+//   dz-e2e-client write-online <url> <app>
+//     Sets /live/child to "hello" and exits 0 once the server confirmed it.
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +22,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -156,6 +164,41 @@ int runPresence(const std::string& url, const std::string& name) {
   for (;;) pause();
 }
 
+int runOfflineWrites(const std::string& url, const std::string& app, const std::string& hold) {
+  core::Options options;
+  options.databaseURL = url;
+  core::App::configure(app, options);
+  auto database = Database::databaseForApp(core::App::appNamed(app));
+  database->setPersistenceEnabled(true);
+  database->goOffline();
+  database->reference().child("notes/a").setValue("one");
+  database->reference().child("notes").updateChildValues(Value::Map{{"b", "two"}});
+  // Both writes are stored once the work queue has run them.
+  database->repo()->queue()->sync([] {});
+  if (!database->repo()->hasPersistence()) finish(1, "no store");
+  if (hold.empty()) finish(0, "ok");
+  std::ofstream(hold + ".held") << "held";
+  auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!std::filesystem::exists(hold)) {
+    if (std::chrono::steady_clock::now() > deadline) finish(1, "never released");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  finish(0, "ok");
+}
+
+int runWriteOnline(const std::string& url, const std::string& app) {
+  auto database = dz::testing::makeDatabaseClient(url, app);
+  Counter written;
+  std::atomic<bool> failed = false;
+  database->referenceWithPath("live/child")
+      .setValue("hello", [&](const ErrorPtr& error, const DatabaseReference&) {
+        failed = error != nullptr;
+        written.add();
+      });
+  if (!written.waitFor(1) || failed) finish(1, "the write failed");
+  finish(0, "ok");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,7 +207,13 @@ int main(int argc, char** argv) {
     return runCounter(args[1], args[2], std::stoi(args[3]), std::stoi(args[4]));
   }
   if (args.size() == 3 && args[0] == "presence") return runPresence(args[1], args[2]);
+  if ((args.size() == 3 || args.size() == 4) && args[0] == "offline-writes") {
+    return runOfflineWrites(args[1], args[2], args.size() == 4 ? args[3] : "");
+  }
+  if (args.size() == 3 && args[0] == "write-online") return runWriteOnline(args[1], args[2]);
   std::cerr << "usage: dz-e2e-client counter <url> <name> <clients> <increments>\n"
-               "       dz-e2e-client presence <url> <name>\n";
+               "       dz-e2e-client presence <url> <name>\n"
+               "       dz-e2e-client offline-writes <url> <app> [<hold-file>]\n"
+               "       dz-e2e-client write-online <url> <app>\n";
   return 2;
 }
