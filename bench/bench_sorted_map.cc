@@ -75,6 +75,20 @@ BENCHMARK(BM_InsertOneAtATime)
     ->Complexity(benchmark::oNLogN)
     ->Unit(benchmark::kMillisecond);
 
+// Records: small maps built one field at a time, then one field replaced, for short keys and
+// for push-id keys.
+void BM_SmallMapInsertThenReplace(benchmark::State& state) {
+  auto keys = makeKeys(static_cast<size_t>(state.range(0)), static_cast<size_t>(state.range(1)));
+  for (auto _ : state) {
+    StringMap map;
+    for (const auto& key : keys) map = map.insert(key, sharedValue());
+    map = map.insert(keys[keys.size() / 2], sharedValue());
+    benchmark::DoNotOptimize(map.size());
+  }
+  state.SetItemsProcessed(state.iterations() * (state.range(0) + 1));
+}
+BENCHMARK(BM_SmallMapInsertThenReplace)->ArgsProduct({{4, 8, 16, 32}, {8, 20}});
+
 void BM_InsertAscendingIntegers(benchmark::State& state) {
   for (auto _ : state) {
     SortedMap<int64_t, int64_t> map;

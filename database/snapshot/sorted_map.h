@@ -58,24 +58,41 @@ class SortedMap {
    private:
     friend class SortedMap;
     template <class KK, class VV>
-    Entry(KK&& k, VV&& v, const Entry* left, const Entry* right, uint32_t size)
-        : key(std::forward<KK>(k)),
-          value(std::forward<VV>(v)),
-          size_(size),
-          left_(left),
-          right_(right) {}
-
-    mutable std::atomic<uint32_t> refs_{1};
-    uint32_t size_;
-    const Entry* left_;
-    const Entry* right_;
+    Entry(KK&& k, VV&& v) : key(std::forward<KK>(k)), value(std::forward<VV>(v)) {}
   };
+
+  // Maps of at most this many entries are kept in one block.
+  static constexpr size_t kFlatMax = 16;
 
  private:
   // Trees of fewer than 2^32 entries are at most this deep (each child holds at most about 3/4
   // of its parent's entries).
   static constexpr size_t kMaxDepth = 96;
 
+  struct TreeEntry : Entry {
+    template <class KK, class VV>
+    TreeEntry(KK&& k, VV&& v, const TreeEntry* left, const TreeEntry* right, uint32_t size)
+        : Entry(std::forward<KK>(k), std::forward<VV>(v)),
+          size_(size),
+          left_(left),
+          right_(right) {}
+
+    mutable std::atomic<uint32_t> refs_{1};
+    uint32_t size_;
+    const TreeEntry* left_;
+    const TreeEntry* right_;
+  };
+
+  // The header of a small map's block; its entries follow it, in order.
+  struct alignas(std::max(alignof(Entry), alignof(uint32_t))) Block {
+    mutable std::atomic<uint32_t> refs_{1};
+    uint32_t size_ = 0;
+    const Entry* entries() const { return reinterpret_cast<const Entry*>(this + 1); }
+  };
+  static_assert(alignof(Block) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+
+  // Forward or backward through a tree (a stack of the entries still to visit) or through a
+  // block (from `flat_` to `flatLast_`).
   template <bool Reverse>
   class Iterator {
    public:
@@ -87,18 +104,29 @@ class SortedMap {
 
     Iterator() = default;
     // Copies only the live part of the stack.
-    Iterator(const Iterator& other) : depth_(other.depth_) {
+    Iterator(const Iterator& other)
+        : depth_(other.depth_), flat_(other.flat_), flatLast_(other.flatLast_) {
       std::copy_n(other.stack_.begin(), depth_, stack_.begin());
     }
     Iterator& operator=(const Iterator& other) {
       depth_ = other.depth_;
+      flat_ = other.flat_;
+      flatLast_ = other.flatLast_;
       std::copy_n(other.stack_.begin(), depth_, stack_.begin());
       return *this;
     }
-    reference operator*() const { return *stack_[depth_ - 1]; }
-    pointer operator->() const { return stack_[depth_ - 1]; }
+    reference operator*() const { return *current(); }
+    pointer operator->() const { return current(); }
     Iterator& operator++() {
-      const Entry* done = stack_[--depth_];
+      if (flat_) {
+        if (flat_ == flatLast_) {
+          flat_ = nullptr;
+        } else {
+          flat_ += Reverse ? -1 : 1;
+        }
+        return *this;
+      }
+      const TreeEntry* done = stack_[--depth_];
       pushSpine(Reverse ? done->left_ : done->right_);
       return *this;
     }
@@ -108,19 +136,26 @@ class SortedMap {
       return before;
     }
     friend bool operator==(const Iterator& a, const Iterator& b) {
-      return a.depth_ == b.depth_ &&
-             (a.depth_ == 0 || a.stack_[a.depth_ - 1] == b.stack_[b.depth_ - 1]);
+      return a.current() == b.current();
     }
 
    private:
     friend class SortedMap;
-    void push(const Entry* e) { stack_[depth_++] = e; }
-    void pushSpine(const Entry* e) {
+    // From `first` to `last` of a block, both included.
+    Iterator(const Entry* first, const Entry* last) : flat_(first), flatLast_(last) {}
+    const Entry* current() const {
+      if (flat_) return flat_;
+      return depth_ ? stack_[depth_ - 1] : nullptr;
+    }
+    void push(const TreeEntry* e) { stack_[depth_++] = e; }
+    void pushSpine(const TreeEntry* e) {
       for (; e; e = Reverse ? e->right_ : e->left_) push(e);
     }
 
-    std::array<const Entry*, kMaxDepth> stack_;
+    std::array<const TreeEntry*, kMaxDepth> stack_;
     size_t depth_ = 0;
+    const Entry* flat_ = nullptr;
+    const Entry* flatLast_ = nullptr;
   };
 
  public:
@@ -153,9 +188,7 @@ class SortedMap {
       }
     }
     entries.resize(kept);
-    SortedMap map(std::move(cmp));
-    map.root_ = buildBalanced(entries, 0, entries.size());
-    return map;
+    return fromSortedEntries(entries, std::move(cmp));
   }
 
   // A map of `entries`, which must already be in ascending order without equal keys; their keys
@@ -163,19 +196,39 @@ class SortedMap {
   static SortedMap fromSortedEntries(std::vector<std::pair<K, V>>& entries,
                                      Compare cmp = Compare()) {
     SortedMap map(std::move(cmp));
-    map.root_ = buildBalanced(entries, 0, entries.size());
+    if (entries.empty()) return map;
+    if (entries.size() <= kFlatMax) {
+      BlockWriter block(entries.size());
+      for (auto& [key, value] : entries) block.add(std::move(key), std::move(value));
+      map.root_ = Root(block.finish());
+      return map;
+    }
+    auto makeAt = [&entries](size_t i, Ref left, Ref right) {
+      return make(std::move(entries[i].first), std::move(entries[i].second), std::move(left),
+                  std::move(right));
+    };
+    map.root_ = Root(buildBalanced(0, entries.size(), makeAt));
     return map;
   }
 
-  size_t size() const { return sizeOf(root_.get()); }
-  // Entries on the longest path from the root, O(n): for tests and benchmarks of the balance.
-  size_t height() const { return heightOf(root_.get()); }
-  bool isEmpty() const { return !root_.get(); }
+  size_t size() const {
+    const Block* b = root_.block();
+    return b ? b->size_ : sizeOf(root_.tree());
+  }
+  // Entries on the longest path from the root (a block counts as one), O(n): for tests and
+  // benchmarks of the balance.
+  size_t height() const { return root_.block() ? 1 : heightOf(root_.tree()); }
+  bool isEmpty() const { return root_.isEmpty(); }
   const Compare& comparator() const { return cmp_; }
 
   // The entry or value of the key; null when absent.
   const Entry* findEntry(const K& key) const {
-    const Entry* e = root_.get();
+    if (const Block* b = root_.block()) {
+      size_t i = bound(b, key, false);
+      const Entry* e = b->entries() + i;
+      return i < b->size_ && compareKeys(key, e->key) == 0 ? e : nullptr;
+    }
+    const TreeEntry* e = root_.tree();
     while (e) {
       int c = compareKeys(key, e->key);
       if (c == 0) return e;
@@ -191,22 +244,34 @@ class SortedMap {
 
   // A map with the key set to the value (replacing any earlier value).
   SortedMap insert(K key, V value) const {
-    return SortedMap(cmp_, insertAt(root_.get(), std::move(key), std::move(value)));
+    if (root_.block() || root_.isEmpty()) return insertFlat(std::move(key), std::move(value));
+    return SortedMap(cmp_, Root(insertAt(root_.tree(), std::move(key), std::move(value))));
   }
   // A map without the key; this very map (sharing everything) when the key is absent.
   SortedMap remove(const K& key) const {
     if (!contains(key)) return *this;
-    return SortedMap(cmp_, removeAt(root_.get(), key));
+    if (const Block* b = root_.block()) return removeFlat(b, key);
+    return SortedMap(cmp_, Root(removeAt(root_.tree(), key)));
   }
 
   // Smallest and largest entry; null when empty.
-  const Entry* minEntry() const { return extreme(root_.get(), false); }
-  const Entry* maxEntry() const { return extreme(root_.get(), true); }
+  const Entry* minEntry() const {
+    if (const Block* b = root_.block()) return b->entries();
+    return extreme(root_.tree(), false);
+  }
+  const Entry* maxEntry() const {
+    if (const Block* b = root_.block()) return b->entries() + b->size_ - 1;
+    return extreme(root_.tree(), true);
+  }
   // The entry with the largest key below `key` / the smallest key above it, whether or not
   // `key` itself is in the map; null when there is none.
   const Entry* predecessor(const K& key) const {
-    const Entry* best = nullptr;
-    for (const Entry* e = root_.get(); e;) {
+    if (const Block* b = root_.block()) {
+      size_t i = bound(b, key, false);
+      return i > 0 ? b->entries() + i - 1 : nullptr;
+    }
+    const TreeEntry* best = nullptr;
+    for (const TreeEntry* e = root_.tree(); e;) {
       if (compareKeys(e->key, key) < 0) {
         best = e;
         e = e->right_;
@@ -217,8 +282,12 @@ class SortedMap {
     return best;
   }
   const Entry* successor(const K& key) const {
-    const Entry* best = nullptr;
-    for (const Entry* e = root_.get(); e;) {
+    if (const Block* b = root_.block()) {
+      size_t i = bound(b, key, true);
+      return i < b->size_ ? b->entries() + i : nullptr;
+    }
+    const TreeEntry* best = nullptr;
+    for (const TreeEntry* e = root_.tree(); e;) {
       if (compareKeys(e->key, key) > 0) {
         best = e;
         e = e->left_;
@@ -239,15 +308,21 @@ class SortedMap {
 
   // Ascending order.
   iterator begin() const {
+    if (const Block* b = root_.block()) return iterator(b->entries(), b->entries() + b->size_ - 1);
     iterator it;
-    it.pushSpine(root_.get());
+    it.pushSpine(root_.tree());
     return it;
   }
   iterator end() const { return iterator(); }
   // Ascending from the first key at or above `key`.
   iterator iteratorFrom(const K& key) const {
+    if (const Block* b = root_.block()) {
+      size_t i = bound(b, key, false);
+      if (i == b->size_) return iterator();
+      return iterator(b->entries() + i, b->entries() + b->size_ - 1);
+    }
     iterator it;
-    for (const Entry* e = root_.get(); e;) {
+    for (const TreeEntry* e = root_.tree(); e;) {
       if (compareKeys(e->key, key) >= 0) {
         it.push(e);
         e = e->left_;
@@ -260,15 +335,23 @@ class SortedMap {
 
   // Descending order.
   reverse_iterator rbegin() const {
+    if (const Block* b = root_.block()) {
+      return reverse_iterator(b->entries() + b->size_ - 1, b->entries());
+    }
     reverse_iterator it;
-    it.pushSpine(root_.get());
+    it.pushSpine(root_.tree());
     return it;
   }
   reverse_iterator rend() const { return reverse_iterator(); }
   // Descending from the last key at or below `key`.
   reverse_iterator reverseIteratorFrom(const K& key) const {
+    if (const Block* b = root_.block()) {
+      size_t i = bound(b, key, true);
+      if (i == 0) return reverse_iterator();
+      return reverse_iterator(b->entries() + i - 1, b->entries());
+    }
     reverse_iterator it;
-    for (const Entry* e = root_.get(); e;) {
+    for (const TreeEntry* e = root_.tree(); e;) {
       if (compareKeys(e->key, key) <= 0) {
         it.push(e);
         e = e->right_;
@@ -290,7 +373,7 @@ class SortedMap {
   // Same keys (by the comparator) with equal values, in the same order.
   friend bool operator==(const SortedMap& a,
                          const SortedMap& b) requires std::equality_comparable<V> {
-    if (a.root_.get() == b.root_.get()) return true;
+    if (a.root_.sameAs(b.root_)) return true;
     if (a.size() != b.size()) return false;
     for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
       if (a.compareKeys(i->key, j->key) != 0 || !(i->value == j->value)) return false;
@@ -302,15 +385,15 @@ class SortedMap {
   static constexpr uint64_t kDelta = 3;  // a subtree holds at most 3 times its sibling's entries
   static constexpr uint64_t kRatio = 2;  // single rotation below this inner/outer proportion
 
-  static const Entry* retain(const Entry* e) {
+  static const TreeEntry* retain(const TreeEntry* e) {
     if (e) e->refs_.fetch_add(1, std::memory_order_relaxed);
     return e;
   }
-  static void release(const Entry* e) {
+  static void release(const TreeEntry* e) {
     // Recursion on the left, a loop on the right: the depth stays within the tree height.
     while (e && e->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      const Entry* left = e->left_;
-      const Entry* right = e->right_;
+      const TreeEntry* left = e->left_;
+      const TreeEntry* right = e->right_;
       delete e;
       release(left);
       e = right;
@@ -321,8 +404,8 @@ class SortedMap {
   class Ref {
    public:
     Ref() = default;
-    static Ref adopt(const Entry* e) { return Ref(e); }
-    static Ref share(const Entry* e) { return Ref(retain(e)); }
+    static Ref adopt(const TreeEntry* e) { return Ref(e); }
+    static Ref share(const TreeEntry* e) { return Ref(retain(e)); }
     Ref(const Ref& other) : e_(retain(other.e_)) {}
     Ref(Ref&& other) noexcept : e_(std::exchange(other.e_, nullptr)) {}
     Ref& operator=(Ref other) noexcept {
@@ -330,35 +413,162 @@ class SortedMap {
       return *this;
     }
     ~Ref() { SortedMap::release(e_); }
-    const Entry* get() const { return e_; }
-    const Entry* operator->() const { return e_; }
-    const Entry* take() { return std::exchange(e_, nullptr); }
+    const TreeEntry* get() const { return e_; }
+    const TreeEntry* operator->() const { return e_; }
+    const TreeEntry* take() { return std::exchange(e_, nullptr); }
 
    private:
-    explicit Ref(const Entry* e) : e_(e) {}
-    const Entry* e_ = nullptr;
+    explicit Ref(const TreeEntry* e) : e_(e) {}
+    const TreeEntry* e_ = nullptr;
   };
 
-  SortedMap(const Compare& cmp, Ref root) : cmp_(cmp), root_(std::move(root)) {}
+  // Builds a block entry by entry; destroys what it built when dropped unfinished.
+  class BlockWriter {
+   public:
+    explicit BlockWriter(size_t size)
+        : block_(new (::operator new(sizeof(Block) + size * sizeof(Entry))) Block) {
+      block_->size_ = static_cast<uint32_t>(size);
+    }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+    ~BlockWriter() {
+      if (block_) destroyBlock(block_, built_);
+    }
+    template <class KK, class VV>
+    void add(KK&& key, VV&& value) {
+      new (const_cast<Entry*>(block_->entries()) + built_)
+          Entry(std::forward<KK>(key), std::forward<VV>(value));
+      ++built_;
+    }
+    void copy(const Entry& e) { add(e.key, e.value); }
+    const Block* finish() { return std::exchange(block_, nullptr); }
+
+   private:
+    Block* block_;
+    size_t built_ = 0;
+  };
+
+  static void destroyBlock(const Block* b, size_t built) {
+    for (size_t i = built; i > 0; --i) b->entries()[i - 1].~Entry();
+    b->~Block();
+    ::operator delete(const_cast<Block*>(b));
+  }
+
+  // What a map holds: nothing, a tree, or a block (marked by the pointer's low bit).
+  class Root {
+   public:
+    Root() = default;
+    explicit Root(Ref tree) : bits_(reinterpret_cast<uintptr_t>(tree.take())) {}
+    explicit Root(const Block* block) : bits_(reinterpret_cast<uintptr_t>(block) | kBlockBit) {}
+    Root(const Root& other) : bits_(other.bits_) {
+      if (const Block* b = block()) {
+        b->refs_.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        retain(tree());
+      }
+    }
+    Root(Root&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
+    Root& operator=(Root other) noexcept {
+      std::swap(bits_, other.bits_);
+      return *this;
+    }
+    ~Root() {
+      if (const Block* b = block()) {
+        if (b->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroyBlock(b, b->size_);
+      } else {
+        SortedMap::release(tree());
+      }
+    }
+    bool isEmpty() const { return bits_ == 0; }
+    bool sameAs(const Root& other) const { return bits_ == other.bits_; }
+    // The tree; null when empty or a block.
+    const TreeEntry* tree() const {
+      return bits_ & kBlockBit ? nullptr : reinterpret_cast<const TreeEntry*>(bits_);
+    }
+    // The block; null when empty or a tree.
+    const Block* block() const {
+      return bits_ & kBlockBit ? reinterpret_cast<const Block*>(bits_ & ~kBlockBit) : nullptr;
+    }
+
+   private:
+    static constexpr uintptr_t kBlockBit = 1;
+    uintptr_t bits_ = 0;
+  };
+
+  SortedMap(const Compare& cmp, Root root) : cmp_(cmp), root_(std::move(root)) {}
 
   int compareKeys(const K& a, const K& b) const {
     return sorted_map_detail::compareKeys(cmp_, a, b);
   }
-  static uint32_t sizeOf(const Entry* e) { return e ? e->size_ : 0; }
-  static size_t heightOf(const Entry* e) {
+  static uint32_t sizeOf(const TreeEntry* e) { return e ? e->size_ : 0; }
+  static size_t heightOf(const TreeEntry* e) {
     return e ? 1 + std::max(heightOf(e->left_), heightOf(e->right_)) : 0;
   }
-  static const Entry* extreme(const Entry* e, bool right) {
+  static const TreeEntry* extreme(const TreeEntry* e, bool right) {
     if (!e) return nullptr;
-    while (const Entry* next = right ? e->right_ : e->left_) e = next;
+    while (const TreeEntry* next = right ? e->right_ : e->left_) e = next;
     return e;
+  }
+
+  // The position in the block of the first key at or above `key` (above it, with `after`).
+  size_t bound(const Block* b, const K& key, bool after) const {
+    size_t low = 0;
+    size_t high = b->size_;
+    while (low < high) {
+      size_t middle = low + (high - low) / 2;
+      int c = compareKeys(b->entries()[middle].key, key);
+      if (c < 0 || (after && c == 0)) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low;
+  }
+
+  // Insert into a block (or an empty map): a copy of the block with the entry in place, or a
+  // tree once the map outgrows a block.
+  SortedMap insertFlat(K&& key, V&& value) const {
+    const Block* b = root_.block();
+    const Entry* entries = b ? b->entries() : nullptr;
+    const size_t count = b ? b->size_ : 0;
+    const size_t at = b ? bound(b, key, false) : 0;
+    const bool replaces = at < count && compareKeys(key, entries[at].key) == 0;
+    const size_t size = replaces ? count : count + 1;
+    // Entries after the new one come from this far back in the old block.
+    const size_t shift = size - count;
+    if (size > kFlatMax) {
+      auto makeAt = [&](size_t i, Ref left, Ref right) {
+        if (i == at)
+          return make(std::move(key), std::move(value), std::move(left), std::move(right));
+        const Entry& e = entries[i < at ? i : i - shift];
+        return make(e.key, e.value, std::move(left), std::move(right));
+      };
+      return SortedMap(cmp_, Root(buildBalanced(0, size, makeAt)));
+    }
+    BlockWriter block(size);
+    for (size_t i = 0; i < at; ++i) block.copy(entries[i]);
+    block.add(std::move(key), std::move(value));
+    for (size_t i = at + 1; i < size; ++i) block.copy(entries[i - shift]);
+    return SortedMap(cmp_, Root(block.finish()));
+  }
+
+  // `key` must be in the block.
+  SortedMap removeFlat(const Block* b, const K& key) const {
+    if (b->size_ == 1) return SortedMap(cmp_, Root());
+    const size_t at = bound(b, key, false);
+    BlockWriter block(b->size_ - 1);
+    for (size_t i = 0; i < b->size_; ++i) {
+      if (i != at) block.copy(b->entries()[i]);
+    }
+    return SortedMap(cmp_, Root(block.finish()));
   }
 
   template <class KK, class VV>
   static Ref make(KK&& key, VV&& value, Ref left, Ref right) {
     uint32_t size = sizeOf(left.get()) + sizeOf(right.get()) + 1;
-    const Entry* e =
-        new Entry(std::forward<KK>(key), std::forward<VV>(value), left.get(), right.get(), size);
+    const TreeEntry* e = new TreeEntry(std::forward<KK>(key), std::forward<VV>(value), left.get(),
+                                       right.get(), size);
     left.take();
     right.take();
     return Ref::adopt(e);
@@ -372,8 +582,8 @@ class SortedMap {
     uint64_t sr = sizeOf(right.get());
     if (sl + sr > 1) {
       if (sr > kDelta * sl) {
-        const Entry* rl = right->left_;
-        const Entry* rr = right->right_;
+        const TreeEntry* rl = right->left_;
+        const TreeEntry* rr = right->right_;
         if (sizeOf(rl) < kRatio * sizeOf(rr)) {
           return make(
               right->key, right->value,
@@ -386,8 +596,8 @@ class SortedMap {
                     make(right->key, right->value, Ref::share(rl->right_), Ref::share(rr)));
       }
       if (sl > kDelta * sr) {
-        const Entry* ll = left->left_;
-        const Entry* lr = left->right_;
+        const TreeEntry* ll = left->left_;
+        const TreeEntry* lr = left->right_;
         if (sizeOf(lr) < kRatio * sizeOf(ll)) {
           return make(left->key, left->value, Ref::share(ll),
                       make(std::forward<KK>(key), std::forward<VV>(value), Ref::share(lr),
@@ -403,7 +613,7 @@ class SortedMap {
   }
 
   template <class KK, class VV>
-  Ref insertAt(const Entry* e, KK&& key, VV&& value) const {
+  Ref insertAt(const TreeEntry* e, KK&& key, VV&& value) const {
     if (!e) return make(std::forward<KK>(key), std::forward<VV>(value), Ref(), Ref());
     int c = compareKeys(key, e->key);
     if (c < 0) {
@@ -420,7 +630,7 @@ class SortedMap {
   }
 
   // `key` must be in the subtree.
-  Ref removeAt(const Entry* e, const K& key) const {
+  Ref removeAt(const TreeEntry* e, const K& key) const {
     int c = compareKeys(key, e->key);
     if (c < 0) return balance(e->key, e->value, removeAt(e->left_, key), Ref::share(e->right_));
     if (c > 0) return balance(e->key, e->value, Ref::share(e->left_), removeAt(e->right_, key));
@@ -428,17 +638,17 @@ class SortedMap {
   }
 
   // One subtree of the entries of two balanced siblings.
-  static Ref glue(const Entry* left, const Entry* right) {
+  static Ref glue(const TreeEntry* left, const TreeEntry* right) {
     if (!left) return Ref::share(right);
     if (!right) return Ref::share(left);
     if (sizeOf(left) > sizeOf(right)) {
-      const Entry* last = extreme(left, true);
+      const TreeEntry* last = extreme(left, true);
       return balance(last->key, last->value, removeExtreme(left, true), Ref::share(right));
     }
-    const Entry* first = extreme(right, false);
+    const TreeEntry* first = extreme(right, false);
     return balance(first->key, first->value, Ref::share(left), removeExtreme(right, false));
   }
-  static Ref removeExtreme(const Entry* e, bool right) {
+  static Ref removeExtreme(const TreeEntry* e, bool right) {
     if (right) {
       if (!e->right_) return Ref::share(e->left_);
       return balance(e->key, e->value, Ref::share(e->left_), removeExtreme(e->right_, true));
@@ -447,17 +657,18 @@ class SortedMap {
     return balance(e->key, e->value, removeExtreme(e->left_, false), Ref::share(e->right_));
   }
 
-  static Ref buildBalanced(std::vector<std::pair<K, V>>& entries, size_t begin, size_t end) {
+  // A balanced tree of the entries [begin, end), each made by makeAt(i, left, right).
+  template <class MakeAt>
+  static Ref buildBalanced(size_t begin, size_t end, MakeAt& makeAt) {
     if (begin == end) return Ref();
     size_t middle = begin + (end - begin) / 2;
-    Ref left = buildBalanced(entries, begin, middle);
-    Ref right = buildBalanced(entries, middle + 1, end);
-    return make(std::move(entries[middle].first), std::move(entries[middle].second),
-                std::move(left), std::move(right));
+    Ref left = buildBalanced(begin, middle, makeAt);
+    Ref right = buildBalanced(middle + 1, end, makeAt);
+    return makeAt(middle, std::move(left), std::move(right));
   }
 
   [[no_unique_address]] Compare cmp_;
-  Ref root_;
+  Root root_;
 };
 
 // SortedSet: the keys of a SortedMap without values, with the same persistence and costs.

@@ -44,15 +44,16 @@ void expectSame(const IntMap& map, const std::map<int, int>& reference) {
   }
 }
 
-TEST(SortedMapTest, MatchesStdMapUnderRandomInsertsAndRemoves) {
-  std::mt19937 random(12345);
-  std::uniform_int_distribution<int> keys(-500, 500);
+// Random inserts and removes of keys in [-range, range], checked against std::map.
+void matchesStdMap(int range, int steps, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> keys(-range, range);
   IntMap map;
   std::map<int, int> reference;
   // Earlier versions with what they held then: every one must stay as it was.
   std::vector<std::pair<IntMap, std::map<int, int>>> versions;
 
-  for (int step = 0; step < 6000; ++step) {
+  for (int step = 0; step < steps; ++step) {
     int key = keys(random);
     int action = random() % 10;
     if (action < 6) {
@@ -63,8 +64,8 @@ TEST(SortedMapTest, MatchesStdMapUnderRandomInsertsAndRemoves) {
       map = map.remove(key);
       reference.erase(key);
     }
-    if (step % 500 == 0) versions.emplace_back(map, reference);
-    if (step % 97 == 0) expectSame(map, reference);
+    if (step % 50 == 0) versions.emplace_back(map, reference);
+    if (step % 97 == 0 || range < 100) expectSame(map, reference);
 
     int probe = keys(random);
     auto found = reference.find(probe);
@@ -108,6 +109,12 @@ TEST(SortedMapTest, MatchesStdMapUnderRandomInsertsAndRemoves) {
   expectSame(map, reference);
   EXPECT_LE(map.height(), 2 * 10u);  // about 500 entries: a perfect tree is 9 deep
   for (const auto& [version, held] : versions) expectSame(version, held);
+}
+
+TEST(SortedMapTest, MatchesStdMapUnderRandomInsertsAndRemoves) {
+  matchesStdMap(500, 6000, 12345);
+  // Few keys, many fresh maps: small maps growing into trees and shrinking.
+  for (unsigned seed = 0; seed < 40; ++seed) matchesStdMap(12, 150, seed);
 }
 
 TEST(SortedMapTest, IteratesFromAKeyToTheEndInBothDirections) {
