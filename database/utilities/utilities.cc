@@ -1,6 +1,7 @@
 #include "database/utilities/utilities.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "database/utilities/atomic_number.h"
 #include "platform/crypto.h"
@@ -22,6 +23,18 @@ size_t sequenceLength(unsigned char lead) {
   if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
   if (lead >= 0xC0) return 2;
   return 1;
+}
+
+// The length of the plain ASCII run that `text` starts with, a word at a time.
+size_t asciiPrefix(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  size_t at = 0;
+  for (uint64_t word; at + sizeof word <= text.size(); at += sizeof word) {
+    std::memcpy(&word, text.data() + at, sizeof word);
+    if (word & kHighBits) break;
+  }
+  while (at < text.size() && static_cast<unsigned char>(text[at]) < 0x80) ++at;
+  return at;
 }
 
 }  // namespace
@@ -75,10 +88,16 @@ std::optional<int64_t> intForString(std::string_view text) {
 std::vector<std::string> splitString(std::string_view text, size_t maxSize) {
   maxSize = std::max<size_t>(maxSize, 1);
   std::vector<std::string> pieces;
+  pieces.reserve(text.size() / maxSize + 1);
   size_t pieceStart = 0;
   size_t pieceUnits = 0;
   size_t at = 0;
   while (at < text.size()) {
+    // ASCII, most of the text, is one unit a byte: as much as the piece has room for at once.
+    size_t run = asciiPrefix(text.substr(at, maxSize - std::min(pieceUnits, maxSize)));
+    at += run;
+    pieceUnits += run;
+    if (at == text.size()) break;
     size_t length =
         std::min(sequenceLength(static_cast<unsigned char>(text[at])), text.size() - at);
     // Four-byte sequences are the characters beyond U+FFFF: a surrogate pair in UTF-16.

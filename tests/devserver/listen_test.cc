@@ -86,6 +86,19 @@ TEST_F(ListenTest, PutAboveAListenPushesTheListenedLocation) {
   EXPECT_EQ(push->at("b").at("d").to_number<int64_t>(), 5);
 }
 
+TEST_F(ListenTest, LargeDataListenedToAgainIsCurrent) {
+  // Large enough for the server to keep the push for later listens.
+  std::string big(300'000, 'b');
+  EXPECT_EQ(writer_->call("p", body("/big", {{"d", {{"x", big}}}})), "ok");
+  auto first = listen(*reader_, "/big");
+  EXPECT_EQ(reader_->call("n", body("/big")), "ok");
+  EXPECT_EQ(listen(*reader_, "/big"), first);
+  EXPECT_EQ(reader_->call("n", body("/big")), "ok");
+  EXPECT_EQ(writer_->call("p", body("/big/x", {{"d", big + "!"}})), "ok");
+  auto changed = listen(*reader_, "/big");
+  EXPECT_EQ(text(changed.at("b").at("d").at("x")), big + "!");
+}
+
 TEST_F(ListenTest, UnrelatedWritesAndUnlistenedPathsPushNothing) {
   listen(*reader_, "/a/b");
   listen(*reader_, "/z");

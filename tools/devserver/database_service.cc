@@ -108,10 +108,15 @@ bool mergeTouches(const Path& path, const boost::json::object& children, const P
 // the data and the tag already JSON text (no tag when empty).
 std::string pushText(std::string_view action, const Path& path, const std::string& dataJson,
                      const std::string& tagJson) {
-  std::string text = R"({"t":"d","d":{"a":)";
-  text += boost::json::serialize(boost::json::string(action));
+  std::string actionJson = boost::json::serialize(boost::json::string(action));
+  std::string pathJson = boost::json::serialize(boost::json::string(path.wireFormat()));
+  std::string text;
+  // Room for everything at once: the data may be megabytes, not to be copied twice.
+  text.reserve(dataJson.size() + tagJson.size() + actionJson.size() + pathJson.size() + 40);
+  text += R"({"t":"d","d":{"a":)";
+  text += actionJson;
   text += R"(,"b":{"p":)";
-  text += boost::json::serialize(boost::json::string(path.wireFormat()));
+  text += pathJson;
   text += R"(,"d":)";
   text += dataJson;
   if (!tagJson.empty()) {
@@ -122,31 +127,28 @@ std::string pushText(std::string_view action, const Path& path, const std::strin
   return text;
 }
 
+// What tells pushes apart beside their data: the action, path and tag.
+std::string pushKey(std::string_view action, const Path& path, const std::string& tag) {
+  std::string key(action);
+  key += '\n';
+  key += path.toString();
+  key += '\n';
+  key += tag;
+  return key;
+}
+
 // The pushes of one write, serialized and framed once for every connection they go to.
 class PushCache {
  public:
-  explicit PushCache(size_t maxFrameCharacters = wire::kMaxFrameCharacters)
-      : maxFrameCharacters_(maxFrameCharacters) {}
-
-  template <class MakeText>
+  template <class MakeFrames>
   const SharedFrames& frames(std::string_view action, const Path& path, const std::string& tag,
-                             MakeText&& makeText) {
-    std::string key(action);
-    key += '\n';
-    key += path.toString();
-    key += '\n';
-    key += tag;
-    auto [it, inserted] = frames_.try_emplace(std::move(key));
-    if (inserted) {
-      for (auto& frame : framesForMessage(makeText(), maxFrameCharacters_)) {
-        it->second.push_back(std::make_shared<const std::string>(std::move(frame)));
-      }
-    }
+                             MakeFrames&& makeFrames) {
+    auto [it, inserted] = frames_.try_emplace(pushKey(action, path, tag));
+    if (inserted) it->second = makeFrames();
     return it->second;
   }
 
  private:
-  size_t maxFrameCharacters_;
   std::map<std::string, SharedFrames> frames_;
 };
 
@@ -380,23 +382,24 @@ Reply DatabaseService::handleListen(ClientConnection& connection, const boost::j
   ClientConnection::Listen listen{path, field(body, wire::kBodyTag), std::move(query),
                                   std::move(*window)};
   database::NodePtr data = listen.window.reset(tree(connection.ns).get(path));
-  sendListenData(connection, listen, *data, body);
+  sendListenData(connection, listen, data, body);
   connection.listens.insert_or_assign({path.toString(), boost::json::serialize(listen.tag)},
                                       std::move(listen));
   return {std::string(wire::kStatusOk), boost::json::object()};
 }
 
 void DatabaseService::sendListenData(ClientConnection& connection, const ClientListen& listen,
-                                     const database::Node& data, const boost::json::object& body) {
+                                     const database::NodePtr& data,
+                                     const boost::json::object& body) {
   // The client's data is current: the reply alone confirms it. Only no data hashes to "", what a
   // client without data sends: a first load does not hash the whole tree.
   const auto* hash = body.if_contains(wire::kBodyHash);
   if (hash && hash->is_string() &&
-      (hash->get_string().empty() ? data.isEmpty() : hash->get_string() == data.dataHash())) {
+      (hash->get_string().empty() ? data->isEmpty() : hash->get_string() == data->dataHash())) {
     return;
   }
   if (const auto* compoundHash = body.if_contains(wire::kBodyCompoundHash)) {
-    auto ranges = differingRanges(data, *compoundHash);
+    auto ranges = differingRanges(*data, *compoundHash);
     if (ranges && !ranges->empty()) {
       boost::json::object push{{wire::kBodyPath, listen.path.wireFormat()},
                                {wire::kBodyData, std::move(*ranges)}};
@@ -404,7 +407,8 @@ void DatabaseService::sendListenData(ClientConnection& connection, const ClientL
       return sendMessage(connection, pushMessage(wire::kPushRangeMerge, std::move(push)));
     }
   }
-  pushNode(connection, listen.path, data, listen.tag);
+  // A listen's whole data is what later listens ask for again; a window is made anew each time.
+  pushNode(connection, listen.path, data, listen.tag, nullptr, !listen.window.filtered());
 }
 
 Reply DatabaseService::handleUnlisten(ClientConnection& connection,
@@ -429,7 +433,7 @@ Reply DatabaseService::handlePut(ClientConnection& connection, const boost::json
         if (listen.window.filtered()) {
           if (listen.path.contains(path) || path.contains(listen.path)) {
             pushNode(connection, listen.path,
-                     *listen.window.reset(tree(connection.ns).get(listen.path)), listen.tag);
+                     listen.window.reset(tree(connection.ns).get(listen.path)), listen.tag);
           }
         } else if (listen.path.contains(path)) {
           pushData(connection, path, listen.tag);
@@ -559,7 +563,7 @@ void DatabaseService::applyWrite(const std::string& ns, const Path& path,
   } else {
     target.set(path, database::SnapshotUtilities::nodeFromJson(resolved));
   }
-  PushCache cache(settings_.maxFrameCharacters);
+  PushCache cache;
   for (auto& [id, connection] : connections_) {
     if (connection->ns != ns) continue;
     pushWrite(*connection, path, merge ? &resolved.get_object() : nullptr, resolved, cache);
@@ -595,7 +599,9 @@ void DatabaseService::pushWritten(ClientConnection& connection, const Path& path
   if (!merge) return pushData(connection, path, tag, &cache);
   std::string tagJson = tag.is_null() ? std::string() : boost::json::serialize(tag);
   sendShared(connection, cache.frames(wire::kPushMerge, path, tagJson, [&] {
-    return pushText(wire::kPushMerge, path, boost::json::serialize(mergeData), tagJson);
+    return sharedFramesForMessage(
+        pushText(wire::kPushMerge, path, boost::json::serialize(mergeData), tagJson),
+        settings_.maxFrameCharacters);
   }));
 }
 
@@ -613,7 +619,7 @@ void DatabaseService::pushWindow(ClientConnection& connection, ClientListen& lis
     Path child = listen.path.child(std::string_view(change.key));
     switch (change.kind) {
       case WindowChange::Kind::kWhole:
-        pushNode(connection, listen.path, *change.data, listen.tag);
+        pushNode(connection, listen.path, change.data, listen.tag);
         break;
       case WindowChange::Kind::kWritten:
         pushWritten(connection, path, merge, mergeData, listen.tag, cache);
@@ -623,7 +629,7 @@ void DatabaseService::pushWindow(ClientConnection& connection, ClientListen& lis
         break;
       case WindowChange::Kind::kLeft:
         // Not shared: another connection's listen with the same tag may hold the child.
-        pushNode(connection, child, *change.data, listen.tag);
+        pushNode(connection, child, change.data, listen.tag);
         break;
     }
   }
@@ -631,19 +637,23 @@ void DatabaseService::pushWindow(ClientConnection& connection, ClientListen& lis
 
 void DatabaseService::pushData(ClientConnection& connection, const Path& path,
                                const boost::json::value& tag, PushCache* cache) {
-  pushNode(connection, path, *tree(connection.ns).get(path), tag, cache);
+  pushNode(connection, path, tree(connection.ns).get(path), tag, cache);
 }
 
 void DatabaseService::pushNode(ClientConnection& connection, const Path& path,
-                               const database::Node& data, const boost::json::value& tag,
-                               PushCache* cache) {
+                               const database::NodePtr& data, const boost::json::value& tag,
+                               PushCache* cache, bool keep) {
   std::string tagText = tag.is_null() ? std::string() : boost::json::serialize(tag);
-  auto text = [&] {
-    return pushText(wire::kPushData, path,
-                    database::SnapshotUtilities::toJsonText(data, /*exportFormat=*/true), tagText);
+  auto make = [&] {
+    std::string dataJson = database::SnapshotUtilities::toJsonText(*data, /*exportFormat=*/true);
+    return sharedFramesForMessage(pushText(wire::kPushData, path, dataJson, tagText),
+                                  settings_.maxFrameCharacters);
   };
-  if (cache) return sendShared(connection, cache->frames(wire::kPushData, path, tagText, text));
-  sendFrames(connection, text());
+  auto frames = [&] {
+    return keep ? nodePushes_.frames(data, pushKey(wire::kPushData, path, tagText), make) : make();
+  };
+  if (cache) return sendShared(connection, cache->frames(wire::kPushData, path, tagText, frames));
+  sendShared(connection, frames());
 }
 
 void DatabaseService::runOnDisconnect(ClientConnection& connection) {
@@ -680,11 +690,7 @@ void DatabaseService::sendMessage(ClientConnection& connection, const boost::jso
 }
 
 void DatabaseService::sendFrames(ClientConnection& connection, const std::string& text) {
-  SharedFrames frames;
-  for (auto& frame : framesForMessage(text, settings_.maxFrameCharacters)) {
-    frames.push_back(std::make_shared<const std::string>(std::move(frame)));
-  }
-  sendShared(connection, frames);
+  sendShared(connection, sharedFramesForMessage(text, settings_.maxFrameCharacters));
 }
 
 void DatabaseService::sendShared(ClientConnection& connection, const SharedFrames& frames) {

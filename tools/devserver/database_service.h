@@ -29,6 +29,8 @@
 #include "database/utilities/wire_protocol.h"
 #include "tools/devserver/auth_service.h"
 #include "tools/devserver/database_tree.h"
+#include "tools/devserver/message_frames.h"
+#include "tools/devserver/node_push_cache.h"
 #include "tools/devserver/web_socket_listener.h"
 
 namespace dz::devserver {
@@ -36,8 +38,6 @@ namespace dz::devserver {
 struct ClientConnection;
 struct ClientListen;
 class PushCache;
-// The frames of one message, shared by every connection it goes to.
-using SharedFrames = std::vector<std::shared_ptr<const std::string>>;
 
 // A request as the server received it.
 struct ReceivedRequest {
@@ -194,12 +194,13 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   // Pushes "d" with the data at `path` (or `data`); with a cache, serialized once per write.
   void pushData(ClientConnection& connection, const database::Path& path,
                 const boost::json::value& tag, PushCache* cache = nullptr);
+  // `keep`: the data may well be asked for again as it is (kept when large).
   void pushNode(ClientConnection& connection, const database::Path& path,
-                const database::Node& data, const boost::json::value& tag,
-                PushCache* cache = nullptr);
+                const database::NodePtr& data, const boost::json::value& tag,
+                PushCache* cache = nullptr, bool keep = false);
   // The data a new listen needs, unless its hashes show the client has it.
   void sendListenData(ClientConnection& connection, const ClientListen& listen,
-                      const database::Node& data, const boost::json::object& body);
+                      const database::NodePtr& data, const boost::json::object& body);
   // The write at `path` itself, as `m` for a merge.
   void pushWritten(ClientConnection& connection, const database::Path& path,
                    const boost::json::object* merge, const boost::json::value& mergeData,
@@ -236,6 +237,11 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   std::optional<std::string> authRefusal_;
   std::map<std::string, std::string> redirects_;
   std::string handshakeHost_;
+  // Large pushes of unchanged data (big data listened to again) go out as sent before; only
+  // large ones are worth the memory.
+  static constexpr size_t kKeptPushMinBytes = size_t{256} << 10;
+  static constexpr size_t kKeptPushMaxBytes = size_t{64} << 20;
+  NodePushCache nodePushes_{kKeptPushMinBytes, kKeptPushMaxBytes};
 
   mutable std::mutex countersMutex_;
   size_t openConnections_ = 0;

@@ -28,6 +28,14 @@ std::vector<std::string> framesForMessage(std::string_view text, size_t maxFrame
   return pieces;
 }
 
+SharedFrames sharedFramesForMessage(std::string_view text, size_t maxFrameCharacters) {
+  SharedFrames frames;
+  for (auto& frame : framesForMessage(text, maxFrameCharacters)) {
+    frames.push_back(std::make_shared<const std::string>(std::move(frame)));
+  }
+  return frames;
+}
+
 std::optional<std::string> FrameJoiner::add(std::string_view frame) {
   if (remaining_ == 0) {
     if (auto count = frameCount(frame); count && *count <= maxFrames_) {

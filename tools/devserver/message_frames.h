@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,10 @@ namespace dz::devserver {
 // The frames that carry `text`: the text alone when it fits one frame, else the count and the
 // pieces (cut at `maxFrameCharacters` UTF-16 code units, never inside a character).
 std::vector<std::string> framesForMessage(std::string_view text, size_t maxFrameCharacters);
+
+// The frames of one message, shared by every connection it goes to.
+using SharedFrames = std::vector<std::shared_ptr<const std::string>>;
+SharedFrames sharedFramesForMessage(std::string_view text, size_t maxFrameCharacters);
 
 // Joins incoming frames into messages. A frame that arrives between messages is a count when it
 // is one to four digits with a value of at least 1; then that many frames make the next message.

@@ -97,7 +97,11 @@ TEST(UtilitiesTest, SplitStringCountsUtf16UnitsAndNeverCutsACharacter) {
   // A long mix: every piece is whole characters within the limit, together the input.
   std::string text;
   const char* characters[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
-  for (int i = 0; i < 5000; ++i) text += characters[(i * 7 + i / 3) % 4];
+  for (int i = 0; i < 5000; ++i) {
+    text += characters[(i * 7 + i / 3) % 4];
+    // ASCII runs of every length, which are cut a run at a time.
+    if (i % 11 == 0) text.append(i % 41, 'x');
+  }
   for (size_t maxSize : {2u, 3u, 7u, 16u, 1000u}) {
     std::vector<std::string> pieces = splitString(text, maxSize);
     EXPECT_EQ(joined(pieces), text);
