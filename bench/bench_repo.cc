@@ -358,6 +358,8 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   double parseMillis = parseMicros / 1000;
   state.counters["bytes"] = static_cast<double>(text.size());
   state.counters["load_ms"] = percentile(loads, 0.5);
+  // Only the first load has the server serialize the data; it keeps the push for the others.
+  state.counters["first_load_ms"] = loads.front();
   state.counters["parse_ms"] = parseMillis;
   state.counters["ratio"] = percentile(loads, 0.5) / parseMillis;
   state.counters["client_ms"] = percentile(clientLoads, 0.5);
