@@ -77,12 +77,21 @@ class NodeHandler {
     return close(std::move(node), ec);
   }
 
+  // The key is read straight into the entry that its value completes.
   bool on_key_part(string_view s, size_t, error_code&) {
-    levels_[depth_ - 1].key.append(s.data(), s.size());
+    Level& level = levels_[depth_ - 1];
+    if (!level.keyOpen) {
+      level.entries.emplace_back();
+      level.keyOpen = true;
+    }
+    level.entries.back().first.append(s.data(), s.size());
     return true;
   }
-  bool on_key(string_view s, size_t, error_code&) {
-    levels_[depth_ - 1].key.append(s.data(), s.size());
+  bool on_key(string_view s, size_t n, error_code& ec) {
+    on_key_part(s, n, ec);
+    Level& level = levels_[depth_ - 1];
+    level.keyOpen = false;
+    level.member = memberOf(level.entries.back().first);
     return true;
   }
 
@@ -133,10 +142,13 @@ class NodeHandler {
   // One open array or object; kept for reuse by later containers at the same depth.
   struct Level {
     bool array = false;
-    size_t index = 0;    // next element of an array
-    std::string key;     // current member of an object
-    Entries entries;     // children so far; null children hold a null node
-    bool sorted = true;  // keys strictly ascending so far
+    size_t index = 0;  // next element of an array
+    // Children so far (null children hold a null node); in an object, the last one is the
+    // current member, whose value is still being read.
+    Entries entries;
+    bool keyOpen = false;            // the current member's key is still being read
+    Member member = Member::kChild;  // what the current member means
+    bool sorted = true;              // keys strictly ascending so far
     bool hasNull = false;
     bool hasPriority = false;
     bool hasValue = false;
@@ -146,8 +158,9 @@ class NodeHandler {
     void reset(bool isArray) {
       array = isArray;
       index = 0;
-      key.clear();
       entries.clear();
+      keyOpen = false;
+      member = Member::kChild;
       sorted = true;
       hasNull = false;
       hasPriority = false;
@@ -166,7 +179,7 @@ class NodeHandler {
   // The member the next value belongs to (kChild in arrays and at the top).
   Member currentMember() const {
     if (depth_ == 0 || levels_[depth_ - 1].array) return Member::kChild;
-    return memberOf(levels_[depth_ - 1].key);
+    return levels_[depth_ - 1].member;
   }
 
   // Checks shared by every plain child value: a valid key and the depth limit.
@@ -174,7 +187,7 @@ class NodeHandler {
     if (depth_ > kMaxObjectDepth) return false;
     if (depth_ == 0) return true;
     const Level& parent = levels_[depth_ - 1];
-    return parent.array || Validation::isValidKey(parent.key);
+    return parent.array || Validation::isValidKey(parent.entries.back().first);
   }
 
   bool open(bool array, error_code& ec) {
@@ -206,7 +219,7 @@ class NodeHandler {
         }
         level.hasPriority = true;
         if (data) level.priority = LeafNode::create(std::move(*data));
-        level.key.clear();
+        level.entries.pop_back();
         return true;
       }
       case Member::kValue: {
@@ -214,7 +227,7 @@ class NodeHandler {
         if (level.hasValue) return documentPath(ec);
         level.hasValue = true;
         if (data) level.value = std::move(*data);
-        level.key.clear();
+        level.entries.pop_back();
         return true;
       }
       case Member::kServerValue:
@@ -240,12 +253,12 @@ class NodeHandler {
       ++level.index;
       return true;
     }
-    if (level.sorted && !level.entries.empty() &&
-        keyOrder(level.entries.back().first, level.key) >= 0) {
+    Entries& entries = level.entries;
+    entries.back().second = std::move(node);
+    if (level.sorted && entries.size() > 1 &&
+        keyOrder(entries[entries.size() - 2].first, entries.back().first) >= 0) {
       level.sorted = false;
     }
-    level.entries.emplace_back(std::move(level.key), std::move(node));
-    level.key.clear();
     return true;
   }
 
