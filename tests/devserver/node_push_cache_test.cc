@@ -1,5 +1,5 @@
-// The pushes kept by node: made once per node and key, never handed out for other data, small ones
-// not kept, and the byte bound dropping the least recently used first.
+// Pushes kept by node: made once per node and key, never handed out for other data, small ones not
+// kept, and the byte bound dropping the least recently used first.
 #include "tools/devserver/node_push_cache.h"
 
 #include <gtest/gtest.h>
@@ -7,57 +7,37 @@
 namespace dz::devserver {
 namespace {
 
-database::NodePtr leaf(const std::string& text) { return database::LeafNode::create(text); }
-
-class NodePushCacheTest : public ::testing::Test {
- protected:
-  // Frames of `bytes` bytes, counting each call.
-  std::function<SharedFrames()> maker(size_t bytes) {
-    return [this, bytes] {
-      ++made_;
+TEST(NodePushCacheTest, KeepsLargePushesByNodeAndKeyWithinTheBound) {
+  NodePushCache cache(100, 250);
+  int made = 0;
+  auto frames = [&](const database::NodePtr& node, const std::string& key, size_t bytes) {
+    return cache.frames(node, key, [&] {
+      ++made;
       return SharedFrames{std::make_shared<const std::string>(bytes, 'x')};
-    };
-  }
-
-  NodePushCache cache_{100, 250};
-  int made_ = 0;
-};
-
-TEST_F(NodePushCacheTest, SameNodeAndKeyAreMadeOnce) {
-  auto node = leaf("a");
-  SharedFrames first = cache_.frames(node, "d\n/a\n", maker(100));
-  SharedFrames again = cache_.frames(node, "d\n/a\n", maker(100));
-  EXPECT_EQ(made_, 1);
-  EXPECT_EQ(first, again);
-  // Equal data in another node, or the node at another path, is made anew.
-  cache_.frames(leaf("a"), "d\n/a\n", maker(100));
-  cache_.frames(node, "d\n/b\n", maker(100));
-  EXPECT_EQ(made_, 3);
-}
-
-TEST_F(NodePushCacheTest, KeepsOnlyLargePushesWithinTheBound) {
-  auto small = leaf("small");
-  cache_.frames(small, "k", maker(99));
-  cache_.frames(small, "k", maker(99));
-  EXPECT_EQ(made_, 2);
-  auto huge = leaf("huge");
-  cache_.frames(huge, "k", maker(251));
-  cache_.frames(huge, "k", maker(251));
-  EXPECT_EQ(made_, 4);
-
-  auto a = leaf("a");
-  auto b = leaf("b");
-  auto c = leaf("c");
-  cache_.frames(a, "k", maker(100));
-  cache_.frames(b, "k", maker(100));
-  cache_.frames(a, "k", maker(100));  // used: b is now the oldest
-  cache_.frames(c, "k", maker(100));  // 300 bytes: b goes
-  EXPECT_EQ(made_, 7);
-  cache_.frames(a, "k", maker(100));
-  cache_.frames(c, "k", maker(100));
-  EXPECT_EQ(made_, 7);
-  cache_.frames(b, "k", maker(100));
-  EXPECT_EQ(made_, 8);
+    });
+  };
+  auto a = database::LeafNode::create("a");
+  auto same = database::LeafNode::create("a");
+  auto b = database::LeafNode::create("b");
+  EXPECT_EQ(frames(a, "k", 100), frames(a, "k", 100));
+  EXPECT_EQ(made, 1);
+  // Too small or too large to keep.
+  frames(b, "small", 99);
+  frames(b, "small", 99);
+  frames(b, "huge", 251);
+  frames(b, "huge", 251);
+  EXPECT_EQ(made, 5);
+  // Equal data in another node, and the node under another key, are made anew; the latter is
+  // the third 100 bytes, which drops the least recently used: `same`.
+  frames(same, "k", 100);
+  frames(a, "k", 100);
+  frames(a, "other", 100);
+  EXPECT_EQ(made, 7);
+  frames(a, "k", 100);
+  frames(a, "other", 100);
+  EXPECT_EQ(made, 7);
+  frames(same, "k", 100);
+  EXPECT_EQ(made, 8);
 }
 
 }  // namespace
