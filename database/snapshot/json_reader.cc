@@ -5,6 +5,7 @@
 #include <boost/json/basic_parser_impl.hpp>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,13 +35,29 @@ Member memberOf(std::string_view key) {
 // compareKeys, settled by the first byte when it differs and neither key can be an integer or a
 // sentinel (most member names): sorting a document's members compares keys a lot.
 int keyOrder(std::string_view a, std::string_view b) {
-  if (!a.empty() && !b.empty() && a[0] != b[0]) {
-    auto plain = [](char c) { return (c < '0' || c > '9') && c != '['; };
-    if (plain(a[0]) && plain(b[0])) {
-      return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
-    }
+  if (!a.empty() && !b.empty() && a[0] != b[0] && isPlainKey(a) && isPlainKey(b)) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
   }
   return compareKeys(a, b);
+}
+
+// The first sixteen bytes of a key as numbers (zeros past its end): prefixes in order are keys
+// in byte order, and equal prefixes leave it to the keys.
+struct Prefix {
+  uint64_t high = 0;
+  uint64_t low = 0;
+  friend auto operator<=>(const Prefix&, const Prefix&) = default;
+};
+
+Prefix prefixOf(std::string_view key) {
+  unsigned char bytes[16] = {};
+  std::memcpy(bytes, key.data(), std::min(key.size(), sizeof(bytes)));
+  Prefix prefix;
+  for (size_t i = 0; i < 8; ++i) {
+    prefix.high = prefix.high << 8 | bytes[i];
+    prefix.low = prefix.low << 8 | bytes[i + 8];
+  }
+  return prefix;
 }
 
 class NodeHandler {
@@ -262,15 +279,55 @@ class NodeHandler {
     return true;
   }
 
-  // The children node of the level's entries; false when a key repeats.
-  static bool childrenNode(Level& level, NodePtr& node) {
-    Entries& entries = level.entries;
-    if (!level.sorted) {
-      auto less = [](const auto& a, const auto& b) { return keyOrder(a.first, b.first) < 0; };
-      std::sort(entries.begin(), entries.end(), less);
-      auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
-      if (std::adjacent_find(entries.begin(), entries.end(), same) != entries.end()) return false;
+  // Puts the entries in key order; false when a key repeats.
+  bool sortEntries(Entries& entries) {
+    constexpr size_t kSortByPrefixFrom = 32;
+    if (entries.size() >= kSortByPrefixFrom &&
+        std::all_of(entries.begin(), entries.end(),
+                    [](const auto& entry) { return isPlainKey(entry.first); })) {
+      return sortByPrefix(entries);
     }
+    auto less = [](const auto& a, const auto& b) { return keyOrder(a.first, b.first) < 0; };
+    std::sort(entries.begin(), entries.end(), less);
+    auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
+    return std::adjacent_find(entries.begin(), entries.end(), same) == entries.end();
+  }
+
+  // Many plain keys (an initial load's children): sorting their prefixes with their positions
+  // settles most comparisons without reaching the keys, and moves each entry only once.
+  bool sortByPrefix(Entries& entries) {
+    order_.clear();
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+      order_.push_back({prefixOf(entries[i].first), i});
+    }
+    std::sort(order_.begin(), order_.end(), [&entries](const Position& a, const Position& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return entries[a.index].first < entries[b.index].first;
+    });
+    auto same = [&entries](const Position& a, const Position& b) {
+      return a.prefix == b.prefix && entries[a.index].first == entries[b.index].first;
+    };
+    if (std::adjacent_find(order_.begin(), order_.end(), same) != order_.end()) return false;
+    // Into place one cycle of the permutation at a time; a done place points at itself.
+    for (uint32_t start = 0; start < order_.size(); ++start) {
+      if (order_[start].index == start) continue;
+      auto moving = std::move(entries[start]);
+      uint32_t place = start;
+      while (order_[place].index != start) {
+        uint32_t from = std::exchange(order_[place].index, place);
+        entries[place] = std::move(entries[from]);
+        place = from;
+      }
+      order_[place].index = place;
+      entries[place] = std::move(moving);
+    }
+    return true;
+  }
+
+  // The children node of the level's entries; false when a key repeats.
+  bool childrenNode(Level& level, NodePtr& node) {
+    Entries& entries = level.entries;
+    if (!level.sorted && !sortEntries(entries)) return false;
     if (level.hasNull) {
       entries.erase(std::remove_if(entries.begin(), entries.end(),
                                    [](const auto& entry) { return !entry.second; }),
@@ -288,6 +345,12 @@ class NodeHandler {
 
   std::vector<Level> levels_;
   size_t depth_ = 0;
+  // The buffer of sortByPrefix, kept for reuse.
+  struct Position {
+    Prefix prefix;
+    uint32_t index;
+  };
+  std::vector<Position> order_;
   std::string string_;
   JsonNumberText number_;
   NodePtr result_;

@@ -13,12 +13,8 @@ int byteOrder(std::string_view a, std::string_view b) {
 }  // namespace
 
 int compareKeys(std::string_view a, std::string_view b) {
+  if (isPlainKey(a) && isPlainKey(b)) return byteOrder(a, b);
   if (a == b) return 0;
-  // Integer keys start with a digit and sentinels with '[': anything else is plain byte order.
-  auto plain = [](std::string_view key) {
-    return key.empty() || ((key[0] < '0' || key[0] > '9') && key[0] != '[');
-  };
-  if (plain(a) && plain(b)) return byteOrder(a, b);
   const std::string& min = minName();
   const std::string& max = maxName();
   if (a == min || b == max) return -1;

@@ -12,6 +12,12 @@ namespace dz::database {
 // integer keys of equal value ("7" and "007") fall back to byte order.
 int compareKeys(std::string_view a, std::string_view b);
 
+// Neither an integer key nor a sentinel (those start with a digit or '['): two such keys are in
+// byte order.
+inline bool isPlainKey(std::string_view key) {
+  return key.empty() || ((key[0] < '0' || key[0] > '9') && key[0] != '[');
+}
+
 // The key order as a comparator for SortedMap, std::map and std::sort.
 struct KeyCompare {
   int operator()(std::string_view a, std::string_view b) const { return compareKeys(a, b); }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/json.hpp>
 #include <charconv>
 #include <cmath>
@@ -129,6 +130,35 @@ TEST(JsonTextTest, HandWrittenDocumentsMatchTheDocumentPath) {
   Outcome badKey = viaText(R"({"a": {"b.c": 1}})", "update:");
   EXPECT_EQ(badKey.error.rfind("InvalidDezuvuraData (update:) Invalid key", 0), 0u) << badKey.error;
   EXPECT_EQ(viaText(R"({"a": {".value": [1]}})", "x:").error.rfind("InvalidLeafValueType", 0), 0u);
+}
+
+TEST(JsonTextTest, ManyMembersInAnyOrderMatchTheDocumentPath) {
+  // Keys that share their first eight bytes or more, end inside them, or hold NULs and bytes
+  // above 0x7f.
+  std::vector<std::string> keys = {"childhood", "childhoo", "childhood-2", "c", "",
+                                   "\\u00e9t",  "\\u00e9",  "a\\u0000",    "a", "~"};
+  for (int i = 0; i < 60; ++i) keys.push_back("child" + std::to_string(i * 37 % 1000));
+  std::mt19937 random(7);
+  auto objectOf = [&random](std::vector<std::string> members) {
+    std::shuffle(members.begin(), members.end(), random);
+    std::string text = "{";
+    for (size_t i = 0; i < members.size(); ++i) {
+      text += (i ? ",\"" : "\"") + members[i] + "\":" + (i % 9 == 4 ? "null" : std::to_string(i));
+    }
+    return text + "}";
+  };
+  keys.erase(keys.begin() + 4);  // "" is refused
+  for (int round = 0; round < 5; ++round) EXPECT_TRUE(expectSameOutcome(objectOf(keys)));
+  // Integer keys among them, and a repeated key.
+  auto withIntegers = keys;
+  withIntegers.insert(withIntegers.end(), {"12", "007", "7", "-3", "[x"});
+  EXPECT_FALSE(expectSameOutcome(objectOf(withIntegers)));  // "[x" is refused
+  withIntegers.pop_back();
+  EXPECT_TRUE(expectSameOutcome(objectOf(withIntegers)));
+  auto repeated = keys;
+  repeated.push_back("childhoo");
+  EXPECT_TRUE(readJsonText(objectOf(repeated), kMaxJsonTextDepth).needsDocument);
+  expectSameOutcome(objectOf(repeated));
 }
 
 TEST(JsonTextTest, CommonShapesNeedNoDocument) {
