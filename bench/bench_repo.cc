@@ -4,7 +4,8 @@
 // - one writer and many listening clients: time until the last client has the value, and the
 //   memory per client of the clients' process and of the server's (a process of its own);
 // - the initial load of a listen on 100,000 children, as a ratio to parsing the same JSON; beside
-//   it the client's share: the same load from a peer that sends the push from memory at once.
+//   it the client's share: the same load from a peer that sends the push from memory at once,
+//   and from one that sends it over a slower link, where reading can keep up with the frames.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -251,12 +252,14 @@ void BM_FanOutToManyClients(benchmark::State& state) {
 BENCHMARK(BM_FanOutToManyClients)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // A database peer that answers the handshake, sends `push` (whole message text) for a listen
-// from memory and acknowledges every request: the server's own work out of the picture.
-std::unique_ptr<dz::testing::BeastWebSocketServer> cannedServer(const std::string& push) {
+// from memory and acknowledges every request: the server's own work out of the picture. With a
+// `pause` after every 16 frames (256 kB), a link slower than loopback.
+std::unique_ptr<dz::testing::BeastWebSocketServer> cannedServer(
+    const std::string& push, std::chrono::milliseconds pause = {}) {
   auto frames = std::make_shared<std::vector<std::string>>(framesForMessage(push));
   auto port = std::make_shared<std::atomic<int>>(0);
   auto server = std::make_unique<dz::testing::BeastWebSocketServer>(
-      [frames, port](dz::testing::BeastWebSocketServer::Session& session) {
+      [frames, port, pause](dz::testing::BeastWebSocketServer::Session& session) {
         boost::json::object handshake{{"ts", 0},
                                       {"v", "5"},
                                       {"h", "ns.dz.test:" + std::to_string(port->load())},
@@ -273,7 +276,10 @@ std::unique_ptr<dz::testing::BeastWebSocketServer> cannedServer(const std::strin
           if (!number) continue;  // a keep-alive
           const auto* action = request->as_object().if_contains("a");
           if (action && *action == "q") {
-            for (const auto& frame : *frames) session.write(frame);
+            for (size_t i = 0; i < frames->size(); ++i) {
+              session.write((*frames)[i]);
+              if (i % 16 == 15) std::this_thread::sleep_for(pause);
+            }
           }
           boost::json::object reply{{"r", *number},
                                     {"b", boost::json::object{{"s", "ok"}, {"d", nullptr}}}};
@@ -336,14 +342,20 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
     parses.push_back(since(parseStart));
   }
   double parseMicros = percentile(parses, 0.5);
-  auto canned = cannedServer(R"({"t":"d","d":{"a":"d","b":{"p":"big","d":)" + text + "}}}");
+  std::string push = R"({"t":"d","d":{"a":"d","b":{"p":"big","d":)" + text + "}}}";
+  auto canned = cannedServer(push);
   PeerUrl peer{"http://ns.dz.test:" + std::to_string(canned->port())};
+  // About 128 MB/s: the transfer takes about as long as reading the text.
+  auto slowCanned = cannedServer(push, std::chrono::milliseconds(2));
+  PeerUrl slowPeer{"http://ns.dz.test:" + std::to_string(slowCanned->port())};
   std::vector<double> loads;
   std::vector<double> clientLoads;
+  std::vector<double> slowLoads;
   for (auto _ : state) {
     auto reader = client(*server);
     auto alone = client(peer);
-    if (!waitConnected(*reader) || !waitConnected(*alone)) {
+    auto slow = client(slowPeer);
+    if (!waitConnected(*reader) || !waitConnected(*alone) || !waitConnected(*slow)) {
       return state.SkipWithError("not connected");
     }
     // Each load once the other client has let its data go, so that they do not overlap.
@@ -351,9 +363,14 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
     settle(*reader);
     clientLoads.push_back(loadMillis(*alone));
     settle(*alone);
-    if (loads.back() < 0 || clientLoads.back() < 0) return state.SkipWithError("no value");
+    slowLoads.push_back(loadMillis(*slow));
+    settle(*slow);
+    if (loads.back() < 0 || clientLoads.back() < 0 || slowLoads.back() < 0) {
+      return state.SkipWithError("no value");
+    }
     reader->goOffline();
     alone->goOffline();
+    slow->goOffline();
   }
   double parseMillis = parseMicros / 1000;
   state.counters["bytes"] = static_cast<double>(text.size());
@@ -364,6 +381,10 @@ void BM_InitialLoadOfManyChildren(benchmark::State& state) {
   state.counters["ratio"] = percentile(loads, 0.5) / parseMillis;
   state.counters["client_ms"] = percentile(clientLoads, 0.5);
   state.counters["client_ratio"] = percentile(clientLoads, 0.5) / parseMillis;
+  // The same over the slower link, and the time its frames alone take (the floor there).
+  state.counters["slow_link_ms"] = percentile(slowLoads, 0.5);
+  state.counters["slow_link_floor_ms"] =
+      static_cast<double>(framesForMessage(push).size() / 16 * 2);
 }
 BENCHMARK(BM_InitialLoadOfManyChildren)->Arg(100000)->Iterations(5)->Unit(benchmark::kMillisecond);
 
