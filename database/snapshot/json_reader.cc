@@ -279,23 +279,13 @@ class NodeHandler {
     return true;
   }
 
-  // Puts the entries in key order; false when a key repeats.
-  bool sortEntries(Entries& entries) {
-    constexpr size_t kSortByPrefixFrom = 32;
-    if (entries.size() >= kSortByPrefixFrom &&
-        std::all_of(entries.begin(), entries.end(),
-                    [](const auto& entry) { return isPlainKey(entry.first); })) {
-      return sortByPrefix(entries);
-    }
-    auto less = [](const auto& a, const auto& b) { return keyOrder(a.first, b.first) < 0; };
-    std::sort(entries.begin(), entries.end(), less);
-    auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
-    return std::adjacent_find(entries.begin(), entries.end(), same) == entries.end();
-  }
+  static constexpr size_t kSortByPrefixFrom = 32;
 
   // Many plain keys (an initial load's children): sorting their prefixes with their positions
-  // settles most comparisons without reaching the keys, and moves each entry only once.
-  bool sortByPrefix(Entries& entries) {
+  // settles most comparisons without reaching the keys. Leaves the positions of the non-null
+  // children in key order in order_; false when a key repeats.
+  bool sortByPrefix(const Level& level) {
+    const Entries& entries = level.entries;
     order_.clear();
     for (uint32_t i = 0; i < entries.size(); ++i) {
       order_.push_back({prefixOf(entries[i].first), i});
@@ -308,18 +298,23 @@ class NodeHandler {
       return a.prefix == b.prefix && entries[a.index].first == entries[b.index].first;
     };
     if (std::adjacent_find(order_.begin(), order_.end(), same) != order_.end()) return false;
-    // Into place one cycle of the permutation at a time; a done place points at itself.
-    for (uint32_t start = 0; start < order_.size(); ++start) {
-      if (order_[start].index == start) continue;
-      auto moving = std::move(entries[start]);
-      uint32_t place = start;
-      while (order_[place].index != start) {
-        uint32_t from = std::exchange(order_[place].index, place);
-        entries[place] = std::move(entries[from]);
-        place = from;
-      }
-      order_[place].index = place;
-      entries[place] = std::move(moving);
+    if (level.hasNull) {
+      std::erase_if(order_, [&entries](const Position& p) { return !entries[p.index].second; });
+    }
+    return true;
+  }
+
+  // Puts the level's entries in key order without null children; false when a key repeats.
+  static bool sortInPlace(Level& level) {
+    Entries& entries = level.entries;
+    if (!level.sorted) {
+      auto less = [](const auto& a, const auto& b) { return keyOrder(a.first, b.first) < 0; };
+      std::sort(entries.begin(), entries.end(), less);
+      auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
+      if (std::adjacent_find(entries.begin(), entries.end(), same) != entries.end()) return false;
+    }
+    if (level.hasNull) {
+      std::erase_if(entries, [](const auto& entry) { return !entry.second; });
     }
     return true;
   }
@@ -327,18 +322,22 @@ class NodeHandler {
   // The children node of the level's entries; false when a key repeats.
   bool childrenNode(Level& level, NodePtr& node) {
     Entries& entries = level.entries;
-    if (!level.sorted && !sortEntries(entries)) return false;
-    if (level.hasNull) {
-      entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                   [](const auto& entry) { return !entry.second; }),
-                    entries.end());
-    }
-    if (entries.empty()) {
-      node = EmptyNode::emptyNode();
+    const bool byPrefix = !level.sorted && entries.size() >= kSortByPrefixFrom &&
+                          std::all_of(entries.begin(), entries.end(),
+                                      [](const auto& entry) { return isPlainKey(entry.first); });
+    ChildMap children;
+    if (byPrefix) {
+      if (!sortByPrefix(level)) return false;
+      children = ChildMap::fromOrderedEntries(
+          order_.size(),
+          [ this, &entries ](size_t i) -> auto& { return entries[order_[i].index]; });
     } else {
-      node = ChildrenNode::create(ChildMap::fromSortedEntries(entries, KeyCompare()),
-                                  std::move(level.priority));
+      if (!sortInPlace(level)) return false;
+      children = ChildMap::fromSortedEntries(entries);
     }
+    node = children.isEmpty()
+               ? EmptyNode::emptyNode()
+               : ChildrenNode::create(std::move(children), std::move(level.priority));
     entries.clear();
     return true;
   }

@@ -195,19 +195,30 @@ class SortedMap {
   // and values are moved out, and the vector keeps its storage for reuse.
   static SortedMap fromSortedEntries(std::vector<std::pair<K, V>>& entries,
                                      Compare cmp = Compare()) {
+    return fromOrderedEntries(
+        entries.size(), [&entries](size_t i) -> auto& { return entries[i]; }, std::move(cmp));
+  }
+
+  // A map of `count` entries given in ascending order without equal keys by `entryAt(i)`, a
+  // std::pair<K, V>& whose key and value are moved out.
+  template <class EntryAt>
+  static SortedMap fromOrderedEntries(size_t count, EntryAt entryAt, Compare cmp = Compare()) {
     SortedMap map(std::move(cmp));
-    if (entries.empty()) return map;
-    if (entries.size() <= kFlatMax) {
-      BlockWriter block(entries.size());
-      for (auto& [key, value] : entries) block.add(std::move(key), std::move(value));
+    if (count == 0) return map;
+    if (count <= kFlatMax) {
+      BlockWriter block(count);
+      for (size_t i = 0; i < count; ++i) {
+        auto& [key, value] = entryAt(i);
+        block.add(std::move(key), std::move(value));
+      }
       map.root_ = Root(block.finish());
       return map;
     }
-    auto makeAt = [&entries](size_t i, Ref left, Ref right) {
-      return make(std::move(entries[i].first), std::move(entries[i].second), std::move(left),
-                  std::move(right));
+    auto makeAt = [&entryAt](size_t i, Ref left, Ref right) {
+      auto& [key, value] = entryAt(i);
+      return make(std::move(key), std::move(value), std::move(left), std::move(right));
     };
-    map.root_ = Root(buildBalanced(0, entries.size(), makeAt));
+    map.root_ = Root(buildBalanced(0, count, makeAt));
     return map;
   }
 
