@@ -1,7 +1,6 @@
 #include "database/snapshot/node.h"
 
 #include <cmath>
-#include <thread>
 #include <vector>
 
 #include "database/snapshot/hashing.h"
@@ -103,7 +102,7 @@ NodePtr priorityOf(const Node& node) {
 
 // ---- Node
 
-Node::~Node() = default;
+Node::~Node() { delete digest_.load(std::memory_order_relaxed); }
 
 NodePtr Node::getChild(const Path& path) const {
   if (path.isEmpty()) return shared_from_this();
@@ -167,25 +166,20 @@ void Node::appendKeptHash(std::string& out) const {
 }
 
 const Node::Digest& Node::keptDigest() const {
-  uint8_t state = hashState_.load(std::memory_order_acquire);
-  if (state == kHashKept) return digest_;
-  if (state == kNoHash) {
-    // Children first: the sink takes one node at a time.
-    for (const auto& entry : children()) entry.value->keptDigest();
-    HashTextSink& sink = HashTextSink::forThisThread();
-    sink.begin();
-    writeHashText(sink);
-    Digest digest;
-    sink.finish(digest);
-    if (hashState_.compare_exchange_strong(state, kStoringHash, std::memory_order_acquire)) {
-      digest_ = digest;
-      hashState_.store(kHashKept, std::memory_order_release);
-      return digest_;
-    }
+  if (const Digest* kept = digest_.load(std::memory_order_acquire)) return *kept;
+  // Children first: the sink takes one node at a time.
+  for (const auto& entry : children()) entry.value->keptDigest();
+  HashTextSink& sink = HashTextSink::forThisThread();
+  sink.begin();
+  writeHashText(sink);
+  auto digest = std::make_unique<Digest>();
+  sink.finish(*digest);
+  const Digest* kept = nullptr;
+  if (digest_.compare_exchange_strong(kept, digest.get(), std::memory_order_acq_rel,
+                                      std::memory_order_acquire)) {
+    return *digest.release();
   }
-  // Another thread is storing the same digest: it only has to copy it.
-  while (hashState_.load(std::memory_order_acquire) != kHashKept) std::this_thread::yield();
-  return digest_;
+  return *kept;  // another thread kept the same digest first
 }
 
 bool Node::equals(const Node& other) const {

@@ -103,12 +103,11 @@ class Node : public std::enable_shared_from_this<Node> {
   friend class ChildrenNode;
   // Appends the data hash of this non-empty node (computing and keeping its digest when needed).
   void appendKeptHash(std::string& out) const;
-  enum HashState : uint8_t { kNoHash, kStoringHash, kHashKept };
   // The digest of a non-empty node, computed and kept when not yet kept.
   const Digest& keptDigest() const;
 
-  mutable std::atomic<uint8_t> hashState_{kNoHash};
-  mutable Digest digest_;  // set once, before hashState_ becomes kHashKept
+  // Set once; most nodes are never hashed, so they only pay for the pointer.
+  mutable std::atomic<const Digest*> digest_{nullptr};
 };
 
 // The array form's length (largest key + 1) when every key is an integer key (no leading "0"
