@@ -1,10 +1,12 @@
 // SortedMap: a persistent (immutable, structurally shared) sorted map. insert and remove return a
-// new map in O(log n), copying only the O(log n) entries on the way to the change; every other
-// entry is shared with the old map, which stays unchanged. Lookups are O(log n), size() is O(1).
+// new map and leave the old one unchanged. Lookups are O(log n), size() is O(1).
 //
-// It is a weight-balanced binary search tree with one heap allocation per entry: the key, the
-// value, two child pointers, the subtree size and an intrusive atomic reference count. Maps and
-// their entries may be read and copied from several threads at once.
+// A map of at most kFlatMax entries (most records) is one heap block of its keys and values in
+// order, searched by bisection; insert and remove copy the block. A larger map is a
+// weight-balanced binary search tree with one heap allocation per entry (the key, the value, two
+// child pointers, the subtree size and an intrusive atomic reference count); insert and remove
+// copy only the O(log n) entries on the way to the change and share every other entry with the
+// old map. Maps and their entries may be read and copied from several threads at once.
 //
 // The comparator is held by value and may carry state. It is called as cmp(a, b) and returns
 // either a three-way result (an int or a std::*_ordering, compared with 0) or a bool "a < b".
