@@ -374,4 +374,37 @@ JsonTextRead readJsonText(std::string_view text, size_t maxDepth) {
   return read;
 }
 
+struct JsonTextReader::Impl {
+  explicit Impl(size_t maxDepth) : parser(optionsOf(maxDepth)) {}
+  static boost::json::parse_options optionsOf(size_t maxDepth) {
+    boost::json::parse_options options;
+    options.max_depth = maxDepth;
+    return options;
+  }
+  boost::json::basic_parser<NodeHandler> parser;
+  error_code error;
+};
+
+JsonTextReader::JsonTextReader(size_t maxDepth) : impl_(std::make_unique<Impl>(maxDepth)) {}
+JsonTextReader::~JsonTextReader() = default;
+
+bool JsonTextReader::write(std::string_view piece) {
+  if (impl_->error) return false;
+  size_t used = impl_->parser.write_some(true, piece.data(), piece.size(), impl_->error);
+  if (!impl_->error && used < piece.size()) impl_->error = boost::json::error::extra_data;
+  return !impl_->error;
+}
+
+JsonTextRead JsonTextReader::finish() {
+  JsonTextRead read;
+  if (!impl_->error) impl_->parser.write_some(false, nullptr, 0, impl_->error);
+  if (impl_->parser.handler().needsDocument()) {
+    read.needsDocument = true;
+    return read;
+  }
+  read.error = impl_->error;
+  if (!read.error) read.node = impl_->parser.handler().takeResult();
+  return read;
+}
+
 }  // namespace dz::database

@@ -7,6 +7,7 @@
 
 #include <boost/system/error_code.hpp>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "database/snapshot/node.h"
@@ -24,5 +25,25 @@ struct JsonTextRead {
 
 // Reads a JSON text of at most `maxDepth` nested arrays and objects.
 JsonTextRead readJsonText(std::string_view text, size_t maxDepth);
+
+// Reads a JSON text given in pieces as they arrive, with readJsonText's result: the text may be
+// cut anywhere, even inside a string, number or character.
+class JsonTextReader {
+ public:
+  explicit JsonTextReader(size_t maxDepth);
+  JsonTextReader(const JsonTextReader&) = delete;
+  JsonTextReader& operator=(const JsonTextReader&) = delete;
+  ~JsonTextReader();
+
+  // Reads the next piece. False once the text is refused or needs the document path; later
+  // pieces then change nothing and finish() says which.
+  bool write(std::string_view piece);
+  // After the last piece: what readJsonText gives for the whole text.
+  JsonTextRead finish();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace dz::database
