@@ -45,10 +45,16 @@ boost::json::object DataPush::message() const {
   return {{wire::kEnvelopeType, wire::kMessageTypeData}, {wire::kEnvelopeData, dataMessage()}};
 }
 
+bool mayBeDataPush(std::string_view text) {
+  return text.find(R"("a":"d")") != std::string_view::npos;
+}
+
 std::optional<DataPush> readDataPush(std::string_view text) {
-  // A cheap sieve: other messages, merges above all, are not worth reading as nodes first.
-  if (text.find(R"("a":"d")") == std::string_view::npos) return std::nullopt;
-  JsonTextRead read = readJsonText(text, kMaxJsonTextDepth);
+  if (!mayBeDataPush(text)) return std::nullopt;
+  return dataPushOf(readJsonText(text, kMaxJsonTextDepth));
+}
+
+std::optional<DataPush> dataPushOf(const JsonTextRead& read) {
   const NodePtr& envelope = read.node;
   if (!envelope || !isLevel(envelope, 2) ||
       !isString(memberOf(*envelope, wire::kEnvelopeType), wire::kMessageTypeData)) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "database/snapshot/json_reader.h"
 #include "database/snapshot/node.h"
 
 namespace dz::database {
@@ -29,5 +30,12 @@ struct DataPush {
 // data that reads as nodes. Anything else (other messages, merges, data the node reader leaves
 // to the document path, text that is not JSON) is none; the JSON path then settles it.
 std::optional<DataPush> readDataPush(std::string_view text);
+
+// Whether `text` may be a plain data push (other messages, merges above all, are not worth reading
+// as nodes first). Looks at the start of a message as well as at a whole one.
+bool mayBeDataPush(std::string_view text);
+
+// The plain data push of a message read as nodes, as readDataPush gives it.
+std::optional<DataPush> dataPushOf(const JsonTextRead& read);
 
 }  // namespace dz::database

@@ -4,6 +4,7 @@
 #include <boost/json/serialize.hpp>
 #include <cctype>
 
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/client_version.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/repo_info.h"
@@ -195,22 +196,27 @@ void WebSocketConnection::appendFrame(std::string_view text) {
     logWarning(kMessageTooLongCode, tag() + " Incoming message is longer than " +
                                         std::to_string(maxMessageBytes_) + " bytes; closing");
     frame_.reset();
+    pieceReader_.reset();
     giveUp();
     return;
   }
   // Room for the pieces still to come, as long as the first, within the limit.
   if (frame_->empty() && totalFrames_ > 1) {
     frame_->reserve(std::min<uint64_t>(maxMessageBytes_, uint64_t(totalFrames_) * text.size()));
+    if (mayBeDataPush(text)) pieceReader_ = std::make_unique<JsonTextReader>(kMaxJsonTextDepth);
   }
   frame_->append(text);
+  if (pieceReader_) pieceReader_->write(text);
   if (--totalFrames_ > 0) return;
   std::string complete = std::move(*frame_);
   frame_.reset();
+  std::unique_ptr<JsonTextReader> read = std::move(pieceReader_);
   logDebug(kCompleteFrameCode,
            tag() + " handleIncomingFrame sending complete frame: " + std::to_string(connectionId_));
   auto delegate = delegate_.lock();
   if (!delegate) return;
-  if (auto push = readDataPush(complete)) return delegate->onDataPush(this, std::move(*push));
+  std::optional<DataPush> push = read ? dataPushOf(read->finish()) : readDataPush(complete);
+  if (push) return delegate->onDataPush(this, std::move(*push));
   delegate->onMessage(this, parseMessage(complete));
 }
 

@@ -91,6 +91,9 @@ class WebSocketConnection : public SessionSocketDelegate,
   void giveUp();
 
   std::optional<std::string> frame_;
+  // Reads a counted message that may be a data push as its pieces arrive, so that reading
+  // overlaps the transfer; dropped once the text cannot be one.
+  std::unique_ptr<JsonTextReader> pieceReader_;
   bool everConnected_ = false;
   bool isClosed_ = false;
   platform::CancellablePtr keepAlive_;

@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/bundle.h"
@@ -23,10 +24,15 @@ struct RecordingDelegate : WebSocketConnectionDelegate {
   void onMessage(WebSocketConnection*, boost::json::value message) override {
     messages.push_back(std::move(message));
   }
+  void onDataPush(WebSocketConnection* session, DataPush push) override {
+    pushes.push_back(push);
+    onMessage(session, push.message());
+  }
   void onDisconnect(WebSocketConnection*, bool wasEverConnected) override {
     disconnects.push_back(wasEverConnected);
   }
   std::vector<boost::json::value> messages;
+  std::vector<DataPush> pushes;
   std::vector<bool> disconnects;
 };
 
@@ -172,6 +178,37 @@ TEST_F(WebSocketConnectionTest, JoinsCountedFramesIntoOneMessage) {
   ASSERT_EQ(delegate_->messages.size(), 2u);
   EXPECT_EQ(delegate_->messages[0], boost::json::parse(R"({"t":"d","d":{"a":1}})"));
   EXPECT_EQ(delegate_->messages[1], boost::json::parse(R"({"single":true})"));
+}
+
+TEST_F(WebSocketConnectionTest, CountedDataPushesAreReadAsTheyArrive) {
+  const std::string push = R"({"t":"d","d":{"a":"d","b":{"p":"big","d":{"k":"text","n":12}}}})";
+  openSession();
+  onQueue([&] {
+    auto& socket = sockets_.last();
+    // Cut everywhere, before the action is known as well as after.
+    for (size_t cut = 1; cut < push.size(); ++cut) {
+      socket.serverSends("2");
+      socket.serverSends(push.substr(0, cut));
+      socket.serverSends(push.substr(cut));
+    }
+    // Bad text is dropped whole; a merge takes the JSON path.
+    for (const std::string& other :
+         std::vector<std::string>{push.substr(0, 30) + "]" + push.substr(30),
+                                  R"({"t":"d","d":{"a":"m","b":{"p":"a","d":{"x":null}}}})"}) {
+      socket.serverSends("2");
+      socket.serverSends(other.substr(0, 20));
+      socket.serverSends(other.substr(20));
+    }
+  });
+  size_t cuts = push.size() - 1;
+  ASSERT_EQ(delegate_->pushes.size(), cuts);
+  for (const DataPush& read : delegate_->pushes) {
+    EXPECT_EQ(read.path, "big");
+    EXPECT_EQ(SnapshotUtilities::toJsonText(*read.data, true), R"({"k":"text","n":12})");
+  }
+  ASSERT_EQ(delegate_->messages.size(), cuts + 2);
+  EXPECT_TRUE(delegate_->messages[cuts].is_null());
+  EXPECT_EQ(delegate_->messages[cuts + 1].at("d").at("a"), "m");
 }
 
 TEST_F(WebSocketConnectionTest, FramesThatAreNoCountAreMessagesOfTheirOwn) {
