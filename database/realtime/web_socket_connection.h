@@ -92,7 +92,7 @@ class WebSocketConnection : public SessionSocketDelegate,
 
   std::optional<std::string> frame_;
   // Reads a counted message that may be a data push as its pieces arrive, so that reading
-  // overlaps the transfer; dropped once the text cannot be one.
+  // overlaps the transfer; the joined text settles whatever it cannot read.
   std::unique_ptr<JsonTextReader> pieceReader_;
   bool everConnected_ = false;
   bool isClosed_ = false;
