@@ -358,22 +358,6 @@ class NodeHandler {
 
 }  // namespace
 
-JsonTextRead readJsonText(std::string_view text, size_t maxDepth) {
-  boost::json::parse_options options;
-  options.max_depth = maxDepth;
-  boost::json::basic_parser<NodeHandler> parser(options);
-  JsonTextRead read;
-  size_t used = parser.write_some(false, text.data(), text.size(), read.error);
-  if (parser.handler().needsDocument()) {
-    read.error = {};
-    read.needsDocument = true;
-    return read;
-  }
-  if (!read.error && used < text.size()) read.error = boost::json::error::extra_data;
-  if (!read.error) read.node = parser.handler().takeResult();
-  return read;
-}
-
 struct JsonTextReader::Impl {
   explicit Impl(size_t maxDepth) : parser(optionsOf(maxDepth)) {}
   static boost::json::parse_options optionsOf(size_t maxDepth) {
@@ -405,6 +389,12 @@ JsonTextRead JsonTextReader::finish() {
   read.error = impl_->error;
   if (!read.error) read.node = impl_->parser.handler().takeResult();
   return read;
+}
+
+JsonTextRead readJsonText(std::string_view text, size_t maxDepth) {
+  JsonTextReader reader(maxDepth);
+  reader.write(text);
+  return reader.finish();
 }
 
 }  // namespace dz::database

@@ -23,11 +23,9 @@ struct JsonTextRead {
   boost::system::error_code error;
 };
 
-// Reads a JSON text of at most `maxDepth` nested arrays and objects.
-JsonTextRead readJsonText(std::string_view text, size_t maxDepth);
-
-// Reads a JSON text given in pieces as they arrive, with readJsonText's result: the text may be
-// cut anywhere, even inside a string, number or character.
+// Reads a JSON text of at most `maxDepth` nested arrays and objects given in pieces as they
+// arrive: the text may be cut anywhere, even inside a string, number or character, and reads as
+// the whole text does. Used on one thread at a time.
 class JsonTextReader {
  public:
   explicit JsonTextReader(size_t maxDepth);
@@ -38,12 +36,15 @@ class JsonTextReader {
   // Reads the next piece. False once the text is refused or needs the document path; later
   // pieces then change nothing and finish() says which.
   bool write(std::string_view piece);
-  // After the last piece: what readJsonText gives for the whole text.
+  // Once, after the last piece: the read of the whole text.
   JsonTextRead finish();
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Reads a whole JSON text of at most `maxDepth` nested arrays and objects.
+JsonTextRead readJsonText(std::string_view text, size_t maxDepth);
 
 }  // namespace dz::database
