@@ -206,8 +206,10 @@ void WebSocketConnection::appendFrame(std::string_view text) {
     if (mayBeDataPush(text)) pieceReader_ = std::make_unique<JsonTextReader>(kMaxJsonTextDepth);
   }
   frame_->append(text);
-  if (pieceReader_) pieceReader_->write(text);
-  if (--totalFrames_ > 0) return;
+  if (--totalFrames_ > 0) {
+    if (pieceReader_) pieceReader_->write(text);
+    return;
+  }
   std::string complete = std::move(*frame_);
   frame_.reset();
   std::unique_ptr<JsonTextReader> read = std::move(pieceReader_);
@@ -215,7 +217,7 @@ void WebSocketConnection::appendFrame(std::string_view text) {
            tag() + " handleIncomingFrame sending complete frame: " + std::to_string(connectionId_));
   auto delegate = delegate_.lock();
   if (!delegate) return;
-  std::optional<DataPush> push = read ? dataPushOf(read->finish()) : readDataPush(complete);
+  std::optional<DataPush> push = read ? dataPushOf(read->finish(text)) : readDataPush(complete);
   if (push) return delegate->onDataPush(this, std::move(*push));
   delegate->onMessage(this, parseMessage(complete));
 }

@@ -372,29 +372,30 @@ struct JsonTextReader::Impl {
 JsonTextReader::JsonTextReader(size_t maxDepth) : impl_(std::make_unique<Impl>(maxDepth)) {}
 JsonTextReader::~JsonTextReader() = default;
 
-bool JsonTextReader::write(std::string_view piece) {
+bool JsonTextReader::write(std::string_view piece) { return read(true, piece); }
+
+JsonTextRead JsonTextReader::finish(std::string_view lastPiece) {
+  read(false, lastPiece);
+  JsonTextRead result;
+  if (impl_->parser.handler().needsDocument()) {
+    result.needsDocument = true;
+    return result;
+  }
+  result.error = impl_->error;
+  if (!result.error) result.node = impl_->parser.handler().takeResult();
+  return result;
+}
+
+bool JsonTextReader::read(bool more, std::string_view piece) {
   if (impl_->error) return false;
-  size_t used = impl_->parser.write_some(true, piece.data(), piece.size(), impl_->error);
+  size_t used = impl_->parser.write_some(more, piece.data(), piece.size(), impl_->error);
   if (!impl_->error && used < piece.size()) impl_->error = boost::json::error::extra_data;
   return !impl_->error;
 }
 
-JsonTextRead JsonTextReader::finish() {
-  JsonTextRead read;
-  if (!impl_->error) impl_->parser.write_some(false, nullptr, 0, impl_->error);
-  if (impl_->parser.handler().needsDocument()) {
-    read.needsDocument = true;
-    return read;
-  }
-  read.error = impl_->error;
-  if (!read.error) read.node = impl_->parser.handler().takeResult();
-  return read;
-}
-
 JsonTextRead readJsonText(std::string_view text, size_t maxDepth) {
-  JsonTextReader reader(maxDepth);
-  reader.write(text);
-  return reader.finish();
+  // One piece read as the last: the parser need not stop at its end to wait for more.
+  return JsonTextReader(maxDepth).finish(text);
 }
 
 }  // namespace dz::database

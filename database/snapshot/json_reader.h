@@ -36,10 +36,12 @@ class JsonTextReader {
   // Reads the next piece. False once the text is refused or needs the document path; later
   // pieces then change nothing and finish() says which.
   bool write(std::string_view piece);
-  // Once, after the last piece: the read of the whole text.
-  JsonTextRead finish();
+  // Once, with the last piece if it is at hand: the read of the whole text.
+  JsonTextRead finish(std::string_view lastPiece = {});
 
  private:
+  bool read(bool more, std::string_view piece);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
