@@ -11,8 +11,9 @@ AffectedTreePtr AffectedTree::root() {
 AffectedTreePtr AffectedTree::subtree(const std::string& key) const {
   auto it = children_.find(key);
   if (it != children_.end()) return it->second;
-  static const AffectedTreePtr kEmpty = std::make_shared<AffectedTree>();
-  return kEmpty;
+  // Never destroyed: a work queue may still acknowledge a write while the process exits.
+  static const AffectedTreePtr* empty = new AffectedTreePtr(std::make_shared<AffectedTree>());
+  return *empty;
 }
 
 AffectedTreePtr AffectedTree::set(const Path& path) const {
