@@ -42,13 +42,21 @@ Value locationValue(const Location& location) {
 }
 
 ErrorPtr voteError(PollStorageError code) {
-  static const std::map<PollStorageError, std::string> kDescriptions = {
-      {kPollUnavailable, "This poll is no longer available."},
-      {kPollClosed, "This poll is closed."},
-      {kOptionUnavailable, "This option is no longer available."},
-      {kNotSignedIn, "Sign in to vote."},
-  };
-  return std::make_shared<Error>(kPollStorageErrorDomain, code, kDescriptions.at(code));
+  const char* description = "Sign in to vote.";
+  switch (code) {
+    case kPollUnavailable:
+      description = "This poll is no longer available.";
+      break;
+    case kPollClosed:
+      description = "This poll is closed.";
+      break;
+    case kOptionUnavailable:
+      description = "This option is no longer available.";
+      break;
+    case kNotSignedIn:
+      break;
+  }
+  return std::make_shared<Error>(kPollStorageErrorDomain, code, description);
 }
 
 // The outcome of the last run of a vote's update function (the function runs on the database's

@@ -62,14 +62,15 @@ ErrorPtr errorForStatus(std::string_view status, std::optional<std::string> reas
   return std::make_shared<const Error>(kErrorDomain, code, std::move(description));
 }
 
+// Never destroyed, like the other shared constants queues may still read while the process exits.
 const std::string& minName() {
-  static const std::string name = "[MIN_NAME]";
-  return name;
+  static const std::string* name = new std::string("[MIN_NAME]");
+  return *name;
 }
 
 const std::string& maxName() {
-  static const std::string name = "[MAX_NAME]";
-  return name;
+  static const std::string* name = new std::string("[MAX_NAME]");
+  return *name;
 }
 
 std::optional<int64_t> intForString(std::string_view text) {
