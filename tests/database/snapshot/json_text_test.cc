@@ -133,32 +133,39 @@ TEST(JsonTextTest, HandWrittenDocumentsMatchTheDocumentPath) {
 }
 
 TEST(JsonTextTest, ManyMembersInAnyOrderMatchTheDocumentPath) {
-  // Keys that share their first eight bytes or more, end inside them, or hold NULs and bytes
-  // above 0x7f.
-  std::vector<std::string> keys = {"childhood", "childhoo", "childhood-2", "c", "",
-                                   "\\u00e9t",  "\\u00e9",  "a\\u0000",    "a", "~"};
-  for (int i = 0; i < 60; ++i) keys.push_back("child" + std::to_string(i * 37 % 1000));
-  std::mt19937 random(7);
-  auto objectOf = [&random](std::vector<std::string> members) {
-    std::shuffle(members.begin(), members.end(), random);
-    std::string text = "{";
-    for (size_t i = 0; i < members.size(); ++i) {
-      text += (i ? ",\"" : "\"") + members[i] + "\":" + (i % 9 == 4 ? "null" : std::to_string(i));
+  // Keys that share their first eight or sixteen bytes or more, end inside them, or hold NULs and
+  // bytes above 0x7f; some dozens of them (compared while sorting) and over a thousand (sorted a
+  // byte at a time).
+  for (int count : {60, 1500}) {
+    std::vector<std::string> keys = {"childhood", "childhoo", "childhood-2", "c", "",
+                                     "\\u00e9t",  "\\u00e9",  "a\\u0000",    "a", "~"};
+    for (int i = 0; i < count; ++i) {
+      keys.push_back((i % 3 ? "child" : "children-of-one-parent-") + std::to_string(i * 37 % 2003));
     }
-    return text + "}";
-  };
-  keys.erase(keys.begin() + 4);  // "" is refused
-  for (int round = 0; round < 5; ++round) EXPECT_TRUE(expectSameOutcome(objectOf(keys)));
-  // Integer keys among them, and a repeated key.
-  auto withIntegers = keys;
-  withIntegers.insert(withIntegers.end(), {"12", "007", "7", "-3", "[x"});
-  EXPECT_FALSE(expectSameOutcome(objectOf(withIntegers)));  // "[x" is refused
-  withIntegers.pop_back();
-  EXPECT_TRUE(expectSameOutcome(objectOf(withIntegers)));
-  auto repeated = keys;
-  repeated.push_back("childhoo");
-  EXPECT_TRUE(readJsonText(objectOf(repeated), kMaxJsonTextDepth).needsDocument);
-  expectSameOutcome(objectOf(repeated));
+    std::mt19937 random(7);
+    auto objectOf = [&random](std::vector<std::string> members) {
+      std::shuffle(members.begin(), members.end(), random);
+      std::string text = "{";
+      for (size_t i = 0; i < members.size(); ++i) {
+        text += (i ? ",\"" : "\"") + members[i] + "\":" + (i % 9 == 4 ? "null" : std::to_string(i));
+      }
+      return text + "}";
+    };
+    keys.erase(keys.begin() + 4);  // "" is refused
+    for (int round = 0; round < 5; ++round) EXPECT_TRUE(expectSameOutcome(objectOf(keys)));
+    // Integer keys among them, and a repeated key.
+    auto withIntegers = keys;
+    withIntegers.insert(withIntegers.end(), {"12", "007", "7", "-3", "[x"});
+    EXPECT_FALSE(expectSameOutcome(objectOf(withIntegers)));  // "[x" is refused
+    withIntegers.pop_back();
+    EXPECT_TRUE(expectSameOutcome(objectOf(withIntegers)));
+    for (const char* again : {"childhoo", "children-of-one-parent-0"}) {
+      auto repeated = keys;
+      repeated.push_back(again);
+      EXPECT_TRUE(readJsonText(objectOf(repeated), kMaxJsonTextDepth).needsDocument);
+      expectSameOutcome(objectOf(repeated));
+    }
+  }
 }
 
 TEST(JsonTextTest, CommonShapesNeedNoDocument) {
