@@ -38,7 +38,7 @@ void streamOnRequest(BeastWebSocketServer::Session& session) {
 
 class CountingDelegate : public dz::websocket::WebSocketDelegate {
  public:
-  void didReceiveMessage(dz::websocket::WebSocket&, const dz::websocket::Message& m) override {
+  void didReceiveMessage(dz::websocket::WebSocket&, dz::websocket::Message& m) override {
     std::lock_guard lock(mutex_);
     bytes_ += m.data.size();
     ++count_;

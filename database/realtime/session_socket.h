@@ -16,8 +16,9 @@ class SessionSocketDelegate {
  public:
   virtual ~SessionSocketDelegate() = default;
   virtual void webSocketDidOpen() = 0;
-  // `text` lasts for the call only (frames are joined without copying each one first).
-  virtual void webSocketDidReceiveMessage(std::string_view text) = 0;
+  // The receiver may keep `text` by moving it out; what it leaves goes back to the socket's
+  // buffers.
+  virtual void webSocketDidReceiveMessage(std::string& text) = 0;
   virtual void webSocketDidFail(std::string errorDescription) = 0;
   virtual void webSocketDidClose(int64_t code, std::string reason, bool wasClean) = 0;
 };

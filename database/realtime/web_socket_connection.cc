@@ -49,6 +49,17 @@ size_t characterCount(std::string_view text) {
   return count;
 }
 
+// The frames of a message as one text.
+std::string joined(std::vector<std::string> frames) {
+  if (frames.size() == 1) return std::move(frames.front());
+  size_t size = 0;
+  for (const std::string& frame : frames) size += frame.size();
+  std::string text;
+  text.reserve(size);
+  for (const std::string& frame : frames) text += frame;
+  return text;
+}
+
 boost::json::value parseMessage(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = kMaxJsonDepth;
@@ -171,55 +182,72 @@ void WebSocketConnection::send(const boost::json::value& message) {
   }
 }
 
-void WebSocketConnection::webSocketDidReceiveMessage(std::string_view text) {
+void WebSocketConnection::webSocketDidReceiveMessage(std::string& text) {
   if (isClosed_) return;
   resetKeepAlive();
   handleIncomingFrame(text);
 }
 
-void WebSocketConnection::handleIncomingFrame(std::string_view text) {
-  if (!frame_) {
-    frame_.emplace();
+void WebSocketConnection::handleIncomingFrame(std::string& text) {
+  if (!frames_) {
     if (auto count = frameCountOf(text)) {
+      frames_.emplace();
       totalFrames_ = *count;
       logDebug(kFrameCountCode, tag() + " handleNewFrameCount: " + std::to_string(totalFrames_));
       return;
     }
-    totalFrames_ = 1;
+    // A message of one frame is read where it lies: its buffer goes back to the socket.
+    if (withinMessageLimit(text)) deliver(text, std::nullopt, true);
+    return;
   }
   appendFrame(text);
 }
 
-void WebSocketConnection::appendFrame(std::string_view text) {
+bool WebSocketConnection::withinMessageLimit(std::string_view text) {
   // Counted frames would otherwise let a server make the client hold any amount of text.
-  if (text.size() > maxMessageBytes_ - std::min<uint64_t>(frame_->size(), maxMessageBytes_)) {
-    logWarning(kMessageTooLongCode, tag() + " Incoming message is longer than " +
-                                        std::to_string(maxMessageBytes_) + " bytes; closing");
-    frame_.reset();
-    pieceReader_.reset();
-    giveUp();
-    return;
+  if (text.size() <= maxMessageBytes_ - std::min<uint64_t>(framesBytes_, maxMessageBytes_)) {
+    return true;
   }
-  // Room for the pieces still to come, as long as the first, within the limit.
-  if (frame_->empty() && totalFrames_ > 1) {
-    frame_->reserve(std::min<uint64_t>(maxMessageBytes_, uint64_t(totalFrames_) * text.size()));
-    if (mayBeDataPush(text)) pieceReader_ = std::make_unique<JsonTextReader>(kMaxJsonTextDepth);
+  logWarning(kMessageTooLongCode, tag() + " Incoming message is longer than " +
+                                      std::to_string(maxMessageBytes_) + " bytes; closing");
+  frames_.reset();
+  framesBytes_ = 0;
+  pieceReader_.reset();
+  giveUp();
+  return false;
+}
+
+void WebSocketConnection::appendFrame(std::string& text) {
+  if (!withinMessageLimit(text)) return;
+  if (frames_->empty() && totalFrames_ > 1 && mayBeDataPush(text)) {
+    pieceReader_ = std::make_unique<JsonTextReader>(kMaxJsonTextDepth);
   }
-  frame_->append(text);
+  framesBytes_ += text.size();
+  // The frame's buffer is kept rather than copied; the socket makes itself another.
+  frames_->push_back(std::move(text));
   if (--totalFrames_ > 0) {
-    if (pieceReader_) pieceReader_->write(text);
+    if (pieceReader_) pieceReader_->write(frames_->back());
     return;
   }
-  std::string complete = std::move(*frame_);
-  frame_.reset();
+  std::vector<std::string> frames = std::move(*frames_);
+  frames_.reset();
+  framesBytes_ = 0;
   std::unique_ptr<JsonTextReader> read = std::move(pieceReader_);
+  std::optional<DataPush> push;
+  if (read) push = dataPushOf(read->finish(frames.back()));
+  // The frames are joined only when their pieces did not settle the message.
+  deliver(push ? std::string() : joined(std::move(frames)), std::move(push), !read);
+}
+
+void WebSocketConnection::deliver(std::string_view text, std::optional<DataPush> push,
+                                  bool mayBePush) {
   logDebug(kCompleteFrameCode,
            tag() + " handleIncomingFrame sending complete frame: " + std::to_string(connectionId_));
   auto delegate = delegate_.lock();
   if (!delegate) return;
-  std::optional<DataPush> push = read ? dataPushOf(read->finish(text)) : readDataPush(complete);
+  if (!push && mayBePush) push = readDataPush(text);
   if (push) return delegate->onDataPush(this, std::move(*push));
-  delegate->onMessage(this, parseMessage(complete));
+  delegate->onMessage(this, parseMessage(text));
 }
 
 void WebSocketConnection::webSocketDidOpen() {

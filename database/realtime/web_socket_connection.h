@@ -68,20 +68,25 @@ class WebSocketConnection : public SessionSocketDelegate,
   void start();
   void send(const boost::json::value& message);
 
-  bool buffering() const { return frame_.has_value(); }
+  bool buffering() const { return frames_.has_value(); }
   const std::string& userAgent() const { return userAgent_; }
   uint64_t connectionId() const { return connectionId_; }
 
   // SessionSocketDelegate
   void webSocketDidOpen() override;
-  void webSocketDidReceiveMessage(std::string_view text) override;
+  void webSocketDidReceiveMessage(std::string& text) override;
   void webSocketDidFail(std::string errorDescription) override;
   void webSocketDidClose(int64_t code, std::string reason, bool wasClean) override;
 
  private:
   WebSocketConnection(platform::DispatchQueuePtr queue, Dependencies dependencies);
-  void handleIncomingFrame(std::string_view text);
-  void appendFrame(std::string_view text);
+  void handleIncomingFrame(std::string& text);
+  // False (and the session given up) when `text` would take the message past the limit.
+  bool withinMessageLimit(std::string_view text);
+  void appendFrame(std::string& text);
+  // Hands a whole message to the delegate: `push` when the pieces were read already, else what
+  // `text` holds (read as a data push first when `mayBePush`).
+  void deliver(std::string_view text, std::optional<DataPush> push, bool mayBePush);
   void onClosed();
   void nop();
   void scheduleKeepAlive(platform::Duration delay);
@@ -90,7 +95,9 @@ class WebSocketConnection : public SessionSocketDelegate,
   std::string tag() const;
   void giveUp();
 
-  std::optional<std::string> frame_;
+  // The frames of a counted message so far; none between messages.
+  std::optional<std::vector<std::string>> frames_;
+  uint64_t framesBytes_ = 0;
   // Reads a counted message that may be a data push as its pieces arrive, so that reading
   // overlaps the transfer; the joined text settles whatever it cannot read.
   std::unique_ptr<JsonTextReader> pieceReader_;

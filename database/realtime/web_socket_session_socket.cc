@@ -62,7 +62,7 @@ class WebSocketSessionSocket : public SessionSocket,
     if (socket_) socket_->close();
   }
 
-  void didReceiveMessage(websocket::WebSocket&, const websocket::Message& message) override {
+  void didReceiveMessage(websocket::WebSocket&, websocket::Message& message) override {
     if (message.kind != websocket::Message::Kind::kText) return;
     if (auto d = delegate_.lock()) d->webSocketDidReceiveMessage(message.data);
   }

@@ -20,8 +20,9 @@ void MessageBufferPool::give(std::vector<std::string>&& buffers) {
 
 void MessageBufferPool::keepLocked(std::string&& buffer) {
   const size_t capacity = buffer.capacity();
-  if (capacity > kMaxKeptCapacity || buffers_.size() >= kMaxBuffers ||
-      keptBytes_ + capacity > kMaxKeptBytes) {
+  // A buffer its receiver kept leaves an empty string behind: nothing worth a place.
+  if (capacity <= std::string().capacity() || capacity > kMaxKeptCapacity ||
+      buffers_.size() >= kMaxBuffers || keptBytes_ + capacity > kMaxKeptBytes) {
     return;
   }
   keptBytes_ += capacity;

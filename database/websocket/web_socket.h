@@ -68,7 +68,8 @@ class WebSocket;
 class WebSocketDelegate {
  public:
   virtual ~WebSocketDelegate() = default;
-  virtual void didReceiveMessage(WebSocket& socket, const Message& message) = 0;
+  // The delegate may keep the message's data by moving it out; what it leaves is reused.
+  virtual void didReceiveMessage(WebSocket& socket, Message& message) = 0;
   virtual void didOpen(WebSocket&) {}
   // The socket failed (handshake, TLS, pinning, transport); no close report follows.
   virtual void didFail(WebSocket&, const Error&) {}

@@ -23,7 +23,7 @@ class FakeSessionSocket : public SessionSocket {
     if (auto d = request_.delegate.lock()) d->webSocketDidOpen();
   }
   void serverSends(std::string text) {
-    if (auto d = request_.delegate.lock()) d->webSocketDidReceiveMessage(std::move(text));
+    if (auto d = request_.delegate.lock()) d->webSocketDidReceiveMessage(text);
   }
   void serverCloses(int64_t code = 1000) {
     if (auto d = request_.delegate.lock()) d->webSocketDidClose(code, "bye", true);

@@ -191,10 +191,11 @@ TEST_F(WebSocketConnectionTest, CountedDataPushesAreReadAsTheyArrive) {
       socket.serverSends(push.substr(0, cut));
       socket.serverSends(push.substr(cut));
     }
-    // Bad text is dropped whole; a merge takes the JSON path.
+    // Bad text is dropped whole; a merge, and data the pieces cannot settle, take the JSON path.
     for (const std::string& other :
          std::vector<std::string>{push.substr(0, 30) + "]" + push.substr(30),
-                                  R"({"t":"d","d":{"a":"m","b":{"p":"a","d":{"x":null}}}})"}) {
+                                  R"({"t":"d","d":{"a":"m","b":{"p":"a","d":{"x":null}}}})",
+                                  R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{".sv":"x"}}}})"}) {
       socket.serverSends("2");
       socket.serverSends(other.substr(0, 20));
       socket.serverSends(other.substr(20));
@@ -206,9 +207,10 @@ TEST_F(WebSocketConnectionTest, CountedDataPushesAreReadAsTheyArrive) {
     EXPECT_EQ(read.path, "big");
     EXPECT_EQ(SnapshotUtilities::toJsonText(*read.data, true), R"({"k":"text","n":12})");
   }
-  ASSERT_EQ(delegate_->messages.size(), cuts + 2);
+  ASSERT_EQ(delegate_->messages.size(), cuts + 3);
   EXPECT_TRUE(delegate_->messages[cuts].is_null());
   EXPECT_EQ(delegate_->messages[cuts + 1].at("d").at("a"), "m");
+  EXPECT_EQ(delegate_->messages[cuts + 2].at("d").at("b").at("d").at(".sv"), "x");
 }
 
 TEST_F(WebSocketConnectionTest, FramesThatAreNoCountAreMessagesOfTheirOwn) {

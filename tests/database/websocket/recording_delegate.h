@@ -21,7 +21,7 @@ inline constexpr auto kWaitTimeout = std::chrono::seconds(20);
 
 class RecordingDelegate : public WebSocketDelegate {
  public:
-  void didReceiveMessage(WebSocket&, const Message& message) override {
+  void didReceiveMessage(WebSocket&, Message& message) override {
     record([&] { messages.push_back(message); },
            message.kind == Message::Kind::kText ? "text:" + message.data.substr(0, 40) : "binary");
   }
