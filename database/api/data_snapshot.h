@@ -20,7 +20,7 @@ namespace dz::database {
 
 class DatabaseReference;
 class IndexedNode;
-class Node;
+class NodePtr;
 class Path;
 class Repo;
 
@@ -35,7 +35,7 @@ class ChildCursor {
 
   bool atEnd() const;
   const std::string& key() const;
-  const std::shared_ptr<const Node>& node() const;
+  const NodePtr& node() const;
   void next();
 
  private:
@@ -47,7 +47,7 @@ class ChildCursor {
 template <class T>
 class ChildSequence {
  public:
-  using Make = std::function<T(const std::string& key, const std::shared_ptr<const Node>& node)>;
+  using Make = std::function<T(const std::string& key, const NodePtr& node)>;
 
   class Iterator {
    public:
@@ -124,7 +124,7 @@ class DataSnapshot {
 
   // The data itself, for the engine and the repository.
   const IndexedNode& indexedNode() const;
-  const std::shared_ptr<const Node>& node() const;
+  const NodePtr& node() const;
   // Where the data was read.
   const Path& path() const;
 

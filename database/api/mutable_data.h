@@ -21,7 +21,7 @@ namespace dz::database {
 class MutableData {
  public:
   // A view of a new holder whose data is `node` (the empty node when null).
-  explicit MutableData(std::shared_ptr<const Node> node);
+  explicit MutableData(NodePtr node);
 
   // The value and priority at this view, as a snapshot reads them.
   Value value() const;
@@ -44,7 +44,7 @@ class MutableData {
   std::optional<std::string> key() const;
 
   // The data at this view; the repository commits it.
-  std::shared_ptr<const Node> nodeValue() const;
+  NodePtr nodeValue() const;
 
   // Views of the very same holder at the same path.
   bool isEqualToData(const MutableData& other) const;

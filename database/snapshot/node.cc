@@ -243,9 +243,8 @@ int compareLeafData(const LeafNode::Data& a, const LeafNode::Data& b) {
 LeafNode::LeafNode(Passkey, Data&& value) : value_(std::move(value)) {}
 
 NodePtr LeafNode::make(Data&& value, NodePtr priority) {
-  if (!priority) return std::make_shared<const LeafNode>(Passkey{}, std::move(value));
-  return std::make_shared<const PrioritizedLeafNode>(Passkey{}, std::move(value),
-                                                     std::move(priority));
+  if (!priority) return NodePtr::adopt(new LeafNode(Passkey{}, std::move(value)));
+  return NodePtr::adopt(new PrioritizedLeafNode(Passkey{}, std::move(value), std::move(priority)));
 }
 
 // Leaves of booleans and small integers without priority are common enough (flags, counts,
@@ -348,9 +347,9 @@ bool LeafNode::equalsSameKind(const Node& other) const {
 ChildrenNode::ChildrenNode(Passkey, ChildMap children) : children_(std::move(children)) {}
 
 NodePtr ChildrenNode::make(ChildMap children, NodePtr priority) {
-  if (!priority) return std::make_shared<const ChildrenNode>(Passkey{}, std::move(children));
-  return std::make_shared<const PrioritizedChildrenNode>(Passkey{}, std::move(children),
-                                                         std::move(priority));
+  if (!priority) return NodePtr::adopt(new ChildrenNode(Passkey{}, std::move(children)));
+  return NodePtr::adopt(
+      new PrioritizedChildrenNode(Passkey{}, std::move(children), std::move(priority)));
 }
 
 NodePtr ChildrenNode::create(ChildMap children, NodePtr priority) {
@@ -415,7 +414,7 @@ bool ChildrenNode::equalsSameKind(const Node& other) const {
 const NodePtr& EmptyNode::emptyNode() {
   // Never destroyed, so nodes released during static destruction can still reach it.
   static const NodePtr* empty =
-      new NodePtr(std::make_shared<const ChildrenNode>(ChildrenNode::Passkey{}, ChildMap()));
+      new NodePtr(NodePtr::adopt(new ChildrenNode(ChildrenNode::Passkey{}, ChildMap())));
   return *empty;
 }
 

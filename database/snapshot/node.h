@@ -9,11 +9,13 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "database/snapshot/key_order.h"
@@ -25,7 +27,59 @@ namespace dz::database {
 
 class HashTextSink;
 class Node;
-using NodePtr = std::shared_ptr<const Node>;
+
+// A counted reference to an immutable node, with the interface of a shared pointer. The count
+// lives in the node itself: no control block, and a copy costs one atomic add.
+class NodePtr {
+ public:
+  NodePtr() noexcept = default;
+  NodePtr(std::nullptr_t) noexcept {}
+  NodePtr(const NodePtr& other) noexcept;
+  NodePtr(NodePtr&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  ~NodePtr();
+
+  NodePtr& operator=(const NodePtr& other) noexcept {
+    NodePtr(other).swap(*this);
+    return *this;
+  }
+  NodePtr& operator=(NodePtr&& other) noexcept {
+    NodePtr(std::move(other)).swap(*this);
+    return *this;
+  }
+  NodePtr& operator=(std::nullptr_t) noexcept {
+    reset();
+    return *this;
+  }
+
+  const Node* get() const noexcept { return node_; }
+  const Node& operator*() const noexcept { return *node_; }
+  const Node* operator->() const noexcept { return node_; }
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  void reset() noexcept { NodePtr().swap(*this); }
+  void swap(NodePtr& other) noexcept { std::swap(node_, other.node_); }
+  friend void swap(NodePtr& a, NodePtr& b) noexcept { a.swap(b); }
+
+  friend bool operator==(const NodePtr& a, const NodePtr& b) noexcept { return a.node_ == b.node_; }
+  friend bool operator==(const NodePtr& a, std::nullptr_t) noexcept { return !a.node_; }
+
+ private:
+  friend class Node;
+  friend class LeafNode;
+  friend class ChildrenNode;
+  friend class EmptyNode;
+
+  // Adds a reference to a node that is already held (reached through another NodePtr).
+  explicit NodePtr(const Node* node) noexcept;
+  // Takes over the one reference a node is made with.
+  static NodePtr adopt(const Node* fresh) noexcept {
+    NodePtr ptr;
+    ptr.node_ = fresh;
+    return ptr;
+  }
+
+  const Node* node_ = nullptr;
+};
+
 // Children by key, in key order.
 using ChildMap = SortedMap<std::string, NodePtr, KeyCompare>;
 
@@ -35,7 +89,7 @@ inline constexpr char kServerValueKey[] = ".sv";
 // Raised for values that cannot be stored.
 inline constexpr char kInvalidDezuvuraData[] = "InvalidDezuvuraData";
 
-class Node : public std::enable_shared_from_this<Node> {
+class Node {
  public:
   virtual ~Node();
   Node(const Node&) = delete;
@@ -93,6 +147,9 @@ class Node : public std::enable_shared_from_this<Node> {
   // The export value as JSON text, for logs.
   std::string description() const;
 
+  // Another reference to this node (which a NodePtr holds already).
+  NodePtr shared_from_this() const { return NodePtr(this); }
+
  protected:
   Node() = default;
   // Writes the canonical text; the children's hashes are known by then.
@@ -106,9 +163,24 @@ class Node : public std::enable_shared_from_this<Node> {
   // The digest of a non-empty node, computed and kept when not yet kept.
   const Digest& keptDigest() const;
 
+  friend class NodePtr;
+
   // Set once; most nodes are never hashed, so they only pay for the pointer.
   mutable std::atomic<const Digest*> digest_{nullptr};
+  // The NodePtrs that hold this node, starting with the one its factory hands out.
+  mutable std::atomic<uint64_t> refs_{1};
 };
+
+inline NodePtr::NodePtr(const Node* node) noexcept : node_(node) {
+  if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
+
+inline NodePtr::NodePtr(const NodePtr& other) noexcept : NodePtr(other.node_) {}
+
+inline NodePtr::~NodePtr() {
+  // The last holder sees every other holder's writes before it frees the node.
+  if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node_;
+}
 
 // The array form's length (largest key + 1) when every key is an integer key (no leading "0"
 // on keys of two or more characters) and the largest is below twice the number of children;
