@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -174,6 +175,28 @@ TEST(NodeTest, DataHashIsSafeToComputeFromManyThreads) {
   EXPECT_EQ(seen[0], expected);
   EXPECT_EQ(seen[1], node(R"({"b": [1, 2, 3]})")->dataHash());
   EXPECT_EQ(tree->dataHash(), expected);
+}
+
+// Nodes count their holders themselves: threads that copy, share and drop parts of one tree at
+// once, while its first holder lets go, free each node once, after its last holder (the
+// sanitizers see a node freed early or never).
+TEST(NodeTest, HoldersOnManyThreadsCountEachNodeExactly) {
+  NodePtr tree = node(R"({"a": {"b": "text", "c": 1}, "d": 2.5})");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&wrong, mine = tree]() mutable {
+      for (int i = 0; i < 2000; ++i) {
+        NodePtr text = mine->getChild(Path("a/b"));
+        NodePtr updated = mine->updateChild(Path("a/c"), text);
+        if (updated->getChild(Path("a/c")) != text || text->val() != Value("text")) ++wrong;
+      }
+      mine.reset();
+    });
+  }
+  tree.reset();
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // Leaves and children nodes without a priority are of a smaller class than those with one;
