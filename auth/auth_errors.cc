@@ -91,18 +91,24 @@ ErrorPtr publicErrorWithCode(int64_t code, Value::Map userInfo = {}, std::string
                                std::move(description), std::move(underlying));
 }
 
-bool isTokenMember(std::string_view key) {
-  static constexpr std::array<std::string_view, 7> kTokenKeys = {
-      "idToken",       "refreshToken", "accessToken",   "access_token",
-      "refresh_token", "id_token",     "pendingIdToken"};
-  return std::find(kTokenKeys.begin(), kTokenKeys.end(), key) != kTokenKeys.end();
+// Words that mark a member as a secret, found in its name whatever the case and separators
+// ("passwordHash", "oauthAccessToken", "oauth_token_secret", "IdToken", "oobCode").
+constexpr std::array<std::string_view, 8> kSecretWords = {
+    "token", "secret", "password", "hash", "salt", "oobcode", "authorizationcode", "credential"};
+
+// Lower case, letters and digits only: "OAuth_Token-Secret" and "oauthtokensecret" compare alike.
+std::string folded(std::string_view text) {
+  std::string result;
+  for (unsigned char c : text) {
+    if (std::isalnum(c)) result.push_back(static_cast<char>(std::tolower(c)));
+  }
+  return result;
 }
 
-bool mentionsToken(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower.find("token") != std::string::npos;
+bool mentionsSecret(std::string_view text) {
+  const std::string plain = folded(text);
+  return std::any_of(kSecretWords.begin(), kSecretWords.end(),
+                     [&](std::string_view word) { return plain.find(word) != std::string::npos; });
 }
 
 }  // namespace
@@ -198,11 +204,13 @@ ErrorPtr rpcResponseDecodingError(const Value& deserializedResponse, ErrorPtr un
 
 }  // namespace errors
 
+bool isSecretMember(std::string_view key) { return mentionsSecret(key); }
+
 Value redactTokens(const Value& value) {
   if (const Value::Map* map = value.getMap()) {
     Value::Map copy;
     for (const auto& [key, member] : *map) {
-      copy.emplace(key, isTokenMember(key) ? Value(kRedacted) : redactTokens(member));
+      copy.emplace(key, isSecretMember(key) ? Value(kRedacted) : redactTokens(member));
     }
     return copy;
   }
@@ -216,7 +224,7 @@ Value redactTokens(const Value& value) {
 
 std::string redactTokens(const std::string& jsonText) {
   std::optional<Value> parsed = Value::parseJson(jsonText);
-  if (!parsed) return mentionsToken(jsonText) ? kRedacted : jsonText;
+  if (!parsed) return mentionsSecret(jsonText) ? kRedacted : jsonText;
   return redactTokens(*parsed).toJsonString();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 #include "platform/value.h"
@@ -104,10 +105,14 @@ ErrorPtr rpcResponseDecodingError(const Value& deserializedResponse, ErrorPtr un
 
 }  // namespace errors
 
-// `value` with every member that holds a token ("idToken", "refreshToken", "access_token", ...)
-// replaced by "<redacted>", at any depth.
+// Whether a member of that name holds a secret: its name, in any case and with any separators,
+// contains "token", "secret", "password", "hash", "salt", "oobCode", "authorizationCode" or
+// "credential".
+bool isSecretMember(std::string_view key);
+// `value` with every secret member's value (see isSecretMember) replaced by "<redacted>", at any
+// depth (objects in arrays in objects...).
 Value redactTokens(const Value& value);
-// The same for JSON text; text that is not JSON is kept unless it mentions a token, when it
+// The same for JSON text; text that is not JSON is kept unless it mentions a secret word, when it
 // becomes "<redacted>" as a whole.
 std::string redactTokens(const std::string& jsonText);
 

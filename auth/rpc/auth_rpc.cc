@@ -18,70 +18,53 @@ const Value* ResponseReader::member(std::string_view key) const {
   return &found->second;
 }
 
-std::optional<std::string> ResponseReader::string(std::string_view key) {
+std::optional<std::string> ResponseReader::string(std::string_view key) const {
   const Value* value = member(key);
-  if (!value) return std::nullopt;
-  if (!value->isString()) {
-    failed_ = true;
-    return std::nullopt;
-  }
+  if (!value || !value->isString()) return std::nullopt;
   return value->asString();
 }
 
-bool ResponseReader::boolean(std::string_view key) {
+std::optional<std::string> ResponseReader::essentialString(std::string_view key) {
   const Value* value = member(key);
-  if (!value) return false;
-  if (!value->isBool()) {
-    failed_ = true;
-    return false;
-  }
-  return value->asBool();
+  if (value && !value->isString()) failed_ = true;
+  return string(key);
 }
 
-std::optional<double> ResponseReader::expiry(std::string_view key) {
+bool ResponseReader::boolean(std::string_view key) const {
+  const Value* value = member(key);
+  return value && value->isBool() && value->asBool();
+}
+
+std::optional<double> ResponseReader::expiry(std::string_view key) const {
   std::optional<std::string> text = string(key);
-  if (!text) return std::nullopt;
-  int64_t seconds = -1;
-  const char* end = text->data() + text->size();
-  const bool digitsOnly = !text->empty() && text->size() <= kMaxExpiryDigits &&
-                          text->find_first_not_of("0123456789") == std::string::npos;
-  if (!digitsOnly || std::from_chars(text->data(), end, seconds).ptr != end ||
-      seconds > kMaxExpirySeconds) {
-    failed_ = true;
+  if (!text || text->empty() || text->size() > kMaxExpiryDigits ||
+      text->find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
   }
+  int64_t seconds = 0;
+  std::from_chars(text->data(), text->data() + text->size(), seconds);
+  if (seconds > kMaxExpirySeconds) return std::nullopt;
   return currentTime() + static_cast<double>(seconds);
 }
 
-template <class Element, class Accepts, class Take>
-std::vector<Element> ResponseReader::array(std::string_view key, Accepts accepts, Take take) {
-  std::vector<Element> result;
-  const Value* value = member(key);
-  if (!value) return result;
-  if (!value->isArray()) {
-    failed_ = true;
-    return result;
-  }
-  for (const Value& element : value->asArray()) {
-    if (!accepts(element)) {
-      failed_ = true;
-      return {};
+std::vector<std::string> ResponseReader::strings(std::string_view key) const {
+  std::vector<std::string> result;
+  if (const Value* value = member(key); value && value->isArray()) {
+    for (const Value& element : value->asArray()) {
+      if (element.isString()) result.push_back(element.asString());
     }
-    result.push_back(take(element));
   }
   return result;
 }
 
-std::vector<std::string> ResponseReader::strings(std::string_view key) {
-  return array<std::string>(
-      key, [](const Value& element) { return element.isString(); },
-      [](const Value& element) { return element.asString(); });
-}
-
-std::vector<const Value::Map*> ResponseReader::objects(std::string_view key) {
-  return array<const Value::Map*>(
-      key, [](const Value& element) { return element.isMap(); },
-      [](const Value& element) { return &element.asMap(); });
+std::vector<const Value::Map*> ResponseReader::objects(std::string_view key) const {
+  std::vector<const Value::Map*> result;
+  if (const Value* value = member(key); value && value->isArray()) {
+    for (const Value& element : value->asArray()) {
+      if (element.isMap()) result.push_back(&element.asMap());
+    }
+  }
+  return result;
 }
 
 }  // namespace dz::auth

@@ -33,32 +33,29 @@ class AuthRPCResponse {
   virtual ErrorPtr clientErrorWithServerErrorMessage(const std::string&) const { return nullptr; }
 };
 
-// Reads members of a decoded answer strictly: a member that is present (and not null) with the
-// wrong type makes the reader fail, so that an answer of the wrong shape is refused as a whole
-// rather than read as empty values.
+// Reads members of a decoded answer. A member of the wrong type is left unset, as if absent: the
+// server has already done what was asked, and a member the client can do without must not turn
+// that into a failure. Members it cannot do without (tokens, the account's identifier) are read
+// with `essentialString`, which marks the answer unusable when the member has the wrong type.
 class ResponseReader {
  public:
   explicit ResponseReader(const Value::Map& dictionary) : dictionary_(dictionary) {}
 
-  std::optional<std::string> string(std::string_view key);
-  bool boolean(std::string_view key);
+  std::optional<std::string> string(std::string_view key) const;
+  std::optional<std::string> essentialString(std::string_view key);
+  bool boolean(std::string_view key) const;
   // A number of seconds carried as a decimal string ("3600"), as the date that many seconds from
-  // now (seconds since 1970). Anything else (a sign, a fraction, blanks, a JSON number, more than
-  // ten years) fails.
-  std::optional<double> expiry(std::string_view key);
-  std::vector<std::string> strings(std::string_view key);
-  // The member's array of objects.
-  std::vector<const Value::Map*> objects(std::string_view key);
+  // now (seconds since 1970). Anything else (a JSON number, a sign, a fraction, blanks, more than
+  // ten years) leaves none, so the next token fetch exchanges the refresh token.
+  std::optional<double> expiry(std::string_view key) const;
+  // The member's strings (or objects); elements of another type are left out.
+  std::vector<std::string> strings(std::string_view key) const;
+  std::vector<const Value::Map*> objects(std::string_view key) const;
 
   bool failed() const { return failed_; }
-  // Marks the answer as unusable.
-  void fail() { failed_ = true; }
 
  private:
   const Value* member(std::string_view key) const;
-  // The member's array when every element is accepted; empty (and failed) otherwise.
-  template <class Element, class Accepts, class Take>
-  std::vector<Element> array(std::string_view key, Accepts accepts, Take take);
   const Value::Map& dictionary_;
   bool failed_ = false;
 };

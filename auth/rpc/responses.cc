@@ -29,18 +29,21 @@ ErrorPtr weakPassword(const std::string& message) {
   return errors::weakPasswordError(message.substr(sizeof(kWeakPasswordPrefix) - 1));
 }
 
-// A failed fill: the answer, made unexpected, with the reader's verdict.
+// A fill refused when an essential member could not be read: the answer, made unexpected.
 ErrorPtr fillResult(const ResponseReader& reader, const Value::Map& dictionary) {
   return reader.failed() ? errors::unexpectedResponse(Value(dictionary)) : nullptr;
 }
 
 }  // namespace
 
-void IssuedTokens::read(ResponseReader& reader, const char* idKey, const char* expiryKey,
-                        const char* refreshKey) {
-  IDToken = reader.string(idKey).value_or("");
-  approximateExpirationDate = reader.expiry(expiryKey);
-  refreshToken = reader.string(refreshKey).value_or("");
+void IssuedTokens::read(ResponseReader& reader, TokenUse use) {
+  auto token = [&](const char* key) {
+    return (use == TokenUse::kSignIn ? reader.essentialString(key) : reader.string(key))
+        .value_or("");
+  };
+  IDToken = token("idToken");
+  approximateExpirationDate = reader.expiry("expiresIn");
+  refreshToken = token("refreshToken");
 }
 
 std::optional<std::string> CreateAuthURIResponse::expectedKind() const {
@@ -54,7 +57,7 @@ ErrorPtr CreateAuthURIResponse::setWithDictionary(const Value::Map& dictionary) 
   registered = reader.boolean("registered");
   forExistingProvider = reader.boolean("forExistingProvider");
   allProviders = reader.strings("allProviders");
-  return fillResult(reader, dictionary);
+  return nullptr;
 }
 
 ErrorPtr CreateAuthURIResponse::clientErrorWithServerErrorMessage(
@@ -75,7 +78,7 @@ ErrorPtr DeleteAccountResponse::clientErrorWithServerErrorMessage(
 }
 
 GetAccountInfoResponseProviderUserInfo::GetAccountInfoResponseProviderUserInfo(
-    ResponseReader& reader)
+    const ResponseReader& reader)
     : providerID(reader.string("providerId").value_or("")),
       displayName(reader.string("displayName").value_or("")),
       photoURL(reader.string("photoUrl").value_or("")),
@@ -84,11 +87,9 @@ GetAccountInfoResponseProviderUserInfo::GetAccountInfoResponseProviderUserInfo(
 
 GetAccountInfoResponseUser::GetAccountInfoResponseUser(ResponseReader& reader) {
   for (const Value::Map* entry : reader.objects("providerUserInfo")) {
-    ResponseReader entryReader(*entry);
-    providerUserInfo.emplace_back(entryReader);
-    if (entryReader.failed()) reader.fail();
+    providerUserInfo.emplace_back(ResponseReader(*entry));
   }
-  localID = reader.string("localId").value_or("");
+  localID = reader.essentialString("localId").value_or("");
   displayName = reader.string("displayName").value_or("");
   email = reader.string("email").value_or("");
   photoURL = reader.string("photoUrl").value_or("");
@@ -123,7 +124,7 @@ std::optional<std::string> GetOOBConfirmationCodeResponse::expectedKind() const 
 ErrorPtr GetOOBConfirmationCodeResponse::setWithDictionary(const Value::Map& dictionary) {
   ResponseReader reader(dictionary);
   OOBCode = reader.string("oobCode").value_or("");
-  return fillResult(reader, dictionary);
+  return nullptr;
 }
 
 ErrorPtr GetOOBConfirmationCodeResponse::clientErrorWithServerErrorMessage(
@@ -140,15 +141,15 @@ ErrorPtr SetAccountInfoResponse::setWithDictionary(const Value::Map& dictionary)
   ResponseReader reader(dictionary);
   email = reader.string("email").value_or("");
   displayName = reader.string("displayName").value_or("");
-  read(reader, "idToken", "expiresIn", "refreshToken");
+  // The change is made whatever the tokens: ones that cannot be read are simply not taken.
+  read(reader, TokenUse::kOptional);
   for (const Value::Map* entry : reader.objects("providerUserInfo")) {
     ResponseReader entryReader(*entry);
     providerUserInfo.push_back({entryReader.string("providerId").value_or(""),
                                 entryReader.string("displayName").value_or(""),
                                 entryReader.string("photoUrl").value_or("")});
-    if (entryReader.failed()) reader.fail();
   }
-  return fillResult(reader, dictionary);
+  return nullptr;
 }
 
 ErrorPtr SetAccountInfoResponse::clientErrorWithServerErrorMessage(
@@ -172,7 +173,7 @@ std::optional<std::string> SignUpNewUserResponse::expectedKind() const {
 
 ErrorPtr SignUpNewUserResponse::setWithDictionary(const Value::Map& dictionary) {
   ResponseReader reader(dictionary);
-  read(reader, "idToken", "expiresIn", "refreshToken");
+  read(reader, TokenUse::kSignIn);
   return fillResult(reader, dictionary);
 }
 
@@ -210,14 +211,15 @@ ErrorPtr VerifyAssertionResponse::setWithDictionary(const Value::Map& dictionary
   fullName = text("fullName");
   nickName = text("nickName");
   displayName = text("displayName");
-  read(reader, "idToken", "expiresIn", "refreshToken");
+  needConfirmation = reader.boolean("needConfirmation");
+  // An answer asking for confirmation signs nobody in, so it needs no tokens.
+  read(reader, needConfirmation ? TokenUse::kOptional : TokenUse::kSignIn);
   action = text("action");
   language = text("language");
   timeZone = text("timeZone");
   photoURL = text("photoUrl");
   dateOfBirth = text("dateOfBirth");
   context = text("context");
-  needConfirmation = reader.boolean("needConfirmation");
   verifiedProvider = reader.strings("verifiedProvider");
   this->dictionary = dictionary;
   return fillResult(reader, dictionary);
@@ -238,7 +240,7 @@ std::optional<std::string> VerifyCustomTokenResponse::expectedKind() const {
 
 ErrorPtr VerifyCustomTokenResponse::setWithDictionary(const Value::Map& dictionary) {
   ResponseReader reader(dictionary);
-  read(reader, "idToken", "expiresIn", "refreshToken");
+  read(reader, TokenUse::kSignIn);
   return fillResult(reader, dictionary);
 }
 
@@ -262,7 +264,7 @@ ErrorPtr VerifyPasswordResponse::setWithDictionary(const Value::Map& dictionary)
   localID = reader.string("localId").value_or("");
   email = reader.string("email").value_or("");
   displayName = reader.string("displayName").value_or("");
-  read(reader, "idToken", "expiresIn", "refreshToken");
+  read(reader, TokenUse::kSignIn);
   photoURL = reader.string("photoUrl").value_or("");
   return fillResult(reader, dictionary);
 }
@@ -279,10 +281,11 @@ ErrorPtr VerifyPasswordResponse::clientErrorWithServerErrorMessage(
 
 ErrorPtr SecureTokenResponse::setWithDictionary(const Value::Map& dictionary) {
   ResponseReader reader(dictionary);
-  refreshToken = reader.string("refresh_token").value_or("");
-  accessToken = reader.string("access_token").value_or("");
+  refreshToken = reader.essentialString("refresh_token").value_or("");
+  accessToken = reader.essentialString("access_token").value_or("");
   IDToken = reader.string("id_token").value_or("");
   approximateExpirationDate = reader.expiry("expires_in");
+  // The exchange is worthless without a usable access token, refresh token and expiry.
   if (reader.failed() || accessToken.empty() || !approximateExpirationDate) {
     return errors::unexpectedResponse(Value(dictionary));
   }

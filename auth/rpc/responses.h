@@ -1,7 +1,8 @@
 // The responses of the authentication server's calls. Each checks the answer's "kind" (the token
-// answer has none), reads its members strictly (a member of the wrong type refuses the whole
-// answer as unexpected), and maps the endpoint's own error messages. Empty strings stand for
-// absent members. Expiry dates are seconds since 1970, computed when the answer is read.
+// answer has none), reads its members (one of the wrong type is left unset; only an unusable
+// token or account identifier refuses the answer), and maps the endpoint's own error messages.
+// Empty strings stand for absent members. Expiry dates are seconds since 1970, computed when the
+// answer is read.
 #pragma once
 
 #include <optional>
@@ -14,12 +15,15 @@ namespace dz::auth {
 
 // The tokens a sign-in or account change returns.
 struct IssuedTokens {
+  // A sign-in needs its tokens (one of the wrong type refuses the answer); an account change
+  // only takes them when they can be read.
+  enum class TokenUse { kSignIn, kOptional };
+
   std::string IDToken;
   std::optional<double> approximateExpirationDate;
   std::string refreshToken;
 
-  void read(ResponseReader& reader, const char* idKey, const char* expiryKey,
-            const char* refreshKey);
+  void read(ResponseReader& reader, TokenUse use);
 };
 
 struct CreateAuthURIResponse : AuthRPCResponse {
@@ -41,7 +45,7 @@ struct DeleteAccountResponse : AuthRPCResponse {
 };
 
 struct GetAccountInfoResponseProviderUserInfo {
-  explicit GetAccountInfoResponseProviderUserInfo(ResponseReader& reader);
+  explicit GetAccountInfoResponseProviderUserInfo(const ResponseReader& reader);
   std::string providerID;
   std::string displayName;
   std::string photoURL;
@@ -132,7 +136,7 @@ struct VerifyPasswordResponse : AuthRPCResponse, IssuedTokens {
 
 struct SecureTokenResponse : AuthRPCResponse {
   std::optional<std::string> expectedKind() const override { return std::nullopt; }
-  // Requires a non-empty "access_token" and a valid "expires_in".
+  // Requires a non-empty "access_token", a readable "refresh_token" and a valid "expires_in".
   ErrorPtr setWithDictionary(const Value::Map& dictionary) override;
 
   std::string refreshToken;

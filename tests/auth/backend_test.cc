@@ -115,28 +115,61 @@ TEST_F(BackendTest, UnusableAnswersAreInternalErrors) {
   EXPECT_EQ(internalCause(kind).code(), kUnexpectedResponse);
 }
 
-TEST_F(BackendTest, TokensNeverReachTheErrorsAttachedAnswers) {
-  issuer_->answer(R"({"kind":"identitykit#SignupNewUserResponse","idToken":"SECRET-ID",
-                      "refreshToken":"SECRET-REFRESH","expiresIn":"soon"})");
-  auto [response, error] =
-      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
-  ASSERT_NE(error, nullptr);
+// Everything an error carries besides its fixed texts, underlying errors included.
+std::string attachedText(const ErrorPtr& error) {
   std::string attached;
   for (const Error* e = error.get(); e; e = e->underlyingError()) {
     for (const auto& [key, value] : e->userInfo()) attached += value.toJsonString();
     attached += e->localizedDescription();
   }
-  EXPECT_EQ(attached.find("SECRET"), std::string::npos) << attached;
-  EXPECT_NE(attached.find("<redacted>"), std::string::npos);
+  return attached;
+}
+
+TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
+  // Answers that fail to read, each carrying secrets under every spelling and at any depth.
+  issuer_->answer(R"({"kind":"identitykit#SignupNewUserResponse","idToken":7,
+                      "refreshToken":"SECRET-REFRESH","IdToken":"SECRET-CASE"})");
+  auto [response, error] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(attachedText(error).find("SECRET"), std::string::npos) << attachedText(error);
+  EXPECT_NE(attachedText(error).find("<redacted>"), std::string::npos);
+
+  issuer_->answer(R"({"kind":"identitykit#GetAccountInfoResponse","users":[{"localId":5,
+                      "passwordHash":"SECRET-HASH","salt":"SECRET-SALT",
+                      "providerUserInfo":[{"providerId":"p","oauth_token_secret":"SECRET-OTS"}]}]})");
+  auto [account, accountError] =
+      call<GetAccountInfoResponse>(AuthBackend::getAccountInfo, GetAccountInfoRequest("key", "t"));
+  ASSERT_NE(accountError, nullptr);
+  EXPECT_EQ(attachedText(accountError).find("SECRET"), std::string::npos);
+
+  issuer_->answer(R"({"kind":"other","oauthRequestToken":"SECRET-REQ",
+                      "oauthAccessToken":"SECRET-ACC","list":[[{"Refresh-Token":{"a":"SECRET"}}]],
+                      "oobCode":"SECRET-OOB","providerId":"github.com"})");
+  auto [assertion, assertionError] =
+      call<VerifyAssertionResponse>(AuthBackend::verifyAssertion, [] {
+        VerifyAssertionRequest request("key", "github.com");
+        request.providerAccessToken = "a";
+        return request;
+      }());
+  ASSERT_NE(assertionError, nullptr);
+  EXPECT_EQ(attachedText(assertionError).find("SECRET"), std::string::npos);
+  // What is no secret stays, for whoever reads the error.
+  EXPECT_NE(attachedText(assertionError).find("github.com"), std::string::npos);
 
   issuer_->answerStatus(400, R"({"error":{"message":7,"idToken":"SECRET"}})");
   auto [_, status] =
       call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
   EXPECT_EQ(internalCause(status).userInfo().at(kErrorUserInfoDeserializedResponseKey)["idToken"],
             Value("<redacted>"));
+  // Text that is not JSON goes whole when it names a secret.
+  issuer_->answerStatus(500, "oauth_token_secret=SECRET&x=1");
+  auto [__, text] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  EXPECT_EQ(internalCause(text).userInfo().at(kErrorUserInfoDataKey), Value("<redacted>"));
 }
 
-TEST_F(BackendTest, MembersOfTheWrongTypeAndLooseExpiriesRefuseTheAnswer) {
+TEST_F(BackendTest, OnlyAnUnusableTokenOrAccountIdentifierRefusesAnAnswer) {
   setTimeSource([] { return 1000.0; });
   auto signUp = [&](const std::string& answer) {
     issuer_->answer(answer);
@@ -146,13 +179,45 @@ TEST_F(BackendTest, MembersOfTheWrongTypeAndLooseExpiriesRefuseTheAnswer) {
   auto [good, none] = signUp("{" + kind + R"(,"idToken":"i","expiresIn":"3600"})");
   ASSERT_EQ(none, nullptr);
   EXPECT_EQ(good->approximateExpirationDate, 4600.0);
-  for (const char* bad :
-       {R"("expiresIn":3600)", R"("expiresIn":"36 00")", R"("expiresIn":"-5")",
-        R"("expiresIn":"1e3")", R"("idToken":42)", R"("expiresIn":"99999999999")"}) {
+  // An expiry that is not a decimal string is no expiry: the answer is still taken.
+  for (const char* loose : {R"("expiresIn":3600)", R"("expiresIn":"36 00")", R"("expiresIn":"-5")",
+                            R"("expiresIn":"1e3")", R"("expiresIn":"99999999999")"}) {
+    auto [response, error] =
+        signUp("{" + kind + R"(,"idToken":"i","refreshToken":"r",)" + loose + "}");
+    ASSERT_EQ(error, nullptr) << loose;
+    EXPECT_EQ(response->IDToken, "i");
+    EXPECT_EQ(response->refreshToken, "r");
+    EXPECT_EQ(response->approximateExpirationDate, std::nullopt) << loose;
+  }
+  for (const char* bad : {R"("idToken":42)", R"("refreshToken":{"a":1})"}) {
     auto [response, error] = signUp("{" + kind + "," + bad + "}");
     ASSERT_NE(error, nullptr) << bad;
     EXPECT_EQ(internalCause(error).code(), kRPCResponseDecodingError) << bad;
   }
+
+  // Members the client can do without are left unset when of the wrong type.
+  issuer_->answer(R"({"kind":"identitykit#VerifyPasswordResponse","idToken":"i","localId":5,
+                      "displayName":["x"],"photoUrl":{},"email":"a@b.c"})");
+  auto [password, passwordError] = call<VerifyPasswordResponse>(
+      AuthBackend::verifyPassword, VerifyPasswordRequest("a@b.c", "pw", "key"));
+  ASSERT_EQ(passwordError, nullptr);
+  EXPECT_EQ(password->email, "a@b.c");
+  EXPECT_EQ(password->displayName, "");
+  issuer_->answer(R"({"kind":"identitykit#SetAccountInfoResponse","displayName":"Ann",
+                      "idToken":5,"refreshToken":"r","providerUserInfo":[3,{"providerId":"p"}]})");
+  auto [change, changeError] =
+      call<SetAccountInfoResponse>(AuthBackend::setAccountInfo, SetAccountInfoRequest("key"));
+  ASSERT_EQ(changeError, nullptr);
+  EXPECT_EQ(change->displayName, "Ann");
+  EXPECT_EQ(change->IDToken, "");
+  ASSERT_EQ(change->providerUserInfo.size(), 1u);
+  issuer_->answer(R"({"kind":"identitykit#CreateAuthUriResponse","registered":"yes",
+                      "allProviders":["password",7]})");
+  auto [providers, providersError] = call<CreateAuthURIResponse>(
+      AuthBackend::createAuthURI, CreateAuthURIRequest("a@b.c", "http://x/", "key"));
+  ASSERT_EQ(providersError, nullptr);
+  EXPECT_FALSE(providers->registered);
+  EXPECT_EQ(providers->allProviders, std::vector<std::string>{"password"});
 
   // An account without its identifier is not a user with an empty uid.
   for (const char* users : {R"([{"email":"a@b.c"}])", R"([{"localId":""}])",
@@ -163,15 +228,29 @@ TEST_F(BackendTest, MembersOfTheWrongTypeAndLooseExpiriesRefuseTheAnswer) {
                                                           GetAccountInfoRequest("key", "t"));
     ASSERT_NE(error, nullptr) << users;
   }
+  issuer_->answer(R"({"kind":"identitykit#GetAccountInfoResponse","users":[{"localId":"u",
+                      "emailVerified":"yes","displayName":7,"providerUserInfo":[5,{"email":1}]}]})");
+  auto [account, accountError] =
+      call<GetAccountInfoResponse>(AuthBackend::getAccountInfo, GetAccountInfoRequest("key", "t"));
+  ASSERT_EQ(accountError, nullptr);
+  EXPECT_EQ(account->users.at(0).localID, "u");
+  EXPECT_FALSE(account->users.at(0).emailVerified);
+  EXPECT_EQ(account->users.at(0).providerUserInfo.size(), 1u);
 
-  // The token answer needs an access token and a string expiry, and has no kind.
-  for (const char* answer : {R"({"access_token":"","expires_in":"3600"})",
-                             R"({"access_token":"a","expires_in":3600})"}) {
+  // The token answer needs an access token, a readable refresh token and a string expiry, and
+  // has no kind.
+  for (const char* answer :
+       {R"({"access_token":"","expires_in":"3600"})", R"({"access_token":"a","expires_in":3600})",
+        R"({"access_token":"a","expires_in":"3600","refresh_token":5})"}) {
     issuer_->answer(answer);
     auto [response, error] = call<SecureTokenResponse>(
         AuthBackend::secureToken, SecureTokenRequest::refreshRequest("r", "key"));
     EXPECT_NE(error, nullptr) << answer;
   }
+  issuer_->answer(R"({"access_token":"a","expires_in":"3600","id_token":5})");
+  auto [token, tokenError] = call<SecureTokenResponse>(
+      AuthBackend::secureToken, SecureTokenRequest::refreshRequest("r", "key"));
+  EXPECT_EQ(tokenError, nullptr);
 }
 
 TEST_F(BackendTest, EncodingFailuresAreReportedBeforeAnythingIsSent) {

@@ -108,6 +108,46 @@ TEST_F(SignInTest, ServerRefusalsReachTheCompletionAndKeepThePreviousUser) {
   EXPECT_EQ(ann->refreshToken(), refresh);
 }
 
+// The real server's answers, with "expiresIn" turned into a JSON number on the way back.
+class NumericExpiryIssuer : public AuthBackendRPCIssuer {
+ public:
+  void asyncPostToURL(const std::string& url, std::string body, const std::string& contentType,
+                      Completion completion) override {
+    real_.asyncPostToURL(url, std::move(body), contentType,
+                         [completion](std::optional<std::string> data, ErrorPtr error) {
+                           std::optional<Value> answer =
+                               data ? Value::parseJson(*data) : std::nullopt;
+                           if (answer && answer->isMap() && (*answer)["expiresIn"].isString()) {
+                             Value::Map map = answer->asMap();
+                             map["expiresIn"] = Value(std::stoll(map["expiresIn"].asString()));
+                             data = Value(std::move(map)).toJsonString();
+                           }
+                           completion(data, error);
+                         });
+  }
+
+ private:
+  AuthBackendRPCIssuerImplementation real_;
+};
+
+TEST_F(SignInTest, ANumericExpiryStillSignsInAndTheRefreshTokenIsExchanged) {
+  AuthBackend::setDefaultBackendImplementationWithRPCIssuer(
+      std::make_shared<NumericExpiryIssuer>());
+  AuthPtr auth = Auth::authWithApp(app_);
+  UserPtr ann = signUp(auth, "ann@school.dz.test");
+  ASSERT_NE(ann, nullptr);
+  EXPECT_EQ(auth->currentUser(), ann);
+  EXPECT_EQ(ann->uid(), authServer().uidForEmail("ann@school.dz.test"));
+  // Without an expiry the answer's access token is not trusted: the refresh token is exchanged.
+  EXPECT_EQ(authServer().requestCount("token"), 1u);
+
+  Result signedIn = run([&](AuthResultCallback done) {
+    auth->signInWithEmail("ann@school.dz.test", "secret-1", done);
+  });
+  ASSERT_EQ(signedIn.error, nullptr) << signedIn.error->localizedDescription();
+  EXPECT_EQ(signedIn.user->uid(), ann->uid());
+}
+
 TEST_F(SignInTest, RequestsNameTheAppAndItsLanguage) {
   platform::Bundle& bundle = platform::Bundle::main();
   const std::filesystem::path resources = bundle.resourcePath();
