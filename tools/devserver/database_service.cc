@@ -193,6 +193,7 @@ class ConnectionHandler : public PeerHandler {
       auto parsed = parseJsonText(*message);
       if (!parsed || !parsed->is_object()) return;
       service->onMessage(id_, *parsed);
+      if (service->settings_.afterMessage) service->settings_.afterMessage(id_);
     } catch (const std::exception& e) {
       // Nothing a client sends may take a server thread down.
       service->log("failed", id_, e.what());

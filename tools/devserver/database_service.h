@@ -70,6 +70,8 @@ struct ServiceSettings {
   bool verbose = false;
   // Checks "auth" credentials (the refusal status, or the uid they name); unset accepts any.
   std::function<CredentialCheck(const std::string& credential)> checkCredential;
+  // See Options::afterMessage.
+  std::function<void(uint64_t connectionId)> afterMessage;
 };
 
 class DatabaseService : public std::enable_shared_from_this<DatabaseService> {

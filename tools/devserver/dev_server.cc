@@ -130,6 +130,7 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
   settings.clockMs = options_.clockMs;
   settings.keepAliveInterval = options_.keepAliveInterval;
   settings.verbose = options_.verbose;
+  settings.afterMessage = options_.afterMessage;
   Runtime* runtime = runtime_.get();
   service_ =
       DatabaseService::create(runtime->io, std::move(settings), [runtime] { runtime->onEvent(); });

@@ -44,6 +44,9 @@ struct Options {
   bool verbose = false;
   // Threads that run the connections (reading, requests, writing, TLS); 0 picks two.
   unsigned connectionThreads = 0;
+  // Runs on a connection's thread after each of its messages was handled, with the state lock
+  // released: a test holds one connection's thread there while another connection writes.
+  std::function<void(uint64_t connectionId)> afterMessage;
   // Also serves the authentication endpoints over HTTPS (authHost()), and "auth" requests must
   // then carry an access token they issued (see docs/devserver.md).
   bool auth = false;

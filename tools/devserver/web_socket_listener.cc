@@ -55,10 +55,17 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
     }
   }
 
+  // Taken in at the call, in call order: posts from different threads may run in any order
+  // (a post from the peer's own thread waits until its running handler returns), so only one
+  // post at a time carries what is waiting.
   void send(std::shared_ptr<const std::string> text) override {
-    asio::post(ws_.get_executor(), [self = this->shared_from_this(), text = std::move(text)] {
-      if (!self->closing_) self->queue(Opcode::kText, std::move(text));
-    });
+    {
+      std::lock_guard lock(sendMutex_);
+      unsent_.push_back(std::move(text));
+      if (unsentPosted_) return;
+      unsentPosted_ = true;
+    }
+    asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->queueUnsent(); });
   }
 
   void drop() override {
@@ -154,6 +161,18 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
     });
   }
 
+  void queueUnsent() {
+    std::vector<std::shared_ptr<const std::string>> texts;
+    {
+      std::lock_guard lock(sendMutex_);
+      texts.swap(unsent_);
+      unsentPosted_ = false;
+    }
+    for (auto& text : texts) {
+      if (!closing_) queue(Opcode::kText, std::move(text));
+    }
+  }
+
   void queue(Opcode opcode, std::shared_ptr<const std::string> payload) {
     if (finished_) return;
     std::string header;
@@ -212,6 +231,9 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
   ClientFrameParser parser_{kMaxMessageBytes};
   std::string inbox_;
   std::string readChunk_;
+  std::mutex sendMutex_;
+  std::vector<std::shared_ptr<const std::string>> unsent_;  // sent, not yet on the peer's thread
+  bool unsentPosted_ = false;
   std::deque<Frame> outbox_;
   std::vector<Frame> inFlight_;
   bool writing_ = false;
