@@ -99,11 +99,10 @@ TransactionResult countVote(MutableData& poll, const std::string& uid, const std
   if (previous) run.changed = *previous != optionId;
   if (previous && isPlainKey(*previous) && current[layout::kOptions][*previous].isMap()) {
     MutableData count = poll.childDataByAppendingPath(options + *previous + "/" + layout::kVotes);
-    int64_t votes = count.value().getInt().value_or(1);
-    count.setValue(Value(std::max<int64_t>(votes - 1, 0)));
+    count.setValue(Value(std::max<int64_t>(addCounts(countFromValue(count.value()), -1), 0)));
   }
   MutableData count = poll.childDataByAppendingPath(options + optionId + "/" + layout::kVotes);
-  count.setValue(Value(count.value().getInt().value_or(0) + 1));
+  count.setValue(Value(addCounts(countFromValue(count.value()), 1)));
   vote.setValue(Value(optionId));
   return TransactionResult::successWithValue(poll);
 }

@@ -1,6 +1,7 @@
 #include "app/records.h"
 
 #include <cmath>
+#include <limits>
 
 #include "app/database_layout.h"
 
@@ -18,9 +19,13 @@ bool boolField(const Value& record, std::string_view key) {
   return record[key].getBool().value_or(false);
 }
 
-// Counts may arrive as doubles from other clients; anything else counts 0.
-int64_t integerField(const Value& record, std::string_view key) {
-  const Value& value = record[key];
+double doubleField(const Value& record, std::string_view key) {
+  return record[key].getDouble().value_or(0);
+}
+
+}  // namespace
+
+int64_t countFromValue(const Value& value) {
   if (auto integer = value.getInt()) return *integer;
   if (auto number = value.getDouble();
       number && std::isfinite(*number) && std::fabs(*number) < 9.0e18) {
@@ -29,11 +34,11 @@ int64_t integerField(const Value& record, std::string_view key) {
   return 0;
 }
 
-double doubleField(const Value& record, std::string_view key) {
-  return record[key].getDouble().value_or(0);
+int64_t addCounts(int64_t count, int64_t change) {
+  int64_t sum = 0;
+  if (!__builtin_add_overflow(count, change, &sum)) return sum;
+  return change > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
 }
-
-}  // namespace
 
 const char* pollTypeString(PollType type) {
   switch (type) {
@@ -65,7 +70,7 @@ std::string domainForEmail(std::string_view email) {
 Option::Option(const DataSnapshot& snapshot)
     : optionId_(snapshot.key().value_or("")),
       title_(stringField(snapshot.value(), layout::kName)),
-      result_(integerField(snapshot.value(), layout::kVotes)) {}
+      result_(countFromValue(snapshot.value()[layout::kVotes])) {}
 
 void Option::setPoll(const PollPtr& poll) {
   poll_ = poll;
@@ -90,7 +95,7 @@ PollPtr Poll::fromSnapshot(const DataSnapshot& snapshot) {
     for (const DataSnapshot& child : snapshot.childSnapshot(layout::kOptions).children()) {
       Option option(child);
       option.setPoll(poll);
-      poll->voteCount_ += option.result();
+      poll->voteCount_ = addCounts(poll->voteCount_, option.result());
       poll->optionsArray_.push_back(std::move(option));
     }
     for (const DataSnapshot& child : snapshot.childSnapshot(layout::kRecipients).children()) {

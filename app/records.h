@@ -31,6 +31,12 @@ PollType pollTypeFromString(const std::string* text);
 // ("ann@mail.school.edu" gives "school.edu"); the whole part when it has fewer labels.
 std::string domainForEmail(std::string_view email);
 
+// A stored count: an integer, or a double from another client (truncated); anything else, or a
+// double past the integers, counts 0.
+int64_t countFromValue(const dz::Value& value);
+// `count` + `change`, held at the limits of int64_t: any client can store any count.
+int64_t addCounts(int64_t count, int64_t change);
+
 class Poll;
 using PollPtr = std::shared_ptr<Poll>;
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "app/update_manager.h"
 #include "app/user_storage.h"
 #include "database/snapshot/indexed_node.h"
@@ -50,6 +52,21 @@ TEST(RecordsTest, PollsReadTheirFieldsLeniently) {
   // Nodes that are no map build empty records.
   EXPECT_EQ(poll("12")->voteCount(), 0);
   EXPECT_TRUE(Poll::fromSnapshot(snapshot("null", "/polls/p2"))->optionsArray().empty());
+}
+
+TEST(RecordsTest, TotalsOfAnyStoredCountsHoldAtTheLimits) {
+  constexpr int64_t kMost = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kLeast = std::numeric_limits<int64_t>::min();
+  EXPECT_EQ(
+      poll(R"({"options": {"a": {"votes": 9223372036854775807}, "b": {"votes": 1}}})")->voteCount(),
+      kMost);
+  EXPECT_EQ(poll(R"({"options": {"a": {"votes": -9223372036854775808}, "b": {"votes": -1}}})")
+                ->voteCount(),
+            kLeast);
+  EXPECT_EQ(poll(R"({"options": {"a": {"votes": 1e300}, "b": {"votes": 2.0}}})")->voteCount(), 2);
+  EXPECT_EQ(addCounts(kMost, 1), kMost);
+  EXPECT_EQ(addCounts(kLeast, -1), kLeast);
+  EXPECT_EQ(addCounts(kMost, kLeast), -1);
 }
 
 TEST(RecordsTest, DiffsMarkCountsAndClosing) {

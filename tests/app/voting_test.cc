@@ -2,6 +2,8 @@
 // give exact counts, and votes the poll cannot take are refused without a trace.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "tests/app/app_fixture.h"
 
 namespace pollapp::testing {
@@ -108,6 +110,36 @@ TEST_F(VotingTest, AVoteRerunOnNewerDataReportsOnlyItsLastRun) {
   EXPECT_FALSE(again->changed);
   EXPECT_EQ(serverVotes(0), 0);
   EXPECT_EQ(serverVotes(1), 1);
+}
+
+TEST_F(VotingTest, CountsStoredAsDoublesOrAtTheLimitsAreCountedOn) {
+  constexpr int64_t kMost = std::numeric_limits<int64_t>::max();
+  const std::string options = "/polls/" + pollId_ + "/options/";
+  const std::string a = options + option(*bo_, 0).optionId() + "/votes";
+  const std::string b = options + option(*bo_, 1).optionId() + "/votes";
+  auto voteAndWait = [&](size_t n) {
+    auto result = vote(*bo_, n);
+    ASSERT_TRUE(waitFor([&] { return result->done; }));
+    ASSERT_EQ(result->error, nullptr);
+  };
+  // Another client wrote the count as a double: the vote counts on from it.
+  server_->set(a, 3.0);
+  ASSERT_TRUE(waitFor([&] { return option(*bo_, 0).result() == 3; }));
+  voteAndWait(0);
+  EXPECT_EQ(serverVotes(0), 4);
+
+  // Counts at the limits of the integers hold there, in the poll's total and in votes.
+  server_->set(b, kMost);
+  ASSERT_TRUE(waitFor([&] { return option(*bo_, 1).result() == kMost; }));
+  EXPECT_EQ(bo_->polls->pollForPollId(pollId_)->voteCount(), kMost);
+  voteAndWait(1);
+  EXPECT_EQ(serverVotes(0), 3);
+  EXPECT_EQ(serverVotes(1), kMost);
+  server_->set(b, std::numeric_limits<int64_t>::min());
+  ASSERT_TRUE(waitFor([&] { return option(*bo_, 1).result() < 0; }));
+  voteAndWait(0);
+  EXPECT_EQ(serverVotes(0), 4);
+  EXPECT_EQ(serverVotes(1), 0);
 }
 
 TEST_F(VotingTest, VotesThePollCannotTakeAreRefused) {
