@@ -26,22 +26,44 @@ void require(bool condition, std::string_view what) {
   std::abort();
 }
 
-const std::filesystem::path& scratchFolder() {
-  static const std::filesystem::path folder = [] {
+namespace {
+
+// The folder goes with the static that names it: a clean-up registered with atexit while the
+// static was being made would run after the static's destructor and read a destroyed path.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
     std::error_code error;
     std::filesystem::path base = "/dev/shm";
-    if (!std::filesystem::is_directory(base, error)) base = std::filesystem::temp_directory_path();
+    if (const char* chosen = std::getenv("DZ_FUZZ_SCRATCH")) {
+      base = chosen;
+    } else if (!std::filesystem::is_directory(base, error)) {
+      base = std::filesystem::temp_directory_path();
+    }
     std::string pattern = (base / "dz-fuzz-XXXXXX").string();
     require(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
-    std::filesystem::path made = pattern;
-    ::setenv("DZ_HOME", (made / "home").c_str(), 1);
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(scratchFolder(), ignored);
-    });
-    return made;
-  }();
-  return folder;
+    path_ = pattern;
+    ::setenv("DZ_HOME", (path_ / "home").c_str(), 1);
+    if (std::getenv("DZ_FUZZ_LOG")) writeError("scratch folder " + path_.string() + "\n");
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace
+
+const std::filesystem::path& scratchFolder() {
+  static const ScratchFolder folder;
+  return folder.path();
 }
 
 }  // namespace dz::fuzz

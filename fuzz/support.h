@@ -12,8 +12,9 @@ namespace dz::fuzz {
 // Aborts with `what` on standard error unless `condition` holds.
 void require(bool condition, std::string_view what);
 
-// A folder that exists for the life of the process, on a memory file system when there is one;
-// DZ_HOME points into it. Made on first use.
+// A folder that exists for the life of the process, on a memory file system when there is one
+// or in DZ_FUZZ_SCRATCH when that is set; DZ_HOME points into it. Made on first use, removed
+// when the process exits (not when it crashes). DZ_FUZZ_LOG shows its path.
 const std::filesystem::path& scratchFolder();
 
 }  // namespace dz::fuzz
