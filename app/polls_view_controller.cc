@@ -98,6 +98,11 @@ void PollsViewController::viewDidLoad() {
                              [weak](dz::ui::Control&, const dz::ui::Event&) {
                                if (auto screen = weak.lock()) screen->createPollPressed();
                              });
+  readCurrentUser();
+}
+
+void PollsViewController::readCurrentUser() {
+  std::weak_ptr<PollsViewController> weak = self();
   services_.users()->fetchOrGetCurrentUserWithCompletionBlock([weak](UserPtr user) {
     auto screen = weak.lock();
     if (!screen) return;
@@ -108,7 +113,7 @@ void PollsViewController::viewDidLoad() {
     // The record is written at sign-up; until it is there the feeds have no domain to follow.
     std::cerr << screen->className() << ": no user record yet, reading again" << std::endl;
     dz::ui::after(1, [weak] {
-      if (auto screen = weak.lock()) screen->viewDidLoad();
+      if (auto screen = weak.lock()) screen->readCurrentUser();
     });
   });
 }

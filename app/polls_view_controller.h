@@ -59,6 +59,8 @@ class PollsViewController : public dz::ui::ViewController,
   std::shared_ptr<PollsViewController> self();
   void setupTableView();
   void setupLocalPollsSwitch();
+  // Asks the user store for the signed-in user's record, again each second until it is there.
+  void readCurrentUser();
   void currentUserKnown();
   void askForPush();
   void getLocation();

@@ -5,6 +5,7 @@
 
 #include "app/create_poll_view_controller.h"
 #include "app/polls_view_controller.h"
+#include "platform/ui/clock.h"
 #include "tests/app/screen_fixture.h"
 
 namespace pollapp::testing {
@@ -81,6 +82,42 @@ TEST_F(PollsScreenTest, RowsFollowTheStoreAndComeBackInLineAfterComposing) {
     return table->numberOfRows(0) == 3 &&
            serverValue("/users/" + ann.uid() + "/localPollsOn") == Value(false);
   }));
+}
+
+TEST_F(PollsScreenTest, WhileTheUserRecordIsMissingOnlyItsReadIsRetried) {
+  Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
+  const Value record = serverValue("/users/" + ann.uid());
+  write(ann, "/users/" + ann.uid(), Value());
+  int composeScreens = 0;
+  dz::ui::Storyboard::named(kMainStoryboard)
+      .registerViewController(kComposeScreenIdentifier, [&composeScreens] {
+        ++composeScreens;
+        return std::make_shared<CreatePollViewController>();
+      });
+  auto clock = dz::platform::ManualScheduler::create();
+  dz::ui::setScheduler(clock);
+  struct Restore {
+    ~Restore() {
+      dz::ui::setScheduler(nullptr);
+      registerMainStoryboard();
+    }
+  } restore;
+  use(ann);
+  auto screen = show(std::make_shared<PollsViewController>());
+  // Each read that finds no record asks again a second later.
+  for (int retry = 0; retry < 3; ++retry) {
+    ASSERT_TRUE(waitFor([&] { return clock->pendingCount() == 1; })) << retry;
+    clock->advance(dz::ui::seconds(1));
+  }
+  ASSERT_TRUE(waitFor([&] { return clock->pendingCount() == 1; }));
+  write(ann, "/users/" + ann.uid(), record);
+  clock->advance(dz::ui::seconds(1));
+  ASSERT_TRUE(waitFor([&] { return ann.users->currentUser() != nullptr; }));
+
+  screen->questionButton()->simulateTap();
+  EXPECT_EQ(composeScreens, 1);
+  EXPECT_TRUE(
+      std::dynamic_pointer_cast<CreatePollViewController>(screen->presentedViewController()));
 }
 
 TEST_F(PollsScreenTest, VotesOnOthersDirectPollsAloneSendAPush) {
