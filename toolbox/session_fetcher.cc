@@ -23,6 +23,8 @@ constexpr char kAllowedProtocols[] = "http,https";
 constexpr auto kMaxConnectTimeout = std::chrono::seconds(30);
 constexpr int kPollMs = 1000;
 constexpr long kMaxCachedConnections = 64;
+constexpr char kConnectionEndedBeforeAnswer[] =
+    "the connection ended before an answer; the request may have run, so it is not sent again";
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -44,6 +46,15 @@ CURLcode addExtraAuthority(CURL*, void* context, void*) {
 }
 
 size_t appendBody(char* data, size_t size, size_t count, void* user);
+int beforeEachSend(void* user, char*, char*, int, int);
+
+// Methods that may run twice without harm (RFC 9110, 9.2.2).
+bool idempotent(std::string_view method) {
+  for (std::string_view safe : {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE"}) {
+    if (method == safe) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -56,6 +67,11 @@ struct Transfer {
   std::string body;
   std::string response;
   bool tooLarge = false;
+  // libcurl sends a request again on a new connection when a reused one ends before any answer;
+  // the server may have run it already, so that happens only for idempotent methods.
+  bool repeatable = false;
+  int sends = 0;
+  bool repeatRefused = false;
   char errorText[CURL_ERROR_SIZE] = {};
   FetchCompletion completion;
   platform::DispatchQueuePtr queue;
@@ -162,6 +178,12 @@ class TransferEngine {
     long opened = 0;
     curl_easy_getinfo(transfer.easy, CURLINFO_NUM_CONNECTS, &opened);
     connections_ += static_cast<size_t>(std::max(opened, 0L));
+    if (transfer.repeatRefused) {
+      transfer.complete(std::nullopt,
+                        std::make_shared<Error>(kFetcherNetworkErrorDomain, CURLE_GOT_NOTHING,
+                                                kConnectionEndedBeforeAnswer));
+      return;
+    }
     if (result != CURLE_OK || transfer.tooLarge) {
       std::string description =
           transfer.tooLarge ? "the answer is too large" : std::string(curl_easy_strerror(result));
@@ -206,6 +228,15 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
   }
   transfer->response.append(data, bytes);
   return bytes;
+}
+
+int beforeEachSend(void* user, char*, char*, int, int) {
+  auto* transfer = static_cast<detail::Transfer*>(user);
+  if (++transfer->sends > 1 && !transfer->repeatable) {
+    transfer->repeatRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
 }
 
 // The override of the URL's host as a libcurl resolve entry ("host:port:address").
@@ -297,6 +328,9 @@ void SessionFetcher::beginFetch(FetchCompletion completion) {
   if (method != "GET" && method != "POST") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
+  transfer->repeatable = idempotent(method);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, beforeEachSend);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer.get());
   engine_->add(std::move(transfer));
 }
 

@@ -148,6 +148,21 @@ TEST_F(SignInTest, ANumericExpiryStillSignsInAndTheRefreshTokenIsExchanged) {
   EXPECT_EQ(signedIn.user->uid(), ann->uid());
 }
 
+// The server performs the sign-up and its answer is lost with the connection: the request is
+// sent once, and the caller learns of a network error rather than of an address already in use.
+TEST_F(SignInTest, ARequestWhoseAnswerIsLostIsSentOnceAndFailsAsANetworkError) {
+  AuthPtr auth = Auth::authWithApp(app_);
+  ASSERT_NE(signUp(auth, "ann@school.dz.test"), nullptr);  // leaves a connection open for reuse
+  authServer().dropRequests("signupNewUser");
+  Result lost = run([&](AuthResultCallback done) {
+    auth->createUserWithEmail("bob@school.dz.test", "secret-1", done);
+  });
+  ASSERT_NE(lost.error, nullptr);
+  EXPECT_EQ(lost.error->code(), kNetworkError);
+  EXPECT_EQ(authServer().requestCount("signupNewUser"), 2u);
+  EXPECT_TRUE(authServer().uidForEmail("bob@school.dz.test").has_value());
+}
+
 TEST_F(SignInTest, RequestsNameTheAppAndItsLanguage) {
   platform::Bundle& bundle = platform::Bundle::main();
   const std::filesystem::path resources = bundle.resourcePath();

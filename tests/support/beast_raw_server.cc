@@ -28,6 +28,11 @@ void RawScriptedServer::Connection::write(std::string_view bytes) {
   asio::write(socket_, asio::buffer(bytes.data(), bytes.size()));
 }
 
+void RawScriptedServer::Connection::resetOnClose() {
+  boost::system::error_code ignored;
+  socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+}
+
 bool RawScriptedServer::Connection::fill(size_t count) {
   char chunk[4096];
   while (buffer_.size() < count) {

@@ -28,6 +28,8 @@ class RawScriptedServer {
     // Reads frames until the client's close frame, answers it with the same payload and waits
     // for the end; false when the connection ended first.
     bool answerClose();
+    // Makes the close that ends the script a reset (RST) rather than an orderly close.
+    void resetOnClose();
 
    private:
     bool fill(size_t count);

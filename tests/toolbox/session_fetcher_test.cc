@@ -13,6 +13,7 @@
 
 #include "platform/exception.h"
 #include "platform/resolver.h"
+#include "tests/support/beast_raw_server.h"
 #include "tools/devserver/certificate_authority.h"
 #include "tools/devserver/https_listener.h"
 
@@ -189,6 +190,62 @@ TEST_F(SessionFetcherTest, SequentialFetchesReuseOneConnection) {
   }
   EXPECT_EQ(peer.acceptedConnections(), 1u);
   EXPECT_EQ(service_->connectionsOpened(), 1u);
+}
+
+// A kept-open connection that ends after the server read a request and before any answer: the
+// request may have run, so a POST fails with a transport error and is never sent again.
+TEST_F(SessionFetcherTest, APostWhoseKeptConnectionClosesBeforeTheAnswerIsNotSentAgain) {
+  std::atomic<int> received{0};
+  HttpsPeer peer([&](const HttpRequest&) {
+    return ++received == 2 ? HttpResponse{.drop = true} : HttpResponse{.body = "{}"};
+  });
+  trust(peer);
+  ASSERT_EQ(fetch({.url = peer.url("/first")}, std::string("{}")).error, nullptr);
+  Outcome dropped = fetch({.url = peer.url("/second")}, std::string("{\"n\":2}"));
+  ASSERT_NE(dropped.error, nullptr);
+  EXPECT_EQ(dropped.error->domain(), kFetcherNetworkErrorDomain);
+  EXPECT_EQ(dropped.data, std::nullopt);
+  EXPECT_EQ(peer.requests().size(), 2u);
+  // The next fetch goes out on a new connection.
+  ASSERT_EQ(fetch({.url = peer.url("/third")}, std::string("{}")).error, nullptr);
+  EXPECT_EQ(peer.requests().size(), 3u);
+}
+
+// The same with a reset, over plain HTTP. A GET cannot run twice to harm, so it may still go out
+// again on a new connection.
+TEST_F(SessionFetcherTest, OnlyRepeatableRequestsGoOutAgainAfterAReset) {
+  std::mutex mutex;
+  std::vector<std::string> received;  // request lines
+  dz::testing::RawScriptedServer peer([&](dz::testing::RawScriptedServer::Connection& connection) {
+    for (int answered = 0;; ++answered) {
+      std::string request = connection.readRequest();
+      if (request.empty()) return;
+      {
+        std::lock_guard lock(mutex);
+        received.push_back(request.substr(
+            request.find('/'), request.find(' ', request.find('/')) - request.find('/')));
+      }
+      // Every connection answers once; the next request kills it.
+      if (answered == 1) return connection.resetOnClose();
+      connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+    }
+  });
+  const std::string base = "http://127.0.0.1:" + std::to_string(peer.port());
+  auto requests = [&] {
+    std::lock_guard lock(mutex);
+    return received;
+  };
+  ASSERT_EQ(fetch({.url = base + "/a"}, std::string()).error, nullptr);
+  Outcome reset = fetch({.url = base + "/b"}, std::string());
+  ASSERT_NE(reset.error, nullptr);
+  EXPECT_EQ(reset.error->domain(), kFetcherNetworkErrorDomain);
+  EXPECT_EQ(requests(), (std::vector<std::string>{"/a", "/b"}));
+
+  ASSERT_EQ(fetch({.url = base + "/c"}).error, nullptr);  // a new connection, answered
+  Outcome repeated = fetch({.url = base + "/d"});
+  EXPECT_EQ(repeated.error, nullptr);
+  EXPECT_EQ(repeated.data, "{}");
+  EXPECT_EQ(requests(), (std::vector<std::string>{"/a", "/b", "/c", "/d", "/d"}));
 }
 
 TEST_F(SessionFetcherTest, MisuseIsRefusedOnTheCallersThread) {
