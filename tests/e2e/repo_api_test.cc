@@ -106,6 +106,32 @@ TEST_F(RepoApiTest, AQueryWithOrderBoundAndLimitSeesExactlyItsWindowLive) {
   }
 }
 
+// One client's update reaches another client whose window it reshuffles: a child that the
+// update pushes out and brings back again, unchanged, raises nothing.
+TEST_F(RepoApiTest, AWindowRaisesNothingForAChildAnUpdatePushesOutAndBringsBack) {
+  auto writer = client("writer");
+  auto reader = client("reader");
+  server_->setJson("/m", R"({"a":{"x":1},"b":1,"c":2})");
+  recordValues(reader->reference().child("m"), "all");
+  DatabaseQuery firstTwo =
+      reader->reference().child("m").queryOrderedByValue().queryLimitedToFirst(2);
+  for (auto [type, name] : {std::pair{DataEventType::ChildAdded, "added"},
+                            {DataEventType::ChildRemoved, "removed"},
+                            {DataEventType::ChildChanged, "changed"},
+                            {DataEventType::ChildMoved, "moved"}}) {
+    firstTwo.observeEventType(type, [seen = seenPtr_, name](const DataSnapshot& snapshot) {
+      seen->add("events", std::string(name) + " " + *snapshot.key());
+    });
+  }
+  recordValues(firstTwo, "window");
+  ASSERT_TRUE(seen_.waitForLast("window", map({{"b", 1}, {"c", 2}})));
+  writer->reference().child("m").updateChildValues({{"a", 0}, {"b", Value()}});
+  ASSERT_TRUE(seen_.waitForLast("window", map({{"a", 0}, {"c", 2}})));
+  EXPECT_EQ(Value(Value::Array(seen_.of("events"))).toJsonString(),
+            R"(["added b","added c","removed b","added a"])");
+  EXPECT_TRUE(seen_.waitForLast("all", map({{"a", 0}, {"c", 2}})));
+}
+
 TEST_F(RepoApiTest, ObserveOnceCallsItsBlockOnce) {
   auto a = client("a");
   server_->set("/once", 1);

@@ -38,18 +38,32 @@ void ChildChangeAccumulator::trackChildChange(Change change) {
   Change& old = changes_[it->second];
   EventType type = change.type;
   EventType oldType = old.type;
-  if (type == EventType::ChildAdded && oldType == EventType::ChildRemoved) {
-    old = Change::childChanged(key, change.node, old.node);
-  } else if (type == EventType::ChildRemoved && oldType == EventType::ChildAdded) {
+  // A child that leaves and comes back, or changes and changes back, within one operation ends
+  // as it began: no change (a window's entering child may push out one that a removal then
+  // brings back).
+  auto foldAway = [&] {
     old.childKey.reset();
     index_.erase(it);
     --live_;
+  };
+  if (type == EventType::ChildAdded && oldType == EventType::ChildRemoved) {
+    if (change.node->equals(*old.node)) {
+      foldAway();
+    } else {
+      old = Change::childChanged(key, change.node, old.node);
+    }
+  } else if (type == EventType::ChildRemoved && oldType == EventType::ChildAdded) {
+    foldAway();
   } else if (type == EventType::ChildRemoved && oldType == EventType::ChildChanged) {
     old = Change::childRemoved(key, old.oldNode);
   } else if (type == EventType::ChildChanged && oldType == EventType::ChildAdded) {
     old = Change::childAdded(key, change.node);
   } else if (type == EventType::ChildChanged && oldType == EventType::ChildChanged) {
-    old = Change::childChanged(key, change.node, old.oldNode);
+    if (change.node->equals(*old.oldNode)) {
+      foldAway();
+    } else {
+      old = Change::childChanged(key, change.node, old.oldNode);
+    }
   } else {
     // Cannot follow from the filters; keep the latest rather than fail.
     logWarning("I-RDB08501", "Illegal combination of changes for child " + key);

@@ -1,6 +1,7 @@
 // ChildChangeAccumulator: collects the child changes of one operation on a view, folding several
 // changes of one child into the one change they amount to (added then removed is nothing; removed
-// then added is changed). Used on the work queue only, for one operation.
+// then added is changed, or nothing when the data came back the same). Used on the work queue
+// only, for one operation.
 #pragma once
 
 #include <string>

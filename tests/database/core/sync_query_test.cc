@@ -136,6 +136,23 @@ TEST(SyncQueryScenario, LimitByChildValueReordersTheWindow) {
                    R"(h2 value /s {"a":{"n":9},"b":{"n":2}})"}));
 }
 
+TEST(SyncQueryScenario, AChildPushedOutAndBroughtBackByOneMergeRaisesNothing) {
+  SyncScenario s;
+  QuerySpec all = query("/m");
+  QuerySpec firstTwo = query("/m", byValue().limitToFirst(2));
+  s.listen(all, s.registration({EventType::Value}));
+  s.serverData(all, R"({"a":{"x":1},"b":1,"c":2})");
+  s.listen(firstTwo);
+  // "a" enters first and pushes "c" out; removing "b" brings "c" back, unchanged.
+  const Lines merged{R"(h1 value /m {"a":0,"c":2})", "h2 child_removed b 1",
+                     "h2 child_added a 0 prev=null", R"(h2 value /m {"a":0,"c":2})"};
+  EXPECT_EQ(s.userUpdate("/m", R"({"a":0,"b":null})"), merged);
+  EXPECT_EQ(s.ack(s.lastWriteId(), /*revert=*/true),
+            (Lines{R"(h1 value /m {"a":{"x":1},"b":1,"c":2})", "h2 child_removed a 0",
+                   "h2 child_added b 1 prev=null", R"(h2 value /m {"b":1,"c":2})"}));
+  EXPECT_EQ(s.serverUpdate("/m", R"({"a":0,"b":null})"), merged);
+}
+
 TEST(SyncQueryScenario, RangeBoundsWithKeys) {
   SyncScenario s;
   QuerySpec range =

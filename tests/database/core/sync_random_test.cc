@@ -242,7 +242,12 @@ class RandomRun {
     callbacks[EventType::ChildChanged] = [this, index, record](const DataEvent& e) {
       record(e);
       auto& children = observers_[index].children;
-      EXPECT_TRUE(children.count(*e.childKey)) << "changed unknown " << *e.childKey;
+      auto held = children.find(*e.childKey);
+      EXPECT_TRUE(held != children.end()) << "changed unknown " << *e.childKey;
+      if (held != children.end()) {
+        EXPECT_FALSE(held->second->equals(*e.snapshot.node()))
+            << history_ << "changed without a change " << *e.childKey;
+      }
       children[*e.childKey] = e.snapshot.node();
     };
     callbacks[EventType::ChildMoved] = [this, index, record](const DataEvent& e) {
