@@ -132,8 +132,10 @@ void LoginViewController::logIn() {
     ProgressHUD::showErrorWithStatus(std::string(kEnterAllFieldsStatus));
     return;
   }
+  // As typed, as checked: the server judges the address (blanks included) and answers through
+  // the completion.
   environment_.auth()->signInWithEmail(
-      trimmed(email_->text()), password_->text(), [](dz::auth::UserPtr, dz::ErrorPtr error) {
+      email_->text(), password_->text(), [](dz::auth::UserPtr, dz::ErrorPtr error) {
         if (error) {
           std::cerr << "error: " << error->localizedDescription() << std::endl;
           ProgressHUD::showErrorWithStatus(error->localizedDescription());

@@ -185,8 +185,6 @@ AuthResultCallback Auth::signInFlowAuthResultCallbackByDecoratingCallback(
 
 void Auth::signInWithEmail(const std::string& email, const std::string& password,
                            AuthResultCallback completion) {
-  requireText(email, "The email must not be empty.");
-  requireText(password, "The password must not be empty.");
   runSignInFlow(std::move(completion),
                 [self = shared_from_this(), email, password](AuthResultCallback wrapped) {
                   self->signInWithEmailInternal(email, password, wrapped);
@@ -249,7 +247,6 @@ void Auth::signInAnonymously(AuthResultCallback completion) {
 }
 
 void Auth::signInWithCustomToken(const std::string& token, AuthResultCallback completion) {
-  requireText(token, "The custom token must not be empty.");
   runSignInFlow(
       std::move(completion), [self = shared_from_this(), token](AuthResultCallback wrapped) {
         AuthBackend::verifyCustomToken(
@@ -264,8 +261,6 @@ void Auth::signInWithCustomToken(const std::string& token, AuthResultCallback co
 
 void Auth::createUserWithEmail(const std::string& email, const std::string& password,
                                AuthResultCallback completion) {
-  requireText(email, "The email must not be empty.");
-  requireText(password, "The password must not be empty.");
   runSignInFlow(std::move(completion), [self = shared_from_this(), email,
                                         password](AuthResultCallback wrapped) {
     AuthBackend::signUpNewUser(

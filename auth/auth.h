@@ -7,8 +7,10 @@
 // Threads: every flow runs on the global work queue, where the server's answers arrive; public
 // completions, listeners and both state notifications run on the main queue. currentUser() may
 // be read from any thread. signOut() waits on the global work queue and must not be called on it.
-// Misuse (an empty e-mail or password, a missing listener) throws dz::Exception
-// kInvalidArgumentException on the caller's thread before anything is queued.
+// Misuse (a missing listener or credential, an empty e-mail for a password reset or provider
+// query) throws dz::Exception kInvalidArgumentException on the caller's thread before anything is
+// queued. An empty e-mail, password or custom token for a sign-in or sign-up is sent: the server's
+// refusal (for example 17008) reaches the completion.
 #pragma once
 
 #include <functional>

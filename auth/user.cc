@@ -37,10 +37,6 @@ std::optional<bool> archivedBool(const Value& archive, std::string_view key, boo
   return member.asBool();
 }
 
-void requireText(const std::string& text, const char* reason) {
-  if (text.empty()) throw Exception(kInvalidArgumentException, reason);
-}
-
 }  // namespace
 
 User::User(std::string APIKey, SecureTokenServicePtr tokenService)
@@ -343,7 +339,6 @@ void User::updateEmailPassword(std::optional<std::string> email,
 }
 
 void User::updateEmail(const std::string& email, ErrorCompletion completion) {
-  requireText(email, "The email must not be empty.");
   globalWorkQueue()->async([self = shared_from_this(), email, completion] {
     self->updateEmailPassword(email, std::nullopt,
                               [completion](ErrorPtr error) { onMain(completion, error); });
@@ -351,7 +346,6 @@ void User::updateEmail(const std::string& email, ErrorCompletion completion) {
 }
 
 void User::updatePassword(const std::string& password, ErrorCompletion completion) {
-  requireText(password, "The password must not be empty.");
   globalWorkQueue()->async([self = shared_from_this(), password, completion] {
     self->updateEmailPassword(std::nullopt, password,
                               [completion](ErrorPtr error) { onMain(completion, error); });

@@ -77,7 +77,7 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
   void getToken(TokenCompletion completion);
   void getTokenForcingRefresh(bool forceRefresh, TokenCompletion completion);
   void reload(ErrorCompletion completion = {});
-  // Empty texts throw dz::Exception kInvalidArgumentException on the caller's thread.
+  // An empty text is sent: the server's refusal reaches the completion.
   void updateEmail(const std::string& email, ErrorCompletion completion = {});
   void updatePassword(const std::string& password, ErrorCompletion completion = {});
   void reauthenticate(AuthCredentialPtr credential, ErrorCompletion completion = {});

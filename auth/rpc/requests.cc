@@ -28,7 +28,7 @@ Hosts& hosts() {
   return *instance;
 }
 
-// The body being built: members "when set" are skipped when empty or false.
+// The body being built: members "when set" are skipped when empty, false or not given.
 class Body {
  public:
   Body& required(const char* key, const std::string& value) {
@@ -37,6 +37,10 @@ class Body {
   }
   Body& whenSet(const char* key, const std::string& value) {
     if (!value.empty()) map_[key] = Value(value);
+    return *this;
+  }
+  Body& whenSet(const char* key, const std::optional<std::string>& value) {
+    if (value) map_[key] = Value(*value);
     return *this;
   }
   Body& whenSet(const char* key, bool value) {
@@ -216,9 +220,10 @@ VerifyPasswordRequest::VerifyPasswordRequest(std::string email, std::string pass
       password(std::move(password)) {}
 
 std::optional<Value::Map> VerifyPasswordRequest::unencodedHTTPRequestBody(ErrorPtr&) const {
+  // An empty e-mail or password is still the caller's: the server refuses it.
   return Body()
-      .whenSet("email", email)
-      .whenSet("password", password)
+      .required("email", email)
+      .required("password", password)
       .whenSet("pendingIdToken", pendingIDToken)
       .whenSet("captchaChallenge", captchaChallenge)
       .whenSet("captchaResponse", captchaResponse)

@@ -81,9 +81,10 @@ struct SetAccountInfoRequest : IdentityKitRequest {
   std::string accessToken;
   std::string displayName;
   std::string localID;
-  std::string email;
+  // Given (even empty) or not: an empty e-mail or password is sent for the server to refuse.
+  std::optional<std::string> email;
   std::string photoURL;
-  std::string password;
+  std::optional<std::string> password;
   std::vector<std::string> providers;
   std::string OOBCode;
   bool emailVerified = false;
@@ -106,8 +107,9 @@ struct SignUpNewUserRequest : IdentityKitRequest {
                        std::string displayName);
   std::optional<Value::Map> unencodedHTTPRequestBody(ErrorPtr& error) const override;
 
-  std::string email;
-  std::string password;
+  // None for an anonymous account; an empty one is sent for the server to refuse.
+  std::optional<std::string> email;
+  std::optional<std::string> password;
   std::string displayName;
   bool returnSecureToken = true;
 };

@@ -91,6 +91,16 @@ TEST_F(LoginScreenTest, ModesAndRefusals) {
   EXPECT_EQ(environment_.auth()->currentUser(), nullptr);
 }
 
+// The address goes as typed, blanks and all: the server refuses it and the overlay says so.
+TEST_F(LoginScreenTest, LoggingInWithAnAddressOfBlanksEndsInTheServersRefusal) {
+  auto screen = open();
+  screen->emailTextField()->insertText("   ");
+  screen->passwordTextField()->insertText("secret-1");
+  EXPECT_NO_THROW(screen->signupLoginButton()->simulateTap());
+  EXPECT_TRUE(hudShows("The email address is badly formatted."));
+  EXPECT_EQ(environment_.auth()->currentUser(), nullptr);
+}
+
 TEST_F(LoginScreenTest, SignUpWritesTheRecordThenShowsTheFeedOnce) {
   auto screen = open();
   screen->setDraw([] { return 0; });

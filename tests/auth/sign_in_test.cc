@@ -201,12 +201,34 @@ TEST_F(SignInTest, RequestsNameTheAppAndItsLanguage) {
 
 TEST_F(SignInTest, MisuseIsRefusedOnTheCallersThread) {
   AuthPtr auth = Auth::authWithApp(app_);
-  EXPECT_THROW(auth->signInWithEmail("", "secret-1"), Exception);
-  EXPECT_THROW(auth->createUserWithEmail("a@b.c", ""), Exception);
   EXPECT_THROW(auth->sendPasswordResetWithEmail(""), Exception);
   EXPECT_THROW(auth->addAuthStateDidChangeListener(nullptr), Exception);
   EXPECT_THROW(globalWorkQueue()->sync([&] { auth->signOut(); }), Exception);
   EXPECT_EQ(authServer().requestCount(), 0u);
+}
+
+// Empty texts are no misuse: they go to the server, whose refusal reaches the completion.
+TEST_F(SignInTest, EmptyEmailsPasswordsAndTokensAreRefusedByTheServer) {
+  AuthPtr auth = Auth::authWithApp(app_);
+  ASSERT_NE(signUp(auth, "ann@school.dz.test"), nullptr);
+  auto refusal = [&](const std::function<void(AuthResultCallback)>& start) {
+    Result result = run(start);
+    EXPECT_EQ(result.user, nullptr);
+    return result.error ? result.error->code() : 0;
+  };
+  const size_t before = authServer().requestCount();
+  EXPECT_EQ(refusal([&](auto done) { auth->signInWithEmail("", "secret-1", done); }),
+            kInvalidEmail);
+  EXPECT_EQ(refusal([&](auto done) { auth->signInWithEmail("ann@school.dz.test", "", done); }),
+            kWrongPassword);
+  EXPECT_EQ(refusal([&](auto done) { auth->createUserWithEmail("", "secret-1", done); }),
+            kInvalidEmail);
+  EXPECT_EQ(refusal([&](auto done) { auth->createUserWithEmail("bob@school.dz.test", "", done); }),
+            kWeakPassword);
+  EXPECT_EQ(refusal([&](auto done) { auth->signInWithCustomToken("", done); }),
+            kInvalidCustomToken);
+  EXPECT_EQ(authServer().requestCount(), before + 5);
+  EXPECT_EQ(authServer().userCount(), 1u);
 }
 
 TEST_F(SignInTest, TheUserSurvivesARestartThroughTheKeychain) {

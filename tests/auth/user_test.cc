@@ -142,6 +142,19 @@ TEST_F(UserTest, ProfileChangesReachTheServerAndTheLocalUserAlike) {
   EXPECT_EQ(authServer().requestCount(), requests);
 }
 
+TEST_F(UserTest, AnEmptyEmailOrPasswordChangeIsRefusedByTheServerAndChangesNothing) {
+  EXPECT_EQ(runError([&](ErrorCompletion done) { user_->updateEmail("", done); })->code(),
+            kInvalidEmail);
+  EXPECT_EQ(runError([&](ErrorCompletion done) { user_->updatePassword("", done); })->code(),
+            kWeakPassword);
+  EXPECT_EQ(user_->email(), "ann@school.dz.test");
+  EXPECT_EQ(authServer().requestCount("setAccountInfo"), 2u);
+  Result signedIn = run([&](AuthResultCallback done) {
+    auth_->signInWithEmail("ann@school.dz.test", "secret-1", done);
+  });
+  EXPECT_EQ(signedIn.error, nullptr);
+}
+
 TEST_F(UserTest, DeletingAUserSignsOutItsOwnApp) {
   core::AppPtr other = makeApp();
   AuthPtr otherAuth = Auth::authWithApp(other);

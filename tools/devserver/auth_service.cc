@@ -317,9 +317,11 @@ Value::Map AuthService::accountJson(const UserRecord& user) const {
 AuthService::Answer AuthService::signUpNewUser(const Value& body) {
   const std::string email = text(body, "email");
   const std::string password = text(body, "password");
-  if (!email.empty() && !plausibleEmail(email)) return Answer::error("INVALID_EMAIL");
+  // An account without "email" is anonymous; an empty one is refused like any bad address.
+  const bool withEmail = body.find("email") != nullptr;
+  if (withEmail && !plausibleEmail(email)) return Answer::error("INVALID_EMAIL");
   if (userByEmail(email)) return Answer::error("EMAIL_EXISTS");
-  if (!email.empty() && password.size() < kMinPasswordLength) {
+  if (withEmail && password.size() < kMinPasswordLength) {
     return Answer::error("WEAK_PASSWORD : Password should be at least 6 characters");
   }
   UserRecord user;
@@ -370,13 +372,13 @@ AuthService::Answer AuthService::setAccountInfo(const Value& body) {
   if (!user) return refusal;
   const std::string email = text(body, "email");
   const std::string password = text(body, "password");
-  if (!email.empty()) {
+  if (body.find("email")) {
     if (!plausibleEmail(email)) return Answer::error("INVALID_EMAIL");
     if (UserRecord* other = userByEmail(email); other && other != user) {
       return Answer::error("EMAIL_EXISTS");
     }
   }
-  if (!password.empty() && password.size() < kMinPasswordLength) {
+  if (body.find("password") && password.size() < kMinPasswordLength) {
     return Answer::error("WEAK_PASSWORD : Password should be at least 6 characters");
   }
   if (!email.empty()) user->email = email;
