@@ -77,6 +77,8 @@ TEST_F(ConnectionLifetimeTest, APeerThatNeverAnswersTheUpgradeIsLeftAfterThirtyS
   EXPECT_EQ(ended, 0);
   scheduler_->advance(seconds(1));
   ASSERT_TRUE(waitUntil([&] { return ended == 1; }));
+  // The socket ends before the connection hears of it and books the next attempt.
+  EXPECT_TRUE(events_.waitFor("disconnect"));
   EXPECT_EQ(events_.count("connect"), 0u);
   // The next attempt follows the backoff.
   scheduler_->advance(seconds(1));
