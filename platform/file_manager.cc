@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/crypto.h"
 #include "platform/log.h"
@@ -53,25 +54,49 @@ bool syncFolder(const std::filesystem::path& folder) {
   return ok;
 }
 
+// The environment is read once, before any root is handed out: other threads may still be at
+// work when a program (or a test) changes its variables.
+std::filesystem::path defaultSandboxRoot() {
+  const char* home = std::getenv(kHomeVariable);
+  if (home && *home) return home;
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data && *data) return std::filesystem::path(data) / kAppFolderName;
+  const char* userHome = std::getenv("HOME");
+  if (userHome && *userHome) {
+    return std::filesystem::path(userHome) / ".local" / "share" / kAppFolderName;
+  }
+  return std::filesystem::current_path() / kAppFolderName;
+}
+
+struct SandboxRoot {
+  std::mutex mutex;
+  std::filesystem::path root;  // empty until first asked for or set
+};
+
+// Never destroyed: threads still at work during exit may ask for the root.
+SandboxRoot& sandboxRootState() {
+  static auto* state = new SandboxRoot;
+  return *state;
+}
+
 }  // namespace
 
 std::filesystem::path FileManager::sandboxRoot() {
   std::filesystem::path root;
-  const char* home = std::getenv(kHomeVariable);
-  if (home && *home) {
-    root = home;
-  } else {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const char* userHome = std::getenv("HOME");
-    if (data && *data) {
-      root = std::filesystem::path(data) / kAppFolderName;
-    } else if (userHome && *userHome) {
-      root = std::filesystem::path(userHome) / ".local" / "share" / kAppFolderName;
-    } else {
-      root = std::filesystem::current_path() / kAppFolderName;
-    }
+  {
+    SandboxRoot& current = sandboxRootState();
+    std::lock_guard lock(current.mutex);
+    if (current.root.empty()) current.root = defaultSandboxRoot();
+    root = current.root;
   }
   createDirectory(root);
+  return root;
+}
+
+std::filesystem::path FileManager::setSandboxRoot(std::filesystem::path root) {
+  SandboxRoot& current = sandboxRootState();
+  std::lock_guard lock(current.mutex);
+  std::swap(current.root, root);
   return root;
 }
 

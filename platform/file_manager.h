@@ -1,8 +1,9 @@
 // FileManager: the standard folders of the application (documents, caches, application support),
-// all under one sandbox root: the environment variable DZ_HOME, else
-// ${XDG_DATA_HOME:-$HOME/.local/share}/dezuvura. Folders are created on demand (mode 0700) and
-// resolved on every call, so a test that moves DZ_HOME gets fresh folders. Also the one place that
-// writes files atomically. Stateless; every function is thread-safe.
+// all under one sandbox root: the one set with setSandboxRoot, else the environment variable
+// DZ_HOME, else ${XDG_DATA_HOME:-$HOME/.local/share}/dezuvura, read from the environment once.
+// Folders are created on demand (mode 0700) and resolved on every call, so a test that sets a root
+// of its own gets fresh folders. Also the one place that writes files atomically. Every function
+// is thread-safe.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +22,10 @@ class FileManager {
   // The root folder (created when missing). Never empty: falls back to the working folder's
   // "dezuvura" when neither DZ_HOME nor HOME is set.
   static std::filesystem::path sandboxRoot();
+  // Makes `root` the root of every later call (tests give each test its own) and returns the one
+  // set before (empty when none was read or set yet). An empty `root` puts back the default, read
+  // from the environment anew at the next call.
+  static std::filesystem::path setSandboxRoot(std::filesystem::path root);
   static std::filesystem::path documentsDirectory();
   static std::filesystem::path cachesDirectory();
   static std::filesystem::path applicationSupportDirectory();

@@ -29,7 +29,7 @@ namespace dz::platform {
 class UserDefaults {
  public:
   // The process's store for the current sandbox root and bundle identifier; the same object
-  // while neither changes (a test that moves DZ_HOME gets a store over its own file).
+  // while neither changes (a test that sets a root of its own gets a store over its own file).
   static std::shared_ptr<UserDefaults> standard();
   // A store over `file`, reading what it holds now.
   static std::shared_ptr<UserDefaults> create(std::filesystem::path file);

@@ -20,6 +20,7 @@
 #include "app/shared_stores.h"
 #include "app/user_storage.h"
 #include "auth/rpc/requests.h"
+#include "auth/serial_task_queue.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
 #include "tests/support/sandbox.h"
@@ -67,6 +68,15 @@ inline void settle(Device& device) {
 
 class AppServerTest : public ::testing::Test {
  protected:
+  // Deleting an app removes its stored user on the authentication queue, and the screens' fixtures
+  // delete theirs after this fixture's TearDown: that work ends while this test's sandbox stands.
+  ~AppServerTest() override {
+    dz::auth::globalWorkQueue()->sync([] {});
+    bool drained = false;
+    dz::platform::DispatchQueue::main()->async([&] { drained = true; });
+    EXPECT_TRUE(waitFor([&] { return drained; }));
+  }
+
   void SetUp() override {
     dz::devserver::Options options;
     options.auth = true;

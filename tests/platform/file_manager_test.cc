@@ -4,6 +4,9 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/support/sandbox.h"
 
 namespace dz::platform {
@@ -45,16 +48,46 @@ TEST(FileManagerTest, StandardFoldersLiveUnderTheSandboxRootAndAreMadeOnDemand) 
 }
 
 TEST(FileManagerTest, RootDefaultsToTheUsersDataFolder) {
-  dz::testing::ScopedSandbox sandbox;  // restores DZ_HOME afterwards
+  dz::testing::ScopedSandbox sandbox;  // puts the root back afterwards
   ScopedEnvironment noHome("DZ_HOME", nullptr);
   {
     ScopedEnvironment data("XDG_DATA_HOME", (sandbox.root() / "data").c_str());
+    FileManager::setSandboxRoot({});
     EXPECT_EQ(FileManager::sandboxRoot(), sandbox.root() / "data" / "dezuvura");
   }
   ScopedEnvironment noData("XDG_DATA_HOME", nullptr);
   ScopedEnvironment home("HOME", sandbox.root().c_str());
+  FileManager::setSandboxRoot({});
   EXPECT_EQ(FileManager::sandboxRoot(), sandbox.root() / ".local" / "share" / "dezuvura");
   EXPECT_TRUE(std::filesystem::is_directory(sandbox.root() / ".local" / "share" / "dezuvura"));
+}
+
+// Other threads may ask for the root at any time: the environment is read once, and the root
+// moves only when set through the file manager.
+TEST(FileManagerTest, RootIsReadFromTheEnvironmentOnceAndMovesOnlyWhenSet) {
+  dz::testing::ScopedSandbox sandbox;
+  const auto first = sandbox.root() / "first";
+  ScopedEnvironment home("DZ_HOME", first.c_str());
+  FileManager::setSandboxRoot({});
+  EXPECT_EQ(FileManager::sandboxRoot(), first);
+  ScopedEnvironment moved("DZ_HOME", (sandbox.root() / "moved").c_str());
+  EXPECT_EQ(FileManager::sandboxRoot(), first);
+
+  const auto second = sandbox.root() / "second";
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) {
+      const auto root = FileManager::sandboxRoot();
+      EXPECT_TRUE(root == first || root == second) << root;
+    }
+  });
+  for (int round = 0; round < 200; ++round) {
+    EXPECT_EQ(FileManager::setSandboxRoot(round % 2 ? first : second), round % 2 ? second : first);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(FileManager::documentsDirectory(), first / "Documents");
+  EXPECT_FALSE(std::filesystem::exists(sandbox.root() / "moved"));
 }
 
 TEST(FileManagerTest, AtomicWriteReplacesContentsWithTheGivenModeAndLeavesNoTemporaries) {

@@ -7,6 +7,7 @@
 
 #include "platform/bundle.h"
 #include "platform/dispatch_queue.h"
+#include "platform/file_manager.h"
 #include "platform/keychain.h"
 #include "platform/notification_center.h"
 #include "platform/user_defaults.h"
@@ -36,7 +37,7 @@ TEST(ProcessExitTest, ExitingWhileThreadsAndQueuesStillWorkIsClean) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::optional<dz::testing::ScopedSandbox> sandbox;
   if (const char* inherited = std::getenv(kInheritedHome)) {
-    ::setenv("DZ_HOME", inherited, 1);
+    FileManager::setSandboxRoot(inherited);
   } else {
     sandbox.emplace();
     ::setenv(kInheritedHome, sandbox->root().c_str(), 1);

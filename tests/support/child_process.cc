@@ -8,6 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string_view>
+
+#include "tests/support/sandbox.h"
+
 extern char** environ;
 
 namespace dz::testing {
@@ -22,8 +27,19 @@ Child::Child(const std::string& program, std::vector<std::string> arguments,
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  // The test's sandbox is no variable of this process: hand it over as the child's DZ_HOME.
+  if (const std::filesystem::path* sandbox = ScopedSandbox::current()) {
+    extraEnvironment.push_back("DZ_HOME=" + sandbox->string());
+  }
+  auto overridden = [&](std::string_view entry) {
+    return std::any_of(extraEnvironment.begin(), extraEnvironment.end(), [&](const auto& extra) {
+      return entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
+    });
+  };
   std::vector<char*> envp;
-  for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+  for (char** entry = environ; *entry; ++entry) {
+    if (!overridden(*entry)) envp.push_back(*entry);
+  }
   for (auto& entry : extraEnvironment) envp.push_back(entry.data());
   envp.push_back(nullptr);
   if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {

@@ -14,7 +14,8 @@ namespace dz::testing {
 
 class Child {
  public:
-  // `extraEnvironment` entries ("NAME=value") are added to this process's environment.
+  // `extraEnvironment` entries ("NAME=value") are added to this process's environment, in place
+  // of any of the same name; DZ_HOME is the current test sandbox's root, when there is one.
   Child(const std::string& program, std::vector<std::string> arguments,
         const std::filesystem::path& output, std::vector<std::string> extraEnvironment = {});
   ~Child();

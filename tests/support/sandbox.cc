@@ -4,25 +4,31 @@
 
 #include <stdexcept>
 
+#include "platform/file_manager.h"
+
 namespace dz::testing {
+namespace {
+
+const ScopedSandbox* innermost = nullptr;
+
+}  // namespace
+
+const std::filesystem::path* ScopedSandbox::current() {
+  return innermost ? &innermost->root() : nullptr;
+}
 
 ScopedSandbox::ScopedSandbox() {
   std::string pattern = (std::filesystem::temp_directory_path() / "dz-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
-  if (const char* home = getenv("DZ_HOME")) {
-    hadHome_ = true;
-    previousHome_ = home;
-  }
-  setenv("DZ_HOME", root_.c_str(), 1);
+  previousRoot_ = platform::FileManager::setSandboxRoot(root_);
+  outer_ = innermost;
+  innermost = this;
 }
 
 ScopedSandbox::~ScopedSandbox() {
-  if (hadHome_) {
-    setenv("DZ_HOME", previousHome_.c_str(), 1);
-  } else {
-    unsetenv("DZ_HOME");
-  }
+  innermost = outer_;
+  platform::FileManager::setSandboxRoot(previousRoot_);
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
 }
