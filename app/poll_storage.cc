@@ -47,9 +47,6 @@ ErrorPtr voteError(PollStorageError code) {
     case kPollUnavailable:
       description = "This poll is no longer available.";
       break;
-    case kPollClosed:
-      description = "This poll is closed.";
-      break;
     case kOptionUnavailable:
       description = "This option is no longer available.";
       break;
@@ -81,8 +78,6 @@ TransactionResult countVote(MutableData& poll, const std::string& uid, const std
   PollStorageError refusal{};
   if (!current.isMap() || current[layout::kDeleted] == Value(true)) {
     refusal = kPollUnavailable;
-  } else if (current[layout::kClosed] == Value(true)) {
-    refusal = kPollClosed;
   } else if (!current[layout::kOptions][optionId].isMap()) {
     refusal = kOptionUnavailable;
   }

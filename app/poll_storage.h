@@ -36,7 +36,6 @@ inline constexpr char kDeletedPollNotification[] = "QM_NOTIFICATION_DELETED_POLL
 inline constexpr char kPollStorageErrorDomain[] = "PollStorage";
 enum PollStorageError : int64_t {
   kPollUnavailable = 1,  // the poll is gone or flagged deleted
-  kPollClosed = 2,
   kOptionUnavailable = 3,
   kNotSignedIn = 4,
 };
@@ -86,9 +85,10 @@ class PollStorage : public std::enable_shared_from_this<PollStorage> {
                             const std::string& question, const std::vector<std::string>& options,
                             PollType type, double createdAt, CreateCompletion completion);
   // Counts the signed-in user's vote for `option` (moving an earlier vote), by a transaction on
-  // the poll node, then logs it under "pollVotesByUsers". A poll that is gone, deleted or closed,
-  // or an option that is not in it, fails with an error of kPollStorageErrorDomain. Throws
-  // dz::Exception kInvalidArgumentException for an option that never belonged to a poll.
+  // the poll node, then logs it under "pollVotesByUsers". A closed poll still takes votes. A poll
+  // that is gone or deleted, or an option that is not in it, fails with an error of
+  // kPollStorageErrorDomain. Throws dz::Exception kInvalidArgumentException for an option that
+  // never belonged to a poll.
   void voteOnOption(const Option& option, VoteCompletion completion);
 
   void fastSortPollsArray();
