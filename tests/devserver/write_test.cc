@@ -77,6 +77,21 @@ TEST_F(WriteTest, DataTheNodeModelRefusesIsInvalid) {
   EXPECT_TRUE(server_->snapshot("/u").is_null());
 }
 
+// Data stored under a key no client can read would break every later read of its parents.
+TEST_F(WriteTest, WritesAtPathsWithInvalidKeysAreRefused) {
+  EXPECT_EQ(client_->call("p", body("/.a", {{"d", 1}})), "invalid_data");
+  EXPECT_EQ(client_->call("p", body("/a/.priority/b", {{"d", 1}})), "invalid_data");
+  EXPECT_EQ(client_->call("m", body("/a", {{"d", {{"ok", 1}, {"b/$c", 1}}}})), "invalid_data");
+  EXPECT_EQ(client_->call("o", body("/a/#", {{"d", 1}})), "invalid_data");
+  EXPECT_EQ(client_->call("om", body("/a", {{"d", {{"[x", 1}}}})), "invalid_data");
+  EXPECT_EQ(server_->snapshot("/"), json(R"({"counter": {"value": 1, ".priority": 2}})"));
+  // A priority is written at its own key.
+  EXPECT_EQ(client_->call("p", body("/counter/.priority", {{"d", 7}})), "ok");
+  EXPECT_EQ(client_->call("m", body("/counter", {{"d", {{"value/.priority", 3}}}})), "ok");
+  EXPECT_EQ(server_->snapshot("/counter"),
+            json(R"({"value": {".value": 1, ".priority": 3}, ".priority": 7})"));
+}
+
 TEST_F(WriteTest, NullDeletesAndArraysBecomeChildren) {
   EXPECT_EQ(client_->call("p", body("/counter", {{"d", nullptr}})), "ok");
   EXPECT_TRUE(server_->snapshot("/counter").is_null());

@@ -9,6 +9,7 @@
 #include "database/core/server_values.h"
 #include "database/core/sparse_snapshot_tree.h"
 #include "database/snapshot/snapshot_utilities.h"
+#include "database/snapshot/validation.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/crypto.h"
 #include "platform/exception.h"
@@ -100,6 +101,17 @@ bool mergeTouches(const Path& path, const boost::json::object& children, const P
     if (written.contains(listenPath) || listenPath.contains(written)) return true;
   }
   return false;
+}
+
+// Throws unless data may be stored at `path`: every key one that data could hold, but for a
+// priority written at its own key at the end. Data under other keys no client could read.
+void checkWritable(const Path& path) {
+  const auto keys = path.keys();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (database::Validation::isValidKey(keys[i])) continue;
+    if (i + 1 == keys.size() && keys[i] == database::kPriorityKey) continue;
+    throw Exception(kInvalidArgumentException, "Invalid key in path " + path.toString());
+  }
 }
 
 }  // namespace
@@ -425,6 +437,7 @@ Reply DatabaseService::handlePut(ClientConnection& connection, const boost::json
   auto pathText = pathField(body);
   if (!pathText || !body.contains(wire::kBodyData)) return {kStatusInvalidRequest, nullptr};
   Path path(*pathText);
+  checkWritable(path);
   if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
   if (auto hashIt = body.find(wire::kBodyHash); hashIt != body.end()) {
     const auto* expected = hashIt->value().if_string();
@@ -459,6 +472,7 @@ Reply DatabaseService::handleMerge(ClientConnection& connection, const boost::js
   const auto& children = dataIt->value().get_object();
   if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
   for (const auto& [key, value] : children) {
+    checkWritable(path.child(std::string_view(key)));
     if (denied(path.child(std::string_view(key)), Access::kWrite)) {
       return {std::string(wire::kStatusPermissionDenied), nullptr};
     }
@@ -473,6 +487,7 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
   if (!pathText) return {kStatusInvalidRequest, nullptr};
   Path path(*pathText);
   if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
+  if (action == wire::kActionOnDisconnectPut) checkWritable(path);
   if (action == wire::kActionOnDisconnectCancel) {
     connection.onDisconnect.forget(path);
     return {std::string(wire::kStatusOk), nullptr};
@@ -486,6 +501,7 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
   if (action == wire::kActionOnDisconnectMerge) {
     std::vector<std::pair<Path, database::NodePtr>> writes;
     for (const auto& [key, value] : data.get_object()) {
+      checkWritable(path.child(std::string_view(key)));
       writes.emplace_back(path.child(std::string_view(key)),
                           database::SnapshotUtilities::nodeFromJson(value));
     }
