@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/file_manager.h"
 #include "platform/log.h"
 
 namespace dz::fuzz {
@@ -43,7 +44,7 @@ class ScratchFolder {
     std::string pattern = (base / "dz-fuzz-XXXXXX").string();
     require(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
     path_ = pattern;
-    ::setenv("DZ_HOME", (path_ / "home").c_str(), 1);
+    platform::FileManager::setSandboxRoot(path_ / "home");
     if (std::getenv("DZ_FUZZ_LOG")) writeError("scratch folder " + path_.string() + "\n");
   }
   ~ScratchFolder() {
