@@ -6,7 +6,6 @@
 #include "app/database_layout.h"
 #include "app/form_field.h"
 #include "app/option_button.h"
-#include "app/text_rules.h"
 #include "hud/progress_hud.h"
 #include "platform/exception.h"
 #include "platform/ui/window.h"
@@ -279,18 +278,18 @@ void CreatePollViewController::sendPollPressed() { getLocationAndSend(); }
 
 bool CreatePollViewController::validate(std::string& question,
                                         std::vector<std::string>& options) const {
-  question = trimmed(question_->text());
+  question = question_->text();
+  // The hint is no question, and nobody could vote on a poll without options.
   if (question.empty() || question == kQuestionPlaceholder) {
     ProgressHUD::showErrorWithStatus(std::string(kNoQuestionStatus));
     return false;
   }
   options.clear();
   for (const auto& field : options_) {
-    std::string option = trimmed(field->text());
-    if (!option.empty()) options.push_back(std::move(option));
+    if (!field->text().empty()) options.push_back(field->text());
   }
-  if (options.size() < 2) {
-    ProgressHUD::showErrorWithStatus(std::string(kTooFewOptionsStatus));
+  if (options.empty()) {
+    ProgressHUD::showErrorWithStatus(std::string(kNoOptionsStatus));
     return false;
   }
   return true;
@@ -366,8 +365,6 @@ void CreatePollViewController::sent(const dz::database::DatabaseReference& poll,
     UserPtr me = services_.users()->currentUser();
     notifications->sendCommunityPollNotification(poll, question, me ? me->domain() : "", now);
   }
-  // The next poll starts from no one picked (the sender stays a recipient of their own polls).
-  for (const auto& user : otherUsers_) user->setSelectedToPoll(false);
   sending_ = false;
   ProgressHUD::showSuccessWithStatus(std::string(kPollSentStatus));
   setModalTransitionStyle(dz::ui::ModalTransitionStyle::CrossDissolve);

@@ -2,8 +2,9 @@
 // four options, chooses a community poll (every user of the domain) or a direct poll (the users
 // picked from a list ordered by how many polls the user has seen from each), and sends: the
 // screen reads the sender's stored position once, has the poll store write the poll and the push
-// task store queue its pushes, then closes. A question that is empty or the placeholder, fewer
-// than two options, or a second send while one is under way are refused. Main thread only.
+// task store queue its pushes, then closes. The placeholder as the question, a poll without any
+// option, or a second send while one is under way are refused. The picks stay on the shared user
+// records for the next poll. Main thread only.
 #pragma once
 
 #include <array>
@@ -27,7 +28,7 @@ inline constexpr char kQuestionPlaceholder[] = "ask a question";
 inline constexpr char kSendingPollStatus[] = "sending poll";
 inline constexpr char kPollSentStatus[] = "poll sent!";
 inline constexpr char kNoQuestionStatus[] = "ask a question first";
-inline constexpr char kTooFewOptionsStatus[] = "give at least two options";
+inline constexpr char kNoOptionsStatus[] = "give at least one option";
 inline constexpr char kUserCellIdentifier[] = "userCell";
 
 class UserSelectTableViewCell : public dz::ui::TableViewCell {
@@ -101,7 +102,7 @@ class CreatePollViewController : public dz::ui::ViewController,
   void addUserExceptCurrentUser(const UserPtr& user);
   void sortUsersByDirectPollsReceived();
   void didAddUser(const dz::platform::Notification& notification);
-  // The trimmed question and the non-empty options; none (with the error shown) when refused.
+  // The question and the non-empty options, as typed; false (with the error shown) when refused.
   bool validate(std::string& question, std::vector<std::string>& options) const;
   void send(const std::optional<dz::platform::Location>& location, const std::string& question,
             const std::vector<std::string>& options);

@@ -1,6 +1,6 @@
-// The compose screen against the development server: what it refuses to send, a community poll
-// sent once however often send is pressed, and a direct poll to a picked user, with the picks
-// cleared afterwards.
+// The compose screen against the development server: what it refuses to send, a poll of one
+// option, a community poll sent once however often send is pressed, and a direct poll to a picked
+// user, whose pick stays for the next poll.
 #include <gtest/gtest.h>
 
 #include "app/create_poll_view_controller.h"
@@ -29,27 +29,32 @@ class ComposeScreenTest : public ScreenTest {
   size_t polls() const { return serverValue("/polls").size(); }
 };
 
-TEST_F(ComposeScreenTest, RefusesAMissingQuestionOrTooFewOptions) {
+TEST_F(ComposeScreenTest, RefusesThePlaceholderOrNoOptionsAndSendsOneOption) {
   Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
   loadUsers(ann, 1);
   auto screen = compose(ann);
   EXPECT_TRUE(screen->sendButton()->isHidden());
   // Leaving the empty question view puts the placeholder back; return in an option field then
   // finds no question.
-  screen->optionTextField(0)->insertText("yes");
+  screen->optionTextField(1)->insertText("yes");
   EXPECT_EQ(screen->questionTextView()->text(), kQuestionPlaceholder);
-  screen->optionTextField(0)->pressReturn();
+  screen->optionTextField(1)->pressReturn();
   EXPECT_TRUE(hudShows(kNoQuestionStatus));
-  type(*screen, "   ", {});
+  screen->optionTextField(1)->setText("");
+  type(*screen, "Lunch?", {});
   EXPECT_FALSE(screen->sendButton()->isHidden());
   screen->sendPollPressed();
-  EXPECT_TRUE(hudShows(kNoQuestionStatus));
-  screen->questionTextView()->insertText("Lunch?");
-  screen->optionTextField(1)->insertText("  ");
-  screen->sendPollPressed();
-  EXPECT_TRUE(hudShows(kTooFewOptionsStatus));
+  EXPECT_TRUE(hudShows(kNoOptionsStatus));
   EXPECT_FALSE(screen->isSending());
   EXPECT_EQ(polls(), 0u);
+
+  screen->optionTextField(1)->insertText("yes");
+  screen->sendPollPressed();
+  ASSERT_TRUE(waitFor([&] { return screen->presentingViewController() == nullptr; }));
+  ASSERT_EQ(polls(), 1u);
+  Value options = serverValue("/polls").asMap().begin()->second["options"];
+  ASSERT_EQ(options.size(), 1u);
+  EXPECT_EQ(options.asMap().begin()->second["name"], Value("yes"));
 }
 
 TEST_F(ComposeScreenTest, SendsACommunityPollOnce) {
@@ -61,7 +66,7 @@ TEST_F(ComposeScreenTest, SendsACommunityPollOnce) {
   EXPECT_FALSE(screen->optionTextField(3)->isHidden());
   screen->optionTextField(0)->insertText("pizza");
   screen->optionTextField(2)->insertText("soup");
-  type(*screen, " Lunch? ", {});
+  type(*screen, "Lunch?", {});
   // Return in the question view sends and inserts no line break; a tap while sending does not.
   screen->questionTextView()->insertText("\n");
   EXPECT_TRUE(screen->isSending());
@@ -76,7 +81,7 @@ TEST_F(ComposeScreenTest, SendsACommunityPollOnce) {
   EXPECT_EQ(poll["options"].asMap().begin()->second["name"], Value("pizza"));
 }
 
-TEST_F(ComposeScreenTest, SendsADirectPollToThePickedUsersAndClearsThePicks) {
+TEST_F(ComposeScreenTest, SendsADirectPollToThePickedUsersAndKeepsThePicks) {
   Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
   Device& bo = addDevice("bo@school.edu", "Bo", "Li");
   addDevice("cy@school.edu", "Cy", "Fox");
@@ -100,7 +105,12 @@ TEST_F(ComposeScreenTest, SendsADirectPollToThePickedUsersAndClearsThePicks) {
   EXPECT_EQ(poll["recipients"].size(), 2u);
   EXPECT_TRUE(poll["recipients"][bo.uid()].isMap());
   EXPECT_EQ(serverValue("/directPollsForUsers").size(), 2u);
-  for (const auto& user : screen->otherUsersArray()) EXPECT_FALSE(user->isSelectedToPoll());
+  // Bo stays picked on the shared records: the next compose screen sends to him again.
+  auto next = compose(ann);
+  ASSERT_EQ(next->otherUsersArray().size(), 2u);
+  for (const auto& user : next->otherUsersArray()) {
+    EXPECT_EQ(user->isSelectedToPoll(), user->userId() == bo.uid());
+  }
 }
 
 }  // namespace
