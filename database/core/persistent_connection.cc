@@ -782,6 +782,11 @@ void PersistentConnection::ackPuts() {
 
 void PersistentConnection::purgeOutstandingWrites() {
   ackPuts();
+  failOutstandingWrites(std::string(wire::kStatusWriteCanceled), std::nullopt);
+}
+
+void PersistentConnection::failOutstandingWrites(const std::string& status,
+                                                 const std::optional<std::string>& reason) {
   auto puts = std::move(outstandingPuts_);
   outstandingPuts_.clear();
   // Sent on-disconnect operations too: their late replies then find nothing to complete.
@@ -789,15 +794,14 @@ void PersistentConnection::purgeOutstandingWrites() {
   sentOnDisconnects_.clear();
   auto queued = std::move(onDisconnectQueue_);
   onDisconnectQueue_.clear();
-  const std::string canceled(wire::kStatusWriteCanceled);
   for (const auto& entry : puts) {
-    if (entry.second->onCompleteBlock) entry.second->onCompleteBlock(canceled, std::nullopt);
+    if (entry.second->onCompleteBlock) entry.second->onCompleteBlock(status, reason);
   }
   for (const auto& entry : sent) {
-    if (entry.second.onComplete) entry.second.onComplete(canceled, std::nullopt);
+    if (entry.second.onComplete) entry.second.onComplete(status, reason);
   }
   for (const auto& operation : queued) {
-    if (operation.onComplete) operation.onComplete(canceled, std::nullopt);
+    if (operation.onComplete) operation.onComplete(status, reason);
   }
 }
 

@@ -101,8 +101,13 @@ class PersistentConnection : public ConnectionDelegate,
   void onDisconnectMergeData(boost::json::object data, const Path& path, WriteCallback onComplete);
   void onDisconnectCancelPath(const Path& path, WriteCallback onComplete);
   // Completes every pending write and on-disconnect operation (queued, or sent and unanswered)
-  // with "write_canceled"; none of them is sent or reported otherwise afterwards.
+  // with "write_canceled"; none of them is sent or reported otherwise afterwards. Replies held
+  // back until the listens are answered are handed on first.
   void purgeOutstandingWrites();
+  // Hands on now the write replies held back until the listens are answered.
+  void ackPuts();
+  // Like a purge without the held replies, with the given status and reason.
+  void failOutstandingWrites(const std::string& status, const std::optional<std::string>& reason);
 
   // Diagnostics.
   std::vector<QuerySpec> dumpListens() const;
@@ -149,7 +154,6 @@ class PersistentConnection : public ConnectionDelegate,
   void putInternal(boost::json::value data, std::string_view action, const std::string& pathString,
                    std::optional<std::string> hash, WriteCallback onComplete);
   void sendPut(uint64_t putId);
-  void ackPuts();
   void sendOnDisconnect(TupleOnDisconnect operation);
   void queueOrSendOnDisconnect(std::string_view action, const Path& path, boost::json::value data,
                                WriteCallback onComplete);

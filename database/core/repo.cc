@@ -11,6 +11,7 @@
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/utilities.h"
+#include "database/utilities/wire_protocol.h"
 #include "database/utilities/work_queue.h"
 
 namespace dz::database {
@@ -22,8 +23,13 @@ constexpr char kAbortReasonSet[] = "set";
 constexpr char kLabelSet[] = "setValue: or removeValue:";
 constexpr char kLabelUpdate[] = "updateChildValues:";
 constexpr char kLabelPersisted[] = "Persisted write";
+constexpr char kDisposedReason[] = "The database was disposed";
 
 bool debugEnabled() { return logLevelEnabled(kLogLevelDebug); }
+
+// What a write or transaction hears when the repository is disposed before it is answered: like a
+// disconnect, whether the server applied what was sent stays unknown.
+const std::string kStatusDisposed(wire::kStatusDisconnect);
 
 // A merge push: relative paths to values. None when any part cannot be stored, so that nothing
 // of it is applied.
@@ -84,6 +90,12 @@ bool Repo::usable(const char* operation) const {
   if (initialized_ && !disposed_.load()) return true;
   logDebug("I-RDB03827",
            std::string(operation) + " ignored: the repository " + description() + " is disposed");
+  return false;
+}
+
+bool Repo::usable(const char* operation, const RepoWriteCallback& callback) {
+  if (usable(operation)) return true;
+  callOnComplete(callback, WriteResult::from(kStatusDisposed, kDisposedReason));
   return false;
 }
 
@@ -218,7 +230,15 @@ void Repo::resume() {
 }
 
 void Repo::dispose() {
-  if (disposed_.exchange(true)) return;
+  if (disposed_.load()) return;
+  // Replies already in are settled as usual; what is still pending will never be answered, and
+  // its completions hear so now. Writes stay in the store, for the next repository on it.
+  if (initialized_) connection_->ackPuts();
+  disposed_ = true;
+  if (initialized_) {
+    if (transactions_) transactions_->abortTransactions(Path(), kStatusDisposed, kDisposedReason);
+    connection_->failOutstandingWrites(kStatusDisposed, kDisposedReason);
+  }
   connection_->interruptForReason(kInterruptRepo);
   connection_->setDelegate({});
   if (tokenListener_) tokenListener_->remove();
@@ -245,7 +265,7 @@ WriteCallback Repo::writeCompletion(WriteId writeId, const Path& path, std::stri
 }
 
 void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
-  if (!usable("set")) return;
+  if (!usable("set", callback)) return;
   if (!node) node = EmptyNode::emptyNode();
   boost::json::value value = SnapshotUtilities::toJson(*node, true);
   if (debugEnabled()) {
@@ -264,7 +284,7 @@ void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
 }
 
 void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback) {
-  if (!usable("update")) return;
+  if (!usable("update", callback)) return;
   boost::json::object value = mergeToJson(nodes);
   if (debugEnabled()) {
     logDebug("I-RDB03804",
@@ -335,22 +355,32 @@ void Repo::setOnDisconnectHooks(std::shared_ptr<RepoOnDisconnectHooks> hooks) {
 }
 
 void Repo::onDisconnectSet(const Path& path, NodePtr node, RepoWriteCallback callback) {
-  if (!usable("onDisconnectSet")) return;
+  if (!usable("onDisconnectSet", callback)) return;
   onDisconnect_->set(path, node ? node : EmptyNode::emptyNode(), std::move(callback));
 }
 
 void Repo::onDisconnectUpdate(const Path& path, const CompoundWrite& nodes,
                               RepoWriteCallback callback) {
-  if (usable("onDisconnectUpdate")) onDisconnect_->update(path, nodes, std::move(callback));
+  if (usable("onDisconnectUpdate", callback)) {
+    onDisconnect_->update(path, nodes, std::move(callback));
+  }
 }
 
 void Repo::onDisconnectCancel(const Path& path, RepoWriteCallback callback) {
-  if (usable("onDisconnectCancel")) onDisconnect_->cancel(path, std::move(callback));
+  if (usable("onDisconnectCancel", callback)) onDisconnect_->cancel(path, std::move(callback));
 }
 
 void Repo::startTransaction(const Path& path, TransactionUpdate update,
                             TransactionCompletion onComplete, bool applyLocally) {
-  if (!usable("startTransaction")) return;
+  if (!usable("startTransaction")) {
+    if (onComplete) {
+      eventRaiser_.raiseCallback(
+          [onComplete, error = errorForStatus(kStatusDisposed, kDisposedReason)] {
+            onComplete(error, false, nullptr);
+          });
+    }
+    return;
+  }
   transactionQueue_->startTransaction(path, std::move(update), std::move(onComplete), applyLocally);
 }
 

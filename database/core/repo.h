@@ -78,7 +78,10 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   // Connection control and life.
   void interrupt();
   void resume();
-  // Interrupts for good, closes the store and detaches; every later call does nothing.
+  // Interrupts for good, closes the store and detaches. Pending writes, transactions and
+  // on-disconnect operations complete with a "disconnect" error saying the database was disposed
+  // (what is stored stays stored), and so does every later one; every other later call does
+  // nothing.
   void dispose();
 
   // Writes; the callback (optional) runs on the callback queue after the events raised before.
@@ -151,6 +154,8 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   void applyServerOverwrite(const Path& path, NodePtr node, std::optional<int64_t> tagId);
   // False (after a log line) once disposed or before set-up: the call does nothing.
   bool usable(const char* operation) const;
+  // The same for a write, whose callback then hears that the repository is disposed.
+  bool usable(const char* operation, const RepoWriteCallback& callback);
 
   const RepoInfoPtr repoInfo_;
   const DatabaseConfigPtr config_;

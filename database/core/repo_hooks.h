@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "database/snapshot/compound_write.h"
@@ -20,8 +21,10 @@ class RepoTransactionHooks {
  public:
   virtual ~RepoTransactionHooks() = default;
   // Aborts the transactions at, above and below `path` that a write there overrules, with the
-  // reason ("set", "write_canceled"); returns the path from which to rerun the rest.
-  virtual Path abortTransactions(const Path& path, const std::string& reason) = 0;
+  // reason ("set", "write_canceled", or "disconnect" when the repository is disposed) and its
+  // text, when there is one; returns the path from which to rerun the rest.
+  virtual Path abortTransactions(const Path& path, const std::string& reason,
+                                 const std::optional<std::string>& reasonText = std::nullopt) = 0;
   // Runs again the transactions at and below `path` whose data changed.
   virtual void rerunTransactions(const Path& path) = 0;
 };

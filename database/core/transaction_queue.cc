@@ -356,21 +356,24 @@ void TransactionQueue::pruneCompletedTransactions(const QueueTree& node) {
 
 // ---- aborting ----
 
-Path TransactionQueue::abortTransactions(const Path& path, const std::string& reason) {
+Path TransactionQueue::abortTransactions(const Path& path, const std::string& reason,
+                                         const std::optional<std::string>& reasonText) {
   if (tree_.isEmpty()) return path;
   Path affected = ancestorTransactionNode(path).path();
   QueueTree node = tree_.subTree(path);
   node.forEachAncestor([&](const QueueTree& ancestor) {
-    abortTransactionsAtNode(ancestor, reason);
+    abortTransactionsAtNode(ancestor, reason, reasonText);
     return false;
   });
-  abortTransactionsAtNode(node, reason);
-  node.forEachDescendant(
-      [&](const QueueTree& descendant) { abortTransactionsAtNode(descendant, reason); });
+  abortTransactionsAtNode(node, reason, reasonText);
+  node.forEachDescendant([&](const QueueTree& descendant) {
+    abortTransactionsAtNode(descendant, reason, reasonText);
+  });
   return affected;
 }
 
-void TransactionQueue::abortTransactionsAtNode(const QueueTree& node, const std::string& reason) {
+void TransactionQueue::abortTransactionsAtNode(const QueueTree& node, const std::string& reason,
+                                               const std::optional<std::string>& reasonText) {
   const auto& own = node.getValue();
   if (!own) return;
   Events events;
@@ -381,7 +384,7 @@ void TransactionQueue::abortTransactionsAtNode(const QueueTree& node, const std:
     if (transaction->isSent()) {
       if (transaction->status == TransactionStatus::Sent) {
         transaction->status = TransactionStatus::SentAbortPending;
-        transaction->setAbortStatus(reason, std::nullopt);
+        transaction->setAbortStatus(reason, reasonText);
       }
       waiting.push_back(transaction);
       continue;
@@ -391,7 +394,7 @@ void TransactionQueue::abortTransactionsAtNode(const QueueTree& node, const std:
     transaction->status = TransactionStatus::Done;
     transaction->unwatcher();
     if (reason != wire::kStatusWriteCanceled) append(events, revert(*transaction));
-    if (auto done = completion(*transaction, errorForStatus(reason), false, nullptr)) {
+    if (auto done = completion(*transaction, errorForStatus(reason, reasonText), false, nullptr)) {
       callbacks.push_back(std::move(done));
     }
   }

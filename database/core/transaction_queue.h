@@ -40,8 +40,9 @@ class TransactionQueue final : public RepoTransactionHooks,
   void startTransaction(const Path& path, TransactionUpdate update,
                         TransactionCompletion onComplete, bool applyLocally);
 
-  // RepoTransactionHooks. Reasons are "set" and "write_canceled".
-  Path abortTransactions(const Path& path, const std::string& reason) override;
+  // RepoTransactionHooks.
+  Path abortTransactions(const Path& path, const std::string& reason,
+                         const std::optional<std::string>& reasonText = std::nullopt) override;
   void rerunTransactions(const Path& path) override;
 
   // The transactions in the tree, for tests and diagnostics.
@@ -75,7 +76,8 @@ class TransactionQueue final : public RepoTransactionHooks,
   QueueTree ancestorTransactionNode(const Path& path) const;
   Queue buildTransactionQueue(const QueueTree& node) const;
   void pruneCompletedTransactions(const QueueTree& node);
-  void abortTransactionsAtNode(const QueueTree& node, const std::string& reason);
+  void abortTransactionsAtNode(const QueueTree& node, const std::string& reason,
+                               const std::optional<std::string>& reasonText);
 
   struct Watcher {
     uint64_t handle = 0;
