@@ -137,12 +137,23 @@ TEST_F(PersistentConnectionRacesTest, AConnectionReleasedOffTheWorkQueueClosesIt
 }
 
 // Letting go of the connection on another thread while its first attempt is due on the work
-// queue: the attempt either runs or is withdrawn, without the two threads touching it at once.
-TEST_F(PersistentConnectionRacesTest, ReleasingTheConnectionWhileAnAttemptIsDueIsSafe) {
+// queue: the attempt either runs or is withdrawn, without the two threads touching it at once
+// (the sanitizers watch that). Either way each connection goes, and so does the socket an attempt
+// opened for it.
+TEST_F(PersistentConnectionRacesTest, ReleasingTheConnectionWhileAnAttemptIsDueLeavesNothingOpen) {
   PersistentConnection::Dependencies dependencies = fakeDependencies();
+  std::vector<std::shared_ptr<FakeRealtimeConnection>> sockets;  // made on the work queue
+  dependencies.connectionFactory = [&sockets](std::shared_ptr<RepoInfo>, platform::DispatchQueuePtr,
+                                              std::optional<std::string>,
+                                              std::weak_ptr<ConnectionDelegate> delegate) {
+    sockets.push_back(std::make_shared<FakeRealtimeConnection>(std::move(delegate)));
+    return sockets.back();
+  };
+  std::vector<std::weak_ptr<PersistentConnection>> released;
   for (int i = 0; i < 200; ++i) {
     auto made = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
     std::weak_ptr<PersistentConnection> weak = made;
+    released.push_back(weak);
     queue_->async([weak] {
       if (auto connection = weak.lock()) connection->open();
     });
@@ -151,6 +162,11 @@ TEST_F(PersistentConnectionRacesTest, ReleasingTheConnectionWhileAnAttemptIsDueI
   }
   flush();
   flush();
+  onQueue([&] {
+    for (size_t i = 0; i < released.size(); ++i) EXPECT_TRUE(released[i].expired()) << i;
+    EXPECT_LE(sockets.size(), released.size());
+    for (const auto& socket : sockets) EXPECT_TRUE(socket->closed);
+  });
 }
 
 }  // namespace

@@ -122,18 +122,31 @@ TEST_F(RetryHelperTest, CancelWithdrawsTheAttemptAndRestartsAtTheMinimum) {
 }
 
 // The owner may let go of the helper on another thread while an attempt is due on the queue:
-// the attempt then runs or not, but the two threads never touch it at once.
-TEST_F(RetryHelperTest, ReleasedOffTheQueueWhileAnAttemptIsDue) {
-  for (int i = 0; i < 300; ++i) {
+// the attempt then runs once or not at all, the two threads never touch it at once (the
+// sanitizers watch that), and neither the helper nor its attempt outlives the release.
+TEST_F(RetryHelperTest, ReleasedOffTheQueueWhileAnAttemptIsDueRunsItAtMostOnceAndFreesIt) {
+  constexpr int kHelpers = 300;
+  auto witness = std::make_shared<int>(0);  // held by every attempt
+  std::vector<int> runs(kHelpers, 0);       // counted on the queue
+  std::vector<std::weak_ptr<RetryHelper>> released;
+  for (int i = 0; i < kHelpers; ++i) {
     auto helper = makeHelper();
     std::weak_ptr<RetryHelper> weak = helper;
-    queue_->async([weak] {
-      if (auto h = weak.lock()) h->retry([] {});
+    released.push_back(weak);
+    queue_->async([weak, witness, &runs, i] {
+      if (auto h = weak.lock()) h->retry([witness, &runs, i] { ++runs[i]; });
     });
     for (int spin = 0; spin < i % 13; ++spin) std::this_thread::yield();
     helper.reset();
   }
+  // Once for the retries, once for the attempts they posted.
   onQueue([] {});
+  onQueue([] {});
+  for (int i = 0; i < kHelpers; ++i) {
+    EXPECT_TRUE(released[i].expired()) << i;
+    EXPECT_LE(runs[i], 1) << i;
+  }
+  EXPECT_EQ(witness.use_count(), 1);
 }
 
 }  // namespace
