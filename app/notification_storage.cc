@@ -83,7 +83,10 @@ std::optional<std::string> NotificationStorage::voteMessage(const User& voter, b
                 {voter.firstName(), voter.lastName()});
 }
 
-void NotificationStorage::writeTask(Value::Map task) const {
+void NotificationStorage::writeTask(Value::Map task, const std::string& deviceToken,
+                                    const std::optional<std::string>& userId) const {
+  task["deviceToken"] = deviceToken;
+  if (userId) task["userId"] = *userId;
   task[kState] = kStartPush;
   queueRef_.childByAutoId().setValue(Value(std::move(task)));
 }
@@ -110,13 +113,8 @@ void NotificationStorage::sendDirectPollNotification(const DatabaseReference& po
                      {"pollId", pollKey(poll)}};
   for (const UserPtr& user : userStorage_->usersArray()) {
     if (!user->isSelectedToPoll()) continue;
-    withDeviceToken(user->userId(),
-                    [self = shared_from_this(), task, uid = user->userId()](const std::string& t) {
-                      Value::Map record = task;
-                      record["deviceToken"] = t;
-                      record["userId"] = uid;
-                      self->writeTask(std::move(record));
-                    });
+    withDeviceToken(user->userId(), [self = shared_from_this(), task, uid = user->userId()](
+                                        const std::string& t) { self->writeTask(task, t, uid); });
   }
 }
 
@@ -128,23 +126,19 @@ void NotificationStorage::sendCommunityPollNotification(const DatabaseReference&
   Value::Map task = {{"question", question},
                      {"message", pollMessage(sender->firstName(), question)},
                      {"pollId", pollKey(poll)}};
-  // Read once: a lasting observer would push this poll to users who join the domain later, once
-  // more for every poll sent in this process.
+  // Lasting: a user who joins the domain later in this process gets the poll too, once for every
+  // call. Weak, as the observer may outlive the store.
+  std::weak_ptr<NotificationStorage> weak = weak_from_this();
   rootRef_.child(layout::kUsers)
       .queryOrderedByChild(layout::kDomain)
       .queryEqualToValue(Value(domain))
-      .observeSingleEventOfType(DataEventType::Value,
-                                [self = shared_from_this(), task](const DataSnapshot& users) {
-                                  for (const DataSnapshot& user : users.children()) {
-                                    const Value stored = user.value();
-                                    const std::string* token = deviceTokenOf(stored);
-                                    if (!token || !user.key()) continue;
-                                    Value::Map record = task;
-                                    record["deviceToken"] = *token;
-                                    record["userId"] = *user.key();
-                                    self->writeTask(std::move(record));
-                                  }
-                                });
+      .observeEventType(DataEventType::ChildAdded, [weak, task](const DataSnapshot& user) {
+        auto self = weak.lock();
+        const Value stored = user.value();
+        const std::string* token = deviceTokenOf(stored);
+        if (!self || !token || !user.key()) return;
+        self->writeTask(task, *token, *user.key());
+      });
 }
 
 void NotificationStorage::sendLocalPollNotification(const DatabaseReference& poll,
@@ -171,10 +165,7 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
                               "location '" +
                               where + "'");
         self->withDeviceToken(key, [self, task, key](const std::string& token) {
-          Value::Map record = task;
-          record["deviceToken"] = token;
-          record["userId"] = key;
-          self->writeTask(std::move(record));
+          self->writeTask(task, token, key);
         });
       });
   query->observeReadyWithBlock([weakQuery] {
@@ -195,9 +186,7 @@ void NotificationStorage::sendVoteNotificationForPoll(const Poll& poll, bool cha
                      {"voterId", voter->userId()},
                      {"senderId", poll.senderId()}};
   withDeviceToken(poll.senderId(), [self = shared_from_this(), task](const std::string& token) {
-    Value::Map record = task;
-    record["deviceToken"] = token;
-    self->writeTask(std::move(record));
+    self->writeTask(task, token, std::nullopt);
   });
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/environment.h"
@@ -32,7 +33,8 @@ class NotificationStorage : public std::enable_shared_from_this<NotificationStor
   // To each selected user of the user store (the sender included when selected).
   void sendDirectPollNotification(const dz::database::DatabaseReference& poll,
                                   const std::string& question, double time);
-  // To each user of `domain` as the users are when the call is made.
+  // To each user of `domain`, by a child-added observer that stays for the process (or until all
+  // observers of that query are removed): a user who joins later gets a record from every call.
   void sendCommunityPollNotification(const dz::database::DatabaseReference& poll,
                                      const std::string& question, const std::string& domain,
                                      double time);
@@ -53,7 +55,9 @@ class NotificationStorage : public std::enable_shared_from_this<NotificationStor
   bool experiment(const char* key) const;
   // Reads "users"/uid once and calls `write` with its device token when it has one.
   void withDeviceToken(const std::string& uid, std::function<void(const std::string&)> write);
-  void writeTask(dz::Value::Map task) const;
+  // Writes `task` for one receiver's device token (and uid, for poll pushes).
+  void writeTask(dz::Value::Map task, const std::string& deviceToken,
+                 const std::optional<std::string>& userId) const;
 
   const Environment environment_;
   const std::shared_ptr<UserStorage> userStorage_;

@@ -91,25 +91,33 @@ TEST_F(PushTasksTest, PollAndVoteRecordsHoldExactlyTheirFields) {
   EXPECT_TRUE(contains(all, vote(bo, "Bo Li re-voted on your poll!")));
   EXPECT_TRUE(contains(all, vote(dee, "You got a new vote")));
 
-  // A community poll from Dee reaches the domain's users with a token, as they are now: Eve,
-  // who joins later with a token, gets nothing.
+  // A community poll from Dee, sent twice, reaches the domain's users with a token once per
+  // call, and keeps reaching users who join the domain later: Eve joins with a token.
   clearTasks();
   std::string community = createPoll(dee, PollType::Community, "Pizza?");
-  dee.notifications->sendCommunityPollNotification(dee.root().child("polls").child(community),
-                                                   "Pizza?", "school.edu", 0);
-  all = waitForTasks(2);
-  EXPECT_EQ(all.size(), 2u);
-  for (Device* receiver : {&ann, &bo}) {
-    EXPECT_TRUE(
-        contains(all, record({{"question", "Pizza?"},
-                              {"message", "Someone polled you: 'Pizza?'. Expires in 48 hours."},
-                              {"deviceToken", token(*receiver)},
-                              {"pollId", community},
-                              {"userId", receiver->uid()}})));
+  for (int call = 0; call < 2; ++call) {
+    dee.notifications->sendCommunityPollNotification(dee.root().child("polls").child(community),
+                                                     "Pizza?", "school.edu", 0);
   }
-  Device& eve = addDevice("eve@school.edu", "Eve", "Ng");
-  write(eve, "users/" + eve.uid() + "/deviceToken", Value("tok-eve"));
-  EXPECT_EQ(waitForTasks(2).size(), 2u);
+  auto communityRecord = [&](const Value& deviceToken, const std::string& uid) {
+    return record({{"question", "Pizza?"},
+                   {"message", "Someone polled you: 'Pizza?'. Expires in 48 hours."},
+                   {"deviceToken", deviceToken},
+                   {"pollId", community},
+                   {"userId", uid}});
+  };
+  all = waitForTasks(4);
+  EXPECT_EQ(all.size(), 4u);
+  for (Device* receiver : {&ann, &bo}) {
+    EXPECT_EQ(std::count(all.begin(), all.end(),
+                         Value(communityRecord(token(*receiver), receiver->uid()))),
+              2);
+  }
+  server_->setJson("/users/eve",
+                   R"({"firstName": "Eve", "domain": "school.edu", "deviceToken": "tok-eve"})");
+  all = waitForTasks(6);
+  EXPECT_EQ(all.size(), 6u);
+  EXPECT_EQ(std::count(all.begin(), all.end(), Value(communityRecord(Value("tok-eve"), "eve"))), 2);
 
   // A local poll reaches those within 20 km of it when it is sent.
   clearTasks();
