@@ -1,16 +1,15 @@
 #include "app/text_rules.h"
 
 #include <algorithm>
-#include <array>
 #include <vector>
 
 namespace pollapp {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
-// Free web-mail domains: their users share no school or company.
-constexpr std::array<std::string_view, 4> kBlockedDomains = {"freemail.test", "webmail.test",
-                                                             "inbox.test", "postbox.test"};
+// Free web-mail domains, joined by commas: their users share no school or company.
+constexpr std::string_view kBlockedDomainText =
+    "freemail.test,webmail.test,inbox.test,postbox.test";
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
@@ -23,8 +22,10 @@ std::vector<std::string> split(const std::string& text, char separator) {
   }
 }
 
-bool blocked(std::string_view domain) {
-  return std::find(kBlockedDomains.begin(), kBlockedDomains.end(), domain) != kBlockedDomains.end();
+// `domain` is one of the blocked domains.
+bool blocked(const std::string& domain) {
+  return ("," + std::string(kBlockedDomainText) + ",").find("," + domain + ",") !=
+         std::string::npos;
 }
 
 }  // namespace
@@ -48,8 +49,11 @@ EmailCheck checkSignUpEmail(std::string_view email) {
                                 [](const std::string& label) { return label.empty(); });
   if (labels.size() < 2 || emptyLabel) return {EmailRefusal::NotOrganisation, {}};
   std::string domain = labels[labels.size() - 2] + "." + labels.back();
-  // A subdomain of a web-mail host would join its users all the same.
-  if (blocked(host) || blocked(domain)) return {EmailRefusal::NotOrganisation, {}};
+  // Any piece of the blocked text is refused; so is a subdomain of a blocked domain, which would
+  // join its users all the same.
+  if (kBlockedDomainText.find(host) != std::string_view::npos || blocked(domain)) {
+    return {EmailRefusal::NotOrganisation, {}};
+  }
   return {std::nullopt, domain};
 }
 

@@ -14,7 +14,8 @@ std::string trimmed(std::string_view text);
 enum class EmailRefusal { InvalidEmail, NotOrganisation };
 // The domain stored for `email` (the last two labels of its host, lower case), or the reason it is
 // refused: not exactly one "@" (InvalidEmail); a host with fewer than two labels, an empty label,
-// or a free web-mail domain (NotOrganisation). The address is trimmed and compared without case.
+// or a host that is a free web-mail domain, a subdomain of one, or any piece of the text of those
+// domains joined by commas (NotOrganisation). The address is trimmed and compared without case.
 struct EmailCheck {
   std::optional<EmailRefusal> refusal;
   std::string domain;
