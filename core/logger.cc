@@ -62,6 +62,10 @@ void logDebug(std::string_view serviceTag, std::string_view code, std::string_vi
   if (isDebugLoggingEnabled()) writeLine(serviceTag, code, message);
 }
 
+void logRequested(std::string_view serviceTag, std::string_view code, std::string_view message) {
+  writeLine(serviceTag, code, message);
+}
+
 void flushLog() {
   loggerQueue().sync([] {});
 }

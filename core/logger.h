@@ -13,6 +13,10 @@ void logError(std::string_view serviceTag, std::string_view code, std::string_vi
 void logWarning(std::string_view serviceTag, std::string_view code, std::string_view message);
 void logInfo(std::string_view serviceTag, std::string_view code, std::string_view message);
 void logDebug(std::string_view serviceTag, std::string_view code, std::string_view message);
+// An info or debug line that a library's own logging switch asked for (the database's
+// setLoggingEnabled): written in or out of debug mode, as a program that switches logging on
+// passes no launch argument.
+void logRequested(std::string_view serviceTag, std::string_view code, std::string_view message);
 
 // Debug mode: launch argument "-DZDebugEnabled", or else the user-defaults switch
 // "/vivuro/dezuvura/debug_mode" (both overruled by the launch argument "-DZDebugDisabled"), or a

@@ -17,12 +17,17 @@ void setLoggingEnabled(bool enabled) {
   gLogLevel.store(enabled ? kLogLevelDebug : kLogLevelInfo, std::memory_order_relaxed);
 }
 
+// Debug level is reached only through setLoggingEnabled(true), the program's request for the lines.
 void logDebug(std::string_view code, std::string_view message) {
-  if (logLevelEnabled(kLogLevelDebug)) core::logDebug(kDatabaseLogTag, code, message);
+  if (logLevelEnabled(kLogLevelDebug)) core::logRequested(kDatabaseLogTag, code, message);
 }
 
 void logInfo(std::string_view code, std::string_view message) {
-  if (logLevelEnabled(kLogLevelInfo)) core::logInfo(kDatabaseLogTag, code, message);
+  if (logLevelEnabled(kLogLevelDebug)) {
+    core::logRequested(kDatabaseLogTag, code, message);
+  } else if (logLevelEnabled(kLogLevelInfo)) {
+    core::logInfo(kDatabaseLogTag, code, message);
+  }
 }
 
 void logWarning(std::string_view code, std::string_view message) {

@@ -1,6 +1,7 @@
 // The database client's log level gate and its log helpers. Every database log line goes through
 // one of logDebug/logInfo/logWarning/logError, which drop the line unless the level admits it and
-// otherwise hand it to the shared logger under the tag "[Dezuvura/Database]". Messages are plain
+// otherwise hand it to the shared logger under the tag "[Dezuvura/Database]". With logging switched
+// on, info and debug lines are written without the shared logger's debug mode. Messages are plain
 // text, never format strings. Thread-safe.
 #pragma once
 
