@@ -27,52 +27,70 @@ constexpr char kPriorityBounds[] =
 
 bool isKeyIndex(const QueryParams& params) { return params.index()->equals(*KeyIndex::keyIndex()); }
 
-bool isStringLeaf(const NodePtr& node) { return node->isLeafNode() && node->val().isString(); }
+// A bound as the endpoint checks see it: its value before conversion, so that a bound the ordering
+// refuses gets the ordering's message rather than the conversion's.
+struct Bound {
+  Value value;
+  bool withKey;
+};
+
+std::optional<Bound> startOf(const QueryParams& params) {
+  if (!params.hasStart()) return std::nullopt;
+  return Bound{params.indexStartValue()->val(), &params.indexStartKey() != &minName()};
+}
+
+std::optional<Bound> endOf(const QueryParams& params) {
+  if (!params.hasEnd()) return std::nullopt;
+  return Bound{params.indexEndValue()->val(), &params.indexEndKey() != &maxName()};
+}
 
 // The checks every new set of bounds must pass against its ordering.
-void validateEndpoints(const QueryParams& params) {
-  if (isKeyIndex(params)) {
-    if (params.hasStart()) {
-      if (&params.indexStartKey() != &minName()) {
+void validateEndpoints(const Index& index, const std::optional<Bound>& start,
+                       const std::optional<Bound>& end) {
+  if (index.equals(*KeyIndex::keyIndex())) {
+    if (start) {
+      if (start->withKey) {
         refuse(
             "Can't use queryStartingAtValue:childKey: or queryEqualTo:andChildKey: in "
             "combination with queryOrderedByKey");
       }
-      if (!isStringLeaf(params.indexStartValue())) {
+      if (!start->value.isString()) {
         refuse(
             "Can't use queryStartingAtValue: with other types than string in combination with "
             "queryOrderedByKey");
       }
     }
-    if (params.hasEnd()) {
-      if (&params.indexEndKey() != &maxName()) {
+    if (end) {
+      if (end->withKey) {
         refuse(
             "Can't use queryEndingAtValue:childKey: or queryEqualToValue:childKey: in "
             "combination with queryOrderedByKey");
       }
-      if (!isStringLeaf(params.indexEndValue())) {
+      if (!end->value.isString()) {
         refuse(
             "Can't use queryEndingAtValue: with other types than string in combination with "
             "queryOrderedByKey");
       }
     }
-  } else if (params.index()->equals(*PriorityIndex::priorityIndex())) {
-    if ((params.hasStart() &&
-         !Validation::validatePriorityValue(params.indexStartValue()->val())) ||
-        (params.hasEnd() && !Validation::validatePriorityValue(params.indexEndValue()->val()))) {
+  } else if (index.equals(*PriorityIndex::priorityIndex())) {
+    if ((start && !Validation::validatePriorityValue(start->value)) ||
+        (end && !Validation::validatePriorityValue(end->value))) {
       refuse(kPriorityBounds);
     }
   }
 }
 
-// The bound's node, after the checks every bound makes first.
-NodePtr boundNode(const Value& value, const std::optional<std::string_view>& key,
-                  const std::string& label) {
+void validateEndpoints(const QueryParams& params) {
+  validateEndpoints(*params.index(), startOf(params), endOf(params));
+}
+
+// The checks every bound makes before any other.
+void validateBound(const Value& value, const std::optional<std::string_view>& key,
+                   const std::string& label) {
   if (!value.isNull() && !value.isNumber() && !value.isString() && !value.isBool()) {
     refuse("You can only pass nil, NSString or NSNumber to " + label);
   }
   if (key) Validation::validateKey(label, *key);
-  return SnapshotUtilities::nodeFrom(value);
 }
 
 std::optional<std::string> keyOf(const std::optional<std::string_view>& key) {
@@ -195,15 +213,42 @@ DatabaseQuery DatabaseQuery::withBound(const BoundSide& side, const Value& value
            ":childKey: when using queryOrderedByKey:");
   }
   std::string label = method + (childKey ? ":childKey:" : ":");
-  NodePtr node = boundNode(value, childKey, label);
+  validateBound(value, childKey, label);
   if (side.start ? state_->params.hasStart() : state_->params.hasEnd()) {
     refuse("Can't call " + label + " after " + side.previously + " was previously called");
   }
+  Bound bound{value, childKey.has_value()};
+  if (side.start) {
+    validateEndpoints(*state_->params.index(), bound, endOf(state_->params));
+  } else {
+    validateEndpoints(*state_->params.index(), startOf(state_->params), bound);
+  }
+  NodePtr node = SnapshotUtilities::nodeFrom(value);
   std::optional<std::string> key = keyOf(childKey);
-  QueryParams params =
-      side.start ? state_->params.startAt(node, key) : state_->params.endAt(node, key);
-  validateEndpoints(params);
-  return withParams(params, state_->orderByCalled);
+  return withParams(
+      side.start ? state_->params.startAt(node, key) : state_->params.endAt(node, key),
+      state_->orderByCalled);
+}
+
+DatabaseQuery DatabaseQuery::withEqualBound(const Value& value,
+                                            std::optional<std::string_view> childKey) const {
+  if (childKey && isKeyIndex(state_->params)) {
+    refuse(
+        "You must use queryEqualToValue: instead of queryEqualTo:childKey: when using "
+        "queryOrderedByKey:");
+  }
+  std::string label = childKey ? "queryEqualToValue:childKey:" : "queryEqualToValue:";
+  validateBound(value, childKey, label);
+  if (state_->params.hasStart() || state_->params.hasEnd()) {
+    refuse("Can't call " + label +
+           " after queryStartingAtValue, queryEndingAtValue or queryEqualToValue was previously "
+           "called");
+  }
+  Bound bound{value, childKey.has_value()};
+  validateEndpoints(*state_->params.index(), bound, bound);
+  NodePtr node = SnapshotUtilities::nodeFrom(value);
+  std::optional<std::string> key = keyOf(childKey);
+  return withParams(state_->params.startAt(node, key).endAt(node, key), state_->orderByCalled);
 }
 
 namespace {
@@ -232,36 +277,12 @@ DatabaseQuery DatabaseQuery::queryEndingAtValue(const Value& value,
 }
 
 DatabaseQuery DatabaseQuery::queryEqualToValue(const Value& value) const {
-  static constexpr char kLabel[] = "queryEqualToValue:";
-  NodePtr node = boundNode(value, std::nullopt, kLabel);
-  if (state_->params.hasStart() || state_->params.hasEnd()) {
-    refuse(std::string("Can't call ") + kLabel +
-           " after queryStartingAtValue, queryEndingAtValue or queryEqualToValue was previously "
-           "called");
-  }
-  QueryParams params = state_->params.startAt(node).endAt(node);
-  validateEndpoints(params);
-  return withParams(params, state_->orderByCalled);
+  return withEqualBound(value, std::nullopt);
 }
 
 DatabaseQuery DatabaseQuery::queryEqualToValue(const Value& value,
                                                std::string_view childKey) const {
-  static constexpr char kLabel[] = "queryEqualToValue:childKey:";
-  if (isKeyIndex(state_->params)) {
-    refuse(
-        "You must use queryEqualToValue: instead of queryEqualTo:childKey: when using "
-        "queryOrderedByKey:");
-  }
-  NodePtr node = boundNode(value, childKey, kLabel);
-  if (state_->params.hasStart() || state_->params.hasEnd()) {
-    refuse(std::string("Can't call ") + kLabel +
-           " after queryStartingAtValue, queryEndingAtValue or queryEqualToValue was previously "
-           "called");
-  }
-  std::string key(childKey);
-  QueryParams params = state_->params.startAt(node, key).endAt(node, key);
-  validateEndpoints(params);
-  return withParams(params, state_->orderByCalled);
+  return withEqualBound(value, childKey);
 }
 
 // ---- observing ----
@@ -271,14 +292,16 @@ DatabaseQuery::Handle DatabaseQuery::observeEventType(DataEventType type, Snapsh
   // A reference reports the cancel form's label, as its two-argument form delegates unchecked.
   std::string label = observeLabel(false, cancelBlock != nullptr || state_->isReference);
   Validation::validateKnownEventType(label, static_cast<int>(type));
-  requireBlock(block != nullptr, label);
   if (type == DataEventType::Value) {
+    requireBlock(block != nullptr, label);
     return observeValue(LUIDGenerator(), std::move(block), std::move(cancelBlock));
   }
+  // Without a block a child observer still listens (and keeps its data synced); it just calls
+  // nothing.
   return observe(
       LUIDGenerator(), type,
       [block = std::move(block)](const DataSnapshot& snapshot, const std::optional<std::string>&) {
-        block(snapshot);
+        if (block) block(snapshot);
       },
       std::move(cancelBlock));
 }

@@ -64,7 +64,8 @@ class DatabaseQuery {
   DatabaseQuery queryEqualToValue(const Value& value, std::string_view childKey) const;
 
   // Observes every event of `type` until removed. An event type outside 0 to 4 throws
-  // "KnownEventTypeValidation"; a missing block throws NSInvalidArgumentException.
+  // "KnownEventTypeValidation". A missing block throws NSInvalidArgumentException, except for a
+  // child event type through observeEventType, whose observer then listens and calls nothing.
   Handle observeEventType(DataEventType type, SnapshotBlock block,
                           CancelBlock cancelBlock = nullptr) const;
   Handle observeEventTypeWithPreviousSiblingKey(DataEventType type,
@@ -101,6 +102,7 @@ class DatabaseQuery {
   DatabaseQuery withParams(const QueryParams& params, bool orderByCalled) const;
   DatabaseQuery withBound(const BoundSide& side, const Value& value,
                           std::optional<std::string_view> childKey) const;
+  DatabaseQuery withEqualBound(const Value& value, std::optional<std::string_view> childKey) const;
   Handle observe(Handle handle, DataEventType type, SnapshotWithPreviousKeyBlock block,
                  CancelBlock cancelBlock) const;
   Handle observeValue(Handle handle, SnapshotBlock block, CancelBlock cancelBlock) const;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include "database/api/database.h"
@@ -78,6 +79,45 @@ TEST(DatabaseQueryTest, BoundsAreCheckedAgainstTheirOrdering) {
       ref.queryOrderedByChild("score").queryStartingAtValue(3, "k").queryLimitedToLast(2);
   EXPECT_EQ(query.queryParams().wireProtocolParams(),
             (Value::Map{{"i", "score"}, {"sp", 3}, {"sn", "k"}, {"l", 2}, {"vf", "r"}}));
+}
+
+// The ordering's and the second bound's messages come before the conversion's: a bound the
+// ordering refuses never reaches it.
+TEST(DatabaseQueryTest, BoundsAreCheckedBeforeTheirValueIsConverted) {
+  DatabaseReference ref = detached();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
+  const std::string priorities =
+      "InvalidQueryParameter: When using queryOrderedByPriority, values provided to "
+      "queryStartingAtValue:, queryEndingAtValue:, or queryEqualToValue: must be valid "
+      "priorities.";
+  EXPECT_EQ(thrown([&] { ref.queryStartingAtValue(nan); }), priorities);
+  EXPECT_EQ(thrown([&] { ref.queryOrderedByPriority().queryEndingAtValue(nan, "k"); }), priorities);
+  EXPECT_EQ(thrown([&] { ref.queryEqualToValue(nan); }), priorities);
+  EXPECT_EQ(thrown([&] { ref.queryStartingAtValue(1).queryStartingAtValue(nan); }),
+            "InvalidQueryParameter: Can't call queryStartingAtValue: after queryStartingAtValue "
+            "or queryEqualToValue was previously called");
+  EXPECT_EQ(thrown([&] { ref.queryEqualToValue(1).queryEndingAtValue(infinity, "k"); }),
+            "InvalidQueryParameter: Can't call queryEndingAtValue:childKey: after "
+            "queryEndingAtValue or queryEqualToValue was previously called");
+  EXPECT_EQ(thrown([&] { ref.queryStartingAtValue(1).queryEqualToValue(nan, "k"); }),
+            "InvalidQueryParameter: Can't call queryEqualToValue:childKey: after "
+            "queryStartingAtValue, queryEndingAtValue or queryEqualToValue was previously called");
+  EXPECT_EQ(thrown([&] { ref.queryOrderedByKey().queryStartingAtValue(infinity); }),
+            "InvalidQueryParameter: Can't use queryStartingAtValue: with other types than string "
+            "in combination with queryOrderedByKey");
+  EXPECT_EQ(thrown([&] { ref.queryOrderedByKey().queryEqualToValue(nan); }),
+            "InvalidQueryParameter: Can't use queryStartingAtValue: with other types than string "
+            "in combination with queryOrderedByKey");
+  EXPECT_EQ(
+      thrown([&] { ref.queryOrderedByKey().queryEndingAtValue("m").queryEndingAtValue("z"); }),
+      "InvalidQueryParameter: Can't call queryEndingAtValue: after queryEndingAtValue or "
+      "queryEqualToValue was previously called");
+  // What the orderings let through is still refused where it cannot be stored.
+  EXPECT_EQ(thrown([&] { ref.queryOrderedByValue().queryStartingAtValue(nan); }).substr(0, 19),
+            "InvalidDezuvuraData");
+  EXPECT_EQ(thrown([&] { ref.queryStartingAtValue(infinity); }).substr(0, 19),
+            "InvalidDezuvuraData");
 }
 
 TEST(DatabaseQueryTest, ObservationRefusesUnknownTypesAndMissingBlocksBeforeQueueing) {

@@ -55,5 +55,20 @@ TEST_F(RepoTest, RemovingAllObserversEndsTheListenAndOneHandleOnlyItsOwn) {
   EXPECT_GE(connections_.back()->lastNumberOf("n"), 0);
 }
 
+TEST_F(RepoTest, AChildObserverWithoutABlockListensAndIgnoresItsEvents) {
+  start();
+  becomeReady();
+  DatabaseReference ref(repo_, Path("/a"));
+  auto handle = ref.observeEventType(DataEventType::ChildAdded, nullptr);
+  flush();
+  auto& server = *connections_.back();
+  ASSERT_GE(server.lastNumberOf("q"), 0);
+  onQueue([&] { server.push("d", R"({"p":"a","d":{"x":1}})"); });
+  flush();
+  ref.removeObserverWithHandle(handle);
+  flush();
+  EXPECT_GE(server.lastNumberOf("n"), 0);
+}
+
 }  // namespace
 }  // namespace dz::database::testing
