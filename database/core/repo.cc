@@ -27,6 +27,20 @@ constexpr char kDisposedReason[] = "The database was disposed";
 
 bool debugEnabled() { return logLevelEnabled(kLogLevelDebug); }
 
+// "[(start: /a, end: none, updates: {...}), ...]", for the debug log.
+std::string describeRanges(const std::vector<RangeMerge>& ranges) {
+  auto pathOrNone = [](const std::optional<Path>& path) {
+    return path ? path->toString() : std::string("none");
+  };
+  std::string text = "[";
+  for (const RangeMerge& range : ranges) {
+    if (text.size() > 1) text += ", ";
+    text += "(start: " + pathOrNone(range.start()) + ", end: " + pathOrNone(range.end()) +
+            ", updates: " + SnapshotUtilities::toJsonText(*range.updates(), true) + ")";
+  }
+  return text + "]";
+}
+
 // What a write or transaction hears when the repository is disposed before it is answered: like a
 // disconnect, whether the server applied what was sent stays unknown.
 const std::string kStatusDisposed(wire::kStatusDisconnect);
@@ -473,8 +487,9 @@ void Repo::applyServerOverwrite(const Path& path, NodePtr node, std::optional<in
 void Repo::onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                         std::optional<int64_t> tagId) {
   if (!usable("onRangeMerge")) return;
-  logDebug("I-RDB03814",
-           "onRangeMerge: " + pathString + " => " + std::to_string(ranges.size()) + " ranges");
+  if (debugEnabled()) {
+    logDebug("I-RDB03814", "onRangeMerge: " + pathString + " => " + describeRanges(ranges));
+  }
   Path path(pathString);
   applyServerEvents(path, tagId ? serverSyncTree_->applyTaggedServerRangeMerge(path, ranges, *tagId)
                                 : serverSyncTree_->applyServerRangeMerge(path, ranges));

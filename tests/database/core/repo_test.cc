@@ -1,8 +1,11 @@
 // The repository over scripted realtime connections: the test plays the server.
 #include <gtest/gtest.h>
 
+#include "core/logger.h"
 #include "database/core/repo_store.h"
+#include "database/utilities/logging.h"
 #include "tests/database/core/repo_fixture.h"
+#include "tests/support/capture_stderr.h"
 
 namespace dz::database::testing {
 namespace {
@@ -70,6 +73,26 @@ TEST_F(RepoTest, ServerPushesThatCannotBeStoredAreDroppedWhole) {
   });
   flush();
   EXPECT_EQ(values_, (std::vector<std::string>{R"(/a {"x":1})"}));
+}
+
+TEST_F(RepoTest, ARangeMergeIsLoggedWithItsRanges) {
+  start();
+  becomeReady();
+  listen("/a");
+  setLoggingEnabled(true);
+  dz::testing::StderrCapture capture(core::flushLog);
+  onQueue([&] {
+    connections_.back()->push("rm",
+                              R"({"p":"a","d":[{"s":"k1","e":"k3","m":{"k2":2}},{"m":{"z":1}}]})");
+  });
+  flush();
+  std::string text = capture.text();
+  setLoggingEnabled(false);
+  EXPECT_NE(text.find("[Dezuvura/Database][I-RDB03814] onRangeMerge: a => [(start: /k1, end: "
+                      "/k3, updates: {\"k2\":2}), (start: none, end: none, updates: "
+                      "{\"z\":1})]\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(RepoTest, RestoredWritesAreSortedResentInOrderAndIdsContinue) {
