@@ -2,19 +2,24 @@
 // server (database, authentication and update documents, over TLS) once, then runs each phone as
 // a process of its own (dz-device, beside this program) with its own files (DZ_HOME: defaults,
 // key chain, database cache), a scripted position and scripted taps, and plays the script below.
-// It prints what each phone sees, draws every phone's screen after each step into a folder it
-// names at the end, and exits non-zero when a step fails.
+// It prints what the phone that acted sees after each step, draws every phone's screen then into
+// a folder it names at the end, and exits non-zero when a step fails.
 //
 //   dz-demo [--out FOLDER] [--quick]
 //
-// --quick draws only the phone that acted, for the end-to-end test.
+// FOLDER is "screens" in the build folder (beside programs/) unless given; each run starts it
+// afresh (the phones' files are in FOLDER/devices), and a folder another run is using is refused.
+// --quick draws only the phone that acted, for the end-to-end test. An interrupt (SIGINT, SIGTERM,
+// SIGHUP) ends the phones and the server, which removes its temporary files, before exiting.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +28,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,6 +46,28 @@ namespace fs = std::filesystem;
 
 constexpr auto kReplyTimeout = std::chrono::seconds(60);
 constexpr char kPassword[] = "secret-1";
+constexpr int kInterruptedStatus = 130;
+
+// Written to by the signal handler; a wait for a phone's answer also watches it, so an interrupt
+// ends the wait and the demo cleans up as after a failed step.
+int interruptPipe[2] = {-1, -1};
+
+void onInterrupt(int) {
+  char byte = 1;
+  [[maybe_unused]] ssize_t ignored = write(interruptPipe[1], &byte, 1);
+}
+
+bool interrupted() {
+  pollfd input{.fd = interruptPipe[0], .events = POLLIN, .revents = 0};
+  return poll(&input, 1, 0) > 0;
+}
+
+void catchInterrupts() {
+  if (pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
 
 struct Reply {
   bool ok = false;
@@ -60,6 +88,7 @@ class Phone {
 
   const std::string& name() const { return name_; }
   bool running() const { return pid_ > 0; }
+  fs::path logFile() const { return folder_ / "device.log"; }
 
   bool start() {
     int commands[2], replies[2];
@@ -78,7 +107,7 @@ class Phone {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, commands[0], 0);
     posix_spawn_file_actions_adddup2(&actions, replies[1], 3);
-    const std::string log = (folder_ / "device.log").string();
+    const std::string log = logFile().string();
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     auto pointers = [](std::vector<std::string>& strings) {
@@ -99,7 +128,8 @@ class Phone {
     return status == 0;
   }
 
-  // Sends a command; with `wait`, reads its reply.
+  // Sends commands (lines) in one write: the phone reads them together and runs them in one turn
+  // of its loop. reply() reads the next answer; ask() does both for one command.
   bool post(const std::string& command) {
     std::string line = command + "\n";
     return running() &&
@@ -116,14 +146,15 @@ class Phone {
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      pollfd input{.fd = replyFd_, .events = POLLIN, .revents = 0};
-      if (left.count() <= 0 || poll(&input, 1, static_cast<int>(left.count())) <= 0) {
+      pollfd inputs[2] = {{.fd = replyFd_, .events = POLLIN, .revents = 0},
+                          {.fd = interruptPipe[0], .events = POLLIN, .revents = 0}};
+      if (left.count() <= 0 || poll(inputs, 2, static_cast<int>(left.count())) <= 0) {
         return {false, "no answer within " + std::to_string(kReplyTimeout.count()) + " s"};
       }
+      if (inputs[1].revents) return {false, "interrupted"};
       char chunk[4096];
       ssize_t got = read(replyFd_, chunk, sizeof chunk);
-      if (got <= 0)
-        return {false, "the device process ended; see " + (folder_ / "device.log").string()};
+      if (got <= 0) return {false, "the device process ended"};
       buffer_.append(chunk, static_cast<size_t>(got));
     }
   }
@@ -171,7 +202,8 @@ class Demo {
 
  private:
   bool step(Phone& phone, const std::string& what, const std::string& command);
-  bool drawScreens(const std::string& what, Phone* acting);
+  std::string screenshot(const Phone& phone, const std::string& what) const;
+  bool drawScreens(const std::string& what, Phone& acting);
   void say(const std::string& line);
   bool check(bool condition, const std::string& what);
   dz::Value server(const std::string& path) const {
@@ -180,6 +212,7 @@ class Demo {
   std::string pollId(const std::string& question) const;
   std::string uidOf(const std::string& email) const;
   bool script(Phone& a, Phone& b, Phone& c);
+  bool takeFolder();
 
   fs::path out_;
   bool quick_;
@@ -199,20 +232,29 @@ bool Demo::check(bool condition, const std::string& what) {
   return condition;
 }
 
-bool Demo::drawScreens(const std::string& what, Phone* acting) {
-  std::vector<Phone*> drawn;
+std::string Demo::screenshot(const Phone& phone, const std::string& what) const {
+  std::ostringstream file;
+  file << std::setw(2) << std::setfill('0') << steps_ << "-" << phone.name() << "-" << what
+       << ".png";
+  return "screenshot|" + (out_ / file.str()).string();
+}
+
+// The acting phone's request went out with its command, so that its picture is the screen its
+// answer describes; the others draw theirs now.
+bool Demo::drawScreens(const std::string& what, Phone& acting) {
+  std::vector<Phone*> drawn{&acting};
   for (Phone* phone : phones_) {
-    if (!phone->running() || (quick_ && phone != acting)) continue;
-    std::ostringstream file;
-    file << std::setw(2) << std::setfill('0') << steps_ << "-" << phone->name() << "-" << what
-         << ".png";
-    if (!phone->post("screenshot|" + (out_ / file.str()).string())) return false;
+    if (phone == &acting || !phone->running() || quick_) continue;
+    if (!phone->post(screenshot(*phone, what))) return false;
     drawn.push_back(phone);
   }
   bool ok = true;
   for (Phone* phone : drawn) {
     Reply reply = phone->reply();
-    if (!reply.ok) say("   " + phone->name() + ": cannot draw the screen: " + reply.text);
+    if (!reply.ok && !interrupted()) {
+      say("   " + phone->name() + ": cannot draw the screen: " + reply.text + "; see " +
+          phone->logFile().string());
+    }
     ok = ok && reply.ok;
   }
   return ok;
@@ -220,12 +262,20 @@ bool Demo::drawScreens(const std::string& what, Phone* acting) {
 
 bool Demo::step(Phone& phone, const std::string& what, const std::string& command) {
   ++steps_;
-  Reply reply = phone.ask(command);
+  Reply reply = phone.post(command + "\n" + screenshot(phone, what))
+                    ? phone.reply()
+                    : Reply{false, "the device is not running"};
+  if (interrupted()) return false;
   std::ostringstream line;
   line << std::setw(2) << steps_ << " " << phone.name() << " " << std::left << std::setw(22) << what
        << (reply.ok ? "" : "FAILED: ") << reply.text;
+  if (!reply.ok) line << "; see " << phone.logFile().string();
   say(line.str());
-  return reply.ok && drawScreens(what, &phone);
+  if (!reply.ok) {
+    phone.reply();  // the picture of the failure
+    return false;
+  }
+  return drawScreens(what, phone);
 }
 
 std::string Demo::pollId(const std::string& question) const {
@@ -304,8 +354,30 @@ bool Demo::script(Phone& a, Phone& b, Phone& c) {
                "A's poll has its position for local feeds");
 }
 
-int Demo::run(const fs::path& deviceProgram) {
+// Holds the folder for this run (the lock goes with the process), then removes what an earlier
+// run left: its phones' files (a key chain still signed in) and its screens.
+bool Demo::takeFolder() {
   fs::create_directories(out_);
+  const fs::path lock = out_ / ".lock";
+  int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    std::cerr << "dz-demo: " << out_.string()
+              << (errno == EWOULDBLOCK
+                      ? " is in use by another demo run"
+                      : ": cannot lock " + lock.string() + ": " + std::strerror(errno))
+              << "\n";
+    return false;
+  }
+  fs::remove_all(out_ / "devices");
+  const std::regex screen("[0-9]+-[A-Z]-.*\\.png");
+  for (const auto& entry : fs::directory_iterator(out_)) {
+    if (std::regex_match(entry.path().filename().string(), screen)) fs::remove(entry.path());
+  }
+  return true;
+}
+
+int Demo::run(const fs::path& deviceProgram) {
+  if (!takeFolder()) return 1;
   transcript_.open(out_ / "transcript.txt");
   std::optional<dz::core::Options> options = dz::core::Options::defaultOptions();
   if (!options) {
@@ -339,6 +411,12 @@ int Demo::run(const fs::path& deviceProgram) {
     }
   }
   bool ok = script(a, b, c);
+  if (interrupted()) {
+    for (Phone* phone : phones_) phone->kill();
+    server_->stop();
+    say("demo: interrupted");
+    return kInterruptedStatus;
+  }
   for (Phone* phone : phones_) {
     if (phone->running()) ok = phone->quit() && ok;
   }
@@ -364,12 +442,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (out.empty()) {
-    char folder[] = "/tmp/dz-demo-XXXXXX";
-    if (!mkdtemp(folder)) return 1;
-    out = folder;
-  }
   fs::path self = fs::canonical("/proc/self/exe");
+  if (out.empty()) out = self.parent_path().parent_path() / "screens";
+  catchInterrupts();
   try {
     return Demo(fs::absolute(out), quick).run(self.parent_path() / "dz-device");
   } catch (const std::exception& e) {

@@ -5,18 +5,20 @@
 // "ok <what the device now shows>" or "fail <why>". The application keeps running between
 // commands, so live changes reach its screens while the script talks to other devices.
 //
-//   dz-device --database-url URL --auth-host HOST --reply-fd N
+//   dz-device --database-url URL --auth-host HOST --reply-fd N   (-h explains them)
 //
 // Commands: signup|first|last|email|password, location|lat|lon, local|on|off,
 // compose|community|direct|question|option...[|to=First Last], send, expect|question,
 // vote|question|option, votes|question|option=n,..., screenshot|file.png, status, token|hex,
 // offline, online, quit.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,7 +32,11 @@
 #include "core/app.h"
 #include "core/options.h"
 #include "database/api/database.h"
+#include "database/core/parsed_url.h"
+#include "hud/progress_hud.h"
 #include "platform/run_loop.h"
+#include "platform/scheduler.h"
+#include "platform/ui/clock.h"
 #include "platform/ui/location_manager.h"
 #include "platform/ui/renderer.h"
 
@@ -45,8 +51,12 @@ using pollapp::PollsViewController;
 
 // Generous: a step takes well under a second on this machine, more under sanitizers.
 constexpr auto kStepTimeout = std::chrono::seconds(20);
-// Lets transitions and fades of the screen settle before it is drawn.
-constexpr auto kSettle = std::chrono::milliseconds(450);
+// What settling moves the UI clock on by at least: transitions and fades end within it.
+constexpr auto kSettle = std::chrono::seconds(1);
+// The UI clock's step while settling, and how long the main loop must have had nothing to do
+// before the answers the screen waits for count as arrived.
+constexpr auto kSettleTick = std::chrono::milliseconds(100);
+constexpr auto kQuiet = std::chrono::milliseconds(300);
 
 struct Reply {
   bool ok;
@@ -62,14 +72,77 @@ std::vector<std::string> split(const std::string& line, char separator) {
   return fields;
 }
 
-bool until(const std::function<bool()>& done) {
-  return dz::platform::RunLoop::main().runUntil(done, kStepTimeout);
+// The UI clock: real time, plus what settling skipped. Overlays stay on screen for seconds of it
+// (5 s at least for a self-dismissing one), far longer than a scripted step.
+class UiClock {
+ public:
+  UiClock() { dz::ui::setScheduler(clock_); }
+  // Moves the clock on by the real time since the last call.
+  void follow() {
+    auto now = std::chrono::steady_clock::now();
+    clock_->advance(now - followed_);
+    followed_ = now;
+  }
+  void skip(dz::platform::Duration by) { clock_->advance(by); }
+
+ private:
+  std::shared_ptr<dz::platform::ManualScheduler> clock_ = dz::platform::ManualScheduler::create();
+  std::chrono::steady_clock::time_point followed_ = std::chrono::steady_clock::now();
+};
+
+UiClock& uiClock() {
+  static auto* clock = new UiClock();
+  return *clock;
 }
 
+bool until(const std::function<bool()>& done) {
+  return dz::platform::RunLoop::main().runUntil(
+      [&] {
+        uiClock().follow();
+        return done();
+      },
+      kStepTimeout);
+}
+
+// Whether the screen settled with nothing run since: a picture asked for together with a command
+// then shows what the command's answer describes.
+bool screenSettled = false;
+
+// Waits as a user who looks at the screen would: the UI clock moves on past transitions and past
+// every overlay's display time, and the main loop runs until nothing has come for a while (the
+// feed's polls, a vote's new counts). Gives up silently after kStepTimeout.
 void settle() {
-  auto end = std::chrono::steady_clock::now() + kSettle;
-  dz::platform::RunLoop::main().runUntil([end] { return std::chrono::steady_clock::now() >= end; },
-                                         kSettle * 2);
+  using std::chrono::steady_clock;
+  auto& loop = dz::platform::RunLoop::main();
+  const auto deadline = steady_clock::now() + kStepTimeout;
+  auto lastWork = steady_clock::now();
+  dz::platform::Duration skipped{};
+  while (steady_clock::now() < deadline) {
+    uiClock().follow();
+    if (loop.runOnce(std::chrono::milliseconds(5))) lastWork = steady_clock::now();
+    if (skipped < kSettle || dz::hud::ProgressHUD::isVisible()) {
+      uiClock().skip(kSettleTick);
+      skipped += kSettleTick;
+      lastWork = steady_clock::now();
+    } else if (steady_clock::now() - lastWork >= kQuiet) {
+      screenSettled = true;
+      return;
+    }
+  }
+}
+
+// "1 poll", "2 polls".
+std::string count(size_t n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// The screen in the words its user would use.
+std::string describeScreen(ViewController* screen) {
+  if (!screen) return "nothing";
+  if (dynamic_cast<LoginViewController*>(screen)) return "the sign-in screen";
+  if (dynamic_cast<PollsViewController*>(screen)) return "the polls feed";
+  if (dynamic_cast<CreatePollViewController*>(screen)) return "the compose screen";
+  return "another screen";
 }
 
 class Phone {
@@ -138,7 +211,8 @@ std::string Phone::counts(const PollPtr& poll) const {
 std::string Phone::describeFeed() const {
   auto* feed = find<PollsViewController>();
   if (!feed) return "no feed";
-  std::string text = "feed of " + std::to_string(feed->tableView()->numberOfRows(0)) + " polls";
+  std::string text =
+      "feed of " + count(static_cast<size_t>(feed->tableView()->numberOfRows(0)), "poll");
   for (const auto& poll : AppServices::current().polls()->pollsArray()) {
     text += " | '" + poll->questionString() + "'";
   }
@@ -170,6 +244,7 @@ Reply Phone::signUp(const std::vector<std::string>& fields) {
   if (!until([&] { return dynamic_cast<PollsViewController*>(top()) != nullptr; })) {
     return fail("the feed did not come after signing up");
   }
+  settle();
   return ok("signed up as " + fields.at(3) + "; " + describeFeed());
 }
 
@@ -177,9 +252,10 @@ Reply Phone::local(bool on) {
   auto* feed = dynamic_cast<PollsViewController*>(top());
   if (!feed) return fail("not on the feed");
   if (feed->livePollSwitch()->isOn() != on) feed->livePollSwitch()->simulateTap();
-  if (!on) return ok("local polls off; " + describeFeed());
   auto uid = AppServices::current().environment().signedInUid();
-  if (!uid || !serverHas("usergeo/" + *uid)) return fail("the position was not stored");
+  if (on && (!uid || !serverHas("usergeo/" + *uid))) return fail("the position was not stored");
+  settle();
+  if (!on) return ok("local polls off; " + describeFeed());
   return ok("local polls on; position stored; " + describeFeed());
 }
 
@@ -218,6 +294,7 @@ Reply Phone::compose(const std::vector<std::string>& fields) {
     if (row < 0) return fail("no user named " + to + " to pick");
     screen->tableView()->simulateSelectRow({0, row});
   }
+  settle();
   return ok("composing " + fields.at(1) + " poll '" + fields.at(2) + "'" +
             (direct ? " to " + to : ""));
 }
@@ -229,6 +306,7 @@ Reply Phone::send() {
   if (!until([&] { return !find<CreatePollViewController>(); })) {
     return fail("the poll was not sent");
   }
+  settle();
   return ok("poll sent; " + describeFeed());
 }
 
@@ -241,6 +319,7 @@ Reply Phone::expect(const std::string& question) {
       })) {
     return fail("'" + question + "' is not in the feed; " + describeFeed());
   }
+  settle();
   return ok("sees " + counts(poll(question)) + "; " + describeFeed());
 }
 
@@ -277,6 +356,7 @@ Reply Phone::vote(const std::string& question, const std::string& option) {
     return record["vote"] == dz::Value(optionId);
   });
   if (!counted) return fail("the vote for " + option + " was not counted");
+  settle();
   return ok("voted " + option + "; sees " + counts(poll(question)));
 }
 
@@ -299,11 +379,13 @@ Reply Phone::votes(const std::string& question, const std::string& expected) {
     return true;
   });
   if (!matched) return fail("expected " + expected + ", sees " + seen);
-  return ok("sees " + seen);
+  settle();
+  PollPtr settled = poll(question);
+  return ok("sees " + (settled ? counts(settled) : seen));
 }
 
 Reply Phone::screenshot(const std::string& file) {
-  settle();
+  if (!screenSettled) settle();
   dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
   if (!window || !dz::ui::Renderer::writePng(*window, file)) return fail("cannot write " + file);
   return ok(file);
@@ -311,6 +393,7 @@ Reply Phone::screenshot(const std::string& file) {
 
 Reply Phone::run(const std::vector<std::string>& command) {
   const std::string& name = command.at(0);
+  if (name != "screenshot") screenSettled = false;
   if (name == "signup" && command.size() == 5) return signUp(command);
   if (name == "location" && command.size() == 3) {
     auto& simulator = dz::ui::LocationManager::simulator();
@@ -327,9 +410,9 @@ Reply Phone::run(const std::vector<std::string>& command) {
   if (name == "votes" && command.size() == 3) return votes(command[1], command[2]);
   if (name == "screenshot" && command.size() == 2) return screenshot(command[1]);
   if (name == "status") {
+    settle();
     auto user = AppServices::current().environment().auth()->currentUser();
-    ViewController* screen = top();
-    return ok(std::string("shows ") + (screen ? screen->className() : "nothing") +
+    return ok("shows " + describeScreen(top()) +
               (user ? "; signed in as " + user->email().value_or(user->uid()) : "; signed out") +
               (find<PollsViewController>() ? "; " + describeFeed() : ""));
   }
@@ -347,27 +430,56 @@ Reply Phone::run(const std::vector<std::string>& command) {
   return fail("unknown command " + name);
 }
 
+constexpr char kUsage[] =
+    "usage: dz-device --database-url URL --auth-host HOST --reply-fd N\n"
+    "The poll application on one simulated phone, its files under DZ_HOME. It reads commands on\n"
+    "standard input, one a line, and answers each on descriptor N.\n"
+    "  --database-url URL  the database, as https://<namespace>.<domain>.<tld>[:port]\n"
+    "  --auth-host HOST    the authentication server, as host[:port]\n"
+    "  --reply-fd N        an open descriptor above 2 for the answers: \"ok <what the phone\n"
+    "                      shows>\" or \"fail <why>\"\n"
+    "  -h, --help          this text\n";
+
 struct Arguments {
   std::string databaseUrl;
   std::string authHost;
   int replyFd = -1;
 };
 
-bool parse(int argc, char** argv, Arguments& arguments) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i], value = argv[i + 1];
+// What is wrong with the arguments, or nothing; checked before the application starts, so a bad
+// value fails here rather than at the first command that needs it.
+std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
+  for (int i = 1; i < argc; i += 2) {
+    const std::string name = argv[i];
+    if (i + 1 == argc) return name + " needs a value";
+    const std::string value = argv[i + 1];
     if (name == "--database-url") {
       arguments.databaseUrl = value;
     } else if (name == "--auth-host") {
       arguments.authHost = value;
     } else if (name == "--reply-fd") {
-      arguments.replyFd = std::atoi(value.c_str());
+      if (!std::regex_match(value, std::regex("[0-9]{1,9}")))
+        return "--reply-fd " + value + " is not a number";
+      arguments.replyFd = std::stoi(value);
     } else {
-      return false;
+      return "unknown option " + name;
     }
   }
-  return argc % 2 == 1 && !arguments.databaseUrl.empty() && !arguments.authHost.empty() &&
-         arguments.replyFd > 2;
+  if (arguments.databaseUrl.empty()) return "--database-url is missing";
+  if (arguments.authHost.empty()) return "--auth-host is missing";
+  if (arguments.replyFd < 0) return "--reply-fd is missing";
+  try {
+    dz::database::parseUrl(arguments.databaseUrl);
+  } catch (const std::exception&) {
+    return "--database-url " + arguments.databaseUrl + " is not a database URL";
+  }
+  if (!std::regex_match(arguments.authHost, std::regex("[A-Za-z0-9.-]+(:[0-9]{1,5})?"))) {
+    return "--auth-host " + arguments.authHost + " is not a host[:port]";
+  }
+  if (arguments.replyFd <= 2 || fcntl(arguments.replyFd, F_GETFD) == -1) {
+    return "--reply-fd " + std::to_string(arguments.replyFd) + " is not an open descriptor above 2";
+  }
+  return std::nullopt;
 }
 
 void answer(int fd, const Reply& reply) {
@@ -381,9 +493,15 @@ void answer(int fd, const Reply& reply) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "-h" || std::string(argv[i]) == "--help") {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
   Arguments arguments;
-  if (!parse(argc, argv, arguments)) {
-    std::cerr << "usage: dz-device --database-url URL --auth-host HOST --reply-fd N\n";
+  if (auto wrong = parse(argc, argv, arguments)) {
+    std::cerr << "dz-device: " << *wrong << "\n" << kUsage;
     return 2;
   }
   std::optional<dz::core::Options> options = dz::core::Options::defaultOptions();
@@ -391,6 +509,7 @@ int main(int argc, char** argv) {
     std::cerr << "dz-device: no options file in the resources\n";
     return 1;
   }
+  uiClock();  // before the first screen: every UI timer runs on it
   options->databaseURL = arguments.databaseUrl;
   dz::auth::IdentityKitRequest::setHost(arguments.authHost);
   dz::auth::SecureTokenRequest::setHost(arguments.authHost);
@@ -402,7 +521,10 @@ int main(int argc, char** argv) {
   Phone phone;
   std::string pending;
   while (!phone.quitting()) {
-    dz::platform::RunLoop::main().runOnce(std::chrono::milliseconds(10));
+    if (dz::platform::RunLoop::main().runOnce(std::chrono::milliseconds(10))) {
+      screenSettled = false;
+    }
+    uiClock().follow();
     pollfd input{.fd = 0, .events = POLLIN, .revents = 0};
     if (poll(&input, 1, 0) <= 0) continue;
     char buffer[4096];

@@ -1,5 +1,6 @@
-// The demo as scripts/demo runs it (three phones, each a process of its own, every step checked),
-// and the standalone development server's ready file and parent watch.
+// The demo as scripts/demo runs it (three phones, each a process of its own, every step checked;
+// its folder, interrupts, the phone program's arguments), and the standalone development server's
+// ready file and parent watch.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -56,6 +57,16 @@ std::string readyValue(const std::string& ready, const std::string& name) {
   return lines.empty() ? std::string() : lines.front().substr(name.size() + 1);
 }
 
+// Waits until `file` holds `text`; false when it does not within kWait.
+bool waitForText(const fs::path& file, const std::string& text) {
+  auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (readFile(file).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 class DemoTest : public ::testing::Test {
  protected:
   // Starts dz-devserver over TLS watching `parent`; returns its ready file's content.
@@ -86,8 +97,12 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
 
   std::string text = readFile(output);
   EXPECT_EQ(linesStartingWith(text, "demo: every step passed").size(), 1u) << text;
-  EXPECT_NE(text.find("B restarted             shows PollsViewController; signed in as "
-                      "bo@school.edu"),
+  // Each line says what the phone shows once it settled, in its user's words.
+  EXPECT_NE(text.find("B restarted             shows the polls feed; signed in as bo@school.edu; "
+                      "feed of "),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("A send                  poll sent; feed of 1 poll | 'Lunch on Friday?'"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("server: 'Coffee at 3?' counts B's offline vote once"), std::string::npos)
@@ -104,6 +119,57 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
   }
   EXPECT_GT(steps, 20u) << text;
   EXPECT_EQ(pictures, steps) << text;
+}
+
+TEST_F(DemoTest, AFolderServesOneRunAtATimeAndEveryRunStartsAfresh) {
+  fs::path out = sandbox_.root() / "screens";
+  Child first(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, sandbox_.root() / "first.log");
+  ASSERT_TRUE(waitForText(sandbox_.root() / "first.log", " 1 A location"));
+  Child second(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, sandbox_.root() / "second.log");
+  EXPECT_EQ(second.waitForExit(), 1);
+  EXPECT_NE(readFile(sandbox_.root() / "second.log").find("is in use by another demo run"),
+            std::string::npos);
+  ASSERT_EQ(first.waitForExit(std::chrono::seconds(120)), 0)
+      << readFile(sandbox_.root() / "first.log");
+
+  // The first run's phones are still signed in in their files; the next run's sign up again.
+  Child again(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, sandbox_.root() / "again.log");
+  EXPECT_EQ(again.waitForExit(std::chrono::seconds(120)), 0)
+      << readFile(sandbox_.root() / "again.log");
+}
+
+TEST_F(DemoTest, AnInterruptedDemoEndsItsPhonesAndServerFiles) {
+  fs::path temporary = sandbox_.root() / "tmp";
+  fs::create_directories(temporary);
+  fs::path output = sandbox_.root() / "demo.log";
+  Child demo(DZ_DEMO_PROGRAM, {"--quick", "--out", (sandbox_.root() / "screens").string()}, output,
+             {"TMPDIR=" + temporary.string()});
+  ASSERT_TRUE(waitForText(output, " 2 A signup"));
+  ASSERT_TRUE(demo.signal(SIGINT));
+  EXPECT_EQ(demo.waitForExit(), 130) << readFile(output);
+  EXPECT_NE(readFile(output).find("demo: interrupted"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(temporary)) {
+    EXPECT_EQ(entry.path().filename().string().rfind("dz-devserver-", 0), std::string::npos)
+        << entry.path();
+  }
+}
+
+TEST_F(DemoTest, ThePhoneProgramChecksItsArgumentsAtStart) {
+  fs::path output = sandbox_.root() / "device.log";
+  Child bad(DZ_DEVICE_PROGRAM,
+            {"--database-url", "not-a-url", "--auth-host", "auth.dz.test:1", "--reply-fd", "3"},
+            output);
+  EXPECT_EQ(bad.waitForExit(std::chrono::seconds(20)), 2);
+  EXPECT_NE(readFile(output).find("--database-url not-a-url is not a database URL"),
+            std::string::npos)
+      << readFile(output);
+
+  fs::path help = sandbox_.root() / "help.log";
+  Child asked(DZ_DEVICE_PROGRAM, {"-h"}, help);
+  EXPECT_EQ(asked.waitForExit(), 0);
+  for (const char* option : {"--database-url URL", "--auth-host HOST", "--reply-fd N"}) {
+    EXPECT_NE(readFile(help).find(std::string("  ") + option), std::string::npos) << option;
+  }
 }
 
 TEST_F(DemoTest, TheServerStopsWhenTheProcessItWatchesEnds) {
