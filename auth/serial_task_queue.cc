@@ -28,7 +28,7 @@ void SerialTaskQueue::enqueueTask(Task task) {
 }
 
 void SerialTaskQueue::startNext() {
-  globalWorkQueue()->async([self = shared_from_this()] {
+  dispatchQueue_->async([self = shared_from_this()] {
     Task task;
     {
       std::lock_guard lock(self->mutex_);
