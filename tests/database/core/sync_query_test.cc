@@ -51,6 +51,31 @@ TEST(SyncQueryScenario, LimitWindowWithTaggedDataOnly) {
   EXPECT_EQ(s.taggedSet("/items/c", "4", 7), Lines{});
 }
 
+TEST(SyncQueryScenario, AWriteIntoAWindowShowsTheLocalWindowUntilTheServersArrives) {
+  SyncScenario s;
+  QuerySpec firstTwo = query("/items", byKey().limitToFirst(2));
+  s.listen(firstTwo);
+  s.serverData(firstTwo, R"({"a":1,"b":2})");
+  // The client knows nothing past "b": its own window is short...
+  EXPECT_EQ(s.userSet("/items/a", "null"),
+            (Lines{"h1 child_removed a 1", R"(h1 value /items {"b":2})"}));
+  // ...until the server's window, filled from data the client never held, arrives.
+  EXPECT_EQ(s.taggedSet("/items", R"({"b":2,"c":3})", 1),
+            (Lines{"h1 child_added c 3 prev=b", R"(h1 value /items {"b":2,"c":3})"}));
+  EXPECT_EQ(s.ack(s.lastWriteId()), Lines{});
+}
+
+TEST(SyncQueryScenario, APriorityChangeAloneMovesAndChangesAChildUnderTheValueIndex) {
+  SyncScenario s;
+  QuerySpec byValues = query("/v", byValue());
+  s.listen(byValues);
+  s.serverData(byValues, R"({"a":1,"b":2})");
+  EXPECT_EQ(s.serverSet("/v/a/.priority", "5"),
+            (Lines{R"(h1 child_moved a {".priority":5,".value":1} prev=null)",
+                   R"(h1 child_changed a {".priority":5,".value":1} prev=null)",
+                   R"(h1 value /v {"a":{".priority":5,".value":1},"b":2})"}));
+}
+
 TEST(SyncQueryScenario, DeepWritesBelowChildrenOutsideATaggedWindowMakeNoChildren) {
   SyncScenario s;
   QuerySpec firstTwo = query("/items", byKey().limitToFirst(2));
