@@ -1,3 +1,6 @@
+# Where installed headers go, in their source layout (cmake/install.cmake).
+set(DZ_INSTALL_INCLUDEDIR include/dezuvura)
+
 # dz_library(<target> [LINK <targets>...])
 #   One static library from the .cc files of the calling folder (not its subfolders: every
 #   subfolder is a library of its own). Includes resolve from the project root: "platform/...".
@@ -11,7 +14,10 @@ function(dz_library target)
     file(WRITE ${sources} "")
   endif()
   add_library(${target} STATIC ${sources} ${headers})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                              $<INSTALL_INTERFACE:${DZ_INSTALL_INCLUDEDIR}>)
+  # The headers need C++20 in every program that includes them.
+  target_compile_features(${target} PUBLIC cxx_std_20)
   target_link_libraries(${target} PUBLIC ${ARG_LINK})
 endfunction()
 
