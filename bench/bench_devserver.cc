@@ -1,7 +1,8 @@
 // The development server's request path: a put's round trip (with a listener on another
 // connection receiving the push) and a long count-framed put, over plain WebSocket and TLS;
-// small puts pipelined with one listener, beside the same batches echoed by a bare Beast
-// WebSocket server (a peer that does nothing with the messages).
+// small puts pipelined with one listener, beside the same batches echoed by a peer that does
+// nothing with the messages but reads and writes in batches as the server does (the ceiling), and
+// by a bare Beast WebSocket server writing one message at a time.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 
 #include "database/websocket/frame_writer.h"
 #include "tests/devserver/test_client.h"
+#include "tests/support/beast_acceptor.h"
 #include "tests/support/beast_websocket_server.h"
 
 namespace {
@@ -149,8 +151,79 @@ void BM_PipelinedPutsWithListener(benchmark::State& state) {
   state.SetItemsProcessed(sent);
 }
 
-// The peer: the same batches echoed by a bare Beast server (one thread per connection,
-// a write per message).
+// Whole masked text frames at the front of `inbox`, unmasked and removed; the rest (a frame not
+// yet all here) stays. Enough for the small unfragmented frames BatchClient sends.
+std::vector<std::string> takeFrames(std::string& inbox) {
+  std::vector<std::string> messages;
+  size_t at = 0;
+  while (inbox.size() - at >= 6) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(inbox.data() + at);
+    uint64_t length = bytes[1] & 0x7f;
+    size_t header = 2;
+    if (length == 126 || length == 127) {
+      const size_t width = length == 126 ? 2 : 8;
+      if (inbox.size() - at < header + width) break;
+      length = 0;
+      for (size_t i = 0; i < width; ++i) length = length << 8 | bytes[header + i];
+      header += width;
+    }
+    if (inbox.size() - at < header + 4 + length) break;
+    const uint8_t* key = bytes + header;
+    std::string message(inbox, at + header + 4, length);
+    for (size_t i = 0; i < message.size(); ++i)
+      message[i] = static_cast<char>(message[i] ^ key[i % 4]);
+    messages.push_back(std::move(message));
+    at += header + 4 + length;
+  }
+  inbox.erase(0, at);
+  return messages;
+}
+
+// Appends an unmasked final text frame.
+void appendServerFrame(std::string& out, std::string_view payload) {
+  out.push_back(static_cast<char>(0x81));
+  if (payload.size() < 126) {
+    out.push_back(static_cast<char>(payload.size()));
+  } else {
+    const bool wide = payload.size() > 0xffff;
+    out.push_back(static_cast<char>(wide ? 127 : 126));
+    for (int shift = wide ? 56 : 8; shift >= 0; shift -= 8) {
+      out.push_back(static_cast<char>(payload.size() >> shift & 0xff));
+    }
+  }
+  out.append(payload);
+}
+
+// The peer, a ceiling for the server: the same batches echoed by a server that does nothing with
+// the messages and moves them as the development server does, reading whatever has arrived
+// (64 KiB at a time) and writing the replies to all of it in one call. Its frames are its own
+// code, not the server's. Beast does the upgrade.
+void BM_PipelinedBatchingEchoPeer(benchmark::State& state) {
+  dz::testing::BeastAcceptor echo([](asio::ip::tcp::socket& socket) {
+    beast::websocket::stream<asio::ip::tcp::socket&> ws(socket);
+    ws.accept();
+    ws.write(asio::buffer(std::string_view(
+        R"({"t":"c","d":{"t":"h","d":{"ts":0,"v":"5","h":"ns.dz.test","s":"x"}}})")));
+    std::string inbox;
+    std::vector<char> chunk(64 << 10);
+    boost::system::error_code ec;
+    while (true) {
+      size_t n = socket.read_some(asio::buffer(chunk), ec);
+      if (ec) return;
+      inbox.append(chunk.data(), n);
+      std::string replies;
+      for (const auto& message : takeFrames(inbox)) appendServerFrame(replies, message);
+      if (!replies.empty() && !asio::write(socket, asio::buffer(replies), ec)) return;
+    }
+  });
+  BatchClient writer(echo.port());
+  int64_t sent = 0;
+  for (auto _ : state) putBatch(writer, sent);
+  state.SetItemsProcessed(sent);
+}
+
+// Beside it, the same batches echoed by a bare Beast server that reads and writes one message
+// at a time (a write per message: no ceiling for a server that batches).
 void BM_PipelinedEchoPeer(benchmark::State& state) {
   dz::testing::BeastWebSocketServer echo([](dz::testing::BeastWebSocketServer::Session& session) {
     session.write(R"({"t":"c","d":{"t":"h","d":{"ts":0,"v":"5","h":"ns.dz.test","s":"x"}}})");
@@ -170,6 +243,7 @@ BENCHMARK(BM_PipelinedPutsWithListener)
     ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_PipelinedBatchingEchoPeer)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PipelinedEchoPeer)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Argument: the server's connection threads.
 BENCHMARK(BM_PutWithListenerPlain)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
