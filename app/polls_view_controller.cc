@@ -5,6 +5,7 @@
 #include "app/app_delegate.h"
 #include "app/database_layout.h"
 #include "hud/progress_hud.h"
+#include "platform/bundle.h"
 #include "platform/ui/application.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/label.h"
@@ -20,6 +21,7 @@ namespace {
 
 constexpr double kHeaderHeight = 64;
 constexpr double kBoltHeight = 80;
+constexpr char kBoltImageName[] = "bolt";
 constexpr double kEstimatedRowHeight = 57;
 // After the screen is set up or comes back to the front, the position is asked for a little later.
 constexpr double kLocationDelay = 0.5;
@@ -78,10 +80,15 @@ void PollsViewController::loadView() {
   tableView_ = std::make_shared<dz::ui::TableView>(
       Rect::make(0, kHeaderHeight, bounds.size.width, bounds.size.height - kHeaderHeight));
   tableView_->setBackgroundColor(kLightBackgroundColor);
+  // The bolt waits above the first row, hidden by the list's inset until the list is pulled down.
+  auto boltArea = std::make_shared<dz::ui::View>(Rect::make(0, 0, bounds.size.width, kBoltHeight));
   auto bolt = std::make_shared<dz::ui::ImageView>(
-      Rect::make(bounds.size.width / 2 - 20, -kBoltHeight, 40, 40));
+      dz::ui::Image::named(kBoltImageName, dz::platform::Bundle::main()));
+  bolt->setFrame(Rect::make(bounds.size.width / 2 - 20, 0, 40, 40));
+  bolt->setContentMode(dz::ui::ContentMode::ScaleAspectFit);
   bolt->setAccessibilityIdentifier("topBolt");
-  tableView_->addSubview(bolt);
+  boltArea->addSubview(bolt);
+  tableView_->setTableHeaderView(boltArea);
   topBolt_ = bolt;
   root->addSubview(tableView_);
   root->addSubview(header);
@@ -130,6 +137,8 @@ void PollsViewController::setupTableView() {
     frame.size.height = kBoltHeight;
     bolt->setFrame(frame);
   }
+  tableView_->setContentInset({-kBoltHeight, 0, 0, 0});
+  tableView_->setScrollIndicatorInsets({-kBoltHeight, 0, 0, 0});
   tableView_->setDataSource(self());
   tableView_->setDelegate(self());
   tableView_->setScrollDelegate(self());

@@ -2,7 +2,8 @@
 // the poll store's cache and kept in step with it through the store's notifications (rows
 // inserted, updated in place, deleted). Option taps on the cards become votes; the local-polls
 // switch adds the polls within 20 km; the ask button opens the compose screen; pulling the list
-// down springs the bolt above it. While on screen it observes the store and the application's
+// down shows the bolt (the main bundle's image "bolt") waiting above the first row, and letting
+// go past the top springs it. While on screen it observes the store and the application's
 // foreground and background, and asks the application delegate to register for notifications
 // each time it appears. Main thread only.
 #pragma once

@@ -19,8 +19,19 @@ void ScrollView::setContentOffset(Point offset, bool animated) {
   if (auto delegate = scrollDelegate_.lock()) delegate->scrollViewDidScroll(*this);
 }
 
+void ScrollView::setContentInset(EdgeInsets insets) {
+  contentInset_ = insets;
+  if (dragging_) return;
+  double rest = restingOffsetY();
+  if (rest != contentOffset().y) setContentOffset({contentOffset().x, rest});
+}
+
 double ScrollView::maximumOffsetY() const {
   return std::max(minimumOffsetY(), contentSize_.height + contentInset_.bottom - bounds().height());
+}
+
+double ScrollView::restingOffsetY() const {
+  return std::clamp(contentOffset().y, minimumOffsetY(), maximumOffsetY());
 }
 
 void ScrollView::beginDragging() {
@@ -40,9 +51,8 @@ void ScrollView::endDragging() {
   if (!dragging_) return;
   dragging_ = false;
   if (auto delegate = scrollDelegate_.lock()) delegate->scrollViewDidEndDragging(*this, false);
-  Point offset = contentOffset();
-  double rest = std::clamp(offset.y, minimumOffsetY(), maximumOffsetY());
-  if (rest != offset.y) setContentOffset({offset.x, rest}, true);
+  double rest = restingOffsetY();
+  if (rest != contentOffset().y) setContentOffset({contentOffset().x, rest}, true);
 }
 
 std::string ScrollView::describe() const {

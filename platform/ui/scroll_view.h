@@ -32,8 +32,11 @@ class ScrollView : public View {
   void setContentSize(Size size) { contentSize_ = size; }
   Point contentOffset() const { return bounds().origin; }
   void setContentOffset(Point offset, bool animated = false);
+  // Room around the content (negative: the content's edge rests beyond the view's). The offset
+  // rests between -top and the content's height + bottom - the view's height; setting the inset
+  // outside a drag moves the offset to the nearest of those.
   EdgeInsets contentInset() const { return contentInset_; }
-  void setContentInset(EdgeInsets insets) { contentInset_ = insets; }
+  void setContentInset(EdgeInsets insets);
   EdgeInsets scrollIndicatorInsets() const { return indicatorInsets_; }
   void setScrollIndicatorInsets(EdgeInsets insets) { indicatorInsets_ = insets; }
   bool isScrollEnabled() const { return scrollEnabled_; }
@@ -47,6 +50,8 @@ class ScrollView : public View {
   // The offsets the content rests between.
   double minimumOffsetY() const { return -contentInset_.top; }
   double maximumOffsetY() const;
+  // The nearest offset between those two.
+  double restingOffsetY() const;
 
   std::string describe() const override;
 

@@ -65,6 +65,13 @@ void TableView::setDelegate(std::weak_ptr<TableViewDelegate> delegate) {
   setNeedsLayout();
 }
 
+void TableView::setTableHeaderView(std::shared_ptr<View> view) {
+  if (headerView_) headerView_->removeFromSuperview();
+  headerView_ = std::move(view);
+  if (headerView_) addSubview(headerView_);
+  setNeedsLayout();
+}
+
 void TableView::setRowHeight(double height) {
   rowHeight_ = height;
   loaded_ = false;
@@ -304,9 +311,10 @@ void TableView::layoutSubviews() {
   ensureLoaded();
   double width = bounds().width();
   double top = contentOffset().y, bottom = top + bounds().height();
+  if (headerView_) headerView_->setFrame(Rect::make(0, 0, width, rowsTop()));
   // First the rows in view by what is known of their heights, so cells that left can be reused.
   std::set<IndexPath> inView;
-  double y = 0;
+  double y = rowsTop();
   for (size_t s = 0; s < sections_.size(); ++s) {
     for (size_t r = 0; r < sections_[s].heights.size(); ++r) {
       double h = sections_[s].heights[r];
@@ -321,7 +329,7 @@ void TableView::layoutSubviews() {
   });
   // Then place (and measure) the cells of the rows in view.
   std::map<IndexPath, std::shared_ptr<TableViewCell>> placed;
-  y = 0;
+  y = rowsTop();
   for (size_t s = 0; s < sections_.size(); ++s) {
     Section& section = sections_[s];
     for (size_t r = 0; r < section.heights.size(); ++r) {
@@ -377,7 +385,7 @@ std::vector<std::shared_ptr<TableViewCell>> TableView::visibleCells() const {
 
 Rect TableView::rectForRow(const IndexPath& indexPath) {
   ensureLoaded();
-  double y = 0;
+  double y = rowsTop();
   for (int s = 0; s < numberOfSections(); ++s) {
     const Section& section = sections_[static_cast<size_t>(s)];
     for (int r = 0; r < static_cast<int>(section.heights.size()); ++r) {
@@ -391,8 +399,7 @@ Rect TableView::rectForRow(const IndexPath& indexPath) {
 
 void TableView::scrollToRow(const IndexPath& indexPath, bool animated) {
   Rect row = rectForRow(indexPath);
-  double y = std::clamp(row.minY(), minimumOffsetY(),
-                        std::max(minimumOffsetY(), contentSize().height - bounds().height()));
+  double y = std::clamp(row.minY(), minimumOffsetY(), maximumOffsetY());
   setContentOffset({contentOffset().x, y}, animated);
   layoutIfNeeded();
 }

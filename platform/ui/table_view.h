@@ -1,10 +1,11 @@
 // TableView: a scrolling list of rows in sections. It asks its data source for counts and for
 // the cells of the rows in view, reusing cells that left the view (dequeueReusableCell); rows
 // have a fixed height, the delegate's, or (kAutomaticDimension) the height their cell fits,
-// estimated until they are laid out. Insertions, deletions and reloads of rows, alone or within
-// begin / endUpdates, must leave each section with as many rows as the data source reports:
-// otherwise endUpdates throws dz::Exception "NSInternalInconsistencyException" and the table
-// keeps its rows. Data source and delegate are held weakly. Main thread only.
+// estimated until they are laid out; an optional header view sits above the first row. Insertions,
+// deletions and reloads of rows, alone or within begin / endUpdates, must leave each section with
+// as many rows as the data source reports: otherwise endUpdates throws dz::Exception
+// "NSInternalInconsistencyException" and the table keeps its rows. Data source and delegate are
+// held weakly. Main thread only.
 #pragma once
 
 #include <compare>
@@ -91,6 +92,10 @@ class TableView : public ScrollView {
   void setRowHeight(double height);
   double estimatedRowHeight() const { return estimatedRowHeight_; }
   void setEstimatedRowHeight(double height);
+  // A view above the first row, as tall as its frame and as wide as the table, that scrolls with
+  // the rows; none by default.
+  const std::shared_ptr<View>& tableHeaderView() const { return headerView_; }
+  void setTableHeaderView(std::shared_ptr<View> view);
 
   // Cells. dequeueReusableCell() hands out a cell that left the view or a new one from the
   // identifier's factory; an identifier never registered throws dz::Exception.
@@ -139,6 +144,8 @@ class TableView : public ScrollView {
   void ensureLoaded();
   void loadSection(Section& section, int index);
   double estimate() const;
+  // Where the first row starts: below the header view.
+  double rowsTop() const { return headerView_ ? headerView_->frame().height() : 0; }
   bool automaticHeights() const { return rowHeight_ == kAutomaticDimension; }
   void recycle(const std::shared_ptr<TableViewCell>& cell);
   void record(RowUpdate::Kind kind, const std::vector<IndexPath>& rows, RowAnimation animation);
@@ -149,6 +156,7 @@ class TableView : public ScrollView {
   std::weak_ptr<TableViewDelegate> delegate_;
   double rowHeight_ = 44;
   double estimatedRowHeight_ = 0;
+  std::shared_ptr<View> headerView_;
   std::vector<Section> sections_;
   bool loaded_ = false;
   std::map<IndexPath, std::shared_ptr<TableViewCell>> visible_;

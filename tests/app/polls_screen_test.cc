@@ -1,11 +1,12 @@
 // The polls screen against the development server: rows follow the poll store live (inserted,
 // updated in place), votes from the cards, the list brought in line after the screen was away,
-// the local-polls switch, and vote pushes for direct polls only.
+// the local-polls switch, the bolt above the list, and vote pushes for direct polls only.
 #include <gtest/gtest.h>
 
 #include "app/create_poll_view_controller.h"
 #include "app/polls_view_controller.h"
 #include "platform/ui/clock.h"
+#include "platform/ui/renderer.h"
 #include "tests/app/screen_fixture.h"
 
 namespace pollapp::testing {
@@ -82,6 +83,35 @@ TEST_F(PollsScreenTest, RowsFollowTheStoreAndComeBackInLineAfterComposing) {
     return table->numberOfRows(0) == 3 &&
            serverValue("/users/" + ann.uid() + "/localPollsOn") == Value(false);
   }));
+}
+
+TEST_F(PollsScreenTest, TheBoltWaitsAboveTheFirstRowUntilTheListIsPulledDown) {
+  Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
+  use(ann);
+  auto screen = show(std::make_shared<PollsViewController>());
+  auto table = screen->tableView();
+  EXPECT_EQ(table->contentInset(), (dz::ui::EdgeInsets{-80, 0, 0, 0}));
+  EXPECT_EQ(table->scrollIndicatorInsets(), (dz::ui::EdgeInsets{-80, 0, 0, 0}));
+  // The bolt's pixels in the list as drawn.
+  auto boltPixels = [&] {
+    dz::ui::ImagePtr drawn = dz::ui::Renderer::render(*table, 1);
+    int count = 0;
+    for (int y = 0; y < drawn->pixelHeight(); ++y) {
+      for (int x = 0; x < drawn->pixelWidth(); ++x) {
+        dz::ui::Color c = drawn->color(x, y);
+        count += std::abs(c.red - kAccentColor.red) + std::abs(c.green - kAccentColor.green) +
+                     std::abs(c.blue - kAccentColor.blue) <
+                 0.05;
+      }
+    }
+    return count;
+  };
+  EXPECT_EQ(boltPixels(), 0);
+  table->beginDragging();
+  table->dragBy(80);
+  EXPECT_GT(boltPixels(), 200);
+  table->endDragging();
+  EXPECT_EQ(table->contentOffset().y, 80);
 }
 
 TEST_F(PollsScreenTest, WhileTheUserRecordIsMissingOnlyItsReadIsRetried) {

@@ -1,4 +1,5 @@
-// Scrolling as users do it: drags that pull past the top, and the delegate's view of them.
+// Scrolling as users do it: drags that pull past the top, and the delegate's view of them;
+// where content insets make the content rest.
 #include "platform/ui/scroll_view.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,29 @@ TEST(ScrollViewTest, PullPastTheTopIsSeenAtTheEndOfTheDragThenSpringsBack) {
   watcher->log.clear();
   scroll->dragBy(-900);  // past the bottom
   scroll->endDragging();
+  EXPECT_EQ(scroll->contentOffset().y, 800);
+}
+
+TEST(ScrollViewTest, ContentInsetsMoveWhereTheContentRests) {
+  auto scroll = std::make_shared<ScrollView>(Rect::make(0, 0, 100, 200));
+  scroll->setContentSize({100, 1000});
+  // A negative top inset hides the top of the content at rest; pulled down, it shows.
+  scroll->setContentInset({-80, 0, 0, 0});
+  EXPECT_EQ(scroll->contentOffset().y, 80);
+  auto watcher = std::make_shared<Watcher>();
+  scroll->setScrollDelegate(watcher);
+  scroll->dragBy(100);
+  scroll->endDragging();
+  EXPECT_EQ(watcher->log,
+            (std::vector<std::string>{"begin", "scroll -20", "end -20", "scroll 80"}));
+
+  // A bottom inset adds room below the content; an inset the offset already fits moves nothing.
+  scroll->setContentInset({20, 0, 40, 0});
+  EXPECT_EQ(scroll->contentOffset().y, 80);
+  scroll->dragBy(-2000);
+  scroll->endDragging();
+  EXPECT_EQ(scroll->contentOffset().y, 840);
+  scroll->setContentInset({});
   EXPECT_EQ(scroll->contentOffset().y, 800);
 }
 

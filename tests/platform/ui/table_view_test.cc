@@ -1,4 +1,5 @@
-// Table views: cells for the rows in view, reuse, heights, and the row-count rule of updates.
+// Table views: cells for the rows in view, reuse, heights, the header view, and the row-count
+// rule of updates.
 #include "platform/ui/table_view.h"
 
 #include <gtest/gtest.h>
@@ -147,6 +148,25 @@ TEST_F(TableViewTest, SelectingARowTellsTheDelegate) {
   EXPECT_EQ(rows_->selected, (std::vector<IndexPath>{{0, 2}}));
   EXPECT_TRUE(table_->cellForRow({0, 2})->isSelected());
   EXPECT_EQ(table_->indexPathForSelectedRow(), (IndexPath{0, 2}));
+}
+
+TEST_F(TableViewTest, AHeaderViewSitsAboveTheFirstRowAndScrollsWithIt) {
+  auto header = std::make_shared<View>(Rect::make(0, 0, 10, 80));
+  table_->setTableHeaderView(header);
+  table_->layoutIfNeeded();
+  EXPECT_EQ(header->frame(), Rect::make(0, 0, 320, 80));
+  EXPECT_EQ(table_->cellForRow({0, 0})->frame(), Rect::make(0, 80, 320, 44));
+  EXPECT_EQ(table_->rectForRow({0, 1}), Rect::make(0, 124, 320, 44));
+  EXPECT_EQ(table_->contentSize().height, 80 + 100 * 44);
+  // Inset by its height, the header rests out of view and the first row at the top.
+  table_->setContentInset({-80, 0, 0, 0});
+  table_->layoutIfNeeded();
+  EXPECT_EQ(table_->contentOffset().y, 80);
+  EXPECT_EQ(table_->indexPathsForVisibleRows().size(), 10u);
+  // The last row scrolled to rests above a bottom inset.
+  table_->setContentInset({-80, 0, 30, 0});
+  table_->scrollToRow({0, 99}, false);
+  EXPECT_EQ(table_->contentOffset().y, 80 + 100 * 44 + 30 - 440);
 }
 
 TEST_F(TableViewTest, UnregisteredIdentifierThrows) {
