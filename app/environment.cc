@@ -1,14 +1,9 @@
 #include "app/environment.h"
 
-#include <chrono>
-
 #include "platform/exception.h"
+#include "platform/wall_clock.h"
 
 namespace pollapp {
-
-double systemTimeSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 Environment Environment::standard() {
   Environment environment;
@@ -40,6 +35,6 @@ dz::platform::NotificationCenter& Environment::center() const {
                             : dz::platform::NotificationCenter::defaultCenter();
 }
 
-double Environment::now() const { return clock ? clock() : systemTimeSeconds(); }
+double Environment::now() const { return dz::platform::wallClockSeconds(); }
 
 }  // namespace pollapp

@@ -1,11 +1,10 @@
 // Environment: what the application's stores take from the process: the app (its signed-in user
 // and its database), the notification center they post on, the user defaults they keep settings
-// in, and the clock. The process's stores use standard(): the default app, the default center
+// in. The process's stores use standard(): the default app, the default center
 // and the standard defaults. Tests give each simulated device an app, a center and defaults of
 // its own, so several devices run side by side in one process. A plain value; main thread only.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,8 +21,6 @@ struct Environment {
   dz::core::AppPtr app;
   std::shared_ptr<dz::platform::NotificationCenter> notificationCenter;
   std::shared_ptr<dz::platform::UserDefaults> defaults;
-  // Seconds since 1970; the system clock when unset.
-  std::function<double()> clock;
 
   // The default app's. Throws dz::Exception "DZAppNotConfigured" when it is not configured.
   static Environment standard();
@@ -33,10 +30,8 @@ struct Environment {
   // The uid of the signed-in user, or none.
   std::optional<std::string> signedInUid() const;
   dz::platform::NotificationCenter& center() const;
+  // Seconds since 1970 on the process's wall clock.
   double now() const;
 };
-
-// Seconds since 1970 on the system clock, with the fraction.
-double systemTimeSeconds();
 
 }  // namespace pollapp

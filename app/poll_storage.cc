@@ -6,6 +6,7 @@
 #include "app/database_layout.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/wall_clock.h"
 
 namespace pollapp {
 
@@ -379,16 +380,15 @@ void PollStorage::voteOnOption(const Option& option, VoteCompletion completion) 
       [uid = *uid, optionId, run](MutableData& data) {
         return countVote(data, uid, optionId, *run);
       },
-      [rootRef = rootRef_, uid = *uid, pollId, optionId, run, clock = environment_.clock,
-       completion = std::move(completion)](const ErrorPtr& error, bool committed,
-                                           const std::optional<DataSnapshot>& snapshot) {
+      [rootRef = rootRef_, uid = *uid, pollId, optionId, run, completion = std::move(completion)](
+          const ErrorPtr& error, bool committed, const std::optional<DataSnapshot>& snapshot) {
         ErrorPtr result = error;
         if (!result && (!committed || run->refusal)) {
           result = voteError(run->refusal ? static_cast<PollStorageError>(run->refusal.load())
                                           : kPollUnavailable);
         }
         if (!result) {
-          double now = clock ? clock() : systemTimeSeconds();
+          double now = dz::platform::wallClockSeconds();
           rootRef.child(layout::kPollVotesByUsers)
               .child(uid)
               .child(pollId)

@@ -1,7 +1,7 @@
 #include "auth/secure_token_service.h"
 
 #include "auth/rpc/auth_backend.h"
-#include "auth/rpc/auth_clock.h"
+#include "platform/wall_clock.h"
 
 namespace dz::auth {
 namespace {
@@ -60,7 +60,7 @@ Value SecureTokenService::archive() const {
 bool SecureTokenService::hasValidAccessToken() const {
   std::lock_guard lock(mutex_);
   return !accessToken_.empty() && accessTokenExpirationDate_ &&
-         *accessTokenExpirationDate_ - currentTime() > kTokenRefreshHeadStartSeconds;
+         *accessTokenExpirationDate_ - platform::wallClockSeconds() > kTokenRefreshHeadStartSeconds;
 }
 
 std::string SecureTokenService::rawAccessToken() const {

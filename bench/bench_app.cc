@@ -17,6 +17,7 @@
 #include "auth/rpc/requests.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
+#include "platform/wall_clock.h"
 #include "tools/devserver/dev_server.h"
 
 namespace {
@@ -121,7 +122,7 @@ void setUpData() {
                       {"experiments", boost::json::object()}};
   }
   server.set("/users", users);
-  const double now = pollapp::systemTimeSeconds();
+  const double now = dz::platform::wallClockSeconds();
   boost::json::object polls;
   for (int i = 0; i < kPolls; ++i) {
     char key[32];
@@ -171,7 +172,7 @@ void BM_FeedCompleteAfterSignIn(benchmark::State& state) {
     plain->environment.rootRef()
         .child("polls")
         .queryOrderedByChild("createdAt")
-        .queryStartingAtValue(Value(pollapp::systemTimeSeconds() - 172800))
+        .queryStartingAtValue(Value(dz::platform::wallClockSeconds() - 172800))
         .observeSingleEventOfType(dz::database::DataEventType::Value,
                                   [&](const dz::database::DataSnapshot& snapshot) {
                                     read = snapshot.childrenCount() == kPolls;

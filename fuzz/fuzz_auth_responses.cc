@@ -14,8 +14,8 @@
 
 #include "auth/auth_errors.h"
 #include "auth/rpc/auth_backend.h"
-#include "auth/rpc/auth_clock.h"
 #include "fuzz/support.h"
+#include "platform/wall_clock.h"
 
 namespace {
 
@@ -267,7 +267,7 @@ const std::array<Call, 10>& calls() {
 std::shared_ptr<TextIssuer> installIssuer() {
   auto issuer = std::make_shared<TextIssuer>();
   auth::AuthBackend::setDefaultBackendImplementationWithRPCIssuer(issuer);
-  auth::setTimeSource([] { return kNow; });
+  dz::platform::setWallClockSource([] { return kNow; });
   return issuer;
 }
 

@@ -23,6 +23,7 @@
 #include "database/utilities/repo_info.h"
 #include "fuzz/support.h"
 #include "platform/run_loop.h"
+#include "platform/wall_clock.h"
 #include "tests/database/realtime/fake_session_socket.h"
 
 namespace dz::database {
@@ -91,6 +92,7 @@ class World {
  public:
   explicit World(uint8_t flags) : flags_(flags) {
     fuzz::scratchFolder();  // the sandbox root, for the repository's host cache
+    platform::setWallClockSource([] { return 1.7e9; });
     repoInfo_ = RepoInfo::create("ns.dz.test", true, "ns");
     PersistentConnection::Dependencies dependencies;
     dependencies.connectionFactory = Connection::factory({scheduler_, sockets_.factory()});
@@ -98,7 +100,6 @@ class World {
     dependencies.random = [] { return 0.0; };
     dependencies.reachability = &reachability_;
     dependencies.notificationCenter = &notifications_;
-    dependencies.wallClock = [] { return 1.7e9; };
     std::optional<std::string> token;
     if (flags & kWithToken) token = "token";
     auto config = DatabaseConfig::create("fuzz", std::make_shared<Tokens>(token));

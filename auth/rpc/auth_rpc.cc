@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "auth/rpc/auth_clock.h"
+#include "platform/wall_clock.h"
 
 namespace dz::auth {
 namespace {
@@ -44,7 +44,7 @@ std::optional<double> ResponseReader::expiry(std::string_view key) const {
   int64_t seconds = 0;
   std::from_chars(text->data(), text->data() + text->size(), seconds);
   if (seconds > kMaxExpirySeconds) return std::nullopt;
-  return currentTime() + static_cast<double>(seconds);
+  return platform::wallClockSeconds() + static_cast<double>(seconds);
 }
 
 std::vector<std::string> ResponseReader::strings(std::string_view key) const {

@@ -1,6 +1,6 @@
 #include "database/core/clock.h"
 
-#include <chrono>
+#include "platform/wall_clock.h"
 
 namespace dz::database {
 
@@ -9,10 +9,7 @@ const std::shared_ptr<SystemClock>& SystemClock::clock() {
   return *shared;
 }
 
-double SystemClock::currentTime() const {
-  auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(sinceEpoch).count();
-}
+double SystemClock::currentTime() const { return platform::wallClockSeconds(); }
 
 OffsetClock::OffsetClock(std::shared_ptr<const Clock> clock, double offset)
     : clock_(clock ? std::move(clock) : SystemClock::clock()), offset_(offset) {}

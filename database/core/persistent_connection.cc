@@ -12,6 +12,7 @@
 #include "database/utilities/repo_info.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/exception.h"
+#include "platform/wall_clock.h"
 
 namespace dz::database {
 namespace {
@@ -102,11 +103,6 @@ std::string stateText(PersistentConnection::State state) {
   return std::to_string(static_cast<int32_t>(state));
 }
 
-double systemWallClock() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
 // Replies reach their callbacks only with a status string (see onDataMessage).
 std::string statusOf(const boost::json::object& reply) {
   auto status = json::asString(json::member(reply, wire::kReplyStatus));
@@ -158,8 +154,6 @@ PersistentConnection::PersistentConnection(std::shared_ptr<RepoInfo> repoInfo,
       authTokenProvider_(config_->authTokenProvider()),
       scheduler_(dependencies.scheduler ? std::move(dependencies.scheduler)
                                         : platform::Scheduler::system()),
-      wallClock_(dependencies.wallClock ? std::move(dependencies.wallClock)
-                                        : std::function<double()>(systemWallClock)),
       reachability_(dependencies.reachability ? dependencies.reachability
                                               : &platform::Reachability::shared()),
       notificationCenter_(dependencies.notificationCenter
@@ -345,7 +339,7 @@ void PersistentConnection::onReady(RealtimeConnection* connection, double timest
   // A ready from a connection that is no longer ours, or a second one, changes nothing.
   if (!isCurrent(connection) || connectionState_ != State::Opening) return;
   logDebug(kOnReadyCode, "On ready");
-  lastConnectionEstablishedTime_ = wallClock_();
+  lastConnectionEstablishedTime_ = platform::wallClockSeconds();
   connectionEstablishedAt_ = scheduler_->now();
   handleTimestamp(timestamp);
   if (!isCurrent(connection)) return;  // the delegate closed it
@@ -371,7 +365,7 @@ void PersistentConnection::handleTimestamp(double timestamp) {
   if (logLevelEnabled(kLogLevelDebug)) {
     logDebug(kTimestampCode, "Handling timestamp: " + numberText(timestamp));
   }
-  double offset = timestamp - wallClock_() * 1000.0;
+  double offset = timestamp - platform::wallClockSeconds() * 1000.0;
   if (auto delegate = delegate_.lock()) {
     delegate->onServerInfoUpdate(this, Value::Map{{kServerTimeOffsetKey, Value(offset)}});
   }

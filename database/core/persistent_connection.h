@@ -44,8 +44,6 @@ struct PersistentConnectionDependencies {
   RetryHelper::RandomSource random;
   platform::Reachability* reachability = nullptr;  // must outlive the connection
   platform::NotificationCenter* notificationCenter = nullptr;
-  // Seconds since 1970, for the server time offset.
-  std::function<double()> wallClock;
 };
 
 class PersistentConnection : public ConnectionDelegate,
@@ -197,7 +195,6 @@ class PersistentConnection : public ConnectionDelegate,
 
   RealtimeConnectionFactory connectionFactory_;
   std::shared_ptr<platform::Scheduler> scheduler_;
-  std::function<double()> wallClock_;
   platform::Reachability* reachability_;
   platform::Reachability::ObserverToken reachabilityToken_ = 0;
   platform::NotificationCenter* notificationCenter_;

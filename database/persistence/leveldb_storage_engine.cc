@@ -4,7 +4,6 @@
 #include <leveldb/write_batch.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <system_error>
 
@@ -12,6 +11,7 @@
 #include "database/utilities/logging.h"
 #include "platform/file_manager.h"
 #include "platform/value.h"
+#include "platform/wall_clock.h"
 
 namespace dz::database {
 
@@ -69,7 +69,7 @@ void LevelDBStorageEngine::open() {
   // Keep the corrupt store for inspection and start afresh.
   logError(kLogCode, "Cannot open the store at " + store.string() + ": " + status.ToString() +
                          "; moving it aside");
-  auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+  auto stamp = static_cast<int64_t>(platform::wallClockSeconds() * 1e6);
   std::filesystem::path aside = store;
   aside += ".corrupt-" + std::to_string(stamp);
   std::error_code error;

@@ -23,6 +23,7 @@
 #include "auth/serial_task_queue.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
+#include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
@@ -62,7 +63,8 @@ inline void settle(Device& device) {
   device.root()
       .child("settle")
       .child(device.uid())
-      .setValue(Value(systemTimeSeconds()), [&](const dz::ErrorPtr&, const auto&) { done = true; });
+      .setValue(Value(dz::platform::wallClockSeconds()),
+                [&](const dz::ErrorPtr&, const auto&) { done = true; });
   ASSERT_TRUE(waitFor([&] { return done; }));
 }
 
@@ -145,7 +147,7 @@ class AppServerTest : public ::testing::Test {
                      {"domain", domainForEmail(email)},
                      {"localPollsOn", false},
                      {"experiments", std::move(experiments)},
-                     {"createdAt", systemTimeSeconds()}});
+                     {"createdAt", dz::platform::wallClockSeconds()}});
     device->users = UserStorage::create(environment);
     device->polls = PollStorage::create(environment, device->users);
     device->notifications = NotificationStorage::create(environment, device->users);
@@ -181,7 +183,7 @@ class AppServerTest : public ::testing::Test {
     bool done = false;
     std::string key;
     device.polls->createPollAtLocation(location, question, {"yes", "no"}, type,
-                                       createdAt.value_or(systemTimeSeconds()),
+                                       createdAt.value_or(dz::platform::wallClockSeconds()),
                                        [&](const dz::ErrorPtr& error, const auto& poll) {
                                          EXPECT_EQ(error, nullptr);
                                          key = *poll.key();

@@ -66,7 +66,7 @@ TEST_F(FeedsTest, CommunityAndDirectPollsReachExactlyTheirUsers) {
 TEST_F(FeedsTest, WindowDeletionsAndRemovingAllPolls) {
   Device& ann = addDevice("ann@school.edu", "Ann", "Lee");
   loadUsers(ann, 1);
-  const double now = systemTimeSeconds();
+  const double now = dz::platform::wallClockSeconds();
   std::string recent = createPoll(ann, PollType::Community, "47h", std::nullopt, now - 47 * 3600);
   std::string old = createPoll(ann, PollType::Community, "49h", std::nullopt, now - 49 * 3600);
   std::string doomed = createPoll(ann, PollType::Community, "doomed", Location(48.1, 11.5));

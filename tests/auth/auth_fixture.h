@@ -12,10 +12,10 @@
 
 #include "auth/auth.h"
 #include "auth/rpc/auth_backend.h"
-#include "auth/rpc/auth_clock.h"
 #include "auth/serial_task_queue.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
+#include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
@@ -79,7 +79,7 @@ class ScriptedBackendTest : public ::testing::Test {
   void SetUp() override { AuthBackend::setDefaultBackendImplementationWithRPCIssuer(issuer_); }
   void TearDown() override {
     AuthBackend::setBackendImplementation(nullptr);
-    setTimeSource({});
+    platform::setWallClockSource({});
   }
 
   std::shared_ptr<ScriptedIssuer> issuer_ = std::make_shared<ScriptedIssuer>();
@@ -102,7 +102,7 @@ class AuthServerTest : public ::testing::Test {
     IdentityKitRequest::setHost(server_->authHost());
     SecureTokenRequest::setHost(server_->authHost());
     AuthBackend::setBackendImplementation(nullptr);
-    setTimeSource([this] { return clientSeconds(); });
+    platform::setWallClockSource([this] { return clientSeconds(); });
     // As the program does at start: every configured app gets its Auth when it announces itself.
     // Process-wide and for good, so suites sharing a process with other apps' tests leave it out.
     if (registerHooks_) registerAuthLibrary();
@@ -112,7 +112,7 @@ class AuthServerTest : public ::testing::Test {
     if (app_) app_->deleteApp();
     // The deletion hook clears the key chain on the work queue: while the sandbox still stands.
     globalWorkQueue()->sync([] {});
-    setTimeSource({});
+    platform::setWallClockSource({});
     AuthBackend::setBackendImplementation(nullptr);
     server_.reset();
     unsetenv("DZ_CA_FILE");

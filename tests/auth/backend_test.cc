@@ -170,7 +170,7 @@ TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
 }
 
 TEST_F(BackendTest, OnlyAnUnusableTokenOrAccountIdentifierRefusesAnAnswer) {
-  setTimeSource([] { return 1000.0; });
+  platform::setWallClockSource([] { return 1000.0; });
   auto signUp = [&](const std::string& answer) {
     issuer_->answer(answer);
     return call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));

@@ -13,7 +13,7 @@ class TokenServiceTest : public ScriptedBackendTest {
  protected:
   void SetUp() override {
     ScriptedBackendTest::SetUp();
-    setTimeSource([] { return 10000.0; });
+    platform::setWallClockSource([] { return 10000.0; });
   }
   struct Fetched {
     std::optional<std::string> token;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "database/core/server_values.h"
+#include "platform/wall_clock.h"
 
 namespace dz::database {
 namespace {
@@ -27,6 +28,16 @@ TEST(ClockTest, SystemClockReadsTheWallClock) {
   double now = SystemClock::clock()->currentTime();
   EXPECT_GE(now, before);
   EXPECT_EQ(SystemClock::clock().get(), SystemClock::clock().get());
+}
+
+TEST(ClockTest, SystemClockFollowsTheProcessWallClockHook) {
+  platform::setWallClockSource([] { return 1.7e9; });
+  double replaced = SystemClock::clock()->currentTime();
+  OffsetClock server(nullptr, 5.0);
+  double serverTime = server.currentTime();
+  platform::setWallClockSource({});
+  EXPECT_EQ(replaced, 1.7e9);
+  EXPECT_EQ(serverTime, 1.7e9 + 5.0);
 }
 
 TEST(ClockTest, OffsetClockReadsAheadOfItsClock) {

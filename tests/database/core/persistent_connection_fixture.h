@@ -11,6 +11,7 @@
 
 #include "database/core/persistent_connection.h"
 #include "database/utilities/repo_info.h"
+#include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
 
 namespace dz::database::testing {
@@ -178,7 +179,7 @@ class PersistentConnectionTest : public ::testing::Test {
     dependencies.random = [] { return 0.0; };  // every delay is 0.3 times its base
     dependencies.reachability = &reachability_;
     dependencies.notificationCenter = &notifications_;
-    dependencies.wallClock = [this] { return wallClock_; };
+    platform::setWallClockSource([this] { return wallClock_; });
     onQueue([&] {
       connection_ = PersistentConnection::create(repoInfo_, queue_, config_, dependencies);
       connection_->setDelegate(delegate_);
@@ -187,6 +188,7 @@ class PersistentConnectionTest : public ::testing::Test {
   void TearDown() override {
     onQueue([&] { connection_.reset(); });
     onQueue([] {});
+    platform::setWallClockSource({});
   }
 
   void onQueue(const std::function<void()>& task) { queue_->sync(task); }

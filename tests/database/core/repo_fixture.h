@@ -34,6 +34,7 @@ class ScriptedStorageEngine : public StorageEngine {
 class RepoTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    platform::setWallClockSource([] { return 1.7e9; });
     tokens_ = std::make_shared<FakeTokenProvider>(queue_);
     config_ = DatabaseConfig::create("repo-test", tokens_);
     config_->setCallbackQueue(callbacks_);
@@ -43,6 +44,7 @@ class RepoTest : public ::testing::Test {
     flush();
     repo_.reset();
     flush();
+    platform::setWallClockSource({});
   }
 
   RepoPtr makeRepo(const std::string& host = "ns.dz.test") {
@@ -60,7 +62,6 @@ class RepoTest : public ::testing::Test {
     dependencies.connection.random = [] { return 0.0; };
     dependencies.connection.reachability = &reachability_;
     dependencies.connection.notificationCenter = &notifications_;
-    dependencies.connection.wallClock = [] { return 1.7e9; };
     return Repo::create(RepoInfo::create(host, true, "ns"), config_, std::move(dependencies));
   }
   void start() {
