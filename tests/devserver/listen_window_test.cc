@@ -11,7 +11,10 @@
 
 #include "database/core/range_merge.h"
 #include "database/snapshot/compound_hash.h"
+#include "database/snapshot/index.h"
+#include "database/snapshot/query_params.h"
 #include "tests/database/snapshot/random_node_fixture.h"
+#include "tests/devserver/random_queries.h"
 #include "tools/devserver/database_tree.h"
 
 namespace dz::devserver {
@@ -53,53 +56,7 @@ NodePtr expectedWindow(const NodePtr& data, const QueryParams& params) {
   return ChildrenNode::create(std::move(map));
 }
 
-class RandomQueries : public database::testing::RandomValues {
- public:
-  using RandomValues::RandomValues;
-
-  QueryParams params() {
-    QueryParams params;
-    switch (below(4)) {
-      case 0:
-        params = params.orderBy(database::KeyIndex::keyIndex());
-        break;
-      case 1:
-        params = params.orderBy(database::ValueIndex::valueIndex());
-        break;
-      case 2:
-        params = params.orderBy(database::PathIndex::create(Path("v")));
-        break;
-      default:
-        break;
-    }
-    bool byKey = params.index()->equals(*database::KeyIndex::keyIndex());
-    auto bound = [&]() -> NodePtr {
-      if (byKey) return database::LeafNode::fromValue(Value(key()));
-      return chance(20) ? database::EmptyNode::emptyNode() : database::LeafNode::fromValue(leaf());
-    };
-    auto boundKey = [&]() -> std::optional<std::string> {
-      if (byKey || chance(50)) return std::nullopt;
-      return key();
-    };
-    if (chance(40)) params = params.startAt(bound(), boundKey());
-    if (chance(40)) params = params.endAt(bound(), boundKey());
-    if (chance(60)) {
-      int limit = 1 + below(4);
-      params = chance(50) ? params.limitToFirst(limit) : params.limitToLast(limit);
-    }
-    return params;
-  }
-
-  // Children that order by the child "v" as well as by priority and value.
-  NodePtr child() {
-    Value::Map map;
-    if (chance(70)) map.emplace("v", leaf());
-    if (chance(30)) map.emplace("w", leaf());
-    if (chance(30)) map.emplace(".priority", priority());
-    if (chance(30)) return SnapshotUtilities::nodeFrom(leaf());
-    return SnapshotUtilities::nodeFrom(Value(std::move(map)));
-  }
-};
+using testing::RandomQueries;
 
 boost::json::value wireQuery(const QueryParams& params) {
   return Value(params.wireProtocolParams()).toJson();
@@ -160,7 +117,9 @@ TEST(ListenWindowTest, WindowFollowsRandomWrites) {
             sent = sent->updateImmediateChild(change.key, change.data);
             break;
         }
-        if (params.limitSet()) EXPECT_EQ(change.kind, WindowChange::Kind::kWhole);
+        if (params.limitSet()) {
+          EXPECT_EQ(change.kind, WindowChange::Kind::kWhole);
+        }
         if (change.kind != WindowChange::Kind::kWhole) ++byChild;
         ASSERT_FALSE(sent->equals(*before)) << "a push that changed nothing, step " << step;
       }

@@ -3,7 +3,6 @@
 #include "database/core/range_merge.h"
 #include "database/snapshot/compound_hash.h"
 #include "database/utilities/wire_protocol.h"
-#include "platform/value.h"
 #include "tools/devserver/database_tree.h"
 
 namespace dz::devserver {
@@ -11,93 +10,59 @@ namespace dz::devserver {
 namespace wire = database::wire;
 using database::CompoundHash;
 using database::EmptyNode;
-using database::IndexedNode;
 using database::Node;
 using database::NodePtr;
 using database::Path;
 
-namespace {
-
-// Where the data of a children node comes from when a limited window must refill: the full data
-// at the listen's path.
-class FullDataSource final : public database::CompleteChildSource {
- public:
-  explicit FullDataSource(const IndexedNode& full) : full_(full) {}
-
-  NodePtr completeChild(const std::string& key) const override {
-    return full_.node()->getImmediateChild(key);
-  }
-
-  std::optional<database::NamedNode> childAfterChild(const database::Index&,
-                                                     const database::NamedNode& child,
-                                                     bool reverse) const override {
-    std::optional<database::NamedNode> next;
-    database::forEachIndexedChildFrom(full_, child, reverse, [&](const database::NamedNode& c) {
-      if (c.name == child.name) return false;
-      next = c;
-      return true;
-    });
-    return next;
-  }
-
- private:
-  const IndexedNode& full_;
-};
-
-}  // namespace
-
 std::optional<ListenWindow> ListenWindow::create(const boost::json::value& query) {
+  auto parsed = QueryWindow::fromWire(query);
+  if (!parsed) return std::nullopt;
   ListenWindow window;
-  if (query.is_null()) return window;
-  const Value params = Value::fromJson(query);
-  if (!params.isMap()) return std::nullopt;
-  auto parsed = database::QueryParams::fromWireProtocolParams(params.asMap());
-  if (!parsed || !parsed->isValid()) return std::nullopt;
-  if (parsed->loadsAllData()) return window;
-  window.filter_ = database::makeNodeFilter(*parsed);
-  window.limited_ = parsed->limitSet();
-  window.index_ = parsed->index();
-  window.full_ = IndexedNode(EmptyNode::emptyNode(), window.index_);
-  window.window_ = window.full_;
+  window.query_ = std::move(*parsed);
   return window;
 }
 
 NodePtr ListenWindow::reset(const NodePtr& data) {
-  if (!filter_) return data;
-  full_ = IndexedNode(data, index_);
-  window_ = filter_->updateFullNode(window_, full_, nullptr);
-  return window_.node();
+  if (!filtered()) return data;
+  dataWasLeaf_ = data->isLeafNode();
+  window_ = query_.select(data);
+  return window_;
 }
 
 std::vector<WindowChange> ListenWindow::update(const NodePtr& data,
                                                const std::set<std::string>& keys) {
-  NodePtr old = window_.node();
-  bool incremental = !keys.empty() && !full_.node()->isLeafNode() && !data->isLeafNode();
+  NodePtr old = window_;
+  bool incremental = !keys.empty() && !dataWasLeaf_ && !data->isLeafNode();
   for (const std::string& key : keys) incremental = incremental && key != database::kPriorityKey;
-  if (!incremental) {
+  // Without a limit whether a child is in the window depends on that child alone.
+  bool byChild = incremental && !query_.limited();
+  if (byChild) {
+    for (const std::string& key : keys) {
+      NodePtr child = data->getImmediateChild(key);
+      bool held = query_.inBounds(key, *child);
+      window_ = window_->updateImmediateChild(key, held ? child : EmptyNode::emptyNode());
+    }
+  } else {
     reset(data);
-    if (database::nodesEqual(old, window_.node())) return {};
-    return {{WindowChange::Kind::kWhole, std::string(), window_.node()}};
   }
+  if (database::nodesEqual(old, window_)) return {};
   std::vector<WindowChange> changes;
-  for (const std::string& key : keys) {
-    NodePtr child = data->getImmediateChild(key);
-    NodePtr before = window_.node()->getImmediateChild(key);
-    full_ = full_.updateChild(key, child);
-    window_ = filter_->updateChild(window_, key, child, Path(), FullDataSource(full_), nullptr);
-    NodePtr after = window_.node()->getImmediateChild(key);
-    if (database::nodesEqual(before, after)) continue;
-    if (before->isEmpty()) {
-      changes.push_back({WindowChange::Kind::kEntered, key, after});
-    } else if (after->isEmpty()) {
-      changes.push_back({WindowChange::Kind::kLeft, key, after});
-    } else {
-      changes.push_back({WindowChange::Kind::kWritten, key, after});
+  if (byChild) {
+    for (const std::string& key : keys) {
+      NodePtr before = old->getImmediateChild(key);
+      NodePtr after = window_->getImmediateChild(key);
+      if (database::nodesEqual(before, after)) continue;
+      if (before->isEmpty()) {
+        changes.push_back({WindowChange::Kind::kEntered, key, after});
+      } else if (after->isEmpty()) {
+        changes.push_back({WindowChange::Kind::kLeft, key, after});
+      } else {
+        changes.push_back({WindowChange::Kind::kWritten, key, after});
+      }
     }
   }
-  if (!limited_) return changes;
-  if (database::nodesEqual(old, window_.node())) return {};
-  return {{WindowChange::Kind::kWhole, std::string(), window_.node()}};
+  if (changes.empty()) return {{WindowChange::Kind::kWhole, std::string(), window_}};
+  return changes;
 }
 
 namespace {

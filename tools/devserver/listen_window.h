@@ -1,8 +1,6 @@
 // What one listen is sent: all the data at its path, or, for a query (index, bounds, limit),
-// only the children in its window, kept with the client's own filters (database/core/view) so
-// the server and the client agree on every child. A filtered listen remembers the window it
-// last sent, so a write that leaves the window unchanged sends nothing, and the full data at the
-// path indexed by the query's index, so a write below one child moves the window in O(log n).
+// only the children in its window, chosen by the server's own QueryWindow. A filtered listen
+// remembers the window it last sent, so a write that leaves the window unchanged sends nothing.
 // A window without a limit changes child by child; a limited one goes out whole, as a client
 // merging entering and leaving children into a limited window could evict the wrong child.
 // Also the answers to a listen's hashes: whether the client's data is current, and the ranges
@@ -11,17 +9,14 @@
 
 #include <boost/json/array.hpp>
 #include <boost/json/value.hpp>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "database/core/view/node_filter.h"
-#include "database/snapshot/indexed_node.h"
 #include "database/snapshot/node.h"
 #include "database/snapshot/path.h"
-#include "database/snapshot/query_params.h"
+#include "tools/devserver/query_window.h"
 
 namespace dz::devserver {
 
@@ -44,7 +39,7 @@ class ListenWindow {
   // malformed. Parameters that load all data filter nothing, whatever their index.
   static std::optional<ListenWindow> create(const boost::json::value& query);
 
-  bool filtered() const { return filter_ != nullptr; }
+  bool filtered() const { return query_.filters(); }
 
   // The window of `data`, the whole data at the listen's path (`data` itself when unfiltered),
   // remembered as sent.
@@ -56,11 +51,10 @@ class ListenWindow {
                                    const std::set<std::string>& keys);
 
  private:
-  std::shared_ptr<const database::NodeFilter> filter_;
-  bool limited_ = false;
-  database::IndexPtr index_;
-  database::IndexedNode full_{database::EmptyNode::emptyNode()};
-  database::IndexedNode window_{database::EmptyNode::emptyNode()};
+  QueryWindow query_;
+  // Whether the data at the path was a leaf when the window was last sent.
+  bool dataWasLeaf_ = false;
+  database::NodePtr window_ = database::EmptyNode::emptyNode();
 };
 
 // The ranges of `data` whose hashes differ from the client's compound hash ("ps" post paths in
