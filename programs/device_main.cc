@@ -157,6 +157,9 @@ class Phone {
   PollPtr poll(const std::string& question) const;
   std::string describeFeed() const;
   std::string counts(const PollPtr& poll) const;
+  std::string shownCounts(const PollPtr& poll) const;
+  std::optional<dz::ui::IndexPath> rowOf(const std::string& question) const;
+  std::shared_ptr<pollapp::PollCardTableViewCell> card(const std::string& question) const;
 
   Reply signUp(const std::vector<std::string>& fields);
   Reply local(bool on);
@@ -200,12 +203,42 @@ PollPtr Phone::poll(const std::string& question) const {
   return nullptr;
 }
 
-std::string Phone::counts(const PollPtr& poll) const {
+std::string optionCounts(const PollPtr& poll) {
   std::string text;
   for (const auto& option : poll->optionsArray()) {
     text += (text.empty() ? "" : ", ") + option.title() + " " + std::to_string(option.result());
   }
-  return "'" + poll->questionString() + "': " + text;
+  return text;
+}
+
+std::string Phone::counts(const PollPtr& poll) const {
+  return "'" + poll->questionString() + "': " + optionCounts(poll);
+}
+
+std::optional<dz::ui::IndexPath> Phone::rowOf(const std::string& question) const {
+  PollPtr target = poll(question);
+  auto row =
+      target ? AppServices::current().polls()->indexOfPollWithId(target->pollId()) : std::nullopt;
+  if (!row) return std::nullopt;
+  return dz::ui::IndexPath{0, static_cast<int>(*row)};
+}
+
+std::shared_ptr<pollapp::PollCardTableViewCell> Phone::card(const std::string& question) const {
+  auto* feed = find<PollsViewController>();
+  auto row = rowOf(question);
+  if (!feed || !row) return nullptr;
+  return std::dynamic_pointer_cast<pollapp::PollCardTableViewCell>(
+      feed->tableView()->cellForRow(*row));
+}
+
+// The counts as the card shows them: a card shows them only once this phone has voted.
+std::string Phone::shownCounts(const PollPtr& poll) const {
+  auto shown = card(poll->questionString());
+  if (!shown) return "'" + poll->questionString() + "' off screen";
+  const auto& buttons = shown->optionButtons();
+  if (!buttons.empty() && buttons.front()->showResults()) return "sees " + counts(poll);
+  return "sees '" + poll->questionString() + "' without counts until it votes (" +
+         optionCounts(poll) + ")";
 }
 
 std::string Phone::describeFeed() const {
@@ -320,21 +353,16 @@ Reply Phone::expect(const std::string& question) {
     return fail("'" + question + "' is not in the feed; " + describeFeed());
   }
   settle();
-  return ok("sees " + counts(poll(question)) + "; " + describeFeed());
+  return ok(shownCounts(poll(question)) + "; " + describeFeed());
 }
 
 Reply Phone::vote(const std::string& question, const std::string& option) {
   auto* feed = find<PollsViewController>();
-  auto polls = AppServices::current().polls();
-  PollPtr target = poll(question);
-  if (!feed || !target) return fail("'" + question + "' is not in the feed");
-  auto row = polls->indexOfPollWithId(target->pollId());
-  if (!row) return fail("'" + question + "' has no row");
-  dz::ui::IndexPath path{0, static_cast<int>(*row)};
-  feed->tableView()->scrollToRow(path, false);
+  auto row = rowOf(question);
+  if (!feed || !row) return fail("'" + question + "' is not in the feed");
+  feed->tableView()->scrollToRow(*row, false);
   feed->tableView()->layoutIfNeeded();
-  auto card = std::dynamic_pointer_cast<pollapp::PollCardTableViewCell>(
-      feed->tableView()->cellForRow(path));
+  auto card = this->card(question);
   if (!card) return fail("the card of '" + question + "' is not on screen");
   std::string optionId;
   for (const auto& button : card->optionButtons()) {
@@ -357,7 +385,7 @@ Reply Phone::vote(const std::string& question, const std::string& option) {
   });
   if (!counted) return fail("the vote for " + option + " was not counted");
   settle();
-  return ok("voted " + option + "; sees " + counts(poll(question)));
+  return ok("voted " + option + "; " + shownCounts(poll(question)));
 }
 
 Reply Phone::votes(const std::string& question, const std::string& expected) {
@@ -381,7 +409,7 @@ Reply Phone::votes(const std::string& question, const std::string& expected) {
   if (!matched) return fail("expected " + expected + ", sees " + seen);
   settle();
   PollPtr settled = poll(question);
-  return ok("sees " + (settled ? counts(settled) : seen));
+  return ok(settled ? shownCounts(settled) : "sees " + seen);
 }
 
 Reply Phone::screenshot(const std::string& file) {

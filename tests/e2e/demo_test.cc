@@ -105,6 +105,15 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
   EXPECT_NE(text.find("A send                  poll sent; feed of 1 poll | 'Lunch on Friday?'"),
             std::string::npos)
       << text;
+  // A card shows the counts only once its phone voted.
+  EXPECT_NE(text.find("B sees-poll             sees 'Lunch on Friday?' without counts until it "
+                      "votes (Noodle bar 0, Pizza place 0, Taco truck 0)"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("B vote                  voted Noodle bar; sees 'Lunch on Friday?': Noodle "
+                      "bar 1, Pizza place 1, Taco truck 0"),
+            std::string::npos)
+      << text;
   EXPECT_NE(text.find("server: 'Coffee at 3?' counts B's offline vote once"), std::string::npos)
       << text;
   EXPECT_EQ(readFile(out / "transcript.txt").empty(), false);
