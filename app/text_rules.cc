@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace pollapp {
 namespace {
 
@@ -38,9 +40,7 @@ std::string trimmed(std::string_view text) {
 }
 
 EmailCheck checkSignUpEmail(std::string_view email) {
-  std::string address = trimmed(email);
-  std::transform(address.begin(), address.end(), address.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string address = dz::platform::asciiLowercased(trimmed(email));
   std::vector<std::string> parts = split(address, '@');
   if (parts.size() != 2 || parts[0].empty()) return {EmailRefusal::InvalidEmail, {}};
   const std::string& host = parts[1];

@@ -4,6 +4,7 @@
 #include "app/database_layout.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/text.h"
 
 namespace pollapp {
 
@@ -94,14 +95,8 @@ UserPtr UserStorage::userForUserId(const std::string& userId) const {
 }
 
 std::string hexStringFromBytes(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (uint8_t byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 0xf]);
-  }
-  return text;
+  return dz::platform::hexString(
+      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool storeDeviceToken(const Environment& environment, const std::vector<uint8_t>& token) {

@@ -5,7 +5,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,18 +14,14 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/text.h"
+
 namespace dz::platform {
 namespace {
 
 constexpr char kResolveEnvironment[] = "DZ_RESOLVE";
 constexpr char kThreadName[] = "dz.resolver";
 constexpr auto kIdleThreadLifetime = std::chrono::seconds(10);
-
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // Never destroyed: look-ups run on detached threads that may still work while the process exits.
 std::mutex& overridesMutex() {
@@ -48,8 +43,7 @@ std::optional<std::string> environmentOverride(const std::string& host) {
     const size_t comma = rest.find(',');
     const std::string_view pair = rest.substr(0, comma);
     const size_t equals = pair.find('=');
-    if (equals != std::string_view::npos &&
-        lowerCase(std::string(pair.substr(0, equals))) == host) {
+    if (equals != std::string_view::npos && asciiLowercased(pair.substr(0, equals)) == host) {
       return std::string(pair.substr(equals + 1));
     }
     if (comma == std::string_view::npos) break;
@@ -138,16 +132,16 @@ class LookUpPool {
 
 void Resolver::setOverride(const std::string& host, const std::string& address) {
   std::lock_guard lock(overridesMutex());
-  overrides()[lowerCase(host)] = address;
+  overrides()[asciiLowercased(host)] = address;
 }
 
 void Resolver::removeOverride(const std::string& host) {
   std::lock_guard lock(overridesMutex());
-  overrides().erase(lowerCase(host));
+  overrides().erase(asciiLowercased(host));
 }
 
 std::optional<std::string> Resolver::overrideAddress(const std::string& host) {
-  const std::string key = lowerCase(host);
+  const std::string key = asciiLowercased(host);
   {
     std::lock_guard lock(overridesMutex());
     if (auto it = overrides().find(key); it != overrides().end()) return it->second;

@@ -1,10 +1,9 @@
 #include "database/core/parsed_url.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "platform/exception.h"
+#include "platform/text.h"
 
 namespace dz::database {
 namespace {
@@ -12,13 +11,6 @@ namespace {
 constexpr char kNoDatabaseFoundForInput[] = "No Dezuvura database found for input: ";
 constexpr char kSecureScheme[] = "https";
 constexpr size_t kHostLabels = 3;
-
-std::string lowerCased(std::string_view text) {
-  std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return result;
-}
 
 bool hasThreeNonEmptyLabels(std::string_view host) {
   size_t labels = 0;
@@ -30,13 +22,6 @@ bool hasThreeNonEmptyLabels(std::string_view host) {
     host.remove_prefix(dot + 1);
   }
   return labels == kHostLabels;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Well-formed UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
@@ -67,19 +52,9 @@ bool isWellFormedUtf8(std::string_view text) {
 }
 
 // The text with its %XX sequences decoded; the text as written when they would not decode to
-// UTF-8 text. A "%" without two hex digits stands for itself.
-std::string percentDecoded(std::string_view text) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-        hexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += text[i];
-    }
-  }
+// UTF-8 text.
+std::string utf8PercentDecoded(std::string_view text) {
+  std::string decoded = platform::percentDecoded(text);
   return isWellFormedUtf8(decoded) ? decoded : std::string(text);
 }
 
@@ -91,11 +66,11 @@ ParsedUrl parseUrl(std::string_view url) {
   if (size_t separator = rest.find("//"); separator != std::string_view::npos) {
     std::string_view schemeText = rest.substr(0, separator);
     if (schemeText.ends_with(':')) schemeText.remove_suffix(1);
-    scheme = lowerCased(schemeText);
+    scheme = platform::asciiLowercased(schemeText);
     rest.remove_prefix(separator + 2);
   }
   size_t slash = rest.find('/');
-  std::string host = lowerCased(rest.substr(0, slash));
+  std::string host = platform::asciiLowercased(rest.substr(0, slash));
   std::string_view pathText =
       slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
 
@@ -105,7 +80,7 @@ ParsedUrl parseUrl(std::string_view url) {
   bool secure = host.find(':') == std::string::npos || scheme == kSecureScheme;
   std::string ns = host.substr(0, host.find('.'));
   return ParsedUrl{RepoInfo::create(std::move(host), secure, std::move(ns)),
-                   Path(percentDecoded(pathText))};
+                   Path(utf8PercentDecoded(pathText))};
 }
 
 }  // namespace dz::database

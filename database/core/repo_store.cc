@@ -10,6 +10,7 @@
 #include "database/persistence/leveldb_storage_engine.h"
 #include "database/utilities/logging.h"
 #include "platform/file_manager.h"
+#include "platform/text.h"
 
 namespace dz::database {
 namespace {
@@ -19,6 +20,12 @@ constexpr char kLockFileName[] = "repo.lock";
 
 bool onlyDots(std::string_view text) { return text.find_first_not_of('.') == std::string::npos; }
 
+bool isSafeInFileName(unsigned char c) {
+  return c != '/' && c != '\\' && c != '%' && c >= 0x20 && c != 0x7F;
+}
+
+bool keepNone(unsigned char) { return false; }
+
 }  // namespace
 
 std::string repoKey(const RepoInfo& repoInfo) {
@@ -26,20 +33,8 @@ std::string repoKey(const RepoInfo& repoInfo) {
 }
 
 std::string storePathComponent(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  bool encodeDots = onlyDots(text);
-  std::string out;
-  for (unsigned char c : text) {
-    bool unsafe =
-        c == '/' || c == '\\' || c == '%' || c < 0x20 || c == 0x7F || (c == '.' && encodeDots);
-    if (!unsafe) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    out += '%';
-    out += kHex[c >> 4];
-    out += kHex[c & 0xF];
-  }
+  // A name of dots only ("." or "..") is encoded whole.
+  std::string out = platform::percentEncoded(text, onlyDots(text) ? keepNone : isSafeInFileName);
   // The empty name would put the store in its parent folder.
   return out.empty() ? std::string("%00") : out;
 }

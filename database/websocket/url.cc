@@ -1,18 +1,12 @@
 #include "database/websocket/url.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
+
+#include "platform/text.h"
 
 namespace dz::websocket {
 namespace {
-
-std::string lowerCase(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 std::string bracketed(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -29,7 +23,7 @@ std::optional<Url> Url::parse(std::string_view text) {
   const size_t schemeEnd = text.find("://");
   if (schemeEnd == std::string_view::npos || schemeEnd == 0) return std::nullopt;
   Url url;
-  url.scheme = lowerCase(text.substr(0, schemeEnd));
+  url.scheme = platform::asciiLowercased(text.substr(0, schemeEnd));
   std::string_view rest = text.substr(schemeEnd + 3);
   const size_t authorityEnd = rest.find_first_of("/?#");
   std::string_view authority = rest.substr(0, authorityEnd);

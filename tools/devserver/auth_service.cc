@@ -10,6 +10,7 @@
 #include "platform/crypto.h"
 #include "platform/file_manager.h"
 #include "platform/log.h"
+#include "platform/text.h"
 
 namespace dz::devserver {
 namespace {
@@ -60,28 +61,6 @@ bool sameBytes(const std::string& a, const std::string& b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Percent-escapes decoded; a "%" not followed by two hexadecimal digits stays as it is.
-std::string percentDecoded(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
-        hexDigit(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(text[i] == '+' ? ' ' : text[i]);
-    }
-  }
-  return out;
-}
-
 // "a=b&c=d" into a map, values decoded.
 std::map<std::string, std::string> formFields(std::string_view text) {
   std::map<std::string, std::string> fields;
@@ -90,7 +69,8 @@ std::map<std::string, std::string> formFields(std::string_view text) {
     std::string_view pair = text.substr(0, amp);
     size_t equals = pair.find('=');
     if (equals != std::string_view::npos) {
-      fields[percentDecoded(pair.substr(0, equals))] = percentDecoded(pair.substr(equals + 1));
+      fields[platform::percentDecoded(pair.substr(0, equals), true)] =
+          platform::percentDecoded(pair.substr(equals + 1), true);
     }
     if (amp == std::string_view::npos) break;
     text.remove_prefix(amp + 1);
@@ -179,7 +159,7 @@ void AuthService::handle(const HttpRequest& request, HttpResponder respond) {
   Answer answer;
   std::string key;
   if (query.rfind(kKeyParameter, 0) == 0) {
-    key = percentDecoded(query.substr(sizeof(kKeyParameter) - 1));
+    key = platform::percentDecoded(query.substr(sizeof(kKeyParameter) - 1), true);
   }
   if (endpoint.empty() || request.method != "POST") {
     answer = {404,

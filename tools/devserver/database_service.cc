@@ -14,6 +14,7 @@
 #include "platform/crypto.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/text.h"
 #include "tools/devserver/listen_window.h"
 #include "tools/devserver/message_frames.h"
 
@@ -36,16 +37,6 @@ constexpr size_t kRequestLogLimit = 10000;
 constexpr char kDataSuffix[] = ".json";
 constexpr char kDecodingOrigin[] = "http://ns.dz.test";
 
-std::string hexOf(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
-
 // The value of `name` in the query of a request target ("/.ws?v=5&ns=x"); empty when absent.
 std::string queryParameter(std::string_view target, std::string_view name) {
   size_t question = target.find('?');
@@ -62,11 +53,6 @@ std::string queryParameter(std::string_view target, std::string_view name) {
     query = query.substr(amp + 1);
   }
   return {};
-}
-
-std::string lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::optional<std::string> pathField(const boost::json::object& body) {
@@ -261,9 +247,10 @@ void DatabaseService::open(uint64_t id, std::shared_ptr<Peer> peer, const Upgrad
   log("open", connection->id, request.target);
 
   // Counted before the greeting goes out: a client may act on it at once.
-  auto redirect = redirects_.find(lowercase(request.host));
+  auto redirect = redirects_.find(platform::asciiLowercased(request.host));
   bool redirected = redirect != redirects_.end();
-  std::string sessionId = redirected ? "" : hexOf(platform::secureRandomBytes(kSessionIdBytes));
+  std::string sessionId =
+      redirected ? "" : platform::hexString(platform::secureRandomBytes(kSessionIdBytes));
   {
     std::lock_guard lock(countersMutex_);
     ++openConnections_;
@@ -845,9 +832,9 @@ void DatabaseService::sendRaw(const std::string& text) {
 
 void DatabaseService::redirect(const std::string& fromHost, const std::string& toHost) {
   if (toHost.empty()) {
-    redirects_.erase(lowercase(fromHost));
+    redirects_.erase(platform::asciiLowercased(fromHost));
   } else {
-    redirects_[lowercase(fromHost)] = toHost;
+    redirects_[platform::asciiLowercased(fromHost)] = toHost;
   }
 }
 

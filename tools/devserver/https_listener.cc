@@ -8,6 +8,7 @@
 #include <list>
 
 #include "platform/exception.h"
+#include "platform/text.h"
 
 namespace dz::devserver {
 namespace {
@@ -61,9 +62,7 @@ class Session : public std::enable_shared_from_this<Session> {
     request.target = std::string(message.target());
     request.body = std::move(message.body());
     for (const auto& field : message) {
-      std::string name(field.name_string());
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      request.headers[name] = std::string(field.value());
+      request.headers[platform::asciiLowercased(field.name_string())] = std::string(field.value());
     }
     keepAlive_ = message.keep_alive();
     beast::get_lowest_layer(stream_).expires_never();
