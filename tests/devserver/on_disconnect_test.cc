@@ -1,4 +1,4 @@
-// On-disconnect operations: kept per connection by the client's sparse-tree rules, cancelled by
+// On-disconnect operations: kept per connection by the rules of docs/on-disconnect.md, cancelled by
 // "oc", and run when the connection ends, with their results pushed to the listeners of other
 // connections.
 #include <gtest/gtest.h>
@@ -83,6 +83,23 @@ TEST_F(OnDisconnectTest, ServerDroppingTheConnectionRunsThemToo) {
   EXPECT_TRUE(leaving_->waitForClose());
   EXPECT_TRUE(server_->waitUntil([&] { return server_->connectionCount() == 0; }));
   EXPECT_TRUE(server_->snapshot("/presence/alice").is_number());
+}
+
+TEST_F(OnDisconnectTest, ServerValuesResolveInValuesAndPrioritiesKeepingThem) {
+  EXPECT_EQ(leaving_->call(
+                "o", body("/presence/alice", {{"d", {{".sv", "timestamp"}, {".priority", "p"}}}})),
+            "ok");
+  EXPECT_EQ(
+      leaving_->call("o", body("/presence/bob",
+                               {{"d", {{".value", 1}, {".priority", {{".sv", "timestamp"}}}}}})),
+      "ok");
+  leaving_->dropTcp();
+  EXPECT_TRUE(server_->waitUntil([&] { return server_->snapshot("/presence/bob").is_object(); }));
+  auto alice = server_->snapshot("/presence/alice");
+  ASSERT_TRUE(alice.is_object()) << alice;
+  EXPECT_TRUE(alice.at(".value").is_int64());
+  EXPECT_EQ(alice.at(".priority"), "p");
+  EXPECT_TRUE(server_->snapshot("/presence/bob").at(".priority").is_int64());
 }
 
 TEST_F(OnDisconnectTest, OperationsOfAConnectionThatStaysDoNotRun) {

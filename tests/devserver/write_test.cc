@@ -67,11 +67,18 @@ TEST_F(WriteTest, ServerTimestampsResolveWithTheServersClock) {
                 "p", body("/p", {{"d", {{".value", "x"}, {".priority", {{".sv", "timestamp"}}}}}})),
             "ok");
   EXPECT_EQ(server_->snapshot("/p").at(".priority").to_number<int64_t>(), kServerTime);
+  // A placeholder's own priority stays with the time it resolves to.
+  EXPECT_EQ(client_->call("p", body("/q", {{"d", {{".sv", "timestamp"}, {".priority", 3}}}})),
+            "ok");
+  EXPECT_EQ(server_->snapshot("/q"), json(R"({".value": 1700000000500, ".priority": 3})"));
 }
 
 TEST_F(WriteTest, DataTheNodeModelRefusesIsInvalid) {
   EXPECT_EQ(client_->call("p", body("/u", {{"d", {{".sv", "other"}}}})), "invalid_data");
   EXPECT_EQ(client_->call("p", body("/u", {{"d", {{"bad[key", 1}}}})), "invalid_data");
+  // A placeholder holds nothing beside its priority.
+  EXPECT_EQ(client_->call("p", body("/u", {{"d", {{".sv", "timestamp"}, {"x", 1}}}})),
+            "invalid_data");
   EXPECT_EQ(client_->call("m", body("/u", {{"d", {{"ok", 1}, {"bad", {{".sv", "x"}}}}}})),
             "invalid_data");
   EXPECT_TRUE(server_->snapshot("/u").is_null());

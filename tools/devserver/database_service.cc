@@ -4,10 +4,9 @@
 #include <boost/json/serialize.hpp>
 #include <deque>
 #include <set>
+#include <utility>
 
 #include "database/core/parsed_url.h"
-#include "database/core/server_values.h"
-#include "database/core/sparse_snapshot_tree.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/snapshot/validation.h"
 #include "database/utilities/wire_protocol.h"
@@ -17,6 +16,7 @@
 #include "platform/text.h"
 #include "tools/devserver/listen_window.h"
 #include "tools/devserver/message_frames.h"
+#include "tools/devserver/on_disconnect_store.h"
 
 namespace dz::devserver {
 
@@ -165,8 +165,8 @@ struct ClientConnection {
   std::string ns;
   // Keyed by path text and tag, so a re-listen replaces the earlier one.
   std::map<std::pair<std::string, std::string>, Listen> listens;
-  // Kept by the client's own rules, so both agree on the data after a drop.
-  database::SparseSnapshotTree onDisconnect;
+  // Kept by the server's own reading of docs/on-disconnect.md.
+  OnDisconnectStore onDisconnect;
   bool authenticated = false;
   std::vector<std::string> withheldReplies;
   std::set<std::shared_ptr<boost::asio::steady_timer>> replyTimers;
@@ -476,7 +476,7 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
   if (denied(path, Access::kWrite)) return {std::string(wire::kStatusPermissionDenied), nullptr};
   if (action == wire::kActionOnDisconnectPut) checkWritable(path);
   if (action == wire::kActionOnDisconnectCancel) {
-    connection.onDisconnect.forget(path);
+    connection.onDisconnect.cancel(path);
     return {std::string(wire::kStatusOk), nullptr};
   }
   boost::json::value data = field(body, wire::kBodyData);
@@ -492,9 +492,9 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
       writes.emplace_back(path.child(std::string_view(key)),
                           database::SnapshotUtilities::nodeFromJson(value));
     }
-    for (auto& [childPath, node] : writes) connection.onDisconnect.remember(childPath, node);
+    for (auto& [childPath, node] : writes) connection.onDisconnect.set(childPath, node);
   } else {
-    connection.onDisconnect.remember(path, database::SnapshotUtilities::nodeFromJson(data));
+    connection.onDisconnect.set(path, database::SnapshotUtilities::nodeFromJson(data));
   }
   return {std::string(wire::kStatusOk), nullptr};
 }
@@ -661,18 +661,16 @@ void DatabaseService::pushNode(ClientConnection& connection, const Path& path,
 }
 
 void DatabaseService::runOnDisconnect(ClientConnection& connection) {
-  database::SparseSnapshotTree stored = std::move(connection.onDisconnect);
-  connection.onDisconnect = {};
-  // Server values resolve now, when the connection ended.
-  database::SparseSnapshotTree resolved = database::ServerValues::resolveDeferredValueTree(
-      stored, {{std::string(database::kServerValueTimestamp), Value(nowMs())}});
-  resolved.forEachTree(Path(), [&](const Path& path, const database::NodePtr& node) {
+  auto writes = std::exchange(connection.onDisconnect, {}).writes();
+  // Server values resolve now, when the connection ended, all to the same time.
+  int64_t now = nowMs();
+  for (const auto& [path, node] : writes) {
     try {
-      applyWrite(connection.ns, path, jsonOfNode(*node), nullptr);
+      applyWrite(connection.ns, path, resolveServerValues(jsonOfNode(*node), now), nullptr);
     } catch (const std::exception& e) {
       log("on-disconnect failed", connection.id, e.what());
     }
-  });
+  }
 }
 
 bool DatabaseService::denied(const Path& path, Access access) const {

@@ -41,9 +41,14 @@ bool holdsServerValue(const boost::json::value& json) {
 boost::json::value resolvePlaceholders(const boost::json::value& json, int64_t nowMs) {
   if (const auto* object = json.if_object()) {
     if (auto it = object->find(database::kServerValueKey); it != object->end()) {
+      // Only a well-formed placeholder resolves; anything else stays for the node model to
+      // refuse.
       const auto* name = it->value().if_string();
-      if (name && *name == kTimestamp) return nowMs;
-      return json;
+      const auto* priority = object->if_contains(database::kPriorityKey);
+      if (!name || *name != kTimestamp || object->size() != (priority ? 2u : 1u)) return json;
+      if (!priority) return nowMs;
+      return boost::json::object{{database::kValueKey, nowMs},
+                                 {database::kPriorityKey, resolvePlaceholders(*priority, nowMs)}};
     }
     boost::json::object resolved;
     for (const auto& [key, child] : *object) resolved[key] = resolvePlaceholders(child, nowMs);

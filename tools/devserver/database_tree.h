@@ -18,7 +18,9 @@ namespace dz::devserver {
 // The wire JSON of a node (export form: priorities kept, no arrays); null for the empty node.
 boost::json::value jsonOfNode(const database::Node& node);
 
-// `json` with every {".sv": "timestamp"} replaced by `nowMs`; other placeholders stay as written.
+// `json` with every {".sv": "timestamp"} replaced by `nowMs`, in values and priorities (a
+// placeholder's own priority kept); other placeholders stay as written, for the node model to
+// refuse.
 boost::json::value resolveServerValues(const boost::json::value& json, int64_t nowMs);
 
 // Parses message text as JSON, allowing data as deep as the data model allows. None when malformed.
