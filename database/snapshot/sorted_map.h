@@ -403,13 +403,14 @@ class SortedMap {
     return e;
   }
   static void release(const TreeEntry* e) {
-    // Recursion on the left, a loop on the right: the depth stays within the tree height.
+    // From the last entry to the first, as blocks are: the allocator hands freed memory out
+    // last-freed first, so the next tree built in key order gets it back in address order.
+    // Recursion on the right, a loop on the left: the depth stays within the tree height.
     while (e && e->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       const TreeEntry* left = e->left_;
-      const TreeEntry* right = e->right_;
+      release(e->right_);
       delete e;
-      release(left);
-      e = right;
+      e = left;
     }
   }
 

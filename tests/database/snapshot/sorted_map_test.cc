@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace dz::database {
@@ -259,6 +260,38 @@ TEST(SortedMapTest, FreesEveryEntryWhenTheLastMapGoes) {
     EXPECT_GT(Counted::live.load(), 0);
   }
   EXPECT_EQ(Counted::live.load(), 0);
+}
+
+// Records the order in which values are destroyed.
+struct Logged {
+  static inline std::vector<int>* log = nullptr;
+  int id;
+  explicit Logged(int i) : id(i) {}
+  Logged(Logged&& other) noexcept : id(std::exchange(other.id, -1)) {}
+  ~Logged() {
+    if (id >= 0 && log) log->push_back(id);
+  }
+  friend bool operator==(const Logged& a, const Logged& b) { return a.id == b.id; }
+};
+
+// A freed map gives its memory back from the last key to the first, so that the allocator
+// (last freed, first handed out) gives the next map built in key order ascending addresses.
+TEST(SortedMapTest, FreesFromTheLastKeyToTheFirst) {
+  for (int count : {5, 1000}) {
+    std::vector<int> freed;
+    Logged::log = &freed;
+    {
+      std::vector<std::pair<int, Logged>> entries;
+      for (int i = 0; i < count; ++i) entries.emplace_back(i, Logged(i));
+      auto map = SortedMap<int, Logged>::fromSortedEntries(entries);
+      entries.clear();
+      freed.clear();
+    }
+    Logged::log = nullptr;
+    std::vector<int> expected;
+    for (int i = count - 1; i >= 0; --i) expected.push_back(i);
+    EXPECT_EQ(freed, expected) << count << " entries";
+  }
 }
 
 TEST(SortedMapTest, VersionsAreSharedAcrossThreads) {
