@@ -42,6 +42,7 @@ void WriteTree::index(const WriteRecord& record) {
   forEachWrittenPath(record, [&](const Path& path) {
     PathNode* node = &paths_;
     for (size_t i = 0;; ++i) {
+      node->forgetLayered();
       if (record.visible()) ++node->visibleAtOrBelow;
       if (i == path.size()) break;
       auto& child = node->children[path[i]];
@@ -50,6 +51,7 @@ void WriteTree::index(const WriteRecord& record) {
     }
     // Ids only grow, so appending keeps them in order.
     node->writeIds.push_back(record.writeId());
+    if (record.visible()) ++node->visibleHere;
   });
 }
 
@@ -63,8 +65,10 @@ void WriteTree::unindex(const WriteRecord& record) {
     }
     auto& ids = chain.back()->writeIds;
     ids.erase(std::lower_bound(ids.begin(), ids.end(), record.writeId()));
+    if (record.visible()) --chain.back()->visibleHere;
     for (size_t i = chain.size(); i-- > 0;) {
       PathNode* node = chain[i];
+      node->forgetLayered();
       if (record.visible()) --node->visibleAtOrBelow;
       if (i > 0 && node->writeIds.empty() && node->children.empty()) {
         chain[i - 1]->children.erase(path[i - 1]);
@@ -73,7 +77,7 @@ void WriteTree::unindex(const WriteRecord& record) {
   });
 }
 
-std::vector<const WriteTree::PathNode*> WriteTree::nodesTo(const Path& path) const {
+WriteTree::Chain WriteTree::nodesTo(const Path& path) const {
   std::vector<const PathNode*> chain{&paths_};
   for (size_t i = 0; i < path.size(); ++i) {
     auto it = chain.back()->children.find(path[i]);
@@ -83,38 +87,39 @@ std::vector<const WriteTree::PathNode*> WriteTree::nodesTo(const Path& path) con
   return chain;
 }
 
-std::vector<WriteId> WriteTree::writesAround(const Path& path) const {
-  std::vector<const PathNode*> chain = nodesTo(path);
+std::vector<WriteId> WriteTree::writesAround(const Path& path, const Chain& chain) const {
   std::vector<WriteId> ids;
-  for (const PathNode* node : chain)
+  size_t sources = 0;
+  auto take = [&](const PathNode* node) {
+    if (node->writeIds.empty()) return;
+    ++sources;
     ids.insert(ids.end(), node->writeIds.begin(), node->writeIds.end());
+  };
+  for (const PathNode* node : chain) take(node);
   if (chain.size() == path.size() + 1) {
     std::vector<const PathNode*> below;
     for (const auto& entry : chain.back()->children) below.push_back(entry.second.get());
     while (!below.empty()) {
       const PathNode* node = below.back();
       below.pop_back();
-      ids.insert(ids.end(), node->writeIds.begin(), node->writeIds.end());
+      take(node);
       for (const auto& entry : node->children) below.push_back(entry.second.get());
     }
   }
-  // A merge writes at several paths below one location.
-  std::sort(ids.begin(), ids.end(), std::greater<>());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  // The ids of one location are in order already. From several, a merge may write at more than
+  // one of them.
+  if (sources > 1) {
+    std::sort(ids.begin(), ids.end(), std::greater<>());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  } else {
+    std::reverse(ids.begin(), ids.end());
+  }
   return ids;
 }
 
-bool WriteTree::writtenAtOrAbove(const Path& path) const {
-  std::vector<const PathNode*> chain = nodesTo(path);
-  return std::any_of(chain.begin(), chain.end(), [&](const PathNode* node) {
-    return std::any_of(node->writeIds.begin(), node->writeIds.end(),
-                       [&](WriteId id) { return writes_.at(id).visible(); });
-  });
-}
-
-bool WriteTree::writtenAtOrBelow(const Path& path) const {
-  std::vector<const PathNode*> chain = nodesTo(path);
-  return chain.size() == path.size() + 1 && chain.back()->visibleAtOrBelow > 0;
+bool WriteTree::writtenAtOrAbove(const Chain& chain) const {
+  return std::any_of(chain.begin(), chain.end(),
+                     [](const PathNode* node) { return node->visibleHere > 0; });
 }
 
 bool WriteTree::removeWrite(WriteId writeId) {
@@ -173,13 +178,14 @@ NodePtr applyWriteAt(const WriteRecord& write, const Path& path, const NodePtr& 
 
 }  // namespace
 
-NodePtr WriteTree::layeredData(const Path& path, const NodePtr& base,
-                               const std::function<bool(const WriteRecord&)>& include) const {
+template <class Include>
+NodePtr WriteTree::layeredData(const Path& path, const Chain& chain, const NodePtr& base,
+                               const Include& include) const {
   // The writes at, above or below the location, newest first, back to the last one that fixes
   // the whole location (earlier writes and the base no longer matter then).
   std::vector<const WriteRecord*> relevant;
   bool covered = false;
-  for (WriteId id : writesAround(path)) {
+  for (WriteId id : writesAround(path, chain)) {
     const WriteRecord& write = writes_.at(id);
     if (!include(write)) continue;
     relevant.push_back(&write);
@@ -198,8 +204,11 @@ NodePtr WriteTree::layeredData(const Path& path, const NodePtr& base,
 }
 
 NodePtr WriteTree::visibleData(const Path& path, const NodePtr& base) const {
-  if (!writtenAtOrAbove(path) && !writtenAtOrBelow(path)) return base;
-  return layeredData(path, base, [](const WriteRecord& write) { return write.visible(); });
+  Chain chain = nodesTo(path);
+  const bool writtenAtOrBelow =
+      chain.size() == path.size() + 1 && chain.back()->visibleAtOrBelow > 0;
+  if (!writtenAtOrBelow && !writtenAtOrAbove(chain)) return base;
+  return layeredData(path, chain, base, [](const WriteRecord& write) { return write.visible(); });
 }
 
 bool WriteTree::hasShadowingWrite(const Path& path) const {
@@ -221,10 +230,11 @@ NodePtr WriteTree::calcCompleteEventCache(const Path& treePath, const NodePtr& c
   if (writeIdsToExclude.empty() && !includeHiddenWrites) {
     return visibleData(treePath, completeServerCache);
   }
-  return layeredData(treePath, completeServerCache, [&](const WriteRecord& write) {
-    return (write.visible() || includeHiddenWrites) &&
-           writeIdsToExclude.count(write.writeId()) == 0;
-  });
+  return layeredData(treePath, nodesTo(treePath), completeServerCache,
+                     [&](const WriteRecord& write) {
+                       return (write.visible() || includeHiddenWrites) &&
+                              writeIdsToExclude.count(write.writeId()) == 0;
+                     });
 }
 
 NodePtr WriteTree::calcCompleteEventChildren(const Path& treePath,
@@ -282,15 +292,62 @@ std::vector<NamedNode> WriteTree::calcIndexedSlice(const Path& treePath,
                                                    const NodePtr& completeServerData,
                                                    const NamedNode& startPost, size_t count,
                                                    bool reverse, const IndexPtr& index) const {
-  NodePtr toIterate = visibleData(treePath, completeServerData);
+  // Whether a comes before b in the slice's direction.
+  auto before = [&](const NamedNode& a, const NamedNode& b) {
+    return (reverse ? index->compare(b, a) : index->compare(a, b)) < 0;
+  };
+  // The `count` first children after the post, kept in order: one pass over the children, so
+  // nothing is sorted or indexed whatever their number.
   std::vector<NamedNode> nodes;
-  if (!toIterate || toIterate->isEmpty() || toIterate->isLeafNode()) return nodes;
-  IndexedNode indexed(toIterate, index);
-  forEachIndexedChildFrom(indexed, startPost, reverse, [&](const NamedNode& next) {
-    if (nodes.size() >= count) return true;
-    if (index->compare(next, startPost) != 0) nodes.push_back(next);
-    return false;
-  });
+  auto offer = [&](const std::string& key, const NodePtr& child) {
+    if (child->isEmpty()) return;
+    NamedNode candidate(key, child);
+    if (!before(startPost, candidate)) return;
+    if (nodes.size() == count && (count == 0 || !before(candidate, nodes.back()))) return;
+    if (nodes.size() == count) nodes.pop_back();
+    nodes.insert(std::upper_bound(nodes.begin(), nodes.end(), candidate, before),
+                 std::move(candidate));
+  };
+  Chain chain = nodesTo(treePath);
+  if (writtenAtOrAbove(chain)) {
+    NodePtr data = visibleData(treePath, completeServerData);
+    if (data && !data->isLeafNode()) {
+      for (const auto& entry : data->children()) offer(entry.key, entry.value);
+    }
+    return nodes;
+  }
+  if (!completeServerData) return nodes;
+  // Every write here lies below one child: each written child is layered on its own (and kept
+  // until a write at or below it comes or goes), the others are the server's. Both are in key
+  // order, so one pass pairs them.
+  static const decltype(PathNode::children) kNoneWritten;
+  const auto& written = chain.size() == treePath.size() + 1 ? chain.back()->children : kNoneWritten;
+  auto offerWritten = [&](const std::string& key, const PathNode& node, const NodePtr& base) {
+    if (key == kPriorityKey) return;
+    if (node.visibleAtOrBelow == 0) return offer(key, base);
+    if (!node.layered || node.layeredBase.get() != base.get()) {
+      node.layered = visibleData(treePath.child(key), base);
+      node.layeredBase = base;
+    }
+    offer(key, node.layered);
+  };
+  auto next = written.begin();
+  if (!completeServerData->isLeafNode()) {
+    for (const auto& entry : completeServerData->children()) {
+      for (; next != written.end() && compareKeys(next->first, entry.key) < 0; ++next) {
+        offerWritten(next->first, *next->second, EmptyNode::emptyNode());
+      }
+      if (next != written.end() && next->first == entry.key) {
+        offerWritten(next->first, *next->second, entry.value);
+        ++next;
+      } else {
+        offer(entry.key, entry.value);
+      }
+    }
+  }
+  for (; next != written.end(); ++next) {
+    offerWritten(next->first, *next->second, EmptyNode::emptyNode());
+  }
   return nodes;
 }
 

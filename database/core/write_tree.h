@@ -70,29 +70,40 @@ class WriteTree {
   WriteTreeRef childWrites(const Path& path) const;
 
  private:
-  // The data at `path` with the included writes applied one by one in id order over `base` (the
-  // server data there, or null when unknown); null when neither covers the location.
-  NodePtr layeredData(const Path& path, const NodePtr& base,
-                      const std::function<bool(const WriteRecord&)>& include) const;
   NodePtr visibleData(const Path& path, const NodePtr& base) const;
   bool hasShadowingWrite(const Path& path) const;
   // One location of the tree of written paths: the writes that write exactly here (ids in
-  // increasing order) and how many visible ones write here or below.
+  // increasing order) and how many visible ones write here, and here or below. `layered` is the
+  // visible data here over `layeredBase` as calcIndexedSlice last found it when no visible write
+  // lay above; a write coming or going at or below forgets it.
   struct PathNode {
     std::vector<WriteId> writeIds;
+    size_t visibleHere = 0;
     size_t visibleAtOrBelow = 0;
     std::map<std::string, std::unique_ptr<PathNode>, KeyLess> children;
+    mutable NodePtr layeredBase;
+    mutable NodePtr layered;
+    void forgetLayered() {
+      layeredBase = nullptr;
+      layered = nullptr;
+    }
   };
   template <class Visit>
   static void forEachWrittenPath(const WriteRecord& record, Visit&& visit);
   void index(const WriteRecord& record);
   void unindex(const WriteRecord& record);
-  // The nodes from the root down to `path` as far as they exist.
-  std::vector<const PathNode*> nodesTo(const Path& path) const;
-  // The ids of the writes at, above or below `path`, newest first.
-  std::vector<WriteId> writesAround(const Path& path) const;
-  bool writtenAtOrAbove(const Path& path) const;
-  bool writtenAtOrBelow(const Path& path) const;
+  // The nodes from the root down to a path as far as they exist.
+  using Chain = std::vector<const PathNode*>;
+  Chain nodesTo(const Path& path) const;
+  // The data at `path` (reached by `chain`) with the included writes applied one by one in id
+  // order over `base` (the server data there, or null when unknown); null when neither covers
+  // the location.
+  template <class Include>
+  NodePtr layeredData(const Path& path, const Chain& chain, const NodePtr& base,
+                      const Include& include) const;
+  // The ids of the writes at, above or below `path` (reached by `chain`), newest first.
+  std::vector<WriteId> writesAround(const Path& path, const Chain& chain) const;
+  bool writtenAtOrAbove(const Chain& chain) const;
 
   PathNode paths_;
   std::map<WriteId, WriteRecord> writes_;

@@ -1,0 +1,155 @@
+// The write tree's indexed slices against a plain model: the writes applied one by one in id
+// order over the whole tree, the children sorted by the index. Random writes below the children,
+// at the list and above it, hidden writes, removals and server changes, so that a layered child
+// kept from an earlier slice is checked after every kind of change.
+#include "database/core/write_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "database/snapshot/snapshot_utilities.h"
+
+namespace dz::database {
+namespace {
+
+NodePtr leaf(int64_t value) { return SnapshotUtilities::nodeFrom(Value(value)); }
+
+class SliceModel {
+ public:
+  explicit SliceModel(uint32_t seed) : random_(seed) {
+    for (int i = 0; i < 12; ++i) {
+      if (pick(4) != 0) server_ = server_->updateImmediateChild(key(i), record(pick(20)));
+    }
+  }
+
+  void step() {
+    switch (pick(10)) {
+      case 0:
+      case 1:
+        overwrite(list_.child(Path(key(pick(12)) + "/v")), pick(5) == 0 ? nullptr : leaf(pick(20)));
+        break;
+      case 2:
+        overwrite(list_.child(key(pick(12))), pick(3) == 0 ? nullptr : record(pick(20)));
+        break;
+      case 3: {
+        CompoundWrite merge;
+        for (int i = 0, n = 1 + pick(3); i < n; ++i) {
+          merge = merge.addWrite(Path(key(pick(12)) + "/v"), leaf(pick(20)));
+        }
+        writes_.addMerge(list_, merge, nextId_);
+        add(WriteRecord::merge(nextId_++, list_, merge));
+        break;
+      }
+      case 4:
+        // Above the list: every child comes from the layered list then.
+        if (pick(3) == 0) overwrite(pick(2) ? list_ : Path(), pick(2) ? record(pick(20)) : nullptr);
+        break;
+      case 5: {
+        // A hidden write changes nothing that is seen.
+        Path path = list_.child(Path(key(pick(12)) + "/v"));
+        NodePtr value = leaf(pick(20));
+        writes_.addOverwrite(path, value, nextId_, false);
+        add(WriteRecord::overwrite(nextId_++, path, value, false));
+        break;
+      }
+      case 6:
+      case 7:
+        if (!records_.empty()) {
+          auto it = std::next(records_.begin(), pick(static_cast<int>(records_.size())));
+          writes_.removeWrite(it->first);
+          records_.erase(it);
+        }
+        break;
+      default:
+        // The server moves on: the other children keep their nodes.
+        server_ = server_->updateImmediateChild(
+            key(pick(12)), pick(4) == 0 ? EmptyNode::emptyNode() : record(pick(20)));
+        break;
+    }
+  }
+
+  // Every slice of the list from a few posts, both ways, against the model.
+  void check() {
+    NodePtr expected = visibleList();
+    std::vector<NamedNode> ordered;
+    if (!expected->isLeafNode()) {
+      for (const auto& entry : expected->children()) ordered.emplace_back(entry.key, entry.value);
+    }
+    std::vector<NamedNode> posts{index_->minPost(), index_->maxPost()};
+    for (int i = 0; i < 3; ++i) posts.push_back(index_->makePost(leaf(pick(20)), key(pick(12))));
+    for (const NamedNode& post : posts) {
+      for (bool reverse : {false, true}) {
+        auto before = [&](const NamedNode& a, const NamedNode& b) {
+          return (reverse ? index_->compare(b, a) : index_->compare(a, b)) < 0;
+        };
+        std::vector<NamedNode> after;
+        for (const NamedNode& child : ordered) {
+          if (before(post, child)) after.push_back(child);
+        }
+        std::sort(after.begin(), after.end(), before);
+        for (size_t count : {size_t{1}, size_t{3}}) {
+          std::vector<NamedNode> want(
+              after.begin(), after.begin() + static_cast<long>(std::min(count, after.size())));
+          EXPECT_EQ(writes_.calcIndexedSlice(list_, server_, post, count, reverse, index_), want)
+              << "post " << post.name << (reverse ? " reversed" : "") << " count " << count;
+        }
+      }
+    }
+  }
+
+ private:
+  int pick(int n) { return static_cast<int>(random_() % static_cast<uint32_t>(n)); }
+  static std::string key(int i) { return "k" + std::to_string(10 + i); }
+  static NodePtr record(int v) {
+    return EmptyNode::emptyNode()
+        ->updateImmediateChild("v", leaf(v))
+        ->updateImmediateChild("w", leaf(1));
+  }
+
+  void overwrite(const Path& path, NodePtr value) {
+    if (!value) value = EmptyNode::emptyNode();
+    writes_.addOverwrite(path, value, nextId_, true);
+    add(WriteRecord::overwrite(nextId_++, path, value, true));
+  }
+  void add(WriteRecord record) { records_.emplace(record.writeId(), std::move(record)); }
+
+  // The list as the visible writes leave it, applied in id order to the whole tree.
+  NodePtr visibleList() const {
+    NodePtr root = EmptyNode::emptyNode()->updateChild(list_, server_);
+    for (const auto& [id, write] : records_) {
+      if (!write.visible()) continue;
+      if (write.isOverwrite()) {
+        root = root->updateChild(write.path(), write.overwrite());
+      } else {
+        root = CompoundWrite().addWrites(write.path(), write.merge()).apply(root);
+      }
+    }
+    return root->getChild(list_);
+  }
+
+  std::mt19937 random_;
+  const Path list_{"/l"};
+  const IndexPtr index_ = PathIndex::create(Path("v"));
+  NodePtr server_ = EmptyNode::emptyNode();
+  WriteTree writes_;
+  std::map<WriteId, WriteRecord> records_;
+  WriteId nextId_ = 1;
+};
+
+TEST(WriteTreeSlices, MatchTheWritesAppliedInOrder) {
+  for (uint32_t seed = 1; seed <= 25; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    SliceModel model(seed);
+    for (int step = 0; step < 50; ++step) {
+      model.step();
+      model.check();
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dz::database
