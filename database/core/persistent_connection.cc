@@ -11,6 +11,7 @@
 #include "database/utilities/logging.h"
 #include "database/utilities/repo_info.h"
 #include "database/utilities/wire_protocol.h"
+#include "platform/application_notifications.h"
 #include "platform/exception.h"
 #include "platform/wall_clock.h"
 
@@ -65,7 +66,6 @@ constexpr char kSendingStatsCode[] = "I-RDB03444";
 constexpr char kServerErrorCode[] = "I-RDB03445";
 constexpr char kBadReplyCode[] = "I-RDB03446";
 
-constexpr char kWillEnterForegroundNotification[] = "UIApplicationWillEnterForegroundNotification";
 constexpr char kServerTimeOffsetKey[] = "serverTimeOffset";
 constexpr char kServerErrorName[] = "DezuvuraDatabaseServerError";
 constexpr char kStatsSdkPrefix[] = "sdk.objc.";
@@ -178,11 +178,11 @@ PersistentConnection::~PersistentConnection() {
 
 void PersistentConnection::setupNotifications() {
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  foregroundToken_ =
-      notificationCenter_->addObserver(kWillEnterForegroundNotification, nullptr, dispatchQueue_,
-                                       [weakSelf](const platform::Notification&) {
-                                         if (auto self = weakSelf.lock()) self->onNetworkTrigger();
-                                       });
+  foregroundToken_ = notificationCenter_->addObserver(
+      platform::kApplicationWillEnterForegroundNotification, nullptr, dispatchQueue_,
+      [weakSelf](const platform::Notification&) {
+        if (auto self = weakSelf.lock()) self->onNetworkTrigger();
+      });
   reachabilityToken_ = reachability_->addObserver(dispatchQueue_, [weakSelf](bool reachable) {
     auto self = weakSelf.lock();
     if (!self) return;

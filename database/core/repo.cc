@@ -13,6 +13,7 @@
 #include "database/utilities/utilities.h"
 #include "database/utilities/wire_protocol.h"
 #include "database/utilities/work_queue.h"
+#include "platform/application_notifications.h"
 
 namespace dz::database {
 namespace {
@@ -214,10 +215,11 @@ void Repo::restoreWrites() {
 void Repo::setupNotifications() {
   logDebug("I-RDB03815", "Registering for background notification.");
   std::weak_ptr<Repo> weak = weak_from_this();
-  backgroundObserver_ = notificationCenter_->addObserver(
-      kDidEnterBackgroundNotification, nullptr, nullptr, [weak](const platform::Notification&) {
-        if (auto self = weak.lock()) self->didEnterBackground();
-      });
+  backgroundObserver_ =
+      notificationCenter_->addObserver(platform::kApplicationDidEnterBackgroundNotification,
+                                       nullptr, nullptr, [weak](const platform::Notification&) {
+                                         if (auto self = weak.lock()) self->didEnterBackground();
+                                       });
 }
 
 // Runs on the posting thread. The platform gives no background task to hold; the work is only

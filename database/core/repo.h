@@ -32,9 +32,6 @@ class TransactionQueue;
 // A merge's wire value: each relative path (wire form) to its node's export value.
 boost::json::object mergeToJson(const CompoundWrite& write);
 
-inline constexpr char kDidEnterBackgroundNotification[] =
-    "UIApplicationDidEnterBackgroundNotification";
-
 // The seams below a repository; each empty member means the real thing.
 struct RepoDependencies {
   platform::DispatchQueuePtr queue;  // the work queue

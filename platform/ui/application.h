@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/application_notifications.h"
 #include "platform/ui/window.h"
 #include "platform/value.h"
 
@@ -17,18 +18,13 @@ namespace dz::ui {
 
 class Application;
 
-inline constexpr char kApplicationDidFinishLaunchingNotification[] =
-    "UIApplicationDidFinishLaunchingNotification";
-inline constexpr char kApplicationWillResignActiveNotification[] =
-    "UIApplicationWillResignActiveNotification";
-inline constexpr char kApplicationDidEnterBackgroundNotification[] =
-    "UIApplicationDidEnterBackgroundNotification";
-inline constexpr char kApplicationWillEnterForegroundNotification[] =
-    "UIApplicationWillEnterForegroundNotification";
-inline constexpr char kApplicationDidBecomeActiveNotification[] =
-    "UIApplicationDidBecomeActiveNotification";
-inline constexpr char kApplicationWillTerminateNotification[] =
-    "UIApplicationWillTerminateNotification";
+// The life-cycle names live in platform/ for the layers below this one.
+using platform::kApplicationDidBecomeActiveNotification;
+using platform::kApplicationDidEnterBackgroundNotification;
+using platform::kApplicationDidFinishLaunchingNotification;
+using platform::kApplicationWillEnterForegroundNotification;
+using platform::kApplicationWillResignActiveNotification;
+using platform::kApplicationWillTerminateNotification;
 inline constexpr char kApplicationDidChangeStatusBarOrientationNotification[] =
     "UIApplicationDidChangeStatusBarOrientationNotification";
 

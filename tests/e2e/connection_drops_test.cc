@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "platform/application_notifications.h"
 #include "tests/e2e/connection_fixture.h"
 
 namespace dz::e2e {
 namespace {
 
-constexpr char kForeground[] = "UIApplicationWillEnterForegroundNotification";
 constexpr int kKeys = 16;
 
 // Applies the pushes to a tree of its own. Work queue only.
@@ -56,7 +56,7 @@ class ConnectionDropsTest : public ConnectionEndToEndTest {
       // Cut it while those writes are on their way, and come back without backoff.
       server_->dropConnections();
       ASSERT_TRUE(events_.waitFor("disconnect", round + 1));
-      notifications_.post(kForeground);
+      notifications_.post(platform::kApplicationWillEnterForegroundNotification);
       ASSERT_TRUE(events_.waitFor("connect", round + 2));
     }
     ASSERT_TRUE(waitOnQueue([&] { return completed >= writes; }));
