@@ -368,19 +368,19 @@ class NodeHandler {
     const bool byPrefix = !level.sorted && entries.size() >= kSortByPrefixFrom &&
                           std::all_of(entries.begin(), entries.end(),
                                       [](const auto& entry) { return isPlainKey(entry.first); });
-    ChildMap children;
     if (byPrefix) {
       if (!sortByPrefix(level)) return false;
-      children = ChildMap::fromOrderedEntries(
+      ChildMap children = ChildMap::fromOrderedEntries(
           order_.size(),
           [ this, &entries ](size_t i) -> auto& { return entries[order_[i].index]; });
+      node = children.isEmpty()
+                 ? EmptyNode::emptyNode()
+                 : ChildrenNode::create(std::move(children), std::move(level.priority));
     } else {
       if (!sortInPlace(level)) return false;
-      children = ChildMap::fromSortedEntries(entries);
+      node = entries.empty() ? EmptyNode::emptyNode()
+                             : ChildrenNode::fromSortedEntries(entries, std::move(level.priority));
     }
-    node = children.isEmpty()
-               ? EmptyNode::emptyNode()
-               : ChildrenNode::create(std::move(children), std::move(level.priority));
     entries.clear();
     return true;
   }

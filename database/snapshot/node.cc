@@ -1,6 +1,8 @@
 #include "database/snapshot/node.h"
 
 #include <cmath>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "database/snapshot/hashing.h"
@@ -356,6 +358,32 @@ NodePtr ChildrenNode::create(ChildMap children, NodePtr priority) {
   priority = normalizedPriority(std::move(priority));
   if (children.isEmpty() && !priority) return EmptyNode::emptyNode();
   return make(std::move(children), std::move(priority));
+}
+
+NodePtr ChildrenNode::fromSortedEntries(std::vector<std::pair<std::string, NodePtr>>& entries,
+                                        NodePtr priority) {
+  priority = normalizedPriority(std::move(priority));
+  const size_t size = priority ? sizeof(PrioritizedChildrenNode) : sizeof(ChildrenNode);
+  static_assert(sizeof(PrioritizedChildrenNode) <= ChildMap::kMaxRoomBytes);
+  void* room = nullptr;
+  ChildMap children = ChildMap::fromSortedEntriesWithRoom(entries, (size + 7) / 8 * 8, room);
+  if (!room) return create(std::move(children), std::move(priority));
+  ChildrenNode* node = priority ? new (room) PrioritizedChildrenNode(Passkey{}, std::move(children),
+                                                                     std::move(priority))
+                                : new (room) ChildrenNode(Passkey{}, std::move(children));
+  node->inBlock_ = true;
+  return NodePtr::adopt(node);
+}
+
+// The children go after the node: a node in their block's room then ends before its memory
+// goes with them, and any other node gives its memory back before its children's.
+void ChildrenNode::destroy() const {
+  ChildMap children = std::move(const_cast<ChildMap&>(children_));
+  if (inBlock_) {
+    std::destroy_at(this);
+  } else {
+    delete this;
+  }
 }
 
 const NodePtr& ChildrenNode::getPriority() const { return EmptyNode::emptyNode(); }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "database/snapshot/key_order.h"
 #include "database/snapshot/path.h"
@@ -162,6 +163,8 @@ class Node {
   void appendKeptHash(std::string& out) const;
   // The digest of a non-empty node, computed and kept when not yet kept.
   const Digest& keptDigest() const;
+  // Ends the life of the node once its last holder has gone, and frees its memory.
+  virtual void destroy() const { delete this; }
 
   friend class NodePtr;
 
@@ -179,7 +182,7 @@ inline NodePtr::NodePtr(const NodePtr& other) noexcept : NodePtr(other.node_) {}
 
 inline NodePtr::~NodePtr() {
   // The last holder sees every other holder's writes before it frees the node.
-  if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node_;
+  if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) node_->destroy();
 }
 
 // The array form's length (largest key + 1) when every key is an integer key (no leading "0"
@@ -248,6 +251,11 @@ class ChildrenNode : public Node {
   // A node of the children (empty children are dropped by the caller) and priority. No children
   // and no priority gives the shared empty node.
   static NodePtr create(ChildMap children, NodePtr priority = nullptr);
+  // As create, of entries in ascending key order without repeated keys or empty children, which
+  // are moved out (the vector keeps its storage). A node of a few children shares one
+  // allocation with them.
+  static NodePtr fromSortedEntries(std::vector<std::pair<std::string, NodePtr>>& entries,
+                                   NodePtr priority = nullptr);
 
   ChildrenNode(Passkey, ChildMap children);
 
@@ -266,8 +274,11 @@ class ChildrenNode : public Node {
  private:
   // A node of the children and normalized priority (null for none), without the checks.
   static NodePtr make(ChildMap children, NodePtr priority);
+  void destroy() const final;
 
   ChildMap children_;
+  // Placed in the room of its children's block, which frees it (fromSortedEntries).
+  bool inBlock_ = false;
 };
 
 class EmptyNode {

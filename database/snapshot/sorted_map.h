@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <compare>
 #include <concepts>
 #include <cstdint>
@@ -65,6 +66,7 @@ class SortedMap {
 
   // Maps of at most this many entries are kept in one block.
   static constexpr size_t kFlatMax = 16;
+  static constexpr size_t kMaxRoomBytes = 1024;
 
  private:
   // Trees of fewer than 2^32 entries are at most this deep (each child holds at most about 3/4
@@ -85,10 +87,12 @@ class SortedMap {
     const TreeEntry* right_;
   };
 
-  // The header of a small map's block; its entries follow it, in order.
+  // The header of a small map's block; its entries follow it, in order. The block's allocation
+  // starts `room_` bytes before it (see fromSortedEntriesWithRoom).
   struct alignas(std::max(alignof(Entry), alignof(uint32_t))) Block {
     mutable std::atomic<uint32_t> refs_{1};
-    uint32_t size_ = 0;
+    uint16_t size_ = 0;
+    uint16_t room_ = 0;
     const Entry* entries() const { return reinterpret_cast<const Entry*>(this + 1); }
   };
   static_assert(alignof(Block) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
@@ -201,14 +205,30 @@ class SortedMap {
         entries.size(), [&entries](size_t i) -> auto& { return entries[i]; }, std::move(cmp));
   }
 
+  // As fromSortedEntries; a map of 1 to kFlatMax entries also gets `roomBytes` (at most
+  // kMaxRoomBytes, a multiple of 8) of raw memory at the start of its block's allocation, handed
+  // out in `room` (null for other maps): one allocation for an owner and its entries. The room
+  // is freed, not destroyed, with the entries when the last map sharing them goes; an object
+  // placed there must end its life before that.
+  static SortedMap fromSortedEntriesWithRoom(std::vector<std::pair<K, V>>& entries,
+                                             size_t roomBytes, void*& room,
+                                             Compare cmp = Compare()) {
+    return fromOrderedEntries(
+        entries.size(), [&entries](size_t i) -> auto& { return entries[i]; }, std::move(cmp),
+        roomBytes, &room);
+  }
+
   // A map of `count` entries given in ascending order without equal keys by `entryAt(i)`, a
   // std::pair<K, V>& whose key and value are moved out.
   template <class EntryAt>
-  static SortedMap fromOrderedEntries(size_t count, EntryAt entryAt, Compare cmp = Compare()) {
+  static SortedMap fromOrderedEntries(size_t count, EntryAt entryAt, Compare cmp = Compare(),
+                                      size_t roomBytes = 0, void** room = nullptr) {
     SortedMap map(std::move(cmp));
+    if (room) *room = nullptr;
     if (count == 0) return map;
     if (count <= kFlatMax) {
-      BlockWriter block(count);
+      BlockWriter block(count, room ? roomBytes : 0);
+      if (room) *room = block.room();
       for (size_t i = 0; i < count; ++i) {
         auto& [key, value] = entryAt(i);
         block.add(std::move(key), std::move(value));
@@ -439,9 +459,14 @@ class SortedMap {
   // Builds a block entry by entry; destroys what it built when dropped unfinished.
   class BlockWriter {
    public:
-    explicit BlockWriter(size_t size)
-        : block_(new (::operator new(sizeof(Block) + size * sizeof(Entry))) Block) {
-      block_->size_ = static_cast<uint32_t>(size);
+    explicit BlockWriter(size_t size, size_t room = 0)
+        : block_(
+              new (static_cast<char*>(::operator new(room + sizeof(Block) + size * sizeof(Entry))) +
+                   room) Block) {
+      static_assert(kFlatMax <= UINT16_MAX);
+      assert(room <= kMaxRoomBytes && room % alignof(Block) == 0);
+      block_->size_ = static_cast<uint16_t>(size);
+      block_->room_ = static_cast<uint16_t>(room);
     }
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
@@ -456,6 +481,7 @@ class SortedMap {
     }
     void copy(const Entry& e) { add(e.key, e.value); }
     const Block* finish() { return std::exchange(block_, nullptr); }
+    void* room() const { return reinterpret_cast<char*>(block_) - block_->room_; }
 
    private:
     Block* block_;
@@ -464,8 +490,9 @@ class SortedMap {
 
   static void destroyBlock(const Block* b, size_t built) {
     for (size_t i = built; i > 0; --i) b->entries()[i - 1].~Entry();
+    const size_t room = b->room_;
     b->~Block();
-    ::operator delete(const_cast<Block*>(b));
+    ::operator delete(reinterpret_cast<char*>(const_cast<Block*>(b)) - room);
   }
 
   // What a map holds: nothing, a tree, or a block (marked by the pointer's low bit).

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "database/snapshot/snapshot_utilities.h"
@@ -197,6 +199,36 @@ TEST(NodeTest, HoldersOnManyThreadsCountEachNodeExactly) {
   tree.reset();
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// A node of a few children lives in its children's allocation: the children map handed out
+// stays whole after the node has gone, and the node whole while only it holds the map.
+TEST(NodeTest, ChildrenMadeFromSortedEntriesAndTheNodeOutliveEachOther) {
+  for (int count : {1, 16, 17}) {
+    for (bool prioritized : {false, true}) {
+      std::vector<std::pair<std::string, NodePtr>> entries;
+      Value::Map expected;
+      for (int i = 0; i < count; ++i) {
+        std::string key = "k" + std::to_string(100 + i);
+        entries.emplace_back(key, leaf(Value(key + " value")));
+        expected.emplace(key, Value(key + " value"));
+      }
+      NodePtr made = ChildrenNode::fromSortedEntries(entries, prioritized ? node("7") : nullptr);
+      NodePtr same = SnapshotUtilities::nodeFrom(Value(expected));
+      if (prioritized) same = same->updatePriority(node("7"));
+      EXPECT_EQ(*made, *same) << count;
+      EXPECT_EQ(made->dataHash(), same->dataHash()) << count;
+      EXPECT_EQ(made->numChildren(), static_cast<size_t>(count));
+
+      ChildMap children = made->children();
+      made.reset();
+      ASSERT_EQ(children.size(), static_cast<size_t>(count));
+      for (const auto& entry : children) EXPECT_EQ(entry.value->val(), Value(entry.key + " value"));
+      NodePtr again = ChildrenNode::create(children);
+      children = ChildMap();
+      EXPECT_EQ(again->val(), Value(expected)) << count;
+    }
+  }
 }
 
 // Leaves and children nodes without a priority are of a smaller class than those with one;
