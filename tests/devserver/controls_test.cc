@@ -26,17 +26,17 @@ class ControlsTest : public ::testing::Test {
 };
 
 TEST_F(ControlsTest, DeniedReadsRefuseListensAtAndBelowThePath) {
-  server_->denyPath("/private", Access::kRead);
+  server_->databaseService().denyPath("/private", Access::kRead);
   EXPECT_EQ(client_->call("q", body("/private")), "permission_denied");
   EXPECT_EQ(client_->call("q", body("/private/secret")), "permission_denied");
   EXPECT_EQ(client_->call("p", body("/private/secret", {{"d", 3}})), "ok");
   EXPECT_EQ(client_->call("q", body("/public")), "ok");
-  server_->allowAll();
+  server_->databaseService().allowAll();
   EXPECT_EQ(client_->call("q", body("/private")), "ok");
 }
 
 TEST_F(ControlsTest, DeniedWritesChangeNothing) {
-  server_->denyPath("/private", Access::kWrite);
+  server_->databaseService().denyPath("/private", Access::kWrite);
   EXPECT_EQ(client_->call("p", body("/private/secret", {{"d", 3}})), "permission_denied");
   EXPECT_EQ(client_->call("m", body("/", {{"d", {{"private/secret", 3}, {"public", 5}}}})),
             "permission_denied");
@@ -45,20 +45,20 @@ TEST_F(ControlsTest, DeniedWritesChangeNothing) {
 }
 
 TEST_F(ControlsTest, WithheldRepliesComeOnlyWhenReleasedButTheWriteApplies) {
-  server_->withholdReplies("p");
+  server_->databaseService().withholdReplies("p");
   int64_t put = client_->request("p", body("/public", {{"d", 7}}));
   // Another action still answers, so the put's reply is not just late.
   EXPECT_EQ(client_->call("s", {{"c", {{"x", 1}}}}), "ok");
   EXPECT_EQ(server_->snapshot("/public"), 7);
-  server_->withholdReplies("p", false);
-  server_->releaseWithheldReplies();
+  server_->databaseService().withholdReplies("p", false);
+  server_->databaseService().releaseWithheldReplies();
   auto reply = client_->awaitReply(put);
   ASSERT_TRUE(reply);
   EXPECT_EQ(text(reply->at("s")), "ok");
 }
 
 TEST_F(ControlsTest, DelayedRepliesArriveAfterLaterOnes) {
-  server_->delayReplies("p", std::chrono::seconds(2));
+  server_->databaseService().delayReplies("p", std::chrono::seconds(2));
   int64_t put = client_->request("p", body("/public", {{"d", 8}}));
   int64_t stats = client_->request("s", {{"c", {{"x", 1}}}});
   auto first = client_->receive();
@@ -72,7 +72,7 @@ TEST_F(ControlsTest, DelayedRepliesArriveAfterLaterOnes) {
 TEST_F(ControlsTest, DropClosesEveryConnection) {
   auto other = TestClient::connect(*server_);
   EXPECT_TRUE(server_->waitUntil([&] { return server_->connectionCount() == 2; }));
-  server_->dropConnections();
+  server_->databaseService().dropConnections();
   EXPECT_TRUE(client_->waitForClose());
   EXPECT_TRUE(other->waitForClose());
   EXPECT_TRUE(server_->waitUntil([&] { return server_->connectionCount() == 0; }));
@@ -82,21 +82,22 @@ TEST_F(ControlsTest, DropClosesEveryConnection) {
 }
 
 TEST_F(ControlsTest, ControlMessagesKillAndReset) {
-  server_->sendShutdown("going away");
+  server_->databaseService().sendShutdown("going away");
   auto kill = client_->nextNonReply();
   ASSERT_TRUE(kill);
   EXPECT_EQ(*kill, json(R"({"t": "c", "d": {"t": "s", "d": "going away"}})"));
-  server_->sendReset("other.dz.test:1");
+  server_->databaseService().sendReset("other.dz.test:1");
   auto reset = client_->nextNonReply();
   ASSERT_TRUE(reset);
   EXPECT_EQ(*reset, json(R"({"t": "c", "d": {"t": "r", "d": "other.dz.test:1"}})"));
 }
 
 TEST_F(ControlsTest, ErrorSecurityDebugRangeMergeAndRawMessages) {
-  server_->sendError("something broke");
-  server_->sendSecurityDebug("line one\nline two");
-  server_->sendRangeMerge("/list", json(R"([{"s": "a", "e": "c", "m": {"b": 1}}])"), 4);
-  server_->sendRaw(R"({"t": "x"})");
+  server_->databaseService().sendError("something broke");
+  server_->databaseService().sendSecurityDebug("line one\nline two");
+  server_->databaseService().sendRangeMerge("/list",
+                                            json(R"([{"s": "a", "e": "c", "m": {"b": 1}}])"), 4);
+  server_->databaseService().sendRaw(R"({"t": "x"})");
   auto error = client_->nextNonReply();
   ASSERT_TRUE(error);
   EXPECT_EQ(*error, json(R"({"t": "d", "d": {"error": "something broke"}})"));
@@ -116,19 +117,19 @@ TEST_F(ControlsTest, ErrorSecurityDebugRangeMergeAndRawMessages) {
 TEST_F(ControlsTest, AuthIsAcceptedRefusedAndRevoked) {
   auto anonymous = TestClient::connect(*server_);
   EXPECT_EQ(client_->call("auth", {{"cred", "token-1"}}), "ok");
-  server_->revokeAuth("expired_token", "the token expired");
+  server_->databaseService().revokeAuth("expired_token", "the token expired");
   auto revoked = client_->nextPush();
   ASSERT_TRUE(revoked);
   EXPECT_EQ(*revoked,
             json(R"({"a": "ac", "b": {"s": "expired_token", "d": "the token expired"}})"));
-  server_->refuseAuth("expired_token");
+  server_->databaseService().refuseAuth("expired_token");
   EXPECT_EQ(client_->call("auth", {{"cred", "token-2"}}), "expired_token");
-  server_->refuseAuth(std::nullopt);
+  server_->databaseService().refuseAuth(std::nullopt);
   EXPECT_EQ(client_->call("auth", {{"cred", "token-3"}}), "ok");
   EXPECT_EQ(client_->call("unauth", {}), "ok");
   // Only authenticated connections hear of a revocation: the marker comes first.
-  server_->revokeAuth("expired_token", "again");
-  server_->sendSecurityDebug("marker");
+  server_->databaseService().revokeAuth("expired_token", "again");
+  server_->databaseService().sendSecurityDebug("marker");
   auto next = anonymous->nextPush();
   ASSERT_TRUE(next);
   EXPECT_EQ(text(next->at("a")), "sd");
@@ -139,7 +140,7 @@ TEST_F(ControlsTest, RevokedListensGetCAndNoMorePushes) {
   EXPECT_EQ(client_->call("q", body("/private/secret")), "ok");
   ASSERT_TRUE(client_->nextPush());
   ASSERT_TRUE(client_->nextPush());
-  server_->revokeListens("/private");
+  server_->databaseService().revokeListens("/private");
   auto revoked = client_->nextPush();
   ASSERT_TRUE(revoked);
   EXPECT_EQ(*revoked, json(R"({"a": "c", "b": {"p": "private"}})"));

@@ -115,7 +115,7 @@ TEST_F(FrameOrderTest, PushesFromTheServersThreadKeepTheirPlaceBehindAReply) {
   holdNextMessage();
   int64_t write = first_->request("p", body("/votes", {{"d", 1}}));
   ASSERT_TRUE(waitUntilHeld());
-  server_->sendSecurityDebug("after the write");
+  server_->databaseService().sendSecurityDebug("after the write");
   release();
   int64_t settle = first_->request("p", body("/settle", {{"d", true}}));
   EXPECT_EQ(readThroughReply(*first_, settle),

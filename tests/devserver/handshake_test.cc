@@ -68,7 +68,7 @@ TEST(Handshake, TheCaFolderGoesAwayWithTheServer) {
 
 TEST(Handshake, HostOverrideIsNamedInLaterHandshakes) {
   auto server = DevServer::start(fixedClock());
-  server->setHandshakeHost("ns-internal.dz.test:1234");
+  server->databaseService().setHandshakeHost("ns-internal.dz.test:1234");
   auto client = TestClient::connect(*server);
   EXPECT_EQ(handshakeOf(*client).at("h"), "ns-internal.dz.test:1234");
 }
@@ -76,7 +76,7 @@ TEST(Handshake, HostOverrideIsNamedInLaterHandshakes) {
 TEST(Handshake, RedirectedHostGetsAResetInsteadOfTheHandshake) {
   auto server = DevServer::start(fixedClock());
   std::string port = std::to_string(server->port());
-  server->redirect("ns.dz.test:" + port, "other.dz.test:" + port);
+  server->databaseService().redirect("ns.dz.test:" + port, "other.dz.test:" + port);
   auto redirected = TestClient::connect(*server);
   EXPECT_EQ(redirected->greeting().at("t"), "c");
   EXPECT_EQ(redirected->greeting().at("d").at("t"), "r");

@@ -79,7 +79,7 @@ TEST_F(OnDisconnectTest, CancelBelowAStoredValueFollowsTheClientsRules) {
 
 TEST_F(OnDisconnectTest, ServerDroppingTheConnectionRunsThemToo) {
   EXPECT_EQ(leaving_->call("o", body("/presence/alice", {{"d", {{".sv", "timestamp"}}}})), "ok");
-  server_->dropConnections();
+  server_->databaseService().dropConnections();
   EXPECT_TRUE(leaving_->waitForClose());
   EXPECT_TRUE(server_->waitUntil([&] { return server_->connectionCount() == 0; }));
   EXPECT_TRUE(server_->snapshot("/presence/alice").is_number());
@@ -110,7 +110,7 @@ TEST_F(OnDisconnectTest, OperationsOfAConnectionThatStaysDoNotRun) {
 }
 
 TEST_F(OnDisconnectTest, DeniedAndMalformedOperationsAreRefusedAtOnce) {
-  server_->denyPath("/locked", Access::kWrite);
+  server_->databaseService().denyPath("/locked", Access::kWrite);
   EXPECT_EQ(leaving_->call("o", body("/locked/x", {{"d", 1}})), "permission_denied");
   EXPECT_EQ(leaving_->call("om", body("/presence", {{"d", "not a map"}})), "invalid_request");
 }

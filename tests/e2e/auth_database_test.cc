@@ -92,7 +92,7 @@ TEST_F(AuthDatabaseTest, ATokenTheServerFindsExpiredIsRefreshedBeforeTheNextAtte
 
   // Two hours pass on the server only: the client still thinks its token fresh.
   serverSkewMs_ = 2 * 3600 * 1000;
-  server_->dropConnections();
+  server_->databaseService().dropConnections();
   ASSERT_EQ(write("a", Value(2)), nullptr);
   EXPECT_NE(ann->rawAccessToken(), first);
   EXPECT_EQ(connectionUid(), ann->uid());

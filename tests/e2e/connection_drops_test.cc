@@ -54,7 +54,7 @@ class ConnectionDropsTest : public ConnectionEndToEndTest {
         }
       });
       // Cut it while those writes are on their way, and come back without backoff.
-      server_->dropConnections();
+      server_->databaseService().dropConnections();
       ASSERT_TRUE(events_.waitFor("disconnect", round + 1));
       notifications_.post(platform::kApplicationWillEnterForegroundNotification);
       ASSERT_TRUE(events_.waitFor("connect", round + 2));

@@ -32,7 +32,7 @@ TEST_F(ConnectionEndToEndTest, PutsAndMergesReachTheServer) {
 }
 
 TEST_F(ConnectionEndToEndTest, RefusedWritesReportTheServersStatus) {
-  server_->denyPath("/locked", devserver::Access::kWrite);
+  server_->databaseService().denyPath("/locked", devserver::Access::kWrite);
   openAndWaitConnected();
   onQueue([&] { connection_->putData(1, "/locked/x", std::nullopt, writeLog("put")); });
   EXPECT_TRUE(events_.waitFor("put permission_denied"));
@@ -65,7 +65,7 @@ TEST_F(ConnectionEndToEndTest, OnDisconnectOperationsRunWhenTheConnectionIsCut) 
   ASSERT_TRUE(events_.waitFor("od put ok"));
   ASSERT_TRUE(events_.waitFor("od merge ok"));
   EXPECT_TRUE(server_->snapshot("/presence/me").is_null());
-  server_->dropConnections();
+  server_->databaseService().dropConnections();
   ASSERT_TRUE(events_.waitFor("disconnect"));
   ASSERT_TRUE(server_->waitUntil([&] { return server_->snapshot("/presence/me") == "offline"; }));
   EXPECT_EQ(server_->snapshot("/users/me"), boost::json::parse(R"({"seen":true})"));
@@ -77,14 +77,14 @@ TEST_F(ConnectionEndToEndTest, ReconnectsAndRestoresListensThenPendingPutsInOrde
   openAndWaitConnected();
   listen("/feed");
   ASSERT_TRUE(events_.waitFor("listen /feed ok"));
-  server_->withholdReplies("p");
+  server_->databaseService().withholdReplies("p");
   onQueue([&] {
     connection_->putData(1, "/w/1", std::nullopt, writeLog("w1"));
     connection_->putData(2, "/w/2", std::nullopt, writeLog("w2"));
   });
   ASSERT_TRUE(server_->waitUntil([&] { return server_->requestCount("p") == 2; }));
-  server_->withholdReplies("p", false);
-  server_->dropConnections();
+  server_->databaseService().withholdReplies("p", false);
+  server_->databaseService().dropConnections();
   ASSERT_TRUE(events_.waitFor("connect", 2));
   ASSERT_TRUE(events_.waitFor("w1 ok"));
   ASSERT_TRUE(events_.waitFor("w2 ok"));
@@ -115,7 +115,7 @@ TEST_F(ConnectionEndToEndTest, WritesMadeOfflineGoOutAfterConnecting) {
 
 TEST_F(ConnectionEndToEndTest, FollowsARedirectAndCachesTheHost) {
   std::string target = "ns2.dz.test:" + std::to_string(server_->port());
-  server_->redirect(host_, target);
+  server_->databaseService().redirect(host_, target);
   openAndWaitConnected();
   EXPECT_EQ(repoInfo_->internalHost(), target);
   EXPECT_EQ(server_->acceptedConnections(), 2u);
@@ -124,11 +124,11 @@ TEST_F(ConnectionEndToEndTest, FollowsARedirectAndCachesTheHost) {
 }
 
 TEST_F(ConnectionEndToEndTest, AuthRefusedWithAnExpiredTokenRetriesWithARefreshedOne) {
-  server_->refuseAuth(std::string("expired_token"));
+  server_->databaseService().refuseAuth(std::string("expired_token"));
   makeConnection();
   onQueue([&] { connection_->open(); });
   ASSERT_TRUE(server_->waitUntil([&] { return server_->requestCount("auth") >= 2; }));
-  server_->refuseAuth(std::nullopt);
+  server_->databaseService().refuseAuth(std::nullopt);
   ASSERT_TRUE(waitOnQueue([&] { return connection_->canSendWrites(); }));
   auto forced = tokens_->forced();
   ASSERT_GE(forced.size(), 2u);
@@ -138,7 +138,7 @@ TEST_F(ConnectionEndToEndTest, AuthRefusedWithAnExpiredTokenRetriesWithARefreshe
 
 TEST_F(ConnectionEndToEndTest, AServerKillStopsReconnection) {
   openAndWaitConnected();
-  server_->sendShutdown("database disabled");
+  server_->databaseService().sendShutdown("database disabled");
   ASSERT_TRUE(events_.waitFor("disconnect"));
   onQueue([&] {
     EXPECT_TRUE(connection_->isInterruptedForReason("server_kill"));
@@ -153,7 +153,7 @@ TEST_F(ConnectionEndToEndTest, AServerKillStopsReconnection) {
 
 TEST_F(ConnectionEndToEndTest, AServerErrorRestartsTheConnection) {
   openAndWaitConnected();
-  server_->sendError("internal failure");
+  server_->databaseService().sendError("internal failure");
   ASSERT_TRUE(events_.waitFor("disconnect"));
   EXPECT_TRUE(events_.waitFor("connect", 2));
 }
@@ -165,7 +165,7 @@ TEST_F(ConnectionEndToEndTest, GarbageFromTheServerIsDropped) {
   for (const char* text :
        {"not json", "[1,2]", R"({"t":"d","d":[]})", R"({"t":"d","d":{"r":"x"}})",
         R"({"t":"d","d":{"a":"m","b":{"p":"/x","d":7}}})", R"({"t":"c","d":{"t":"h","d":{}}})"}) {
-    server_->sendRaw(text);
+    server_->databaseService().sendRaw(text);
   }
   server_->setJson("/x", "1");
   ASSERT_TRUE(events_.waitFor("set /x 1"));

@@ -159,7 +159,7 @@ TEST_F(RepoApiTest, InfoConnectedFollowsDropsAndGoOfflineGoOnline) {
   recordValues(a->reference().child(".info/connected"), "connected");
   ASSERT_TRUE(seen_.waitForLast("connected", 1));
   EXPECT_EQ(seen_.of("connected").front(), false);
-  server_->dropConnections();
+  server_->databaseService().dropConnections();
   ASSERT_TRUE(seen_.waitFor("connected", [](const std::vector<Value>& seen) {
     return std::count(seen.begin(), seen.end(), Value(1)) == 2;
   }));
@@ -170,7 +170,7 @@ TEST_F(RepoApiTest, InfoConnectedFollowsDropsAndGoOfflineGoOnline) {
 }
 
 TEST_F(RepoApiTest, RefusedListensAndWritesReportTheirErrors) {
-  server_->denyPath("/locked", devserver::Access::kReadWrite);
+  server_->databaseService().denyPath("/locked", devserver::Access::kReadWrite);
   auto a = client("a");
   a->reference().child("locked").observeEventType(
       DataEventType::Value, [](const DataSnapshot&) {},

@@ -124,7 +124,7 @@ TEST_F(GeoLiveTest, KeysEnterMoveAndExitAsAnotherClientMovesThem) {
 }
 
 TEST_F(GeoLiveTest, RefusedRangesAreReportedAndReadyStillComes) {
-  server->denyPath("/places", devserver::Access::kRead);
+  server->databaseService().denyPath("/places", devserver::Access::kRead);
   auto query = keep(client()->queryAtLocation(Location(10, 10), 5));
   record(query);
   ASSERT_TRUE(waitOnMain([&] { return !events.empty() && events.back() == "ready"; }));

@@ -748,21 +748,28 @@ std::string DatabaseService::hash(const std::string& ns, const Path& path) const
   return it == trees_.end() ? std::string() : it->second.hash(path);
 }
 
-void DatabaseService::denyPath(const Path& path, Access access) {
-  denials_.push_back({path, access});
+void DatabaseService::denyPath(const std::string& path, Access access) {
+  auto locked = lock();
+  denials_.push_back({Path(path), access});
 }
 
-void DatabaseService::allowAll() { denials_.clear(); }
+void DatabaseService::allowAll() {
+  auto locked = lock();
+  denials_.clear();
+}
 
 void DatabaseService::delayReplies(const std::string& action, std::chrono::milliseconds delay) {
+  auto locked = lock();
   replyRules_[action].delay = delay;
 }
 
 void DatabaseService::withholdReplies(const std::string& action, bool withhold) {
+  auto locked = lock();
   replyRules_[action].withhold = withhold;
 }
 
 void DatabaseService::releaseWithheldReplies() {
+  auto locked = lock();
   for (auto& [id, connection] : connections_) {
     auto replies = std::move(connection->withheldReplies);
     connection->withheldReplies.clear();
@@ -771,10 +778,12 @@ void DatabaseService::releaseWithheldReplies() {
 }
 
 void DatabaseService::refuseAuth(std::optional<std::string> status) {
+  auto locked = lock();
   authRefusal_ = std::move(status);
 }
 
 void DatabaseService::revokeAuth(const std::string& status, const std::string& reason) {
+  auto locked = lock();
   for (auto& [id, connection] : connections_) {
     if (!connection->authenticated) continue;
     connection->authenticated = false;
@@ -785,7 +794,9 @@ void DatabaseService::revokeAuth(const std::string& status, const std::string& r
   }
 }
 
-void DatabaseService::revokeListens(const Path& path) {
+void DatabaseService::revokeListens(const std::string& pathText) {
+  auto locked = lock();
+  Path path(pathText);
   for (auto& [id, connection] : connections_) {
     size_t removed = std::erase_if(connection->listens,
                                    [&](const auto& entry) { return entry.second.path == path; });
@@ -797,38 +808,46 @@ void DatabaseService::revokeListens(const Path& path) {
 }
 
 void DatabaseService::sendSecurityDebug(const std::string& message) {
+  auto locked = lock();
   sendPush(std::string(wire::kPushSecurityDebug),
            boost::json::object{{wire::kSecurityDebugMessage, message}});
 }
 
-void DatabaseService::sendRangeMerge(const Path& path, const boost::json::value& ranges,
+void DatabaseService::sendRangeMerge(const std::string& path, const boost::json::value& ranges,
                                      std::optional<int64_t> tag) {
-  boost::json::object body{{wire::kBodyPath, path.wireFormat()}, {wire::kBodyData, ranges}};
+  auto locked = lock();
+  boost::json::object body{{wire::kBodyPath, Path(path).wireFormat()}, {wire::kBodyData, ranges}};
   if (tag) body[wire::kBodyTag] = *tag;
   sendPush(std::string(wire::kPushRangeMerge), body);
 }
 
 void DatabaseService::sendPush(const std::string& action, const boost::json::value& body) {
+  auto locked = lock();
   sendToAll(pushMessage(action, body));
 }
 
 void DatabaseService::sendError(const std::string& text) {
+  auto locked = lock();
   sendToAll(envelope(wire::kMessageTypeData, boost::json::object{{wire::kServerError, text}}));
 }
 
 void DatabaseService::sendShutdown(const std::string& reason) {
+  auto locked = lock();
   sendToAll(controlMessage(wire::kControlShutdown, boost::json::string(reason)));
 }
 
 void DatabaseService::sendReset(const std::string& host) {
+  auto locked = lock();
   sendToAll(controlMessage(wire::kControlReset, boost::json::string(host)));
 }
 
 void DatabaseService::sendRaw(const std::string& text) {
+  auto locked = lock();
   for (auto& [id, connection] : connections_) sendFrames(*connection, text);
 }
 
 void DatabaseService::redirect(const std::string& fromHost, const std::string& toHost) {
+  auto locked = lock();
   if (toHost.empty()) {
     redirects_.erase(platform::asciiLowercased(fromHost));
   } else {
@@ -836,9 +855,13 @@ void DatabaseService::redirect(const std::string& fromHost, const std::string& t
   }
 }
 
-void DatabaseService::setHandshakeHost(const std::string& host) { handshakeHost_ = host; }
+void DatabaseService::setHandshakeHost(const std::string& host) {
+  auto locked = lock();
+  handshakeHost_ = host;
+}
 
 void DatabaseService::dropConnections() {
+  auto locked = lock();
   for (auto& [id, connection] : connections_) {
     if (auto peer = connection->peer.lock()) peer->drop();
   }

@@ -89,7 +89,7 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   // is redirected) and returns the handler of its messages. Takes the lock itself.
   std::shared_ptr<PeerHandler> accept(std::shared_ptr<Peer> peer, const UpgradeRequest& request);
 
-  // The state lock. Every call below, up to the counters, is made with it held.
+  // The state lock. The calls of the next section are made with it held.
   std::unique_lock<std::recursive_mutex> lock() const {
     return std::unique_lock<std::recursive_mutex>(mutex_);
   }
@@ -100,23 +100,29 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   boost::json::value snapshot(const std::string& ns, const database::Path& path) const;
   std::string hash(const std::string& ns, const database::Path& path) const;
 
-  void denyPath(const database::Path& path, Access access);
+  // Drops every connection and forgets pending timers; the service takes nothing new after it.
+  void shutdown();
+
+  // ---- Test controls: any thread, each takes the lock itself. ----
+  // Reads (listens) and/or writes (puts, merges, on-disconnect) at or below `path` are answered
+  // "permission_denied".
+  void denyPath(const std::string& path, Access access = Access::kReadWrite);
   void allowAll();
   // Replies to `action` ("" for every action) wait `delay` before they go out.
   void delayReplies(const std::string& action, std::chrono::milliseconds delay);
   // Replies to `action` ("" for every action) are kept back (the request still takes effect)
   // until released or the connection ends; `withhold` false sends them normally again.
-  void withholdReplies(const std::string& action, bool withhold);
+  void withholdReplies(const std::string& action, bool withhold = true);
   void releaseWithheldReplies();
   // "auth" requests are refused with `status` from now on; none accepts them again.
-  void refuseAuth(std::optional<std::string> status);
+  void refuseAuth(std::optional<std::string> status = std::string("invalid_token"));
   // "ac" to every authenticated connection; they count as unauthenticated afterwards.
   void revokeAuth(const std::string& status, const std::string& reason);
   // "c" for every listen at exactly `path`, which the server forgets.
-  void revokeListens(const database::Path& path);
+  void revokeListens(const std::string& path);
   void sendSecurityDebug(const std::string& message);
-  void sendRangeMerge(const database::Path& path, const boost::json::value& ranges,
-                      std::optional<int64_t> tag);
+  void sendRangeMerge(const std::string& path, const boost::json::value& ranges,
+                      std::optional<int64_t> tag = std::nullopt);
   void sendPush(const std::string& action, const boost::json::value& body);
   // A data message {"error": text}.
   void sendError(const std::string& text);
@@ -132,8 +138,6 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   void setHandshakeHost(const std::string& host);
   // Closes every connection's TCP socket at once; their on-disconnect operations then run.
   void dropConnections();
-  // Drops every connection and forgets pending timers; the service takes nothing new after it.
-  void shutdown();
 
   // ---- Any thread. ----
   // For a plain "GET /<path>.json[?ns=<namespace>]": the data there in export form as JSON

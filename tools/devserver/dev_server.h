@@ -83,26 +83,9 @@ class DevServer {
   boost::json::value snapshot(const std::string& path = "/", const std::string& ns = {}) const;
   std::string hash(const std::string& path, const std::string& ns = {}) const;
 
-  // ---- Controls: see DatabaseService for what each does. ----
-  void denyPath(const std::string& path, Access access = Access::kReadWrite);
-  void allowAll();
-  void delayReplies(const std::string& action, std::chrono::milliseconds delay);
-  void withholdReplies(const std::string& action, bool withhold = true);
-  void releaseWithheldReplies();
-  void refuseAuth(std::optional<std::string> status = std::string("invalid_token"));
-  void revokeAuth(const std::string& status, const std::string& reason);
-  void revokeListens(const std::string& path);
-  void sendSecurityDebug(const std::string& message);
-  void sendRangeMerge(const std::string& path, const boost::json::value& ranges,
-                      std::optional<int64_t> tag = std::nullopt);
-  void sendPush(const std::string& action, const boost::json::value& body);
-  void sendError(const std::string& text);
-  void sendShutdown(const std::string& reason);
-  void sendReset(const std::string& host);
-  void sendRaw(const std::string& text);
-  void redirect(const std::string& fromHost, const std::string& toHost);
-  void setHandshakeHost(const std::string& host);
-  void dropConnections();
+  // The database's test controls (deny a path, delay or withhold replies, drop connections, send
+  // given messages...), callable from any thread; see DatabaseService.
+  DatabaseService& databaseService() const { return *service_; }
 
   // ---- Authentication (with Options::auth) ----
   // "auth.dz.test:<port>": the host of both the identity-toolkit and the token endpoints.

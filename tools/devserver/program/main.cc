@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
       text << file.rdbuf();
       server->setJson("/", text.str());
     }
-    for (const auto& path : arguments.deniedPaths) server->denyPath(path);
+    for (const auto& path : arguments.deniedPaths) server->databaseService().denyPath(path);
     std::ostringstream ready;
     ready << "port " << server->port() << "\n";
     if (!server->caFile().empty()) ready << "ca " << server->caFile().string() << "\n";
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     int received = 0;
     while (sigwait(&signals, &received) == 0 && received == SIGUSR1) {
       std::cerr << "dz-devserver: dropping every connection\n";
-      server->dropConnections();
+      server->databaseService().dropConnections();
     }
     server->stop();
   } catch (const std::exception& e) {
