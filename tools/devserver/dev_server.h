@@ -1,8 +1,8 @@
 // DevServer: the local development server's database, running in-process on threads of its own
 // (one for timers and the test API, a few for the connections). It plays the hosted realtime
 // database on 127.0.0.1 over WebSocket (plain, or TLS with a CA and certificate made at start),
-// keeps the tree with the project's own node and hash code, and offers the controls tests need
-// to make it misbehave.
+// keeps the tree with the project's own node and hash code, and offers (through its database
+// service) the controls tests need to make it misbehave.
 //
 // Made by start(); every method may be called from any thread except the server's own (callbacks
 // never run user code there). The destructor stops the server. Owned by its creator.
