@@ -13,8 +13,9 @@ namespace dz::websocket {
 
 class MessageBufferPool {
  public:
-  // Enough for the messages of a few read batches in flight between the socket and its delegate.
-  static constexpr size_t kMaxBuffers = 64;
+  // Enough for every message of a read batch of small messages (a batch goes to the delegate
+  // every 256 KiB): buffers not kept are freed and allocated afresh for the next messages.
+  static constexpr size_t kMaxBuffers = 512;
   static constexpr size_t kMaxKeptCapacity = 256 * 1024;
   static constexpr size_t kMaxKeptBytes = 2 * 1024 * 1024;
 
