@@ -175,98 +175,71 @@ void ProgressHUD::setStatus(Status status) {
 // Settings.
 
 void ProgressHUD::setDefaultStyle(ProgressHUDStyle style) {
+  storeShared(&ProgressHUD::defaultStyle_, style);
   auto hud = sharedView();
-  hud->store(hud->defaultStyle_, style);
   hud->hudView()->setAlpha(hud->defaultStyle_ == ProgressHUDStyle::Custom ? 0 : 1);
 }
 void ProgressHUD::setDefaultMaskType(ProgressHUDMaskType maskType) {
-  auto hud = sharedView();
-  hud->store(hud->defaultMaskType_, maskType);
+  storeShared(&ProgressHUD::defaultMaskType_, maskType);
 }
 void ProgressHUD::setDefaultAnimationType(ProgressHUDAnimationType type) {
-  auto hud = sharedView();
-  hud->store(hud->defaultAnimationType_, type);
+  storeShared(&ProgressHUD::defaultAnimationType_, type);
 }
 void ProgressHUD::setContainerView(std::shared_ptr<ui::View> containerView) {
-  auto hud = sharedView();
-  hud->store(hud->containerView_, std::move(containerView));
+  storeShared(&ProgressHUD::containerView_, std::move(containerView));
 }
-void ProgressHUD::setMinimumSize(ui::Size size) {
-  auto hud = sharedView();
-  hud->store(hud->minimumSize_, size);
-}
+void ProgressHUD::setMinimumSize(ui::Size size) { storeShared(&ProgressHUD::minimumSize_, size); }
 void ProgressHUD::setRingThickness(double thickness) {
-  auto hud = sharedView();
-  hud->store(hud->ringThickness_, thickness);
+  storeShared(&ProgressHUD::ringThickness_, thickness);
 }
-void ProgressHUD::setRingRadius(double radius) {
-  auto hud = sharedView();
-  hud->store(hud->ringRadius_, radius);
-}
+void ProgressHUD::setRingRadius(double radius) { storeShared(&ProgressHUD::ringRadius_, radius); }
 void ProgressHUD::setRingNoTextRadius(double radius) {
-  auto hud = sharedView();
-  hud->store(hud->ringNoTextRadius_, radius);
+  storeShared(&ProgressHUD::ringNoTextRadius_, radius);
 }
 void ProgressHUD::setCornerRadius(double radius) {
-  auto hud = sharedView();
-  hud->store(hud->cornerRadius_, radius);
+  storeShared(&ProgressHUD::cornerRadius_, radius);
 }
-void ProgressHUD::setFont(const ui::Font& font) {
-  auto hud = sharedView();
-  hud->store(hud->font_, font);
-}
+void ProgressHUD::setFont(const ui::Font& font) { storeShared(&ProgressHUD::font_, font); }
 void ProgressHUD::setForegroundColor(ui::Color color) {
-  auto hud = sharedView();
-  hud->store(hud->foregroundColor_, color);
+  storeShared(&ProgressHUD::foregroundColor_, color);
   setDefaultStyle(ProgressHUDStyle::Custom);
 }
 void ProgressHUD::setBackgroundColor(ui::Color color) {
-  auto hud = sharedView();
-  hud->store(hud->backgroundColor_, color);
+  storeShared(&ProgressHUD::backgroundColor_, color);
   setDefaultStyle(ProgressHUDStyle::Custom);
 }
 void ProgressHUD::setBackgroundLayerColor(ui::Color color) {
-  auto hud = sharedView();
-  hud->store(hud->backgroundLayerColor_, color);
+  storeShared(&ProgressHUD::backgroundLayerColor_, color);
 }
 void ProgressHUD::setInfoImage(ui::ImagePtr image) {
-  auto hud = sharedView();
-  hud->store(hud->infoImage_, std::move(image));
+  storeShared(&ProgressHUD::infoImage_, std::move(image));
 }
 void ProgressHUD::setSuccessImage(ui::ImagePtr image) {
-  auto hud = sharedView();
-  hud->store(hud->successImage_, std::move(image));
+  storeShared(&ProgressHUD::successImage_, std::move(image));
 }
 void ProgressHUD::setErrorImage(ui::ImagePtr image) {
-  auto hud = sharedView();
-  hud->store(hud->errorImage_, std::move(image));
+  storeShared(&ProgressHUD::errorImage_, std::move(image));
 }
 void ProgressHUD::setViewForExtension(std::shared_ptr<ui::View> view) {
-  auto hud = sharedView();
-  hud->store(hud->viewForExtension_, std::move(view));
+  storeShared(&ProgressHUD::viewForExtension_, std::move(view));
 }
 void ProgressHUD::setMinimumDismissTimeInterval(double seconds) {
-  auto hud = sharedView();
-  hud->store(hud->minimumDismissTimeInterval_, seconds);
+  storeShared(&ProgressHUD::minimumDismissTimeInterval_, seconds);
 }
 void ProgressHUD::setMaximumDismissTimeInterval(double seconds) {
   sharedView()->maximumDismissTimeInterval_ = seconds;  // this one has no initialisation guard
 }
 void ProgressHUD::setFadeInAnimationDuration(double seconds) {
-  auto hud = sharedView();
-  hud->store(hud->fadeInAnimationDuration_, seconds);
+  storeShared(&ProgressHUD::fadeInAnimationDuration_, seconds);
 }
 void ProgressHUD::setFadeOutAnimationDuration(double seconds) {
-  auto hud = sharedView();
-  hud->store(hud->fadeOutAnimationDuration_, seconds);
+  storeShared(&ProgressHUD::fadeOutAnimationDuration_, seconds);
 }
 void ProgressHUD::setMaxSupportedWindowLevel(double level) {
-  auto hud = sharedView();
-  hud->store(hud->maxSupportedWindowLevel_, level);
+  storeShared(&ProgressHUD::maxSupportedWindowLevel_, level);
 }
 void ProgressHUD::setOffsetFromCenter(ui::Offset offset) {
-  auto hud = sharedView();
-  hud->store(hud->offsetFromCenter_, offset);
+  storeShared(&ProgressHUD::offsetFromCenter_, offset);
 }
 void ProgressHUD::resetOffsetFromCenter() { setOffsetFromCenter({0, 0}); }
 

@@ -198,10 +198,11 @@ class ProgressHUD : public ui::View {
   bool statusHasText();
   ui::Rect appWindowBounds() const;
   double contentAlpha() { return hudView()->contentView()->alpha(); }
-  // Stores a setting unless the view is still initialising.
+  // Stores a setting of the shared view unless it is still initialising.
   template <class T, class V>
-  void store(T& field, V value) {
-    if (!isInitializing_) field = value;
+  static void storeShared(T ProgressHUD::*field, V&& value) {
+    auto hud = sharedView();
+    if (!hud->isInitializing_) (*hud).*field = std::forward<V>(value);
   }
 
   bool isInitializing_ = true;
