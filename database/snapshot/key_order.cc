@@ -12,8 +12,7 @@ int byteOrder(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-int compareKeys(std::string_view a, std::string_view b) {
-  if (isPlainKey(a) && isPlainKey(b)) return byteOrder(a, b);
+int compareSpecialKeys(std::string_view a, std::string_view b) {
   if (a == b) return 0;
   const std::string& min = minName();
   const std::string& max = maxName();

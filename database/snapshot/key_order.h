@@ -8,14 +8,24 @@
 
 namespace dz::database {
 
-// Negative, zero or positive as `a` sorts before, with or after `b`. Zero only for equal keys:
-// integer keys of equal value ("7" and "007") fall back to byte order.
-int compareKeys(std::string_view a, std::string_view b);
-
 // Neither an integer key nor a sentinel (those start with a digit or '['): two such keys are in
 // byte order.
 inline bool isPlainKey(std::string_view key) {
   return key.empty() || ((key[0] < '0' || key[0] > '9') && key[0] != '[');
+}
+
+// compareKeys for any pair with an integer key or a sentinel.
+int compareSpecialKeys(std::string_view a, std::string_view b);
+
+// Negative, zero or positive as `a` sorts before, with or after `b`. Zero only for equal keys:
+// integer keys of equal value ("7" and "007") fall back to byte order. Inline for the common
+// pair of plain keys: every child look-up compares keys.
+inline int compareKeys(std::string_view a, std::string_view b) {
+  if (isPlainKey(a) && isPlainKey(b)) {
+    const int c = a.compare(b);
+    return (c > 0) - (c < 0);
+  }
+  return compareSpecialKeys(a, b);
 }
 
 // The key order as a comparator for SortedMap, std::map and std::sort.
