@@ -65,13 +65,13 @@ int64_t clampToInt64(double d) {
 std::shared_ptr<UserDefaults> UserDefaults::standard() {
   // Never destroyed: threads may still read settings while the process exits.
   struct Standard {
-    std::mutex mutex;
-    std::shared_ptr<UserDefaults> current;
+    Mutex mutex;
+    std::shared_ptr<UserDefaults> current DZ_GUARDED_BY(mutex);
   };
   static auto* standard = new Standard;
   std::filesystem::path file = FileManager::applicationSupportDirectory() / kPreferencesFolder /
                                preferencesFileName(Bundle::main().bundleIdentifier());
-  std::lock_guard lock(standard->mutex);
+  MutexLock lock(standard->mutex);
   if (!standard->current || standard->current->file() != file) {
     standard->current = create(std::move(file));
   }
@@ -99,7 +99,7 @@ bool UserDefaults::load() {
   } else {
     parse(*text, &values, &dataKeys);
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   // Changes made while the file could not be read go over what it holds.
   for (const std::string& key : changedWhileUnread_) {
     values.erase(key);
@@ -155,14 +155,14 @@ void UserDefaults::parse(std::string_view text, Value::Map* values,
 }
 
 std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end()) return std::nullopt;
   return found->second;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end() || !found->second.isString() || dataKeys_.count(key)) {
     return std::nullopt;
@@ -195,7 +195,7 @@ double UserDefaults::doubleForKey(std::string_view key) const {
 }
 
 std::optional<std::string> UserDefaults::dataForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end() || !dataKeys_.count(key)) return std::nullopt;
   return found->second.asString();
@@ -208,7 +208,7 @@ void UserDefaults::setObject(Value value, std::string_view key) {
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (auto dataKey = dataKeys_.find(key); dataKey != dataKeys_.end()) dataKeys_.erase(dataKey);
     if (value.isNull()) {
       if (auto found = values_.find(key); found != values_.end()) values_.erase(found);
@@ -232,7 +232,7 @@ void UserDefaults::setDouble(double value, std::string_view key) { setObject(Val
 
 void UserDefaults::setData(std::string bytes, std::string_view key) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     values_.insert_or_assign(std::string(key), Value(std::move(bytes)));
     dataKeys_.emplace(key);
     if (unread_) changedWhileUnread_.emplace(key);
@@ -246,10 +246,10 @@ void UserDefaults::removeObjectForKey(std::string_view key) { setObject(Value(),
 bool UserDefaults::synchronize() { return write(); }
 
 bool UserDefaults::write() {
-  std::lock_guard writeLock(writeMutex_);
+  MutexLock writeLock(writeMutex_);
   bool unread;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (version_ == writtenVersion_) return true;
     unread = unread_;
   }
@@ -259,7 +259,7 @@ bool UserDefaults::write() {
   boost::json::object data;
   uint64_t version;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     version = version_;
     if (version == writtenVersion_) return true;
     for (const auto& [key, value] : values_) {

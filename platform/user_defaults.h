@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 
+#include "platform/thread_annotations.h"
 #include "platform/value.h"
 
 namespace dz::platform {
@@ -64,21 +64,23 @@ class UserDefaults {
 
  private:
   explicit UserDefaults(std::filesystem::path file);
-  bool load();
+  bool load() DZ_EXCLUDES(mutex_);
   void parse(std::string_view text, Value::Map* values,
              std::set<std::string, std::less<>>* dataKeys);
-  bool write();
+  bool write() DZ_EXCLUDES(mutex_, writeMutex_);
 
   const std::filesystem::path file_;
-  mutable std::mutex mutex_;  // guards the members down to version_
-  Value::Map values_;
-  std::set<std::string, std::less<>> dataKeys_;  // keys whose string value holds raw bytes
+  // Serializes file writes; taken before mutex_.
+  Mutex writeMutex_ DZ_ACQUIRED_BEFORE(mutex_);
+  uint64_t writtenVersion_ DZ_GUARDED_BY(writeMutex_) = 0;
+  mutable Mutex mutex_;
+  Value::Map values_ DZ_GUARDED_BY(mutex_);
+  // Keys whose string value holds raw bytes.
+  std::set<std::string, std::less<>> dataKeys_ DZ_GUARDED_BY(mutex_);
   // The file exists but could not be read yet: it is read again before any write.
-  bool unread_ = true;
-  std::set<std::string, std::less<>> changedWhileUnread_;
-  uint64_t version_ = 0;         // bumped by every change
-  std::mutex writeMutex_;        // serializes file writes; taken before mutex_
-  uint64_t writtenVersion_ = 0;  // guarded by writeMutex_
+  bool unread_ DZ_GUARDED_BY(mutex_) = true;
+  std::set<std::string, std::less<>> changedWhileUnread_ DZ_GUARDED_BY(mutex_);
+  uint64_t version_ DZ_GUARDED_BY(mutex_) = 0;  // bumped by every change
 };
 
 }  // namespace dz::platform
