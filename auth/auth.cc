@@ -24,8 +24,8 @@ constexpr char kNilListenerReason[] = "listener must not be nil.";
 constexpr char kNilResetEmailReason[] = "The email used to initiate user password cannot be nil";
 
 struct ServiceNames {
-  std::mutex mutex;
-  std::map<std::string, std::string> byAppName;
+  platform::Mutex mutex;
+  std::map<std::string, std::string> byAppName DZ_GUARDED_BY(mutex);
 };
 
 ServiceNames& serviceNames() {
@@ -109,19 +109,19 @@ std::shared_ptr<Auth> Auth::authWithApp(const core::AppPtr& app) {
 }
 
 void Auth::setKeychainServiceNameForApp(const core::App& app) {
-  std::lock_guard lock(serviceNames().mutex);
+  platform::MutexLock lock(serviceNames().mutex);
   serviceNames().byAppName[app.name()] = kServiceNamePrefix + app.options().vivuroAppID;
 }
 
 std::optional<std::string> Auth::keychainServiceNameForAppName(const std::string& appName) {
-  std::lock_guard lock(serviceNames().mutex);
+  platform::MutexLock lock(serviceNames().mutex);
   auto found = serviceNames().byAppName.find(appName);
   if (found == serviceNames().byAppName.end()) return std::nullopt;
   return found->second;
 }
 
 void Auth::deleteKeychainServiceNameForAppName(const std::string& appName) {
-  std::lock_guard lock(serviceNames().mutex);
+  platform::MutexLock lock(serviceNames().mutex);
   serviceNames().byAppName.erase(appName);
 }
 
@@ -133,7 +133,7 @@ Auth::Auth(const core::AppPtr& app)
 }
 
 Auth::~Auth() {
-  std::lock_guard lock(listenerMutex_);
+  platform::MutexLock lock(listenerMutex_);
   for (auto handle = listenerHandles_.rbegin(); handle != listenerHandles_.rend(); ++handle) {
     platform::NotificationCenter::defaultCenter().removeObserver(*handle);
   }
@@ -158,7 +158,7 @@ void Auth::installTokenGetter(const core::AppPtr& app) {
 std::string Auth::userKey() const { return userKeyFor(appName_); }
 
 UserPtr Auth::currentUser() const {
-  std::lock_guard lock(userMutex_);
+  platform::MutexLock lock(userMutex_);
   return currentUser_;
 }
 
@@ -333,7 +333,7 @@ ErrorPtr Auth::updateCurrentUser(UserPtr user, bool byForce, bool savingToDisk) 
   }
   UserPtr previous;
   {
-    std::lock_guard lock(userMutex_);
+    platform::MutexLock lock(userMutex_);
     previous = std::exchange(currentUser_, user);
   }
   if (previous) previous->setAuth(nullptr);
@@ -396,7 +396,7 @@ ListenerHandle Auth::addAuthStateDidChangeListener(AuthStateListener listener) {
       kAuthStateDidChangeNotification, this, platform::DispatchQueue::main(),
       [call](const platform::Notification&) { call(); });
   {
-    std::lock_guard lock(listenerMutex_);
+    platform::MutexLock lock(listenerMutex_);
     listenerHandles_.push_back(handle);
   }
   platform::DispatchQueue::main()->async(call);
@@ -405,7 +405,7 @@ ListenerHandle Auth::addAuthStateDidChangeListener(AuthStateListener listener) {
 
 void Auth::removeAuthStateDidChangeListener(ListenerHandle handle) {
   platform::NotificationCenter::defaultCenter().removeObserver(handle);
-  std::lock_guard lock(listenerMutex_);
+  platform::MutexLock lock(listenerMutex_);
   std::erase(listenerHandles_, handle);
 }
 

@@ -15,7 +15,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "auth/user.h"
 #include "core/app.h"
 #include "platform/notification_center.h"
+#include "platform/thread_annotations.h"
 
 namespace dz::auth {
 
@@ -113,10 +113,10 @@ class Auth : public std::enable_shared_from_this<Auth> {
   const std::string APIKey_;
   const std::string appName_;
   std::unique_ptr<AuthKeychain> keychain_;
-  mutable std::mutex userMutex_;
-  UserPtr currentUser_;
-  std::mutex listenerMutex_;
-  std::vector<ListenerHandle> listenerHandles_;
+  mutable platform::Mutex userMutex_;
+  UserPtr currentUser_ DZ_GUARDED_BY(userMutex_);
+  platform::Mutex listenerMutex_;
+  std::vector<ListenerHandle> listenerHandles_ DZ_GUARDED_BY(listenerMutex_);
 };
 using AuthPtr = std::shared_ptr<Auth>;
 
