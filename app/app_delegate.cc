@@ -1,7 +1,6 @@
 #include "app/app_delegate.h"
 
 #include <cmath>
-#include <iostream>
 
 #include "app/app_services.h"
 #include "app/create_poll_view_controller.h"
@@ -12,6 +11,7 @@
 #include "auth/auth.h"
 #include "core/app.h"
 #include "platform/foundation_version.h"
+#include "platform/log.h"
 #include "platform/ui/view_controller.h"
 
 namespace pollapp {
@@ -80,7 +80,7 @@ void AppDelegate::didRegisterForRemoteNotifications(dz::ui::Application&,
 }
 
 void AppDelegate::applicationReceivedRemoteMessage(const dz::messaging::RemoteMessage& message) {
-  std::cout << "Received VCM message: " << dz::Value(message.appData()).toJsonString() << std::endl;
+  dz::platform::logLine("Received VCM message: " + dz::Value(message.appData()).toJsonString());
   didReceiveRemoteNotification(message.appData());
 }
 

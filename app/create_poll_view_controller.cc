@@ -1,13 +1,13 @@
 #include "app/create_poll_view_controller.h"
 
 #include <algorithm>
-#include <iostream>
 
 #include "app/database_layout.h"
 #include "app/form_field.h"
 #include "app/option_button.h"
 #include "hud/progress_hud.h"
 #include "platform/exception.h"
+#include "platform/log.h"
 #include "platform/ui/window.h"
 
 namespace pollapp {
@@ -334,7 +334,7 @@ void CreatePollViewController::send(const std::optional<dz::platform::Location>&
   auto failed = [weak](const std::string& description) {
     auto screen = weak.lock();
     if (!screen) return;
-    std::cerr << screen->className() << ": ERROR: " << description << std::endl;
+    dz::platform::logLine(std::string(screen->className()) + ": ERROR: " + description);
     ProgressHUD::showErrorWithStatus(description);
     screen->sending_ = false;
   };

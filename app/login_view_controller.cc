@@ -1,6 +1,5 @@
 #include "app/login_view_controller.h"
 
-#include <iostream>
 #include <random>
 
 #include "app/database_layout.h"
@@ -9,6 +8,7 @@
 #include "app/polls_view_controller.h"
 #include "app/text_rules.h"
 #include "hud/progress_hud.h"
+#include "platform/log.h"
 #include "platform/ui/label.h"
 #include "platform/ui/window.h"
 
@@ -137,7 +137,7 @@ void LoginViewController::logIn() {
   environment_.auth()->signInWithEmail(
       email_->text(), password_->text(), [](dz::auth::UserPtr, dz::ErrorPtr error) {
         if (error) {
-          std::cerr << "error: " << error->localizedDescription() << std::endl;
+          dz::platform::logLine("error: " + error->localizedDescription());
           ProgressHUD::showErrorWithStatus(error->localizedDescription());
           return;
         }
@@ -171,12 +171,12 @@ void LoginViewController::signUp() {
         if (error || !user) {
           screen->signingUp_ = false;
           std::string description = error ? error->localizedDescription() : "no user";
-          std::cerr << "error: " << description << std::endl;
+          dz::platform::logLine("error: " + description);
           ProgressHUD::showErrorWithStatus(description);
           return;
         }
         ProgressHUD::dismiss();
-        std::cout << "Successfully created user account with uid: " << user->uid() << std::endl;
+        dz::platform::logLine("Successfully created user account with uid: " + user->uid());
         screen->writeUserRecord(user->uid());
       });
 }
@@ -199,7 +199,7 @@ void LoginViewController::writeUserRecord(const std::string& uid) {
       .setValue(record, [weak](const dz::ErrorPtr& error, const dz::database::DatabaseReference&) {
         auto screen = weak.lock();
         if (!screen) return;
-        if (error) std::cerr << "error: " << error->localizedDescription() << std::endl;
+        if (error) dz::platform::logLine("error: " + error->localizedDescription());
         screen->signingUp_ = false;
         screen->presentPolls();
       });

@@ -1,9 +1,8 @@
 #include "app/poll_card_cell.h"
 
-#include <iostream>
-
 #include "app/database_layout.h"
 #include "platform/dispatch_queue.h"
+#include "platform/log.h"
 
 namespace pollapp {
 
@@ -99,7 +98,7 @@ void PollCardTableViewCell::setupSubviewsFacingUserWithId(const std::string& uid
     });
   }
   if (poll_->closed()) {
-    std::cout << "poll closed" << std::endl;
+    dz::platform::logLine("poll closed");
     questionLabel_->setText("CLOSED: " + poll_->questionString());
   }
   metadataButton_->setTitle(makeMetadataLabelInFull(false));
@@ -123,8 +122,8 @@ std::string PollCardTableViewCell::makeMetadataLabelInFull(bool full) const {
     return poll_->domain().empty() ? "local" : creator + " asked " + poll_->domain();
   }
   if (recipients.empty()) {
-    std::cerr << className() << ": DATA INTEGRITY WARNING: no recipients on poll "
-              << poll_->pollId() << std::endl;
+    dz::platform::logLine(std::string(className()) +
+                          ": DATA INTEGRITY WARNING: no recipients on poll " + poll_->pollId());
     return {};
   }
   if (recipients.size() == 1) return "just you";

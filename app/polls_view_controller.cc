@@ -1,11 +1,10 @@
 #include "app/polls_view_controller.h"
 
-#include <iostream>
-
 #include "app/app_delegate.h"
 #include "app/database_layout.h"
 #include "hud/progress_hud.h"
 #include "platform/bundle.h"
+#include "platform/log.h"
 #include "platform/ui/application.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/label.h"
@@ -118,7 +117,7 @@ void PollsViewController::readCurrentUser() {
       return;
     }
     // The record is written at sign-up; until it is there the feeds have no domain to follow.
-    std::cerr << screen->className() << ": no user record yet, reading again" << std::endl;
+    dz::platform::logLine(std::string(screen->className()) + ": no user record yet, reading again");
     dz::ui::after(1, [weak] {
       if (auto screen = weak.lock()) screen->readCurrentUser();
     });
@@ -277,7 +276,8 @@ void PollsViewController::applyRowChange(std::optional<size_t> row, int change) 
 
 void PollsViewController::updateCell(PollCardTableViewCell& cell, const PollPtr& poll) {
   std::optional<IndexPath> path = tableView_->indexPathForCell(&cell);
-  std::cout << className() << ": updating cell at index: " << (path ? path->row : -1) << std::endl;
+  dz::platform::logLine(std::string(className()) +
+                        ": updating cell at index: " + std::to_string(path ? path->row : -1));
   std::optional<PollDiff> diffs;
   if (cell.poll()) diffs = cell.poll()->diffFromPoll(*poll);
   cell.setPoll(poll);
@@ -296,7 +296,8 @@ void PollsViewController::didChoosePollOption(const Option& option) {
     auto screen = weak.lock();
     if (!screen) return;
     if (error) {
-      std::cerr << screen->className() << " error: " << error->localizedDescription() << std::endl;
+      dz::platform::logLine(std::string(screen->className()) +
+                            " error: " + error->localizedDescription());
       ProgressHUD::showErrorWithStatus(error->localizedDescription());
       return;
     }
