@@ -145,7 +145,7 @@ void AuthService::handle(const HttpRequest& request, HttpResponder respond) {
   std::optional<Value> body = Value::parseJson(request.body);
   HttpResponse response;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     ++counts_[endpoint];
     received_.emplace_back(endpoint, body.value_or(Value()));
     lastHeaders_ = request.headers;
@@ -177,7 +177,7 @@ void AuthService::handle(const HttpRequest& request, HttpResponder respond) {
 }
 
 AuthService::Answer AuthService::dispatch(const std::string& endpoint, const Value& body) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (const std::string& key : {endpoint, std::string()}) {
     if (auto found = injectedErrors_.find(key); found != injectedErrors_.end()) {
       std::string message = found->second;
@@ -236,7 +236,7 @@ Value::Map AuthService::issueTokens(UserRecord& user, bool tokenEndpoint) {
 }
 
 CredentialCheck AuthService::checkCredential(const std::string& token) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return checkLocked(token);
 }
 
@@ -501,12 +501,12 @@ AuthService::Answer AuthService::token(const Value& body) {
 }
 
 void AuthService::setTokenLifetime(std::chrono::seconds lifetime) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   settings_.tokenLifetime = lifetime;
 }
 
 void AuthService::revokeTokens(const std::string& email) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   UserRecord* user = userByEmail(email);
   if (!user) return;
   user->tokensValidAfterMs = nowMs() + 1;
@@ -515,35 +515,35 @@ void AuthService::revokeTokens(const std::string& email) {
 }
 
 void AuthService::disableUser(const std::string& email, bool disabled) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (UserRecord* user = userByEmail(email)) user->disabled = disabled;
   save();
 }
 
 void AuthService::injectError(const std::string& endpoint, const std::string& message) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   injectedErrors_[endpoint] = message;
 }
 
 void AuthService::delayResponses(const std::string& endpoint, std::chrono::milliseconds delay) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   delays_[endpoint] = delay;
 }
 
 void AuthService::dropRequests(const std::string& endpoint, bool drop) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   drops_[endpoint] = drop;
 }
 
 std::optional<std::string> AuthService::issueAccessToken(const std::string& email) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   UserRecord* user = userByEmail(email);
   if (!user) return std::nullopt;
   return signAccessToken(*user);
 }
 
 std::optional<std::string> AuthService::uidForEmail(const std::string& email) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (const auto& [uid, user] : users_) {
     if (user.email == email) return uid;
   }
@@ -551,12 +551,12 @@ std::optional<std::string> AuthService::uidForEmail(const std::string& email) co
 }
 
 size_t AuthService::userCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return users_.size();
 }
 
 size_t AuthService::requestCount(const std::string& endpoint) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!endpoint.empty()) {
     auto found = counts_.find(endpoint);
     return found == counts_.end() ? 0 : found->second;
@@ -567,12 +567,12 @@ size_t AuthService::requestCount(const std::string& endpoint) const {
 }
 
 std::vector<std::pair<std::string, Value>> AuthService::requests() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return received_;
 }
 
 std::map<std::string, std::string> AuthService::lastRequestHeaders() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return lastHeaders_;
 }
 

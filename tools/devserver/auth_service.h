@@ -13,11 +13,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "platform/value.h"
 #include "tools/devserver/https_listener.h"
 
@@ -77,41 +77,40 @@ class AuthService {
  private:
   struct UserRecord;
   struct Answer;
-  Answer dispatch(const std::string& endpoint, const Value& body);
-  Answer signUpNewUser(const Value& body);
-  Answer verifyPassword(const Value& body);
-  Answer getAccountInfo(const Value& body);
-  Answer setAccountInfo(const Value& body);
-  Answer getOobConfirmationCode(const Value& body);
-  Answer deleteAccount(const Value& body);
-  Answer createAuthUri(const Value& body);
-  Answer verifyCustomToken(const Value& body);
-  Answer verifyAssertion(const Value& body);
-  Answer token(const Value& body);
+  Answer dispatch(const std::string& endpoint, const Value& body) DZ_EXCLUDES(mutex_);
+  Answer signUpNewUser(const Value& body) DZ_REQUIRES(mutex_);
+  Answer verifyPassword(const Value& body) DZ_REQUIRES(mutex_);
+  Answer getAccountInfo(const Value& body) DZ_REQUIRES(mutex_);
+  Answer setAccountInfo(const Value& body) DZ_REQUIRES(mutex_);
+  Answer getOobConfirmationCode(const Value& body) DZ_REQUIRES(mutex_);
+  Answer deleteAccount(const Value& body) DZ_REQUIRES(mutex_);
+  Answer createAuthUri(const Value& body) DZ_REQUIRES(mutex_);
+  Answer verifyCustomToken(const Value& body) DZ_REQUIRES(mutex_);
+  Answer verifyAssertion(const Value& body) DZ_REQUIRES(mutex_);
+  Answer token(const Value& body) DZ_REQUIRES(mutex_);
 
-  // With mutex_ held.
-  UserRecord* userByToken(const Value& body, Answer& refusal);
-  UserRecord* userByEmail(const std::string& email);
-  Value::Map issueTokens(UserRecord& user, bool tokenEndpoint);
-  std::string signAccessToken(const UserRecord& user);
-  CredentialCheck checkLocked(const std::string& token) const;
-  Value::Map accountJson(const UserRecord& user) const;
-  void save() const;
-  void load();
+  UserRecord* userByToken(const Value& body, Answer& refusal) DZ_REQUIRES(mutex_);
+  UserRecord* userByEmail(const std::string& email) DZ_REQUIRES(mutex_);
+  Value::Map issueTokens(UserRecord& user, bool tokenEndpoint) DZ_REQUIRES(mutex_);
+  std::string signAccessToken(const UserRecord& user) DZ_REQUIRES(mutex_);
+  CredentialCheck checkLocked(const std::string& token) const DZ_REQUIRES(mutex_);
+  Value::Map accountJson(const UserRecord& user) const DZ_REQUIRES(mutex_);
+  void save() const DZ_REQUIRES(mutex_);
+  void load() DZ_REQUIRES(mutex_);
   int64_t nowMs() const;
 
   AuthSettings settings_;
   std::string signingKey_;
-  mutable std::mutex mutex_;
-  std::map<std::string, UserRecord> users_;           // by uid
-  std::map<std::string, std::string> refreshTokens_;  // token -> uid
-  std::map<std::string, std::string> injectedErrors_;
-  std::map<std::string, std::chrono::milliseconds> delays_;
-  std::map<std::string, bool> drops_;
-  std::map<std::string, size_t> counts_;
-  std::vector<std::pair<std::string, Value>> received_;
-  std::map<std::string, std::string> lastHeaders_;
-  uint64_t nextUid_ = 1;
+  mutable platform::Mutex mutex_;
+  std::map<std::string, UserRecord> users_ DZ_GUARDED_BY(mutex_);           // by uid
+  std::map<std::string, std::string> refreshTokens_ DZ_GUARDED_BY(mutex_);  // token -> uid
+  std::map<std::string, std::string> injectedErrors_ DZ_GUARDED_BY(mutex_);
+  std::map<std::string, std::chrono::milliseconds> delays_ DZ_GUARDED_BY(mutex_);
+  std::map<std::string, bool> drops_ DZ_GUARDED_BY(mutex_);
+  std::map<std::string, size_t> counts_ DZ_GUARDED_BY(mutex_);
+  std::vector<std::pair<std::string, Value>> received_ DZ_GUARDED_BY(mutex_);
+  std::map<std::string, std::string> lastHeaders_ DZ_GUARDED_BY(mutex_);
+  uint64_t nextUid_ DZ_GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace dz::devserver

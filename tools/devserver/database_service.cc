@@ -252,7 +252,7 @@ void DatabaseService::open(uint64_t id, std::shared_ptr<Peer> peer, const Upgrad
   std::string sessionId =
       redirected ? "" : platform::hexString(platform::secureRandomBytes(kSessionIdBytes));
   {
-    std::lock_guard lock(countersMutex_);
+    platform::MutexLock lock(countersMutex_);
     ++openConnections_;
     ++acceptedConnections_;
     acceptedLog_.push_back({connection->id, request.target, request.host, sessionId});
@@ -297,7 +297,7 @@ void DatabaseService::onClosed(uint64_t id) {
   connection->replyTimers.clear();
   runOnDisconnect(*connection);
   {
-    std::lock_guard lock(countersMutex_);
+    platform::MutexLock lock(countersMutex_);
     --openConnections_;
   }
   notify();
@@ -328,7 +328,7 @@ void DatabaseService::handleMessage(ClientConnection& connection,
     if (auto asUint = numberIt->value().if_uint64()) number = static_cast<int64_t>(*asUint);
   }
   {
-    std::lock_guard lock(countersMutex_);
+    platform::MutexLock lock(countersMutex_);
     ++requestCounts_[action];
     ++totalRequests_;
     requests_.push_back({connection.id, action, *body});
@@ -518,7 +518,7 @@ Reply DatabaseService::handleAuth(ClientConnection& connection, const boost::jso
 }
 
 void DatabaseService::setConnectionUid(uint64_t id, const std::string& uid) {
-  std::lock_guard lock(countersMutex_);
+  platform::MutexLock lock(countersMutex_);
   for (auto& accepted : acceptedLog_) {
     if (accepted.connectionId == id) accepted.uid = uid;
   }
@@ -896,29 +896,29 @@ std::optional<std::string> DatabaseService::readData(const std::string& target) 
 }
 
 size_t DatabaseService::openConnections() const {
-  std::lock_guard lock(countersMutex_);
+  platform::MutexLock lock(countersMutex_);
   return openConnections_;
 }
 
 size_t DatabaseService::acceptedConnections() const {
-  std::lock_guard lock(countersMutex_);
+  platform::MutexLock lock(countersMutex_);
   return acceptedConnections_;
 }
 
 size_t DatabaseService::requestCount(const std::string& action) const {
-  std::lock_guard lock(countersMutex_);
+  platform::MutexLock lock(countersMutex_);
   if (action.empty()) return totalRequests_;
   auto it = requestCounts_.find(action);
   return it == requestCounts_.end() ? 0 : it->second;
 }
 
 std::vector<AcceptedConnection> DatabaseService::acceptedConnectionLog() const {
-  std::lock_guard lock(countersMutex_);
+  platform::MutexLock lock(countersMutex_);
   return acceptedLog_;
 }
 
 std::vector<ReceivedRequest> DatabaseService::requests() const {
-  std::lock_guard lock(countersMutex_);
+  platform::MutexLock lock(countersMutex_);
   return {requests_.begin(), requests_.end()};
 }
 

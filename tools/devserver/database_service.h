@@ -27,6 +27,7 @@
 
 #include "database/snapshot/path.h"
 #include "database/utilities/wire_protocol.h"
+#include "platform/thread_annotations.h"
 #include "tools/devserver/auth_service.h"
 #include "tools/devserver/database_tree.h"
 #include "tools/devserver/message_frames.h"
@@ -249,14 +250,14 @@ class DatabaseService : public std::enable_shared_from_this<DatabaseService> {
   static constexpr size_t kKeptPushMaxBytes = size_t{64} << 20;
   NodePushCache nodePushes_{kKeptPushMinBytes, kKeptPushMaxBytes};
 
-  mutable std::mutex countersMutex_;
-  size_t openConnections_ = 0;
-  size_t acceptedConnections_ = 0;
-  std::vector<AcceptedConnection> acceptedLog_;
-  std::map<std::string, size_t> requestCounts_;
-  size_t totalRequests_ = 0;
+  mutable platform::Mutex countersMutex_;
+  size_t openConnections_ DZ_GUARDED_BY(countersMutex_) = 0;
+  size_t acceptedConnections_ DZ_GUARDED_BY(countersMutex_) = 0;
+  std::vector<AcceptedConnection> acceptedLog_ DZ_GUARDED_BY(countersMutex_);
+  std::map<std::string, size_t> requestCounts_ DZ_GUARDED_BY(countersMutex_);
+  size_t totalRequests_ DZ_GUARDED_BY(countersMutex_) = 0;
   // The latest requests only, so a long demo run does not grow without bound.
-  std::deque<ReceivedRequest> requests_;
+  std::deque<ReceivedRequest> requests_ DZ_GUARDED_BY(countersMutex_);
 };
 
 }  // namespace dz::devserver

@@ -25,7 +25,7 @@ void UpdateService::handle(const HttpRequest& request, HttpResponder respond) {
   std::string path = request.target.substr(0, request.target.find('?'));
   HttpResponse response;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     requested_.push_back(path);
     if (request.method != "GET" || (path != kVersionPath && path != kManifestPath)) {
       response.status = 404;
@@ -47,19 +47,19 @@ void UpdateService::handle(const HttpRequest& request, HttpResponder respond) {
 
 void UpdateService::setVersion(std::string currentVersion,
                                std::optional<std::string> releaseNotes) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   settings_ = {std::move(currentVersion), std::move(releaseNotes)};
   body_.reset();
 }
 
 void UpdateService::setVersionDocument(std::string body, unsigned status) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   body_ = std::move(body);
   status_ = status;
 }
 
 size_t UpdateService::requestCount(const std::string& path) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (path.empty()) return requested_.size();
   return static_cast<size_t>(std::count(requested_.begin(), requested_.end(), path));
 }

@@ -7,10 +7,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/thread_annotations.h"
 #include "tools/devserver/https_listener.h"
 
 namespace dz::devserver {
@@ -37,11 +37,11 @@ class UpdateService {
   size_t requestCount(const std::string& path = {}) const;
 
  private:
-  mutable std::mutex mutex_;
-  UpdateSettings settings_;
-  std::optional<std::string> body_;
-  unsigned status_ = 200;
-  std::vector<std::string> requested_;
+  mutable platform::Mutex mutex_;
+  UpdateSettings settings_ DZ_GUARDED_BY(mutex_);
+  std::optional<std::string> body_ DZ_GUARDED_BY(mutex_);
+  unsigned status_ DZ_GUARDED_BY(mutex_) = 200;
+  std::vector<std::string> requested_ DZ_GUARDED_BY(mutex_);
 };
 
 }  // namespace dz::devserver
