@@ -3,7 +3,7 @@
 namespace dz::websocket {
 
 void MessageBufferPool::take(std::vector<std::string>& into, size_t count) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   while (count-- > 0 && !buffers_.empty()) {
     keptBytes_ -= buffers_.back().capacity();
     into.push_back(std::move(buffers_.back()));
@@ -14,7 +14,7 @@ void MessageBufferPool::take(std::vector<std::string>& into, size_t count) {
 
 void MessageBufferPool::give(std::vector<std::string>&& buffers) {
   if (buffers.empty()) return;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (auto& buffer : buffers) keepLocked(std::move(buffer));
 }
 

@@ -5,9 +5,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/thread_annotations.h"
 
 namespace dz::websocket {
 
@@ -25,10 +26,10 @@ class MessageBufferPool {
   void give(std::vector<std::string>&& buffers);
 
  private:
-  void keepLocked(std::string&& buffer);
-  std::mutex mutex_;
-  std::vector<std::string> buffers_;
-  size_t keptBytes_ = 0;
+  void keepLocked(std::string&& buffer) DZ_REQUIRES(mutex_);
+  platform::Mutex mutex_;
+  std::vector<std::string> buffers_ DZ_GUARDED_BY(mutex_);
+  size_t keptBytes_ DZ_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace dz::websocket

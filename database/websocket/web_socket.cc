@@ -174,7 +174,7 @@ void WebSocket::open() {
   if (readyState() != ReadyState::kConnecting) {
     throw Exception(kInternalInconsistencyException, kOpenTwice);
   }
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   selfRetain_ = shared_from_this();
   std::weak_ptr<platform::StreamDelegate> self = selfRetain_;
   streams_.input->setDelegate(self);
@@ -245,33 +245,33 @@ void WebSocket::close(int code, std::string reason) {
 }
 
 std::optional<std::string> WebSocket::protocol() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return protocol_;
 }
 
 void WebSocket::setDelegate(std::weak_ptr<WebSocketDelegate> delegate) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   delegate_ = std::move(delegate);
 }
 
 void WebSocket::setDelegateQueue(platform::DispatchQueuePtr queue) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (queue) delegateQueue_ = std::move(queue);
 }
 
 void WebSocket::setDelegateOperationQueue(platform::OperationQueuePtr queue) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   delegateOperationQueue_ = std::move(queue);
 }
 
 void WebSocket::scheduleInRunLoop(platform::RunLoop& runLoop) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   auto& loops = scheduledRunLoops_;
   if (std::find(loops.begin(), loops.end(), &runLoop) == loops.end()) loops.push_back(&runLoop);
 }
 
 void WebSocket::unscheduleFromRunLoop(platform::RunLoop& runLoop) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   std::erase(scheduledRunLoops_, &runLoop);
 }
 
@@ -448,7 +448,7 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
     return taken;
   }
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     protocol_ = chosen;
   }
   readPhase_ = ReadPhase::kFrames;
@@ -586,7 +586,7 @@ void WebSocket::finishClosing() {
   closeReported_ = true;
   if (closeTimeout_) closeTimeout_->cancel();
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     streams_.input->close();
     streams_.output->close();
   }
@@ -614,20 +614,20 @@ void WebSocket::failWithError(Error error) {
 }
 
 void WebSocket::scheduleCleanup() {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (cleanupScheduled_) return;
   cleanupScheduled_ = true;
   auto self = shared_from_this();
   auto cleanUp = [self] {
     {
-      std::lock_guard lock(self->lock_);
+      platform::MutexLock lock(self->lock_);
       self->streams_.input->setDelegate({});
       self->streams_.output->setDelegate({});
       self->streams_.input->close();
       self->streams_.output->close();
     }
     self->postWork([self] {
-      std::lock_guard lock(self->lock_);
+      platform::MutexLock lock(self->lock_);
       self->selfRetain_.reset();
     });
   };
@@ -648,7 +648,7 @@ bool WebSocket::setState(ReadyState state) {
 }
 
 size_t WebSocket::batchBytes() {
-  std::lock_guard lock(batchMutex_);
+  platform::MutexLock lock(batchMutex_);
   return batchBytes_;
 }
 
@@ -658,7 +658,7 @@ void WebSocket::onWorkQueue(std::function<void(WebSocket&)> work) {
 }
 
 void WebSocket::deliverMessage(Message message) {
-  std::lock_guard lock(batchMutex_);
+  platform::MutexLock lock(batchMutex_);
   // While closing, data is read only to reach the server's close frame. Checked under the batch
   // lock, which the close and failure reports also take after the state has moved on: no message
   // follows them.
@@ -668,7 +668,7 @@ void WebSocket::deliverMessage(Message message) {
 }
 
 void WebSocket::performDelegate(DelegateCall call) {
-  std::lock_guard lock(batchMutex_);
+  platform::MutexLock lock(batchMutex_);
   addDelegateCallLocked(std::move(call));
 }
 
@@ -683,20 +683,20 @@ void WebSocket::addDelegateCallLocked(PendingCall call) {
 }
 
 void WebSocket::beginDelegateBatch() {
-  std::lock_guard lock(batchMutex_);
+  platform::MutexLock lock(batchMutex_);
   batching_ = true;
 }
 
 // The calls of one batch run in one task of the delegate queue, in order.
 void WebSocket::endDelegateBatch() {
-  std::lock_guard lock(batchMutex_);
+  platform::MutexLock lock(batchMutex_);
   batching_ = false;
   batchBytes_ = 0;
   if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
 }
 
 void WebSocket::flushDelegateBatch() {
-  std::lock_guard lock(batchMutex_);
+  platform::MutexLock lock(batchMutex_);
   batchBytes_ = 0;
   if (!batch_.empty()) dispatchToDelegate(std::exchange(batch_, {}));
 }
@@ -705,7 +705,7 @@ void WebSocket::enqueueForDelegate(std::function<void()> task) {
   platform::DispatchQueuePtr queue;
   platform::OperationQueuePtr operations;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     queue = delegateQueue_;
     operations = delegateOperationQueue_;
   }
@@ -719,7 +719,7 @@ void WebSocket::enqueueForDelegate(std::function<void()> task) {
 void WebSocket::dispatchToDelegate(std::vector<PendingCall> calls) {
   std::weak_ptr<WebSocketDelegate> delegate;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     delegate = delegate_;
   }
   enqueueForDelegate([self = shared_from_this(), delegate, calls = std::move(calls)]() mutable {

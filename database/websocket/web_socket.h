@@ -31,6 +31,7 @@
 #include "platform/operation_queue.h"
 #include "platform/scheduler.h"
 #include "platform/socket_stream.h"
+#include "platform/thread_annotations.h"
 
 namespace dz::websocket {
 
@@ -161,7 +162,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   using PendingCall = std::variant<Message, DelegateCall>;
   void performDelegate(DelegateCall call);
   void deliverMessage(Message message);
-  void addDelegateCallLocked(PendingCall call);
+  void addDelegateCallLocked(PendingCall call) DZ_REQUIRES(batchMutex_);
   void beginDelegateBatch();
   void endDelegateBatch();
   void flushDelegateBatch();
@@ -187,16 +188,17 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   std::atomic<ReadyState> readyState_{ReadyState::kConnecting};
 
   // Guards the delegate, its queue, the chosen protocol, the streams' closing and clean-up.
-  mutable std::mutex lock_;
-  std::weak_ptr<WebSocketDelegate> delegate_;
-  platform::DispatchQueuePtr delegateQueue_;
-  platform::OperationQueuePtr delegateOperationQueue_;
-  std::optional<std::string> protocol_;
-  std::shared_ptr<WebSocket> selfRetain_;
-  bool cleanupScheduled_ = false;
-  std::vector<platform::RunLoop*> scheduledRunLoops_;
+  mutable platform::Mutex lock_;
+  std::weak_ptr<WebSocketDelegate> delegate_ DZ_GUARDED_BY(lock_);
+  platform::DispatchQueuePtr delegateQueue_ DZ_GUARDED_BY(lock_);
+  platform::OperationQueuePtr delegateOperationQueue_ DZ_GUARDED_BY(lock_);
+  std::optional<std::string> protocol_ DZ_GUARDED_BY(lock_);
+  std::shared_ptr<WebSocket> selfRetain_ DZ_GUARDED_BY(lock_);
+  bool cleanupScheduled_ DZ_GUARDED_BY(lock_) = false;
+  std::vector<platform::RunLoop*> scheduledRunLoops_ DZ_GUARDED_BY(lock_);
   // Where the streams run, from open().
-  platform::RunLoop* runLoop_ = nullptr;
+  platform::RunLoop* runLoop_ DZ_GUARDED_BY(lock_) = nullptr;
+  // Made by the constructor and never replaced; lock_ orders their closing.
   platform::StreamPair streams_;
 
   // Network thread only.
@@ -231,10 +233,10 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   platform::CancellablePtr closeTimeout_;
   // Delegate calls issued while one read is handled go out together, in one task. Guarded by
   // batchMutex_ (taken before lock_), as both the reading thread and the work queue add calls.
-  std::mutex batchMutex_;
-  bool batching_ = false;
-  std::vector<PendingCall> batch_;
-  size_t batchBytes_ = 0;
+  platform::Mutex batchMutex_;
+  bool batching_ DZ_GUARDED_BY(batchMutex_) = false;
+  std::vector<PendingCall> batch_ DZ_GUARDED_BY(batchMutex_);
+  size_t batchBytes_ DZ_GUARDED_BY(batchMutex_) = 0;
 };
 
 }  // namespace dz::websocket
