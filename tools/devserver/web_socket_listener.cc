@@ -10,9 +10,9 @@
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "tools/devserver/https_listener.h"
 #include "tools/devserver/peer_frames.h"
 
@@ -60,7 +60,7 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
   // post at a time carries what is waiting.
   void send(std::shared_ptr<const std::string> text) override {
     {
-      std::lock_guard lock(sendMutex_);
+      platform::MutexLock lock(sendMutex_);
       unsent_.push_back(std::move(text));
       if (unsentPosted_) return;
       unsentPosted_ = true;
@@ -164,7 +164,7 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
   void queueUnsent() {
     std::vector<std::shared_ptr<const std::string>> texts;
     {
-      std::lock_guard lock(sendMutex_);
+      platform::MutexLock lock(sendMutex_);
       texts.swap(unsent_);
       unsentPosted_ = false;
     }
@@ -231,9 +231,10 @@ class Session : public Peer, public std::enable_shared_from_this<Session<Stream>
   ClientFrameParser parser_{kMaxMessageBytes};
   std::string inbox_;
   std::string readChunk_;
-  std::mutex sendMutex_;
-  std::vector<std::shared_ptr<const std::string>> unsent_;  // sent, not yet on the peer's thread
-  bool unsentPosted_ = false;
+  platform::Mutex sendMutex_;
+  // Sent, not yet on the peer's thread.
+  std::vector<std::shared_ptr<const std::string>> unsent_ DZ_GUARDED_BY(sendMutex_);
+  bool unsentPosted_ DZ_GUARDED_BY(sendMutex_) = false;
   std::deque<Frame> outbox_;
   std::vector<Frame> inFlight_;
   bool writing_ = false;
@@ -260,8 +261,8 @@ struct WebSocketListener::Impl {
   std::vector<asio::io_context*> peerIos;
   size_t nextPeer = 0;
   PlainGetHandler get;
-  std::mutex peersMutex;
-  std::vector<std::weak_ptr<Peer>> peers;  // dropped at stop
+  platform::Mutex peersMutex;
+  std::vector<std::weak_ptr<Peer>> peers DZ_GUARDED_BY(peersMutex);  // dropped at stop
   tcp::acceptor acceptor;
   std::shared_ptr<asio::ssl::context> tls;
   PeerHandlerFactory factory;
@@ -290,7 +291,7 @@ void WebSocketListener::start() { accept(); }
 void WebSocketListener::stop() {
   beast::error_code ignored;
   impl_->acceptor.close(ignored);
-  std::lock_guard lock(impl_->peersMutex);
+  platform::MutexLock lock(impl_->peersMutex);
   for (const auto& weak : impl_->peers) {
     if (auto peer = weak.lock()) peer->drop();
   }
@@ -308,7 +309,7 @@ void WebSocketListener::accept() {
           socket.set_option(tcp::no_delay(true), ignored);
           auto start = [&impl = *self->impl_](auto session) {
             {
-              std::lock_guard lock(impl.peersMutex);
+              platform::MutexLock lock(impl.peersMutex);
               std::erase_if(impl.peers, [](const auto& weak) { return weak.expired(); });
               impl.peers.push_back(session);
             }
