@@ -2,8 +2,6 @@
 // was given, applies its flags, and ends cleanly on SIGTERM.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -12,6 +10,7 @@
 #include <fstream>
 
 #include "tests/devserver/test_client.h"
+#include "tests/support/child_process.h"
 #include "tests/support/sandbox.h"
 
 namespace dz::devserver {
@@ -21,56 +20,45 @@ using testing::body;
 using testing::json;
 using testing::TestClient;
 
-// A running dz-devserver with its standard output read line by line.
+// A running dz-devserver in the test's sandbox, its output read line by line.
 class Program {
  public:
-  explicit Program(std::vector<std::string> arguments) {
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv{const_cast<char*>(DZ_DEVSERVER_PROGRAM)};
-      for (auto& argument : arguments) argv.push_back(argument.data());
-      argv.push_back(nullptr);
-      execv(DZ_DEVSERVER_PROGRAM, argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    output_ = fdopen(fds[0], "r");
-  }
+  explicit Program(std::vector<std::string> arguments)
+      : output_(sandbox_.root() / "devserver.log"),
+        child_(DZ_DEVSERVER_PROGRAM, std::move(arguments), output_) {}
 
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_) fclose(output_);
-  }
-
-  // The next line of output without its line feed; empty at the end.
+  // The next line of output without its line feed, once written; empty when the program ended
+  // without writing one.
   std::string line() {
-    char buffer[4096];
-    if (!fgets(buffer, sizeof buffer, output_)) return {};
-    std::string text = buffer;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+    bool ended = false;
+    auto ready = [&](const std::string& text) {
+      if (ended || text.find('\n', read_) != std::string::npos) return true;
+      // One more read after the program ended holds all it wrote.
+      child_.waitForExit(std::chrono::milliseconds(0));
+      ended = child_.pid() < 0;
+      return false;
+    };
+    std::string text = dz::testing::waitForFile(output_, ready).value_or("");
+    size_t end = text.find('\n', read_);
+    if (end == std::string::npos) return {};
+    std::string next = text.substr(read_, end - read_);
+    read_ = end + 1;
+    return next;
   }
 
   // Sends SIGTERM and returns the exit status.
   int terminate() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    child_.signal(SIGTERM);
+    return exitStatus();
   }
+  // Waits for the program to end by itself.
+  int exitStatus() { return child_.waitForExit().value_or(-1); }
 
  private:
-  pid_t pid_ = -1;
-  FILE* output_ = nullptr;
+  dz::testing::ScopedSandbox sandbox_;
+  std::filesystem::path output_;
+  dz::testing::Child child_;
+  size_t read_ = 0;
 };
 
 std::string valueOf(const std::string& line, const std::string& name) {
@@ -135,8 +123,11 @@ TEST(Program, ItsWholeTreeCanBeRead) {
 
 TEST(Program, RefusesUnknownFlags) {
   Program program({"--frobnicate", "on"});
-  EXPECT_EQ(program.line(), "");
-  EXPECT_EQ(program.terminate(), 2);
+  EXPECT_EQ(program.exitStatus(), 2);
+  // It says why on standard error, and never that it listens.
+  std::string said = program.line();
+  EXPECT_NE(said, "");
+  EXPECT_EQ(said.rfind("port ", 0), std::string::npos) << said;
 }
 
 }  // namespace

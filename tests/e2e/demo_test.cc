@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,13 +34,7 @@ constexpr auto kWait = seconds(60);
 constexpr auto kDemoWait = seconds(300);
 
 using dz::testing::Child;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using dz::testing::readFile;
 
 // The lines of `text` that start with `prefix`.
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
@@ -61,12 +54,11 @@ std::string readyValue(const std::string& ready, const std::string& name) {
 
 // Waits until `file` holds `text`; false when it does not within kWait.
 bool waitForText(const fs::path& file, const std::string& text) {
-  auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (readFile(file).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return dz::testing::waitForFile(
+             file,
+             [&](const std::string& written) { return written.find(text) != std::string::npos; },
+             kWait)
+      .has_value();
 }
 
 class DemoTest : public ::testing::Test {
@@ -80,11 +72,7 @@ class DemoTest : public ::testing::Test {
                                  readyFile.string(), "--parent-pid", std::to_string(parent)},
         sandbox_.root() / "server.log");
     // The file appears whole (it is renamed into place) once the server listens.
-    auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!fs::exists(readyFile) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return readFile(readyFile);
+    return dz::testing::waitForFile(readyFile, nullptr, kWait).value_or("");
   }
 
   dz::testing::ScopedSandbox sandbox_;

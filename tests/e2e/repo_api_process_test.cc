@@ -12,15 +12,6 @@
 namespace dz::e2e {
 namespace {
 
-bool waitForFile(const std::filesystem::path& file) {
-  auto deadline = std::chrono::steady_clock::now() + kApiWait;
-  while (!std::filesystem::exists(file)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 class RepoApiProcessTest : public RepoApiTest {
  protected:
   // A client process that writes offline with persistence (and keeps its store until
@@ -64,7 +55,7 @@ TEST_F(RepoApiProcessTest,
   std::string appName = uniqueName("shared");
   std::filesystem::path release = sandbox_.root() / "release";
   auto child = writeOffline(appName, release.string());
-  ASSERT_TRUE(waitForFile(release.string() + ".held"));
+  ASSERT_TRUE(dz::testing::waitForFile(release.string() + ".held", nullptr, kApiWait));
   auto second = open(appName);
   EXPECT_FALSE(second->repo()->hasPersistence());
   std::ofstream(release) << "go";

@@ -13,13 +13,7 @@ namespace dz::e2e {
 namespace {
 
 using dz::testing::Child;
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using dz::testing::readFile;
 
 class TransactionEndToEndTest : public RepoApiTest {
  protected:

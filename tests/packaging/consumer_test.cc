@@ -23,12 +23,7 @@ const fs::path kConsumerSource = fs::path(DZ_SOURCE_DIR) / "tests/packaging/cons
 // Configuring, building and linking against a sanitized build take a while on a busy machine.
 constexpr auto kStepTimeout = std::chrono::minutes(5);
 
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using dz::testing::readFile;
 
 class ConsumerTest : public ::testing::Test {
  protected:

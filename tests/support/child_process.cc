@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string_view>
+#include <thread>
 
 #include "tests/support/sandbox.h"
 
@@ -18,12 +21,8 @@ extern char** environ;
 namespace dz::testing {
 
 Child::Child(const std::string& program, std::vector<std::string> arguments,
-             const std::filesystem::path& output, std::vector<std::string> extraEnvironment) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+             const std::filesystem::path& output, std::vector<std::string> extraEnvironment,
+             bool diesWithParent) {
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -42,10 +41,24 @@ Child::Child(const std::string& program, std::vector<std::string> arguments,
   }
   for (auto& entry : extraEnvironment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-    pid_ = -1;
+
+  const std::string outputPath = output.string();
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls between fork and exec: the test has other threads.
+    if (diesWithParent) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+    }
+    int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) _exit(127);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    if (fd > STDERR_FILENO) close(fd);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
   }
-  posix_spawn_file_actions_destroy(&actions);
 }
 
 Child::~Child() {
@@ -70,6 +83,28 @@ std::optional<int> Child::waitForExit(std::chrono::milliseconds timeout) {
   pid_ = -1;
   if (!WIFEXITED(status)) return std::nullopt;
   return WEXITSTATUS(status);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::optional<std::string> waitForFile(const std::filesystem::path& file,
+                                       const std::function<bool(const std::string& text)>& ready,
+                                       std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    if (std::filesystem::exists(file)) {
+      std::string text = readFile(file);
+      if (!ready || ready(text)) return text;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    // Another process writes the file: there is no condition of ours to wait on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace dz::testing

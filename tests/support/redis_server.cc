@@ -1,15 +1,11 @@
 #include "tests/support/redis_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -76,10 +72,8 @@ RedisServer::~RedisServer() {
 }
 
 bool RedisServer::start(uint16_t port) {
-  const std::string program = findProgram().string();
   const std::string log = (directory_ / "redis.log").string();
-  std::vector<std::string> arguments = {program,
-                                        "--port",
+  std::vector<std::string> arguments = {"--port",
                                         std::to_string(port),
                                         "--bind",
                                         "127.0.0.1",
@@ -95,31 +89,16 @@ bool RedisServer::start(uint16_t port) {
                                         "yes",
                                         "--logfile",
                                         log};
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec: the parent has other threads.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  pid_ = pid;
+  process_ = std::make_unique<Child>(findProgram().string(), std::move(arguments),
+                                     directory_ / "redis.out", std::vector<std::string>{},
+                                     /*diesWithParent=*/true);
+  if (process_->pid() < 0) throw std::runtime_error("fork failed");
   port_ = port;
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    int status;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {  // the port was taken, or it failed
-      pid_ = -1;
+    process_->waitForExit(std::chrono::milliseconds(0));
+    if (process_->pid() < 0) {  // the port was taken, or it failed
+      process_.reset();
       return false;
     }
     try {
@@ -134,12 +113,10 @@ bool RedisServer::start(uint16_t port) {
 }
 
 void RedisServer::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
+  if (!process_) return;
+  process_->signal(SIGTERM);
+  process_->waitForExit();
+  process_.reset();
 }
 
 }  // namespace dz::testing

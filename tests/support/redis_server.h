@@ -4,10 +4,11 @@
 // answers; it throws std::runtime_error when redis-server is missing or does not come up.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+
+#include "tests/support/child_process.h"
 
 namespace dz::testing {
 
@@ -24,7 +25,7 @@ class RedisServer {
   bool start(uint16_t port);
   void stop();
 
-  pid_t pid_ = -1;
+  std::unique_ptr<Child> process_;
   uint16_t port_ = 0;
   std::filesystem::path directory_;
 };
