@@ -135,6 +135,8 @@ IndexedNode LimitedFilter::updateChild(const IndexedNode& snap, const std::strin
                                        ChildChangeAccumulator* accumulator) const {
   if (!rangedFilter_.matches(NamedNode(key, newChild))) newChild = EmptyNode::emptyNode();
   if (snap.node()->getImmediateChild(key)->equals(*newChild)) return snap;
+  // A window of no children stays empty: nothing below would take its place.
+  if (limit_ == 0) return snap;
   if (snap.node()->numChildren() < limit_) {
     return rangedFilter_.indexedFilter().updateChild(snap, key, std::move(newChild), affectedPath,
                                                      source, accumulator);
