@@ -68,7 +68,7 @@ void AppDelegate::registerForNotifications() {
     return;
   }
   auto& center = dz::ui::UserNotificationCenter::current();
-  center.requestAuthorization(kBadgeSoundAlert, [](bool, std::optional<dz::Error>) {});
+  center.requestAuthorization(kBadgeSoundAlert, [](bool, dz::ErrorPtr) {});
   center.setDelegate(weak_from_this());
   dz::messaging::Messaging::messaging().setRemoteMessageDelegate(weak_from_this());
 }

@@ -77,8 +77,8 @@ void LocationStorage::didUpdateLocations(dz::ui::LocationManager&,
   }
 }
 
-void LocationStorage::didFailWithError(dz::ui::LocationManager&, const dz::Error& error) {
-  log("location update error: " + error.localizedDescription());
+void LocationStorage::didFailWithError(dz::ui::LocationManager&, const dz::ErrorPtr& error) {
+  log("location update error: " + error->localizedDescription());
   dz::hud::ProgressHUD::showErrorWithStatus(std::string(kLocationErrorStatus));
 }
 

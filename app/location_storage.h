@@ -52,7 +52,7 @@ class LocationStorage : public dz::ui::LocationManagerDelegate,
   // LocationManagerDelegate
   void didUpdateLocations(dz::ui::LocationManager& manager,
                           const std::vector<dz::ui::Location>& locations) override;
-  void didFailWithError(dz::ui::LocationManager& manager, const dz::Error& error) override;
+  void didFailWithError(dz::ui::LocationManager& manager, const dz::ErrorPtr& error) override;
 
   const std::shared_ptr<dz::ui::LocationManager>& locationManager() const {
     return locationManager_;

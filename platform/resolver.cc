@@ -53,7 +53,7 @@ std::optional<std::string> environmentOverride(const std::string& host) {
 }
 
 std::vector<SocketAddress> lookUp(const std::string& host, uint16_t port, int flags,
-                                  std::optional<Error>& error) {
+                                  ErrorPtr& error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -63,8 +63,8 @@ std::vector<SocketAddress> lookUp(const std::string& host, uint16_t port, int fl
   const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &results);
   std::vector<SocketAddress> addresses;
   if (status != 0) {
-    error =
-        Error(kResolverErrorDomain, status, "cannot resolve " + host + ": " + gai_strerror(status));
+    error = std::make_shared<Error>(kResolverErrorDomain, status,
+                                    "cannot resolve " + host + ": " + gai_strerror(status));
     return addresses;
   }
   for (addrinfo* info = results; info; info = info->ai_next) {
@@ -150,7 +150,7 @@ std::optional<std::string> Resolver::overrideAddress(const std::string& host) {
 }
 
 std::vector<SocketAddress> Resolver::resolve(const std::string& host, uint16_t port,
-                                             std::optional<Error>& error) {
+                                             ErrorPtr& error) {
   if (std::optional<std::string> address = overrideAddress(host)) {
     return lookUp(*address, port, AI_NUMERICHOST, error);
   }
@@ -165,7 +165,7 @@ bool Resolver::isNumericAddress(const std::string& host) {
 
 void Resolver::resolveAsync(const std::string& host, uint16_t port, Completion done) {
   auto lookUpNow = [host, port, done = std::move(done)] {
-    std::optional<Error> error;
+    ErrorPtr error;
     auto found = resolve(host, port, error);
     done(std::move(found), std::move(error));
   };

@@ -38,12 +38,12 @@ class Resolver {
 
   // The addresses of `host` at `port`, overrides first. Empty with `error` set on failure.
   static std::vector<SocketAddress> resolve(const std::string& host, uint16_t port,
-                                            std::optional<Error>& error);
+                                            ErrorPtr& error);
 
   // An IPv4 or IPv6 address in text form.
   static bool isNumericAddress(const std::string& host);
 
-  using Completion = std::function<void(std::vector<SocketAddress>, std::optional<Error>)>;
+  using Completion = std::function<void(std::vector<SocketAddress>, ErrorPtr)>;
   // resolve() without blocking: `done` runs once, on the calling thread for numeric addresses and
   // overrides (which need no look-up), otherwise on one of at most kMaxLookUpThreads threads.
   static void resolveAsync(const std::string& host, uint16_t port, Completion done);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -33,14 +34,14 @@ constexpr char kCaFileEnvironment[] = "DZ_CA_FILE";
 [[maybe_unused]] const bool openSslKeptAtExit =
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
-Error posixError(int code, const std::string& what) {
-  return Error(kSocketErrorDomain, code, what + ": " + std::strerror(code));
+ErrorPtr posixError(int code, const std::string& what) {
+  return std::make_shared<Error>(kSocketErrorDomain, code, what + ": " + std::strerror(code));
 }
 
-Error tlsError(SSL* ssl) {
+ErrorPtr tlsError(SSL* ssl) {
   const long verify = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
   if (verify != X509_V_OK) {
-    return Error(
+    return std::make_shared<Error>(
         kTlsErrorDomain, verify,
         std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify));
   }
@@ -48,7 +49,7 @@ Error tlsError(SSL* ssl) {
   char text[256] = "TLS failure";
   if (code != 0) ERR_error_string_n(code, text, sizeof text);
   ERR_clear_error();
-  return Error(kTlsErrorDomain, static_cast<int64_t>(ERR_GET_REASON(code)), text);
+  return std::make_shared<Error>(kTlsErrorDomain, static_cast<int64_t>(ERR_GET_REASON(code)), text);
 }
 
 // OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a peer that has gone;
@@ -251,7 +252,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   std::string sessionKey;
   std::vector<SocketAddress> addresses;
   size_t nextAddress = 0;
-  std::optional<Error> error;
+  ErrorPtr error;
   bool atEnd = false;
   bool writable = false;
   // Interest in epoll; set by the loop's handler and by read() and write() under the mutex.
@@ -300,21 +301,23 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
       return;
     }
     phase = Phase::kResolving;
-    Resolver::resolveAsync(host, port,
-                           [self = shared_from_this()](std::vector<SocketAddress> found,
-                                                       std::optional<Error> lookUpError) {
-                             self->post([found = std::move(found), lookUpError](
-                                            Connection& c, Events& events) mutable {
-                               c.onResolved(std::move(found), lookUpError, events);
-                             });
-                           });
+    Resolver::resolveAsync(
+        host, port,
+        [self = shared_from_this()](std::vector<SocketAddress> found, ErrorPtr lookUpError) {
+          self->post(
+              [found = std::move(found), lookUpError](Connection& c, Events& events) mutable {
+                c.onResolved(std::move(found), lookUpError, events);
+              });
+        });
   }
 
-  void onResolved(std::vector<SocketAddress> found, const std::optional<Error>& lookUpError,
-                  Events& events) {
+  void onResolved(std::vector<SocketAddress> found, ErrorPtr lookUpError, Events& events) {
     if (phase != Phase::kResolving) return;
-    if (found.empty())
-      return fail(lookUpError.value_or(Error(kResolverErrorDomain, 0, host)), events);
+    if (found.empty()) {
+      return fail(lookUpError ? std::move(lookUpError)
+                              : std::make_shared<Error>(kResolverErrorDomain, 0, host),
+                  events);
+    }
     addresses = std::move(found);
     connectNext(events);
   }
@@ -346,7 +349,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   }
 
   void connectNext(Events& events) {
-    Error lastError = posixError(ECONNREFUSED, "cannot connect to " + host);
+    ErrorPtr lastError = posixError(ECONNREFUSED, "cannot connect to " + host);
     while (nextAddress < addresses.size()) {
       const SocketAddress& address = addresses[nextAddress++];
       fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -484,9 +487,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     events.emplace_back(false, StreamEvent::kHasSpaceAvailable);
   }
 
-  void fail(const Error& failure, Events& events) {
+  void fail(ErrorPtr failure, Events& events) {
     if (error || phase == Phase::kClosed) return;
-    error = failure;
+    error = std::move(failure);
     wantRead = wantWrite = false;
     applyInterest();
     events.emplace_back(true, StreamEvent::kErrorOccurred);
@@ -549,9 +552,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     if (registered) applyInterest();
   }
 
-  void failFromCaller(const Error& failure) {
+  void failFromCaller(ErrorPtr failure) {
     if (error) return;
-    error = failure;
+    error = std::move(failure);
     post([](Connection& c, Events& events) {
       c.wantRead = c.wantWrite = false;
       c.applyInterest();
@@ -623,7 +626,7 @@ StreamStatus Stream::status() const {
   return StreamStatus::kOpen;
 }
 
-std::optional<Error> Stream::error() const {
+ErrorPtr Stream::error() const {
   std::lock_guard lock(connection_->mutex);
   return connection_->error;
 }

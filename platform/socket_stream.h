@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,7 +67,7 @@ class Stream {
   void close();
   StreamStatus status() const;
   // The failure of the connection, once status() is kError.
-  std::optional<Error> error() const;
+  ErrorPtr error() const;
 
   // Held weakly; events stop when the delegate is gone or replaced by null.
   void setDelegate(std::weak_ptr<StreamDelegate> delegate);

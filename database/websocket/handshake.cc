@@ -89,8 +89,9 @@ void setField(HeaderFields& fields, const std::string& name, const std::string& 
   fields.emplace_back(name, value);
 }
 
-Error handshakeError(std::string description) {
-  return Error(kWebSocketErrorDomain, kInvalidHandshakeCode, description);
+ErrorPtr handshakeError(std::string description) {
+  return std::make_shared<Error>(kWebSocketErrorDomain, kInvalidHandshakeCode,
+                                 std::move(description));
 }
 
 }  // namespace
@@ -186,19 +187,18 @@ std::optional<ResponseHeader> parseResponseHeader(std::string_view text) {
   return response;
 }
 
-Error badResponseError(int statusCode) {
-  return Error(kStreamErrorDomain, kBadResponseCode,
-               kBadResponse + std::to_string(static_cast<unsigned>(statusCode)));
+ErrorPtr badResponseError(int statusCode) {
+  return std::make_shared<Error>(kStreamErrorDomain, kBadResponseCode,
+                                 kBadResponse + std::to_string(static_cast<unsigned>(statusCode)));
 }
 
-Error responseHeaderTooLongError(size_t limit) {
+ErrorPtr responseHeaderTooLongError(size_t limit) {
   return handshakeError(kHeaderTooLong + std::to_string(limit) + " bytes");
 }
 
-std::optional<Error> checkResponse(const ResponseHeader& response, std::string_view secKey,
-                                   const std::optional<std::vector<std::string>>& protocols,
-                                   std::optional<std::string>& protocol,
-                                   const HeaderFields& requestFields) {
+ErrorPtr checkResponse(const ResponseHeader& response, std::string_view secKey,
+                       const std::optional<std::vector<std::string>>& protocols,
+                       std::optional<std::string>& protocol, const HeaderFields& requestFields) {
   if (response.statusCode != 101) return badResponseError(response.statusCode);
   const std::string* upgrade = response.field("Upgrade");
   const std::string* connection = response.field("Connection");
@@ -218,7 +218,7 @@ std::optional<Error> checkResponse(const ResponseHeader& response, std::string_v
   if (namesUnofferedExtension(response, requestFields)) {
     return handshakeError(kUnofferedExtension);
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 }  // namespace dz::websocket

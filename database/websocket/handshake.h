@@ -58,19 +58,19 @@ std::optional<int> parseStatusLine(std::string_view text);
 // it is not an HTTP/1.x response.
 std::optional<ResponseHeader> parseResponseHeader(std::string_view text);
 
-// None when the response completes the handshake for `secKey`: status 101, "Upgrade: websocket",
+// Null when the response completes the handshake for `secKey`: status 101, "Upgrade: websocket",
 // a "Connection" naming "upgrade", the right accept value, no subprotocol that was not asked for
 // (with none asked for, any named subprotocol is refused) and no extension the request's own
 // fields `requestFields` did not offer (RFC 6455 section 4.1). On success the chosen subprotocol,
 // if any, is stored in `protocol`.
-std::optional<Error> checkResponse(const ResponseHeader& response, std::string_view secKey,
-                                   const std::optional<std::vector<std::string>>& protocols,
-                                   std::optional<std::string>& protocol,
-                                   const HeaderFields& requestFields = {});
+ErrorPtr checkResponse(const ResponseHeader& response, std::string_view secKey,
+                       const std::optional<std::vector<std::string>>& protocols,
+                       std::optional<std::string>& protocol,
+                       const HeaderFields& requestFields = {});
 
 // The error for a response that is not an acceptable upgrade (status code 0 when unreadable).
-Error badResponseError(int statusCode);
+ErrorPtr badResponseError(int statusCode);
 // The error for a response header longer than `limit` bytes.
-Error responseHeaderTooLongError(size_t limit);
+ErrorPtr responseHeaderTooLongError(size_t limit);
 
 }  // namespace dz::websocket

@@ -48,6 +48,9 @@ void compact(std::string& buffer, size_t& offset) {
   }
 }
 
+// A stream that failed without saying why.
+ErrorPtr unknownStreamError() { return std::make_shared<Error>(kStreamErrorDomain, 0); }
+
 }  // namespace
 
 // Keeps the socket's work serial while some of it runs on the caller's thread: every piece of
@@ -319,8 +322,8 @@ bool WebSocket::pinningRefuses(platform::StreamEvent event) {
       std::weak_ptr<WebSocket> weak = weak_from_this();
       postWork([weak] {
         if (auto self = weak.lock()) {
-          self->failWithError(
-              Error(kStreamErrorDomain, kInvalidServerCertCode, kInvalidServerCert));
+          self->failWithError(std::make_shared<Error>(kStreamErrorDomain, kInvalidServerCertCode,
+                                                      kInvalidServerCert));
         }
       });
     }
@@ -346,10 +349,10 @@ void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
       pumpWriting();
       return;
     case StreamEvent::kErrorOccurred: {
-      auto error = streams_.input->error();  // one connection, one error
+      ErrorPtr error = streams_.input->error();  // one connection, one error
       readBuffer_.clear();
       readBufferOffset_ = 0;
-      failWithError(error ? *error : Error(kStreamErrorDomain, 0));
+      failWithError(error ? std::move(error) : unknownStreamError());
       return;
     }
     case StreamEvent::kEndEncountered:
@@ -366,8 +369,8 @@ void WebSocket::readAvailableBytes() {
     const ssize_t count = streams_.input->read(chunk, kReadChunkBytes);
     if (count == 0) break;
     if (count < 0) {
-      auto error = streams_.input->error();
-      onWorkQueue([error = error.value_or(Error(kStreamErrorDomain, 0))](WebSocket& socket) {
+      ErrorPtr error = streams_.input->error();
+      onWorkQueue([error = error ? std::move(error) : unknownStreamError()](WebSocket& socket) {
         socket.failWithError(error);
       });
       break;
@@ -398,7 +401,7 @@ size_t WebSocket::feedFrames(std::string_view bytes) {
 
 void WebSocket::handleEnd() {
   pumpReading();
-  if (auto error = streams_.input->error()) return failWithError(*error);
+  if (ErrorPtr error = streams_.input->error()) return failWithError(std::move(error));
   if (setState(ReadyState::kClosed)) scheduleCleanup();
   if (closeReported_ || failed_) return;
   closeReported_ = true;
@@ -439,12 +442,12 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
   }
   std::optional<std::string> chosen;
   const auto response = parseResponseHeader(responseHeader_);
-  std::optional<Error> error = response ? checkResponse(*response, secKey_, requestedProtocols_,
-                                                        chosen, request_.headerFields)
-                                        : std::optional<Error>(badResponseError(0));
+  ErrorPtr error = response ? checkResponse(*response, secKey_, requestedProtocols_, chosen,
+                                            request_.headerFields)
+                            : badResponseError(0);
   if (error) {
     readPhase_ = ReadPhase::kStopped;
-    failWithError(*error);
+    failWithError(std::move(error));
     return taken;
   }
   {
@@ -506,7 +509,8 @@ void WebSocket::pumpWriting() {
         output.write(reinterpret_cast<const uint8_t*>(outputBuffer_.data()) + outputBufferOffset_,
                      outputBuffer_.size() - outputBufferOffset_);
     if (written < 0) {
-      return failWithError(Error(kStreamErrorDomain, kWriteErrorCode, kWriteError));
+      return failWithError(
+          std::make_shared<Error>(kStreamErrorDomain, kWriteErrorCode, kWriteError));
     }
     if (written == 0) break;
     outputBufferOffset_ += static_cast<size_t>(written);
@@ -601,13 +605,13 @@ void WebSocket::finishClosing() {
   scheduleCleanup();
 }
 
-void WebSocket::failWithError(Error error) {
+void WebSocket::failWithError(ErrorPtr error) {
   if (readyState() == ReadyState::kClosed) return;
   failed_ = true;
   readPhase_ = ReadPhase::kStopped;
   setState(ReadyState::kClosed);
   performDelegate([error = std::move(error)](WebSocketDelegate& delegate, WebSocket& socket) {
-    delegate.didFail(socket, error);
+    delegate.didFail(socket, *error);
   });
   closeWhenFinishedWriting_ = true;
   finishClosing();

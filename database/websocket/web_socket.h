@@ -154,7 +154,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   void disconnect();
   void armCloseTimeout();
   void finishClosing();
-  void failWithError(Error error);
+  void failWithError(ErrorPtr error);
   void scheduleCleanup();
   bool setState(ReadyState state);
   using DelegateCall = std::function<void(WebSocketDelegate&, WebSocket&)>;

@@ -100,7 +100,8 @@ void LocationManager::deliver(std::vector<Location> locations) {
 
 void LocationManager::fail(int code, const std::string& description) {
   if (auto delegate = delegate_.lock()) {
-    delegate->didFailWithError(*this, Error(kLocationErrorDomain, code, description));
+    delegate->didFailWithError(*this,
+                               std::make_shared<Error>(kLocationErrorDomain, code, description));
   }
 }
 

@@ -37,7 +37,7 @@ class LocationManagerDelegate {
  public:
   virtual ~LocationManagerDelegate() = default;
   virtual void didUpdateLocations(LocationManager&, const std::vector<Location>&) {}
-  virtual void didFailWithError(LocationManager&, const Error&) {}
+  virtual void didFailWithError(LocationManager&, const ErrorPtr&) {}
 };
 
 class LocationManager : public std::enable_shared_from_this<LocationManager> {

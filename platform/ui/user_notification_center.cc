@@ -14,7 +14,7 @@ void UserNotificationCenter::requestAuthorization(unsigned options, Completion c
   if (!completion) return;
   bool granted = grants_;
   platform::DispatchQueue::main()->async(
-      [completion = std::move(completion), granted] { completion(granted, std::nullopt); });
+      [completion = std::move(completion), granted] { completion(granted, nullptr); });
 }
 
 void UserNotificationCenter::reset() {

@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/error.h"
@@ -26,7 +25,7 @@ class UserNotificationCenterDelegate {
 
 class UserNotificationCenter {
  public:
-  using Completion = std::function<void(bool granted, std::optional<Error> error)>;
+  using Completion = std::function<void(bool granted, ErrorPtr error)>;
   static UserNotificationCenter& current();
 
   void requestAuthorization(unsigned options, Completion completion);

@@ -159,7 +159,7 @@ TEST(SocketStreamTest, WritingToAVanishedPeerIsAnErrorNotASignal) {
 }
 
 TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
-  std::optional<Error> error;
+  ErrorPtr error;
   ::setenv("DZ_RESOLVE", "a.dz.test=127.0.0.2, bad , b.dz.test=::1", 1);
   auto found = Resolver::resolve("A.dz.test", 80, error);
   ASSERT_EQ(found.size(), 1u);
@@ -242,7 +242,7 @@ TEST(SocketStreamExitTest, ATlsConnectionOpensWhileTheProcessExits) {
       {
         // The resolver and OpenSSL in use before exit, as in any program that connects.
         Resolver::setOverride("exit.dz.test", "127.0.0.1");
-        std::optional<Error> error;
+        ErrorPtr error;
         Resolver::resolve("exit.dz.test", 1, error);
         secureRandomBytes(16);
         const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);

@@ -55,10 +55,10 @@ std::string goodResponse(const std::string& key, const std::string& extra = "") 
          acceptValueFor(key) + "\r\n" + extra + "\r\n";
 }
 
-std::optional<Error> check(const std::string& text, const std::string& key,
-                           std::optional<std::vector<std::string>> protocols = std::nullopt,
-                           std::optional<std::string>* chosen = nullptr,
-                           const HeaderFields& requestFields = {}) {
+ErrorPtr check(const std::string& text, const std::string& key,
+               std::optional<std::vector<std::string>> protocols = std::nullopt,
+               std::optional<std::string>* chosen = nullptr,
+               const HeaderFields& requestFields = {}) {
   const auto response = parseResponseHeader(text);
   if (!response) return badResponseError(0);
   std::optional<std::string> protocol;

@@ -17,8 +17,8 @@ class Recorder : public LocationManagerDelegate {
   void didUpdateLocations(LocationManager&, const std::vector<Location>& update) override {
     locations.insert(locations.end(), update.begin(), update.end());
   }
-  void didFailWithError(LocationManager&, const Error& error) override {
-    errors.push_back(error.code());
+  void didFailWithError(LocationManager&, const ErrorPtr& error) override {
+    errors.push_back(error->code());
   }
 };
 
@@ -55,7 +55,7 @@ TEST(UserNotificationCenterTest, AnswersWithTheSimulatedChoice) {
   center.setGrants(false);
   std::optional<bool> granted;
   center.requestAuthorization(kNotificationBadge | kNotificationSound | kNotificationAlert,
-                              [&](bool answer, std::optional<Error>) { granted = answer; });
+                              [&](bool answer, ErrorPtr) { granted = answer; });
   EXPECT_FALSE(granted);
   pump();
   EXPECT_EQ(granted, false);
