@@ -23,7 +23,7 @@ class GeoDatabase {
     std::function<void(const std::string& key, const Value& value)> changed;
     std::function<void(const std::string& key)> removed;
     std::function<void()> loaded;
-    std::function<void(const Error& error)> cancelled;
+    std::function<void(const ErrorPtr& error)> cancelled;
   };
 
   // One live range; destroying it stops its child events (a pending initial read may still

@@ -194,7 +194,7 @@ void Query::listenTo(const GeoHashQuery& range) {
   callbacks.loaded = [guarded, range] {
     guarded([range](Query& query) { query.rangeLoaded(range); });
   };
-  callbacks.cancelled = [guarded, range](const Error& error) {
+  callbacks.cancelled = [guarded, range](const ErrorPtr& error) {
     guarded([range, error](Query& query) { query.rangeCancelled(range, error); });
   };
   listens_[range] = {geoStore_->database()->listen(range, std::move(callbacks)), generation};
@@ -262,10 +262,10 @@ void Query::rangeLoaded(const GeoHashQuery& range) {
   checkAndFireReadyEvent();
 }
 
-void Query::rangeCancelled(const GeoHashQuery& range, const Error& error) {
+void Query::rangeCancelled(const GeoHashQuery& range, const ErrorPtr& error) {
   core::logWarning(
       kLogTag, kRangeRefusedCode,
-      "Listen at " + range.description() + " refused: " + error.localizedDescription());
+      "Listen at " + range.description() + " refused: " + error->localizedDescription());
   listens_[range].generation = 0;  // its further callbacks are dropped
   outstandingQueries_.erase(range);
   const platform::DispatchQueuePtr callbackQueue = geoStore_->callbackQueue();

@@ -38,7 +38,7 @@ class Query : public std::enable_shared_from_this<Query> {
   using ResultBlock = std::function<void(const std::string& key,
                                          const std::optional<platform::Location>& location)>;
   using ReadyBlock = std::function<void()>;
-  using CancelBlock = std::function<void(const Error& error)>;
+  using CancelBlock = std::function<void(const ErrorPtr& error)>;
 
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
@@ -91,7 +91,7 @@ class Query : public std::enable_shared_from_this<Query> {
   void childRemoved(const std::string& key);
   void removalRead(const std::string& key, const Value& value, uint64_t session);
   void rangeLoaded(const GeoHashQuery& range);
-  void rangeCancelled(const GeoHashQuery& range, const Error& error);
+  void rangeCancelled(const GeoHashQuery& range, const ErrorPtr& error);
   bool queriesContainGeoHash(const GeoHash& hash) const;
   void checkAndFireReadyEvent();
   void fire(const std::set<Handle>& handles, const std::string& key,

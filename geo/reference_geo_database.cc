@@ -24,8 +24,8 @@ class QueryListen : public GeoDatabase::Listen {
   std::vector<DatabaseQuery::Handle> handles_;
 };
 
-Error orUnknown(const ErrorPtr& error) {
-  return error ? *error : Error("com.dezuvura", 9999, "The listen was cancelled");
+ErrorPtr orUnknown(const ErrorPtr& error) {
+  return error ? error : std::make_shared<Error>("com.dezuvura", 9999, "The listen was cancelled");
 }
 
 }  // namespace
@@ -43,9 +43,7 @@ void ReferenceGeoDatabase::read(const std::string& key, ReadCallback callback) {
   reference_.child(key).observeSingleEventOfType(
       DataEventType::Value,
       [shared](const DataSnapshot& snapshot) { (*shared)(snapshot.value(), nullptr); },
-      [shared](const ErrorPtr& error) {
-        (*shared)(Value(), std::make_shared<Error>(orUnknown(error)));
-      });
+      [shared](const ErrorPtr& error) { (*shared)(Value(), orUnknown(error)); });
 }
 
 std::unique_ptr<GeoDatabase::Listen> ReferenceGeoDatabase::listen(const GeoHashQuery& range,

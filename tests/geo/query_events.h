@@ -43,7 +43,7 @@ class QueryEventsTest : public ::testing::Test {
     }
     query->observeReadyWithBlock(
         [this] { events.push_back("ready"); },
-        [this](const Error& error) { events.push_back("cancel " + error.domain()); });
+        [this](const ErrorPtr& error) { events.push_back("cancel " + error->domain()); });
   }
   static std::string text(const std::optional<platform::Location>& location) {
     if (!location) return "-";

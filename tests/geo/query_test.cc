@@ -151,7 +151,7 @@ TEST_F(QueryTest, LateAndRefusedRangesDoNotStallOrFalselyFireReady) {
   bool refused = false;
   for (const auto& range : second) {
     if (!refused && !range.range.containsGeoHash(center)) {
-      range.callbacks.cancelled(Error("com.dezuvura", 1, "permission_denied"));
+      range.callbacks.cancelled(std::make_shared<Error>("com.dezuvura", 1, "permission_denied"));
       refused = true;
     } else {
       range.callbacks.loaded();
