@@ -107,7 +107,7 @@ void UpdateManager::checkForUpdates() {
       [self, running](const dz::http::DataTaskPtr&, const Value& document) {
         self->versionDocumentArrived(document, running);
       },
-      [self, running](const dz::http::DataTaskPtr&, const dz::Error& error) {
+      [self, running](const dz::http::DataTaskPtr&, const dz::ErrorPtr& error) {
         self->failed(error, running);
       });
 }
@@ -115,7 +115,7 @@ void UpdateManager::checkForUpdates() {
 void UpdateManager::versionDocumentArrived(const Value& document, const std::string& running) {
   dz::ErrorPtr error;
   std::optional<VersionDocument> parsed = parseVersionDocument(document, error);
-  if (!parsed) return failed(*error, running);
+  if (!parsed) return failed(error, running);
   if (compareVersion(parsed->currentVersion, running) <= 0) {
     currentServerVersion_ = running;
     log("The application is up to date.");
@@ -147,8 +147,8 @@ void UpdateManager::offerUpdate(const VersionDocument& document) {
   root->present(alert, true);
 }
 
-void UpdateManager::failed(const dz::Error& error, const std::string& running) {
-  log("Update error: " + error.localizedDescription());
+void UpdateManager::failed(const dz::ErrorPtr& error, const std::string& running) {
+  log("Update error: " + error->localizedDescription());
   currentServerVersion_ = running;
 }
 

@@ -61,7 +61,7 @@ class UpdateManager : public std::enable_shared_from_this<UpdateManager> {
   explicit UpdateManager(const std::string& server);
   void versionDocumentArrived(const dz::Value& document, const std::string& running);
   void offerUpdate(const VersionDocument& document);
-  void failed(const dz::Error& error, const std::string& running);
+  void failed(const dz::ErrorPtr& error, const std::string& running);
 
   const std::string versionUrl_;
   const std::string pListUrl_;

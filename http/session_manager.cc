@@ -85,7 +85,7 @@ DataTaskPtr SessionManager::GET(const std::string& url, const std::optional<Valu
     }
     self->completionQueue()->async([task, success, failure, error, response] {
       if (error) {
-        failure(task, *error);
+        failure(task, error);
       } else {
         success(task, *response);
       }

@@ -41,7 +41,7 @@ class SessionManager : public std::enable_shared_from_this<SessionManager> {
  public:
   using Progress = std::function<void(double fractionCompleted)>;
   using Success = std::function<void(const DataTaskPtr& task, const Value& responseObject)>;
-  using Failure = std::function<void(const DataTaskPtr& task, const Error& error)>;
+  using Failure = std::function<void(const DataTaskPtr& task, const ErrorPtr& error)>;
 
   // A manager with no base URL, the default session settings and JSON response handling.
   static std::shared_ptr<SessionManager> manager();

@@ -103,7 +103,7 @@ TEST_F(UpdateCheckTest, DocumentsOfTheWrongShapeAreFailures) {
 
   // The HTTP client on its own: JSON parsed on the completion queue; a status above 299 fails.
   std::optional<Value> parsed;
-  std::optional<dz::Error> failure;
+  dz::ErrorPtr failure;
   updates->setVersionDocument(R"({"CurrentVersion": "2", "n": [1, 2]})");
   dz::http::SessionManager::manager()->GET(
       manager_->versionUrl(), Value(Value::Map{{"a b", "c&d"}}), nullptr,
@@ -111,15 +111,15 @@ TEST_F(UpdateCheckTest, DocumentsOfTheWrongShapeAreFailures) {
         EXPECT_NE(task->url().find("?a%20b=c%26d"), std::string::npos);
         parsed = value;
       },
-      [&](const auto&, const dz::Error& error) { failure = error; });
+      [&](const auto&, const dz::ErrorPtr& error) { failure = error; });
   ASSERT_TRUE(waitFor([&] { return parsed || failure; }));
   ASSERT_TRUE(parsed);
   EXPECT_EQ((*parsed)["n"], Value(Value::Array{1, 2}));
   dz::http::SessionManager::manager()->GET(
       server_->updateServerUrl() + "/missing", std::nullopt, nullptr,
       [&](const auto&, const Value&) { ADD_FAILURE(); },
-      [&](const auto&, const dz::Error& error) { failure = error; });
-  ASSERT_TRUE(waitFor([&] { return failure.has_value(); }));
+      [&](const auto&, const dz::ErrorPtr& error) { failure = error; });
+  ASSERT_TRUE(waitFor([&] { return failure != nullptr; }));
   EXPECT_EQ(failure->code(), 404);
   EXPECT_THROW(dz::http::SessionManager::manager()->GET(
                    "ftp://x", std::nullopt, nullptr, [](auto&&...) {}, [](auto&&...) {}),
