@@ -24,12 +24,12 @@ bool sameRecord(const WriteRecord& a, const WriteRecord& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::string why;
-  std::optional<WriteRecord> record = dz::database::decodeWriteRecord(text, why);
-  require(record || !why.empty(), "a record refused without a reason");
+  dz::ErrorPtr error;
+  std::optional<WriteRecord> record = dz::database::decodeWriteRecord(text, error);
+  require(record || error, "a record refused without a reason");
   if (!record) return 0;
   const std::string stored = dz::database::encodeWriteRecord(*record);
-  std::optional<WriteRecord> again = dz::database::decodeWriteRecord(stored, why);
+  std::optional<WriteRecord> again = dz::database::decodeWriteRecord(stored, error);
   require(again && sameRecord(*record, *again), "a stored record does not read back: " + stored);
   const std::string storedAgain = dz::database::encodeWriteRecord(*again);
   require(storedAgain == stored,

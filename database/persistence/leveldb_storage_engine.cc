@@ -131,12 +131,13 @@ std::vector<WriteRecord> LevelDBStorageEngine::userWrites() {
   std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(options));
   for (it->Seek(kUserWritesPrefix); it->Valid() && it->key().starts_with(kUserWritesPrefix);
        it->Next()) {
-    std::string why;
+    ErrorPtr error;
     if (auto record =
-            decodeWriteRecord(std::string_view(it->value().data(), it->value().size()), why)) {
+            decodeWriteRecord(std::string_view(it->value().data(), it->value().size()), error)) {
       writes.push_back(std::move(*record));
     } else {
-      logWarning(kLogCode, "Skipping stored write " + it->key().ToString() + ": " + why);
+      logWarning(kLogCode, "Skipping stored write " + it->key().ToString() + ": " +
+                               error->localizedDescription());
     }
   }
   if (!it->status().ok()) {

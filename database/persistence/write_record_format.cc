@@ -35,9 +35,10 @@ std::string encodeWriteRecord(const WriteRecord& record) {
   return Value(std::move(fields)).toJsonString();
 }
 
-std::optional<WriteRecord> decodeWriteRecord(std::string_view text, std::string& why) {
-  auto fail = [&](const char* reason) {
-    why = reason;
+std::optional<WriteRecord> decodeWriteRecord(std::string_view text, ErrorPtr& error) {
+  auto fail = [&](std::string reason) {
+    error = std::make_shared<Error>(kWriteRecordErrorDomain, kUnreadableWriteRecordCode,
+                                    std::move(reason));
     return std::nullopt;
   };
   std::optional<Value> parsed = Value::parseJson(text);
@@ -58,8 +59,7 @@ std::optional<WriteRecord> decodeWriteRecord(std::string_view text, std::string&
           *writeId, path, SnapshotUtilities::compoundWriteFromDictionary(*children, kRecordLabel));
     }
   } catch (const std::exception& e) {
-    why = e.what();
-    return std::nullopt;
+    return fail(e.what());
   }
   return fail("neither overwrite nor merge");
 }

@@ -9,13 +9,17 @@
 #include <string_view>
 
 #include "database/persistence/write_record.h"
+#include "platform/error.h"
 
 namespace dz::database {
 
+inline constexpr char kWriteRecordErrorDomain[] = "dz.database.WriteRecordError";
+inline constexpr int kUnreadableWriteRecordCode = 1;
+
 std::string encodeWriteRecord(const WriteRecord& record);
 
-// The record stored as `text`; none when it cannot be read back as one, with the reason in `why`.
-// Never throws.
-std::optional<WriteRecord> decodeWriteRecord(std::string_view text, std::string& why);
+// The record stored as `text`; none when it cannot be read back as one, with `error` set to a
+// kUnreadableWriteRecordCode error whose description says why. Never throws.
+std::optional<WriteRecord> decodeWriteRecord(std::string_view text, ErrorPtr& error);
 
 }  // namespace dz::database

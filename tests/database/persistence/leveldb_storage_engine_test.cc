@@ -155,6 +155,9 @@ TEST_F(StorageTest, UndecodableRecordsAreSkipped) {
             R"({"path":"/a","id":3,"overwrite":{"bad.key":1}})");
     db->Put(leveldb::WriteOptions(), "user_writes/00000000000000000004",
             R"({"path":"/a","id":4,"merge":[1,2]})");
+    db->Put(leveldb::WriteOptions(), "user_writes/00000000000000000006",
+            R"({"path":"/a[b","id":6,"overwrite":1})");
+    db->Put(leveldb::WriteOptions(), "user_writes/00000000000000000007", R"({"path":"/a","id":7})");
   }
   LevelDBStorageEngine engine(folder_);
   EXPECT_EQ(ids(engine.userWrites()), std::vector<WriteId>{5});
