@@ -25,7 +25,7 @@ std::shared_ptr<SyncTree> makeTree(ListenCompletion& completion) {
     completion = std::move(done);
     return Events{};
   });
-  return SyncTree::create(provider);
+  return SyncTree::create(platform::DispatchQueue::main(), provider);
 }
 
 void BM_ServerChildAddedPushes(benchmark::State& state) {

@@ -162,7 +162,7 @@ std::shared_ptr<SyncTree> Repo::makeServerSyncTree() {
   auto stop = [weak](const QuerySpec& query, std::optional<QueryTag> tag) {
     if (auto self = weak.lock()) self->connection_->unlisten(query, tag);
   };
-  return SyncTree::create(std::make_shared<ListenProvider>(std::move(start), std::move(stop)),
+  return SyncTree::create(queue_, std::make_shared<ListenProvider>(std::move(start), std::move(stop)),
                           persistence_.manager);
 }
 

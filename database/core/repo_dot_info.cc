@@ -20,7 +20,7 @@ DotInfoTree::DotInfoTree(platform::DispatchQueuePtr queue, RaiseEvents raise) {
     });
     return {};
   };
-  state_->syncTree = SyncTree::create(std::make_shared<ListenProvider>(std::move(start), nullptr));
+  state_->syncTree = SyncTree::create(queue, std::make_shared<ListenProvider>(std::move(start), nullptr));
 }
 
 Events DotInfoTree::update(const std::string& key, const Value& value) {

@@ -5,6 +5,7 @@
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/utilities.h"
+#include "platform/queue_check.h"
 
 namespace dz::database {
 
@@ -66,14 +67,17 @@ struct SyncTree::Node {
   bool isEmpty() const { return !value && children.empty(); }
 };
 
-std::shared_ptr<SyncTree> SyncTree::create(std::shared_ptr<ListenProvider> listenProvider,
+std::shared_ptr<SyncTree> SyncTree::create(platform::DispatchQueuePtr queue,
+                                           std::shared_ptr<ListenProvider> listenProvider,
                                            std::shared_ptr<PersistenceManager> persistence) {
-  return std::shared_ptr<SyncTree>(new SyncTree(std::move(listenProvider), std::move(persistence)));
+  return std::shared_ptr<SyncTree>(
+      new SyncTree(std::move(queue), std::move(listenProvider), std::move(persistence)));
 }
 
-SyncTree::SyncTree(std::shared_ptr<ListenProvider> listenProvider,
+SyncTree::SyncTree(platform::DispatchQueuePtr queue, std::shared_ptr<ListenProvider> listenProvider,
                    std::shared_ptr<PersistenceManager> persistence)
-    : listenProvider_(listenProvider ? std::move(listenProvider)
+    : queue_(std::move(queue)),
+      listenProvider_(listenProvider ? std::move(listenProvider)
                                      : std::make_shared<ListenProvider>()),
       persistence_(std::move(persistence)),
       root_(std::make_unique<Node>()) {}
@@ -113,6 +117,7 @@ void SyncTree::pruneEmpty(const Path& path) {
 
 Events SyncTree::applyUserOverwrite(const Path& path, NodePtr newData, WriteId writeId,
                                     bool visible) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!newData) newData = EmptyNode::emptyNode();
   if (!pendingWriteTree_.addOverwrite(path, newData, writeId, visible)) {
     logWarning(kLogCode, "Ignoring a write whose id does not increase: " + std::to_string(writeId));
@@ -125,6 +130,7 @@ Events SyncTree::applyUserOverwrite(const Path& path, NodePtr newData, WriteId w
 
 Events SyncTree::applyUserMerge(const Path& path, const CompoundWrite& changedChildren,
                                 WriteId writeId) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!pendingWriteTree_.addMerge(path, changedChildren, writeId)) {
     logWarning(kLogCode, "Ignoring a write whose id does not increase: " + std::to_string(writeId));
     return {};
@@ -134,6 +140,7 @@ Events SyncTree::applyUserMerge(const Path& path, const CompoundWrite& changedCh
 }
 
 Events SyncTree::ackUserWrite(WriteId writeId, bool revert, bool persist, const Clock&) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   const WriteRecord* found = pendingWriteTree_.write(writeId);
   if (!found) {
     logWarning(kLogCode, "Acknowledgement for an unknown write: " + std::to_string(writeId));
@@ -159,6 +166,7 @@ Events SyncTree::ackUserWrite(WriteId writeId, bool revert, bool persist, const 
 }
 
 Events SyncTree::removeAllWrites() {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (persistence_) persistence_->removeAllUserWrites();
   std::vector<WriteRecord> removed = pendingWriteTree_.removeAllWrites();
   if (removed.empty()) return {};
@@ -168,16 +176,19 @@ Events SyncTree::removeAllWrites() {
 // ---- server data ----
 
 Events SyncTree::applyServerOverwrite(const Path& path, NodePtr newData) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   return applyOperationToSyncPoints(Operation::overwrite(
       OperationSource::server(), path, newData ? std::move(newData) : EmptyNode::emptyNode()));
 }
 
 Events SyncTree::applyServerMerge(const Path& path, const CompoundWrite& changedChildren) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   return applyOperationToSyncPoints(
       Operation::merge(OperationSource::server(), path, changedChildren));
 }
 
 Events SyncTree::applyServerRangeMerge(const Path& path, const std::vector<RangeMerge>& updates) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   SyncPoint* syncPoint = syncPointAt(path);
   // No views here: nobody listens, so nothing to update.
   if (!syncPoint) return {};
@@ -193,6 +204,7 @@ Events SyncTree::applyServerRangeMerge(const Path& path, const std::vector<Range
 }
 
 Events SyncTree::applyListenComplete(const Path& path) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   return applyOperationToSyncPoints(Operation::listenComplete(OperationSource::server(), path));
 }
 
@@ -203,6 +215,7 @@ std::optional<QuerySpec> SyncTree::queryForTag(QueryTag tag) const {
 }
 
 std::optional<QueryTag> SyncTree::tagForQuery(const QuerySpec& query) const {
+  DZ_ASSERT_ON_QUEUE(queue_);
   auto it = queryToTag_.find(query);
   if (it == queryToTag_.end()) return std::nullopt;
   return it->second;
@@ -224,6 +237,7 @@ Events SyncTree::applyTaggedOperation(const QuerySpec& query, const Operation& o
 }
 
 Events SyncTree::applyTaggedQueryOverwrite(const Path& path, NodePtr newData, QueryTag tag) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   std::optional<QuerySpec> query = queryForTag(tag);
   if (!query) return {};  // the query is gone already
   std::optional<Path> relative = taggedRelativePath(*query, path);
@@ -236,6 +250,7 @@ Events SyncTree::applyTaggedQueryOverwrite(const Path& path, NodePtr newData, Qu
 
 Events SyncTree::applyTaggedQueryMerge(const Path& path, const CompoundWrite& changedChildren,
                                        QueryTag tag) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   std::optional<QuerySpec> query = queryForTag(tag);
   if (!query) return {};
   std::optional<Path> relative = taggedRelativePath(*query, path);
@@ -247,6 +262,7 @@ Events SyncTree::applyTaggedQueryMerge(const Path& path, const CompoundWrite& ch
 
 Events SyncTree::applyTaggedServerRangeMerge(const Path& path,
                                              const std::vector<RangeMerge>& updates, QueryTag tag) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   std::optional<QuerySpec> query = queryForTag(tag);
   if (!query) return {};
   if (!(path == query->path())) {
@@ -265,6 +281,7 @@ Events SyncTree::applyTaggedServerRangeMerge(const Path& path,
 }
 
 Events SyncTree::applyTaggedListenComplete(const Path& path, QueryTag tag) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   std::optional<QuerySpec> query = queryForTag(tag);
   if (!query) return {};
   std::optional<Path> relative = taggedRelativePath(*query, path);
@@ -334,6 +351,7 @@ QuerySpec SyncTree::queryForListening(const QuerySpec& query) {
 }
 
 Events SyncTree::addEventRegistration(EventRegistrationPtr registration, const QuerySpec& query) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   const Path& path = query.path();
   bool foundAncestorDefaultView = false;
   {
@@ -412,6 +430,7 @@ Events SyncTree::addEventRegistration(EventRegistrationPtr registration, const Q
 
 Events SyncTree::removeEventRegistration(const EventRegistrationPtr& registration,
                                          const QuerySpec& query, const ErrorPtr& cancelError) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   const Path& path = query.path();
   SyncPoint* syncPoint = syncPointAt(path);
   // A default query removes from every view here; another query only from its own view.
@@ -463,6 +482,7 @@ Events SyncTree::removeEventRegistration(const EventRegistrationPtr& registratio
 }
 
 void SyncTree::keepQuery(const QuerySpec& query, bool synced) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   auto kept = keepSyncedQueries_.find(query);
   if (synced && kept == keepSyncedQueries_.end()) {
     // One registration per kept query: letting the default query of a location go removes its
@@ -556,6 +576,7 @@ void SyncTree::collectDistinctViews(Node& tree, std::vector<std::shared_ptr<View
 
 NodePtr SyncTree::calcCompleteEventCache(const Path& path,
                                          const std::set<WriteId>& excludeWriteIds) const {
+  DZ_ASSERT_ON_QUEUE(queue_);
   NodePtr serverCache;
   Node* node = root_.get();
   Path pathSoFar;

@@ -2,7 +2,7 @@
 // every location that has listeners, and applies user writes, acknowledgements and server data to
 // them, returning the events to raise. It starts and stops server listens through the listen
 // provider as views appear and go away. Made with create() and held by the repository; every
-// method runs on the work queue (no locks).
+// method runs on the queue given at creation, the repository's work queue (no locks).
 #pragma once
 
 #include <map>
@@ -22,6 +22,7 @@
 #include "database/core/write_tree.h"
 #include "database/persistence/persistence_manager.h"
 #include "database/snapshot/key_order.h"
+#include "platform/dispatch_queue.h"
 
 namespace dz::database {
 
@@ -29,9 +30,10 @@ class Clock;
 
 class SyncTree : public std::enable_shared_from_this<SyncTree> {
  public:
-  // A sync tree with the listen provider (required) and a persistence manager (may be null).
+  // A sync tree used on `queue`, with the listen provider (required) and a persistence manager
+  // (may be null).
   static std::shared_ptr<SyncTree> create(
-      std::shared_ptr<ListenProvider> listenProvider,
+      platform::DispatchQueuePtr queue, std::shared_ptr<ListenProvider> listenProvider,
       std::shared_ptr<PersistenceManager> persistence = nullptr);
 
   SyncTree(const SyncTree&) = delete;
@@ -80,7 +82,7 @@ class SyncTree : public std::enable_shared_from_this<SyncTree> {
  private:
   struct Node;
 
-  SyncTree(std::shared_ptr<ListenProvider> listenProvider,
+  SyncTree(platform::DispatchQueuePtr queue, std::shared_ptr<ListenProvider> listenProvider,
            std::shared_ptr<PersistenceManager> persistence);
 
   Events applyOperationToSyncPoints(const Operation& operation);
@@ -104,6 +106,7 @@ class SyncTree : public std::enable_shared_from_this<SyncTree> {
   Node* subtreeAt(const Path& path) const;
   void pruneEmpty(const Path& path);
 
+  platform::DispatchQueuePtr queue_;
   std::shared_ptr<ListenProvider> listenProvider_;
   std::shared_ptr<PersistenceManager> persistence_;
   std::unique_ptr<Node> root_;

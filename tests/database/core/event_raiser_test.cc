@@ -44,7 +44,7 @@ TEST(EventRaiser, FiresEventsAndCallbacksInOrderOnTheCallbackQueue) {
     completion = std::move(done);
     return Events{};
   });
-  auto tree = SyncTree::create(provider);
+  auto tree = SyncTree::create(platform::DispatchQueue::main(), provider);
   QuerySpec a = query("/a");
   tree->addEventRegistration(child, a);
   tree->addEventRegistration(value, a);

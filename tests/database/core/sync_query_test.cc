@@ -396,7 +396,7 @@ TEST(SyncQueryScenario, ListensStartedAgainAfterADefaultListenGoesReturnTheirEve
     events.insert(events.end(), done.begin(), done.end());
     return events;
   });
-  tree = SyncTree::create(provider);
+  tree = SyncTree::create(platform::DispatchQueue::main(), provider);
   auto connected = ValueEventRegistration::create(1, [](const DataEvent&) {});
   auto info = ValueEventRegistration::create(2, [](const DataEvent&) {});
   EXPECT_EQ(format(tree->addEventRegistration(connected, query("/i/c"))),
@@ -427,7 +427,7 @@ TEST(SyncQueryScenario, ListenProviderMayApplyDataWhileTheListenStarts) {
     events.insert(events.end(), done.begin(), done.end());
     return events;
   });
-  tree = SyncTree::create(provider);
+  tree = SyncTree::create(platform::DispatchQueue::main(), provider);
   auto registration = ValueEventRegistration::create(1, [](const DataEvent&) {});
   EXPECT_EQ(format(tree->addEventRegistration(registration, query("/.info/connected"))),
             Lines{"h1 value /.info/connected false"});

@@ -162,7 +162,7 @@ class RandomRun {
       EXPECT_EQ(it->second.tag, tag) << q.description();
       listens_.erase(it);
     });
-    tree_ = SyncTree::create(provider);
+    tree_ = SyncTree::create(platform::DispatchQueue::main(), provider);
     clock_ = std::make_shared<OffsetClock>(SystemClock::clock(), 0.0);
   }
 

@@ -55,7 +55,8 @@ Lines format(const Events& events) {
 SyncScenario::SyncScenario() : SyncScenario(nullptr) {}
 
 SyncScenario::SyncScenario(std::shared_ptr<PersistenceManager> persistence)
-    : tree_(SyncTree::create(makeProvider(), std::move(persistence))),
+    : tree_(SyncTree::create(platform::DispatchQueue::main(), makeProvider(),
+                             std::move(persistence))),
       clock_(std::make_shared<OffsetClock>(SystemClock::clock(), 0.0)) {}
 
 std::shared_ptr<ListenProvider> SyncScenario::makeProvider() {

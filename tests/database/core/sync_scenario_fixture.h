@@ -1,6 +1,7 @@
-// Scenario harness for the sync tree: a sync tree over a recording listen provider, helpers that
-// build nodes, merges and queries from JSON, and a formatter that turns the events an operation
-// returns into exact, comparable lines:
+// Scenario harness for the sync tree: a sync tree over a recording listen provider (on the main
+// queue, which the test's own thread owns, so tests call it directly), helpers that build nodes,
+// merges and queries from JSON, and a formatter that turns the events an operation returns into
+// exact, comparable lines:
 //   "h1 value /a {"x":1}"            value event of registration 1 at /a
 //   "h2 child_added x 1 prev=w"      child event with the child's key, value and previous key
 //   "h3 cancel /a"                    cancel event
