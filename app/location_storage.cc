@@ -5,6 +5,7 @@
 #include "app/database_layout.h"
 #include "hud/progress_hud.h"
 #include "platform/log.h"
+#include "platform/queue_check.h"
 #include "platform/ui/application.h"
 
 namespace pollapp {
@@ -31,6 +32,7 @@ std::shared_ptr<LocationStorage> LocationStorage::create(Environment environment
 }
 
 void LocationStorage::requestLocationOnce() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (!locationManager_) {
     locationManager_ = dz::ui::LocationManager::create();
     locationManager_->setDelegate(weak_from_this());
@@ -43,6 +45,7 @@ void LocationStorage::requestLocationOnce() {
 }
 
 void LocationStorage::trackSignificantChanges() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("starting background location updates");
   if (!locationManager_) return;
   locationManager_->setAllowsBackgroundLocationUpdates(true);
@@ -50,10 +53,12 @@ void LocationStorage::trackSignificantChanges() {
 }
 
 void LocationStorage::stopTracking() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (locationManager_) locationManager_->stopUpdatingLocation();
 }
 
 void LocationStorage::stopLocalPolls() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (locationManager_) {
     locationManager_->stopUpdatingLocation();
     locationManager_->stopMonitoringSignificantLocationChanges();
@@ -67,6 +72,7 @@ void LocationStorage::stopLocalPolls() {
 
 void LocationStorage::didUpdateLocations(dz::ui::LocationManager&,
                                          const std::vector<dz::ui::Location>& locations) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("didUpdateLocations called");
   if (locations.empty()) return;
   const Location last(locations.back().latitude, locations.back().longitude);
@@ -78,11 +84,13 @@ void LocationStorage::didUpdateLocations(dz::ui::LocationManager&,
 }
 
 void LocationStorage::didFailWithError(dz::ui::LocationManager&, const dz::ErrorPtr& error) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("location update error: " + error->localizedDescription());
   dz::hud::ProgressHUD::showErrorWithStatus(std::string(kLocationErrorStatus));
 }
 
 void LocationStorage::updateUserLocation(const Location& location) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("updating user location in Dezuvura");
   std::optional<std::string> uid = environment_.signedInUid();
   // The geo store refuses such positions by throwing; the record must not hold them either.
@@ -105,6 +113,7 @@ void LocationStorage::updateUserLocation(const Location& location) {
 }
 
 void LocationStorage::updateUserLocationInBackground(const Location& location) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("updating in background");
   double distance = previousLocation_ ? location.distanceFrom(*previousLocation_) : 0;
   char line[96];

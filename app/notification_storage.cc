@@ -4,6 +4,7 @@
 #include "geo/circle_query.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/queue_check.h"
 
 namespace pollapp {
 
@@ -67,6 +68,7 @@ bool NotificationStorage::experiment(const char* key) const {
 
 std::string NotificationStorage::pollMessage(const std::string& senderFirstName,
                                              const std::string& question) const {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   const std::string hours = std::to_string(kExpiryHours);
   if (experiment(layout::kShowPollCreator)) {
     return format("%@ asked '%@'. Expires in %@ hours.", {senderFirstName, question, hours});
@@ -75,6 +77,7 @@ std::string NotificationStorage::pollMessage(const std::string& senderFirstName,
 }
 
 std::optional<std::string> NotificationStorage::voteMessage(const User& voter, bool changed) const {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (!experiment(layout::kShowPollVoter)) {
     if (changed) return std::nullopt;
     return "You got a new vote";
@@ -106,6 +109,7 @@ void NotificationStorage::withDeviceToken(const std::string& uid,
 
 void NotificationStorage::sendDirectPollNotification(const DatabaseReference& poll,
                                                      const std::string& question, double) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   const UserPtr& sender = userStorage_->currentUser();
   if (!sender) return;
   Value::Map task = {{"question", question},
@@ -121,6 +125,7 @@ void NotificationStorage::sendDirectPollNotification(const DatabaseReference& po
 void NotificationStorage::sendCommunityPollNotification(const DatabaseReference& poll,
                                                         const std::string& question,
                                                         const std::string& domain, double) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   const UserPtr& sender = userStorage_->currentUser();
   if (!sender) return;
   Value::Map task = {{"question", question},
@@ -145,6 +150,7 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
                                                     const std::string& question,
                                                     const dz::platform::Location& location,
                                                     double) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (!dz::platform::isValidCoordinate(location.coordinate())) return;
   Value::Map task = {{"question", question},
                      {"message", format("LIVE: '%@'", {question})},
@@ -176,6 +182,7 @@ void NotificationStorage::sendLocalPollNotification(const DatabaseReference& pol
 }
 
 void NotificationStorage::sendVoteNotificationForPoll(const Poll& poll, bool changed) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   const UserPtr voter = userStorage_->currentUser();
   if (!voter) return;
   std::optional<std::string> message = voteMessage(*voter, changed);

@@ -6,6 +6,7 @@
 #include "app/database_layout.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/queue_check.h"
 #include "platform/wall_clock.h"
 
 namespace pollapp {
@@ -137,6 +138,7 @@ void PollStorage::post(const char* name, Value::Map userInfo) const {
 }
 
 void PollStorage::fetchDirectPolls() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("fetching direct polls");
   if (directQuery_) directQuery_->removeAllObservers();
   double cutoff = environment_.now() - layout::kFeedWindowSeconds;
@@ -155,6 +157,7 @@ void PollStorage::fetchDirectPolls() {
 }
 
 void PollStorage::fetchRecentPollsForCommunity() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("fetching community polls");
   const UserPtr& user = userStorage_->currentUser();
   if (communityQuery_) communityQuery_->removeAllObservers();
@@ -178,6 +181,7 @@ void PollStorage::fetchRecentPollsForCommunity() {
 }
 
 void PollStorage::fetchLocalPolls() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   log("fetching local polls");
   std::weak_ptr<PollStorage> weak = weak_from_this();
   userRef_.child(layout::kLocation)
@@ -211,6 +215,7 @@ void PollStorage::startLocalQuery(const Location& center) {
 }
 
 void PollStorage::observePollWithId(const std::string& pollId) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   DatabaseReference poll = rootRef_.child(layout::kPolls).child(pollId);
   // A poll found by two feeds keeps one observer.
   poll.removeAllObservers();
@@ -227,6 +232,7 @@ void PollStorage::observePollWithId(const std::string& pollId) {
 
 void PollStorage::pollValueChanged(const std::string& pollId, uint64_t generation,
                                    const DataSnapshot& snapshot) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   auto observed = observedPolls_.find(pollId);
   if (observed == observedPolls_.end() || observed->second != generation) return;
   const Value record = snapshot.value();
@@ -253,12 +259,14 @@ void PollStorage::pollValueChanged(const std::string& pollId, uint64_t generatio
 }
 
 void PollStorage::fastSortPollsArray() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   std::stable_sort(pollsArray_.begin(), pollsArray_.end(), [](const PollPtr& a, const PollPtr& b) {
     return a->creationDateTime() > b->creationDateTime();
   });
 }
 
 std::optional<size_t> PollStorage::indexOfPollWithId(const std::string& pollId) const {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   for (size_t i = 0; i < pollsArray_.size(); ++i) {
     if (pollsArray_[i]->pollId() == pollId) return i;
   }
@@ -266,11 +274,13 @@ std::optional<size_t> PollStorage::indexOfPollWithId(const std::string& pollId) 
 }
 
 PollPtr PollStorage::pollForPollId(const std::string& pollId) const {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   auto found = pollsByID_.find(pollId);
   return found == pollsByID_.end() ? nullptr : found->second;
 }
 
 std::optional<size_t> PollStorage::handlePollDeleted(const std::string& pollId, bool destroyed) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (destroyed) {
     rootRef_.child(layout::kDirectPollsForUsers).child(userId_).child(pollId).removeValue();
     rootRef_.child(layout::kPollGeo).child(pollId).removeValue();
@@ -301,6 +311,7 @@ void PollStorage::stopFeeds() {
 }
 
 void PollStorage::removeAllPolls() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   stopFeeds();
   // Left observing, a dropped poll would come back into the cache at its next change.
   while (!observedPolls_.empty()) stopObservingPoll(observedPolls_.begin()->first);
@@ -309,6 +320,7 @@ void PollStorage::removeAllPolls() {
 }
 
 void PollStorage::incrementSocialValueOfSender(const std::string& senderId) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   ++directPollCountsBySenderID_[senderId];
 }
 
@@ -316,6 +328,7 @@ void PollStorage::createPollAtLocation(const std::optional<Location>& location,
                                        const std::string& question,
                                        const std::vector<std::string>& options, PollType type,
                                        double createdAt, CreateCompletion completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (static_cast<unsigned>(type) > static_cast<unsigned>(PollType::Community)) {
     throw dz::Exception(dz::kInvalidArgumentException, "Unknown poll type");
   }
@@ -366,6 +379,7 @@ void PollStorage::createPollAtLocation(const std::optional<Location>& location,
 }
 
 void PollStorage::voteOnOption(const Option& option, VoteCompletion completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   const std::string& pollId = option.pollId();
   if (pollId.empty()) throw dz::Exception(dz::kInvalidArgumentException, "The option has no poll");
   std::optional<std::string> uid = environment_.signedInUid();

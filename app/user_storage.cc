@@ -4,6 +4,7 @@
 #include "app/database_layout.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/queue_check.h"
 #include "platform/text.h"
 
 namespace pollapp {
@@ -32,6 +33,7 @@ UserStorage::~UserStorage() {
 
 void UserStorage::fetchOrGetCurrentUserWithCompletionBlock(
     std::function<void(UserPtr)> completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (currentUser_) {
     completion(currentUser_);
     return;
@@ -48,6 +50,7 @@ void UserStorage::fetchOrGetCurrentUserWithCompletionBlock(
 }
 
 void UserStorage::setCurrentUserFromSnapshot(const DataSnapshot& snapshot) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   currentUser_ = std::make_shared<User>(snapshot);
   dz::analytics::Analytics::setUserID(Value(currentUser_->userId()));
   auto& defaults = *environment_.defaults;
@@ -63,6 +66,7 @@ void UserStorage::setCurrentUserFromSnapshot(const DataSnapshot& snapshot) {
 }
 
 void UserStorage::fetchRelatedUsers() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (!currentUser_) {
     dz::platform::logLine("UserStorage: no current user yet, not fetching related users");
     return;
@@ -80,6 +84,7 @@ void UserStorage::fetchRelatedUsers() {
 }
 
 void UserStorage::relatedUserAdded(const DataSnapshot& snapshot) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   auto user = std::make_shared<User>(snapshot);
   if (user->userId() == userId_) setCurrentUserFromSnapshot(snapshot);
   if (userForUserId(user->userId())) return;
@@ -88,6 +93,7 @@ void UserStorage::relatedUserAdded(const DataSnapshot& snapshot) {
 }
 
 UserPtr UserStorage::userForUserId(const std::string& userId) const {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   for (const UserPtr& user : usersArray_) {
     if (user->userId() == userId) return user;
   }

@@ -7,6 +7,7 @@
 #include "hud/resource_bundle.h"
 #include "platform/dispatch_queue.h"
 #include "platform/exception.h"
+#include "platform/queue_check.h"
 #include "platform/run_loop.h"
 #include "platform/ui/accessibility.h"
 #include "platform/ui/activity_indicator_view.h"
@@ -262,6 +263,7 @@ ui::Color ProgressHUD::backgroundColorForStyle() const {
 // Queued operations.
 
 void ProgressHUD::queueShowProgress(float progress, Status status) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   std::weak_ptr<View> weak = weak_from_this();
   ProgressHUDMaskType maskType = defaultMaskType_;
   queue([weak, progress, status = std::move(status), maskType] {
@@ -272,6 +274,7 @@ void ProgressHUD::queueShowProgress(float progress, Status status) {
 }
 
 void ProgressHUD::queueShowImage(ui::ImagePtr image, Status status, double duration) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   std::weak_ptr<View> weak = weak_from_this();
   ProgressHUDMaskType maskType = defaultMaskType_;
   queue([weak, image = std::move(image), status = std::move(status), duration, maskType] {
@@ -282,6 +285,7 @@ void ProgressHUD::queueShowImage(ui::ImagePtr image, Status status, double durat
 }
 
 void ProgressHUD::queueDismiss(double delay, Completion completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   std::weak_ptr<View> weak = weak_from_this();
   queue([weak, delay, completion = std::move(completion)]() mutable {
     auto self = std::static_pointer_cast<ProgressHUD>(weak.lock());
@@ -295,6 +299,7 @@ void ProgressHUD::queueDismiss(double delay, Completion completion) {
 
 void ProgressHUD::runShowProgress(float progress, const Status& status,
                                   ProgressHUDMaskType maskType) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   maskType_ = maskType;
   updateViewHierarchy();
   imageView()->setHidden(true);
@@ -325,6 +330,7 @@ void ProgressHUD::runShowProgress(float progress, const Status& status,
 
 void ProgressHUD::runShowImage(ui::ImagePtr image, const Status& status, double duration,
                                ProgressHUDMaskType maskType) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   maskType_ = maskType;
   updateViewHierarchy();
   progress_ = kProgressHUDUndefinedProgress;
@@ -391,6 +397,7 @@ void ProgressHUD::appearanceChange() {
 }
 
 void ProgressHUD::appearanceCompletion() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (contentAlpha() == 1) {
     registerNotifications();
     post(kProgressHUDDidAppearNotification, this);
@@ -400,6 +407,7 @@ void ProgressHUD::appearanceCompletion() {
 }
 
 void ProgressHUD::runDismiss(double delay, Completion completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   post(kProgressHUDWillDisappearNotification, nullptr);
   activityCount_ = 0;
   // A pending self-dismissal of an image show would fade out the next show.
@@ -417,6 +425,7 @@ void ProgressHUD::runDismiss(double delay, Completion completion) {
 }
 
 void ProgressHUD::fadeOut(Completion completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   auto self = std::static_pointer_cast<ProgressHUD>(shared_from_this());
   if (fadeOutAnimationDuration_ > 0) {
     View::animate(
@@ -445,6 +454,7 @@ void ProgressHUD::disappearanceChange() {
 }
 
 void ProgressHUD::disappearanceCompletion(const Completion& completion) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   // A show that came during the fade-out has taken over: this dismissal is over all the same.
   if (contentAlpha() != 0) {
     if (completion) completion();
@@ -739,6 +749,7 @@ void ProgressHUD::updateHUDFrame() {
 double ProgressHUD::visibleKeyboardHeight() const { return ui::Keyboard::shared().visibleHeight(); }
 
 void ProgressHUD::positionHUD(const platform::Notification* notification) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   setFrame(appWindowBounds());
   ui::Application& app = ui::Application::shared();
   ui::InterfaceOrientation orientation = app.statusBarOrientation();
@@ -832,6 +843,7 @@ void ProgressHUD::post(const char* name, const void* sender) {
 }
 
 void ProgressHUD::controlViewDidReceiveTouchEvent(const ui::Event& event) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   post(kProgressHUDDidReceiveTouchEventNotification, this);
   if (event.touches.empty()) return;
   ui::Point location = event.touches.front().locationIn(*this);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/queue_check.h"
 #include "platform/ui/graphics_context.h"
 
 namespace dz::hud {
@@ -16,12 +17,14 @@ std::shared_ptr<RadialGradientLayer> RadialGradientLayer::create() {
 }
 
 void RadialGradientLayer::setGradientCenter(ui::Point center) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (center == gradientCenter_) return;
   gradientCenter_ = center;
   setNeedsDisplay();
 }
 
 void RadialGradientLayer::drawInContext(ui::GraphicsContext& context) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   ui::Rect b = bounds();
   // The radius is taken in single precision, as the platform's drawing code does.
   auto radius = static_cast<double>(static_cast<float>(std::min(b.width(), b.height())));

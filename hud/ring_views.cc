@@ -3,6 +3,7 @@
 #include <numbers>
 
 #include "hud/resource_bundle.h"
+#include "platform/queue_check.h"
 #include "platform/ui/window.h"
 
 namespace dz::hud {
@@ -14,12 +15,14 @@ constexpr double kMargin = 5;
 }  // namespace
 
 void RingView::setStrokeThickness(double thickness) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   strokeThickness_ = thickness;
   // The layer keeps its size and arc until it is rebuilt.
   if (ringLayer_) ringLayer_->setLineWidth(thickness);
 }
 
 void RingView::setRadius(double radius) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (radius == radius_) return;
   radius_ = radius;
   dropRingLayer();
@@ -27,17 +30,20 @@ void RingView::setRadius(double radius) {
 }
 
 void RingView::setStrokeColor(ui::Color color) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   strokeColor_ = color;
   if (ringLayer_) ringLayer_->setStrokeColor(color);
 }
 
 void RingView::setFrame(const ui::Rect& frame) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (frame == this->frame()) return;
   View::setFrame(frame);
   if (superview()) layoutAnimatedLayer();
 }
 
 void RingView::willMoveToSuperview(ui::View* newSuperview) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (!newSuperview) {
     dropRingLayer();
   } else {
@@ -52,6 +58,7 @@ void RingView::dropRingLayer() {
 }
 
 const std::shared_ptr<ui::ShapeLayer>& RingView::ringLayer() {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   if (!ringLayer_) ringLayer_ = buildRingLayer();
   return ringLayer_;
 }
@@ -122,6 +129,7 @@ std::string IndefiniteAnimatedView::describe() const {
 }
 
 void ProgressAnimatedView::setStrokeEnd(double strokeEnd) {
+  DZ_ASSERT_ON_MAIN_QUEUE();
   strokeEnd_ = strokeEnd;
   if (hasRingLayer()) ringLayer()->setStrokeEnd(strokeEnd);
 }
