@@ -27,16 +27,6 @@ void onMain(const Completion& completion, Args... args) {
   platform::DispatchQueue::main()->async([completion, args...] { completion(args...); });
 }
 
-std::optional<bool> archivedBool(const Value& archive, std::string_view key, bool& ok) {
-  const Value& member = archive[key];
-  if (member.isNull()) return std::nullopt;
-  if (!member.isBool()) {
-    ok = false;
-    return std::nullopt;
-  }
-  return member.asBool();
-}
-
 }  // namespace
 
 User::User(std::string APIKey, SecureTokenServicePtr tokenService)
@@ -68,16 +58,15 @@ void User::retrieveUser(std::string APIKey, std::string accessToken,
 }
 
 UserPtr User::fromArchive(const Value& archive) {
-  if (!archive.isMap()) return nullptr;
-  bool ok = true;
-  auto userID = archivedString(archive, kUserIDKey, ok);
-  auto APIKey = archivedString(archive, kAPIKeyKey, ok);
-  auto anonymous = archivedBool(archive, kAnonymousKey, ok);
-  auto hasEmailPassword = archivedBool(archive, kHasEmailPasswordKey, ok);
-  auto email = archivedString(archive, kEmailKey, ok);
-  auto emailVerified = archivedBool(archive, kEmailVerifiedKey, ok);
-  auto photoURL = archivedString(archive, kPhotoURLKey, ok);
-  auto displayName = archivedString(archive, kDisplayNameKey, ok);
+  ArchiveReader reader(archive);
+  auto userID = reader.string(kUserIDKey);
+  auto APIKey = reader.string(kAPIKeyKey);
+  auto anonymous = reader.boolean(kAnonymousKey);
+  auto hasEmailPassword = reader.boolean(kHasEmailPasswordKey);
+  auto email = reader.string(kEmailKey);
+  auto emailVerified = reader.boolean(kEmailVerifiedKey);
+  auto photoURL = reader.string(kPhotoURLKey);
+  auto displayName = reader.string(kDisplayNameKey);
   SecureTokenServicePtr service = SecureTokenService::fromArchive(archive[kTokenServiceKey]);
   std::map<std::string, UserInfoImpl> providerData;
   const Value& providers = archive[kProviderDataKey];
@@ -90,7 +79,7 @@ UserPtr User::fromArchive(const Value& archive) {
   } else if (!providers.isNull()) {
     return nullptr;
   }
-  if (!ok || !userID || userID->empty() || !APIKey || !service) return nullptr;
+  if (!reader.wellTyped() || !userID || userID->empty() || !APIKey || !service) return nullptr;
   UserPtr user = create(*APIKey, std::move(service));
   user->userID_ = *userID;
   user->hasEmailPasswordCredential_ = hasEmailPassword.value_or(false);

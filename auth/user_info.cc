@@ -13,14 +13,24 @@ constexpr char kEmailKey[] = "email";
 
 }  // namespace
 
-std::optional<std::string> archivedString(const Value& archive, std::string_view key, bool& ok) {
-  const Value& member = archive[key];
-  if (member.isNull()) return std::nullopt;
-  if (!member.isString()) {
-    ok = false;
-    return std::nullopt;
+const Value* ArchiveReader::member(std::string_view key, bool (Value::*hasType)() const) {
+  const Value& found = archive_[key];
+  if (found.isNull()) return nullptr;
+  if (!(found.*hasType)()) {
+    wellTyped_ = false;
+    return nullptr;
   }
-  return member.asString();
+  return &found;
+}
+
+std::optional<std::string> ArchiveReader::string(std::string_view key) {
+  const Value* found = member(key, &Value::isString);
+  return found ? std::optional<std::string>(found->asString()) : std::nullopt;
+}
+
+std::optional<bool> ArchiveReader::boolean(std::string_view key) {
+  const Value* found = member(key, &Value::isBool);
+  return found ? std::optional<bool>(found->asBool()) : std::nullopt;
 }
 
 std::optional<std::string> nonEmpty(const std::string& text) {
@@ -44,14 +54,13 @@ UserInfoImpl UserInfoImpl::userInfoWithGetAccountInfoResponseProviderUserInfo(
 }
 
 std::optional<UserInfoImpl> UserInfoImpl::fromArchive(const Value& archive) {
-  if (!archive.isMap()) return std::nullopt;
-  bool ok = true;
-  auto providerID = archivedString(archive, kProviderIDKey, ok);
-  auto userID = archivedString(archive, kUserIDKey, ok);
-  auto displayName = archivedString(archive, kDisplayNameKey, ok);
-  auto photoURL = archivedString(archive, kPhotoURLKey, ok);
-  auto email = archivedString(archive, kEmailKey, ok);
-  if (!ok) return std::nullopt;
+  ArchiveReader reader(archive);
+  auto providerID = reader.string(kProviderIDKey);
+  auto userID = reader.string(kUserIDKey);
+  auto displayName = reader.string(kDisplayNameKey);
+  auto photoURL = reader.string(kPhotoURLKey);
+  auto email = reader.string(kEmailKey);
+  if (!reader.wellTyped()) return std::nullopt;
   return UserInfoImpl(providerID.value_or(""), userID.value_or(""), std::move(displayName),
                       std::move(photoURL), std::move(email));
 }

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/value.h"
 
@@ -49,8 +50,24 @@ class UserInfoImpl : public UserInfo {
   std::optional<std::string> email_;
 };
 
-// An archived optional string: none when absent; `ok` false when present with another type.
-std::optional<std::string> archivedString(const Value& archive, std::string_view key, bool& ok);
+// Reads the optional members of an archived object: none when a member is absent. A member
+// present with another type also reads as none and makes the archive unreadable as a whole, as
+// does an archive that is not an object.
+class ArchiveReader {
+ public:
+  explicit ArchiveReader(const Value& archive) : archive_(archive), wellTyped_(archive.isMap()) {}
+  std::optional<std::string> string(std::string_view key);
+  std::optional<bool> boolean(std::string_view key);
+  // False for an archive that is not an object, or once a member read had the wrong type.
+  bool wellTyped() const { return wellTyped_; }
+
+ private:
+  // The member at `key` when it is present and `hasType`, else null.
+  const Value* member(std::string_view key, bool (Value::*hasType)() const);
+
+  const Value& archive_;
+  bool wellTyped_;
+};
 // The text, or none when it is empty (server answers use empty for absent).
 std::optional<std::string> nonEmpty(const std::string& text);
 

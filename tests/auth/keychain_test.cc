@@ -42,6 +42,7 @@ TEST(UserArchiveTest, RoundTripsAndRefusesArchivesOfTheWrongShape) {
   UserPtr user = User::create("key", SecureTokenService::create("key", "a", 5.0, "r"));
   Value archive = user->archive();
   EXPECT_EQ(User::fromArchive(archive), nullptr);  // a user without a uid
+  EXPECT_EQ(User::fromArchive(Value("u1")), nullptr);
   Value::Map map = archive.asMap();
   map["userID"] = Value("u1");
   map.erase("anonymous");
@@ -50,9 +51,20 @@ TEST(UserArchiveTest, RoundTripsAndRefusesArchivesOfTheWrongShape) {
   ASSERT_NE(restored, nullptr);
   EXPECT_EQ(restored->uid(), "u1");
   EXPECT_TRUE(restored->isAnonymous());  // no flag, no providers
+  // Any member of the wrong type, of the user or of one of its providers, refuses the archive.
   map["email"] = Value(42);
   EXPECT_EQ(User::fromArchive(Value(map)), nullptr);
   map.erase("email");
+  map["emailVerified"] = Value("yes");
+  EXPECT_EQ(User::fromArchive(Value(map)), nullptr);
+  map.erase("emailVerified");
+  map["providerData"] = Value(Value::Map{{"password", Value::Map{{"email", Value(true)}}}});
+  EXPECT_EQ(User::fromArchive(Value(map)), nullptr);
+  map["providerData"] = Value(Value::Map{{"password", Value("a@b.c")}});
+  EXPECT_EQ(User::fromArchive(Value(map)), nullptr);
+  map["providerData"] = Value(Value::Map{{"password", Value::Map{{"email", Value("a@b.c")}}}});
+  ASSERT_NE(User::fromArchive(Value(map)), nullptr);
+  map.erase("providerData");
   map.erase("tokenService");
   EXPECT_EQ(User::fromArchive(Value(map)), nullptr);
 }
