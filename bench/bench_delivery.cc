@@ -43,7 +43,7 @@ class NoTokenProvider : public AuthTokenProvider {
 // Notes when each push arrives and when the connection is ready.
 class Listener : public PersistentConnectionDelegate {
  public:
-  void onDataUpdate(PersistentConnection*, const std::string&, const boost::json::value&, bool,
+  void onDataUpdate(PersistentConnection*, const std::string&, PushedData, bool,
                     std::optional<int64_t>) override {
     const auto now = Clock::now();
     std::lock_guard lock(mutex_);

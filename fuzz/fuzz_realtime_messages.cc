@@ -2,7 +2,9 @@
 // socket: the session's joining, the connection's envelope and handshake, and the persistent
 // connection's replies, pushes and drops, with listens, writes and on-disconnect operations
 // pending. Nothing may throw (into the caller or a queue), no completion may run twice, and a
-// purge completes every write still pending.
+// purge completes every write still pending. Each data message also goes through the decoder
+// alone: decoded or refused, and data written back decodes to the same data, as the node reader
+// of plain data pushes reads it.
 //
 // Input: a flags byte, then one frame per line. Lines of one control byte act instead of
 // sending: 0x01 the server closes the socket, 0x02 time moves on a minute (a reconnect),
@@ -18,6 +20,10 @@
 #include <vector>
 
 #include "database/core/persistent_connection.h"
+#include "database/realtime/connection.h"
+#include "database/realtime/data_push.h"
+#include "database/realtime/json_fields.h"
+#include "database/realtime/message_decoder.h"
 #include "database/snapshot/index.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
@@ -58,18 +64,12 @@ class Tokens : public AuthTokenProvider {
 
 // Turns what arrives into nodes, as the repository does.
 struct Delegate : PersistentConnectionDelegate {
-  void onDataUpdate(PersistentConnection*, const std::string& pathString,
-                    const boost::json::value& message, bool isMerge,
-                    std::optional<int64_t>) override {
+  void onDataUpdate(PersistentConnection*, const std::string& pathString, PushedData message,
+                    bool isMerge, std::optional<int64_t>) override {
+    const auto* merge = std::get_if<CompoundWrite>(&message);
+    require(isMerge == (merge != nullptr), "a merge flag that disagrees with its data");
     Path path(pathString);
-    if (!isMerge) {
-      SnapshotUtilities::tryNodeFromJson(message);
-    } else if (const auto* children = message.if_object()) {
-      for (const auto& [key, value] : *children) {
-        path.child(Path(std::string(key)));
-        SnapshotUtilities::tryNodeFromJson(value);
-      }
-    }
+    if (merge) merge->apply(EmptyNode::emptyNode());
   }
   void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                     std::optional<int64_t>) override {
@@ -87,6 +87,46 @@ struct FixedHash : SyncTreeHash {
   CompoundHash compoundHash() const override { return {}; }
   bool includeCompoundHash() const override { return false; }
 };
+
+bool sameNode(const NodePtr& a, const NodePtr& b) { return a && b && a->equals(*b); }
+
+// A push's data written back as the server would send it decodes to the same data.
+void checkWrittenBack(const ServerMessage& decoded) {
+  if (const auto* push = std::get_if<DataPush>(&decoded)) {
+    require(push->data != nullptr, "a data push without data");
+    auto again = decodeServerMessage(dataPushDataMessage(*push));
+    const auto* same = std::get_if<DataPush>(&again);
+    require(same && same->path == push->path && same->tag == push->tag &&
+                sameNode(same->data, push->data),
+            "a data push written back decodes to other data");
+  } else if (const auto* merge = std::get_if<MergePush>(&decoded)) {
+    boost::json::object body{{"p", merge->path}, {"d", merge->merge.valForExport(true).toJson()}};
+    if (merge->tag) body["t"] = *merge->tag;
+    auto again = decodeServerMessage(boost::json::object{{"a", "m"}, {"b", std::move(body)}});
+    const auto* same = std::get_if<MergePush>(&again);
+    NodePtr empty = EmptyNode::emptyNode();
+    require(same && same->path == merge->path &&
+                sameNode(same->merge.apply(empty), merge->merge.apply(empty)),
+            "a merge push written back decodes to other data");
+  }
+}
+
+// The decoder alone, on a frame that holds a whole data message.
+void checkDecoder(const std::string& frame) {
+  boost::system::error_code error;
+  boost::json::value message = boost::json::parse(frame, error);
+  const boost::json::value* data = error ? nullptr : json::member(message, "d");
+  if (!json::isString(json::member(message, "t"), "d") || !data || !data->is_object()) return;
+  ServerMessage decoded = decodeServerMessage(data->get_object());
+  checkWrittenBack(decoded);
+  // The node reader of plain data pushes agrees with the decoder.
+  if (auto plain = readDataPush(frame)) {
+    const auto* push = std::get_if<DataPush>(&decoded);
+    require(push && push->path == plain->path && push->tag == plain->tag &&
+                sameNode(push->data, plain->data),
+            "the node reader and the decoder read a data push apart");
+  }
+}
 
 class World {
  public:
@@ -144,6 +184,7 @@ class World {
     } else if (line == "\x05") {
       onQueue([&] { connection_->resumeForReason(kInterruptReason); });
     } else {
+      checkDecoder(line);
       onQueue([&] { sockets_.last().serverSends(line); });
     }
   }

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "database/core/persistent_connection_internal.h"
+#include "database/realtime/connection.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/application_notifications.h"

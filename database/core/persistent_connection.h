@@ -21,7 +21,7 @@
 #include "database/core/outstanding_query.h"
 #include "database/core/persistent_connection_delegate.h"
 #include "database/core/retry_helper.h"
-#include "database/realtime/connection.h"
+#include "database/realtime/realtime_connection.h"
 #include "database/utilities/atomic_number.h"
 #include "platform/dispatch_queue.h"
 #include "platform/notification_center.h"
@@ -114,13 +114,12 @@ class PersistentConnection : public ConnectionDelegate,
   // ConnectionDelegate
   void onReady(RealtimeConnection* connection, double timestamp,
                const std::string& sessionId) override;
-  void onDataMessage(RealtimeConnection* connection, const boost::json::object& message) override;
-  void onDataPush(RealtimeConnection* connection, DataPush push) override;
+  void onDataMessage(RealtimeConnection* connection, ServerMessage message) override;
   void onDisconnect(RealtimeConnection* connection, ConnectionCloseReason reason) override;
   void onKill(RealtimeConnection* connection, const std::string& reason) override;
 
  private:
-  using ReplyCallback = std::function<void(const boost::json::object& body)>;
+  using ReplyCallback = std::function<void(const Reply& reply)>;
 
   PersistentConnection(std::shared_ptr<RepoInfo> repoInfo, platform::DispatchQueuePtr queue,
                        DatabaseConfigPtr config, Dependencies dependencies);
@@ -145,9 +144,8 @@ class PersistentConnection : public ConnectionDelegate,
   void sendAction(std::string_view action, boost::json::object body, bool sensitive,
                   ReplyCallback callback);
   void sendListen(const std::shared_ptr<OutstandingQuery>& listen);
-  void onListenReply(const std::shared_ptr<OutstandingQuery>& listen,
-                     const boost::json::object& body);
-  void warnOnListenWarnings(const boost::json::value* payload, const QuerySpec& query);
+  void onListenReply(const std::shared_ptr<OutstandingQuery>& listen, const Reply& reply);
+  void warnOnListenWarnings(const Reply& reply, const QuerySpec& query);
   std::vector<std::shared_ptr<OutstandingQuery>> removeListen(const QuerySpec& query);
   void putInternal(boost::json::value data, std::string_view action, const std::string& pathString,
                    std::optional<std::string> hash, WriteCallback onComplete);
@@ -157,10 +155,19 @@ class PersistentConnection : public ConnectionDelegate,
                                WriteCallback onComplete);
   void cancelSentTransactions();
   void failUnansweredOnDisconnects();
-  void onDataPush(const std::string& action, const boost::json::object& body);
+  // Replies and pushes, by kind.
+  void onServerMessage(RefusedMessage refused);
+  void onServerMessage(Reply reply);
+  void onServerMessage(ServerError error);
+  void onServerMessage(DataPush push);
+  void onServerMessage(MergePush push);
+  void onServerMessage(RangeMergePush push);
+  void onServerMessage(AuthRevokedPush push);
+  void onServerMessage(ListenRevokedPush push);
+  void onServerMessage(SecurityDebugPush push);
+  void onServerMessage(UnknownPush push);
   // Hands a data push to the delegate; data it cannot store drops the push, not the connection.
   void deliverPush(const std::function<void(PersistentConnectionDelegate&)>& deliver);
-  void onRangeMergePush(const boost::json::object& body);
   void onListenRevoked(const Path& path);
 
   State connectionState_ = State::Offline;

@@ -15,23 +15,4 @@ inline void check(bool condition, const std::string& message) {
   if (!condition) throw Exception(kInternalInconsistencyException, message);
 }
 
-// Replies reach their callbacks only with a status string (see onDataMessage).
-inline std::string statusOf(const boost::json::object& reply) {
-  auto status = json::asString(json::member(reply, wire::kReplyStatus));
-  return status ? std::string(*status) : std::string();
-}
-
-// The reply's "d" when it is text: the reason a failed write reports to its caller.
-inline std::optional<std::string> reasonOf(const boost::json::object& reply) {
-  auto reason = json::asString(json::member(reply, wire::kReplyData));
-  if (!reason) return std::nullopt;
-  return std::string(*reason);
-}
-
-inline std::string stringOrText(const boost::json::value* value) {
-  if (!value) return std::string();
-  if (auto s = json::asString(value)) return std::string(*s);
-  return json::text(*value);
-}
-
 }  // namespace dz::database::detail

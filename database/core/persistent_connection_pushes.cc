@@ -1,6 +1,5 @@
 #include "database/core/persistent_connection.h"
 #include "database/core/persistent_connection_internal.h"
-#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
 
@@ -11,7 +10,6 @@ using namespace detail;
 
 constexpr char kAuthRevokedDebugCode[] = "I-RDB03419";
 constexpr char kAuthRevokedWarningCode[] = "I-RDB03420";
-constexpr char kServerMessageCode[] = "I-RDB03429";
 constexpr char kMalformedPushCode[] = "I-RDB03430";
 constexpr char kSecurityDebugCode[] = "I-RDB03431";
 constexpr char kUnsupportedActionCode[] = "I-RDB03432";
@@ -20,14 +18,6 @@ constexpr char kRevokingListensCode[] = "I-RDB03440";
 constexpr char kServerErrorCode[] = "I-RDB03445";
 constexpr char kBadReplyCode[] = "I-RDB03446";
 constexpr char kServerErrorName[] = "DezuvuraDatabaseServerError";
-
-// The tag of a push: none when absent; false when present but not an integer.
-bool readTag(const boost::json::object& body, std::optional<int64_t>& tag) {
-  const boost::json::value* value = json::member(body, wire::kBodyTag);
-  if (!value || value->is_null()) return true;
-  tag = json::asInt64(value);
-  return tag.has_value();
-}
 
 }  // namespace
 
@@ -43,41 +33,34 @@ void PersistentConnection::onAuthRevoked(const std::string& status, const std::s
   closeRealtime();
 }
 
-void PersistentConnection::onDataMessage(RealtimeConnection* connection,
-                                         const boost::json::object& message) {
+void PersistentConnection::onDataMessage(RealtimeConnection* connection, ServerMessage message) {
   if (!isCurrent(connection)) return;
-  const boost::json::value* bodyValue = json::member(message, wire::kRequestBody);
-  const boost::json::object* body = bodyValue ? bodyValue->if_object() : nullptr;
+  std::visit([this](auto& decoded) { onServerMessage(std::move(decoded)); }, message);
+}
 
-  if (const boost::json::value* number = json::member(message, wire::kRequestNumber)) {
-    auto requestNumber = json::asInt64(number);
-    if (!requestNumber) {
-      logDebug(kBadReplyCode,
-               "Dropping reply with an unusable request number: " + json::text(message));
-      return;
-    }
-    // Without a status nothing can be concluded: the request stays outstanding (a write the
-    // server applied must not be reported failed, nor a listen it serves dropped).
-    if (!body || !json::asString(json::member(*body, wire::kReplyStatus))) {
-      logDebug(kBadReplyCode, "Dropping reply without a status: " + json::text(message));
-      return;
-    }
-    auto it = requestCBHash_.find(*requestNumber);
-    if (it == requestCBHash_.end()) return;
-    ReplyCallback callback = std::move(it->second);
-    requestCBHash_.erase(it);
-    callback(*body);
-  } else if (const boost::json::value* error = json::member(message, wire::kServerError)) {
-    // The server gave up on this connection: start over (with backoff) rather than end.
-    logError(kServerErrorCode, std::string(kServerErrorName) + ": " + stringOrText(error));
-    closeRealtime();
-  } else if (auto action = json::asString(json::member(message, wire::kRequestAction))) {
-    if (!body) {
-      logDebug(kMalformedPushCode, "Dropping push without a body: " + json::text(message));
-      return;
-    }
-    onDataPush(std::string(*action), *body);
+void PersistentConnection::onServerMessage(RefusedMessage refused) {
+  switch (refused.kind) {
+    case RefusedMessage::Kind::Reply:
+      return logDebug(kBadReplyCode, refused.reason);
+    case RefusedMessage::Kind::Push:
+      return logDebug(kMalformedPushCode, refused.reason);
+    case RefusedMessage::Kind::UnstorableData:
+      return logWarning(kMalformedPushCode, refused.reason);
   }
+}
+
+void PersistentConnection::onServerMessage(Reply reply) {
+  auto it = requestCBHash_.find(reply.requestNumber);
+  if (it == requestCBHash_.end()) return;
+  ReplyCallback callback = std::move(it->second);
+  requestCBHash_.erase(it);
+  callback(reply);
+}
+
+void PersistentConnection::onServerMessage(ServerError error) {
+  // The server gave up on this connection: start over (with backoff) rather than end.
+  logError(kServerErrorCode, std::string(kServerErrorName) + ": " + error.error);
+  closeRealtime();
 }
 
 void PersistentConnection::onListenRevoked(const Path& path) {
@@ -98,57 +81,45 @@ void PersistentConnection::onListenRevoked(const Path& path) {
 
 // Pushes
 
-void PersistentConnection::onDataPush(const std::string& action, const boost::json::object& body) {
-  if (logLevelEnabled(kLogLevelDebug)) {
-    logDebug(kServerMessageCode, "handleServerMessage: " + action + ", " + json::text(body));
-  }
-  if (action == wire::kPushData || action == wire::kPushMerge) {
-    auto path = json::asString(json::member(body, wire::kBodyPath));
-    const boost::json::value* data = json::member(body, wire::kBodyData);
-    bool isMerge = action == wire::kPushMerge;
-    std::optional<int64_t> tag;
-    if (!path || !data || (isMerge && !data->is_object()) || !readTag(body, tag)) {
-      logDebug(kMalformedPushCode,
-               "Malformed data response from server missing path or data: " + json::text(body));
-      return;
-    }
-    if (isMerge && data->get_object().empty()) return;
-    deliverPush([&](PersistentConnectionDelegate& delegate) {
-      delegate.onDataUpdate(this, std::string(*path), *data, isMerge, tag);
-    });
-  } else if (action == wire::kPushRangeMerge) {
-    onRangeMergePush(body);
-  } else if (action == wire::kPushAuthRevoked) {
-    onAuthRevoked(stringOrText(json::member(body, wire::kAuthRevokedStatus)),
-                  stringOrText(json::member(body, wire::kAuthRevokedReason)));
-  } else if (action == wire::kPushListenRevoked) {
-    if (auto path = json::asString(json::member(body, wire::kBodyPath))) {
-      onListenRevoked(Path(*path));
-    }
-  } else if (action == wire::kPushSecurityDebug) {
-    if (auto message = json::asString(json::member(body, wire::kSecurityDebugMessage))) {
-      std::string_view rest = *message;
-      while (true) {
-        size_t end = rest.find('\n');
-        logWarning(kSecurityDebugCode, rest.substr(0, end));
-        if (end == std::string_view::npos) break;
-        rest.remove_prefix(end + 1);
-      }
-    }
-  } else {
-    logDebug(kUnsupportedActionCode, "Unsupported action from server: " + action);
+void PersistentConnection::onServerMessage(DataPush push) {
+  deliverPush([&](PersistentConnectionDelegate& delegate) {
+    delegate.onDataUpdate(this, push.path, std::move(push.data), false, push.tag);
+  });
+}
+
+void PersistentConnection::onServerMessage(MergePush push) {
+  if (push.merge.isEmpty()) return;
+  deliverPush([&](PersistentConnectionDelegate& delegate) {
+    delegate.onDataUpdate(this, push.path, std::move(push.merge), true, push.tag);
+  });
+}
+
+void PersistentConnection::onServerMessage(RangeMergePush push) {
+  deliverPush([&](PersistentConnectionDelegate& delegate) {
+    delegate.onRangeMerge(push.ranges, push.path, push.tag);
+  });
+}
+
+void PersistentConnection::onServerMessage(AuthRevokedPush push) {
+  onAuthRevoked(push.status, push.reason);
+}
+
+void PersistentConnection::onServerMessage(ListenRevokedPush push) {
+  onListenRevoked(Path(push.path));
+}
+
+void PersistentConnection::onServerMessage(SecurityDebugPush push) {
+  std::string_view rest = push.message;
+  while (true) {
+    size_t end = rest.find('\n');
+    logWarning(kSecurityDebugCode, rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
   }
 }
 
-void PersistentConnection::onDataPush(RealtimeConnection* connection, DataPush push) {
-  if (!isCurrent(connection)) return;
-  if (logLevelEnabled(kLogLevelDebug)) {
-    logDebug(kServerMessageCode, "handleServerMessage: " + std::string(wire::kPushData) + ", " +
-                                     json::text(push.body()));
-  }
-  deliverPush([&](PersistentConnectionDelegate& delegate) {
-    delegate.onDataOverwrite(this, push.path, std::move(push.data), push.tag);
-  });
+void PersistentConnection::onServerMessage(UnknownPush push) {
+  logDebug(kUnsupportedActionCode, "Unsupported action from server: " + push.action);
 }
 
 void PersistentConnection::deliverPush(
@@ -160,46 +131,6 @@ void PersistentConnection::deliverPush(
   } catch (const std::exception& e) {
     // Data the client cannot store: this push is dropped, the connection goes on.
     logWarning(kMalformedPushCode, std::string("Dropped data push: ") + e.what());
-  }
-}
-
-void PersistentConnection::onRangeMergePush(const boost::json::object& body) {
-  auto path = json::asString(json::member(body, wire::kBodyPath));
-  const boost::json::value* rangesValue = json::member(body, wire::kBodyData);
-  const boost::json::array* ranges = rangesValue ? rangesValue->if_array() : nullptr;
-  std::optional<int64_t> tag;
-  auto malformed = [&body] {
-    logDebug(kMalformedPushCode, "Dropping malformed range merge: " + json::text(body));
-  };
-  if (!path || !ranges || !readTag(body, tag)) return malformed();
-  std::vector<RangeMerge> merges;
-  for (const boost::json::value& range : *ranges) {
-    if (!range.is_object()) return malformed();
-    std::optional<Path> start, end;
-    const boost::json::value* startValue = json::member(range, wire::kRangeStart);
-    const boost::json::value* endValue = json::member(range, wire::kRangeEnd);
-    if (startValue && !startValue->is_null()) {
-      auto text = json::asString(startValue);
-      if (!text) return malformed();
-      start = Path(*text);
-    }
-    if (endValue && !endValue->is_null()) {
-      auto text = json::asString(endValue);
-      if (!text) return malformed();
-      end = Path(*text);
-    }
-    const boost::json::value* updatesValue = json::member(range, wire::kRangeUpdates);
-    NodePtr updates =
-        updatesValue ? SnapshotUtilities::tryNodeFromJson(*updatesValue) : EmptyNode::emptyNode();
-    if (!updates) return malformed();
-    merges.emplace_back(std::move(start), std::move(end), std::move(updates));
-  }
-  auto delegate = delegate_.lock();
-  if (!delegate) return;
-  try {
-    delegate->onRangeMerge(merges, std::string(*path), tag);
-  } catch (const std::exception& e) {
-    logWarning(kMalformedPushCode, std::string("Dropped range merge: ") + e.what());
   }
 }
 

@@ -50,14 +50,12 @@ void PersistentConnection::sendConnectStats() {
     logDebug(kNoStatsCode, "Not sending stats because stats are empty");
     return;
   }
-  sendAction(
-      wire::kActionStats, {{wire::kStatsCounters, std::move(stats)}}, false,
-      [](const boost::json::object& reply) {
-        if (statusOf(reply) != wire::kStatusOk) {
-          logDebug(kStatsFailedCode,
-                   "Failed to send stats: " + stringOrText(json::member(reply, wire::kReplyData)));
-        }
-      });
+  sendAction(wire::kActionStats, {{wire::kStatsCounters, std::move(stats)}}, false,
+             [](const Reply& reply) {
+               if (reply.status != wire::kStatusOk) {
+                 logDebug(kStatsFailedCode, "Failed to send stats: " + reply.data.value_or(""));
+               }
+             });
 }
 
 void PersistentConnection::sendAuthAndRestoreStateAfterComplete(bool restoreStateAfterComplete) {
@@ -65,17 +63,16 @@ void PersistentConnection::sendAuthAndRestoreStateAfterComplete(bool restoreStat
   check(authToken_.has_value(), "Can't send auth if there is no credential");
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
   sendAction(wire::kActionAuth, {{wire::kAuthCredential, *authToken_}}, true,
-             [weakSelf, restoreStateAfterComplete](const boost::json::object& reply) {
+             [weakSelf, restoreStateAfterComplete](const Reply& reply) {
                auto self = weakSelf.lock();
                if (!self) return;
                self->connectionState_ = State::Online;
-               std::string status = statusOf(reply);
+               const std::string& status = reply.status;
                if (status == wire::kStatusOk) {
                  if (restoreStateAfterComplete) self->restoreState();
                  return;
                }
-               const boost::json::value* data = json::member(reply, wire::kReplyData);
-               std::string reason = data ? stringOrText(data) : kDefaultAuthFailureData;
+               std::string reason = reply.data.value_or(kDefaultAuthFailureData);
                self->authToken_.reset();
                self->forceAuthTokenRefresh_ = true;
                std::string message = "Authentication failed: " + status + " (" + reason + ")";
@@ -140,18 +137,17 @@ void PersistentConnection::sendListen(const std::shared_ptr<OutstandingQuery>& l
                             {wire::kCompoundHashPosts, std::move(posts)}};
   }
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  sendAction(wire::kActionListen, std::move(body), false,
-             [weakSelf, listen](const boost::json::object& reply) {
-               if (auto self = weakSelf.lock()) self->onListenReply(listen, reply);
-             });
+  sendAction(wire::kActionListen, std::move(body), false, [weakSelf, listen](const Reply& reply) {
+    if (auto self = weakSelf.lock()) self->onListenReply(listen, reply);
+  });
   ++unackedListensCount_;
 }
 
 void PersistentConnection::onListenReply(const std::shared_ptr<OutstandingQuery>& listen,
-                                         const boost::json::object& reply) {
-  logDebug(kListenResponseCode, "Listen response " + json::text(reply));
-  std::string status = statusOf(reply);
-  warnOnListenWarnings(json::member(reply, wire::kReplyData), listen->query);
+                                         const Reply& reply) {
+  logDebug(kListenResponseCode, "Listen response " + reply.text);
+  const std::string& status = reply.status;
+  warnOnListenWarnings(reply, listen->query);
   auto it = listens_.find(listen->query);
   // Only the very record this reply was for: a newer listen for the query is not completed.
   if (it != listens_.end() && it->second == listen) {
@@ -162,16 +158,8 @@ void PersistentConnection::onListenReply(const std::shared_ptr<OutstandingQuery>
   if (unackedListensCount_ == 0) ackPuts();
 }
 
-void PersistentConnection::warnOnListenWarnings(const boost::json::value* payload,
-                                                const QuerySpec& query) {
-  const boost::json::value* warnings =
-      payload ? json::member(*payload, wire::kListenWarnings) : nullptr;
-  const boost::json::array* list = warnings ? warnings->if_array() : nullptr;
-  if (!list) return;
-  bool noIndex = std::any_of(list->begin(), list->end(), [](const boost::json::value& w) {
-    return json::isString(&w, wire::kWarningNoIndex);
-  });
-  if (!noIndex) return;
+void PersistentConnection::warnOnListenWarnings(const Reply& reply, const QuerySpec& query) {
+  if (!reply.noIndexWarning) return;
   std::string advice = "\".indexOn\": \"" + query.params().index()->queryDefinition() + "\"";
   logWarning(kIndexWarningCode, "Using an unspecified index. Consider adding " + advice + " at " +
                                     query.path().description() +
@@ -256,26 +244,25 @@ void PersistentConnection::sendPut(uint64_t putId) {
   auto put = it->second;
   put->sent = true;
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  sendAction(
-      put->action, put->request, false, [weakSelf, putId, put](const boost::json::object& reply) {
-        auto self = weakSelf.lock();
-        if (!self) return;
-        auto it = self->outstandingPuts_.find(putId);
-        if (it == self->outstandingPuts_.end() || it->second != put) {
-          logDebug(kIgnoringPutReplyCode, "Ignoring on complete for put " + std::to_string(putId) +
-                                              " because it was already removed");
-          return;
-        }
-        self->outstandingPuts_.erase(it);
-        if (!put->onCompleteBlock) return;
-        std::string status = statusOf(reply);
-        std::optional<std::string> reason = reasonOf(reply);
-        if (self->unackedListensCount_ > 0) {
-          self->putsToAck_.push_back({put->onCompleteBlock, status, reason});
-        } else {
-          put->onCompleteBlock(status, reason);
-        }
-      });
+  sendAction(put->action, put->request, false, [weakSelf, putId, put](const Reply& reply) {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    auto it = self->outstandingPuts_.find(putId);
+    if (it == self->outstandingPuts_.end() || it->second != put) {
+      logDebug(kIgnoringPutReplyCode, "Ignoring on complete for put " + std::to_string(putId) +
+                                          " because it was already removed");
+      return;
+    }
+    self->outstandingPuts_.erase(it);
+    if (!put->onCompleteBlock) return;
+    const std::string& status = reply.status;
+    const std::optional<std::string>& reason = reply.reason;
+    if (self->unackedListensCount_ > 0) {
+      self->putsToAck_.push_back({put->onCompleteBlock, status, reason});
+    } else {
+      put->onCompleteBlock(status, reason);
+    }
+  });
 }
 
 void PersistentConnection::ackPuts() {
@@ -367,14 +354,14 @@ void PersistentConnection::sendOnDisconnect(TupleOnDisconnect operation) {
   uint64_t id = ++onDisconnectCounter_;
   sentOnDisconnects_.emplace(id, std::move(operation));
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  sendAction(action, std::move(body), false, [weakSelf, id](const boost::json::object& reply) {
+  sendAction(action, std::move(body), false, [weakSelf, id](const Reply& reply) {
     auto self = weakSelf.lock();
     if (!self) return;
     auto it = self->sentOnDisconnects_.find(id);
     if (it == self->sentOnDisconnects_.end()) return;
     WriteCallback callback = std::move(it->second.onComplete);
     self->sentOnDisconnects_.erase(it);
-    if (callback) callback(statusOf(reply), reasonOf(reply));
+    if (callback) callback(reply.status, reply.reason);
   });
 }
 

@@ -46,20 +46,6 @@ std::string describeRanges(const std::vector<RangeMerge>& ranges) {
 // disconnect, whether the server applied what was sent stays unknown.
 const std::string kStatusDisposed(wire::kStatusDisconnect);
 
-// A merge push: relative paths to values. None when any part cannot be stored, so that nothing
-// of it is applied.
-std::optional<CompoundWrite> mergeFromJson(const boost::json::value& message) {
-  const boost::json::object* object = message.if_object();
-  if (!object) return std::nullopt;
-  CompoundWrite write;
-  for (const auto& [key, value] : *object) {
-    NodePtr node = SnapshotUtilities::tryNodeFromJson(value);
-    if (!node) return std::nullopt;
-    write = write.addWrite(Path(std::string_view(key)), node);
-  }
-  return write;
-}
-
 }  // namespace
 
 boost::json::object mergeToJson(const CompoundWrite& write) {
@@ -445,35 +431,19 @@ void Repo::applyServerEvents(const Path& path, Events events) {
   raiseEvents(events);
 }
 
-void Repo::onDataUpdate(PersistentConnection*, const std::string& pathString,
-                        const boost::json::value& message, bool isMerge,
-                        std::optional<int64_t> tagId) {
+// The data says whether it is a merge.
+void Repo::onDataUpdate(PersistentConnection*, const std::string& pathString, PushedData message,
+                        bool, std::optional<int64_t> tagId) {
   if (!usable("onDataUpdate")) return;
   if (debugEnabled()) {
-    logDebug("I-RDB03813", "onDataUpdateForPath: " + pathString +
-                               " withMessage: " + boost::json::serialize(message));
+    logDebug("I-RDB03813",
+             "onDataUpdateForPath: " + pathString + " withMessage: " + pushedDataText(message));
   }
+  const auto* merge = std::get_if<CompoundWrite>(&message);
   Path path(pathString);
-  if (!isMerge)
-    return applyServerOverwrite(path, SnapshotUtilities::tryNodeFromJson(message), tagId);
-  std::optional<CompoundWrite> merge = mergeFromJson(message);
-  if (!merge) {
-    logWarning("I-RDB03825",
-               "Dropping a server merge at " + path.toString() + " that cannot be stored");
-    return;
-  }
+  if (!merge) return applyServerOverwrite(path, std::get<NodePtr>(std::move(message)), tagId);
   applyServerEvents(path, tagId ? serverSyncTree_->applyTaggedQueryMerge(path, *merge, *tagId)
                                 : serverSyncTree_->applyServerMerge(path, *merge));
-}
-
-void Repo::onDataOverwrite(PersistentConnection*, const std::string& pathString, NodePtr data,
-                           std::optional<int64_t> tagId) {
-  if (!usable("onDataOverwrite")) return;
-  if (debugEnabled()) {
-    logDebug("I-RDB03813", "onDataUpdateForPath: " + pathString +
-                               " withMessage: " + SnapshotUtilities::toJsonText(*data, true));
-  }
-  applyServerOverwrite(Path(pathString), std::move(data), tagId);
 }
 
 void Repo::applyServerOverwrite(const Path& path, NodePtr node, std::optional<int64_t> tagId) {

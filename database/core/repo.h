@@ -2,8 +2,8 @@
 // the persistent connection, the sync tree of the data with its optional persistence, the ".info"
 // tree, the server clock and the event raiser that hands events and completions to the
 // configuration's callback queue. Made by the repository manager; every operation but create(),
-// the accessors and serverTime() runs on the work queue and takes no lock. Server input is decoded
-// here, once: pushes become nodes and compound writes, statuses become dz::Error values.
+// the accessors and serverTime() runs on the work queue and takes no lock. Pushes arrive decoded
+// (nodes, compound writes, range merges); statuses become dz::Error values here, once.
 #pragma once
 
 #include <atomic>
@@ -126,10 +126,7 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
 
   // PersistentConnectionDelegate
   void onDataUpdate(PersistentConnection* connection, const std::string& pathString,
-                    const boost::json::value& message, bool isMerge,
-                    std::optional<int64_t> tagId) override;
-  void onDataOverwrite(PersistentConnection* connection, const std::string& pathString,
-                       NodePtr data, std::optional<int64_t> tagId) override;
+                    PushedData message, bool isMerge, std::optional<int64_t> tagId) override;
   void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                     std::optional<int64_t> tagId) override;
   void onConnect(PersistentConnection* connection) override;

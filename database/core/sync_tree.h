@@ -16,12 +16,12 @@
 
 #include "database/core/listen_provider.h"
 #include "database/core/operation.h"
-#include "database/core/range_merge.h"
 #include "database/core/sync_point.h"
 #include "database/core/view/event_registration.h"
 #include "database/core/write_tree.h"
 #include "database/persistence/persistence_manager.h"
 #include "database/snapshot/key_order.h"
+#include "database/snapshot/range_merge.h"
 #include "platform/dispatch_queue.h"
 
 namespace dz::database {

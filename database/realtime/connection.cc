@@ -3,6 +3,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "database/realtime/json_fields.h"
+#include "database/realtime/message_decoder.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/repo_info.h"
 #include "database/utilities/wire_protocol.h"
@@ -28,6 +29,8 @@ constexpr char kEstablishedCode[] = "I-RDB08214";
 constexpr char kResetCode[] = "I-RDB08215";
 // Not in the original set of lines: a handshake or reset the client cannot use.
 constexpr char kBadControlCode[] = "I-RDB08216";
+// The persistent connection's line for each push it is handed.
+constexpr char kServerMessageCode[] = "I-RDB03429";
 
 constexpr char kInvalidConnectionState[] = "InvalidConnectionState";
 constexpr char kUnconnectedSendReason[] = "Tried to send data on an unconnected DConnection";
@@ -142,9 +145,12 @@ void Connection::onMessage(WebSocketConnection* session, boost::json::value mess
 void Connection::onDataPush(WebSocketConnection* session, DataPush push) {
   if (state_ == State::Closed || session != conn_.get()) return;
   std::shared_ptr<Connection> keepAlive = shared_from_this();
-  if (logLevelEnabled(kLogLevelDebug))
-    logDebug(kDataMessageCode, "Got data message: " + text(push.dataMessage()));
-  if (auto delegate = delegate_.lock()) delegate->onDataPush(this, std::move(push));
+  if (logLevelEnabled(kLogLevelDebug)) {
+    logDebug(kDataMessageCode, "Got data message: " + text(dataPushDataMessage(push)));
+    logDebug(kServerMessageCode, "handleServerMessage: " + std::string(wire::kPushData) + ", " +
+                                     text(dataPushBody(push)));
+  }
+  if (auto delegate = delegate_.lock()) delegate->onDataMessage(this, std::move(push));
 }
 
 void Connection::onDataMessage(const boost::json::value& data) {
@@ -153,7 +159,15 @@ void Connection::onDataMessage(const boost::json::value& data) {
     logDebug(kUnknownPacketCode, "Unrecognized raw server packet received: " + text(data));
     return;
   }
-  if (auto delegate = delegate_.lock()) delegate->onDataMessage(this, *object);
+  auto action = json::asString(member(*object, wire::kRequestAction));
+  const boost::json::value* body = member(*object, wire::kRequestBody);
+  bool isPush = action && body && !member(*object, wire::kRequestNumber) &&
+                !member(*object, wire::kServerError);
+  if (isPush && logLevelEnabled(kLogLevelDebug)) {
+    logDebug(kServerMessageCode,
+             "handleServerMessage: " + std::string(*action) + ", " + text(*body));
+  }
+  if (auto delegate = delegate_.lock()) delegate->onDataMessage(this, decodeServerMessage(*object));
 }
 
 void Connection::onControlMessage(const boost::json::value& control) {

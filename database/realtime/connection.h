@@ -3,55 +3,21 @@
 // (host redirect) commands and reports ready, data, kill and disconnect to its delegate, at most
 // one disconnect per connection. Runs on the database work queue. Owned by the
 // PersistentConnection, which makes a new one for every connection attempt through a
-// RealtimeConnectionFactory (the seam that lets tests script the server's side).
+// RealtimeConnectionFactory (realtime_connection.h).
 #pragma once
 
 #include <boost/json/object.hpp>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "database/realtime/realtime_connection.h"
 #include "database/realtime/web_socket_connection.h"
 #include "platform/dispatch_queue.h"
 
 namespace dz::database {
 
 class RepoInfo;
-class RealtimeConnection;
-
-enum class ConnectionCloseReason : int32_t { ServerReset = 0, Other = 1 };
-
-class ConnectionDelegate {
- public:
-  virtual ~ConnectionDelegate() = default;
-  // `timestamp` is the server's time in milliseconds since 1970.
-  virtual void onReady(RealtimeConnection* connection, double timestamp,
-                       const std::string& sessionId) = 0;
-  virtual void onDataMessage(RealtimeConnection* connection,
-                             const boost::json::object& message) = 0;
-  // A plain data push, its data already nodes. By default handed on as the JSON data message.
-  virtual void onDataPush(RealtimeConnection* connection, DataPush push) {
-    onDataMessage(connection, push.dataMessage());
-  }
-  virtual void onDisconnect(RealtimeConnection* connection, ConnectionCloseReason reason) = 0;
-  virtual void onKill(RealtimeConnection* connection, const std::string& reason) = 0;
-};
-
-// The connection as the persistent connection uses it.
-class RealtimeConnection {
- public:
-  virtual ~RealtimeConnection() = default;
-  virtual void open() = 0;
-  // Reports the disconnect (reason Other) before returning, unless already closed.
-  virtual void close() = 0;
-  // Sends a request {"r", "a", "b"} in the data envelope; only after onReady.
-  virtual void sendRequest(boost::json::object request, bool sensitive) = 0;
-};
-
-using RealtimeConnectionFactory = std::function<std::shared_ptr<RealtimeConnection>(
-    std::shared_ptr<RepoInfo> repoInfo, platform::DispatchQueuePtr queue,
-    std::optional<std::string> lastSessionId, std::weak_ptr<ConnectionDelegate> delegate)>;
 
 class Connection : public RealtimeConnection,
                    public WebSocketConnectionDelegate,

@@ -30,19 +30,20 @@ bool isLevel(const NodePtr& node, size_t size) {
 
 }  // namespace
 
-boost::json::object DataPush::body() const {
-  boost::json::object body{{wire::kBodyPath, path},
-                           {wire::kBodyData, SnapshotUtilities::toJson(*data, true)}};
-  if (tag) body[wire::kBodyTag] = *tag;
+boost::json::object dataPushBody(const DataPush& push) {
+  boost::json::object body{{wire::kBodyPath, push.path},
+                           {wire::kBodyData, SnapshotUtilities::toJson(*push.data, true)}};
+  if (push.tag) body[wire::kBodyTag] = *push.tag;
   return body;
 }
 
-boost::json::object DataPush::dataMessage() const {
-  return {{wire::kRequestAction, wire::kPushData}, {wire::kRequestBody, body()}};
+boost::json::object dataPushDataMessage(const DataPush& push) {
+  return {{wire::kRequestAction, wire::kPushData}, {wire::kRequestBody, dataPushBody(push)}};
 }
 
-boost::json::object DataPush::message() const {
-  return {{wire::kEnvelopeType, wire::kMessageTypeData}, {wire::kEnvelopeData, dataMessage()}};
+boost::json::object dataPushMessage(const DataPush& push) {
+  return {{wire::kEnvelopeType, wire::kMessageTypeData},
+          {wire::kEnvelopeData, dataPushDataMessage(push)}};
 }
 
 bool mayBeDataPush(std::string_view text) {

@@ -1,6 +1,6 @@
-// DataPush: a data push ("d": new data at a path) whose data was read from the message text
-// straight into nodes, without a JSON document in between. Large loads arrive this way, so the
-// text is read once, at the boundary.
+// Plain data pushes ("d": new data at a path) read from the message text straight into nodes,
+// without a JSON document in between. Large loads arrive this way, so the text is read once, at
+// the boundary; the pushes' JSON forms are for logs and tests.
 #pragma once
 
 #include <boost/json/object.hpp>
@@ -9,22 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include "database/realtime/server_message.h"
 #include "database/snapshot/json_reader.h"
-#include "database/snapshot/node.h"
 
 namespace dz::database {
 
-struct DataPush {
-  std::string path;  // as the server sent it
-  std::optional<int64_t> tag;
-  NodePtr data;  // never empty: a push of no data takes the JSON path
-
-  // The push's body ({"p", "d", "t"}) as JSON, the data in export form.
-  boost::json::object body() const;
-  // The data message ({"a", "b"}) and the whole message ({"t", "d"}) that carried it, as JSON.
-  boost::json::object dataMessage() const;
-  boost::json::object message() const;
-};
+// The push's body ({"p", "d", "t"}) as JSON, the data in export form.
+boost::json::object dataPushBody(const DataPush& push);
+// The data message ({"a", "b"}) and the whole message ({"t", "d"}) that carried a push, as JSON.
+boost::json::object dataPushDataMessage(const DataPush& push);
+boost::json::object dataPushMessage(const DataPush& push);
 
 // The data push that `text` holds, when it is a plain one: exactly the envelope's members and
 // data that reads as nodes. Anything else (other messages, merges, data the node reader leaves

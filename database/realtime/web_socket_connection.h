@@ -30,7 +30,7 @@ class WebSocketConnectionDelegate {
   virtual void onMessage(WebSocketConnection* session, boost::json::value message) = 0;
   // A plain data push, its data already nodes. By default handed on as the JSON message.
   virtual void onDataPush(WebSocketConnection* session, DataPush push) {
-    onMessage(session, push.message());
+    onMessage(session, dataPushMessage(push));
   }
   virtual void onDisconnect(WebSocketConnection* session, bool wasEverConnected) = 0;
 };

@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <boost/json/serialize.hpp>
 
-#include "database/core/range_merge.h"
 #include "database/snapshot/compound_hash.h"
 #include "database/snapshot/index.h"
 #include "database/snapshot/query_params.h"
+#include "database/snapshot/range_merge.h"
 #include "tests/database/snapshot/random_node_fixture.h"
 #include "tests/devserver/random_queries.h"
 #include "tools/devserver/database_tree.h"

@@ -3,8 +3,8 @@
 // with a compound hash gets a range merge of only the ranges that differ.
 #include <gtest/gtest.h>
 
-#include "database/core/range_merge.h"
 #include "database/snapshot/compound_hash.h"
+#include "database/snapshot/range_merge.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "tests/devserver/test_client.h"
 

@@ -17,18 +17,14 @@ class ModelDelegate : public LoggingDelegate {
  public:
   explicit ModelDelegate(EventLog& log) : LoggingDelegate(log) {}
   void onDataUpdate(PersistentConnection* connection, const std::string& pathString,
-                    const boost::json::value& message, bool isMerge,
-                    std::optional<int64_t> tag) override {
+                    PushedData message, bool isMerge, std::optional<int64_t> tag) override {
     const Path path(pathString);
-    if (isMerge) {
-      for (const auto& [key, value] : message.as_object()) {
-        model = model->updateChild(path.child(std::string_view(key)),
-                                   SnapshotUtilities::nodeFromJson(value));
-      }
+    if (const auto* merge = std::get_if<CompoundWrite>(&message)) {
+      model = model->updateChild(path, merge->apply(model->getChild(path)));
     } else {
-      model = model->updateChild(path, SnapshotUtilities::nodeFromJson(message));
+      model = model->updateChild(path, std::get<NodePtr>(message));
     }
-    LoggingDelegate::onDataUpdate(connection, pathString, message, isMerge, tag);
+    LoggingDelegate::onDataUpdate(connection, pathString, std::move(message), isMerge, tag);
   }
   NodePtr model = EmptyNode::emptyNode();
 };

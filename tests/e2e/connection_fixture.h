@@ -58,12 +58,11 @@ class EventLog {
 class LoggingDelegate : public PersistentConnectionDelegate {
  public:
   explicit LoggingDelegate(EventLog& log) : log_(log) {}
-  void onDataUpdate(PersistentConnection*, const std::string& pathString,
-                    const boost::json::value& message, bool isMerge,
-                    std::optional<int64_t>) override {
+  void onDataUpdate(PersistentConnection*, const std::string& pathString, PushedData message,
+                    bool isMerge, std::optional<int64_t>) override {
     // The server names paths in wire form ("a/b"); log them as paths.
     log_.add(std::string(isMerge ? "merge " : "set ") + Path(pathString).toString() + " " +
-             boost::json::serialize(message));
+             pushedDataText(message));
   }
   void onRangeMerge(const std::vector<RangeMerge>&, const std::string& pathString,
                     std::optional<int64_t>) override {

@@ -1,7 +1,7 @@
 #include "tools/devserver/listen_window.h"
 
-#include "database/core/range_merge.h"
 #include "database/snapshot/compound_hash.h"
+#include "database/snapshot/range_merge.h"
 #include "database/utilities/wire_protocol.h"
 #include "tools/devserver/database_tree.h"
 

@@ -254,7 +254,7 @@ TEST_F(PersistentConnectionFaultsTest, CallbacksMayChangeTheTablesTheyAreCalledF
 
 TEST_F(PersistentConnectionFaultsTest, ADelegateThatRejectsPushedDataDoesNotStopTheConnection) {
   struct Throwing : RecordingConnectionDelegate {
-    void onDataUpdate(PersistentConnection*, const std::string&, const boost::json::value&, bool,
+    void onDataUpdate(PersistentConnection*, const std::string&, PushedData, bool,
                       std::optional<int64_t>) override {
       throw dz::Exception("InvalidDezuvuraData", "bad data");
     }

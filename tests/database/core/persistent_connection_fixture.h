@@ -10,6 +10,7 @@
 #include <deque>
 
 #include "database/core/persistent_connection.h"
+#include "database/realtime/message_decoder.h"
 #include "database/utilities/repo_info.h"
 #include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
@@ -38,12 +39,15 @@ class FakeRealtimeConnection : public RealtimeConnection {
     if (auto d = delegate_.lock()) d->onReady(this, timestamp, sessionId);
   }
   void message(const std::string& json) {
-    if (auto d = delegate_.lock()) d->onDataMessage(this, boost::json::parse(json).as_object());
+    if (auto d = delegate_.lock()) {
+      d->onDataMessage(this, decodeServerMessage(boost::json::parse(json).as_object()));
+    }
   }
   void reply(int64_t requestNumber, const std::string& status, boost::json::value data = nullptr) {
     boost::json::object body{{"s", status}, {"d", std::move(data)}};
     if (auto d = delegate_.lock()) {
-      d->onDataMessage(this, boost::json::object{{"r", requestNumber}, {"b", std::move(body)}});
+      d->onDataMessage(this, decodeServerMessage(boost::json::object{{"r", requestNumber},
+                                                                     {"b", std::move(body)}}));
     }
   }
   void push(const std::string& action, const std::string& bodyJson) {
@@ -124,12 +128,10 @@ class FakeTokenProvider : public AuthTokenProvider {
 };
 
 struct RecordingConnectionDelegate : PersistentConnectionDelegate {
-  void onDataUpdate(PersistentConnection*, const std::string& pathString,
-                    const boost::json::value& message, bool isMerge,
-                    std::optional<int64_t> tagId) override {
+  void onDataUpdate(PersistentConnection*, const std::string& pathString, PushedData message,
+                    bool isMerge, std::optional<int64_t> tagId) override {
     events.push_back(std::string(isMerge ? "merge " : "set ") + pathString + " " +
-                     boost::json::serialize(message) +
-                     (tagId ? " tag " + std::to_string(*tagId) : ""));
+                     pushedDataText(message) + (tagId ? " tag " + std::to_string(*tagId) : ""));
   }
   void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                     std::optional<int64_t> tagId) override {

@@ -21,7 +21,7 @@
 #include <random>
 #include <set>
 
-#include "database/core/range_merge.h"
+#include "database/snapshot/range_merge.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "tests/database/core/sync_scenario_fixture.h"
 

@@ -19,8 +19,11 @@ struct RecordingDelegate : ConnectionDelegate {
   void onReady(RealtimeConnection*, double timestamp, const std::string& sessionId) override {
     events.push_back("ready " + std::to_string(static_cast<int64_t>(timestamp)) + " " + sessionId);
   }
-  void onDataMessage(RealtimeConnection*, const boost::json::object& message) override {
-    events.push_back("data " + boost::json::serialize(message));
+  void onDataMessage(RealtimeConnection*, ServerMessage message) override {
+    const auto* reply = std::get_if<Reply>(&message);
+    events.push_back(reply ? "reply " + std::to_string(reply->requestNumber) + " " + reply->status +
+                                 " " + reply->data.value_or("")
+                           : "message " + std::to_string(message.index()));
   }
   void onDisconnect(RealtimeConnection*, ConnectionCloseReason reason) override {
     events.push_back("disconnect " + std::to_string(static_cast<int>(reason)));
@@ -105,7 +108,7 @@ TEST_F(ConnectionTest, PassesDataMessagesOn) {
   handshake();
   serverSends(R"({"t":"d","d":{"r":1,"b":{"s":"ok","d":{}}}})");
   ASSERT_EQ(events().size(), 2u);
-  EXPECT_EQ(events()[1], R"(data {"r":1,"b":{"s":"ok","d":{}}})");
+  EXPECT_EQ(events()[1], "reply 1 ok {}");
 }
 
 TEST_F(ConnectionTest, IgnoresMessagesItCannotRead) {

@@ -61,7 +61,8 @@ TEST(DataPushTest, PlainPushesReadAsTheJsonPathReadsThem) {
     EXPECT_TRUE(nodesEqual(push->data, dataByDocument(text))) << text;
     EXPECT_EQ(push->data->getPriority()->isEmpty(), dataByDocument(text)->getPriority()->isEmpty());
     // Handed on as JSON, the push reads the same again.
-    EXPECT_TRUE(nodesEqual(SnapshotUtilities::tryNodeFromJson(push->body().at("d")), push->data));
+    EXPECT_TRUE(
+        nodesEqual(SnapshotUtilities::tryNodeFromJson(dataPushBody(*push).at("d")), push->data));
     expectEveryCutReadsAsTheWholeText(text);
   }
   auto tagged = readDataPush(texts[1]);

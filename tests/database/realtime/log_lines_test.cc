@@ -20,7 +20,7 @@ using testing::FakeSocketFactory;
 
 struct QuietDelegate : ConnectionDelegate {
   void onReady(RealtimeConnection*, double, const std::string&) override {}
-  void onDataMessage(RealtimeConnection*, const boost::json::object&) override {}
+  void onDataMessage(RealtimeConnection*, ServerMessage) override {}
   void onDisconnect(RealtimeConnection*, ConnectionCloseReason) override {}
   void onKill(RealtimeConnection*, const std::string&) override {}
 };

@@ -26,7 +26,7 @@ struct RecordingDelegate : WebSocketConnectionDelegate {
   }
   void onDataPush(WebSocketConnection* session, DataPush push) override {
     pushes.push_back(push);
-    onMessage(session, push.message());
+    onMessage(session, dataPushMessage(push));
   }
   void onDisconnect(WebSocketConnection*, bool wasEverConnected) override {
     disconnects.push_back(wasEverConnected);

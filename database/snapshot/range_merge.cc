@@ -1,4 +1,4 @@
-#include "database/core/range_merge.h"
+#include "database/snapshot/range_merge.h"
 
 #include <set>
 

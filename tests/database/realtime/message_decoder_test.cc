@@ -1,0 +1,66 @@
+#include "database/realtime/message_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+
+#include "database/snapshot/snapshot_utilities.h"
+
+namespace dz::database {
+namespace {
+
+ServerMessage decode(const char* json) {
+  return decodeServerMessage(boost::json::parse(json).as_object());
+}
+
+std::optional<RefusedMessage::Kind> refusal(const char* json) {
+  ServerMessage message = decode(json);
+  const auto* refused = std::get_if<RefusedMessage>(&message);
+  if (!refused) return std::nullopt;
+  return refused->kind;
+}
+
+TEST(MessageDecoderTest, RefusesWhatCannotBeUsed) {
+  using Kind = RefusedMessage::Kind;
+  for (const char* reply : {R"({"r":"one","b":{"s":"ok"}})", R"({"r":1.5,"b":{"s":"ok"}})",
+                            R"({"r":1,"b":{"s":7}})", R"({"r":1})", R"({"nothing":1})"}) {
+    EXPECT_EQ(refusal(reply), Kind::Reply) << reply;
+  }
+  for (const char* push :
+       {R"({"a":"d"})", R"({"a":"d","b":[1]})", R"({"a":"d","b":{"d":1}})",
+        R"({"a":"d","b":{"p":5,"d":1}})", R"({"a":"d","b":{"p":"/a","d":1,"t":"x"}})",
+        R"({"a":"m","b":{"p":"/a","d":[1]}})", R"({"a":"rm","b":{"p":"/a","d":[{"s":7}]}})",
+        R"({"a":"rm","b":{"p":"/a","d":[5]}})", R"({"a":"c","b":{}})", R"({"a":"sd","b":{}})"}) {
+    EXPECT_EQ(refusal(push), Kind::Push) << push;
+  }
+  // Keys the tree cannot hold: nothing of the push is kept.
+  EXPECT_EQ(refusal(R"({"a":"d","b":{"p":"/a","d":{"bad.key":1}}})"), Kind::UnstorableData);
+  EXPECT_EQ(refusal(R"({"a":"m","b":{"p":"/a","d":{"ok":1,"x":{"bad.key":1}}}})"),
+            Kind::UnstorableData);
+}
+
+TEST(MessageDecoderTest, DecodesRepliesAndPushesIntoValues) {
+  ServerMessage reply = decode(R"({"r":3,"b":{"s":"ok","d":{"w":["no_index"]}}})");
+  ASSERT_TRUE(std::holds_alternative<Reply>(reply));
+  EXPECT_EQ(std::get<Reply>(reply).requestNumber, 3);
+  EXPECT_TRUE(std::get<Reply>(reply).noIndexWarning);
+  EXPECT_FALSE(std::get<Reply>(reply).reason);
+  EXPECT_EQ(std::get<Reply>(decode(R"({"r":4,"b":{"s":"no","d":"why"}})")).reason, "why");
+
+  ServerMessage merge = decode(R"({"a":"m","b":{"p":"/a","d":{"b/c":1,"d":null},"t":7}})");
+  ASSERT_TRUE(std::holds_alternative<MergePush>(merge));
+  EXPECT_EQ(std::get<MergePush>(merge).tag, 7);
+  EXPECT_EQ(pushedDataText(std::get<MergePush>(merge).merge), R"({"b/c":1,"d":null})");
+
+  ServerMessage range = decode(R"({"a":"rm","b":{"p":"/a","d":[{"s":"k","m":{"k":1}},{}]}})");
+  ASSERT_TRUE(std::holds_alternative<RangeMergePush>(range));
+  ASSERT_EQ(std::get<RangeMergePush>(range).ranges.size(), 2u);
+  EXPECT_EQ(std::get<RangeMergePush>(range).ranges[0].start(), Path("k"));
+  EXPECT_FALSE(std::get<RangeMergePush>(range).ranges[1].end());
+
+  EXPECT_EQ(std::get<ServerError>(decode(R"({"error":"overloaded"})")).error, "overloaded");
+  EXPECT_EQ(std::get<UnknownPush>(decode(R"({"a":"zz","b":{}})")).action, "zz");
+}
+
+}  // namespace
+}  // namespace dz::database
