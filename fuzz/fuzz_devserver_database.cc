@@ -151,7 +151,6 @@ class Client {
   // Every plain listen the server confirmed holds the server's data.
   void checkViews() const {
     if (!modelled_) return;
-    auto locked = service_.lock();
     for (const auto& [key, view] : views_) {
       if (!view.confirmed) continue;
       require(view.data != nullptr, "a listen confirmed before its data");

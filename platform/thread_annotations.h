@@ -21,6 +21,7 @@
 #define DZ_RELEASE(...) DZ_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
 #define DZ_TRY_ACQUIRE(...) DZ_THREAD_ATTRIBUTE(try_acquire_capability(__VA_ARGS__))
 #define DZ_EXCLUDES(...) DZ_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
+#define DZ_ASSERT_CAPABILITY(x) DZ_THREAD_ATTRIBUTE(assert_capability(x))
 #define DZ_NO_THREAD_SAFETY_ANALYSIS DZ_THREAD_ATTRIBUTE(no_thread_safety_analysis)
 
 namespace dz::platform {
@@ -44,6 +45,8 @@ class DZ_CAPABILITY("mutex") Mutex {
 class DZ_SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) DZ_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  // Takes over a lock already held (after a successful try_lock).
+  MutexLock(Mutex& mutex, std::adopt_lock_t) DZ_REQUIRES(mutex) : mutex_(mutex) {}
   ~MutexLock() DZ_RELEASE() { mutex_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;

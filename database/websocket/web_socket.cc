@@ -53,14 +53,6 @@ ErrorPtr unknownStreamError() { return std::make_shared<Error>(kStreamErrorDomai
 
 }  // namespace
 
-// Keeps the socket's work serial while some of it runs on the caller's thread: every piece of
-// work holds `lock` while it runs, and `queued` counts the work queue's tasks not yet finished,
-// so that work run in place never overtakes work queued before it.
-struct WebSocket::WorkGate {
-  std::mutex lock;
-  std::atomic<size_t> queued{0};
-};
-
 // Routes the frame reader's findings to the socket, on whichever thread reads (under readLock_).
 class WebSocket::Reader : public FrameReader::Handler {
  public:
@@ -83,6 +75,7 @@ class WebSocket::Reader : public FrameReader::Handler {
       auto socket = weak.lock();
       if (!socket) return;
       socket->postWork([socket, payload] {
+        socket->assertGated();
         if (socket->readyState() == ReadyState::kOpen) socket->sendFrame(Opcode::kPong, payload);
       });
     });
@@ -95,14 +88,16 @@ class WebSocket::Reader : public FrameReader::Handler {
         });
   }
 
-  void onClose(int code, std::string reason) override {
+  void onClose(int code, std::string reason) override DZ_REQUIRES(socket_.readLock_) {
     socket_.onWorkQueue([code, reason = std::move(reason)](WebSocket& socket) mutable {
+      socket.assertGated();
       socket.handleServerClose(code, std::move(reason));
     });
   }
 
-  void onProtocolError(int closeCode, std::string reason) override {
+  void onProtocolError(int closeCode, std::string reason) override DZ_REQUIRES(socket_.readLock_) {
     socket_.onWorkQueue([closeCode, reason = std::move(reason)](WebSocket& socket) mutable {
+      socket.assertGated();
       socket.closeWithProtocolError(closeCode, std::move(reason));
     });
   }
@@ -205,11 +200,12 @@ void WebSocket::sendData(std::string data) {
 
 void WebSocket::sendMessage(Opcode opcode, std::string payload) {
   // Written on the caller's thread when no other work is queued or running: no hop.
-  if (!workQueue_->isCurrent()) {
-    std::unique_lock lock(workGate_->lock, std::try_to_lock);
-    if (lock.owns_lock() && workGate_->queued.load() == 0) return sendFrame(opcode, payload);
+  if (!workQueue_->isCurrent() && workGate_->lock.try_lock()) {
+    platform::MutexLock lock(workGate_->lock, std::adopt_lock);
+    if (workGate_->queued.load() == 0) return sendFrame(opcode, payload);
   }
   postWork([self = shared_from_this(), opcode, payload = std::move(payload)] {
+    self->assertGated();
     self->sendFrame(opcode, payload);
   });
 }
@@ -217,7 +213,7 @@ void WebSocket::sendMessage(Opcode opcode, std::string payload) {
 void WebSocket::postWork(std::function<void()> work) {
   workGate_->queued.fetch_add(1);
   workQueue_->async([gate = workGate_, work = std::move(work)] {
-    std::lock_guard lock(gate->lock);
+    platform::MutexLock lock(gate->lock);
     struct Finished {
       WorkGate& gate;
       ~Finished() { gate.queued.fetch_sub(1); }
@@ -232,6 +228,7 @@ void WebSocket::sendPing(std::string payload) {
   }
   if (payload.size() > kMaxControlPayload) throw Exception(kInvalidArgumentException, kPingTooLong);
   postWork([self = shared_from_this(), payload = std::move(payload)] {
+    self->assertGated();
     if (self->readyState() == ReadyState::kOpen) self->sendFrame(Opcode::kPing, payload);
   });
 }
@@ -243,6 +240,7 @@ void WebSocket::close(int code, std::string reason) {
     throw Exception(kInvalidArgumentException, kBadCloseCode + std::to_string(code));
   }
   postWork([self = shared_from_this(), code, reason = std::move(reason)] {
+    self->assertGated();
     self->startClosing(code, reason);
   });
 }
@@ -291,7 +289,7 @@ void WebSocket::handleStreamEvent(platform::Stream& stream, platform::StreamEven
   if (event == StreamEvent::kHasBytesAvailable && readsOnEventThread_.load()) {
     // Once open, frames are read and checked right here: one thread change per batch of reads
     // (to the delegate queue) instead of two.
-    std::lock_guard lock(readLock_);
+    platform::MutexLock lock(readLock_);
     struct OnEventThread {
       bool& flag;
       explicit OnEventThread(bool& flag) : flag(flag) { flag = true; }
@@ -303,7 +301,10 @@ void WebSocket::handleStreamEvent(platform::Stream& stream, platform::StreamEven
   std::weak_ptr<WebSocket> weak = weak_from_this();
   const bool isInput = stream.isInput();
   postWork([weak, isInput, event] {
-    if (auto self = weak.lock()) self->safeHandleEvent(isInput, event);
+    auto self = weak.lock();
+    if (!self) return;
+    self->assertGated();
+    self->safeHandleEvent(isInput, event);
   });
 }
 
@@ -322,6 +323,7 @@ bool WebSocket::pinningRefuses(platform::StreamEvent event) {
       std::weak_ptr<WebSocket> weak = weak_from_this();
       postWork([weak] {
         if (auto self = weak.lock()) {
+          self->assertGated();
           self->failWithError(std::make_shared<Error>(kStreamErrorDomain, kInvalidServerCertCode,
                                                       kInvalidServerCert));
         }
@@ -333,8 +335,9 @@ bool WebSocket::pinningRefuses(platform::StreamEvent event) {
 
 void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
   using platform::StreamEvent;
-  std::unique_lock readLock(readLock_, std::defer_lock);
-  if (event != StreamEvent::kHasSpaceAvailable) readLock.lock();
+  // Writing needs no reading state.
+  if (event == StreamEvent::kHasSpaceAvailable) return pumpWriting();
+  platform::MutexLock readLock(readLock_);
   switch (event) {
     case StreamEvent::kOpenCompleted:
       if (readyState() >= ReadyState::kClosing) return;
@@ -346,7 +349,6 @@ void WebSocket::safeHandleEvent(bool isInput, platform::StreamEvent event) {
       readAvailableBytes();
       return;
     case StreamEvent::kHasSpaceAvailable:
-      pumpWriting();
       return;
     case StreamEvent::kErrorOccurred: {
       ErrorPtr error = streams_.input->error();  // one connection, one error
@@ -370,9 +372,7 @@ void WebSocket::readAvailableBytes() {
     if (count == 0) break;
     if (count < 0) {
       ErrorPtr error = streams_.input->error();
-      onWorkQueue([error = error ? std::move(error) : unknownStreamError()](WebSocket& socket) {
-        socket.failWithError(error);
-      });
+      failOnWorkQueue(error ? std::move(error) : unknownStreamError());
       break;
     }
     const auto bytes =
@@ -429,7 +429,7 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
   if (end == std::string::npos) {
     if (responseHeader_.size() >= limit) {
       readPhase_ = ReadPhase::kStopped;
-      failWithError(responseHeaderTooLongError(limit));
+      failOnWorkQueue(responseHeaderTooLongError(limit));
     }
     return std::min(bytes.size(), room);
   }
@@ -447,7 +447,7 @@ size_t WebSocket::consumeResponseHeader(std::string_view bytes) {
                             : badResponseError(0);
   if (error) {
     readPhase_ = ReadPhase::kStopped;
-    failWithError(std::move(error));
+    failOnWorkQueue(std::move(error));
     return taken;
   }
   {
@@ -571,17 +571,17 @@ void WebSocket::disconnect() {
 void WebSocket::armCloseTimeout() {
   if (closeTimeout_) return;
   std::weak_ptr<WebSocket> weak = weak_from_this();
-  closeTimeout_ =
-      limits_.scheduler->schedule(limits_.closeTimeout, workQueue_, [weak, gate = workGate_] {
-        std::lock_guard lock(gate->lock);
-        auto self = weak.lock();
-        if (!self || self->closeReported_ || self->failed_) return;
-        if (!self->receivedClose_ && self->closeCode_ == 0) {
-          self->closeCode_ = kCloseAbnormal;
-          self->closeReason_ = kCloseTimedOut;
-        }
-        self->finishClosing();
-      });
+  closeTimeout_ = limits_.scheduler->schedule(limits_.closeTimeout, workQueue_, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    platform::MutexLock lock(self->workGate_->lock);
+    if (self->closeReported_ || self->failed_) return;
+    if (!self->receivedClose_ && self->closeCode_ == 0) {
+      self->closeCode_ = kCloseAbnormal;
+      self->closeReason_ = kCloseTimedOut;
+    }
+    self->finishClosing();
+  });
 }
 
 // Closes the streams and reports the close once.
@@ -659,6 +659,13 @@ size_t WebSocket::batchBytes() {
 void WebSocket::onWorkQueue(std::function<void(WebSocket&)> work) {
   if (!readingOnEventThread_) return work(*this);
   postWork([self = shared_from_this(), work = std::move(work)] { work(*self); });
+}
+
+void WebSocket::failOnWorkQueue(ErrorPtr error) {
+  onWorkQueue([error = std::move(error)](WebSocket& socket) {
+    socket.assertGated();
+    socket.failWithError(error);
+  });
 }
 
 void WebSocket::deliverMessage(Message message) {

@@ -132,29 +132,40 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   class Reader;
   friend class Reader;
 
+  // Keeps the socket's work serial while some of it runs on the caller's thread: every piece of
+  // work holds `lock` while it runs, and `queued` counts the work queue's tasks not yet finished,
+  // so that work run in place never overtakes work queued before it.
+  struct WorkGate {
+    platform::Mutex lock;
+    std::atomic<size_t> queued{0};
+  };
+  // Said at the top of work that postWork runs (which holds the gate meanwhile), or that runs in
+  // place on the work queue's reads: the analysis cannot follow a function through a queue.
+  void assertGated() const DZ_ASSERT_CAPABILITY(workGate_->lock) {}
+
   void handleStreamEvent(platform::Stream& stream, platform::StreamEvent event) override;
   bool pinningRefuses(platform::StreamEvent event);
-  void safeHandleEvent(bool isInput, platform::StreamEvent event);
-  void readAvailableBytes();
-  void handleEnd();
+  void safeHandleEvent(bool isInput, platform::StreamEvent event) DZ_REQUIRES(workGate_->lock);
+  void readAvailableBytes() DZ_REQUIRES(readLock_);
+  void handleEnd() DZ_REQUIRES(readLock_, workGate_->lock);
 
-  void startHandshake();
-  size_t consumeResponseHeader(std::string_view bytes);
-  void pumpReading();
-  void pumpWriting();
-  void writeData(std::string_view bytes);
-  void sendFrame(Opcode opcode, std::string_view payload);
+  void startHandshake() DZ_REQUIRES(readLock_, workGate_->lock);
+  size_t consumeResponseHeader(std::string_view bytes) DZ_REQUIRES(readLock_);
+  void pumpReading() DZ_REQUIRES(readLock_);
+  void pumpWriting() DZ_REQUIRES(workGate_->lock);
+  void writeData(std::string_view bytes) DZ_REQUIRES(workGate_->lock);
+  void sendFrame(Opcode opcode, std::string_view payload) DZ_REQUIRES(workGate_->lock);
   void sendMessage(Opcode opcode, std::string payload);
   // Queues work for the work queue, behind the work already there.
   void postWork(std::function<void()> work);
 
-  void startClosing(int code, const std::string& reason);
-  void closeWithProtocolError(int code, std::string reason);
-  void handleServerClose(int code, std::string reason);
-  void disconnect();
-  void armCloseTimeout();
-  void finishClosing();
-  void failWithError(ErrorPtr error);
+  void startClosing(int code, const std::string& reason) DZ_REQUIRES(workGate_->lock);
+  void closeWithProtocolError(int code, std::string reason) DZ_REQUIRES(workGate_->lock);
+  void handleServerClose(int code, std::string reason) DZ_REQUIRES(workGate_->lock);
+  void disconnect() DZ_REQUIRES(workGate_->lock);
+  void armCloseTimeout() DZ_REQUIRES(workGate_->lock);
+  void finishClosing() DZ_REQUIRES(workGate_->lock);
+  void failWithError(ErrorPtr error) DZ_REQUIRES(workGate_->lock);
   void scheduleCleanup();
   bool setState(ReadyState state);
   using DelegateCall = std::function<void(WebSocketDelegate&, WebSocket&)>;
@@ -168,11 +179,12 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   void flushDelegateBatch();
   size_t batchBytes();
   // Runs `work` now on the work queue, or posts it there from the stream events' thread.
-  void onWorkQueue(std::function<void(WebSocket&)> work);
+  void onWorkQueue(std::function<void(WebSocket&)> work) DZ_REQUIRES(readLock_);
+  void failOnWorkQueue(ErrorPtr error) DZ_REQUIRES(readLock_);
   void dispatchToDelegate(std::vector<PendingCall> calls);
   // Runs `task` on the delegate operation queue, or else the delegate dispatch queue.
   void enqueueForDelegate(std::function<void()> task);
-  size_t feedFrames(std::string_view bytes);
+  size_t feedFrames(std::string_view bytes) DZ_REQUIRES(readLock_);
 
   const URLRequest request_;
   const Url url_;
@@ -180,7 +192,6 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   const std::optional<std::string> userAgent_;
   const Limits limits_;
   const platform::DispatchQueuePtr workQueue_;
-  struct WorkGate;
   // Shared with queued work, which may outlive the socket.
   const std::shared_ptr<WorkGate> workGate_;
   // Shared with delegate calls still queued, which give their message's buffer back.
@@ -208,29 +219,29 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   // The reading state, under readLock_: until the handshake completes the work queue reads;
   // after it the streams' event thread reads and checks frames itself, and hands protocol
   // events (close, errors) to the work queue.
-  std::mutex readLock_;
+  platform::Mutex readLock_;
   std::atomic<bool> readsOnEventThread_{false};
-  bool readingOnEventThread_ = false;
-  std::string secKey_;
-  std::string responseHeader_;
+  bool readingOnEventThread_ DZ_GUARDED_BY(readLock_) = false;
+  std::string secKey_ DZ_GUARDED_BY(readLock_);
+  std::string responseHeader_ DZ_GUARDED_BY(readLock_);
   enum class ReadPhase { kIdle, kHeader, kFrames, kStopped };
   std::atomic<ReadPhase> readPhase_{ReadPhase::kIdle};
-  std::unique_ptr<Reader> reader_;
-  std::string readBuffer_;
-  size_t readBufferOffset_ = 0;
-  bool isPumping_ = false;
+  std::unique_ptr<Reader> reader_ DZ_PT_GUARDED_BY(readLock_);
+  std::string readBuffer_ DZ_GUARDED_BY(readLock_);
+  size_t readBufferOffset_ DZ_GUARDED_BY(readLock_) = 0;
+  bool isPumping_ DZ_GUARDED_BY(readLock_) = false;
 
   // Work queue only, or work run in place on a caller's thread while it holds workGate_.
-  std::string outputBuffer_;
-  size_t outputBufferOffset_ = 0;
-  bool closeWhenFinishedWriting_ = false;
-  bool sentClose_ = false;
-  bool receivedClose_ = false;
-  bool closeReported_ = false;
-  bool failed_ = false;
-  int closeCode_ = 0;
-  std::string closeReason_;
-  platform::CancellablePtr closeTimeout_;
+  std::string outputBuffer_ DZ_GUARDED_BY(workGate_->lock);
+  size_t outputBufferOffset_ DZ_GUARDED_BY(workGate_->lock) = 0;
+  bool closeWhenFinishedWriting_ DZ_GUARDED_BY(workGate_->lock) = false;
+  bool sentClose_ DZ_GUARDED_BY(workGate_->lock) = false;
+  bool receivedClose_ DZ_GUARDED_BY(workGate_->lock) = false;
+  bool closeReported_ DZ_GUARDED_BY(workGate_->lock) = false;
+  bool failed_ DZ_GUARDED_BY(workGate_->lock) = false;
+  int closeCode_ DZ_GUARDED_BY(workGate_->lock) = 0;
+  std::string closeReason_ DZ_GUARDED_BY(workGate_->lock);
+  platform::CancellablePtr closeTimeout_ DZ_GUARDED_BY(workGate_->lock);
   // Delegate calls issued while one read is handled go out together, in one task. Guarded by
   // batchMutex_ (taken before lock_), as both the reading thread and the work queue add calls.
   platform::Mutex batchMutex_;

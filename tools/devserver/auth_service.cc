@@ -118,7 +118,7 @@ struct AuthService::Answer {
 };
 
 AuthService::AuthService(AuthSettings settings)
-    : settings_(std::move(settings)), signingKey_(platform::secureRandomBytes(32)) {
+    : signingKey_(platform::secureRandomBytes(32)), settings_(std::move(settings)) {
   load();
 }
 
@@ -143,28 +143,30 @@ void AuthService::handle(const HttpRequest& request, HttpResponder respond) {
     endpoint = kTokenEndpoint;
   }
   std::optional<Value> body = Value::parseJson(request.body);
+  std::string key;
+  if (query.rfind(kKeyParameter, 0) == 0) {
+    key = platform::percentDecoded(query.substr(sizeof(kKeyParameter) - 1), true);
+  }
   HttpResponse response;
+  bool keyValid;
   {
     platform::MutexLock lock(mutex_);
+    keyValid = !key.empty() && (settings_.apiKey.empty() || key == settings_.apiKey);
     ++counts_[endpoint];
     received_.emplace_back(endpoint, body.value_or(Value()));
     lastHeaders_ = request.headers;
-    for (const std::string& key : {endpoint, std::string()}) {
-      if (auto found = delays_.find(key); found != delays_.end()) response.delay = found->second;
-      if (auto found = drops_.find(key); found != drops_.end() && found->second) {
+    for (const std::string& rule : {endpoint, std::string()}) {
+      if (auto found = delays_.find(rule); found != delays_.end()) response.delay = found->second;
+      if (auto found = drops_.find(rule); found != drops_.end() && found->second) {
         response.drop = true;
       }
     }
   }
   Answer answer;
-  std::string key;
-  if (query.rfind(kKeyParameter, 0) == 0) {
-    key = platform::percentDecoded(query.substr(sizeof(kKeyParameter) - 1), true);
-  }
   if (endpoint.empty() || request.method != "POST") {
     answer = {404,
               Value(Value::Map{{"error", Value(Value::Map{{"message", Value("NOT_FOUND")}})}})};
-  } else if (key.empty() || (!settings_.apiKey.empty() && key != settings_.apiKey)) {
+  } else if (!keyValid) {
     answer = Answer::error("API key not valid. Please pass a valid API key.", "keyInvalid");
   } else if (!body || !body->isMap()) {
     answer = Answer::error("INVALID_JSON_PAYLOAD");

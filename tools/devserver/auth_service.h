@@ -97,11 +97,12 @@ class AuthService {
   Value::Map accountJson(const UserRecord& user) const DZ_REQUIRES(mutex_);
   void save() const DZ_REQUIRES(mutex_);
   void load() DZ_REQUIRES(mutex_);
-  int64_t nowMs() const;
+  int64_t nowMs() const DZ_REQUIRES(mutex_);
 
-  AuthSettings settings_;
   std::string signingKey_;
   mutable platform::Mutex mutex_;
+  // The token lifetime changes under test control.
+  AuthSettings settings_ DZ_GUARDED_BY(mutex_);
   std::map<std::string, UserRecord> users_ DZ_GUARDED_BY(mutex_);           // by uid
   std::map<std::string, std::string> refreshTokens_ DZ_GUARDED_BY(mutex_);  // token -> uid
   std::map<std::string, std::string> injectedErrors_ DZ_GUARDED_BY(mutex_);

@@ -236,7 +236,7 @@ std::shared_ptr<PeerHandler> DatabaseService::accept(std::shared_ptr<Peer> peer,
 }
 
 void DatabaseService::open(uint64_t id, std::shared_ptr<Peer> peer, const UpgradeRequest& request) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   if (shutDown_) return peer->drop();
   auto connection = std::make_shared<ClientConnection>();
   connection->id = id;
@@ -273,7 +273,7 @@ void DatabaseService::open(uint64_t id, std::shared_ptr<Peer> peer, const Upgrad
 }
 
 void DatabaseService::onMessage(uint64_t id, const boost::json::value& message) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   auto connection = it->second;
@@ -286,7 +286,7 @@ void DatabaseService::onMessage(uint64_t id, const boost::json::value& message) 
 }
 
 void DatabaseService::onClosed(uint64_t id) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   auto connection = it->second;
@@ -549,7 +549,7 @@ void DatabaseService::reply(ClientConnection& connection, int64_t number, const 
                      text = std::move(text)](boost::system::error_code ec) {
     auto self = weak.lock();
     if (ec || !self) return;
-    auto locked = self->lock();
+    platform::MutexLock held(self->mutex_);
     auto it = self->connections_.find(id);
     if (it == self->connections_.end()) return;
     it->second->replyTimers.erase(timer);
@@ -653,8 +653,8 @@ void DatabaseService::pushNode(ClientConnection& connection, const Path& path,
     return sharedFramesForMessage(pushText(wire::kPushData, path, dataJson, tagText),
                                   settings_.maxFrameCharacters);
   };
-  auto frames = [&] {
-    return keep ? nodePushes_.frames(data, pushKey(wire::kPushData, path, tagText), make) : make();
+  auto frames = [&, kept = &nodePushes_] {
+    return keep ? kept->frames(data, pushKey(wire::kPushData, path, tagText), make) : make();
   };
   if (cache) return sendShared(connection, cache->frames(wire::kPushData, path, tagText, frames));
   sendShared(connection, frames());
@@ -719,7 +719,7 @@ void DatabaseService::armKeepAlive(ClientConnection& connection) {
       [weak = weak_from_this(), id = connection.id](boost::system::error_code ec) {
         auto self = weak.lock();
         if (ec || !self) return;
-        auto locked = self->lock();
+        platform::MutexLock held(self->mutex_);
         auto it = self->connections_.find(id);
         if (it == self->connections_.end()) return;
         ClientConnection& connection = *it->second;
@@ -734,42 +734,45 @@ void DatabaseService::armKeepAlive(ClientConnection& connection) {
 // ---- Test API ----
 
 void DatabaseService::set(const std::string& ns, const Path& path, const boost::json::value& data) {
+  platform::MutexLock held(mutex_);
   applyWrite(ns.empty() ? settings_.defaultNamespace : ns, path, data, nullptr);
 }
 
 boost::json::value DatabaseService::snapshot(const std::string& ns, const Path& path) const {
+  platform::MutexLock held(mutex_);
   auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
   if (it == trees_.end()) return nullptr;
   return jsonOfNode(*it->second.get(path));
 }
 
 std::string DatabaseService::hash(const std::string& ns, const Path& path) const {
+  platform::MutexLock held(mutex_);
   auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
   return it == trees_.end() ? std::string() : it->second.hash(path);
 }
 
 void DatabaseService::denyPath(const std::string& path, Access access) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   denials_.push_back({Path(path), access});
 }
 
 void DatabaseService::allowAll() {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   denials_.clear();
 }
 
 void DatabaseService::delayReplies(const std::string& action, std::chrono::milliseconds delay) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   replyRules_[action].delay = delay;
 }
 
 void DatabaseService::withholdReplies(const std::string& action, bool withhold) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   replyRules_[action].withhold = withhold;
 }
 
 void DatabaseService::releaseWithheldReplies() {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   for (auto& [id, connection] : connections_) {
     auto replies = std::move(connection->withheldReplies);
     connection->withheldReplies.clear();
@@ -778,12 +781,12 @@ void DatabaseService::releaseWithheldReplies() {
 }
 
 void DatabaseService::refuseAuth(std::optional<std::string> status) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   authRefusal_ = std::move(status);
 }
 
 void DatabaseService::revokeAuth(const std::string& status, const std::string& reason) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   for (auto& [id, connection] : connections_) {
     if (!connection->authenticated) continue;
     connection->authenticated = false;
@@ -795,7 +798,7 @@ void DatabaseService::revokeAuth(const std::string& status, const std::string& r
 }
 
 void DatabaseService::revokeListens(const std::string& pathText) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   Path path(pathText);
   for (auto& [id, connection] : connections_) {
     size_t removed = std::erase_if(connection->listens,
@@ -808,46 +811,46 @@ void DatabaseService::revokeListens(const std::string& pathText) {
 }
 
 void DatabaseService::sendSecurityDebug(const std::string& message) {
-  auto locked = lock();
-  sendPush(std::string(wire::kPushSecurityDebug),
-           boost::json::object{{wire::kSecurityDebugMessage, message}});
+  platform::MutexLock held(mutex_);
+  sendToAll(pushMessage(wire::kPushSecurityDebug,
+                        boost::json::object{{wire::kSecurityDebugMessage, message}}));
 }
 
 void DatabaseService::sendRangeMerge(const std::string& path, const boost::json::value& ranges,
                                      std::optional<int64_t> tag) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   boost::json::object body{{wire::kBodyPath, Path(path).wireFormat()}, {wire::kBodyData, ranges}};
   if (tag) body[wire::kBodyTag] = *tag;
-  sendPush(std::string(wire::kPushRangeMerge), body);
+  sendToAll(pushMessage(wire::kPushRangeMerge, body));
 }
 
 void DatabaseService::sendPush(const std::string& action, const boost::json::value& body) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   sendToAll(pushMessage(action, body));
 }
 
 void DatabaseService::sendError(const std::string& text) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   sendToAll(envelope(wire::kMessageTypeData, boost::json::object{{wire::kServerError, text}}));
 }
 
 void DatabaseService::sendShutdown(const std::string& reason) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   sendToAll(controlMessage(wire::kControlShutdown, boost::json::string(reason)));
 }
 
 void DatabaseService::sendReset(const std::string& host) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   sendToAll(controlMessage(wire::kControlReset, boost::json::string(host)));
 }
 
 void DatabaseService::sendRaw(const std::string& text) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   for (auto& [id, connection] : connections_) sendFrames(*connection, text);
 }
 
 void DatabaseService::redirect(const std::string& fromHost, const std::string& toHost) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   if (toHost.empty()) {
     redirects_.erase(platform::asciiLowercased(fromHost));
   } else {
@@ -856,18 +859,19 @@ void DatabaseService::redirect(const std::string& fromHost, const std::string& t
 }
 
 void DatabaseService::setHandshakeHost(const std::string& host) {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   handshakeHost_ = host;
 }
 
 void DatabaseService::dropConnections() {
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   for (auto& [id, connection] : connections_) {
     if (auto peer = connection->peer.lock()) peer->drop();
   }
 }
 
 void DatabaseService::shutdown() {
+  platform::MutexLock held(mutex_);
   shutDown_ = true;
   for (auto& [id, connection] : connections_) {
     if (connection->keepAlive) connection->keepAlive->cancel();
@@ -889,7 +893,7 @@ std::optional<std::string> DatabaseService::readData(const std::string& target) 
     return std::nullopt;
   }
   std::string ns = queryParameter(target, wire::kUrlNamespaceParam);
-  auto locked = lock();
+  platform::MutexLock held(mutex_);
   auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
   if (it == trees_.end()) return std::string("null");
   return database::SnapshotUtilities::toJsonText(*it->second.get(path), /*exportFormat=*/true);

@@ -9,11 +9,11 @@
 #include <boost/asio/ssl/context.hpp>
 #include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/thread_annotations.h"
 #include "tools/devserver/certificate_authority.h"
 #include "tools/devserver/https_listener.h"
 #include "tools/devserver/web_socket_listener.h"
@@ -85,16 +85,32 @@ struct DevServer::Runtime {
   std::atomic<bool> ioDone{false};
   std::atomic<bool> stopped{false};
 
-  mutable std::mutex eventMutex;
-  mutable std::condition_variable eventChanged;
-  uint64_t eventGeneration = 0;
+  platform::Mutex eventMutex;
+  std::condition_variable_any eventChanged;
+  uint64_t eventGeneration DZ_GUARDED_BY(eventMutex) = 0;
 
   void onEvent() {
     {
-      std::lock_guard lock(eventMutex);
+      platform::MutexLock lock(eventMutex);
       ++eventGeneration;
     }
     eventChanged.notify_all();
+  }
+
+  uint64_t generation() {
+    platform::MutexLock lock(eventMutex);
+    return eventGeneration;
+  }
+
+  // Whether an event came after generation `seen` by the deadline.
+  bool waitForEvent(uint64_t seen, std::chrono::steady_clock::time_point deadline) {
+    platform::MutexLock lock(eventMutex);
+    while (eventGeneration == seen) {
+      if (eventChanged.wait_until(eventMutex, deadline) == std::cv_status::timeout) {
+        return eventGeneration != seen;
+      }
+    }
+    return true;
   }
 };
 
@@ -197,7 +213,6 @@ void DevServer::stop() {
                if (authListener) authListener->stop();
                if (updateListener) updateListener->stop();
                listener->stop();
-               auto locked = service->lock();
                service->shutdown();
              });
   runtime.work.reset();
@@ -218,16 +233,10 @@ void DevServer::stop() {
 void DevServer::onServer(std::function<void()> task) const {
   Runtime& runtime = *runtime_;
   if (runtime.stopped) return;
-  if (std::this_thread::get_id() == runtime.threadId) {
-    auto locked = service_->lock();
-    return task();
-  }
+  if (std::this_thread::get_id() == runtime.threadId) return task();
   auto packaged = std::make_shared<std::packaged_task<void()>>(std::move(task));
   std::future<void> done = packaged->get_future();
-  asio::post(runtime.io, [packaged, service = service_] {
-    auto locked = service->lock();
-    (*packaged)();
-  });
+  asio::post(runtime.io, [packaged] { (*packaged)(); });
   // A stop() racing with this call may end the thread before the task runs.
   while (done.wait_for(kStopPoll) != std::future_status::ready) {
     if (runtime.ioDone) return;
@@ -277,19 +286,10 @@ bool DevServer::waitUntil(const std::function<bool()>& condition,
   Runtime& runtime = *runtime_;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
-    uint64_t seen;
-    {
-      std::lock_guard lock(runtime.eventMutex);
-      seen = runtime.eventGeneration;
-    }
+    const uint64_t seen = runtime.generation();
     // Checked without the lock: the condition may call back into the server.
     if (condition()) return true;
-    std::unique_lock lock(runtime.eventMutex);
-    if (!runtime.eventChanged.wait_until(lock, deadline,
-                                         [&] { return runtime.eventGeneration != seen; })) {
-      lock.unlock();
-      return condition();
-    }
+    if (!runtime.waitForEvent(seen, deadline)) return condition();
   }
 }
 
