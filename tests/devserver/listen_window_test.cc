@@ -1,7 +1,7 @@
 // Query windows and compound-hash ranges against direct computations on random data: the window
 // a listen is sent after any sequence of writes (whole, or child by child without a limit) is
-// exactly the children a query selects, and
-// the ranges sent for a compound hash turn the client's data into the server's.
+// exactly the children a query selects, the server's range hashes are the client's, and the
+// ranges sent for a compound hash turn the client's data into the server's.
 #include "tools/devserver/listen_window.h"
 
 #include <gtest/gtest.h>
@@ -186,6 +186,30 @@ TEST(ListenWindowTest, DifferingRangesTurnTheClientsDataIntoTheServers) {
     }
   }
   EXPECT_GT(partial, 50u) << "ranges that did not change were sent";
+}
+
+// The server hashes ranges by its own walk of the entries: the same hashes as the client's over
+// the client's own posts, and over any posts (a client with other data, or none of its own).
+TEST(ListenWindowTest, RangeHashesAgreeWithTheClients) {
+  size_t cases = 0;
+  for (uint32_t seed = 1; seed <= 3000; ++seed) {
+    RandomQueries random(seed);
+    NodePtr data = random.node(random.below(5));
+    SCOPED_TRACE("seed " + std::to_string(seed) + " data " + data->description());
+    auto own = database::CompoundHash::fromNode(*data, 1 + random.below(120));
+    EXPECT_EQ(rangeHashes(*data, own.posts), own.hashes);
+    std::vector<Path> posts = database::CompoundHash::fromNode(*random.node(4), 30).posts;
+    for (int i = random.below(4); i > 0; --i) {
+      std::vector<std::string> keys;
+      for (int depth = random.below(4); depth > 0; --depth) {
+        keys.push_back(random.chance(10) ? std::string(database::kPriorityKey) : random.key());
+      }
+      posts.insert(posts.begin() + random.below(static_cast<int>(posts.size()) + 1), Path(keys));
+    }
+    EXPECT_EQ(rangeHashes(*data, posts), database::CompoundHash::hashesForPosts(*data, posts));
+    cases += 2;
+  }
+  EXPECT_EQ(cases, 6000u);
 }
 
 TEST(ListenWindowTest, MalformedCompoundHashes) {

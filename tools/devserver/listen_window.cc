@@ -1,14 +1,14 @@
 #include "tools/devserver/listen_window.h"
 
-#include "database/snapshot/compound_hash.h"
-#include "database/snapshot/range_merge.h"
+#include <algorithm>
+
+#include "database/snapshot/hashing.h"
 #include "database/utilities/wire_protocol.h"
 #include "tools/devserver/database_tree.h"
 
 namespace dz::devserver {
 
 namespace wire = database::wire;
-using database::CompoundHash;
 using database::EmptyNode;
 using database::Node;
 using database::NodePtr;
@@ -75,38 +75,99 @@ void forEachPrefix(const Path& path, Visit&& visit) {
   }
 }
 
-// Whether the client applying a range puts the priority of the node at `path` inside it.
+Path priorityPath(const Path& path) { return path.child(std::string_view(database::kPriorityKey)); }
+
+// Whether `path` lies after `start` and up to and including `end`.
+bool inRange(const Path& path, const std::optional<Path>& start, const std::optional<Path>& end) {
+  return (!start || pathOrder(path, *start) > 0) && (!end || pathOrder(path, *end) <= 0);
+}
+
+// Whether the client applying a range puts the priority of the node at `path` inside it: there a
+// priority sits at the path's ".priority" child.
 bool priorityInRange(const Path& path, const std::optional<Path>& start,
                      const std::optional<Path>& end) {
-  Path priority = path.child(std::string_view(database::kPriorityKey));
-  return (!start || database::comparePaths(priority, *start) > 0) &&
-         (!end || database::comparePaths(priority, *end) <= 0);
+  return inRange(priorityPath(path), start, end);
+}
+
+NodePtr rangeBelow(const NodePtr& node, const Path& path, const std::optional<Path>& start,
+                   const std::optional<Path>& end) {
+  if (node->isLeafNode()) {
+    // A leaf goes whole: its value lies at its path. On the start, the client keeps its value
+    // and takes the priority from the range.
+    const bool priorityOnStart = start && path == *start && !node->getPriority()->isEmpty();
+    return inRange(path, start, end) || priorityOnStart ? node : EmptyNode::emptyNode();
+  }
+  NodePtr range = EmptyNode::emptyNode();
+  for (const auto& child : node->children()) {
+    NodePtr below = rangeBelow(child.value, path.child(child.key), start, end);
+    if (!below->isEmpty()) range = range->updateImmediateChild(child.key, below);
+  }
+  // Only a node with children in the range carries a priority to the client.
+  if (!range->isEmpty() && priorityInRange(path, start, end)) {
+    range = range->updatePriority(node->getPriority());
+  }
+  return range;
+}
+
+// `"wire/path":<text>;`, the text of one compound-hash entry.
+std::string entryText(const Path& path, const std::string& text) {
+  std::string entry;
+  database::appendQuotedHashText(entry, path.isEmpty() ? "/" : path.wireFormat());
+  return entry + ":" + text + ";";
+}
+
+// Every entry of `node`: each leaf at its path, and the priority of each children node at the
+// node's own path.
+void collectEntries(const Node& node, const Path& path,
+                    std::vector<std::pair<Path, std::string>>& entries) {
+  if (node.isEmpty()) return;
+  std::string text;
+  database::appendPriorityHashText(text, *node.getPriority());
+  if (node.isLeafNode()) {
+    database::appendLeafValueHashText(text, static_cast<const database::LeafNode&>(node).value());
+    entries.emplace_back(path, entryText(path, text));
+    return;
+  }
+  if (!text.empty()) entries.emplace_back(path, entryText(path, text));
+  for (const auto& child : node.children()) {
+    collectEntries(*child.value, path.child(child.key), entries);
+  }
 }
 
 }  // namespace
 
+int pathOrder(const Path& a, const Path& b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (int order = keyOrder(a[i], b[i])) return order;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
 NodePtr dataInRange(const NodePtr& node, const std::optional<Path>& start,
                     const std::optional<Path>& end) {
-  // The client's own range merge decides what lies inside: applied to nothing, it keeps exactly
-  // the data of the range.
-  NodePtr range = database::RangeMerge(start, end, node).applyTo(EmptyNode::emptyNode());
-  if (!start) return range;
-  // At a leaf on the start the client keeps its value and takes the priority from the range.
-  NodePtr leaf = node->getChild(*start);
-  if (leaf->isLeafNode() && !leaf->getPriority()->isEmpty()) {
-    range = range->updateChild(*start, leaf);
+  return rangeBelow(node, Path(), start, end);
+}
+
+std::vector<std::string> rangeHashes(const Node& data, const std::vector<Path>& posts) {
+  std::vector<std::pair<Path, std::string>> entries;
+  collectEntries(data, Path(), entries);
+  // In path order by the server's own key order, whatever order the node keeps its children in;
+  // then the range only moves on.
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return pathOrder(a.first, b.first) < 0; });
+  std::vector<std::string> texts(posts.size() + 1);
+  size_t range = 0;
+  for (const auto& [path, text] : entries) {
+    while (range < posts.size() && pathOrder(path, posts[range]) > 0) ++range;
+    texts[range] += text;
   }
-  // Priorities of the nodes above the start that the range covers, where the range has a child
-  // of theirs to carry them (applied to nothing, the merge dropped them).
-  forEachPrefix(*start, [&](const Path& path) {
-    NodePtr above = node->getChild(path);
-    if (above->isLeafNode() || !priorityInRange(path, start, end)) return;
-    if (!range->getChild(path)->isEmpty()) {
-      range = range->updateChild(path.child(std::string_view(database::kPriorityKey)),
-                                 above->getPriority());
-    }
-  });
-  return range;
+  std::vector<std::string> hashes;
+  for (const std::string& text : texts) {
+    hashes.push_back(text.empty() ? std::string() : database::hashOfText(text));
+  }
+  return hashes;
 }
 
 namespace {
@@ -125,8 +186,8 @@ class RangeSelection {
     if (range == posts_.size()) return;
     // Nodes on the way to the range's end whose priorities the client places after it.
     forEachPrefix(posts_[range], [&](const Path& node) {
-      if (range == 0 || database::comparePaths(node, posts_[range - 1]) > 0) {
-        send_[rangeOf(node.child(std::string_view(database::kPriorityKey)))] = true;
+      if (range == 0 || pathOrder(node, posts_[range - 1]) > 0) {
+        send_[rangeOf(priorityPath(node))] = true;
       }
     });
   }
@@ -164,7 +225,7 @@ class RangeSelection {
  private:
   size_t rangeOf(const Path& path) const {
     size_t range = 0;
-    while (range < posts_.size() && database::comparePaths(path, posts_[range]) > 0) ++range;
+    while (range < posts_.size() && pathOrder(path, posts_[range]) > 0) ++range;
     return range;
   }
 
@@ -232,7 +293,7 @@ std::optional<boost::json::array> differingRanges(const Node& data,
     if (!hash.is_string()) return std::nullopt;
   }
   NodePtr root = data.shared_from_this();
-  std::vector<std::string> hashes = CompoundHash::hashesForPosts(data, posts);
+  std::vector<std::string> hashes = rangeHashes(data, posts);
   RangeSelection selection(data, posts);
   for (size_t i = 0; i < hashes.size(); ++i) {
     if (hashes[i] != (*hashTexts)[i].get_string()) selection.markDiffering(i);

@@ -57,6 +57,15 @@ class ListenWindow {
   database::NodePtr window_ = database::EmptyNode::emptyNode();
 };
 
+// Path order: key by key in key order, a path before the paths below it.
+int pathOrder(const database::Path& a, const database::Path& b);
+
+// The hash of each range of `data` the posts mark off (one more than the posts): range i holds
+// the entries after post i-1 up to and including post i, the last range those after the last
+// post; "" for a range without entries.
+std::vector<std::string> rangeHashes(const database::Node& data,
+                                     const std::vector<database::Path>& posts);
+
 // The ranges of `data` whose hashes differ from the client's compound hash ("ps" post paths in
 // wire form, "hs" one hash per range), as a range merge's list: {"s": start, "e": end, "m": the
 // data in the range}, the first range without "s" and the last without "e". Empty when nothing
@@ -64,8 +73,10 @@ class ListenWindow {
 std::optional<boost::json::array> differingRanges(const database::Node& data,
                                                   const boost::json::value& compoundHash);
 
-// The entries (leaves and priorities) of `node` whose paths lie after `start` and up to and
-// including `end`, in key order of paths; an absent bound leaves that side open.
+// The data of `node` whose paths lie after `start` and up to and including `end`, as the client
+// applying a range places it (a priority at its node's ".priority" child, carried only by a node
+// with children in the range; a leaf whole, by its own path); an absent bound leaves that side
+// open.
 database::NodePtr dataInRange(const database::NodePtr& node,
                               const std::optional<database::Path>& start,
                               const std::optional<database::Path>& end);
