@@ -299,14 +299,18 @@ std::vector<NamedNode> WriteTree::calcIndexedSlice(const Path& treePath,
   // The `count` first children after the post, kept in order: one pass over the children, so
   // nothing is sorted or indexed whatever their number.
   std::vector<NamedNode> nodes;
+  if (count == 0) return nodes;
+  // Reused for every child: a child is copied only when it enters the slice.
+  NamedNode candidate;
   auto offer = [&](const std::string& key, const NodePtr& child) {
     if (child->isEmpty()) return;
-    NamedNode candidate(key, child);
+    candidate.name.assign(key);
+    candidate.node = child;
+    // Once the slice is full most children fall behind its last one: test that first.
+    if (nodes.size() == count && !before(candidate, nodes.back())) return;
     if (!before(startPost, candidate)) return;
-    if (nodes.size() == count && (count == 0 || !before(candidate, nodes.back()))) return;
     if (nodes.size() == count) nodes.pop_back();
-    nodes.insert(std::upper_bound(nodes.begin(), nodes.end(), candidate, before),
-                 std::move(candidate));
+    nodes.insert(std::upper_bound(nodes.begin(), nodes.end(), candidate, before), candidate);
   };
   Chain chain = nodesTo(treePath);
   if (writtenAtOrAbove(chain)) {
