@@ -176,23 +176,86 @@ NodePtr applyWriteAt(const WriteRecord& write, const Path& path, const NodePtr& 
   return after;
 }
 
+// Whether the path `outerAt`/`outerRest` is the path `innerAt`/`innerRest` or lies above it,
+// without joining either.
+bool joinedContains(const Path& outerAt, const Path& outerRest, const Path& innerAt,
+                    const Path& innerRest) {
+  const size_t size = outerAt.size() + outerRest.size();
+  if (size > innerAt.size() + innerRest.size()) return false;
+  auto key = [](const Path& at, const Path& rest, size_t i) -> const std::string& {
+    return i < at.size() ? at[i] : rest[i - at.size()];
+  };
+  for (size_t i = 0; i < size; ++i) {
+    if (key(outerAt, outerRest, i) != key(innerAt, innerRest, i)) return false;
+  }
+  return true;
+}
+
+// Whether the places below `path` that later writes set to data (`setBelow`) hold every place
+// the write writes that bears on `path`: the write then changes nothing there. Even a write
+// that turned a leaf above into children changes nothing, as the later ones turn it too.
+bool writtenOverBelow(const WriteRecord& write, const Path& path,
+                      const std::vector<Path>& setBelow) {
+  auto setAgain = [&](const Path& at, const Path& rest) {
+    return std::any_of(setBelow.begin(), setBelow.end(),
+                       [&](const Path& place) { return joinedContains(place, Path(), at, rest); });
+  };
+  if (write.isOverwrite()) {
+    return !write.path().contains(path) && setAgain(write.path(), Path());
+  }
+  bool over = true;
+  write.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
+    // A place at or above `path` is never written over below it; places beside it do not
+    // bear on it.
+    if (joinedContains(write.path(), childPath, path, Path())) {
+      over = false;
+    } else if (joinedContains(path, Path(), write.path(), childPath)) {
+      over = setAgain(write.path(), childPath);
+    }
+    return !over;
+  });
+  return over;
+}
+
+// Adds the places strictly below `path` that the write sets to data.
+void noteSetBelow(const WriteRecord& write, const Path& path, std::vector<Path>& setBelow) {
+  if (write.isOverwrite()) {
+    if (write.path().size() > path.size() && path.contains(write.path()) &&
+        !write.overwrite()->isEmpty()) {
+      setBelow.push_back(write.path());
+    }
+    return;
+  }
+  write.merge().enumerateWrites([&](const Path& childPath, const NodePtr& node) {
+    if (write.path().size() + childPath.size() > path.size() && !node->isEmpty() &&
+        joinedContains(path, Path(), write.path(), childPath)) {
+      setBelow.push_back(write.path().child(childPath));
+    }
+    return false;
+  });
+}
+
 }  // namespace
 
 template <class Include>
 NodePtr WriteTree::layeredData(const Path& path, const Chain& chain, const NodePtr& base,
                                const Include& include) const {
   // The writes at, above or below the location, newest first, back to the last one that fixes
-  // the whole location (earlier writes and the base no longer matter then).
+  // the whole location (earlier writes and the base no longer matter then). A write below it
+  // that later ones write over is passed over too.
   std::vector<const WriteRecord*> relevant;
+  std::vector<Path> setBelow;
   bool covered = false;
   for (WriteId id : writesAround(path, chain)) {
     const WriteRecord& write = writes_.at(id);
     if (!include(write)) continue;
+    if (!setBelow.empty() && writtenOverBelow(write, path, setBelow)) continue;
     relevant.push_back(&write);
     if (write.path().contains(path) && coversPath(write, path)) {
       covered = true;
       break;
     }
+    noteSetBelow(write, path, setBelow);
   }
   if (!covered && !base) return nullptr;
   NodePtr data = covered ? EmptyNode::emptyNode() : base;

@@ -151,5 +151,52 @@ TEST(WriteTreeSlices, MatchTheWritesAppliedInOrder) {
   }
 }
 
+// Later writes below a location hide earlier ones below them, but a later removal does not: an
+// earlier write below a leaf has turned the leaf into children that the removal then empties.
+TEST(WriteTreeLayers, LaterWritesBelowHideOnlyWhatTheySetToData) {
+  const Path list("/l");
+  NodePtr server = EmptyNode::emptyNode()
+                       ->updateImmediateChild("a", SnapshotUtilities::nodeFrom(Value("leaf")))
+                       ->updateImmediateChild("b", leaf(1));
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, NodePtr>> writes;
+  };
+  const NodePtr none = EmptyNode::emptyNode();
+  std::vector<Case> cases{
+      {"removal over a write below a leaf", {{"a/x/y", leaf(1)}, {"a/x", none}}},
+      {"data over a write below a leaf", {{"a/x/y", leaf(1)}, {"a/x", leaf(2)}}},
+      {"data over data below", {{"b/x", leaf(1)}, {"b/x", leaf(2)}, {"b/z", leaf(3)}}},
+      {"removal over data below", {{"b/x/y", leaf(1)}, {"b/x/y", none}, {"b/x/z", leaf(2)}}},
+      {"priority over a write", {{"b/.priority", leaf(4)}, {"b/.priority", leaf(5)}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteTree writes;
+    NodePtr root = EmptyNode::emptyNode()->updateChild(list, server);
+    WriteId id = 1;
+    for (const auto& [at, value] : c.writes) {
+      Path path = list.child(Path(at));
+      // Every other write as a merge at the list, which layers the same way.
+      if (id % 2 == 0) {
+        writes.addMerge(list, CompoundWrite().addWrite(Path(at), value), id++);
+      } else {
+        writes.addOverwrite(path, value, id++, true);
+      }
+      root = root->updateChild(path, value);
+    }
+    NodePtr want = root->getChild(list);
+    EXPECT_TRUE(nodesEqual(writes.calcCompleteEventCache(list, server), want))
+        << writes.calcCompleteEventCache(list, server)->description()
+        << " != " << want->description();
+    for (const char* key : {"a", "b"}) {
+      EXPECT_TRUE(nodesEqual(
+          writes.calcCompleteChild(list, key, CacheNode(IndexedNode(server), true, false)),
+          want->getImmediateChild(key)))
+          << key;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dz::database
