@@ -27,6 +27,23 @@ int rankInValueOrder(const Node& node) {
   return node.isLeafNode() ? 1 : 2;
 }
 
+// The node at `path` below `node`, or the empty node. Takes no reference: every node it passes
+// lives as long as `node`, and comparisons run often enough for the counting to show.
+const Node& descendant(const Node& node, const Path& path) {
+  const Node* current = &node;
+  for (const std::string& key : path.keys()) {
+    if (key == kPriorityKey) {
+      current = current->getPriority().get();
+    } else {
+      const NodePtr* child = current->children().find(key);
+      if (!child) return *EmptyNode::emptyNode();
+      current = child->get();
+    }
+    if (current->isEmpty()) return *current;
+  }
+  return *current;
+}
+
 int thenByKey(int compared, const NamedNode& a, const NamedNode& b) {
   return compared != 0 ? compared : compareKeys(a.name, b.name);
 }
@@ -163,13 +180,13 @@ PathIndex::PathIndex(Path path) : path_(std::move(path)) {
 }
 
 int PathIndex::compare(const NamedNode& a, const NamedNode& b) const {
-  return thenByKey(compareValueOrder(*a.node->getChild(path_), *b.node->getChild(path_)), a, b);
+  return thenByKey(compareValueOrder(descendant(*a.node, path_), descendant(*b.node, path_)), a, b);
 }
 
-bool PathIndex::isDefinedOn(const Node& node) const { return !node.getChild(path_)->isEmpty(); }
+bool PathIndex::isDefinedOn(const Node& node) const { return !descendant(node, path_).isEmpty(); }
 
 bool PathIndex::indexedValueChanged(const Node& oldNode, const Node& newNode) const {
-  return !oldNode.getChild(path_)->equals(*newNode.getChild(path_));
+  return !descendant(oldNode, path_).equals(descendant(newNode, path_));
 }
 
 NamedNode PathIndex::maxPost() const {
