@@ -6,9 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "database/core/parsed_url.h"
 #include "database/snapshot/snapshot_utilities.h"
-#include "database/snapshot/validation.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/crypto.h"
 #include "platform/exception.h"
@@ -35,7 +33,8 @@ constexpr size_t kSessionIdBytes = 12;
 constexpr size_t kRequestLogLimit = 10000;
 // Plain reads of the tree: "GET /<path>.json".
 constexpr char kDataSuffix[] = ".json";
-constexpr char kDecodingOrigin[] = "http://ns.dz.test";
+// What no key of data may hold (nor may it be empty).
+constexpr char kInvalidKeyCharacters[] = "/.#$[]";
 
 // The value of `name` in the query of a request target ("/.ws?v=5&ns=x"); empty when absent.
 std::string queryParameter(std::string_view target, std::string_view name) {
@@ -94,7 +93,9 @@ bool mergeTouches(const Path& path, const boost::json::object& children, const P
 void checkWritable(const Path& path) {
   const auto keys = path.keys();
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (database::Validation::isValidKey(keys[i])) continue;
+    if (!keys[i].empty() && keys[i].find_first_of(kInvalidKeyCharacters) == std::string::npos) {
+      continue;
+    }
     if (i + 1 == keys.size() && keys[i] == database::kPriorityKey) continue;
     throw Exception(kInvalidArgumentException, "Invalid key in path " + path.toString());
   }
@@ -885,13 +886,7 @@ std::optional<std::string> DatabaseService::readData(const std::string& target) 
   std::string_view location = std::string_view(target).substr(0, target.find('?'));
   if (!location.starts_with('/') || !location.ends_with(kDataSuffix)) return std::nullopt;
   location.remove_suffix(std::string_view(kDataSuffix).size());
-  Path path;
-  try {
-    // Decoded as the client decodes the path of a database URL.
-    path = database::parseUrl(std::string(kDecodingOrigin) + std::string(location)).path;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  const Path path(platform::percentDecoded(location));
   std::string ns = queryParameter(target, wire::kUrlNamespaceParam);
   platform::MutexLock held(mutex_);
   auto it = trees_.find(ns.empty() ? settings_.defaultNamespace : ns);
