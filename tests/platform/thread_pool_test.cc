@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/dispatch_queue.h"
 
@@ -43,6 +47,93 @@ TEST(ThreadPoolTest, WorkSubmittedAsABlockedWorkerReturnsRunsOnAnIdleThread) {
     });
     ASSERT_TRUE(ranWhileWaiting) << "round " << round;
   }
+}
+
+// An idle pool keeps one worker looking for work before it sleeps, and that worker takes one job.
+// A second job submitted at once needs a thread of its own: here the first waits for it with a
+// plain wait, so it would never run if only the watching worker were counted on.
+TEST(ThreadPoolTest, TwoJobsSubmittedToAnIdlePoolRunOnTwoThreads) {
+  auto first = DispatchQueue::create("first");
+  auto second = DispatchQueue::create("second");
+  for (int round = 0; round < 200; ++round) {
+    struct Marks {
+      std::mutex mutex;
+      std::condition_variable changed;
+      bool secondRan = false;
+      bool firstDone = false;
+      bool firstSawSecond = false;
+    };
+    auto marks = std::make_shared<Marks>();
+    first->async([marks] {
+      std::unique_lock lock(marks->mutex);
+      marks->firstSawSecond =
+          marks->changed.wait_for(lock, kGenerousWait, [&] { return marks->secondRan; });
+      marks->firstDone = true;
+      marks->changed.notify_all();
+    });
+    second->async([marks] {
+      std::lock_guard lock(marks->mutex);
+      marks->secondRan = true;
+      marks->changed.notify_all();
+    });
+    std::unique_lock lock(marks->mutex);
+    ASSERT_TRUE(marks->changed.wait_for(lock, 2 * kGenerousWait, [&] { return marks->firstDone; }));
+    ASSERT_TRUE(marks->firstSawSecond) << "round " << round;
+  }
+}
+
+// Jobs come from several threads at once, in bursts; now and then a submitter waits for its jobs
+// so far, which lets the workers go idle, watch and sleep: every job runs, in order on its queue.
+TEST(ThreadPoolTest, BurstsFromSeveralThreadsAllRunInQueueOrder) {
+  static constexpr int kSubmitters = 4;
+  static constexpr int kQueuesEach = 8;
+  static constexpr int kBursts = 50;
+  static constexpr int kBurst = 20;
+  struct Tally {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> ran = std::vector<int>(kSubmitters, 0);
+    int outOfOrder = 0;
+  };
+  auto tally = std::make_shared<Tally>();
+  std::vector<std::thread> submitters;
+  std::atomic<int> unfinished{0};
+  for (int s = 0; s < kSubmitters; ++s) {
+    submitters.emplace_back([s, tally, &unfinished] {
+      std::vector<DispatchQueuePtr> queues;
+      auto last = std::make_shared<std::vector<int>>(kQueuesEach, -1);
+      for (int q = 0; q < kQueuesEach; ++q) {
+        queues.push_back(
+            DispatchQueue::create("burst." + std::to_string(s) + "." + std::to_string(q)));
+      }
+      for (int burst = 0; burst < kBursts; ++burst) {
+        for (int i = 0; i < kBurst; ++i) {
+          const int q = (burst + i) % kQueuesEach;
+          const int sequence = burst * kBurst + i;
+          queues[q]->async([tally, last, s, q, sequence] {
+            std::lock_guard lock(tally->mutex);
+            if (sequence < (*last)[q]) ++tally->outOfOrder;
+            (*last)[q] = sequence;
+            ++tally->ran[s];
+            tally->changed.notify_all();
+          });
+        }
+        if (burst % 5 != 4) continue;
+        const int submitted = (burst + 1) * kBurst;
+        std::unique_lock lock(tally->mutex);
+        if (!tally->changed.wait_for(lock, kGenerousWait,
+                                     [&] { return tally->ran[s] == submitted; })) {
+          ++unfinished;
+          return;
+        }
+      }
+    });
+  }
+  for (auto& submitter : submitters) submitter.join();
+  EXPECT_EQ(unfinished, 0);
+  std::unique_lock lock(tally->mutex);
+  for (int s = 0; s < kSubmitters; ++s) EXPECT_EQ(tally->ran[s], kBursts * kBurst) << s;
+  EXPECT_EQ(tally->outOfOrder, 0);
 }
 
 }  // namespace
