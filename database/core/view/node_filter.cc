@@ -161,14 +161,18 @@ IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const s
   const NodePtr& oldNode = oldEventCache.node();
   if (oldNode->hasChild(key)) {
     NodePtr oldChildSnap = oldNode->getImmediateChild(key);
-    std::optional<NamedNode> nextChild = source.childAfterChild(*index_, windowBoundary, reverse_);
-    // A child changed by a merge may already sit in the write tree's data but not yet in this
-    // window; it is handled when its own update arrives.
-    while (nextChild && (nextChild->name == key || oldNode->hasChild(nextChild->name))) {
-      nextChild = source.childAfterChild(*index_, *nextChild, reverse_);
+    bool remainsInWindow = inRange && !childSnap->isEmpty();
+    std::optional<NamedNode> nextChild;
+    // A child still at or before the boundary remains whatever follows the window.
+    if (!remainsInWindow || compare(newChild, windowBoundary) > 0) {
+      nextChild = source.childAfterChild(*index_, windowBoundary, reverse_);
+      // A child changed by a merge may already sit in the write tree's data but not yet in this
+      // window; it is handled when its own update arrives.
+      while (nextChild && (nextChild->name == key || oldNode->hasChild(nextChild->name))) {
+        nextChild = source.childAfterChild(*index_, *nextChild, reverse_);
+      }
+      remainsInWindow = remainsInWindow && (!nextChild || compare(*nextChild, newChild) >= 0);
     }
-    int compareNext = nextChild ? compare(*nextChild, newChild) : 1;
-    bool remainsInWindow = inRange && !childSnap->isEmpty() && compareNext >= 0;
     if (remainsInWindow) {
       if (accumulator) {
         accumulator->trackChildChange(Change::childChanged(key, childSnap, oldChildSnap));
