@@ -78,7 +78,9 @@ void WriteTree::unindex(const WriteRecord& record) {
 }
 
 WriteTree::Chain WriteTree::nodesTo(const Path& path) const {
-  std::vector<const PathNode*> chain{&paths_};
+  std::vector<const PathNode*> chain;
+  chain.reserve(path.size() + 1);
+  chain.push_back(&paths_);
   for (size_t i = 0; i < path.size(); ++i) {
     auto it = chain.back()->children.find(path[i]);
     if (it == chain.back()->children.end()) break;
@@ -96,7 +98,7 @@ std::vector<WriteId> WriteTree::writesAround(const Path& path, const Chain& chai
     ids.insert(ids.end(), node->writeIds.begin(), node->writeIds.end());
   };
   for (const PathNode* node : chain) take(node);
-  if (chain.size() == path.size() + 1) {
+  if (chain.size() == path.size() + 1 && !chain.back()->children.empty()) {
     std::vector<const PathNode*> below;
     for (const auto& entry : chain.back()->children) below.push_back(entry.second.get());
     while (!below.empty()) {
