@@ -72,7 +72,7 @@ void BM_ClientPutRoundTrip(benchmark::State& state) {
   std::string status;
   for (auto _ : state) {
     queue->async([&] {
-      connection->putData(boost::json::string(text), "/long", std::nullopt,
+      connection->putData(SnapshotUtilities::nodeFrom(text), "/long", std::nullopt,
                           [&](const std::string& s, const std::optional<std::string>&) {
                             status = s;
                             done.set();

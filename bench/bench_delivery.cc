@@ -119,7 +119,7 @@ std::vector<double> ours(const dz::devserver::DevServer& server) {
     const size_t seen = reader.listener->pushes();
     const auto start = Clock::now();
     writer.queue->async([&, i] {
-      writer.connection->putData(boost::json::value(i), "/ours/a", std::nullopt,
+      writer.connection->putData(SnapshotUtilities::nodeFrom(i), "/ours/a", std::nullopt,
                                  [](const std::string&, const std::optional<std::string>&) {});
     });
     auto arrived = reader.listener->waitPush(seen);

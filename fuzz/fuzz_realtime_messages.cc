@@ -88,6 +88,10 @@ struct FixedHash : SyncTreeHash {
   bool includeCompoundHash() const override { return false; }
 };
 
+NodePtr nodeOf(std::string_view json) {
+  return SnapshotUtilities::nodeFrom(*Value::parseJson(json));
+}
+
 bool sameNode(const NodePtr& a, const NodePtr& b) { return a && b && a->equals(*b); }
 
 // A push's data written back as the server would send it decodes to the same data.
@@ -235,11 +239,12 @@ class World {
           QueryParams::defaultInstance().orderBy(PathIndex::create(Path("n"))).limitToFirst(2);
       connection_->listen(QuerySpec(Path("/q"), params), 7, hash, ignore);
     }
-    connection_->putData(boost::json::parse(R"({"x":1})"), "/a/x", std::nullopt, write(1));
-    connection_->putData(boost::json::parse("2"), "/a/y", std::string("hash"), write(2));
-    connection_->mergeData(boost::json::parse(R"({"k":2,"l/m":null})").as_object(), "/c", write(3));
-    connection_->onDisconnectPutData(boost::json::parse("true"), Path("/d"),
-                                     write(kFirstOnDisconnect));
+    connection_->putData(nodeOf(R"({"x":1})"), "/a/x", std::nullopt, write(1));
+    connection_->putData(nodeOf("2"), "/a/y", std::string("hash"), write(2));
+    connection_->mergeData(CompoundWrite::compoundWriteWithValueDictionary(
+                               Value::parseJson(R"({"k":2,"l/m":null})")->asMap()),
+                           "/c", write(3));
+    connection_->onDisconnectPutData(nodeOf("true"), Path("/d"), write(kFirstOnDisconnect));
     connection_->onDisconnectCancelPath(Path("/e"), write(kFirstOnDisconnect + 1));
   }
 

@@ -26,7 +26,7 @@ OnDisconnectWrites::replyHandler(std::function<void(const WriteResult&)> onReply
 
 void OnDisconnectWrites::set(const Path& path, const NodePtr& node, RepoWriteCallback callback) {
   repo_.connection().onDisconnectPutData(
-      SnapshotUtilities::toJson(*node, true), path,
+      node, path,
       replyHandler(
           [this, path, node](const WriteResult& result) {
             if (result.ok()) return stored_.remember(path, node);
@@ -42,7 +42,7 @@ void OnDisconnectWrites::update(const Path& path, const CompoundWrite& nodes,
     return repo_.callOnComplete(callback, WriteResult::from(std::string(wire::kStatusOk), {}));
   }
   repo_.connection().onDisconnectMergeData(
-      mergeToJson(nodes), path,
+      nodes, path,
       replyHandler(
           [this, path, nodes](const WriteResult& result) {
             if (!result.ok()) {

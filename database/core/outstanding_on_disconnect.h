@@ -3,17 +3,17 @@
 // only on the work queue.
 #pragma once
 
-#include <boost/json/value.hpp>
 #include <string>
 
 #include "database/core/outstanding_put.h"
+#include "database/realtime/request.h"
 
 namespace dz::database {
 
 struct TupleOnDisconnect {
   std::string pathString;
   std::string action;  // "o", "om" or "oc"
-  boost::json::value data;
+  RequestData data;
   WriteCallback onComplete;
 };
 

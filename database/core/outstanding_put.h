@@ -4,10 +4,11 @@
 // touched only on the work queue.
 #pragma once
 
-#include <boost/json/object.hpp>
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "database/realtime/request.h"
 
 namespace dz::database {
 
@@ -18,8 +19,7 @@ using WriteCallback =
 
 struct OutstandingPut {
   bool sent = false;
-  std::string action;  // "p" or "m"
-  boost::json::object request;
+  Request request;  // "p" or "m"; numbered each time it is sent
   WriteCallback onCompleteBlock;
 };
 

@@ -55,7 +55,7 @@ std::string numberText(double number) {
   if (std::trunc(number) == number && std::fabs(number) < 0x1p53) {
     return std::to_string(static_cast<int64_t>(number));
   }
-  return json::text(boost::json::value(number));
+  return Value(number).toJsonString();
 }
 
 std::string stateText(PersistentConnection::State state) {

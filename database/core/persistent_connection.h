@@ -6,7 +6,6 @@
 // every callback runs too. Owned by the repository (std::shared_ptr); the delegate is held weakly.
 #pragma once
 
-#include <boost/json/object.hpp>
 #include <map>
 #include <memory>
 #include <optional>
@@ -92,11 +91,12 @@ class PersistentConnection : public ConnectionDelegate,
   void unlisten(const QuerySpec& query, std::optional<QueryTag> tagId);
 
   // Writes: sent at once while online, else kept and sent after the next ready, in order.
-  void putData(boost::json::value data, const std::string& pathString,
-               std::optional<std::string> hash, WriteCallback onComplete);
-  void mergeData(boost::json::object data, const std::string& pathString, WriteCallback onComplete);
-  void onDisconnectPutData(boost::json::value data, const Path& path, WriteCallback onComplete);
-  void onDisconnectMergeData(boost::json::object data, const Path& path, WriteCallback onComplete);
+  // The data goes out in export form (priorities kept); a merge as each relative path's value.
+  void putData(NodePtr data, const std::string& pathString, std::optional<std::string> hash,
+               WriteCallback onComplete);
+  void mergeData(CompoundWrite data, const std::string& pathString, WriteCallback onComplete);
+  void onDisconnectPutData(NodePtr data, const Path& path, WriteCallback onComplete);
+  void onDisconnectMergeData(CompoundWrite data, const Path& path, WriteCallback onComplete);
   void onDisconnectCancelPath(const Path& path, WriteCallback onComplete);
   // Completes every pending write and on-disconnect operation (queued, or sent and unanswered)
   // with "write_canceled"; none of them is sent or reported otherwise afterwards. Replies held
@@ -141,17 +141,17 @@ class PersistentConnection : public ConnectionDelegate,
   void onNetworkTrigger();
 
   // Requests.
-  void sendAction(std::string_view action, boost::json::object body, bool sensitive,
+  void sendAction(std::string_view action, RequestBody body, bool sensitive,
                   ReplyCallback callback);
   void sendListen(const std::shared_ptr<OutstandingQuery>& listen);
   void onListenReply(const std::shared_ptr<OutstandingQuery>& listen, const Reply& reply);
   void warnOnListenWarnings(const Reply& reply, const QuerySpec& query);
   std::vector<std::shared_ptr<OutstandingQuery>> removeListen(const QuerySpec& query);
-  void putInternal(boost::json::value data, std::string_view action, const std::string& pathString,
+  void putInternal(RequestData data, std::string_view action, const std::string& pathString,
                    std::optional<std::string> hash, WriteCallback onComplete);
   void sendPut(uint64_t putId);
   void sendOnDisconnect(TupleOnDisconnect operation);
-  void queueOrSendOnDisconnect(std::string_view action, const Path& path, boost::json::value data,
+  void queueOrSendOnDisconnect(std::string_view action, const Path& path, RequestData data,
                                WriteCallback onComplete);
   void cancelSentTransactions();
   void failUnansweredOnDisconnects();

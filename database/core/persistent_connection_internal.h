@@ -5,7 +5,6 @@
 #include <string>
 
 #include "database/core/persistent_connection.h"
-#include "database/realtime/json_fields.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/exception.h"
 

@@ -2,6 +2,7 @@
 
 #include "database/core/persistent_connection.h"
 #include "database/core/persistent_connection_internal.h"
+#include "database/realtime/request_encoder.h"
 #include "database/utilities/client_version.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
@@ -37,20 +38,30 @@ constexpr char kOnDisconnectUnconfirmedReason[] =
     "The connection ended before the server confirmed the request";
 constexpr char kDefaultAuthFailureData[] = "error";
 
+// The path of a listen or unlisten, with the query's parameters and tag for a tagged query.
+RequestBody queryBody(const QuerySpec& query, std::optional<QueryTag> tagId) {
+  RequestBody body{.path = query.path().toString()};
+  if (tagId) {
+    body.query = Value(query.params().wireProtocolParams());
+    body.tag = *tagId;
+  }
+  return body;
+}
+
 }  // namespace
 
 void PersistentConnection::sendConnectStats() {
-  boost::json::object stats;
+  std::vector<std::pair<std::string, int64_t>> stats;
   std::string version = sdkVersion();
   std::replace(version.begin(), version.end(), '.', '-');
-  stats[std::string(kStatsSdkPrefix) + version] = 1;
-  if (config_->persistenceEnabled()) stats[kStatsPersistenceEnabled] = 1;
+  stats.emplace_back(std::string(kStatsSdkPrefix) + version, 1);
+  if (config_->persistenceEnabled()) stats.emplace_back(kStatsPersistenceEnabled, 1);
   logDebug(kSendingStatsCode, "Sending first connection stats");
   if (stats.empty()) {
     logDebug(kNoStatsCode, "Not sending stats because stats are empty");
     return;
   }
-  sendAction(wire::kActionStats, {{wire::kStatsCounters, std::move(stats)}}, false,
+  sendAction(wire::kActionStats, RequestBody{.counters = std::move(stats)}, false,
              [](const Reply& reply) {
                if (reply.status != wire::kStatusOk) {
                  logDebug(kStatsFailedCode, "Failed to send stats: " + reply.data.value_or(""));
@@ -62,7 +73,7 @@ void PersistentConnection::sendAuthAndRestoreStateAfterComplete(bool restoreStat
   check(connected(), "Must be connected to send auth");
   check(authToken_.has_value(), "Can't send auth if there is no credential");
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  sendAction(wire::kActionAuth, {{wire::kAuthCredential, *authToken_}}, true,
+  sendAction(wire::kActionAuth, RequestBody{.credential = *authToken_}, true,
              [weakSelf, restoreStateAfterComplete](const Reply& reply) {
                auto self = weakSelf.lock();
                if (!self) return;
@@ -87,16 +98,12 @@ void PersistentConnection::sendAuthAndRestoreStateAfterComplete(bool restoreStat
 
 // Requests and replies
 
-void PersistentConnection::sendAction(std::string_view action, boost::json::object body,
-                                      bool sensitive, ReplyCallback callback) {
+void PersistentConnection::sendAction(std::string_view action, RequestBody body, bool sensitive,
+                                      ReplyCallback callback) {
   auto realtime = realtime_;
   if (!realtime) return;
   auto number = static_cast<int64_t>(requestNumber_.getAndIncrement());
-  boost::json::object request;
-  request[wire::kRequestNumber] = number;
-  request[wire::kRequestAction] = action;
-  request[wire::kRequestBody] = std::move(body);
-  realtime->sendRequest(std::move(request), sensitive);
+  realtime->sendRequest(Request{number, std::string(action), std::move(body)}, sensitive);
   if (callback && realtime_ == realtime) requestCBHash_[number] = std::move(callback);
 }
 
@@ -119,23 +126,10 @@ void PersistentConnection::listen(const QuerySpec& query, std::optional<QueryTag
 void PersistentConnection::sendListen(const std::shared_ptr<OutstandingQuery>& listen) {
   const QuerySpec& query = listen->query;
   logDebug(kListenForCode, "Listen for " + query.description());
-  boost::json::object body;
-  body[wire::kBodyPath] = query.path().toString();
-  if (listen->tagId) {
-    body[wire::kBodyQuery] = Value(query.params().wireProtocolParams()).toJson();
-    body[wire::kBodyTag] = *listen->tagId;
-  }
+  RequestBody body = queryBody(query, listen->tagId);
   const auto& hash = listen->syncTreeHash;
-  body[wire::kBodyHash] = hash ? hash->simpleHash() : std::string();
-  if (hash && hash->includeCompoundHash()) {
-    CompoundHash compound = hash->compoundHash();
-    boost::json::array hashes, posts;
-    for (const auto& h : compound.hashes) hashes.emplace_back(h);
-    for (const auto& post : compound.posts) posts.emplace_back(post.wireFormat());
-    body[wire::kBodyCompoundHash] =
-        boost::json::object{{wire::kCompoundHashHashes, std::move(hashes)},
-                            {wire::kCompoundHashPosts, std::move(posts)}};
-  }
+  body.hash = hash ? hash->simpleHash() : std::string();
+  if (hash && hash->includeCompoundHash()) body.compoundHash = hash->compoundHash();
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
   sendAction(wire::kActionListen, std::move(body), false, [weakSelf, listen](const Reply& reply) {
     if (auto self = weakSelf.lock()) self->onListenReply(listen, reply);
@@ -188,13 +182,7 @@ void PersistentConnection::unlisten(const QuerySpec& query, std::optional<QueryT
   if (removed.empty() || !canSendWrites()) return;
   logDebug(kUnlistenOnCode,
            "Unlisten on " + query.path().description() + " for " + query.params().description());
-  boost::json::object body;
-  body[wire::kBodyPath] = query.path().toString();
-  if (tagId) {
-    body[wire::kBodyQuery] = Value(query.params().wireProtocolParams()).toJson();
-    body[wire::kBodyTag] = *tagId;
-  }
-  sendAction(wire::kActionUnlisten, std::move(body), false, nullptr);
+  sendAction(wire::kActionUnlisten, queryBody(query, tagId), false, nullptr);
 }
 
 std::vector<QuerySpec> PersistentConnection::dumpListens() const {
@@ -205,26 +193,23 @@ std::vector<QuerySpec> PersistentConnection::dumpListens() const {
 
 // Writes
 
-void PersistentConnection::putData(boost::json::value data, const std::string& pathString,
+void PersistentConnection::putData(NodePtr data, const std::string& pathString,
                                    std::optional<std::string> hash, WriteCallback onComplete) {
   putInternal(std::move(data), wire::kActionPut, pathString, std::move(hash),
               std::move(onComplete));
 }
 
-void PersistentConnection::mergeData(boost::json::object data, const std::string& pathString,
+void PersistentConnection::mergeData(CompoundWrite data, const std::string& pathString,
                                      WriteCallback onComplete) {
   putInternal(std::move(data), wire::kActionMerge, pathString, std::nullopt, std::move(onComplete));
 }
 
-void PersistentConnection::putInternal(boost::json::value data, std::string_view action,
+void PersistentConnection::putInternal(RequestData data, std::string_view action,
                                        const std::string& pathString,
                                        std::optional<std::string> hash, WriteCallback onComplete) {
-  boost::json::object request;
-  request[wire::kBodyPath] = pathString;
-  request[wire::kBodyData] = std::move(data);
-  if (hash) request[wire::kBodyHash] = *hash;
-  auto put = std::make_shared<OutstandingPut>(
-      OutstandingPut{false, std::string(action), std::move(request), std::move(onComplete)});
+  RequestBody body{.path = pathString, .data = std::move(data), .hash = std::move(hash)};
+  auto put = std::make_shared<OutstandingPut>(OutstandingPut{
+      false, Request{0, std::string(action), std::move(body)}, std::move(onComplete)});
   uint64_t putId = putCounter_.getAndIncrement();
   outstandingPuts_[putId] = put;
   if (canSendWrites()) {
@@ -244,25 +229,26 @@ void PersistentConnection::sendPut(uint64_t putId) {
   auto put = it->second;
   put->sent = true;
   std::weak_ptr<PersistentConnection> weakSelf = weak_from_this();
-  sendAction(put->action, put->request, false, [weakSelf, putId, put](const Reply& reply) {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    auto it = self->outstandingPuts_.find(putId);
-    if (it == self->outstandingPuts_.end() || it->second != put) {
-      logDebug(kIgnoringPutReplyCode, "Ignoring on complete for put " + std::to_string(putId) +
-                                          " because it was already removed");
-      return;
-    }
-    self->outstandingPuts_.erase(it);
-    if (!put->onCompleteBlock) return;
-    const std::string& status = reply.status;
-    const std::optional<std::string>& reason = reply.reason;
-    if (self->unackedListensCount_ > 0) {
-      self->putsToAck_.push_back({put->onCompleteBlock, status, reason});
-    } else {
-      put->onCompleteBlock(status, reason);
-    }
-  });
+  sendAction(
+      put->request.action, put->request.body, false, [weakSelf, putId, put](const Reply& reply) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        auto it = self->outstandingPuts_.find(putId);
+        if (it == self->outstandingPuts_.end() || it->second != put) {
+          logDebug(kIgnoringPutReplyCode, "Ignoring on complete for put " + std::to_string(putId) +
+                                              " because it was already removed");
+          return;
+        }
+        self->outstandingPuts_.erase(it);
+        if (!put->onCompleteBlock) return;
+        const std::string& status = reply.status;
+        const std::optional<std::string>& reason = reply.reason;
+        if (self->unackedListensCount_ > 0) {
+          self->putsToAck_.push_back({put->onCompleteBlock, status, reason});
+        } else {
+          put->onCompleteBlock(status, reason);
+        }
+      });
 }
 
 void PersistentConnection::ackPuts() {
@@ -299,7 +285,7 @@ void PersistentConnection::failOutstandingWrites(const std::string& status,
 void PersistentConnection::cancelSentTransactions() {
   std::vector<std::shared_ptr<OutstandingPut>> canceled;
   for (auto it = outstandingPuts_.begin(); it != outstandingPuts_.end();) {
-    if (it->second->sent && it->second->request.contains(wire::kBodyHash)) {
+    if (it->second->sent && it->second->request.body.hash) {
       canceled.push_back(std::move(it->second));
       it = outstandingPuts_.erase(it);
     } else {
@@ -315,13 +301,13 @@ void PersistentConnection::cancelSentTransactions() {
 
 // On-disconnect operations
 
-void PersistentConnection::onDisconnectPutData(boost::json::value data, const Path& path,
+void PersistentConnection::onDisconnectPutData(NodePtr data, const Path& path,
                                                WriteCallback onComplete) {
   queueOrSendOnDisconnect(wire::kActionOnDisconnectPut, path, std::move(data),
                           std::move(onComplete));
 }
 
-void PersistentConnection::onDisconnectMergeData(boost::json::object data, const Path& path,
+void PersistentConnection::onDisconnectMergeData(CompoundWrite data, const Path& path,
                                                  WriteCallback onComplete) {
   queueOrSendOnDisconnect(wire::kActionOnDisconnectMerge, path, std::move(data),
                           std::move(onComplete));
@@ -332,8 +318,7 @@ void PersistentConnection::onDisconnectCancelPath(const Path& path, WriteCallbac
 }
 
 void PersistentConnection::queueOrSendOnDisconnect(std::string_view action, const Path& path,
-                                                   boost::json::value data,
-                                                   WriteCallback onComplete) {
+                                                   RequestData data, WriteCallback onComplete) {
   TupleOnDisconnect operation{path.description(), std::string(action), std::move(data),
                               std::move(onComplete)};
   if (canSendWrites()) {
@@ -344,11 +329,10 @@ void PersistentConnection::queueOrSendOnDisconnect(std::string_view action, cons
 }
 
 void PersistentConnection::sendOnDisconnect(TupleOnDisconnect operation) {
-  boost::json::object body{{wire::kBodyPath, operation.pathString},
-                           {wire::kBodyData, operation.data}};
+  RequestBody body{.path = operation.pathString, .data = operation.data};
   if (logLevelEnabled(kLogLevelDebug)) {
     logDebug(kOnDisconnectRequestCode,
-             "onDisconnect " + operation.action + ": " + json::text(body));
+             "onDisconnect " + operation.action + ": " + requestBodyText(body));
   }
   std::string action = operation.action;
   uint64_t id = ++onDisconnectCounter_;

@@ -1,7 +1,6 @@
 #include "database/core/repo.h"
 
 #include <algorithm>
-#include <boost/json/serialize.hpp>
 #include <chrono>
 #include <limits>
 
@@ -47,15 +46,6 @@ std::string describeRanges(const std::vector<RangeMerge>& ranges) {
 const std::string kStatusDisposed(wire::kStatusDisconnect);
 
 }  // namespace
-
-boost::json::object mergeToJson(const CompoundWrite& write) {
-  boost::json::object object;
-  write.enumerateWrites([&](const Path& path, const NodePtr& node) {
-    object[path.wireFormat()] = SnapshotUtilities::toJson(*node, true);
-    return false;
-  });
-  return object;
-}
 
 WriteResult WriteResult::from(const std::string& status, const std::optional<std::string>& reason) {
   return WriteResult{status, errorForStatus(status, reason)};
@@ -148,7 +138,8 @@ std::shared_ptr<SyncTree> Repo::makeServerSyncTree() {
   auto stop = [weak](const QuerySpec& query, std::optional<QueryTag> tag) {
     if (auto self = weak.lock()) self->connection_->unlisten(query, tag);
   };
-  return SyncTree::create(queue_, std::make_shared<ListenProvider>(std::move(start), std::move(stop)),
+  return SyncTree::create(queue_,
+                          std::make_shared<ListenProvider>(std::move(start), std::move(stop)),
                           persistence_.manager);
 }
 
@@ -183,14 +174,13 @@ void Repo::restoreWrites() {
     // No registration exists yet: the events of restoring are not raised.
     if (write.isOverwrite()) {
       logDebug("I-RDB03801", "Restoring overwrite with id " + std::to_string(writeId));
-      connection_->putData(SnapshotUtilities::toJson(*write.overwrite(), true), path.toString(),
-                           std::nullopt, std::move(onComplete));
+      connection_->putData(write.overwrite(), path.toString(), std::nullopt, std::move(onComplete));
       serverSyncTree_->applyUserOverwrite(
           path, ServerValues::resolveDeferredValueSnapshot(write.overwrite(), serverValues),
           writeId, true);
     } else {
       logDebug("I-RDB03802", "Restoring merge with id " + std::to_string(writeId));
-      connection_->mergeData(mergeToJson(write.merge()), path.toString(), std::move(onComplete));
+      connection_->mergeData(write.merge(), path.toString(), std::move(onComplete));
       serverSyncTree_->applyUserMerge(
           path, ServerValues::resolveDeferredValueCompoundWrite(write.merge(), serverValues),
           writeId);
@@ -269,10 +259,9 @@ WriteCallback Repo::writeCompletion(WriteId writeId, const Path& path, std::stri
 void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
   if (!usable("set", callback)) return;
   if (!node) node = EmptyNode::emptyNode();
-  boost::json::value value = SnapshotUtilities::toJson(*node, true);
   if (debugEnabled()) {
     logDebug("I-RDB03803", "Setting: " + path.toString() + " with " +
-                               boost::json::serialize(value) +
+                               SnapshotUtilities::toJsonText(*node, true) +
                                " pri: " + node->getPriority()->val().toJsonString());
   }
   Value::Map serverValues = ServerValues::generateServerValues(*serverClock_);
@@ -280,17 +269,16 @@ void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
   WriteId writeId = nextWriteId();
   if (persistence_.manager) persistence_.manager->saveUserOverwrite(node, path, writeId);
   raiseEvents(serverSyncTree_->applyUserOverwrite(path, resolved, writeId, true));
-  connection_->putData(std::move(value), path.toString(), std::nullopt,
+  connection_->putData(node, path.toString(), std::nullopt,
                        writeCompletion(writeId, path, kLabelSet, std::move(callback)));
   abortAndRerunTransactions(path, kAbortReasonSet);
 }
 
 void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback) {
   if (!usable("update", callback)) return;
-  boost::json::object value = mergeToJson(nodes);
   if (debugEnabled()) {
     logDebug("I-RDB03804",
-             "Updating: " + path.toString() + " with " + boost::json::serialize(value));
+             "Updating: " + path.toString() + " with " + nodes.valForExport(true).toJsonString());
   }
   Value::Map serverValues = ServerValues::generateServerValues(*serverClock_);
   CompoundWrite resolved = ServerValues::resolveDeferredValueCompoundWrite(nodes, serverValues);
@@ -302,7 +290,7 @@ void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallbac
   WriteId writeId = nextWriteId();
   if (persistence_.manager) persistence_.manager->saveUserMerge(nodes, path, writeId);
   raiseEvents(serverSyncTree_->applyUserMerge(path, resolved, writeId));
-  connection_->mergeData(std::move(value), path.toString(),
+  connection_->mergeData(nodes, path.toString(),
                          writeCompletion(writeId, path, kLabelUpdate, std::move(callback)));
   nodes.enumerateWrites([&](const Path& relative, const NodePtr&) {
     Path affected = path.child(relative);

@@ -29,9 +29,6 @@ class Database;  // the public entry object that owns the repository
 class OnDisconnectWrites;
 class TransactionQueue;
 
-// A merge's wire value: each relative path (wire form) to its node's export value.
-boost::json::object mergeToJson(const CompoundWrite& write);
-
 // The seams below a repository; each empty member means the real thing.
 struct RepoDependencies {
   platform::DispatchQueuePtr queue;  // the work queue

@@ -205,7 +205,7 @@ void TransactionQueue::sendTransactionQueue(const Queue& queue, const Path& path
   std::weak_ptr<Repo> weakRepo = repo_.weak_from_this();
   std::weak_ptr<TransactionQueue> weak = weak_from_this();
   repo_.connection().putData(
-      SnapshotUtilities::toJson(*base, true), path.toString(), hash,
+      base, path.toString(), hash,
       [weakRepo, weak, queue, path](const std::string& status,
                                     const std::optional<std::string>& reason) {
         auto repo = weakRepo.lock();

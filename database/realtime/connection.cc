@@ -4,6 +4,7 @@
 
 #include "database/realtime/json_fields.h"
 #include "database/realtime/message_decoder.h"
+#include "database/realtime/request_encoder.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/repo_info.h"
 #include "database/utilities/wire_protocol.h"
@@ -100,10 +101,10 @@ void Connection::closeWithReason(ConnectionCloseReason reason) {
   if (auto delegate = delegate_.lock()) delegate->onDisconnect(this, reason);
 }
 
-void Connection::sendRequest(boost::json::object request, bool sensitive) {
+void Connection::sendRequest(Request request, bool sensitive) {
   boost::json::object envelope;
   envelope[wire::kEnvelopeType] = wire::kMessageTypeData;
-  envelope[wire::kEnvelopeData] = std::move(request);
+  envelope[wire::kEnvelopeData] = encodeRequest(request);
   sendData(std::move(envelope), sensitive);
 }
 

@@ -46,7 +46,7 @@ class Connection : public RealtimeConnection,
   void open() override;
   void close() override;
   void closeWithReason(ConnectionCloseReason reason);
-  void sendRequest(boost::json::object request, bool sensitive) override;
+  void sendRequest(Request request, bool sensitive) override;
   // Throws dz::Exception "InvalidConnectionState" unless open.
   void sendData(boost::json::object message, bool sensitive);
 

@@ -5,12 +5,12 @@
 // real one.
 #pragma once
 
-#include <boost/json/object.hpp>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "database/realtime/request.h"
 #include "database/realtime/server_message.h"
 #include "platform/dispatch_queue.h"
 
@@ -40,8 +40,8 @@ class RealtimeConnection {
   virtual void open() = 0;
   // Reports the disconnect (reason Other) before returning, unless already closed.
   virtual void close() = 0;
-  // Sends a request {"r", "a", "b"} in the data envelope; only after onReady.
-  virtual void sendRequest(boost::json::object request, bool sensitive) = 0;
+  // Sends a request in the data envelope; only after onReady.
+  virtual void sendRequest(Request request, bool sensitive) = 0;
 };
 
 using RealtimeConnectionFactory = std::function<std::shared_ptr<RealtimeConnection>(

@@ -42,7 +42,7 @@ class ConnectionDropsTest : public ConnectionEndToEndTest {
     for (int round = 0; round < rounds; ++round) {
       onQueue([&] {
         for (int i = round * writesPerRound; i < (round + 1) * writesPerRound; ++i) {
-          connection_->putData(i, "/data/k" + std::to_string(i % kKeys), std::nullopt,
+          connection_->putData(node(i), "/data/k" + std::to_string(i % kKeys), std::nullopt,
                                [&, i](const std::string& status, const auto&) {
                                  outcomes[i] += status + ";";
                                  ++completed;

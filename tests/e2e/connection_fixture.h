@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "database/core/persistent_connection.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "platform/resolver.h"
 #include "tests/support/sandbox.h"
@@ -24,6 +25,12 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 inline constexpr auto kWait = seconds(20);
+
+// Test data: a node of a plain value, and a merge of relative paths to values (JSON text).
+inline NodePtr node(const Value& value) { return SnapshotUtilities::nodeFrom(value); }
+inline CompoundWrite merge(std::string_view json) {
+  return CompoundWrite::compoundWriteWithValueDictionary(Value::parseJson(json)->asMap());
+}
 
 // What the connection reports, as lines, with waiting for a line to appear.
 class EventLog {

@@ -20,9 +20,9 @@ TEST_F(ConnectionEndToEndTest, ConnectsAuthenticatesListensAndReceivesData) {
 TEST_F(ConnectionEndToEndTest, PutsAndMergesReachTheServer) {
   openAndWaitConnected();
   onQueue([&] {
-    connection_->putData(boost::json::parse(R"({"name":"poll","votes":0})"), "/polls/p1",
+    connection_->putData(node(*Value::parseJson(R"({"name":"poll","votes":0})")), "/polls/p1",
                          std::nullopt, writeLog("put"));
-    connection_->mergeData(boost::json::object{{"votes", 3}, {"options/o1", "yes"}}, "/polls/p1",
+    connection_->mergeData(merge(R"({"votes":3,"options/o1":"yes"})"), "/polls/p1",
                            writeLog("merge"));
   });
   ASSERT_TRUE(events_.waitFor("put ok"));
@@ -34,7 +34,7 @@ TEST_F(ConnectionEndToEndTest, PutsAndMergesReachTheServer) {
 TEST_F(ConnectionEndToEndTest, RefusedWritesReportTheServersStatus) {
   server_->databaseService().denyPath("/locked", devserver::Access::kWrite);
   openAndWaitConnected();
-  onQueue([&] { connection_->putData(1, "/locked/x", std::nullopt, writeLog("put")); });
+  onQueue([&] { connection_->putData(node(1), "/locked/x", std::nullopt, writeLog("put")); });
   EXPECT_TRUE(events_.waitFor("put permission_denied"));
 }
 
@@ -45,9 +45,7 @@ TEST_F(ConnectionEndToEndTest, MessagesLongerThanOneFrameGoBothWays) {
   // 40,000 characters, several of them outside the BMP: three frames each way.
   std::string text;
   while (text.size() < 40000) text += "abc\xF0\x9F\x98\x80";
-  onQueue([&] {
-    connection_->putData(boost::json::string(text), "/big", std::nullopt, writeLog("put"));
-  });
+  onQueue([&] { connection_->putData(node(text), "/big", std::nullopt, writeLog("put")); });
   ASSERT_TRUE(events_.waitFor("put ok"));
   EXPECT_EQ(server_->snapshot("/big"), boost::json::value(text));
   server_->set("/big", boost::json::string(text + "!"));
@@ -58,8 +56,8 @@ TEST_F(ConnectionEndToEndTest, MessagesLongerThanOneFrameGoBothWays) {
 TEST_F(ConnectionEndToEndTest, OnDisconnectOperationsRunWhenTheConnectionIsCut) {
   openAndWaitConnected();
   onQueue([&] {
-    connection_->onDisconnectPutData("offline", Path("/presence/me"), writeLog("od put"));
-    connection_->onDisconnectMergeData(boost::json::object{{"seen", true}}, Path("/users/me"),
+    connection_->onDisconnectPutData(node("offline"), Path("/presence/me"), writeLog("od put"));
+    connection_->onDisconnectMergeData(merge(R"({"seen":true})"), Path("/users/me"),
                                        writeLog("od merge"));
   });
   ASSERT_TRUE(events_.waitFor("od put ok"));
@@ -79,8 +77,8 @@ TEST_F(ConnectionEndToEndTest, ReconnectsAndRestoresListensThenPendingPutsInOrde
   ASSERT_TRUE(events_.waitFor("listen /feed ok"));
   server_->databaseService().withholdReplies("p");
   onQueue([&] {
-    connection_->putData(1, "/w/1", std::nullopt, writeLog("w1"));
-    connection_->putData(2, "/w/2", std::nullopt, writeLog("w2"));
+    connection_->putData(node(1), "/w/1", std::nullopt, writeLog("w1"));
+    connection_->putData(node(2), "/w/2", std::nullopt, writeLog("w2"));
   });
   ASSERT_TRUE(server_->waitUntil([&] { return server_->requestCount("p") == 2; }));
   server_->databaseService().withholdReplies("p", false);
@@ -107,7 +105,7 @@ TEST_F(ConnectionEndToEndTest, ReconnectsAndRestoresListensThenPendingPutsInOrde
 
 TEST_F(ConnectionEndToEndTest, WritesMadeOfflineGoOutAfterConnecting) {
   makeConnection();
-  onQueue([&] { connection_->putData("early", "/early", std::nullopt, writeLog("early")); });
+  onQueue([&] { connection_->putData(node("early"), "/early", std::nullopt, writeLog("early")); });
   openAndWaitConnected();
   ASSERT_TRUE(events_.waitFor("early ok"));
   EXPECT_EQ(server_->snapshot("/early"), "early");

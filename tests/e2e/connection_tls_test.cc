@@ -17,7 +17,7 @@ TEST_F(ConnectionTlsTest, ConnectsOverTlsAndSyncs) {
   openAndWaitConnected();
   listen("/secure");
   ASSERT_TRUE(events_.waitFor("listen /secure ok"));
-  onQueue([&] { connection_->putData(42, "/secure/answer", std::nullopt, writeLog("put")); });
+  onQueue([&] { connection_->putData(node(42), "/secure/answer", std::nullopt, writeLog("put")); });
   ASSERT_TRUE(events_.waitFor("put ok"));
   EXPECT_EQ(server_->snapshot("/secure/answer"), 42);
 }

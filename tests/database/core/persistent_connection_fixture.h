@@ -11,11 +11,19 @@
 
 #include "database/core/persistent_connection.h"
 #include "database/realtime/message_decoder.h"
+#include "database/realtime/request_encoder.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
 
 namespace dz::database::testing {
+
+// Test data: a node of a plain value, and a merge of relative paths to values (JSON text).
+inline NodePtr node(const Value& value) { return SnapshotUtilities::nodeFrom(value); }
+inline CompoundWrite merge(std::string_view json) {
+  return CompoundWrite::compoundWriteWithValueDictionary(Value::parseJson(json)->asMap());
+}
 
 class FakeRealtimeConnection : public RealtimeConnection {
  public:
@@ -28,9 +36,9 @@ class FakeRealtimeConnection : public RealtimeConnection {
     closed = true;
     if (auto d = delegate_.lock()) d->onDisconnect(this, ConnectionCloseReason::Other);
   }
-  void sendRequest(boost::json::object request, bool sensitive) override {
+  void sendRequest(Request request, bool sensitive) override {
     EXPECT_FALSE(closed) << "request sent on a closed connection";
-    requests.push_back(std::move(request));
+    requests.push_back(encodeRequest(request));
     sensitiveFlags.push_back(sensitive);
   }
 

@@ -32,7 +32,8 @@ class PersistentConnectionRequestsTest : public PersistentConnectionTest {
   }
   void put(const std::string& path, boost::json::value value, const std::string& name,
            std::optional<std::string> hash = std::nullopt) {
-    onQueue([&] { connection_->putData(value, path, hash, writeLog(name)); });
+    onQueue(
+        [&] { connection_->putData(node(Value::fromJson(value)), path, hash, writeLog(name)); });
   }
   // The request bodies' paths, as "action path".
   std::vector<std::string> sent(FakeRealtimeConnection& connection) {
@@ -149,8 +150,8 @@ TEST_F(PersistentConnectionRequestsTest, RestoresListensThenPutsByIdThenOnDiscon
   onQueue([&] { realtime().drop(); });
   put("/p1", 1, "p1");
   onQueue([&] {
-    connection_->onDisconnectPutData(boost::json::value("bye"), Path("/od1"), writeLog("od1"));
-    connection_->mergeData(boost::json::object{{"a", 1}}, "/p2", writeLog("p2"));
+    connection_->onDisconnectPutData(node("bye"), Path("/od1"), writeLog("od1"));
+    connection_->mergeData(merge(R"({"a":1})"), "/p2", writeLog("p2"));
     connection_->onDisconnectCancelPath(Path("/od2"), writeLog("od2"));
   });
   listen(defaultQuery("/l2"));
@@ -229,7 +230,7 @@ TEST_F(PersistentConnectionRequestsTest, PurgeRunsHeldCompletionsThenCancelsTheR
   onQueue([&] { realtime().drop(); });
   put("/c", 3, "c");
   onQueue([&] {
-    connection_->onDisconnectPutData(1, Path("/od"), writeLog("od"));
+    connection_->onDisconnectPutData(node(1), Path("/od"), writeLog("od"));
     connection_->purgeOutstandingWrites();
   });
   // "a" was held by the listen and flushed at the drop; the rest are cancelled in order.
@@ -243,8 +244,7 @@ TEST_F(PersistentConnectionRequestsTest, PurgeRunsHeldCompletionsThenCancelsTheR
 TEST_F(PersistentConnectionRequestsTest, OnDisconnectRepliesReachTheirCallbacks) {
   connectOnline();
   onQueue([&] {
-    connection_->onDisconnectMergeData(boost::json::object{{"x", 1}}, Path("/presence/me"),
-                                       writeLog("om"));
+    connection_->onDisconnectMergeData(merge(R"({"x":1})"), Path("/presence/me"), writeLog("om"));
   });
   EXPECT_EQ(boost::json::serialize(realtime().lastBodyOf("om")),
             R"({"p":"/presence/me","d":{"x":1}})");

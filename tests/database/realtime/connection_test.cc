@@ -83,10 +83,7 @@ TEST_F(ConnectionTest, HandshakeMakesTheConnectionReadyOnce) {
 
 TEST_F(ConnectionTest, WrapsRequestsInTheDataEnvelope) {
   handshake();
-  onQueue([&] {
-    connection_->sendRequest(boost::json::object{{"r", 1}, {"a", "q"}, {"b", {{"p", "/a"}}}},
-                             false);
-  });
+  onQueue([&] { connection_->sendRequest(Request{1, "q", {.path = "/a"}}, false); });
   ASSERT_EQ(sockets_.last().sent.size(), 1u);
   EXPECT_EQ(boost::json::parse(sockets_.last().sent[0]),
             boost::json::parse(R"({"t":"d","d":{"r":1,"a":"q","b":{"p":"/a"}}})"));
@@ -95,7 +92,7 @@ TEST_F(ConnectionTest, WrapsRequestsInTheDataEnvelope) {
 TEST_F(ConnectionTest, SendingBeforeTheHandshakeIsAProgrammingError) {
   onQueue([&] {
     try {
-      connection_->sendRequest(boost::json::object{{"r", 1}}, false);
+      connection_->sendRequest(Request{1, "q", {}}, false);
       ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
       EXPECT_EQ(e.name(), "InvalidConnectionState");

@@ -76,8 +76,8 @@ TEST_F(RealtimeLogTest, AnOpenSessionLogsItsTraffic) {
   openConnection();
   handshake();
   onQueue([&] {
-    connection_->sendRequest({{"r", 1}, {"a", "auth"}, {"b", {{"cred", "secret-token"}}}}, true);
-    connection_->sendRequest({{"r", 2}, {"a", "q"}, {"b", {{"p", "/x"}}}}, false);
+    connection_->sendRequest(Request{1, "auth", {.credential = "secret-token"}}, true);
+    connection_->sendRequest(Request{2, "q", {.path = "/x"}}, false);
     sockets_.last().serverSends("2");
     sockets_.last().serverSends(R"({"t":"d","d":{"r":2,)");
     sockets_.last().serverSends(R"("b":{"s":"ok"}}})");
