@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "database/core/persistent_connection.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "platform/resolver.h"
 #include "tools/devserver/dev_server.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "database/core/persistent_connection.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "platform/resolver.h"
 #include "tests/devserver/test_client.h"
