@@ -45,8 +45,6 @@ class DZ_CAPABILITY("mutex") Mutex {
 class DZ_SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) DZ_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  // Takes over a lock already held (after a successful try_lock).
-  MutexLock(Mutex& mutex, std::adopt_lock_t) DZ_REQUIRES(mutex) : mutex_(mutex) {}
   ~MutexLock() DZ_RELEASE() { mutex_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -12,6 +13,7 @@
 #include "database/websocket/pinning.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/queue_check.h"
 #include "platform/run_loop.h"
 
 namespace dz::websocket {
@@ -52,6 +54,35 @@ void compact(std::string& buffer, size_t& offset) {
 ErrorPtr unknownStreamError() { return std::make_shared<Error>(kStreamErrorDomain, 0); }
 
 }  // namespace
+
+class DZ_SCOPED_CAPABILITY WebSocket::GateHold {
+ public:
+  explicit GateHold(WorkGate& gate) DZ_ACQUIRE(gate.lock) : gate_(gate) {
+    gate_.lock.lock();
+    gate_.holder = std::this_thread::get_id();
+  }
+  // After a successful try_lock.
+  GateHold(WorkGate& gate, std::adopt_lock_t) DZ_REQUIRES(gate.lock) : gate_(gate) {
+    gate_.holder = std::this_thread::get_id();
+  }
+  ~GateHold() DZ_RELEASE() {
+    gate_.holder = std::thread::id();
+    gate_.lock.unlock();
+  }
+  GateHold(const GateHold&) = delete;
+  GateHold& operator=(const GateHold&) = delete;
+
+ private:
+  WorkGate& gate_;
+};
+
+void WebSocket::assertGated() const {
+  if constexpr (platform::kQueueChecksEnabled) {
+    if (workGate_->holder.load() == std::this_thread::get_id()) return;
+    platform::logLine("WebSocket work ran without holding its work gate");
+    std::abort();
+  }
+}
 
 // Routes the frame reader's findings to the socket, on whichever thread reads (under readLock_).
 class WebSocket::Reader : public FrameReader::Handler {
@@ -201,7 +232,7 @@ void WebSocket::sendData(std::string data) {
 void WebSocket::sendMessage(Opcode opcode, std::string payload) {
   // Written on the caller's thread when no other work is queued or running: no hop.
   if (!workQueue_->isCurrent() && workGate_->lock.try_lock()) {
-    platform::MutexLock lock(workGate_->lock, std::adopt_lock);
+    GateHold hold(*workGate_, std::adopt_lock);
     if (workGate_->queued.load() == 0) return sendFrame(opcode, payload);
   }
   postWork([self = shared_from_this(), opcode, payload = std::move(payload)] {
@@ -213,7 +244,7 @@ void WebSocket::sendMessage(Opcode opcode, std::string payload) {
 void WebSocket::postWork(std::function<void()> work) {
   workGate_->queued.fetch_add(1);
   workQueue_->async([gate = workGate_, work = std::move(work)] {
-    platform::MutexLock lock(gate->lock);
+    GateHold hold(*gate);
     struct Finished {
       WorkGate& gate;
       ~Finished() { gate.queued.fetch_sub(1); }
@@ -574,7 +605,7 @@ void WebSocket::armCloseTimeout() {
   closeTimeout_ = limits_.scheduler->schedule(limits_.closeTimeout, workQueue_, [weak] {
     auto self = weak.lock();
     if (!self) return;
-    platform::MutexLock lock(self->workGate_->lock);
+    GateHold hold(*self->workGate_);
     if (self->closeReported_ || self->failed_) return;
     if (!self->receivedClose_ && self->closeCode_ == 0) {
       self->closeCode_ = kCloseAbnormal;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -138,10 +139,15 @@ class WebSocket : public std::enable_shared_from_this<WebSocket>, public platfor
   struct WorkGate {
     platform::Mutex lock;
     std::atomic<size_t> queued{0};
+    // The thread holding `lock`, for assertGated.
+    std::atomic<std::thread::id> holder{};
   };
+  // Holds a WorkGate's lock for its scope and marks the thread as its holder.
+  class GateHold;
   // Said at the top of work that postWork runs (which holds the gate meanwhile), or that runs in
-  // place on the work queue's reads: the analysis cannot follow a function through a queue.
-  void assertGated() const DZ_ASSERT_CAPABILITY(workGate_->lock) {}
+  // place on the work queue's reads: the analysis cannot follow a function through a queue. In
+  // sanitizer builds it aborts when the calling thread does not hold the gate.
+  void assertGated() const DZ_ASSERT_CAPABILITY(workGate_->lock);
 
   void handleStreamEvent(platform::Stream& stream, platform::StreamEvent event) override;
   bool pinningRefuses(platform::StreamEvent event);
