@@ -23,9 +23,9 @@ void runGuarded(const std::function<void()>& callback) {
 
 }  // namespace
 
-void EventRaiser::raiseEvents(const Events& events) {
+void EventRaiser::raiseEvents(Events events) {
   if (events.empty()) return;
-  queue_->async([events] {
+  queue_->async([events = std::move(events)] {
     for (const Event& event : events) runGuarded([&event] { event.fire(); });
   });
 }

@@ -17,7 +17,7 @@ class EventRaiser {
   explicit EventRaiser(platform::DispatchQueuePtr queue) : queue_(std::move(queue)) {}
 
   // Fires each event on the callback queue in list order.
-  void raiseEvents(const Events& events);
+  void raiseEvents(Events events);
   void raiseCallback(std::function<void()> callback);
   void raiseCallbacks(std::vector<std::function<void()>> callbacks);
 

@@ -313,7 +313,7 @@ void Repo::ackWrite(WriteId writeId, const Path& path, const WriteResult& result
   if (result.canceled() || !usable("ackWrite")) return;
   Events events = serverSyncTree_->ackUserWrite(writeId, !result.ok(), true, *serverClock_);
   if (!events.empty()) rerunTransactions(path);
-  raiseEvents(events);
+  raiseEvents(std::move(events));
 }
 
 void Repo::warnIfWriteFailed(const Path& path, const WriteResult& result,
@@ -416,7 +416,7 @@ void Repo::updateInfo(const std::string& key, const Value& value) {
 
 void Repo::applyServerEvents(const Path& path, Events events) {
   if (!events.empty()) rerunTransactions(path);
-  raiseEvents(events);
+  raiseEvents(std::move(events));
 }
 
 // The data says whether it is a merge.

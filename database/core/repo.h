@@ -107,7 +107,7 @@ class Repo : public PersistentConnectionDelegate, public std::enable_shared_from
   // a transaction engine.
   void abortAndRerunTransactions(const Path& path, const std::string& reason);
   void rerunTransactions(const Path& path);
-  void raiseEvents(const Events& events) { eventRaiser_.raiseEvents(events); }
+  void raiseEvents(Events events) { eventRaiser_.raiseEvents(std::move(events)); }
   // The connection's listens (a debugging aid).
   std::vector<QuerySpec> dumpListens() const { return connection_->dumpListens(); }
   SyncTree* serverSyncTree() const { return serverSyncTree_.get(); }
