@@ -115,6 +115,8 @@ TEST(Program, ItsWholeTreeCanBeRead) {
   EXPECT_EQ(json(get(port, "/.json").second),
             json(R"({"greeting": "hello", "a b": {".priority": 2, "x": 1}, "added": 5})"));
   EXPECT_EQ(get(port, "/a%20b/x.json").second, "1");
+  EXPECT_EQ(client->call("p", body("/100%/\u20ac", {{"d", 6}})), "ok");
+  EXPECT_EQ(get(port, "/100%25/%E2%82%AC.json").second, "6");
   EXPECT_EQ(get(port, "/nothing/here.json").second, "null");
   EXPECT_EQ(get(port, "/.json?ns=other").second, "null");
   EXPECT_EQ(get(port, "/greeting").first, 404u);
