@@ -8,38 +8,41 @@ namespace dz::database {
 
 bool WriteTree::addOverwrite(const Path& path, NodePtr snap, WriteId writeId, bool visible) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
-  auto added = writes_.emplace_hint(
-      writes_.end(), writeId, WriteRecord::overwrite(writeId, path, std::move(snap), visible));
-  index(added->second);
-  lastWriteId_ = writeId;
+  add(WriteRecord::overwrite(writeId, path, std::move(snap), visible));
   return true;
 }
 
 bool WriteTree::addMerge(const Path& path, const CompoundWrite& changedChildren, WriteId writeId) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
-  auto added = writes_.emplace_hint(writes_.end(), writeId,
-                                    WriteRecord::merge(writeId, path, changedChildren));
+  add(WriteRecord::merge(writeId, path, changedChildren));
+  return true;
+}
+
+void WriteTree::add(WriteRecord record) {
+  Places places;
+  if (record.isOverwrite()) {
+    places.emplace_back(record.path(), !record.overwrite()->isEmpty());
+  } else {
+    record.merge().enumerateWrites([&](const Path& childPath, const NodePtr& node) {
+      places.emplace_back(record.path().child(childPath), !node->isEmpty());
+      return false;
+    });
+  }
+  const WriteId writeId = record.writeId();
+  auto added =
+      writes_.emplace_hint(writes_.end(), writeId, Pending{std::move(record), std::move(places)});
   index(added->second);
   lastWriteId_ = writeId;
-  return true;
 }
 
 const WriteRecord* WriteTree::write(WriteId writeId) const {
   auto it = writes_.find(writeId);
-  return it == writes_.end() ? nullptr : &it->second;
+  return it == writes_.end() ? nullptr : &it->second.record;
 }
 
-template <class Visit>
-void WriteTree::forEachWrittenPath(const WriteRecord& record, Visit&& visit) {
-  if (record.isOverwrite()) return visit(record.path());
-  record.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
-    visit(record.path().child(childPath));
-    return false;
-  });
-}
-
-void WriteTree::index(const WriteRecord& record) {
-  forEachWrittenPath(record, [&](const Path& path) {
+void WriteTree::index(const Pending& write) {
+  const WriteRecord& record = write.record;
+  for (const auto& [path, setsData] : write.places) {
     PathNode* node = &paths_;
     for (size_t i = 0;; ++i) {
       node->forgetLayered();
@@ -52,17 +55,20 @@ void WriteTree::index(const WriteRecord& record) {
     // Ids only grow, so appending keeps them in order.
     node->writeIds.push_back(record.writeId());
     if (record.visible()) ++node->visibleHere;
-  });
+  }
 }
 
-void WriteTree::unindex(const WriteRecord& record) {
-  forEachWrittenPath(record, [&](const Path& path) {
+void WriteTree::unindex(const Pending& write) {
+  const WriteRecord& record = write.record;
+  for (const auto& [path, setsData] : write.places) {
     std::vector<PathNode*> chain{&paths_};
-    for (size_t i = 0; i < path.size(); ++i) {
+    bool found = true;
+    for (size_t i = 0; found && i < path.size(); ++i) {
       auto it = chain.back()->children.find(path[i]);
-      if (it == chain.back()->children.end()) return;
-      chain.push_back(it->second.get());
+      found = it != chain.back()->children.end();
+      if (found) chain.push_back(it->second.get());
     }
+    if (!found) continue;
     auto& ids = chain.back()->writeIds;
     ids.erase(std::lower_bound(ids.begin(), ids.end(), record.writeId()));
     if (record.visible()) --chain.back()->visibleHere;
@@ -74,7 +80,7 @@ void WriteTree::unindex(const WriteRecord& record) {
         chain[i - 1]->children.erase(path[i - 1]);
       }
     }
-  });
+  }
 }
 
 WriteTree::Chain WriteTree::nodesTo(const Path& path) const {
@@ -127,7 +133,7 @@ bool WriteTree::writtenAtOrAbove(const Chain& chain) const {
 bool WriteTree::removeWrite(WriteId writeId) {
   auto it = writes_.find(writeId);
   if (it == writes_.end()) return false;
-  bool visible = it->second.visible();
+  bool visible = it->second.record.visible();
   unindex(it->second);
   writes_.erase(it);
   // Even a write that a later one covers may have turned a leaf above it into children.
@@ -137,7 +143,7 @@ bool WriteTree::removeWrite(WriteId writeId) {
 std::vector<WriteRecord> WriteTree::removeAllWrites() {
   std::vector<WriteRecord> purged;
   purged.reserve(writes_.size());
-  for (auto& entry : writes_) purged.push_back(std::move(entry.second));
+  for (auto& entry : writes_) purged.push_back(std::move(entry.second.record));
   writes_.clear();
   paths_ = PathNode();
   // The last id stays: ids must keep increasing even after their writes are gone.
@@ -178,63 +184,32 @@ NodePtr applyWriteAt(const WriteRecord& write, const Path& path, const NodePtr& 
   return after;
 }
 
-// Whether the path `outerAt`/`outerRest` is the path `innerAt`/`innerRest` or lies above it,
-// without joining either.
-bool joinedContains(const Path& outerAt, const Path& outerRest, const Path& innerAt,
-                    const Path& innerRest) {
-  const size_t size = outerAt.size() + outerRest.size();
-  if (size > innerAt.size() + innerRest.size()) return false;
-  auto key = [](const Path& at, const Path& rest, size_t i) -> const std::string& {
-    return i < at.size() ? at[i] : rest[i - at.size()];
-  };
-  for (size_t i = 0; i < size; ++i) {
-    if (key(outerAt, outerRest, i) != key(innerAt, innerRest, i)) return false;
+// Whether the places below `path` that later writes set to data (`setBelow`) hold every place
+// the write writes that bears on `path`: the write then changes nothing there. Even a write
+// that turned a leaf above into children changes nothing, as the later ones turn it too.
+bool writtenOverBelow(const std::vector<std::pair<Path, bool>>& places, const Path& path,
+                      const std::vector<Path>& setBelow) {
+  for (const auto& [place, setsData] : places) {
+    // A place at or above `path` is never written over below it; places beside it do not
+    // bear on it.
+    if (place.contains(path)) return false;
+    if (path.contains(place) &&
+        std::none_of(setBelow.begin(), setBelow.end(),
+                     [&](const Path& later) { return later.contains(place); })) {
+      return false;
+    }
   }
   return true;
 }
 
-// Whether the places below `path` that later writes set to data (`setBelow`) hold every place
-// the write writes that bears on `path`: the write then changes nothing there. Even a write
-// that turned a leaf above into children changes nothing, as the later ones turn it too.
-bool writtenOverBelow(const WriteRecord& write, const Path& path,
-                      const std::vector<Path>& setBelow) {
-  auto setAgain = [&](const Path& at, const Path& rest) {
-    return std::any_of(setBelow.begin(), setBelow.end(),
-                       [&](const Path& place) { return joinedContains(place, Path(), at, rest); });
-  };
-  if (write.isOverwrite()) {
-    return !write.path().contains(path) && setAgain(write.path(), Path());
-  }
-  bool over = true;
-  write.merge().enumerateWrites([&](const Path& childPath, const NodePtr&) {
-    // A place at or above `path` is never written over below it; places beside it do not
-    // bear on it.
-    if (joinedContains(write.path(), childPath, path, Path())) {
-      over = false;
-    } else if (joinedContains(path, Path(), write.path(), childPath)) {
-      over = setAgain(write.path(), childPath);
-    }
-    return !over;
-  });
-  return over;
-}
-
 // Adds the places strictly below `path` that the write sets to data.
-void noteSetBelow(const WriteRecord& write, const Path& path, std::vector<Path>& setBelow) {
-  if (write.isOverwrite()) {
-    if (write.path().size() > path.size() && path.contains(write.path()) &&
-        !write.overwrite()->isEmpty()) {
-      setBelow.push_back(write.path());
+void noteSetBelow(const std::vector<std::pair<Path, bool>>& places, const Path& path,
+                  std::vector<Path>& setBelow) {
+  for (const auto& [place, setsData] : places) {
+    if (setsData && place.size() > path.size() && path.contains(place)) {
+      setBelow.push_back(place);
     }
-    return;
   }
-  write.merge().enumerateWrites([&](const Path& childPath, const NodePtr& node) {
-    if (write.path().size() + childPath.size() > path.size() && !node->isEmpty() &&
-        joinedContains(path, Path(), write.path(), childPath)) {
-      setBelow.push_back(write.path().child(childPath));
-    }
-    return false;
-  });
 }
 
 }  // namespace
@@ -249,15 +224,16 @@ NodePtr WriteTree::layeredData(const Path& path, const Chain& chain, const NodeP
   std::vector<Path> setBelow;
   bool covered = false;
   for (WriteId id : writesAround(path, chain)) {
-    const WriteRecord& write = writes_.at(id);
+    const Pending& pending = writes_.at(id);
+    const WriteRecord& write = pending.record;
     if (!include(write)) continue;
-    if (!setBelow.empty() && writtenOverBelow(write, path, setBelow)) continue;
+    if (!setBelow.empty() && writtenOverBelow(pending.places, path, setBelow)) continue;
     relevant.push_back(&write);
     if (write.path().contains(path) && coversPath(write, path)) {
       covered = true;
       break;
     }
-    noteSetBelow(write, path, setBelow);
+    noteSetBelow(pending.places, path, setBelow);
   }
   if (!covered && !base) return nullptr;
   NodePtr data = covered ? EmptyNode::emptyNode() : base;
@@ -280,7 +256,7 @@ bool WriteTree::hasShadowingWrite(const Path& path) const {
   // A write that covers the location writes at it or above it.
   for (const PathNode* node : nodesTo(path)) {
     for (WriteId id : node->writeIds) {
-      const WriteRecord& write = writes_.at(id);
+      const WriteRecord& write = writes_.at(id).record;
       if (write.visible() && coversPath(write, path)) return true;
     }
   }

@@ -88,10 +88,17 @@ class WriteTree {
       layered = nullptr;
     }
   };
-  template <class Visit>
-  static void forEachWrittenPath(const WriteRecord& record, Visit&& visit);
-  void index(const WriteRecord& record);
-  void unindex(const WriteRecord& record);
+  // A pending write and the places it writes (an overwrite's path, or each child path of a
+  // merge after the merge's path), each with whether it sets data there. Kept with the write so
+  // that layering reads them without walking the merge again.
+  using Places = std::vector<std::pair<Path, bool>>;
+  struct Pending {
+    WriteRecord record;
+    Places places;
+  };
+  void add(WriteRecord record);
+  void index(const Pending& write);
+  void unindex(const Pending& write);
   // The nodes from the root down to a path as far as they exist.
   using Chain = std::vector<const PathNode*>;
   Chain nodesTo(const Path& path) const;
@@ -106,7 +113,7 @@ class WriteTree {
   bool writtenAtOrAbove(const Chain& chain) const;
 
   PathNode paths_;
-  std::map<WriteId, WriteRecord> writes_;
+  std::map<WriteId, Pending> writes_;
   std::optional<WriteId> lastWriteId_;
 };
 
