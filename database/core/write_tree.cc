@@ -246,10 +246,20 @@ NodePtr WriteTree::layeredData(const Path& path, const Chain& chain, const NodeP
 
 NodePtr WriteTree::visibleData(const Path& path, const NodePtr& base) const {
   Chain chain = nodesTo(path);
-  const bool writtenAtOrBelow =
-      chain.size() == path.size() + 1 && chain.back()->visibleAtOrBelow > 0;
-  if (!writtenAtOrBelow && !writtenAtOrAbove(chain)) return base;
-  return layeredData(path, chain, base, [](const WriteRecord& write) { return write.visible(); });
+  const bool reached = chain.size() == path.size() + 1;
+  const bool writtenAbove = std::any_of(chain.begin(), reached ? chain.end() - 1 : chain.end(),
+                                        [](const PathNode* node) { return node->visibleHere > 0; });
+  const bool writtenAtOrBelow = reached && chain.back()->visibleAtOrBelow > 0;
+  if (!writtenAtOrBelow && !writtenAbove) return base;
+  auto visible = [](const WriteRecord& write) { return write.visible(); };
+  if (writtenAbove || !base) return layeredData(path, chain, base, visible);
+  // Only writes here or below: the data is kept until one of them comes or goes.
+  const PathNode& node = *chain.back();
+  if (!node.layered || node.layeredBase.get() != base.get()) {
+    node.layered = layeredData(path, chain, base, visible);
+    node.layeredBase = base;
+  }
+  return node.layered;
 }
 
 bool WriteTree::hasShadowingWrite(const Path& path) const {
@@ -370,11 +380,10 @@ std::vector<NamedNode> WriteTree::calcIndexedSlice(const Path& treePath,
   auto offerWritten = [&](const std::string& key, const PathNode& node, const NodePtr& base) {
     if (key == kPriorityKey) return;
     if (node.visibleAtOrBelow == 0) return offer(key, base);
-    if (!node.layered || node.layeredBase.get() != base.get()) {
-      node.layered = visibleData(treePath.child(key), base);
-      node.layeredBase = base;
-    }
-    offer(key, node.layered);
+    // The kept data, without building the child's path when it is still good.
+    offer(key, node.layered && node.layeredBase.get() == base.get()
+                   ? node.layered
+                   : visibleData(treePath.child(key), base));
   };
   auto next = written.begin();
   if (!completeServerData->isLeafNode()) {

@@ -74,8 +74,8 @@ class WriteTree {
   bool hasShadowingWrite(const Path& path) const;
   // One location of the tree of written paths: the writes that write exactly here (ids in
   // increasing order) and how many visible ones write here, and here or below. `layered` is the
-  // visible data here over `layeredBase` as calcIndexedSlice last found it when no visible write
-  // lay above; a write coming or going at or below forgets it.
+  // visible data here over `layeredBase` as last found when no visible write lay above; a write
+  // coming or going at or below forgets it.
   struct PathNode {
     std::vector<WriteId> writeIds;
     size_t visibleHere = 0;
