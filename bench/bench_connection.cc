@@ -74,8 +74,8 @@ void BM_ClientPutRoundTrip(benchmark::State& state) {
   for (auto _ : state) {
     queue->async([&] {
       connection->putData(SnapshotUtilities::nodeFrom(text), "/long", std::nullopt,
-                          [&](const std::string& s, const std::optional<std::string>&) {
-                            status = s;
+                          [&](const WriteResult& result) {
+                            status = result.status;
                             done.set();
                           });
     });

@@ -121,7 +121,7 @@ std::vector<double> ours(const dz::devserver::DevServer& server) {
     const auto start = Clock::now();
     writer.queue->async([&, i] {
       writer.connection->putData(SnapshotUtilities::nodeFrom(i), "/ours/a", std::nullopt,
-                                 [](const std::string&, const std::optional<std::string>&) {});
+                                 [](const WriteResult&) {});
     });
     auto arrived = reader.listener->waitPush(seen);
     if (!arrived) break;

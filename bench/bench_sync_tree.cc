@@ -41,7 +41,7 @@ void BM_ServerChildAddedPushes(benchmark::State& state) {
     tree->addEventRegistration(ChildEventRegistration::create(1, callbacks), query);
     tree->addEventRegistration(
         ValueEventRegistration::create(2, [&fired](const DataEvent&) { ++fired; }), query);
-    completion("ok");
+    completion(nullptr);
     std::vector<std::pair<Path, NodePtr>> pushes;
     pushes.reserve(kPushes);
     for (int i = 0; i < kPushes; ++i) {
@@ -138,7 +138,7 @@ double pendingWritesSeconds(int writes, int childCount, size_t& fired) {
     children.emplace("k" + std::to_string(100000 + i), Value(Value::Map{{"v", Value(i)}}));
   }
   tree->applyServerOverwrite(list, SnapshotUtilities::nodeFrom(Value(std::move(children))));
-  completion("ok");
+  completion(nullptr);
   OffsetClock clock(SystemClock::clock(), 0.0);
   auto pathOf = [&](int i) {
     return Path("k" + std::to_string(100000 + (i * 7919) % childCount) + "/v");

@@ -224,14 +224,14 @@ class World {
 
   WriteCallback write(int id) {
     writeCalls_[id] = 0;
-    return [this, id](const std::string&, const std::optional<std::string>&) {
+    return [this, id](const WriteResult&) {
       require(++writeCalls_[id] == 1, "a write completed twice");
     };
   }
 
   void registerRequests() {
     auto hash = std::make_shared<FixedHash>();
-    auto ignore = [](const std::string&) {};
+    auto ignore = [](const ErrorPtr&) {};
     connection_->listen(QuerySpec::defaultQueryAtPath(Path("/a")), std::nullopt, hash, ignore);
     connection_->listen(QuerySpec::defaultQueryAtPath(Path("/b/c")), std::nullopt, hash, ignore);
     if (flags_ & kTaggedQuery) {

@@ -13,6 +13,7 @@
 #include "database/core/view/event.h"
 #include "database/snapshot/compound_hash.h"
 #include "database/snapshot/query_spec.h"
+#include "platform/error.h"
 
 namespace dz::database {
 
@@ -29,8 +30,9 @@ class SyncTreeHash {
   virtual bool includeCompoundHash() const = 0;
 };
 
-// Given the server's status for a listen ("ok" or a failure), returns the events to raise.
-using ListenCompletion = std::function<Events(const std::string& status)>;
+// Given the outcome of a listen (none, or the error its failure stands for), returns the events
+// to raise.
+using ListenCompletion = std::function<Events(const ErrorPtr& error)>;
 
 class ListenProvider {
  public:

@@ -9,16 +9,14 @@
 
 namespace dz::database {
 
-std::function<void(const std::string&, const std::optional<std::string>&)>
-OnDisconnectWrites::replyHandler(std::function<void(const WriteResult&)> onReply,
-                                 RepoWriteCallback callback) {
+WriteCallback OnDisconnectWrites::replyHandler(std::function<void(const WriteResult&)> onReply,
+                                               RepoWriteCallback callback) {
   std::weak_ptr<Repo> weak = repo_.weak_from_this();
-  return [weak, this, onReply = std::move(onReply), callback = std::move(callback)](
-             const std::string& status, const std::optional<std::string>& reason) {
+  return [weak, this, onReply = std::move(onReply),
+          callback = std::move(callback)](const WriteResult& result) {
     // The repository owns this engine: while it lives, so does the engine.
     auto repo = weak.lock();
     if (!repo) return;
-    WriteResult result = WriteResult::from(status, reason);
     onReply(result);
     repo->callOnComplete(callback, result);
   };
@@ -39,7 +37,7 @@ void OnDisconnectWrites::set(const Path& path, const NodePtr& node, RepoWriteCal
 void OnDisconnectWrites::update(const Path& path, const CompoundWrite& nodes,
                                 RepoWriteCallback callback) {
   if (nodes.isEmpty()) {
-    return repo_.callOnComplete(callback, WriteResult::from(std::string(wire::kStatusOk), {}));
+    return repo_.callOnComplete(callback, WriteResult::from(std::string(wire::kStatusOk)));
   }
   repo_.connection().onDisconnectMergeData(
       nodes, path,

@@ -4,13 +4,13 @@
 // moment. Owned by the repository, which it calls back; work queue only.
 #pragma once
 
+#include "database/core/outstanding_put.h"
 #include "database/core/repo_hooks.h"
 #include "database/core/sparse_snapshot_tree.h"
 
 namespace dz::database {
 
 class Repo;
-struct WriteResult;
 
 class OnDisconnectWrites final : public RepoOnDisconnectHooks {
  public:
@@ -31,8 +31,8 @@ class OnDisconnectWrites final : public RepoOnDisconnectHooks {
 
  private:
   // The connection's completion: `onReply` with the verdict, then the caller's callback.
-  std::function<void(const std::string&, const std::optional<std::string>&)> replyHandler(
-      std::function<void(const WriteResult&)> onReply, RepoWriteCallback callback);
+  WriteCallback replyHandler(std::function<void(const WriteResult&)> onReply,
+                             RepoWriteCallback callback);
 
   Repo& repo_;
   SparseSnapshotTree stored_;

@@ -9,13 +9,28 @@
 #include <string>
 
 #include "database/realtime/request.h"
+#include "database/utilities/utilities.h"
+#include "database/utilities/wire_protocol.h"
 
 namespace dz::database {
 
-// Receives the reply's status ("ok", the server's status, or the connection's own "disconnect"
-// and "write_canceled") and the reason the server gave, when it gave one as text.
-using WriteCallback =
-    std::function<void(const std::string& status, const std::optional<std::string>& errorReason)>;
+// A write's outcome, decoded once by the connection: the status ("ok", the server's status, or the
+// connection's own "disconnect" and "write_canceled"), the reason the server gave when it gave one
+// as text, and the error they stand for.
+struct WriteResult {
+  std::string status;
+  std::optional<std::string> reason;
+  ErrorPtr error;  // none for "ok"
+
+  static WriteResult from(std::string status, std::optional<std::string> reason = std::nullopt) {
+    ErrorPtr error = errorForStatus(status, reason);
+    return WriteResult{std::move(status), std::move(reason), std::move(error)};
+  }
+  bool ok() const { return error == nullptr; }
+  bool canceled() const { return status == wire::kStatusWriteCanceled; }
+};
+
+using WriteCallback = std::function<void(const WriteResult& result)>;
 
 struct OutstandingPut {
   bool sent = false;
@@ -25,8 +40,7 @@ struct OutstandingPut {
 
 struct TupleCallbackStatus {
   WriteCallback block;
-  std::string status;
-  std::optional<std::string> errorReason;
+  WriteResult result;
 };
 
 }  // namespace dz::database

@@ -10,11 +10,12 @@
 
 #include "database/core/listen_provider.h"
 #include "database/snapshot/query_spec.h"
+#include "platform/error.h"
 
 namespace dz::database {
 
-// Receives the status of the listen's reply ("ok" or the server's status).
-using ListenCallback = std::function<void(const std::string& status)>;
+// Receives the outcome of the listen's reply: none, or the error the server's status stands for.
+using ListenCallback = std::function<void(const ErrorPtr& error)>;
 
 struct OutstandingQuery {
   QuerySpec query;

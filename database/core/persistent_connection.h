@@ -104,8 +104,8 @@ class PersistentConnection : public ConnectionDelegate,
   void purgeOutstandingWrites();
   // Hands on now the write replies held back until the listens are answered.
   void ackPuts();
-  // Like a purge without the held replies, with the given status and reason.
-  void failOutstandingWrites(const std::string& status, const std::optional<std::string>& reason);
+  // Like a purge without the held replies, with the given outcome.
+  void failOutstandingWrites(const WriteResult& result);
 
   // Diagnostics.
   std::vector<QuerySpec> dumpListens() const;

@@ -75,7 +75,7 @@ void PersistentConnection::onListenRevoked(const Path& path) {
     }
   }
   for (const auto& listen : revoked) {
-    if (listen->onComplete) listen->onComplete(std::string(wire::kStatusPermissionDenied));
+    if (listen->onComplete) listen->onComplete(errorForStatus(wire::kStatusPermissionDenied));
   }
 }
 

@@ -140,13 +140,13 @@ void PersistentConnection::sendListen(const std::shared_ptr<OutstandingQuery>& l
 void PersistentConnection::onListenReply(const std::shared_ptr<OutstandingQuery>& listen,
                                          const Reply& reply) {
   logDebug(kListenResponseCode, "Listen response " + reply.text);
-  const std::string& status = reply.status;
   warnOnListenWarnings(reply, listen->query);
   auto it = listens_.find(listen->query);
   // Only the very record this reply was for: a newer listen for the query is not completed.
   if (it != listens_.end() && it->second == listen) {
-    if (status != wire::kStatusOk) removeListen(listen->query);
-    if (listen->onComplete) listen->onComplete(status);
+    ErrorPtr error = errorForStatus(reply.status);
+    if (error) removeListen(listen->query);
+    if (listen->onComplete) listen->onComplete(error);
   }
   if (unackedListensCount_ > 0) --unackedListensCount_;
   if (unackedListensCount_ == 0) ackPuts();
@@ -241,12 +241,11 @@ void PersistentConnection::sendPut(uint64_t putId) {
         }
         self->outstandingPuts_.erase(it);
         if (!put->onCompleteBlock) return;
-        const std::string& status = reply.status;
-        const std::optional<std::string>& reason = reply.reason;
+        WriteResult result = WriteResult::from(reply.status, reply.reason);
         if (self->unackedListensCount_ > 0) {
-          self->putsToAck_.push_back({put->onCompleteBlock, status, reason});
+          self->putsToAck_.push_back({put->onCompleteBlock, std::move(result)});
         } else {
-          put->onCompleteBlock(status, reason);
+          put->onCompleteBlock(result);
         }
       });
 }
@@ -254,16 +253,15 @@ void PersistentConnection::sendPut(uint64_t putId) {
 void PersistentConnection::ackPuts() {
   auto held = std::move(putsToAck_);
   putsToAck_.clear();
-  for (const auto& completion : held) completion.block(completion.status, completion.errorReason);
+  for (const auto& completion : held) completion.block(completion.result);
 }
 
 void PersistentConnection::purgeOutstandingWrites() {
   ackPuts();
-  failOutstandingWrites(std::string(wire::kStatusWriteCanceled), std::nullopt);
+  failOutstandingWrites(WriteResult::from(std::string(wire::kStatusWriteCanceled)));
 }
 
-void PersistentConnection::failOutstandingWrites(const std::string& status,
-                                                 const std::optional<std::string>& reason) {
+void PersistentConnection::failOutstandingWrites(const WriteResult& result) {
   auto puts = std::move(outstandingPuts_);
   outstandingPuts_.clear();
   // Sent on-disconnect operations too: their late replies then find nothing to complete.
@@ -272,13 +270,13 @@ void PersistentConnection::failOutstandingWrites(const std::string& status,
   auto queued = std::move(onDisconnectQueue_);
   onDisconnectQueue_.clear();
   for (const auto& entry : puts) {
-    if (entry.second->onCompleteBlock) entry.second->onCompleteBlock(status, reason);
+    if (entry.second->onCompleteBlock) entry.second->onCompleteBlock(result);
   }
   for (const auto& entry : sent) {
-    if (entry.second.onComplete) entry.second.onComplete(status, reason);
+    if (entry.second.onComplete) entry.second.onComplete(result);
   }
   for (const auto& operation : queued) {
-    if (operation.onComplete) operation.onComplete(status, reason);
+    if (operation.onComplete) operation.onComplete(result);
   }
 }
 
@@ -292,10 +290,10 @@ void PersistentConnection::cancelSentTransactions() {
       ++it;
     }
   }
+  const auto result =
+      WriteResult::from(std::string(wire::kStatusDisconnect), kTransactionDisconnectReason);
   for (const auto& put : canceled) {
-    if (put->onCompleteBlock) {
-      put->onCompleteBlock(std::string(wire::kStatusDisconnect), kTransactionDisconnectReason);
-    }
+    if (put->onCompleteBlock) put->onCompleteBlock(result);
   }
 }
 
@@ -345,7 +343,7 @@ void PersistentConnection::sendOnDisconnect(TupleOnDisconnect operation) {
     if (it == self->sentOnDisconnects_.end()) return;
     WriteCallback callback = std::move(it->second.onComplete);
     self->sentOnDisconnects_.erase(it);
-    if (callback) callback(reply.status, reply.reason);
+    if (callback) callback(WriteResult::from(reply.status, reply.reason));
   });
 }
 
@@ -354,9 +352,10 @@ void PersistentConnection::failUnansweredOnDisconnects() {
   // drop), so sending them again could run them twice.
   auto unanswered = std::move(sentOnDisconnects_);
   sentOnDisconnects_.clear();
-  const std::string status(wire::kStatusDisconnect);
+  const auto result =
+      WriteResult::from(std::string(wire::kStatusDisconnect), kOnDisconnectUnconfirmedReason);
   for (const auto& entry : unanswered) {
-    if (entry.second.onComplete) entry.second.onComplete(status, kOnDisconnectUnconfirmedReason);
+    if (entry.second.onComplete) entry.second.onComplete(result);
   }
 }
 

@@ -17,8 +17,6 @@
 namespace dz::database {
 namespace {
 
-constexpr char kStatusOk[] = "ok";
-constexpr char kStatusWriteCanceled[] = "write_canceled";
 constexpr char kAbortReasonSet[] = "set";
 constexpr char kLabelSet[] = "setValue: or removeValue:";
 constexpr char kLabelUpdate[] = "updateChildValues:";
@@ -46,12 +44,6 @@ std::string describeRanges(const std::vector<RangeMerge>& ranges) {
 const std::string kStatusDisposed(wire::kStatusDisconnect);
 
 }  // namespace
-
-WriteResult WriteResult::from(const std::string& status, const std::optional<std::string>& reason) {
-  return WriteResult{status, errorForStatus(status, reason)};
-}
-
-bool WriteResult::canceled() const { return status == kStatusWriteCanceled; }
 
 std::shared_ptr<Repo> Repo::create(RepoInfoPtr repoInfo, DatabaseConfigPtr config,
                                    RepoDependencies dependencies) {
@@ -130,8 +122,8 @@ std::shared_ptr<SyncTree> Repo::makeServerSyncTree() {
     auto self = weak.lock();
     if (!self) return {};
     self->connection_->listen(query, tag, std::move(hash),
-                              [weak, onComplete](const std::string& status) {
-                                if (auto self = weak.lock()) self->raiseEvents(onComplete(status));
+                              [weak, onComplete](const ErrorPtr& error) {
+                                if (auto self = weak.lock()) self->raiseEvents(onComplete(error));
                               });
     return {};
   };
@@ -163,11 +155,9 @@ void Repo::restoreWrites() {
     writeIdCounter_ = std::max(writeIdCounter_, writeId + 1);
     Path path = write.path();
     std::weak_ptr<Repo> weak = weak_from_this();
-    WriteCallback onComplete = [weak, writeId, path](const std::string& status,
-                                                     const std::optional<std::string>& reason) {
+    WriteCallback onComplete = [weak, writeId, path](const WriteResult& result) {
       auto self = weak.lock();
       if (!self) return;
-      WriteResult result = WriteResult::from(status, reason);
       self->warnIfWriteFailed(path, result, kLabelPersisted);
       self->ackWrite(writeId, path, result);
     };
@@ -229,7 +219,7 @@ void Repo::dispose() {
   disposed_ = true;
   if (initialized_) {
     if (transactions_) transactions_->abortTransactions(Path(), kStatusDisposed, kDisposedReason);
-    connection_->failOutstandingWrites(kStatusDisposed, kDisposedReason);
+    connection_->failOutstandingWrites(WriteResult::from(kStatusDisposed, kDisposedReason));
   }
   connection_->interruptForReason(kInterruptRepo);
   connection_->setDelegate({});
@@ -245,11 +235,10 @@ void Repo::dispose() {
 WriteCallback Repo::writeCompletion(WriteId writeId, const Path& path, std::string label,
                                     RepoWriteCallback callback) {
   std::weak_ptr<Repo> weak = weak_from_this();
-  return [weak, writeId, path, label = std::move(label), callback = std::move(callback)](
-             const std::string& status, const std::optional<std::string>& reason) {
+  return [weak, writeId, path, label = std::move(label),
+          callback = std::move(callback)](const WriteResult& result) {
     auto self = weak.lock();
     if (!self) return;
-    WriteResult result = WriteResult::from(status, reason);
     self->warnIfWriteFailed(path, result, label);
     self->ackWrite(writeId, path, result);
     self->callOnComplete(callback, result);
@@ -284,7 +273,7 @@ void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallbac
   CompoundWrite resolved = ServerValues::resolveDeferredValueCompoundWrite(nodes, serverValues);
   if (resolved.isEmpty()) {
     logDebug("I-RDB03806", "update called with empty data. Doing nothing");
-    callOnComplete(callback, WriteResult::from(kStatusOk, std::nullopt));
+    callOnComplete(callback, WriteResult::from(std::string(wire::kStatusOk)));
     return;
   }
   WriteId writeId = nextWriteId();
@@ -304,7 +293,9 @@ void Repo::purgeOutstandingWrites() {
   if (!usable("purgeOutstandingWrites")) return;
   logDebug("I-RDB03810", "Purging outstanding writes");
   raiseEvents(serverSyncTree_->removeAllWrites());
-  if (transactions_) transactions_->abortTransactions(Path(), kStatusWriteCanceled);
+  if (transactions_) {
+    transactions_->abortTransactions(Path(), std::string(wire::kStatusWriteCanceled));
+  }
   connection_->purgeOutstandingWrites();
 }
 

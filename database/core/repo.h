@@ -36,16 +36,6 @@ struct RepoDependencies {
   platform::NotificationCenter* notificationCenter = nullptr;  // must outlive the repository
 };
 
-// A write's outcome, decoded once from the connection's status and reason.
-struct WriteResult {
-  std::string status;
-  ErrorPtr error;  // none for "ok"
-
-  static WriteResult from(const std::string& status, const std::optional<std::string>& reason);
-  bool ok() const { return error == nullptr; }
-  bool canceled() const;
-};
-
 class Repo : public PersistentConnectionDelegate, public std::enable_shared_from_this<Repo> {
  public:
   // Made on the caller's thread; the rest of the set-up is the first task on the work queue, so

@@ -16,11 +16,12 @@ DotInfoTree::DotInfoTree(platform::DispatchQueuePtr queue, RaiseEvents raise) {
       // No value yet: the listener hears of it when one is stored.
       if (node->isEmpty()) return;
       raise(state->syncTree->applyServerOverwrite(query.path(), node));
-      onComplete("ok");
+      onComplete(nullptr);
     });
     return {};
   };
-  state_->syncTree = SyncTree::create(queue, std::make_shared<ListenProvider>(std::move(start), nullptr));
+  state_->syncTree =
+      SyncTree::create(queue, std::make_shared<ListenProvider>(std::move(start), nullptr));
 }
 
 Events DotInfoTree::update(const std::string& key, const Value& value) {

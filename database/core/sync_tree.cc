@@ -510,10 +510,10 @@ void SyncTree::removeTags(const std::vector<QuerySpec>& queries) {
 ListenCompletion SyncTree::listenCompletion(const QuerySpec& query) {
   std::weak_ptr<SyncTree> weak = weak_from_this();
   std::optional<QueryTag> tag = tagForQuery(query);
-  return [weak, query, tag](const std::string& status) -> Events {
+  return [weak, query, tag](const ErrorPtr& error) -> Events {
     auto self = weak.lock();
     if (!self) return {};
-    if (status == "ok") {
+    if (!error) {
       if (tag) return self->applyTaggedListenComplete(query.path(), *tag);
       return self->applyListenComplete(query.path());
     }
@@ -524,7 +524,7 @@ ListenCompletion SyncTree::listenCompletion(const QuerySpec& query) {
     std::erase_if(self->keepSyncedQueries_, [&](const auto& kept) {
       return failed.isDefault() ? kept.first.path() == failed.path() : kept.first == failed;
     });
-    return self->removeEventRegistration(nullptr, failed, errorForStatus(status));
+    return self->removeEventRegistration(nullptr, failed, error);
   };
 }
 

@@ -204,14 +204,12 @@ void TransactionQueue::sendTransactionQueue(const Queue& queue, const Path& path
   }
   std::weak_ptr<Repo> weakRepo = repo_.weak_from_this();
   std::weak_ptr<TransactionQueue> weak = weak_from_this();
-  repo_.connection().putData(
-      base, path.toString(), hash,
-      [weakRepo, weak, queue, path](const std::string& status,
-                                    const std::optional<std::string>& reason) {
-        auto repo = weakRepo.lock();
-        auto self = weak.lock();
-        if (repo && self) self->onPutReply(queue, path, WriteResult::from(status, reason));
-      });
+  repo_.connection().putData(base, path.toString(), hash,
+                             [weakRepo, weak, queue, path](const WriteResult& result) {
+                               auto repo = weakRepo.lock();
+                               auto self = weak.lock();
+                               if (repo && self) self->onPutReply(queue, path, result);
+                             });
 }
 
 void TransactionQueue::onPutReply(const Queue& queue, const Path& path, const WriteResult& result) {

@@ -4,15 +4,12 @@
 #include <cstring>
 
 #include "database/utilities/atomic_number.h"
+#include "database/utilities/wire_protocol.h"
 #include "platform/crypto.h"
 
 namespace dz::database {
 namespace {
 
-constexpr char kStatusOk[] = "ok";
-constexpr char kStatusPermissionDenied[] = "permission_denied";
-constexpr char kStatusUnavailable[] = "unavailable";
-constexpr char kStatusWriteCanceled[] = "write_canceled";
 constexpr char kPermissionDeniedText[] = "Permission Denied";
 constexpr char kUnavailableText[] = "Service is unavailable";
 constexpr char kWriteCanceledText[] = "Write cancelled by user";
@@ -45,16 +42,16 @@ uint64_t LUIDGenerator() {
 }
 
 ErrorPtr errorForStatus(std::string_view status, std::optional<std::string> reason) {
-  if (status == kStatusOk) return nullptr;
+  if (status == wire::kStatusOk) return nullptr;
   int64_t code = kErrorCodeOther;
   std::string description(status);
-  if (status == kStatusPermissionDenied) {
+  if (status == wire::kStatusPermissionDenied) {
     code = kErrorCodePermissionDenied;
     description = kPermissionDeniedText;
-  } else if (status == kStatusUnavailable) {
+  } else if (status == wire::kStatusUnavailable) {
     code = kErrorCodeUnavailable;
     description = kUnavailableText;
-  } else if (status == kStatusWriteCanceled) {
+  } else if (status == wire::kStatusWriteCanceled) {
     code = kErrorCodeWriteCanceled;
     description = kWriteCanceledText;
   }

@@ -43,8 +43,8 @@ class ConnectionDropsTest : public ConnectionEndToEndTest {
       onQueue([&] {
         for (int i = round * writesPerRound; i < (round + 1) * writesPerRound; ++i) {
           connection_->putData(node(i), "/data/k" + std::to_string(i % kKeys), std::nullopt,
-                               [&, i](const std::string& status, const auto&) {
-                                 outcomes[i] += status + ";";
+                               [&, i](const WriteResult& result) {
+                                 outcomes[i] += result.status + ";";
                                  ++completed;
                                });
         }

@@ -164,12 +164,12 @@ class ConnectionEndToEndTest : public ::testing::Test {
     return false;
   }
   WriteCallback writeLog(const std::string& name) {
-    return [this, name](const std::string& status, const std::optional<std::string>&) {
-      events_.add(name + " " + status);
-    };
+    return [this, name](const WriteResult& result) { events_.add(name + " " + result.status); };
   }
   ListenCallback listenLog(const std::string& name) {
-    return [this, name](const std::string& status) { events_.add(name + " " + status); };
+    return [this, name](const ErrorPtr& error) {
+      events_.add(name + " " + (error ? error->localizedDescription() : "ok"));
+    };
   }
   void listen(const std::string& path) {
     onQueue([&] {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "database/utilities/utilities.h"
 #include "tests/database/core/sync_scenario_fixture.h"
 
 namespace dz::database::testing {
@@ -50,11 +51,11 @@ TEST(EventRaiser, FiresEventsAndCallbacksInOrderOnTheCallbackQueue) {
   tree->addEventRegistration(value, a);
   raiser.raiseEvents(tree->applyServerOverwrite(Path("/a"), node(R"({"x":1,"y":2})")));
   raiser.raiseCallback([&] { record("callback 1"); });
-  raiser.raiseEvents(completion("ok"));
+  raiser.raiseEvents(completion(nullptr));
   raiser.raiseEvents(tree->applyServerOverwrite(Path("/a/x"), node("5")));
   raiser.raiseCallbacks(
       {[&] { record("callback 2"); }, [&] { throw 7; }, [&] { record("callback 3"); }});
-  raiser.raiseEvents(completion("permission_denied"));
+  raiser.raiseEvents(completion(errorForStatus("permission_denied")));
   queue->sync([] {});
 
   EXPECT_TRUE(onQueue);

@@ -14,12 +14,10 @@ using std::chrono::seconds;
 class PersistentConnectionFaultsTest : public PersistentConnectionTest {
  protected:
   WriteCallback writeLog(const std::string& name) {
-    return [this, name](const std::string& status, const std::optional<std::string>&) {
-      log_.push_back(name + " " + status);
-    };
+    return [this, name](const WriteResult& result) { log_.push_back(name + " " + result.status); };
   }
   ListenCallback listenLog(const std::string& name) {
-    return [this, name](const std::string& status) { log_.push_back(name + " " + status); };
+    return [this, name](const ErrorPtr& error) { log_.push_back(name + " " + outcome(error)); };
   }
   std::vector<std::string> log_;
 };
@@ -158,12 +156,11 @@ TEST_F(PersistentConnectionFaultsTest, UnansweredOnDisconnectOperationsFailAtThe
   connectOnline();
   std::vector<std::string> reasons;
   onQueue([&] {
-    connection_->onDisconnectPutData(
-        node("offline"), Path("/status"),
-        [&](const std::string& status, const std::optional<std::string>& reason) {
-          log_.push_back("od1 " + status);
-          reasons.push_back(reason.value_or(""));
-        });
+    connection_->onDisconnectPutData(node("offline"), Path("/status"),
+                                     [&](const WriteResult& result) {
+                                       log_.push_back("od1 " + result.status);
+                                       reasons.push_back(result.reason.value_or(""));
+                                     });
     connection_->onDisconnectCancelPath(Path("/other"), writeLog("od2"));
   });
   // The second one is answered; the first is not when the connection drops.
@@ -229,26 +226,26 @@ TEST_F(PersistentConnectionFaultsTest, CallbacksMayChangeTheTablesTheyAreCalledF
   connectOnline();
   QuerySpec room = QuerySpec::defaultQueryAtPath(Path("/room"));
   onQueue([&] {
-    connection_->listen(room, std::nullopt, nullptr, [&](const std::string& status) {
-      log_.push_back("listen " + status);
+    connection_->listen(room, std::nullopt, nullptr, [&](const ErrorPtr& error) {
+      log_.push_back("listen " + outcome(error));
       // Listen again from inside the revocation.
       connection_->listen(room, std::nullopt, nullptr, listenLog("again"));
     });
   });
   onQueue([&] { realtime().push("c", R"({"p":"/room"})"); });
-  EXPECT_EQ(log_, std::vector<std::string>{"listen permission_denied"});
+  EXPECT_EQ(log_, std::vector<std::string>{"listen Permission Denied"});
 
   onQueue([&] { realtime().drop(); });
   onQueue([&] {
-    connection_->putData(node(1), "/a", std::nullopt, [&](const std::string& status, const auto&) {
-      log_.push_back("a " + status);
+    connection_->putData(node(1), "/a", std::nullopt, [&](const WriteResult& result) {
+      log_.push_back("a " + result.status);
       connection_->putData(node(2), "/b", std::nullopt, writeLog("b"));
       connection_->purgeOutstandingWrites();
     });
     connection_->putData(node(3), "/c", std::nullopt, writeLog("c"));
     connection_->purgeOutstandingWrites();
   });
-  EXPECT_EQ(log_, (std::vector<std::string>{"listen permission_denied", "a write_canceled",
+  EXPECT_EQ(log_, (std::vector<std::string>{"listen Permission Denied", "a write_canceled",
                                             "b write_canceled", "c write_canceled"}));
 }
 

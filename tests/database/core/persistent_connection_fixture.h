@@ -25,6 +25,11 @@ inline CompoundWrite merge(std::string_view json) {
   return CompoundWrite::compoundWriteWithValueDictionary(Value::parseJson(json)->asMap());
 }
 
+// A listen's outcome as a log word: "ok" or the error's description.
+inline std::string outcome(const ErrorPtr& error) {
+  return error ? error->localizedDescription() : "ok";
+}
+
 class FakeRealtimeConnection : public RealtimeConnection {
  public:
   explicit FakeRealtimeConnection(std::weak_ptr<ConnectionDelegate> delegate)

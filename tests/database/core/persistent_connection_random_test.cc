@@ -32,14 +32,14 @@ class PersistentConnectionRandomTest : public PersistentConnectionTest {
   }
   WriteCallback write(int id) {
     writesMade_.insert(id);
-    return [this, id](const std::string&, const std::optional<std::string>&) {
+    return [this, id](const WriteResult&) {
       if (++writeCalls_[id] > 1) ADD_FAILURE() << "write " << id << " completed twice";
     };
   }
   // A listen hears every reply to it (one per connection) and its revocation, but nothing once
   // it has been unlistened.
   ListenCallback listenCallback(int id) {
-    return [this, id](const std::string&) {
+    return [this, id](const ErrorPtr&) {
       if (unlistened_.contains(id)) ADD_FAILURE() << "listen " << id << " called after unlisten";
     };
   }

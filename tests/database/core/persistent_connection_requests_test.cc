@@ -19,15 +19,16 @@ class PersistentConnectionRequestsTest : public PersistentConnectionTest {
   void listen(const QuerySpec& query, std::optional<int64_t> tag = std::nullopt,
               std::string hash = "h0") {
     onQueue([&] {
-      connection_->listen(query, tag, std::make_shared<FixedHash>(hash),
-                          [this, query](const std::string& status) {
-                            log_.push_back("listen " + query.path().toString() + " " + status);
-                          });
+      connection_->listen(
+          query, tag, std::make_shared<FixedHash>(hash), [this, query](const ErrorPtr& error) {
+            log_.push_back("listen " + query.path().toString() + " " + outcome(error));
+          });
     });
   }
   WriteCallback writeLog(const std::string& name) {
-    return [this, name](const std::string& status, const std::optional<std::string>& reason) {
-      log_.push_back(name + " " + status + (reason ? " (" + *reason + ")" : ""));
+    return [this, name](const WriteResult& result) {
+      log_.push_back(name + " " + result.status +
+                     (result.reason ? " (" + *result.reason + ")" : ""));
     };
   }
   void put(const std::string& path, boost::json::value value, const std::string& name,
@@ -118,7 +119,7 @@ TEST_F(PersistentConnectionRequestsTest, AFailedListenIsRemovedAndNotRestored) {
   connectOnline();
   listen(defaultQuery("/secret"));
   reply(realtime(), "q", "/secret", "permission_denied");
-  EXPECT_EQ(log_, std::vector<std::string>{"listen /secret permission_denied"});
+  EXPECT_EQ(log_, std::vector<std::string>{"listen /secret Permission Denied"});
   dropAndReconnect();
   becomeReady();
   EXPECT_EQ(sent(realtime()), std::vector<std::string>{"auth"});
@@ -277,8 +278,8 @@ TEST_F(PersistentConnectionRequestsTest, ListenRevocationRemovesListensAtThatPat
   listen(defaultQuery("/room/child"));
   onQueue([&] { realtime().push("c", R"({"p":"/room"})"); });
   std::sort(log_.begin(), log_.end());
-  EXPECT_EQ(log_, (std::vector<std::string>{"listen /room permission_denied",
-                                            "listen /room permission_denied"}));
+  EXPECT_EQ(log_, (std::vector<std::string>{"listen /room Permission Denied",
+                                            "listen /room Permission Denied"}));
   std::vector<QuerySpec> remaining;
   onQueue([&] { remaining = connection_->dumpListens(); });
   ASSERT_EQ(remaining.size(), 1u);

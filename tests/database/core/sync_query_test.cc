@@ -392,7 +392,7 @@ TEST(SyncQueryScenario, ListensStartedAgainAfterADefaultListenGoesReturnTheirEve
                                   std::shared_ptr<const SyncTreeHash>,
                                   ListenCompletion onComplete) {
     Events events = tree->applyServerOverwrite(q.path(), data->getChild(q.path()));
-    Events done = onComplete("ok");
+    Events done = onComplete(nullptr);
     events.insert(events.end(), done.begin(), done.end());
     return events;
   });
@@ -423,7 +423,7 @@ TEST(SyncQueryScenario, ListenProviderMayApplyDataWhileTheListenStarts) {
                                       std::shared_ptr<const SyncTreeHash>,
                                       ListenCompletion onComplete) {
     Events events = tree->applyServerOverwrite(q.path(), node("false"));
-    Events done = onComplete("ok");
+    Events done = onComplete(nullptr);
     events.insert(events.end(), done.begin(), done.end());
     return events;
   });

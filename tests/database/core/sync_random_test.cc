@@ -283,7 +283,7 @@ class RandomRun {
         fire(tree_->applyServerOverwrite(listen.query.path(),
                                          server_->getChild(listen.query.path())));
       }
-      fire(listen.done("ok"));
+      fire(listen.done(nullptr));
     }
   }
 
@@ -524,7 +524,7 @@ class RandomRun {
     observe(QuerySpec::defaultQueryAtPath(rPath_));
     fire(tree_->applyServerOverwrite(rPath_, server_->getChild(rPath_)));
     listens_.at(QuerySpec::defaultQueryAtPath(rPath_).description()).answered = true;
-    fire(listens_.at(QuerySpec::defaultQueryAtPath(rPath_).description()).done("ok"));
+    fire(listens_.at(QuerySpec::defaultQueryAtPath(rPath_).description()).done(nullptr));
     std::vector<QuerySpec> queries{
         QuerySpec(rPath_, byChild("v").limitToFirst(2)),
         QuerySpec(rPath_, byKey().startAt(leaf(R"("b")")).endAt(leaf(R"("d")"))),

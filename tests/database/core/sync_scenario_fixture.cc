@@ -1,6 +1,7 @@
 #include "tests/database/core/sync_scenario_fixture.h"
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "database/utilities/utilities.h"
 
 namespace dz::database::testing {
 
@@ -108,7 +109,7 @@ Lines SyncScenario::completeListen(const QuerySpec& q, const std::string& status
   EXPECT_NE(it, active_.end()) << "no listen for " << listening.description();
   if (it == active_.end()) return {};
   ListenCompletion completion = it->second.onComplete;
-  return format(completion(status));
+  return format(completion(errorForStatus(status)));
 }
 
 Lines SyncScenario::serverData(const QuerySpec& q, const std::string& json) {
