@@ -52,7 +52,8 @@ ServerMessage decodeReply(const boost::json::object& message, const boost::json:
   reply.status = std::string(*status);
   if (const boost::json::value* data = json::member(*body, wire::kReplyData)) {
     if (auto text = json::asString(data)) reply.reason = std::string(*text);
-    reply.data = stringOrText(*data);
+    // Read only where a failure is reported: replies to writes are many.
+    if (reply.status != wire::kStatusOk) reply.data = stringOrText(*data);
     reply.noIndexWarning = warnsOfNoIndex(data);
   }
   if (logLevelEnabled(kLogLevelDebug)) reply.text = json::text(*body);

@@ -20,9 +20,10 @@ struct Reply {
   int64_t requestNumber = 0;
   std::string status;                 // "ok" or the server's status
   std::optional<std::string> reason;  // the data when it is text
-  std::optional<std::string> data;    // the data as text (text as it is, else JSON); none if absent
-  bool noIndexWarning = false;        // a listen's data warns of a query without an index
-  std::string text;                   // the whole answer as JSON, for the debug log only
+  // The data of a failure as text (text as it is, else JSON); none if absent or ok.
+  std::optional<std::string> data;
+  bool noIndexWarning = false;  // a listen's data warns of a query without an index
+  std::string text;             // the whole answer as JSON, for the debug log only
 };
 
 // New data at a path ("d").

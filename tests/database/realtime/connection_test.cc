@@ -103,9 +103,9 @@ TEST_F(ConnectionTest, SendingBeforeTheHandshakeIsAProgrammingError) {
 
 TEST_F(ConnectionTest, PassesDataMessagesOn) {
   handshake();
-  serverSends(R"({"t":"d","d":{"r":1,"b":{"s":"ok","d":{}}}})");
+  serverSends(R"({"t":"d","d":{"r":1,"b":{"s":"no","d":{}}}})");
   ASSERT_EQ(events().size(), 2u);
-  EXPECT_EQ(events()[1], "reply 1 ok {}");
+  EXPECT_EQ(events()[1], "reply 1 no {}");
 }
 
 TEST_F(ConnectionTest, IgnoresMessagesItCannotRead) {
