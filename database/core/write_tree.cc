@@ -19,12 +19,12 @@ bool WriteTree::addMerge(const Path& path, const CompoundWrite& changedChildren,
 }
 
 void WriteTree::add(WriteRecord record) {
-  Places places;
+  std::vector<Place> places;
   if (record.isOverwrite()) {
-    places.emplace_back(record.path(), !record.overwrite()->isEmpty());
+    places.push_back(Place{record.path(), !record.overwrite()->isEmpty()});
   } else {
     record.merge().enumerateWrites([&](const Path& childPath, const NodePtr& node) {
-      places.emplace_back(record.path().child(childPath), !node->isEmpty());
+      places.push_back(Place{record.path().child(childPath), !node->isEmpty()});
       return false;
     });
   }
@@ -40,27 +40,29 @@ const WriteRecord* WriteTree::write(WriteId writeId) const {
   return it == writes_.end() ? nullptr : &it->second.record;
 }
 
-void WriteTree::index(const Pending& write) {
+void WriteTree::index(Pending& write) {
   const WriteRecord& record = write.record;
-  for (const auto& [path, setsData] : write.places) {
+  for (Place& place : write.places) {
     PathNode* node = &paths_;
     for (size_t i = 0;; ++i) {
       node->forgetLayered();
       if (record.visible()) ++node->visibleAtOrBelow;
-      if (i == path.size()) break;
-      auto& child = node->children[path[i]];
+      if (i == place.path.size()) break;
+      auto& child = node->children[place.path[i]];
       if (!child) child = std::make_unique<PathNode>();
       node = child.get();
     }
     // Ids only grow, so appending keeps them in order.
-    node->writeIds.push_back(record.writeId());
+    node->writes.push_back(&write);
     if (record.visible()) ++node->visibleHere;
+    place.node = node;
   }
 }
 
 void WriteTree::unindex(const Pending& write) {
   const WriteRecord& record = write.record;
-  for (const auto& [path, setsData] : write.places) {
+  for (const Place& place : write.places) {
+    const Path& path = place.path;
     std::vector<PathNode*> chain{&paths_};
     bool found = true;
     for (size_t i = 0; found && i < path.size(); ++i) {
@@ -69,14 +71,16 @@ void WriteTree::unindex(const Pending& write) {
       if (found) chain.push_back(it->second.get());
     }
     if (!found) continue;
-    auto& ids = chain.back()->writeIds;
-    ids.erase(std::lower_bound(ids.begin(), ids.end(), record.writeId()));
+    auto& writes = chain.back()->writes;
+    writes.erase(
+        std::lower_bound(writes.begin(), writes.end(), record.writeId(),
+                         [](const Pending* p, WriteId id) { return p->record.writeId() < id; }));
     if (record.visible()) --chain.back()->visibleHere;
     for (size_t i = chain.size(); i-- > 0;) {
       PathNode* node = chain[i];
       node->forgetLayered();
       if (record.visible()) --node->visibleAtOrBelow;
-      if (i > 0 && node->writeIds.empty() && node->children.empty()) {
+      if (i > 0 && node->writes.empty() && node->children.empty()) {
         chain[i - 1]->children.erase(path[i - 1]);
       }
     }
@@ -95,13 +99,14 @@ WriteTree::Chain WriteTree::nodesTo(const Path& path) const {
   return chain;
 }
 
-std::vector<WriteId> WriteTree::writesAround(const Path& path, const Chain& chain) const {
-  std::vector<WriteId> ids;
+std::vector<const WriteTree::Pending*> WriteTree::writesAround(const Path& path,
+                                                               const Chain& chain) const {
+  std::vector<const Pending*> writes;
   size_t sources = 0;
   auto take = [&](const PathNode* node) {
-    if (node->writeIds.empty()) return;
+    if (node->writes.empty()) return;
     ++sources;
-    ids.insert(ids.end(), node->writeIds.begin(), node->writeIds.end());
+    writes.insert(writes.end(), node->writes.begin(), node->writes.end());
   };
   for (const PathNode* node : chain) take(node);
   if (chain.size() == path.size() + 1 && !chain.back()->children.empty()) {
@@ -114,15 +119,17 @@ std::vector<WriteId> WriteTree::writesAround(const Path& path, const Chain& chai
       for (const auto& entry : node->children) below.push_back(entry.second.get());
     }
   }
-  // The ids of one location are in order already. From several, a merge may write at more than
-  // one of them.
+  // The writes of one location are in order already. From several, a merge may write at more
+  // than one of them.
   if (sources > 1) {
-    std::sort(ids.begin(), ids.end(), std::greater<>());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::sort(writes.begin(), writes.end(), [](const Pending* a, const Pending* b) {
+      return a->record.writeId() > b->record.writeId();
+    });
+    writes.erase(std::unique(writes.begin(), writes.end()), writes.end());
   } else {
-    std::reverse(ids.begin(), ids.end());
+    std::reverse(writes.begin(), writes.end());
   }
-  return ids;
+  return writes;
 }
 
 bool WriteTree::writtenAtOrAbove(const Chain& chain) const {
@@ -187,15 +194,21 @@ NodePtr applyWriteAt(const WriteRecord& write, const Path& path, const NodePtr& 
 // Whether the places below `path` that later writes set to data (`setBelow`) hold every place
 // the write writes that bears on `path`: the write then changes nothing there. Even a write
 // that turned a leaf above into children changes nothing, as the later ones turn it too.
-bool writtenOverBelow(const std::vector<std::pair<Path, bool>>& places, const Path& path,
-                      const std::vector<Path>& setBelow) {
-  for (const auto& [place, setsData] : places) {
+template <class Place>
+bool writtenOverBelow(const std::vector<Place>& places, const Path& path,
+                      const std::vector<const Place*>& setBelow) {
+  for (const Place& place : places) {
+    // Most often a later write sets the very same place.
+    if (std::any_of(setBelow.begin(), setBelow.end(),
+                    [&](const Place* later) { return later->node == place.node; })) {
+      continue;
+    }
     // A place at or above `path` is never written over below it; places beside it do not
     // bear on it.
-    if (place.contains(path)) return false;
-    if (path.contains(place) &&
+    if (place.path.contains(path)) return false;
+    if (path.contains(place.path) &&
         std::none_of(setBelow.begin(), setBelow.end(),
-                     [&](const Path& later) { return later.contains(place); })) {
+                     [&](const Place* later) { return later->path.contains(place.path); })) {
       return false;
     }
   }
@@ -203,11 +216,12 @@ bool writtenOverBelow(const std::vector<std::pair<Path, bool>>& places, const Pa
 }
 
 // Adds the places strictly below `path` that the write sets to data.
-void noteSetBelow(const std::vector<std::pair<Path, bool>>& places, const Path& path,
-                  std::vector<Path>& setBelow) {
-  for (const auto& [place, setsData] : places) {
-    if (setsData && place.size() > path.size() && path.contains(place)) {
-      setBelow.push_back(place);
+template <class Place>
+void noteSetBelow(const std::vector<Place>& places, const Path& path,
+                  std::vector<const Place*>& setBelow) {
+  for (const Place& place : places) {
+    if (place.setsData && place.path.size() > path.size() && path.contains(place.path)) {
+      setBelow.push_back(&place);
     }
   }
 }
@@ -221,19 +235,18 @@ NodePtr WriteTree::layeredData(const Path& path, const Chain& chain, const NodeP
   // the whole location (earlier writes and the base no longer matter then). A write below it
   // that later ones write over is passed over too.
   std::vector<const WriteRecord*> relevant;
-  std::vector<Path> setBelow;
+  std::vector<const Place*> setBelow;
   bool covered = false;
-  for (WriteId id : writesAround(path, chain)) {
-    const Pending& pending = writes_.at(id);
-    const WriteRecord& write = pending.record;
+  for (const Pending* pending : writesAround(path, chain)) {
+    const WriteRecord& write = pending->record;
     if (!include(write)) continue;
-    if (!setBelow.empty() && writtenOverBelow(pending.places, path, setBelow)) continue;
+    if (!setBelow.empty() && writtenOverBelow(pending->places, path, setBelow)) continue;
     relevant.push_back(&write);
     if (write.path().contains(path) && coversPath(write, path)) {
       covered = true;
       break;
     }
-    noteSetBelow(pending.places, path, setBelow);
+    noteSetBelow(pending->places, path, setBelow);
   }
   if (!covered && !base) return nullptr;
   NodePtr data = covered ? EmptyNode::emptyNode() : base;
@@ -265,8 +278,8 @@ NodePtr WriteTree::visibleData(const Path& path, const NodePtr& base) const {
 bool WriteTree::hasShadowingWrite(const Path& path) const {
   // A write that covers the location writes at it or above it.
   for (const PathNode* node : nodesTo(path)) {
-    for (WriteId id : node->writeIds) {
-      const WriteRecord& write = writes_.at(id).record;
+    for (const Pending* pending : node->writes) {
+      const WriteRecord& write = pending->record;
       if (write.visible() && coversPath(write, path)) return true;
     }
   }

@@ -72,12 +72,13 @@ class WriteTree {
  private:
   NodePtr visibleData(const Path& path, const NodePtr& base) const;
   bool hasShadowingWrite(const Path& path) const;
-  // One location of the tree of written paths: the writes that write exactly here (ids in
-  // increasing order) and how many visible ones write here, and here or below. `layered` is the
-  // visible data here over `layeredBase` as last found when no visible write lay above; a write
-  // coming or going at or below forgets it.
+  struct Pending;
+  // One location of the tree of written paths: the writes that write exactly here (in increasing
+  // id order) and how many visible ones write here, and here or below. `layered` is the visible
+  // data here over `layeredBase` as last found when no visible write lay above; a write coming
+  // or going at or below forgets it.
   struct PathNode {
-    std::vector<WriteId> writeIds;
+    std::vector<const Pending*> writes;
     size_t visibleHere = 0;
     size_t visibleAtOrBelow = 0;
     std::map<std::string, std::unique_ptr<PathNode>, KeyLess> children;
@@ -88,16 +89,21 @@ class WriteTree {
       layered = nullptr;
     }
   };
-  // A pending write and the places it writes (an overwrite's path, or each child path of a
-  // merge after the merge's path), each with whether it sets data there. Kept with the write so
-  // that layering reads them without walking the merge again.
-  using Places = std::vector<std::pair<Path, bool>>;
+  // A place a write writes (an overwrite's path, or a child path of a merge after the merge's
+  // path), whether it sets data there, and its location in the tree of written paths.
+  struct Place {
+    Path path;
+    bool setsData = false;
+    const PathNode* node = nullptr;
+  };
+  // A pending write and its places, found once when it is added so that layering reads them
+  // without walking a merge again.
   struct Pending {
     WriteRecord record;
-    Places places;
+    std::vector<Place> places;
   };
   void add(WriteRecord record);
-  void index(const Pending& write);
+  void index(Pending& write);
   void unindex(const Pending& write);
   // The nodes from the root down to a path as far as they exist.
   using Chain = std::vector<const PathNode*>;
@@ -108,8 +114,8 @@ class WriteTree {
   template <class Include>
   NodePtr layeredData(const Path& path, const Chain& chain, const NodePtr& base,
                       const Include& include) const;
-  // The ids of the writes at, above or below `path` (reached by `chain`), newest first.
-  std::vector<WriteId> writesAround(const Path& path, const Chain& chain) const;
+  // The writes at, above or below `path` (reached by `chain`), newest first.
+  std::vector<const Pending*> writesAround(const Path& path, const Chain& chain) const;
   bool writtenAtOrAbove(const Chain& chain) const;
 
   PathNode paths_;
