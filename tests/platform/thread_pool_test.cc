@@ -49,9 +49,8 @@ TEST(ThreadPoolTest, WorkSubmittedAsABlockedWorkerReturnsRunsOnAnIdleThread) {
   }
 }
 
-// An idle pool keeps one worker looking for work before it sleeps, and that worker takes one job.
-// A second job submitted at once needs a thread of its own: here the first waits for it with a
-// plain wait, so it would never run if only the watching worker were counted on.
+// Two jobs submitted at once to an idle pool need a thread each: here the first waits for the
+// second with a plain wait, so the second never runs if one wake-up is taken for both.
 TEST(ThreadPoolTest, TwoJobsSubmittedToAnIdlePoolRunOnTwoThreads) {
   auto first = DispatchQueue::create("first");
   auto second = DispatchQueue::create("second");
@@ -83,7 +82,7 @@ TEST(ThreadPoolTest, TwoJobsSubmittedToAnIdlePoolRunOnTwoThreads) {
 }
 
 // Jobs come from several threads at once, in bursts; now and then a submitter waits for its jobs
-// so far, which lets the workers go idle, watch and sleep: every job runs, in order on its queue.
+// so far, which lets the workers go idle and sleep: every job runs, in order on its queue.
 TEST(ThreadPoolTest, BurstsFromSeveralThreadsAllRunInQueueOrder) {
   static constexpr int kSubmitters = 4;
   static constexpr int kQueuesEach = 8;
