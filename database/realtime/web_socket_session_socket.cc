@@ -69,8 +69,8 @@ class WebSocketSessionSocket : public SessionSocket,
   void didOpen(websocket::WebSocket&) override {
     if (auto d = delegate_.lock()) d->webSocketDidOpen();
   }
-  void didFail(websocket::WebSocket&, const Error& error) override {
-    if (auto d = delegate_.lock()) d->webSocketDidFail(error.localizedDescription());
+  void didFail(websocket::WebSocket&, const ErrorPtr& error) override {
+    if (auto d = delegate_.lock()) d->webSocketDidFail(error->localizedDescription());
   }
   void didClose(websocket::WebSocket&, int code, const std::string& reason,
                 bool wasClean) override {

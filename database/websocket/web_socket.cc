@@ -642,7 +642,7 @@ void WebSocket::failWithError(ErrorPtr error) {
   readPhase_ = ReadPhase::kStopped;
   setState(ReadyState::kClosed);
   performDelegate([error = std::move(error)](WebSocketDelegate& delegate, WebSocket& socket) {
-    delegate.didFail(socket, *error);
+    delegate.didFail(socket, error);
   });
   closeWhenFinishedWriting_ = true;
   finishClosing();

@@ -74,7 +74,7 @@ class WebSocketDelegate {
   virtual void didReceiveMessage(WebSocket& socket, Message& message) = 0;
   virtual void didOpen(WebSocket&) {}
   // The socket failed (handshake, TLS, pinning, transport); no close report follows.
-  virtual void didFail(WebSocket&, const Error&) {}
+  virtual void didFail(WebSocket&, const ErrorPtr&) {}
   // `wasClean`: both close frames were exchanged.
   virtual void didClose(WebSocket&, int /*code*/, const std::string& /*reason*/,
                         bool /*wasClean*/) {}

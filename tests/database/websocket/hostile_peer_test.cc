@@ -142,7 +142,7 @@ Error handshakeFailure(const std::function<std::string(const std::string&)>& ans
   EXPECT_FALSE(delegate->opened);
   EXPECT_FALSE(delegate->closed);
   EXPECT_EQ(socket->readyState(), ReadyState::kClosed);
-  return delegate->error.value_or(Error("none", 0));
+  return delegate->error ? *delegate->error : Error("none", 0);
 }
 
 TEST(HostilePeerTest, HandshakeAnswersThatAreNotAnUpgradeFail) {

@@ -28,7 +28,7 @@ class RecordingDelegate : public WebSocketDelegate {
   void didOpen(WebSocket&) override {
     record([&] { opened = true; }, "open");
   }
-  void didFail(WebSocket&, const Error& e) override {
+  void didFail(WebSocket&, const ErrorPtr& e) override {
     record([&] { error = e; }, "fail");
   }
   void didClose(WebSocket&, int code, const std::string& reason, bool clean) override {
@@ -56,7 +56,7 @@ class RecordingDelegate : public WebSocketDelegate {
     return done();
   }
   bool waitForEnd() {
-    return waitUntil([&] { return closed || error.has_value(); });
+    return waitUntil([&] { return closed || error; });
   }
   std::vector<std::string> eventNames() {
     std::lock_guard lock(mutex_);
@@ -66,7 +66,7 @@ class RecordingDelegate : public WebSocketDelegate {
   // Read after waiting.
   bool opened = false;
   bool closed = false;
-  std::optional<Error> error;
+  ErrorPtr error;
   int closeCode = -1;
   std::string closeReason;
   bool wasClean = false;
