@@ -10,6 +10,7 @@
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
 #include "platform/application_notifications.h"
+#include "platform/queue_check.h"
 #include "platform/wall_clock.h"
 
 namespace dz::database {
@@ -71,8 +72,9 @@ std::shared_ptr<PersistentConnection> PersistentConnection::create(
   auto connection = std::shared_ptr<PersistentConnection>(new PersistentConnection(
       std::move(repoInfo), std::move(queue), std::move(config), std::move(dependencies)));
   // Interrupted before any trigger can reach it: the repository makes its connection on its own
-  // thread, while network and foreground triggers already run on the work queue.
-  connection->interruptForReason(kInterruptWaitingForOpen);
+  // thread, while network and foreground triggers already run on the work queue. Still off the
+  // queue, with no socket or retry yet to stop, noting the reason is the whole interruption.
+  connection->noteInterruptReason(kInterruptWaitingForOpen);
   connection->setupNotifications();
   return connection;
 }
@@ -131,6 +133,7 @@ void PersistentConnection::setupNotifications() {
 }
 
 void PersistentConnection::onNetworkTrigger() {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   retryHelper_->signalSuccess();
   if (connectionState_ == State::Offline) tryScheduleReconnect();
 }
@@ -140,6 +143,7 @@ bool PersistentConnection::isCurrent(RealtimeConnection* connection) const {
 }
 
 bool PersistentConnection::connected() const {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   return connectionState_ == State::Authorizing || connectionState_ == State::Online;
 }
 
@@ -147,9 +151,14 @@ bool PersistentConnection::connected() const {
 
 void PersistentConnection::open() { resumeForReason(kInterruptWaitingForOpen); }
 
-void PersistentConnection::interruptForReason(const std::string& reason) {
+void PersistentConnection::noteInterruptReason(const std::string& reason) {
   logDebug(kInterruptedCode, "Connection interrupted for: " + reason);
   interruptReasons_.insert(reason);
+}
+
+void PersistentConnection::interruptForReason(const std::string& reason) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
+  noteInterruptReason(reason);
   if (realtime_) {
     closeRealtime();
   } else {
@@ -160,16 +169,19 @@ void PersistentConnection::interruptForReason(const std::string& reason) {
 }
 
 void PersistentConnection::resumeForReason(const std::string& reason) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   logDebug(kResumedCode, "Connection no longer interrupted for: " + reason);
   interruptReasons_.erase(reason);
   if (interruptReasons_.empty() && connectionState_ == State::Offline) tryScheduleReconnect();
 }
 
 bool PersistentConnection::isInterruptedForReason(const std::string& reason) const {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   return interruptReasons_.contains(reason);
 }
 
 void PersistentConnection::refreshAuthToken(std::optional<std::string> token) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   authToken_ = std::move(token);
   // A fetch under way may answer with the token of before a sign-in or sign-out.
   if (connectionState_ == State::FetchingToken) tokenChangedDuringFetch_ = true;
@@ -201,6 +213,7 @@ void PersistentConnection::tryScheduleReconnect() {
 }
 
 void PersistentConnection::fetchTokenAndConnect() {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   logDebug(kFetchingTokenCode, "Trying to fetch auth token");
   check(connectionState_ == State::Offline,
         "Not in disconnected state: " + stateText(connectionState_));
@@ -232,6 +245,7 @@ void PersistentConnection::fetchTokenAndConnect() {
 
 void PersistentConnection::onTokenFetched(uint64_t attempt, std::optional<std::string> token,
                                           ErrorPtr error) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   if (attempt != currentFetchTokenAttempt_) {
     logDebug(kStaleTokenCode,
              "Ignoring fetch token result, because this was not the latest attempt.");
@@ -268,6 +282,7 @@ void PersistentConnection::openNetworkConnection(std::optional<std::string> toke
 
 void PersistentConnection::onReady(RealtimeConnection* connection, double timestamp,
                                    const std::string& sessionId) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   // A ready from a connection that is no longer ours, or a second one, changes nothing.
   if (!isCurrent(connection) || connectionState_ != State::Opening) return;
   logDebug(kOnReadyCode, "On ready");
@@ -359,6 +374,7 @@ void PersistentConnection::restoreState() {
 
 void PersistentConnection::onDisconnect(RealtimeConnection* connection,
                                         ConnectionCloseReason reason) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   if (!isCurrent(connection)) return;
   logDebug(kOnDisconnectCode,
            std::string("Got on disconnect due to ") +
@@ -388,6 +404,7 @@ void PersistentConnection::onDisconnect(RealtimeConnection* connection,
 }
 
 void PersistentConnection::onKill(RealtimeConnection* connection, const std::string& reason) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   if (!isCurrent(connection)) return;
   logWarning(kKilledCode,
              "Dezuvura Database connection was forcefully killed by the server.  Will not attempt "

@@ -124,6 +124,7 @@ class PersistentConnection : public ConnectionDelegate,
   PersistentConnection(std::shared_ptr<RepoInfo> repoInfo, platform::DispatchQueuePtr queue,
                        DatabaseConfigPtr config, Dependencies dependencies);
   void setupNotifications();
+  void noteInterruptReason(const std::string& reason);
   bool isCurrent(RealtimeConnection* connection) const;
 
   // Connection lifecycle.

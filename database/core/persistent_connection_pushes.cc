@@ -2,6 +2,7 @@
 #include "database/core/persistent_connection_internal.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
+#include "platform/queue_check.h"
 
 namespace dz::database {
 namespace {
@@ -34,6 +35,7 @@ void PersistentConnection::onAuthRevoked(const std::string& status, const std::s
 }
 
 void PersistentConnection::onDataMessage(RealtimeConnection* connection, ServerMessage message) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   if (!isCurrent(connection)) return;
   std::visit([this](auto& decoded) { onServerMessage(std::move(decoded)); }, message);
 }

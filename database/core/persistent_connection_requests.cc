@@ -6,6 +6,7 @@
 #include "database/utilities/client_version.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
+#include "platform/queue_check.h"
 
 namespace dz::database {
 namespace {
@@ -112,6 +113,7 @@ void PersistentConnection::sendAction(std::string_view action, RequestBody body,
 void PersistentConnection::listen(const QuerySpec& query, std::optional<QueryTag> tagId,
                                   std::shared_ptr<const SyncTreeHash> hash,
                                   ListenCallback onComplete) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   logDebug(kListenCalledCode, "Listen called for " + query.description());
   check(!listens_.contains(query), "listen() called twice for the same query");
   check(query.isDefault() || !query.loadsAllData(),
@@ -176,6 +178,7 @@ std::vector<std::shared_ptr<OutstandingQuery>> PersistentConnection::removeListe
 }
 
 void PersistentConnection::unlisten(const QuerySpec& query, std::optional<QueryTag> tagId) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   logDebug(kUnlisteningCode, "Unlistening for " + query.description());
   auto removed = removeListen(query);
   // Listens go out only once online (see listen()), so only then is there one to withdraw.
@@ -186,6 +189,7 @@ void PersistentConnection::unlisten(const QuerySpec& query, std::optional<QueryT
 }
 
 std::vector<QuerySpec> PersistentConnection::dumpListens() const {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   std::vector<QuerySpec> queries;
   for (const auto& entry : listens_) queries.push_back(entry.first);
   return queries;
@@ -195,12 +199,14 @@ std::vector<QuerySpec> PersistentConnection::dumpListens() const {
 
 void PersistentConnection::putData(NodePtr data, const std::string& pathString,
                                    std::optional<std::string> hash, WriteCallback onComplete) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   putInternal(std::move(data), wire::kActionPut, pathString, std::move(hash),
               std::move(onComplete));
 }
 
 void PersistentConnection::mergeData(CompoundWrite data, const std::string& pathString,
                                      WriteCallback onComplete) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   putInternal(std::move(data), wire::kActionMerge, pathString, std::nullopt, std::move(onComplete));
 }
 
@@ -251,17 +257,20 @@ void PersistentConnection::sendPut(uint64_t putId) {
 }
 
 void PersistentConnection::ackPuts() {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   auto held = std::move(putsToAck_);
   putsToAck_.clear();
   for (const auto& completion : held) completion.block(completion.result);
 }
 
 void PersistentConnection::purgeOutstandingWrites() {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   ackPuts();
   failOutstandingWrites(WriteResult::from(std::string(wire::kStatusWriteCanceled)));
 }
 
 void PersistentConnection::failOutstandingWrites(const WriteResult& result) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   auto puts = std::move(outstandingPuts_);
   outstandingPuts_.clear();
   // Sent on-disconnect operations too: their late replies then find nothing to complete.
@@ -301,17 +310,20 @@ void PersistentConnection::cancelSentTransactions() {
 
 void PersistentConnection::onDisconnectPutData(NodePtr data, const Path& path,
                                                WriteCallback onComplete) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   queueOrSendOnDisconnect(wire::kActionOnDisconnectPut, path, std::move(data),
                           std::move(onComplete));
 }
 
 void PersistentConnection::onDisconnectMergeData(CompoundWrite data, const Path& path,
                                                  WriteCallback onComplete) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   queueOrSendOnDisconnect(wire::kActionOnDisconnectMerge, path, std::move(data),
                           std::move(onComplete));
 }
 
 void PersistentConnection::onDisconnectCancelPath(const Path& path, WriteCallback onComplete) {
+  DZ_ASSERT_ON_QUEUE(dispatchQueue_);
   queueOrSendOnDisconnect(wire::kActionOnDisconnectCancel, path, nullptr, std::move(onComplete));
 }
 

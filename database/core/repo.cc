@@ -13,6 +13,7 @@
 #include "database/utilities/wire_protocol.h"
 #include "database/utilities/work_queue.h"
 #include "platform/application_notifications.h"
+#include "platform/queue_check.h"
 
 namespace dz::database {
 namespace {
@@ -85,6 +86,7 @@ bool Repo::usable(const char* operation, const RepoWriteCallback& callback) {
 // ---- set-up ----
 
 void Repo::deferredInit() {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (disposed_.load()) return;
   std::weak_ptr<Repo> weak = weak_from_this();
   if (auto provider = config_->authTokenProvider()) {
@@ -204,14 +206,17 @@ void Repo::didEnterBackground() {
 // ---- life ----
 
 void Repo::interrupt() {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!disposed_.load()) connection_->interruptForReason(kInterruptRepo);
 }
 
 void Repo::resume() {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!disposed_.load()) connection_->resumeForReason(kInterruptRepo);
 }
 
 void Repo::dispose() {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (disposed_.load()) return;
   // Replies already in are settled as usual; what is still pending will never be answered, and
   // its completions hear so now. Writes stay in the store, for the next repository on it.
@@ -246,6 +251,7 @@ WriteCallback Repo::writeCompletion(WriteId writeId, const Path& path, std::stri
 }
 
 void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("set", callback)) return;
   if (!node) node = EmptyNode::emptyNode();
   if (debugEnabled()) {
@@ -264,6 +270,7 @@ void Repo::set(const Path& path, NodePtr node, RepoWriteCallback callback) {
 }
 
 void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallback callback) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("update", callback)) return;
   if (debugEnabled()) {
     logDebug("I-RDB03804",
@@ -290,6 +297,7 @@ void Repo::update(const Path& path, const CompoundWrite& nodes, RepoWriteCallbac
 }
 
 void Repo::purgeOutstandingWrites() {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("purgeOutstandingWrites")) return;
   logDebug("I-RDB03810", "Purging outstanding writes");
   raiseEvents(serverSyncTree_->removeAllWrites());
@@ -300,6 +308,7 @@ void Repo::purgeOutstandingWrites() {
 }
 
 void Repo::ackWrite(WriteId writeId, const Path& path, const WriteResult& result) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   // A purge has already taken the write out.
   if (result.canceled() || !usable("ackWrite")) return;
   Events events = serverSyncTree_->ackUserWrite(writeId, !result.ok(), true, *serverClock_);
@@ -314,45 +323,54 @@ void Repo::warnIfWriteFailed(const Path& path, const WriteResult& result,
 }
 
 void Repo::callOnComplete(const RepoWriteCallback& callback, const WriteResult& result) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!callback) return;
   eventRaiser_.raiseCallback([callback, error = result.error] { callback(error); });
 }
 
 void Repo::abortAndRerunTransactions(const Path& path, const std::string& reason) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!transactions_) return;
   transactions_->rerunTransactions(transactions_->abortTransactions(path, reason));
 }
 
 void Repo::rerunTransactions(const Path& path) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (transactions_) transactions_->rerunTransactions(path);
 }
 
 void Repo::setTransactionHooks(std::shared_ptr<RepoTransactionHooks> hooks) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   transactions_ = std::move(hooks);
 }
 
 void Repo::setOnDisconnectHooks(std::shared_ptr<RepoOnDisconnectHooks> hooks) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   onDisconnect_ = std::move(hooks);
 }
 
 void Repo::onDisconnectSet(const Path& path, NodePtr node, RepoWriteCallback callback) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("onDisconnectSet", callback)) return;
   onDisconnect_->set(path, node ? node : EmptyNode::emptyNode(), std::move(callback));
 }
 
 void Repo::onDisconnectUpdate(const Path& path, const CompoundWrite& nodes,
                               RepoWriteCallback callback) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (usable("onDisconnectUpdate", callback)) {
     onDisconnect_->update(path, nodes, std::move(callback));
   }
 }
 
 void Repo::onDisconnectCancel(const Path& path, RepoWriteCallback callback) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (usable("onDisconnectCancel", callback)) onDisconnect_->cancel(path, std::move(callback));
 }
 
 void Repo::startTransaction(const Path& path, TransactionUpdate update,
                             TransactionCompletion onComplete, bool applyLocally) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("startTransaction")) {
     if (onComplete) {
       eventRaiser_.raiseCallback(
@@ -368,6 +386,7 @@ void Repo::startTransaction(const Path& path, TransactionUpdate update,
 // ---- reads ----
 
 void Repo::addEventRegistration(EventRegistrationPtr registration, const QuerySpec& query) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("addEventRegistration")) return;
   SyncTree& tree = DotInfoTree::contains(query.path()) ? infoTree_->syncTree() : *serverSyncTree_;
   raiseEvents(tree.addEventRegistration(std::move(registration), query));
@@ -375,6 +394,7 @@ void Repo::addEventRegistration(EventRegistrationPtr registration, const QuerySp
 
 void Repo::removeEventRegistration(const EventRegistrationPtr& registration,
                                    const QuerySpec& query) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("removeEventRegistration")) return;
   logDebug("I-RDB03811",
            "Removing event registration with hande: " + std::to_string(registration->handle()));
@@ -383,6 +403,7 @@ void Repo::removeEventRegistration(const EventRegistrationPtr& registration,
 }
 
 void Repo::keepQuerySynced(const QuerySpec& query, bool synced) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("keepQuerySynced")) return;
   if (DotInfoTree::contains(query.path())) {
     logError("I-RDB03829", "Can't keep .info tree synced!");
@@ -394,6 +415,7 @@ void Repo::keepQuerySynced(const QuerySpec& query, bool synced) {
 // ---- the connection's reports ----
 
 void Repo::updateInfo(const std::string& key, const Value& value) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("updateInfo")) return;
   if (key == kDotInfoServerTimeOffset) {
     if (std::optional<double> offset = value.getDouble()) serverClock_->setOffset(*offset / 1000.0);
@@ -413,6 +435,7 @@ void Repo::applyServerEvents(const Path& path, Events events) {
 // The data says whether it is a merge.
 void Repo::onDataUpdate(PersistentConnection*, const std::string& pathString, PushedData message,
                         bool, std::optional<int64_t> tagId) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("onDataUpdate")) return;
   if (debugEnabled()) {
     logDebug("I-RDB03813",
@@ -437,6 +460,7 @@ void Repo::applyServerOverwrite(const Path& path, NodePtr node, std::optional<in
 
 void Repo::onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
                         std::optional<int64_t> tagId) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("onRangeMerge")) return;
   if (debugEnabled()) {
     logDebug("I-RDB03814", "onRangeMerge: " + pathString + " => " + describeRanges(ranges));
@@ -447,16 +471,19 @@ void Repo::onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string
 }
 
 void Repo::onConnect(PersistentConnection*) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (usable("onConnect")) updateInfo(kDotInfoConnected, Value(1));
 }
 
 void Repo::onDisconnect(PersistentConnection*) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("onDisconnect")) return;
   updateInfo(kDotInfoConnected, Value(0));
   if (onDisconnect_) onDisconnect_->runOnDisconnectEvents();
 }
 
 void Repo::onServerInfoUpdate(PersistentConnection*, const Value::Map& updates) {
+  DZ_ASSERT_ON_QUEUE(queue_);
   if (!usable("onServerInfoUpdate")) return;
   for (const auto& [key, value] : updates) updateInfo(key, value);
 }
