@@ -3,6 +3,7 @@
 // compound writes and query bounds all order keys this way. Thread-safe free functions.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -22,8 +23,14 @@ int compareSpecialKeys(std::string_view a, std::string_view b);
 // pair of plain keys: every child look-up compares keys.
 inline int compareKeys(std::string_view a, std::string_view b) {
   if (isPlainKey(a) && isPlainKey(b)) {
-    const int c = a.compare(b);
-    return (c > 0) - (c < 0);
+    // Keys are short: a loop here costs less than a call to the library's compare.
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+      const auto x = static_cast<unsigned char>(a[i]);
+      const auto y = static_cast<unsigned char>(b[i]);
+      if (x != y) return x < y ? -1 : 1;
+    }
+    return (a.size() > b.size()) - (a.size() < b.size());
   }
   return compareSpecialKeys(a, b);
 }

@@ -39,6 +39,32 @@ TEST(KeyOrderTest, IntegersFirstNumericallyThenBytesWithSentinelsOutside) {
   EXPECT_GT(compareKeys(maxName(), "zzzz"), 0);
 }
 
+// Keys that are not integers compare byte by byte as unsigned bytes, then shorter first.
+TEST(KeyOrderTest, PlainKeysInUnsignedByteOrderThenShorterFirst) {
+  const std::vector<std::string> keys = {"",
+                                         "a",
+                                         "ab",
+                                         "abc",
+                                         "abd",
+                                         "b",
+                                         "a\x7f",
+                                         "a\x80",
+                                         "a\xff",
+                                         "\xc3\xa9",
+                                         "k100123",
+                                         "k100124",
+                                         "k10012",
+                                         "k1001230",
+                                         "longer key one",
+                                         "longer key two"};
+  for (const std::string& a : keys) {
+    for (const std::string& b : keys) {
+      const int c = std::string_view(a).compare(b);
+      EXPECT_EQ(compareKeys(a, b), (c > 0) - (c < 0)) << a << " vs " << b;
+    }
+  }
+}
+
 TEST(ValueOrderTest, NullBooleansNumbersStringsObjects) {
   std::vector<NodePtr> ordered = {EmptyNode::emptyNode(),
                                   leaf(false),
