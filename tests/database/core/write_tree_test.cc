@@ -71,19 +71,28 @@ class SliceModel {
     }
   }
 
-  // Every slice of the list from a few posts, both ways, against the model.
+  // Every slice of the list from a few posts, both ways, against the model; every fourth time
+  // the same by key too.
   void check() {
+    std::vector<NamedNode> posts{index_->minPost(), index_->maxPost()};
+    for (int i = 0; i < 3; ++i) posts.push_back(index_->makePost(leaf(pick(20)), key(pick(12))));
+    checkSlices(index_, posts);
+    if (++checks_ % 4 == 0) {
+      const IndexPtr& byKey = KeyIndex::keyIndex();
+      checkSlices(byKey, {byKey->minPost(), byKey->maxPost(), byKey->makePost(nullptr, key(5))});
+    }
+  }
+
+  void checkSlices(const IndexPtr& index, const std::vector<NamedNode>& posts) {
     NodePtr expected = visibleList();
     std::vector<NamedNode> ordered;
     if (!expected->isLeafNode()) {
       for (const auto& entry : expected->children()) ordered.emplace_back(entry.key, entry.value);
     }
-    std::vector<NamedNode> posts{index_->minPost(), index_->maxPost()};
-    for (int i = 0; i < 3; ++i) posts.push_back(index_->makePost(leaf(pick(20)), key(pick(12))));
     for (const NamedNode& post : posts) {
       for (bool reverse : {false, true}) {
         auto before = [&](const NamedNode& a, const NamedNode& b) {
-          return (reverse ? index_->compare(b, a) : index_->compare(a, b)) < 0;
+          return (reverse ? index->compare(b, a) : index->compare(a, b)) < 0;
         };
         std::vector<NamedNode> after;
         for (const NamedNode& child : ordered) {
@@ -93,7 +102,7 @@ class SliceModel {
         for (size_t count : {size_t{1}, size_t{3}}) {
           std::vector<NamedNode> want(
               after.begin(), after.begin() + static_cast<long>(std::min(count, after.size())));
-          EXPECT_EQ(writes_.calcIndexedSlice(list_, server_, post, count, reverse, index_), want)
+          EXPECT_EQ(writes_.calcIndexedSlice(list_, server_, post, count, reverse, index), want)
               << "post " << post.name << (reverse ? " reversed" : "") << " count " << count;
         }
       }
@@ -137,6 +146,7 @@ class SliceModel {
   WriteTree writes_;
   std::map<WriteId, WriteRecord> records_;
   WriteId nextId_ = 1;
+  int checks_ = 0;
 };
 
 TEST(WriteTreeSlices, MatchTheWritesAppliedInOrder) {
@@ -149,6 +159,50 @@ TEST(WriteTreeSlices, MatchTheWritesAppliedInOrder) {
       if (::testing::Test::HasFailure()) return;
     }
   }
+}
+
+// Slices of a list follow every write coming or going below it, at it, a hidden one, and a
+// server node that changes and changes back.
+TEST(WriteTreeSlices, FollowWritesAndServerNodes) {
+  const Path list("/l");
+  const IndexPtr byV = PathIndex::create(Path("v"));
+  NodePtr server = EmptyNode::emptyNode();
+  for (int i = 10; i < 30; ++i) {
+    server = server->updateImmediateChild(
+        "k" + std::to_string(i), EmptyNode::emptyNode()->updateImmediateChild("v", leaf(i - 10)));
+  }
+  WriteTree writes;
+  auto slice = [&](const NodePtr& base, size_t count, bool reverse = false) {
+    std::vector<std::string> names;
+    const NamedNode post = reverse ? byV->maxPost() : byV->minPost();
+    for (const NamedNode& node : writes.calcIndexedSlice(list, base, post, count, reverse, byV)) {
+      names.push_back(node.name);
+    }
+    return names;
+  };
+  using Names = std::vector<std::string>;
+  writes.addOverwrite(list.child(Path("k20/v")), leaf(100), 1, true);
+  EXPECT_EQ(slice(server, 3), (Names{"k10", "k11", "k12"}));
+  writes.addOverwrite(list.child(Path("k25/v")), leaf(-1), 2, true);
+  EXPECT_EQ(slice(server, 3), (Names{"k25", "k10", "k11"}));
+  EXPECT_EQ(slice(server, 1, true), (Names{"k20"}));
+  writes.removeWrite(2);
+  EXPECT_EQ(slice(server, 3), (Names{"k10", "k11", "k12"}));
+  writes.addOverwrite(list.child("k11"), EmptyNode::emptyNode(), 3, true);
+  EXPECT_EQ(slice(server, 3), (Names{"k10", "k12", "k13"}));
+  NodePtr later = server->updateImmediateChild("k10", EmptyNode::emptyNode());
+  EXPECT_EQ(slice(later, 3), (Names{"k12", "k13", "k14"}));
+  writes.addOverwrite(
+      list, EmptyNode::emptyNode()->updateImmediateChild("a", server->getImmediateChild("k15")), 4,
+      true);
+  EXPECT_EQ(slice(later, 3), (Names{"a"}));
+  writes.removeWrite(4);
+  EXPECT_EQ(slice(later, 3), (Names{"k12", "k13", "k14"}));
+  writes.addOverwrite(list.child(Path("k12/v")), leaf(-5), 5, false);
+  EXPECT_EQ(slice(later, 3), (Names{"k12", "k13", "k14"}));
+  EXPECT_EQ(slice(server, 3), (Names{"k10", "k12", "k13"}));
+  writes.removeWrite(1);
+  EXPECT_EQ(slice(server, 1, true), (Names{"k29"}));
 }
 
 // Later writes below a location hide earlier ones below them, but a later removal does not: an
