@@ -72,6 +72,8 @@ TEST_F(ConnectionLifetimeTest, APeerThatNeverAnswersTheUpgradeIsLeftAfterThirtyS
   dz::testing::RawScriptedServer server(silentPeer(accepted, ended));
   makeConnection(server.port());
   ASSERT_TRUE(waitUntil([&] { return accepted == 1; }));
+  // The peer may accept before the queue task that opened the socket has booked the time-out.
+  onQueue([] {});
   scheduler_->advance(seconds(29));
   onQueue([] {});
   EXPECT_EQ(ended, 0);
@@ -107,6 +109,7 @@ TEST_F(ConnectionLifetimeTest, APeerThatUpgradesButNeverSendsTheHandshakeIsLeftA
   });
   makeConnection(server.port());
   ASSERT_TRUE(waitUntil([&] { return open == 1; }));
+  onQueue([] {});
   scheduler_->advance(seconds(29));
   onQueue([] {});
   EXPECT_EQ(ended, 0);
