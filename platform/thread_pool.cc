@@ -33,22 +33,34 @@ ThreadPool::ThreadPool(size_t baseThreads) : baseThreads_(baseThreads) {
 
 void ThreadPool::spawnLocked() {
   ++threads_;
+  ++waking_;  // a new thread looks at the jobs first thing
   std::thread([this] { workerLoop(); }).detach();
 }
 
+ThreadPool::Worker* ThreadPool::claimWakerLocked() {
+  if (waking_ > 0 || idle_.empty() || jobs_.empty()) return nullptr;
+  Worker* worker = idle_.back();
+  idle_.pop_back();
+  ++waking_;
+  return worker;
+}
+
 void ThreadPool::submit(Job job) {
+  Worker* waker;
   {
     std::lock_guard lock(mutex_);
     jobs_.push_back(std::move(job));
-    if (idle_ == 0) return;
+    waker = claimWakerLocked();
   }
-  wake_.notify_one();
+  if (waker) waker->wake.release();
 }
 
 void ThreadPool::workerLoop() {
   tIsWorker = true;
   ::pthread_setname_np(::pthread_self(), kThreadName);
+  Worker self;
   std::unique_lock lock(mutex_);
+  --waking_;
   for (;;) {
     if (jobs_.empty()) {
       // Threads added for blocked workers leave once those workers are back. Only with nothing
@@ -57,14 +69,19 @@ void ThreadPool::workerLoop() {
         --threads_;
         return;
       }
-      ++idle_;
-      wake_.wait(lock);
-      --idle_;
+      idle_.push_back(&self);
+      lock.unlock();
+      self.wake.acquire();
+      lock.lock();
+      --waking_;
       continue;
     }
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
+    // Jobs still waiting may need a thread each (one can block until another has run).
+    Worker* waker = claimWakerLocked();
     lock.unlock();
+    if (waker) waker->wake.release();
     job();
     job = nullptr;  // captures die outside the lock
     lock.lock();

@@ -81,6 +81,39 @@ TEST(ThreadPoolTest, TwoJobsSubmittedToAnIdlePoolRunOnTwoThreads) {
   }
 }
 
+// As many jobs as the pool has threads, each waiting (a plain wait) until all have started: every
+// sleeping worker must be woken, though only one wakes at a time.
+TEST(ThreadPoolTest, EnoughJobsWakeEveryWorker) {
+  const size_t workers = ThreadPool::shared().baseThreads();
+  for (int round = 0; round < 100; ++round) {
+    struct Gate {
+      std::mutex mutex;
+      std::condition_variable changed;
+      size_t started = 0;
+      size_t finished = 0;
+      bool allMet = true;
+    };
+    auto gate = std::make_shared<Gate>();
+    for (size_t i = 0; i < workers; ++i) {
+      ThreadPool::shared().submit([gate, workers] {
+        std::unique_lock lock(gate->mutex);
+        ++gate->started;
+        gate->changed.notify_all();
+        if (!gate->changed.wait_for(lock, kGenerousWait,
+                                    [&] { return gate->started == workers; })) {
+          gate->allMet = false;
+        }
+        ++gate->finished;
+        gate->changed.notify_all();
+      });
+    }
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(
+        gate->changed.wait_for(lock, 2 * kGenerousWait, [&] { return gate->finished == workers; }));
+    ASSERT_TRUE(gate->allMet) << "round " << round;
+  }
+}
+
 // Jobs come from several threads at once, in bursts; now and then a submitter waits for its jobs
 // so far, which lets the workers go idle and sleep: every job runs, in order on its queue.
 TEST(ThreadPoolTest, BurstsFromSeveralThreadsAllRunInQueueOrder) {
