@@ -37,6 +37,20 @@ void ThreadPool::spawnLocked() {
   std::thread([this] { workerLoop(); }).detach();
 }
 
+void ThreadPool::Worker::wake() {
+  {
+    std::lock_guard lock(mutex);
+    woken = true;
+  }
+  changed.notify_one();
+}
+
+void ThreadPool::Worker::sleep() {
+  std::unique_lock lock(mutex);
+  changed.wait(lock, [this] { return woken; });
+  woken = false;
+}
+
 ThreadPool::Worker* ThreadPool::claimWakerLocked() {
   if (waking_ > 0 || idle_.empty() || jobs_.empty()) return nullptr;
   Worker* worker = idle_.back();
@@ -52,7 +66,7 @@ void ThreadPool::submit(Job job) {
     jobs_.push_back(std::move(job));
     waker = claimWakerLocked();
   }
-  if (waker) waker->wake.release();
+  if (waker) waker->wake();
 }
 
 void ThreadPool::workerLoop() {
@@ -71,7 +85,7 @@ void ThreadPool::workerLoop() {
       }
       idle_.push_back(&self);
       lock.unlock();
-      self.wake.acquire();
+      self.sleep();
       lock.lock();
       --waking_;
       continue;
@@ -81,7 +95,7 @@ void ThreadPool::workerLoop() {
     // Jobs still waiting may need a thread each (one can block until another has run).
     Worker* waker = claimWakerLocked();
     lock.unlock();
-    if (waker) waker->wake.release();
+    if (waker) waker->wake();
     job();
     job = nullptr;  // captures die outside the lock
     lock.lock();

@@ -9,10 +9,10 @@
 // turns sleeping instead of working.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <semaphore>
 #include <vector>
 
 namespace dz::platform {
@@ -45,8 +45,15 @@ class ThreadPool {
   };
 
  private:
+  // A worker's own wake-up signal. Not the library's semaphore: it yields its time slice a dozen
+  // times before it sleeps, and on a loaded machine a yield can cost whole slices of other work.
   struct Worker {
-    std::binary_semaphore wake{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool woken = false;
+
+    void wake();
+    void sleep();
   };
 
   explicit ThreadPool(size_t baseThreads);
