@@ -38,10 +38,9 @@ void ThreadPool::spawnLocked() {
 }
 
 void ThreadPool::Worker::wake() {
-  {
-    std::lock_guard lock(mutex);
-    woken = true;
-  }
+  // Signalled under the lock: once woken, a worker may retire and take its signal with it.
+  std::lock_guard lock(mutex);
+  woken = true;
   changed.notify_one();
 }
 
