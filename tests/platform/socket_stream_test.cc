@@ -238,6 +238,8 @@ void openTlsAtExit() {
 [[maybe_unused]] const bool exitProbeRegistered = std::atexit(openTlsAtExit) == 0;
 
 TEST(SocketStreamExitTest, ATlsConnectionOpensWhileTheProcessExits) {
+  // A child forked while earlier tests' threads hold the allocator's lock would hang in it.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         // The resolver and OpenSSL in use before exit, as in any program that connects.
