@@ -107,9 +107,15 @@ class NodeHandler {
     return true;
   }
   bool on_key(string_view s, size_t n, error_code& ec) {
-    on_key_part(s, n, ec);
     Level& level = levels_[depth_ - 1];
-    level.keyOpen = false;
+    if (level.keyOpen) {
+      on_key_part(s, n, ec);
+      level.keyOpen = false;
+    } else {
+      level.entries.emplace_back(std::piecewise_construct,
+                                 std::forward_as_tuple(s.data(), s.size()),
+                                 std::forward_as_tuple());
+    }
     level.member = memberOf(level.entries.back().first);
     return true;
   }
@@ -168,6 +174,7 @@ class NodeHandler {
     bool keyOpen = false;            // the current member's key is still being read
     Member member = Member::kChild;  // what the current member means
     bool sorted = true;              // keys strictly ascending so far
+    bool plainKeys = true;           // no key so far is an integer key or a sentinel
     bool hasNull = false;
     bool hasPriority = false;
     bool hasValue = false;
@@ -181,6 +188,7 @@ class NodeHandler {
       keyOpen = false;
       member = Member::kChild;
       sorted = true;
+      plainKeys = true;
       hasNull = false;
       hasPriority = false;
       hasValue = false;
@@ -216,8 +224,10 @@ class NodeHandler {
     return true;
   }
 
+  // Leaves are never empty; a closed container may be.
   bool close(NodePtr node, error_code& ec) {
     --depth_;
+    if (node->isEmpty()) node = nullptr;
     return add(std::move(node), ec);
   }
 
@@ -256,10 +266,8 @@ class NodeHandler {
     return add(data ? LeafNode::create(std::move(*data)) : nullptr, ec);
   }
 
-  // Adds a finished child value (null or empty for none) to the open container, or makes it
-  // the result.
+  // Adds a finished child value (null for none) to the open container, or makes it the result.
   bool add(NodePtr node, error_code&) {
-    if (node && node->isEmpty()) node = nullptr;
     if (depth_ == 0) {
       result_ = node ? std::move(node) : EmptyNode::emptyNode();
       return true;
@@ -274,6 +282,7 @@ class NodeHandler {
     }
     Entries& entries = level.entries;
     entries.back().second = std::move(node);
+    level.plainKeys = level.plainKeys && isPlainKey(entries.back().first);
     if (level.sorted && entries.size() > 1 &&
         keyOrder(entries[entries.size() - 2].first, entries.back().first) >= 0) {
       level.sorted = false;
@@ -281,11 +290,9 @@ class NodeHandler {
     return true;
   }
 
-  static constexpr size_t kSortByPrefixFrom = 32;
-
-  // Many plain keys (an initial load's children): sorting their prefixes with their positions
-  // settles most comparisons without reaching the keys. Leaves the positions of the non-null
-  // children in key order in order_; false when a key repeats.
+  // Plain keys: sorting their prefixes with their positions settles most comparisons without
+  // reaching the keys, and moves no entry. Leaves the positions of the non-null children in key
+  // order in positions_; false when a key repeats.
   bool sortByPrefix(const Level& level) {
     const Entries& entries = level.entries;
     order_.clear();
@@ -297,8 +304,9 @@ class NodeHandler {
       return a.prefix == b.prefix && entries[a.index].first == entries[b.index].first;
     };
     if (std::adjacent_find(order_.begin(), order_.end(), same) != order_.end()) return false;
-    if (level.hasNull) {
-      std::erase_if(order_, [&entries](const Position& p) { return !entries[p.index].second; });
+    positions_.clear();
+    for (const Position& p : order_) {
+      if (entries[p.index].second) positions_.push_back(p.index);
     }
     return true;
   }
@@ -365,17 +373,11 @@ class NodeHandler {
   // The children node of the level's entries; false when a key repeats.
   bool childrenNode(Level& level, NodePtr& node) {
     Entries& entries = level.entries;
-    const bool byPrefix = !level.sorted && entries.size() >= kSortByPrefixFrom &&
-                          std::all_of(entries.begin(), entries.end(),
-                                      [](const auto& entry) { return isPlainKey(entry.first); });
-    if (byPrefix) {
+    if (!level.sorted && level.plainKeys) {
       if (!sortByPrefix(level)) return false;
-      ChildMap children = ChildMap::fromOrderedEntries(
-          order_.size(),
-          [ this, &entries ](size_t i) -> auto& { return entries[order_[i].index]; });
-      node = children.isEmpty()
+      node = positions_.empty()
                  ? EmptyNode::emptyNode()
-                 : ChildrenNode::create(std::move(children), std::move(level.priority));
+                 : ChildrenNode::fromEntriesInOrder(entries, positions_, std::move(level.priority));
     } else {
       if (!sortInPlace(level)) return false;
       node = entries.empty() ? EmptyNode::emptyNode()
@@ -394,6 +396,7 @@ class NodeHandler {
   };
   std::vector<Position> order_;
   std::vector<Position> scratch_;
+  std::vector<uint32_t> positions_;
   std::string string_;
   JsonNumberText number_;
   NodePtr result_;

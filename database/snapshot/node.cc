@@ -270,7 +270,7 @@ const NodePtr* LeafNode::sharedLeaf(const Data& value) {
   return nullptr;
 }
 
-NodePtr LeafNode::create(Data value, NodePtr priority) {
+NodePtr LeafNode::create(Data&& value, NodePtr priority) {
   if (const double* d = std::get_if<double>(&value); d && !std::isfinite(*d)) {
     throw Exception(kInvalidDezuvuraData, kNonFiniteNumber);
   }
@@ -360,19 +360,33 @@ NodePtr ChildrenNode::create(ChildMap children, NodePtr priority) {
   return make(std::move(children), std::move(priority));
 }
 
-NodePtr ChildrenNode::fromSortedEntries(std::vector<std::pair<std::string, NodePtr>>& entries,
-                                        NodePtr priority) {
+template <class EntryAt>
+NodePtr ChildrenNode::fromOrderedEntries(size_t count, EntryAt entryAt, NodePtr priority) {
   priority = normalizedPriority(std::move(priority));
   const size_t size = priority ? sizeof(PrioritizedChildrenNode) : sizeof(ChildrenNode);
   static_assert(sizeof(PrioritizedChildrenNode) <= ChildMap::kMaxRoomBytes);
   void* room = nullptr;
-  ChildMap children = ChildMap::fromSortedEntriesWithRoom(entries, (size + 7) / 8 * 8, room);
+  ChildMap children =
+      ChildMap::fromOrderedEntries(count, entryAt, KeyCompare(), (size + 7) / 8 * 8, &room);
   if (!room) return create(std::move(children), std::move(priority));
   ChildrenNode* node = priority ? new (room) PrioritizedChildrenNode(Passkey{}, std::move(children),
                                                                      std::move(priority))
                                 : new (room) ChildrenNode(Passkey{}, std::move(children));
   node->inBlock_ = true;
   return NodePtr::adopt(node);
+}
+
+NodePtr ChildrenNode::fromSortedEntries(std::vector<std::pair<std::string, NodePtr>>& entries,
+                                        NodePtr priority) {
+  return fromOrderedEntries(
+      entries.size(), [&entries](size_t i) -> auto& { return entries[i]; }, std::move(priority));
+}
+
+NodePtr ChildrenNode::fromEntriesInOrder(std::vector<std::pair<std::string, NodePtr>>& entries,
+                                         std::span<const uint32_t> order, NodePtr priority) {
+  return fromOrderedEntries(
+      order.size(), [&entries, order ](size_t i) -> auto& { return entries[order[i]]; },
+      std::move(priority));
 }
 
 // The children go after the node: a node in their block's room then ends before its memory

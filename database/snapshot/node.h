@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -205,7 +206,7 @@ class LeafNode : public Node {
 
   // A leaf of the value with the priority (null or the empty node for none). Throws
   // dz::Exception "InvalidDezuvuraData" for a NaN or infinite double.
-  static NodePtr create(Data value, NodePtr priority = nullptr);
+  static NodePtr create(Data&& value, NodePtr priority = nullptr);
   // A leaf of a plain value that is a bool, number, string or placeholder map; throws
   // "InvalidDezuvuraData" for anything else or a non-finite number.
   static NodePtr fromValue(const Value& value, NodePtr priority = nullptr);
@@ -256,6 +257,10 @@ class ChildrenNode : public Node {
   // allocation with them.
   static NodePtr fromSortedEntries(std::vector<std::pair<std::string, NodePtr>>& entries,
                                    NodePtr priority = nullptr);
+  // As fromSortedEntries, of the entries at the positions `order` lists in ascending key order;
+  // only those are moved out.
+  static NodePtr fromEntriesInOrder(std::vector<std::pair<std::string, NodePtr>>& entries,
+                                    std::span<const uint32_t> order, NodePtr priority = nullptr);
 
   ChildrenNode(Passkey, ChildMap children);
 
@@ -274,6 +279,9 @@ class ChildrenNode : public Node {
  private:
   // A node of the children and normalized priority (null for none), without the checks.
   static NodePtr make(ChildMap children, NodePtr priority);
+  // fromSortedEntries of the `count` entries `entryAt(i)` hands out.
+  template <class EntryAt>
+  static NodePtr fromOrderedEntries(size_t count, EntryAt entryAt, NodePtr priority);
   void destroy() const final;
 
   ChildMap children_;

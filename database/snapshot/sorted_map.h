@@ -88,7 +88,7 @@ class SortedMap {
   };
 
   // The header of a small map's block; its entries follow it, in order. The block's allocation
-  // starts `room_` bytes before it (see fromSortedEntriesWithRoom).
+  // starts `room_` bytes before it (see fromOrderedEntries).
   struct alignas(std::max(alignof(Entry), alignof(uint32_t))) Block {
     mutable std::atomic<uint32_t> refs_{1};
     uint16_t size_ = 0;
@@ -205,21 +205,12 @@ class SortedMap {
         entries.size(), [&entries](size_t i) -> auto& { return entries[i]; }, std::move(cmp));
   }
 
-  // As fromSortedEntries; a map of 1 to kFlatMax entries also gets `roomBytes` (at most
-  // kMaxRoomBytes, a multiple of 8) of raw memory at the start of its block's allocation, handed
-  // out in `room` (null for other maps): one allocation for an owner and its entries. The room
-  // is freed, not destroyed, with the entries when the last map sharing them goes; an object
-  // placed there must end its life before that.
-  static SortedMap fromSortedEntriesWithRoom(std::vector<std::pair<K, V>>& entries,
-                                             size_t roomBytes, void*& room,
-                                             Compare cmp = Compare()) {
-    return fromOrderedEntries(
-        entries.size(), [&entries](size_t i) -> auto& { return entries[i]; }, std::move(cmp),
-        roomBytes, &room);
-  }
-
   // A map of `count` entries given in ascending order without equal keys by `entryAt(i)`, a
-  // std::pair<K, V>& whose key and value are moved out.
+  // std::pair<K, V>& whose key and value are moved out. With `room`, a map of 1 to kFlatMax
+  // entries also gets `roomBytes` (at most kMaxRoomBytes, a multiple of 8) of raw memory at the
+  // start of its block's allocation, handed out in `room` (null for other maps): one allocation
+  // for an owner and its entries. The room is freed, not destroyed, with the entries when the
+  // last map sharing them goes; an object placed there must end its life before that.
   template <class EntryAt>
   static SortedMap fromOrderedEntries(size_t count, EntryAt entryAt, Compare cmp = Compare(),
                                       size_t roomBytes = 0, void** room = nullptr) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <string>
@@ -203,30 +204,53 @@ TEST(NodeTest, HoldersOnManyThreadsCountEachNodeExactly) {
 
 // A node of a few children lives in its children's allocation: the children map handed out
 // stays whole after the node has gone, and the node whole while only it holds the map.
+void expectChildrenOutliveTheirNode(NodePtr made, const Value::Map& expected, bool prioritized) {
+  const size_t count = expected.size();
+  NodePtr same = SnapshotUtilities::nodeFrom(Value(expected));
+  if (prioritized) same = same->updatePriority(node("7"));
+  EXPECT_EQ(*made, *same) << count;
+  EXPECT_EQ(made->dataHash(), same->dataHash()) << count;
+  EXPECT_EQ(made->numChildren(), count);
+
+  ChildMap children = made->children();
+  made.reset();
+  ASSERT_EQ(children.size(), count);
+  for (const auto& entry : children) EXPECT_EQ(entry.value->val(), Value(entry.key + " value"));
+  NodePtr again = ChildrenNode::create(children);
+  children = ChildMap();
+  EXPECT_EQ(again->val(), Value(expected)) << count;
+}
+
+// Entries come in order, or anywhere with their order given (entries left out stay as they are).
 TEST(NodeTest, ChildrenMadeFromSortedEntriesAndTheNodeOutliveEachOther) {
   for (int count : {1, 16, 17}) {
     for (bool prioritized : {false, true}) {
-      std::vector<std::pair<std::string, NodePtr>> entries;
-      Value::Map expected;
-      for (int i = 0; i < count; ++i) {
-        std::string key = "k" + std::to_string(100 + i);
-        entries.emplace_back(key, leaf(Value(key + " value")));
-        expected.emplace(key, Value(key + " value"));
+      for (bool inOrder : {true, false}) {
+        std::vector<std::pair<std::string, NodePtr>> entries;
+        Value::Map expected;
+        for (int i = 0; i < count; ++i) {
+          std::string key = "k" + std::to_string(100 + i);
+          entries.emplace_back(key, leaf(Value(key + " value")));
+          expected.emplace(key, Value(key + " value"));
+        }
+        NodePtr priority = prioritized ? node("7") : nullptr;
+        NodePtr made;
+        if (inOrder) {
+          made = ChildrenNode::fromSortedEntries(entries, priority);
+        } else {
+          // Descending, with an entry that is not a child in the middle.
+          std::reverse(entries.begin(), entries.end());
+          entries.insert(entries.begin() + count / 2, {"left out", leaf(Value(1))});
+          std::vector<uint32_t> order;
+          for (int i = count; i >= 0; --i) {
+            if (i != count / 2) order.push_back(static_cast<uint32_t>(i));
+          }
+          made = ChildrenNode::fromEntriesInOrder(entries, order, priority);
+          EXPECT_EQ(entries[count / 2].first, "left out");
+          EXPECT_EQ(entries[count / 2].second->val(), Value(1));
+        }
+        expectChildrenOutliveTheirNode(made, expected, prioritized);
       }
-      NodePtr made = ChildrenNode::fromSortedEntries(entries, prioritized ? node("7") : nullptr);
-      NodePtr same = SnapshotUtilities::nodeFrom(Value(expected));
-      if (prioritized) same = same->updatePriority(node("7"));
-      EXPECT_EQ(*made, *same) << count;
-      EXPECT_EQ(made->dataHash(), same->dataHash()) << count;
-      EXPECT_EQ(made->numChildren(), static_cast<size_t>(count));
-
-      ChildMap children = made->children();
-      made.reset();
-      ASSERT_EQ(children.size(), static_cast<size_t>(count));
-      for (const auto& entry : children) EXPECT_EQ(entry.value->val(), Value(entry.key + " value"));
-      NodePtr again = ChildrenNode::create(children);
-      children = ChildMap();
-      EXPECT_EQ(again->val(), Value(expected)) << count;
     }
   }
 }
