@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <boost/json.hpp>
 #include <boost/json/basic_parser_impl.hpp>
 #include <cmath>
@@ -51,13 +52,36 @@ struct Prefix {
   friend auto operator<=>(const Prefix&, const Prefix&) = default;
 };
 
+// The bytes at `p` as a big-endian number.
+template <class Word>
+Word bigEndianAt(const char* p) {
+  Word word;
+  std::memcpy(&word, p, sizeof(word));
+  if constexpr (std::endian::native == std::endian::big) return word;
+  if constexpr (sizeof(Word) == 8) return __builtin_bswap64(word);
+  return __builtin_bswap32(word);
+}
+
+// Loads of whole words (overlapping for keys between their sizes) instead of bytes copied into
+// a buffer that is read back as words: every member of a large object needs its prefix.
 Prefix prefixOf(std::string_view key) {
-  unsigned char bytes[16] = {};
-  std::memcpy(bytes, key.data(), std::min(key.size(), sizeof(bytes)));
+  const char* p = key.data();
+  const size_t n = key.size();
   Prefix prefix;
-  for (size_t i = 0; i < 8; ++i) {
-    prefix.high = prefix.high << 8 | bytes[i];
-    prefix.low = prefix.low << 8 | bytes[i + 8];
+  if (n >= 16) {
+    prefix.high = bigEndianAt<uint64_t>(p);
+    prefix.low = bigEndianAt<uint64_t>(p + 8);
+  } else if (n > 8) {
+    prefix.high = bigEndianAt<uint64_t>(p);
+    prefix.low = bigEndianAt<uint64_t>(p + n - 8) << (8 * (16 - n));
+  } else if (n >= 4) {
+    // The second load ends at the key's end; where the two overlap they hold the same bytes.
+    prefix.high = uint64_t{bigEndianAt<uint32_t>(p)} << 32 |
+                  uint64_t{bigEndianAt<uint32_t>(p + n - 4)} << (8 * (8 - n));
+  } else if (n > 0) {
+    auto byteAt = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+    prefix.high =
+        byteAt(0) << 56 | byteAt(n / 2) << (56 - 8 * (n / 2)) | byteAt(n - 1) << (64 - 8 * n);
   }
   return prefix;
 }

@@ -10,18 +10,9 @@ namespace dz::database {
 namespace {
 
 constexpr char kInvalidPathCharacters[] = "[].#$";
-constexpr char kInvalidKeyCharacters[] = "[].#$/";
 constexpr char kInfoKey[] = ".info";
 constexpr char kServerValueKey[] = ".sv";
 constexpr int kEventTypeCount = 5;
-
-// One lookup per byte: keys are checked for every member of every JSON object read.
-constexpr std::array<bool, 256> kInvalidKeyByte = [] {
-  std::array<bool, 256> table{};
-  for (char c : std::string_view(kInvalidKeyCharacters))
-    table[static_cast<unsigned char>(c)] = true;
-  return table;
-}();
 
 std::string labelled(std::string_view label, std::string_view text) {
   std::string reason = "(";
@@ -36,14 +27,6 @@ std::string labelled(std::string_view label, std::string_view text) {
 bool Validation::isValidPathString(std::string_view pathString) {
   return !pathString.empty() &&
          pathString.find_first_of(kInvalidPathCharacters) == std::string_view::npos;
-}
-
-bool Validation::isValidKey(std::string_view key) {
-  if (key.empty()) return false;
-  for (char c : key) {
-    if (kInvalidKeyByte[static_cast<unsigned char>(c)]) return false;
-  }
-  return true;
 }
 
 void Validation::validateWritablePath(std::string_view label, const Path& path) {

@@ -3,6 +3,7 @@
 // the caller's label in parentheses; they run on the caller's thread before anything is queued.
 #pragma once
 
+#include <array>
 #include <string_view>
 
 #include "database/snapshot/path.h"
@@ -14,6 +15,18 @@ inline constexpr char kWritablePathValidation[] = "WritablePathValidation";
 inline constexpr char kInvalidPathValidation[] = "InvalidPathValidation";
 inline constexpr char kInvalidKeyValidation[] = "InvalidKeyValidation";
 inline constexpr char kKnownEventTypeValidation[] = "KnownEventTypeValidation";
+
+namespace validation_detail {
+inline constexpr char kInvalidKeyCharacters[] = "[].#$/";
+// One lookup per byte, inline: keys are checked for every member of every JSON object read.
+inline constexpr std::array<bool, 256> kInvalidKeyByte = [] {
+  std::array<bool, 256> table{};
+  for (char c : std::string_view(kInvalidKeyCharacters)) {
+    table[static_cast<unsigned char>(c)] = true;
+  }
+  return table;
+}();
+}  // namespace validation_detail
 
 class Validation {
  public:
@@ -34,7 +47,13 @@ class Validation {
 
   // The predicates under the checks above.
   static bool isValidPathString(std::string_view pathString);
-  static bool isValidKey(std::string_view key);
+  static bool isValidKey(std::string_view key) {
+    if (key.empty()) return false;
+    for (char c : key) {
+      if (validation_detail::kInvalidKeyByte[static_cast<unsigned char>(c)]) return false;
+    }
+    return true;
+  }
 };
 
 }  // namespace dz::database

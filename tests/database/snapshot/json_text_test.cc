@@ -146,6 +146,12 @@ TEST(JsonTextTest, ManyMembersInAnyOrderMatchTheDocumentPath) {
     for (int i = 0; i < count; ++i) {
       keys.push_back((i % 3 ? "child" : "children-of-one-parent-") + std::to_string(i * 37 % 2003));
     }
+    // Keys of every length up to past sixteen, alone or with one more byte.
+    const std::string letters = "abcdefghijklmnopqrstu";
+    for (size_t length = 0; count > 0 && length <= letters.size(); ++length) {
+      keys.push_back("m" + letters.substr(0, length));
+      keys.push_back("m" + letters.substr(0, length) + "~");
+    }
     std::mt19937 random(7);
     auto objectOf = [&random](std::vector<std::string> members) {
       std::shuffle(members.begin(), members.end(), random);
@@ -156,7 +162,10 @@ TEST(JsonTextTest, ManyMembersInAnyOrderMatchTheDocumentPath) {
       return text + "}";
     };
     keys.erase(keys.begin() + 4);  // "" is refused
-    for (int round = 0; round < 5; ++round) EXPECT_TRUE(expectSameOutcome(objectOf(keys)));
+    for (int round = 0; round < 5; ++round) {
+      EXPECT_FALSE(readJsonText(objectOf(keys), kMaxJsonTextDepth).needsDocument);
+      EXPECT_TRUE(expectSameOutcome(objectOf(keys)));
+    }
     // Integer keys among them, and a repeated key.
     auto withIntegers = keys;
     withIntegers.insert(withIntegers.end(), {"12", "007", "7", "-3", "[x"});
