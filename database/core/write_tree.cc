@@ -1,10 +1,57 @@
 #include "database/core/write_tree.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "database/core/view/node_filter.h"
 
 namespace dz::database {
+
+void ChildRanking::rank(const std::string& key, const NodePtr& child) {
+  auto known = byKey_.find(key);
+  if (known != byKey_.end()) order_.erase(known->second);
+  if (child->isEmpty()) {
+    if (known != byKey_.end()) byKey_.erase(known);
+    return;
+  }
+  if (known == byKey_.end()) known = byKey_.emplace(key, Order::iterator()).first;
+  known->second = order_.insert(Ranked{&index_->indexedValue(*child), known->first, child}).first;
+}
+
+void ChildRanking::clear() {
+  order_.clear();
+  byKey_.clear();
+  touched_.clear();
+  server_ = nullptr;
+}
+
+std::vector<NamedNode> ChildRanking::after(const NamedNode& post, size_t count,
+                                           bool reverse) const {
+  std::vector<NamedNode> nodes;
+  const Ranked probe{&index_->indexedValue(*post.node), post.name, nullptr};
+  if (reverse) {
+    for (auto it = order_.lower_bound(probe); it != order_.begin() && nodes.size() < count;) {
+      --it;
+      nodes.emplace_back(std::string(it->name), it->child);
+    }
+  } else {
+    for (auto it = order_.upper_bound(probe); it != order_.end() && nodes.size() < count; ++it) {
+      nodes.emplace_back(std::string(it->name), it->child);
+    }
+  }
+  return nodes;
+}
+
+namespace {
+
+uint64_t nextWriteTreeId() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
+}  // namespace
+
+WriteTree::WriteTree() : id_(nextWriteTreeId()) {}
 
 bool WriteTree::addOverwrite(const Path& path, NodePtr snap, WriteId writeId, bool visible) {
   if (lastWriteId_ && writeId <= *lastWriteId_) return false;
@@ -56,13 +103,26 @@ void WriteTree::index(Pending& write) {
     node->writes.push_back(&write);
     if (record.visible()) ++node->visibleHere;
     place.node = node;
+    noteWritten(place.path);
   }
+}
+
+void WriteTree::noteWritten(const Path& path) {
+  std::erase_if(rankings_, [&](const std::weak_ptr<ChildRanking>& held) {
+    std::shared_ptr<ChildRanking> ranking = held.lock();
+    if (!ranking) return true;
+    // Writes at or above the location need no note: a ranking is used only without them.
+    const Path& at = ranking->path_;
+    if (path.size() > at.size() && at.contains(path)) ranking->touched_.insert(path[at.size()]);
+    return false;
+  });
 }
 
 void WriteTree::unindex(const Pending& write) {
   const WriteRecord& record = write.record;
   for (const Place& place : write.places) {
     const Path& path = place.path;
+    noteWritten(path);
     std::vector<PathNode*> chain{&paths_};
     bool found = true;
     for (size_t i = 0; found && i < path.size(); ++i) {
@@ -150,7 +210,10 @@ bool WriteTree::removeWrite(WriteId writeId) {
 std::vector<WriteRecord> WriteTree::removeAllWrites() {
   std::vector<WriteRecord> purged;
   purged.reserve(writes_.size());
-  for (auto& entry : writes_) purged.push_back(std::move(entry.second.record));
+  for (auto& entry : writes_) {
+    for (const Place& place : entry.second.places) noteWritten(place.path);
+    purged.push_back(std::move(entry.second.record));
+  }
   writes_.clear();
   paths_ = PathNode();
   // The last id stays: ids must keep increasing even after their writes are gone.
@@ -352,69 +415,141 @@ NodePtr WriteTree::calcCompleteChild(const Path& treePath, const std::string& ch
   return visibleData(path, serverChild);
 }
 
-std::vector<NamedNode> WriteTree::calcIndexedSlice(const Path& treePath,
-                                                   const NodePtr& completeServerData,
-                                                   const NamedNode& startPost, size_t count,
-                                                   bool reverse, const IndexPtr& index) const {
-  // Whether a comes before b in the slice's direction.
-  auto before = [&](const NamedNode& a, const NamedNode& b) {
-    return (reverse ? index->compare(b, a) : index->compare(a, b)) < 0;
-  };
-  // The `count` first children after the post, kept in order: one pass over the children, so
-  // nothing is sorted or indexed whatever their number.
-  std::vector<NamedNode> nodes;
-  if (count == 0) return nodes;
-  // Reused for every child: a child is copied only when it enters the slice.
-  NamedNode candidate;
-  auto offer = [&](const std::string& key, const NodePtr& child) {
-    if (child->isEmpty()) return;
-    candidate.name.assign(key);
-    candidate.node = child;
-    // Once the slice is full most children fall behind its last one: test that first.
-    if (nodes.size() == count && !before(candidate, nodes.back())) return;
-    if (!before(startPost, candidate)) return;
-    if (nodes.size() == count) nodes.pop_back();
-    nodes.insert(std::upper_bound(nodes.begin(), nodes.end(), candidate, before), candidate);
-  };
-  Chain chain = nodesTo(treePath);
-  if (writtenAtOrAbove(chain)) {
-    NodePtr data = visibleData(treePath, completeServerData);
-    if (data && !data->isLeafNode()) {
-      for (const auto& entry : data->children()) offer(entry.key, entry.value);
-    }
-    return nodes;
-  }
-  if (!completeServerData) return nodes;
-  // Every write here lies below one child: each written child is layered on its own (and kept
-  // until a write at or below it comes or goes), the others are the server's. Both are in key
-  // order, so one pass pairs them.
+template <class Visit>
+void WriteTree::forEachCompleteChild(const Path& treePath, const Chain& chain,
+                                     const NodePtr& serverData, const Visit& visit) const {
+  // Each written child is layered on its own (and kept until a write at or below it comes or
+  // goes), the others are the server's. Both are in key order, so one pass pairs them.
   static const decltype(PathNode::children) kNoneWritten;
   const auto& written = chain.size() == treePath.size() + 1 ? chain.back()->children : kNoneWritten;
-  auto offerWritten = [&](const std::string& key, const PathNode& node, const NodePtr& base) {
-    if (key == kPriorityKey) return;
-    if (node.visibleAtOrBelow == 0) return offer(key, base);
-    // The kept data, without building the child's path when it is still good.
-    offer(key, node.layered && node.layeredBase.get() == base.get()
-                   ? node.layered
-                   : visibleData(treePath.child(key), base));
+  auto visitWritten = [&](const std::string& key, const PathNode& node, const NodePtr& base) {
+    if (key != kPriorityKey) visit(key, writtenChild(treePath, key, node, base));
   };
   auto next = written.begin();
-  if (!completeServerData->isLeafNode()) {
-    for (const auto& entry : completeServerData->children()) {
+  if (!serverData->isLeafNode()) {
+    for (const auto& entry : serverData->children()) {
       for (; next != written.end() && compareKeys(next->first, entry.key) < 0; ++next) {
-        offerWritten(next->first, *next->second, EmptyNode::emptyNode());
+        visitWritten(next->first, *next->second, EmptyNode::emptyNode());
       }
       if (next != written.end() && next->first == entry.key) {
-        offerWritten(next->first, *next->second, entry.value);
+        visitWritten(next->first, *next->second, entry.value);
         ++next;
       } else {
-        offer(entry.key, entry.value);
+        visit(entry.key, entry.value);
       }
     }
   }
   for (; next != written.end(); ++next) {
-    offerWritten(next->first, *next->second, EmptyNode::emptyNode());
+    visitWritten(next->first, *next->second, EmptyNode::emptyNode());
   }
+}
+
+NodePtr WriteTree::completeChildBelow(const Path& treePath, const Chain& chain,
+                                      const NodePtr& serverData, const std::string& key) const {
+  if (key == kPriorityKey) return EmptyNode::emptyNode();
+  NodePtr base =
+      serverData->isLeafNode() ? EmptyNode::emptyNode() : serverData->getImmediateChild(key);
+  if (chain.size() != treePath.size() + 1) return base;
+  auto written = chain.back()->children.find(key);
+  if (written == chain.back()->children.end()) return base;
+  return writtenChild(treePath, key, *written->second, base);
+}
+
+NodePtr WriteTree::writtenChild(const Path& treePath, const std::string& key, const PathNode& node,
+                                const NodePtr& base) const {
+  if (node.visibleAtOrBelow == 0) return base;
+  // The kept data, without building the child's path when it is still good.
+  if (node.layered && node.layeredBase.get() == base.get()) return node.layered;
+  return visibleData(treePath.child(key), base);
+}
+
+void WriteTree::rankChildren(ChildRanking& ranking, const Path& treePath, const Chain& chain,
+                             const NodePtr& serverData, const IndexPtr& index) const {
+  const bool sameRanking = ranking.treeId_ == id_ && ranking.server_ && ranking.path_ == treePath &&
+                           indexesEqual(ranking.index_, index);
+  if (!sameRanking) {
+    ranking.clear();
+    ranking.treeId_ = id_;
+    ranking.path_ = treePath;
+    ranking.index_ = index;
+    forEachCompleteChild(
+        treePath, chain, serverData,
+        [&](const std::string& key, const NodePtr& child) { ranking.rank(key, child); });
+  } else {
+    std::unordered_set<std::string> changed = std::move(ranking.touched_);
+    ranking.touched_.clear();
+    const NodePtr& before = ranking.server_;
+    if (before.get() != serverData.get()) {
+      static const ChildMap kNoChildren;
+      const ChildMap& beforeChildren = before->isLeafNode() ? kNoChildren : before->children();
+      const ChildMap& nowChildren = serverData->isLeafNode() ? kNoChildren : serverData->children();
+      beforeChildren.forEachDifference(
+          nowChildren, [](const NodePtr& a, const NodePtr& b) { return a.get() == b.get(); },
+          [&](const std::string& key) { changed.insert(key); });
+    }
+    for (const std::string& key : changed) {
+      ranking.rank(key, completeChildBelow(treePath, chain, serverData, key));
+    }
+  }
+  ranking.server_ = serverData;
+}
+
+std::vector<NamedNode> WriteTree::calcIndexedSlice(
+    const Path& treePath, const NodePtr& completeServerData, const NamedNode& startPost,
+    size_t count, bool reverse, const IndexPtr& index,
+    const std::shared_ptr<ChildRanking>& ranking) const {
+  if (count == 0) return {};
+  Chain chain = nodesTo(treePath);
+  const bool written = writtenAtOrAbove(chain);
+  if (ranking && !written) {
+    if (!completeServerData) return {};
+    if (ranking->treeId_ != id_) rankings_.push_back(ranking);
+    rankChildren(*ranking, treePath, chain, completeServerData, index);
+    return ranking->after(startPost, count, reverse);
+  }
+  // The `count` first children after the post, kept in order: one pass over the children, so
+  // nothing is sorted or indexed whatever their number. Each child's index value is found once;
+  // the slice keeps those of its children beside them.
+  struct Ranked {
+    const Node* value;
+    NamedNode child;
+  };
+  std::vector<Ranked> slice;
+  slice.reserve(count + 1);
+  // Whether a comes before b in the slice's direction.
+  auto before = [&](const Node& valueA, std::string_view nameA, const Node& valueB,
+                    std::string_view nameB) {
+    return (reverse ? Index::compareIndexed(valueB, nameB, valueA, nameA)
+                    : Index::compareIndexed(valueA, nameA, valueB, nameB)) < 0;
+  };
+  const Node& postValue = index->indexedValue(*startPost.node);
+  auto offer = [&](const std::string& key, const NodePtr& child) {
+    if (child->isEmpty()) return;
+    const Node& value = index->indexedValue(*child);
+    // Once the slice is full most children fall behind its last one: test that first.
+    if (slice.size() == count &&
+        !before(value, key, *slice.back().value, slice.back().child.name)) {
+      return;
+    }
+    if (!before(postValue, startPost.name, value, key)) return;
+    if (slice.size() == count) slice.pop_back();
+    auto at = std::partition_point(slice.begin(), slice.end(), [&](const Ranked& r) {
+      return !before(value, key, *r.value, r.child.name);
+    });
+    // The value lives in the child, which the slice now holds.
+    slice.insert(at, Ranked{&value, NamedNode(key, child)});
+  };
+  if (written) {
+    NodePtr data = visibleData(treePath, completeServerData);
+    if (data && !data->isLeafNode()) {
+      for (const auto& entry : data->children()) offer(entry.key, entry.value);
+    }
+  } else if (completeServerData) {
+    forEachCompleteChild(treePath, chain, completeServerData, offer);
+  }
+  std::vector<NamedNode> nodes;
+  nodes.reserve(slice.size());
+  for (Ranked& ranked : slice) nodes.push_back(std::move(ranked.child));
   return nodes;
 }
 

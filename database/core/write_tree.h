@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "database/core/view/cache_node.h"
@@ -26,8 +28,54 @@ namespace dz::database {
 
 class WriteTreeRef;
 
+// The complete children at one location ranked in one index order, kept between slices of a
+// write tree: the tree notes which children its writes touch, and the next slice re-ranks only
+// those and the children the server data changed, so it finds the children after a post with a
+// look-up rather than a pass over every child. Held by whoever asks for slices again and again
+// (a limited view), and freed with it; work queue only.
+class ChildRanking {
+ public:
+  ChildRanking() = default;
+  ChildRanking(const ChildRanking&) = delete;
+  ChildRanking& operator=(const ChildRanking&) = delete;
+
+ private:
+  friend class WriteTree;
+  // A child and what it sorts by (which lives in the child); the name views the key in byKey_.
+  struct Ranked {
+    const Node* value;
+    std::string_view name;
+    NodePtr child;
+  };
+  struct RankedLess {
+    bool operator()(const Ranked& a, const Ranked& b) const {
+      return Index::compareIndexed(*a.value, a.name, *b.value, b.name) < 0;
+    }
+  };
+  using Order = std::set<Ranked, RankedLess>;
+
+  // Ranks the child under `key` anew (an empty child leaves the ranking).
+  void rank(const std::string& key, const NodePtr& child);
+  void clear();
+  // Up to `count` ranked children after `post` (before it, reversed).
+  std::vector<NamedNode> after(const NamedNode& post, size_t count, bool reverse) const;
+
+  // The write tree that notes its writes here (0 for none yet), for the location and index.
+  uint64_t treeId_ = 0;
+  Path path_;
+  IndexPtr index_;
+  // The server data ranked; null before the first ranking.
+  NodePtr server_;
+  // Children that writes touched since the last ranking.
+  std::unordered_set<std::string> touched_;
+  Order order_;
+  std::unordered_map<std::string, Order::iterator> byKey_;
+};
+
 class WriteTree {
  public:
+  WriteTree();
+
   // Records a write. Write ids must increase; a smaller id is refused (false) and recorded nowhere.
   bool addOverwrite(const Path& path, NodePtr snap, WriteId writeId, bool visible);
   bool addMerge(const Path& path, const CompoundWrite& changedChildren, WriteId writeId);
@@ -62,10 +110,12 @@ class WriteTree {
   NodePtr calcCompleteChild(const Path& treePath, const std::string& childKey,
                             const CacheNode& existingServerSnap) const;
   // Up to `count` children after `startPost` in index order (or before it, reversed), with the
-  // writes over the complete server data.
+  // writes over the complete server data. With a ranking, the children stay ranked there for
+  // the next slice at the location in the index.
   std::vector<NamedNode> calcIndexedSlice(const Path& treePath, const NodePtr& completeServerData,
                                           const NamedNode& startPost, size_t count, bool reverse,
-                                          const IndexPtr& index) const;
+                                          const IndexPtr& index,
+                                          const std::shared_ptr<ChildRanking>& ranking = {}) const;
 
   WriteTreeRef childWrites(const Path& path) const;
 
@@ -117,10 +167,27 @@ class WriteTree {
   // The writes at, above or below `path` (reached by `chain`), newest first.
   std::vector<const Pending*> writesAround(const Path& path, const Chain& chain) const;
   bool writtenAtOrAbove(const Chain& chain) const;
+  // Calls visit(key, child) for every complete child at `treePath` (reached by `chain`) when
+  // every write there lies below one child.
+  template <class Visit>
+  void forEachCompleteChild(const Path& treePath, const Chain& chain, const NodePtr& serverData,
+                            const Visit& visit) const;
+  // The complete child under `key` in the same case.
+  NodePtr completeChildBelow(const Path& treePath, const Chain& chain, const NodePtr& serverData,
+                             const std::string& key) const;
+  // The child under `key`, written at or below `node`, over `base`.
+  NodePtr writtenChild(const Path& treePath, const std::string& key, const PathNode& node,
+                       const NodePtr& base) const;
+  void rankChildren(ChildRanking& ranking, const Path& treePath, const Chain& chain,
+                    const NodePtr& serverData, const IndexPtr& index) const;
+  // Tells the rankings that a write at `path` came or went.
+  void noteWritten(const Path& path);
 
   PathNode paths_;
   std::map<WriteId, Pending> writes_;
   std::optional<WriteId> lastWriteId_;
+  const uint64_t id_;
+  mutable std::vector<std::weak_ptr<ChildRanking>> rankings_;
 };
 
 class WriteTreeRef {
@@ -145,9 +212,10 @@ class WriteTreeRef {
   }
   std::vector<NamedNode> calcIndexedSlice(const NodePtr& completeServerData,
                                           const NamedNode& startPost, size_t count, bool reverse,
-                                          const IndexPtr& index) const {
+                                          const IndexPtr& index,
+                                          const std::shared_ptr<ChildRanking>& ranking = {}) const {
     return writeTree_->calcIndexedSlice(treePath_, completeServerData, startPost, count, reverse,
-                                        index);
+                                        index, ranking);
   }
   NodePtr calcCompleteChild(const std::string& childKey,
                             const CacheNode& existingServerCache) const {

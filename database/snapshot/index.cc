@@ -44,11 +44,13 @@ const Node& descendant(const Node& node, const Path& path) {
   return *current;
 }
 
-int thenByKey(int compared, const NamedNode& a, const NamedNode& b) {
-  return compared != 0 ? compared : compareKeys(a.name, b.name);
-}
-
 }  // namespace
+
+int Index::compareIndexed(const Node& valueA, std::string_view nameA, const Node& valueB,
+                          std::string_view nameB) {
+  const int compared = compareValueOrder(valueA, valueB);
+  return compared != 0 ? compared : compareKeys(nameA, nameB);
+}
 
 int compareValueOrder(const Node& a, const Node& b) {
   if (&a == &b) return 0;
@@ -87,8 +89,10 @@ const IndexPtr& PriorityIndex::priorityIndex() {
 }
 
 int PriorityIndex::compare(const NamedNode& a, const NamedNode& b) const {
-  return thenByKey(compareValueOrder(*a.node->getPriority(), *b.node->getPriority()), a, b);
+  return compareIndexed(*a.node->getPriority(), a.name, *b.node->getPriority(), b.name);
 }
+
+const Node& PriorityIndex::indexedValue(const Node& node) const { return *node.getPriority(); }
 
 bool PriorityIndex::isDefinedOn(const Node& node) const { return !node.getPriority()->isEmpty(); }
 
@@ -121,6 +125,8 @@ int KeyIndex::compare(const NamedNode& a, const NamedNode& b) const {
   return compareKeys(a.name, b.name);
 }
 
+const Node& KeyIndex::indexedValue(const Node&) const { return *EmptyNode::emptyNode(); }
+
 bool KeyIndex::isDefinedOn(const Node&) const { return true; }
 
 bool KeyIndex::indexedValueChanged(const Node&, const Node&) const { return false; }
@@ -152,8 +158,10 @@ const IndexPtr& ValueIndex::valueIndex() {
 }
 
 int ValueIndex::compare(const NamedNode& a, const NamedNode& b) const {
-  return thenByKey(compareValueOrder(*a.node, *b.node), a, b);
+  return compareIndexed(*a.node, a.name, *b.node, b.name);
 }
+
+const Node& ValueIndex::indexedValue(const Node& node) const { return node; }
 
 bool ValueIndex::isDefinedOn(const Node&) const { return true; }
 
@@ -180,8 +188,10 @@ PathIndex::PathIndex(Path path) : path_(std::move(path)) {
 }
 
 int PathIndex::compare(const NamedNode& a, const NamedNode& b) const {
-  return thenByKey(compareValueOrder(descendant(*a.node, path_), descendant(*b.node, path_)), a, b);
+  return compareIndexed(descendant(*a.node, path_), a.name, descendant(*b.node, path_), b.name);
 }
+
+const Node& PathIndex::indexedValue(const Node& node) const { return descendant(node, path_); }
 
 bool PathIndex::isDefinedOn(const Node& node) const { return !descendant(node, path_).isEmpty(); }
 

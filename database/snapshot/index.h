@@ -30,6 +30,12 @@ class Index {
 
   // Negative, zero or positive as `a` sorts before, with or after `b`; zero only for equal names.
   virtual int compare(const NamedNode& a, const NamedNode& b) const = 0;
+  // What a child sorts by before its key: its priority, itself, the value at the path (the empty
+  // node for the key index). Lives as long as `node`. compare(a, b) is compareIndexed of the two
+  // children's values and names, so a caller comparing one child with many finds its value once.
+  virtual const Node& indexedValue(const Node& node) const = 0;
+  static int compareIndexed(const Node& valueA, std::string_view nameA, const Node& valueB,
+                            std::string_view nameB);
   bool less(const NamedNode& a, const NamedNode& b) const { return compare(a, b) < 0; }
   // Whether the node carries a value this index sorts by (children without one sort first).
   virtual bool isDefinedOn(const Node& node) const = 0;
@@ -62,6 +68,7 @@ class PriorityIndex final : public Index {
   static const IndexPtr& priorityIndex();
 
   int compare(const NamedNode& a, const NamedNode& b) const override;
+  const Node& indexedValue(const Node& node) const override;
   bool isDefinedOn(const Node& node) const override;
   bool indexedValueChanged(const Node& oldNode, const Node& newNode) const override;
   NamedNode maxPost() const override;
@@ -76,6 +83,7 @@ class KeyIndex final : public Index {
   static const IndexPtr& keyIndex();
 
   int compare(const NamedNode& a, const NamedNode& b) const override;
+  const Node& indexedValue(const Node& node) const override;
   bool isDefinedOn(const Node& node) const override;
   bool indexedValueChanged(const Node& oldNode, const Node& newNode) const override;
   NamedNode maxPost() const override;
@@ -90,6 +98,7 @@ class ValueIndex final : public Index {
   static const IndexPtr& valueIndex();
 
   int compare(const NamedNode& a, const NamedNode& b) const override;
+  const Node& indexedValue(const Node& node) const override;
   bool isDefinedOn(const Node& node) const override;
   bool indexedValueChanged(const Node& oldNode, const Node& newNode) const override;
   NamedNode maxPost() const override;
@@ -108,6 +117,7 @@ class PathIndex final : public Index {
   const Path& path() const { return path_; }
 
   int compare(const NamedNode& a, const NamedNode& b) const override;
+  const Node& indexedValue(const Node& node) const override;
   bool isDefinedOn(const Node& node) const override;
   bool indexedValueChanged(const Node& oldNode, const Node& newNode) const override;
   NamedNode maxPost() const override;

@@ -405,9 +405,57 @@ class SortedMap {
     return true;
   }
 
+  // Calls visit(key) once for each key whose entry differs between this map and `other`: in one
+  // map only, or with values that `sameValue` does not take for the same. Subtrees the maps
+  // share are passed over, so a map against an earlier version of itself costs about what the
+  // changes between them cost.
+  template <class SameValue, class Visit>
+  void forEachDifference(const SortedMap& other, const SameValue& sameValue, Visit&& visit) const {
+    if (root_.sameAs(other.root_)) return;
+    if (root_.block() || other.root_.block()) {
+      return visitDifferences(begin(), other.begin(), sameValue, visit);
+    }
+    differentSubtrees(root_.tree(), other.root_.tree(), sameValue, visit);
+  }
+
  private:
   static constexpr uint64_t kDelta = 3;  // a subtree holds at most 3 times its sibling's entries
   static constexpr uint64_t kRatio = 2;  // single rotation below this inner/outer proportion
+
+  // Two subtrees that hold the same range of keys.
+  template <class SameValue, class Visit>
+  void differentSubtrees(const TreeEntry* a, const TreeEntry* b, const SameValue& sameValue,
+                         Visit& visit) const {
+    if (a == b) return;
+    if (!a || !b || compareKeys(a->key, b->key) != 0) {
+      // Shaped apart (a rotation, an insert or a removal here): walk both in order.
+      iterator i, j;
+      i.pushSpine(a);
+      j.pushSpine(b);
+      return visitDifferences(i, j, sameValue, visit);
+    }
+    if (!sameValue(a->value, b->value)) visit(a->key);
+    differentSubtrees(a->left_, b->left_, sameValue, visit);
+    differentSubtrees(a->right_, b->right_, sameValue, visit);
+  }
+  template <class SameValue, class Visit>
+  void visitDifferences(iterator i, iterator j, const SameValue& sameValue, Visit& visit) const {
+    const iterator end{};
+    while (i != end || j != end) {
+      const int c = i == end ? 1 : (j == end ? -1 : compareKeys(i->key, j->key));
+      if (c < 0) {
+        visit(i->key);
+        ++i;
+      } else if (c > 0) {
+        visit(j->key);
+        ++j;
+      } else {
+        if (!sameValue(i->value, j->value)) visit(i->key);
+        ++i;
+        ++j;
+      }
+    }
+  }
 
   static const TreeEntry* retain(const TreeEntry* e) {
     if (e) e->refs_.fetch_add(1, std::memory_order_relaxed);

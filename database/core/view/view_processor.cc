@@ -10,8 +10,12 @@ namespace {
 class WriteTreeCompleteChildSource final : public CompleteChildSource {
  public:
   WriteTreeCompleteChildSource(const WriteTreeRef& writes, const ViewCache& viewCache,
-                               const NodePtr& completeServerCache)
-      : writes_(writes), viewCache_(viewCache), completeServerCache_(completeServerCache) {}
+                               const NodePtr& completeServerCache,
+                               const std::shared_ptr<ChildRanking>& ranking)
+      : writes_(writes),
+        viewCache_(viewCache),
+        completeServerCache_(completeServerCache),
+        ranking_(ranking) {}
 
   NodePtr completeChild(const std::string& key) const override {
     const CacheNode& eventCache = viewCache_.eventCache();
@@ -45,7 +49,7 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
         completeServerCache_ ? completeServerCache_ : viewCache_.completeServerSnap();
     IndexPtr indexPtr = indexFor(index);
     std::vector<NamedNode> nodes =
-        writes_.calcIndexedSlice(serverData, child, 1, reverse, indexPtr);
+        writes_.calcIndexedSlice(serverData, child, 1, reverse, indexPtr, ranking_);
     if (nodes.empty()) return std::nullopt;
     return nodes.front();
   }
@@ -60,6 +64,7 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
   const WriteTreeRef& writes_;
   const ViewCache& viewCache_;
   NodePtr completeServerCache_;
+  const std::shared_ptr<ChildRanking>& ranking_;
 };
 
 // `childrenChanged`: whether the event data's children changed.
@@ -238,7 +243,7 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
   ViewCache newViewCache = oldViewCache.updateServerSnap(
       std::move(newServerCache), oldServerSnap.isFullyInitialized() || changePath.isEmpty(),
       serverFilter.filtersNodes());
-  WriteTreeCompleteChildSource source(writesCache, newViewCache, completeCache);
+  WriteTreeCompleteChildSource source(writesCache, newViewCache, completeCache, ranking_);
   return generateEventCacheAfterServerEvent(newViewCache, changePath, writesCache, source,
                                             accumulator);
 }
@@ -249,7 +254,7 @@ ViewCache ViewProcessor::applyUserOverwrite(const ViewCache& oldViewCache, const
                                             const NodePtr& completeCache,
                                             ChildChangeAccumulator& accumulator) const {
   const CacheNode& oldEventSnap = oldViewCache.eventCache();
-  WriteTreeCompleteChildSource source(writesCache, oldViewCache, completeCache);
+  WriteTreeCompleteChildSource source(writesCache, oldViewCache, completeCache, ranking_);
   if (changePath.isEmpty()) {
     IndexedNode newEventCache = filter_->updateFullNode(
         oldEventSnap.indexedNode(), IndexedNode(changedSnap, filter_->index()), &accumulator);
@@ -425,7 +430,7 @@ ViewCache ViewProcessor::revertUserWrite(const ViewCache& viewCache, const Path&
                                          ChildChangeAccumulator& accumulator) const {
   // Even where a later write covers the reverted one, data above it may change: the reverted
   // write may have turned a leaf into children that the later write then emptied.
-  WriteTreeCompleteChildSource source(writesCache, viewCache, completeCache);
+  WriteTreeCompleteChildSource source(writesCache, viewCache, completeCache, ranking_);
   const IndexedNode& oldEventCache = viewCache.eventCache().indexedNode();
   IndexedNode newEventCache = oldEventCache;
   const CacheNode& serverCache = viewCache.serverCache();

@@ -1,6 +1,7 @@
 // ViewProcessor: applies one operation to a view's caches through the view's filter, layering the
 // pending writes over the server data, and reports the child changes (plus a value change once
-// the data is complete). Immutable apart from its filter; work queue only.
+// the data is complete). Keeps the view's children ranked for refilling a limited window between
+// operations; work queue only.
 #pragma once
 
 #include <memory>
@@ -62,6 +63,8 @@ class ViewProcessor {
                                                ChildChangeAccumulator& accumulator) const;
 
   std::unique_ptr<NodeFilter> filter_;
+  // Shared with the write tree, which notes in it the children its writes touch.
+  std::shared_ptr<ChildRanking> ranking_ = std::make_shared<ChildRanking>();
 };
 
 }  // namespace dz::database

@@ -1,7 +1,8 @@
 // The write tree's indexed slices against a plain model: the writes applied one by one in id
 // order over the whole tree, the children sorted by the index. Random writes below the children,
 // at the list and above it, hidden writes, removals and server changes, so that a layered child
-// kept from an earlier slice is checked after every kind of change.
+// kept from an earlier slice, and children kept ranked from one slice to the next, are checked
+// after every kind of change.
 #include "database/core/write_tree.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,8 @@ NodePtr leaf(int64_t value) { return SnapshotUtilities::nodeFrom(Value(value)); 
 
 class SliceModel {
  public:
-  explicit SliceModel(uint32_t seed) : random_(seed) {
-    for (int i = 0; i < 12; ++i) {
+  explicit SliceModel(uint32_t seed, int keys = 12) : random_(seed), keys_(keys) {
+    for (int i = 0; i < keys_; ++i) {
       if (pick(4) != 0) server_ = server_->updateImmediateChild(key(i), record(pick(20)));
     }
   }
@@ -29,15 +30,16 @@ class SliceModel {
     switch (pick(10)) {
       case 0:
       case 1:
-        overwrite(list_.child(Path(key(pick(12)) + "/v")), pick(5) == 0 ? nullptr : leaf(pick(20)));
+        overwrite(list_.child(Path(key(pick(keys_)) + "/v")),
+                  pick(5) == 0 ? nullptr : leaf(pick(20)));
         break;
       case 2:
-        overwrite(list_.child(key(pick(12))), pick(3) == 0 ? nullptr : record(pick(20)));
+        overwrite(list_.child(key(pick(keys_))), pick(3) == 0 ? nullptr : record(pick(20)));
         break;
       case 3: {
         CompoundWrite merge;
         for (int i = 0, n = 1 + pick(3); i < n; ++i) {
-          merge = merge.addWrite(Path(key(pick(12)) + "/v"), leaf(pick(20)));
+          merge = merge.addWrite(Path(key(pick(keys_)) + "/v"), leaf(pick(20)));
         }
         writes_.addMerge(list_, merge, nextId_);
         add(WriteRecord::merge(nextId_++, list_, merge));
@@ -49,7 +51,7 @@ class SliceModel {
         break;
       case 5: {
         // A hidden write changes nothing that is seen.
-        Path path = list_.child(Path(key(pick(12)) + "/v"));
+        Path path = list_.child(Path(key(pick(keys_)) + "/v"));
         NodePtr value = leaf(pick(20));
         writes_.addOverwrite(path, value, nextId_, false);
         add(WriteRecord::overwrite(nextId_++, path, value, false));
@@ -57,16 +59,29 @@ class SliceModel {
       }
       case 6:
       case 7:
-        if (!records_.empty()) {
+        if (pick(25) == 0) {
+          writes_.removeAllWrites();
+          records_.clear();
+        } else if (!records_.empty()) {
           auto it = std::next(records_.begin(), pick(static_cast<int>(records_.size())));
           writes_.removeWrite(it->first);
           records_.erase(it);
         }
         break;
+      case 8:
+        if (pick(4) == 0) {
+          // The same server children in a map built anew, shaped apart from the last one.
+          std::vector<std::pair<std::string, NodePtr>> children;
+          for (const auto& entry : server_->children())
+            children.emplace_back(entry.key, entry.value);
+          server_ = ChildrenNode::create(ChildMap::fromEntries(std::move(children)));
+          break;
+        }
+        [[fallthrough]];
       default:
         // The server moves on: the other children keep their nodes.
         server_ = server_->updateImmediateChild(
-            key(pick(12)), pick(4) == 0 ? EmptyNode::emptyNode() : record(pick(20)));
+            key(pick(keys_)), pick(4) == 0 ? EmptyNode::emptyNode() : record(pick(20)));
         break;
     }
   }
@@ -75,15 +90,20 @@ class SliceModel {
   // the same by key too.
   void check() {
     std::vector<NamedNode> posts{index_->minPost(), index_->maxPost()};
-    for (int i = 0; i < 3; ++i) posts.push_back(index_->makePost(leaf(pick(20)), key(pick(12))));
-    checkSlices(index_, posts);
+    for (int i = 0; i < 3; ++i) posts.push_back(index_->makePost(leaf(pick(20)), key(pick(keys_))));
+    checkSlices(index_, posts, ranking_);
     if (++checks_ % 4 == 0) {
       const IndexPtr& byKey = KeyIndex::keyIndex();
-      checkSlices(byKey, {byKey->minPost(), byKey->maxPost(), byKey->makePost(nullptr, key(5))});
+      // Now and then the ranking of the other index is asked for this one.
+      checkSlices(byKey, {byKey->minPost(), byKey->maxPost(), byKey->makePost(nullptr, key(5))},
+                  checks_ % 8 == 0 ? ranking_ : keyRanking_);
     }
+    // A ranking let go is forgotten by the write tree, and a new one starts from nothing.
+    if (checks_ % 16 == 0) ranking_ = std::make_shared<ChildRanking>();
   }
 
-  void checkSlices(const IndexPtr& index, const std::vector<NamedNode>& posts) {
+  void checkSlices(const IndexPtr& index, const std::vector<NamedNode>& posts,
+                   const std::shared_ptr<ChildRanking>& ranking) {
     NodePtr expected = visibleList();
     std::vector<NamedNode> ordered;
     if (!expected->isLeafNode()) {
@@ -104,6 +124,9 @@ class SliceModel {
               after.begin(), after.begin() + static_cast<long>(std::min(count, after.size())));
           EXPECT_EQ(writes_.calcIndexedSlice(list_, server_, post, count, reverse, index), want)
               << "post " << post.name << (reverse ? " reversed" : "") << " count " << count;
+          EXPECT_EQ(writes_.calcIndexedSlice(list_, server_, post, count, reverse, index, ranking),
+                    want)
+              << "ranked, post " << post.name << (reverse ? " reversed" : "") << " count " << count;
         }
       }
     }
@@ -140,6 +163,7 @@ class SliceModel {
   }
 
   std::mt19937 random_;
+  const int keys_;
   const Path list_{"/l"};
   const IndexPtr index_ = PathIndex::create(Path("v"));
   NodePtr server_ = EmptyNode::emptyNode();
@@ -147,6 +171,8 @@ class SliceModel {
   std::map<WriteId, WriteRecord> records_;
   WriteId nextId_ = 1;
   int checks_ = 0;
+  std::shared_ptr<ChildRanking> ranking_ = std::make_shared<ChildRanking>();
+  std::shared_ptr<ChildRanking> keyRanking_ = std::make_shared<ChildRanking>();
 };
 
 TEST(WriteTreeSlices, MatchTheWritesAppliedInOrder) {
@@ -154,6 +180,19 @@ TEST(WriteTreeSlices, MatchTheWritesAppliedInOrder) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     SliceModel model(seed);
     for (int step = 0; step < 50; ++step) {
+      model.step();
+      model.check();
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+// More children than a small map holds, so the server data changes inside a tree of children.
+TEST(WriteTreeSlices, MatchTheWritesAppliedInOrderOverManyChildren) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    SliceModel model(seed, 40);
+    for (int step = 0; step < 80; ++step) {
       model.step();
       model.check();
       if (::testing::Test::HasFailure()) return;

@@ -121,6 +121,10 @@ TEST(IndexTest, EveryIndexIsAStrictTotalOrderOnRandomChildren) {
         int ba = index->compare(b, a);
         ASSERT_EQ(ab<0, ba> 0) << index->queryDefinition() << ": antisymmetry";
         ASSERT_EQ(ab == 0, a.name == b.name) << index->queryDefinition() << ": ties by key";
+        // The same order from the values found once per child.
+        ASSERT_EQ(ab, Index::compareIndexed(index->indexedValue(*a.node), a.name,
+                                            index->indexedValue(*b.node), b.name))
+            << index->queryDefinition() << ": indexed values";
         if (ab >= 0) continue;
         for (const NamedNode& c : children) {
           if (index->compare(b, c) < 0) {

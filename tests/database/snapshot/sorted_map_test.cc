@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -206,6 +208,82 @@ TEST(SortedMapTest, EqualityComparesKeysAndValuesInOrder) {
   EXPECT_FALSE(a == b.insert(2, 3));
   EXPECT_FALSE(a == b.insert(3, 3));
   EXPECT_TRUE(IntMap() == IntMap());
+}
+
+// The keys each in one map only or with other values, against the two maps as std::maps; every
+// key is visited once. Versions of a map a few edits apart, and maps of the same or other entries
+// built apart (so shaped apart), small ones kept in a block and larger ones as trees.
+TEST(SortedMapTest, DifferencesAreTheKeysChangedBetweenTwoMaps) {
+  std::mt19937 random(7);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); };
+  auto differences = [](const IntMap& a, const IntMap& b) {
+    std::vector<int> keys;
+    a.forEachDifference(b, std::equal_to<int>(), [&](int key) { keys.push_back(key); });
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  };
+  auto expected = [](const std::map<int, int>& a, const std::map<int, int>& b) {
+    std::vector<int> keys;
+    for (const auto& [key, value] : a) {
+      auto other = b.find(key);
+      if (other == b.end() || other->second != value) keys.push_back(key);
+    }
+    for (const auto& [key, value] : b) {
+      if (!a.count(key)) keys.push_back(key);
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  };
+  for (int round = 0; round < 300; ++round) {
+    const int range = 1 + pick(round % 3 == 0 ? 20 : 400);
+    IntMap map;
+    std::map<int, int> reference;
+    for (int i = 0, n = pick(range); i < n; ++i) {
+      int key = pick(range);
+      map = map.insert(key, i);
+      reference[key] = i;
+    }
+    IntMap version = map;
+    std::map<int, int> versionReference = reference;
+    for (int i = 0, edits = pick(6); i < edits; ++i) {
+      int key = pick(range + 5);
+      if (pick(3) == 0) {
+        version = version.remove(key);
+        versionReference.erase(key);
+      } else {
+        // Now and then the value it already has: not a difference.
+        int value = pick(4) == 0 && versionReference.count(key) ? versionReference[key] : -i;
+        version = version.insert(key, value);
+        versionReference[key] = value;
+      }
+    }
+    std::vector<std::pair<int, int>> entries(versionReference.begin(), versionReference.end());
+    IntMap builtApart = IntMap::fromEntries(entries);
+    ASSERT_EQ(differences(map, version), expected(reference, versionReference)) << round;
+    ASSERT_EQ(differences(version, map), expected(versionReference, reference)) << round;
+    ASSERT_EQ(differences(map, builtApart), expected(reference, versionReference)) << round;
+    ASSERT_TRUE(differences(version, builtApart).empty()) << round;
+    ASSERT_TRUE(differences(map, map).empty()) << round;
+  }
+}
+
+TEST(SortedMapTest, DifferencesPassOverSharedSubtrees) {
+  IntMap map;
+  for (int i = 0; i < 5000; ++i) map = map.insert(i, i);
+  IntMap version = map.insert(1234, -1).insert(4321, -1);
+  int compared = 0;
+  std::vector<int> keys;
+  map.forEachDifference(
+      version,
+      [&](int a, int b) {
+        ++compared;
+        return a == b;
+      },
+      [&](int key) { keys.push_back(key); });
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<int>{1234, 4321}));
+  // Only the entries on the ways down to the two changes, not the 5,000.
+  EXPECT_LE(compared, static_cast<int>(2 * map.height()));
 }
 
 // Orders by priority first and key second, as an index order does: a comparator with state.
