@@ -32,9 +32,11 @@ ThreadPool::ThreadPool(size_t baseThreads) : baseThreads_(baseThreads) {
 }
 
 void ThreadPool::spawnLocked() {
+  // Counted once made (it waits for the lock held here): a thread that cannot be made must not
+  // leave a count behind, least of all a waking one that would stop every other wake-up.
+  std::thread([this] { workerLoop(); }).detach();
   ++threads_;
   ++waking_;  // a new thread looks at the jobs first thing
-  std::thread([this] { workerLoop(); }).detach();
 }
 
 void ThreadPool::Worker::wake() {
