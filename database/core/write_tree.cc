@@ -408,11 +408,7 @@ NodePtr WriteTree::calcEventCacheAfterServerOverwrite(const Path& treePath, cons
 NodePtr WriteTree::calcCompleteChild(const Path& treePath, const std::string& childKey,
                                      const CacheNode& existingServerSnap) const {
   Path path = treePath.child(childKey);
-  NodePtr serverChild;
-  if (existingServerSnap.isCompleteForChild(childKey)) {
-    serverChild = existingServerSnap.node()->getImmediateChild(childKey);
-  }
-  return visibleData(path, serverChild);
+  return visibleData(path, existingServerSnap.completeChild(childKey));
 }
 
 template <class Visit>

@@ -55,9 +55,13 @@ std::shared_ptr<IndexedNode::Order> IndexedNode::builtOrder(bool keyOrder,
 }
 
 IndexedNode IndexedNode::updateChild(const std::string& key, NodePtr child) const {
+  return updateChild(key, std::move(child), node_->getImmediateChild(key));
+}
+
+IndexedNode IndexedNode::updateChild(const std::string& key, NodePtr child,
+                                     const NodePtr& oldChild) const {
   if (!child) child = EmptyNode::emptyNode();
-  NodePtr oldChild = node_->getImmediateChild(key);
-  NodePtr updated = node_->updateImmediateChild(key, child);
+  NodePtr updated = node_->updateImmediateChild(key, child, oldChild);
   if (updated == node_) return *this;
   // Carry a view that was built over to the new node; otherwise leave it to be built on use.
   if (!order_->built.load(std::memory_order_acquire))

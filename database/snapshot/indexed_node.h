@@ -34,6 +34,8 @@ class IndexedNode {
   // This node with the child under `key` replaced (an empty child removes it) or the priority
   // replaced; the sorted view follows in O(log n) when it was built.
   IndexedNode updateChild(const std::string& key, NodePtr child) const;
+  // The same, given the child now under `key` (what the node's getImmediateChild returned).
+  IndexedNode updateChild(const std::string& key, NodePtr child, const NodePtr& oldChild) const;
   IndexedNode updatePriority(NodePtr priority) const;
 
   // First and last child in index order; none without children.

@@ -124,8 +124,9 @@ NodePtr Node::updateChild(const Path& path, NodePtr node) const {
     if (path.size() != 1) return shared_from_this();
     return updatePriority(std::move(node));
   }
-  NodePtr child = getImmediateChild(front)->updateChild(path.popFront(), std::move(node));
-  return updateImmediateChild(front, std::move(child));
+  NodePtr oldChild = getImmediateChild(front);
+  return updateImmediateChild(front, oldChild->updateChild(path.popFront(), std::move(node)),
+                              oldChild);
 }
 
 std::optional<std::string> Node::predecessorChildKey(const std::string& key) const {
@@ -332,6 +333,11 @@ NodePtr LeafNode::updateImmediateChild(const std::string& key, NodePtr child) co
   return ChildrenNode::create(ChildMap().insert(key, std::move(child)), priorityOf(*this));
 }
 
+NodePtr LeafNode::updateImmediateChild(const std::string& key, NodePtr child,
+                                       const NodePtr&) const {
+  return updateImmediateChild(key, std::move(child));
+}
+
 const ChildMap& LeafNode::children() const { return emptyChildMap(); }
 
 void LeafNode::writeHashText(HashTextSink& sink) const {
@@ -417,6 +423,14 @@ NodePtr ChildrenNode::getImmediateChild(const std::string& key) const {
 NodePtr ChildrenNode::updateImmediateChild(const std::string& key, NodePtr child) const {
   if (key == kPriorityKey) return updatePriority(std::move(child));
   const NodePtr* existing = children_.find(key);
+  return updateImmediateChild(key, std::move(child), existing ? *existing : EmptyNode::emptyNode());
+}
+
+NodePtr ChildrenNode::updateImmediateChild(const std::string& key, NodePtr child,
+                                           const NodePtr& oldChild) const {
+  if (key == kPriorityKey) return updatePriority(std::move(child));
+  // Children are never empty nodes, so an empty old child means there is none.
+  const NodePtr* existing = oldChild->isEmpty() ? nullptr : &oldChild;
   if (!child || child->isEmpty()) {
     if (!existing) return shared_from_this();
     ChildMap remaining = children_.remove(key);

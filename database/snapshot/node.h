@@ -116,6 +116,10 @@ class Node {
   // the priority). A leaf given a non-empty child becomes a children node. Removing the last child
   // gives the shared empty node. This very node when nothing changes.
   virtual NodePtr updateImmediateChild(const std::string& key, NodePtr child) const = 0;
+  // The same, given the child now under `key` (what getImmediateChild returned), which saves
+  // finding it again in a large node.
+  virtual NodePtr updateImmediateChild(const std::string& key, NodePtr child,
+                                       const NodePtr& oldChild) const = 0;
   // This node with the descendant at `path` replaced; the root path gives `node` itself.
   NodePtr updateChild(const Path& path, NodePtr node) const;
 
@@ -224,6 +228,8 @@ class LeafNode : public Node {
   NodePtr updatePriority(NodePtr priority) const final;
   NodePtr getImmediateChild(const std::string& key) const final;
   NodePtr updateImmediateChild(const std::string& key, NodePtr child) const final;
+  NodePtr updateImmediateChild(const std::string& key, NodePtr child,
+                               const NodePtr& oldChild) const final;
   const ChildMap& children() const final;
 
  protected:
@@ -270,6 +276,8 @@ class ChildrenNode : public Node {
   NodePtr updatePriority(NodePtr priority) const final;
   NodePtr getImmediateChild(const std::string& key) const final;
   NodePtr updateImmediateChild(const std::string& key, NodePtr child) const final;
+  NodePtr updateImmediateChild(const std::string& key, NodePtr child,
+                               const NodePtr& oldChild) const final;
   const ChildMap& children() const final { return children_; }
 
  protected:

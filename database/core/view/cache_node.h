@@ -29,6 +29,15 @@ class CacheNode {
   bool isCompleteForChild(const std::string& key) const {
     return (fullyInitialized_ && !filtered_) || node()->hasChild(key);
   }
+  // Whether a child, as getImmediateChild found it here, is known completely.
+  bool isCompleteChild(const NodePtr& child) const {
+    return (fullyInitialized_ && !filtered_) || !child->isEmpty();
+  }
+  // The child under `key` when it is known completely, else null: one look-up for both.
+  NodePtr completeChild(const std::string& key) const {
+    NodePtr child = node()->getImmediateChild(key);
+    return isCompleteChild(child) ? child : nullptr;
+  }
 
  private:
   IndexedNode indexedNode_;

@@ -31,7 +31,7 @@ IndexedNode IndexedFilter::updateChild(const IndexedNode& snap, const std::strin
   }
   if (accumulator) {
     if (newChild->isEmpty()) {
-      if (node->hasChild(key)) accumulator->trackChildChange(Change::childRemoved(key, oldChild));
+      if (!oldChild->isEmpty()) accumulator->trackChildChange(Change::childRemoved(key, oldChild));
     } else if (oldChild->isEmpty()) {
       accumulator->trackChildChange(Change::childAdded(key, newChild));
     } else {
@@ -39,7 +39,7 @@ IndexedNode IndexedFilter::updateChild(const IndexedNode& snap, const std::strin
     }
   }
   if (node->isLeafNode() && newChild->isEmpty()) return snap;
-  return withIndex(snap, index_).updateChild(key, std::move(newChild));
+  return withIndex(snap, index_).updateChild(key, std::move(newChild), oldChild);
 }
 
 IndexedNode IndexedFilter::updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
@@ -159,8 +159,8 @@ IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const s
   const NamedNode windowBoundary = *boundary;
   bool inRange = rangedFilter_.matches(newChild);
   const NodePtr& oldNode = oldEventCache.node();
-  if (oldNode->hasChild(key)) {
-    NodePtr oldChildSnap = oldNode->getImmediateChild(key);
+  NodePtr oldChildSnap = oldNode->getImmediateChild(key);
+  if (!oldChildSnap->isEmpty()) {
     bool remainsInWindow = inRange && !childSnap->isEmpty();
     std::optional<NamedNode> nextChild;
     // A child still at or before the boundary remains whatever follows the window.
@@ -177,10 +177,11 @@ IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const s
       if (accumulator) {
         accumulator->trackChildChange(Change::childChanged(key, childSnap, oldChildSnap));
       }
-      return oldEventCache.updateChild(key, childSnap);
+      return oldEventCache.updateChild(key, childSnap, oldChildSnap);
     }
     if (accumulator) accumulator->trackChildChange(Change::childRemoved(key, oldChildSnap));
-    IndexedNode newEventCache = oldEventCache.updateChild(key, EmptyNode::emptyNode());
+    IndexedNode newEventCache =
+        oldEventCache.updateChild(key, EmptyNode::emptyNode(), oldChildSnap);
     if (nextChild && rangedFilter_.matches(*nextChild)) {
       if (accumulator) {
         accumulator->trackChildChange(Change::childAdded(nextChild->name, nextChild->node));
@@ -195,7 +196,7 @@ IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const s
       accumulator->trackChildChange(Change::childRemoved(windowBoundary.name, windowBoundary.node));
       accumulator->trackChildChange(Change::childAdded(key, childSnap));
     }
-    return oldEventCache.updateChild(key, childSnap)
+    return oldEventCache.updateChild(key, childSnap, oldChildSnap)
         .updateChild(windowBoundary.name, EmptyNode::emptyNode());
   }
   return snap;

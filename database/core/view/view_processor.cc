@@ -19,7 +19,7 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
 
   NodePtr completeChild(const std::string& key) const override {
     const CacheNode& eventCache = viewCache_.eventCache();
-    if (eventCache.isCompleteForChild(key)) return eventCache.node()->getImmediateChild(key);
+    if (NodePtr child = eventCache.completeChild(key)) return child;
     if (completeServerCache_) {
       CacheNode serverNode(IndexedNode(completeServerCache_), true, false);
       return writes_.calcCompleteChild(key, serverNode);
@@ -272,7 +272,8 @@ ViewCache ViewProcessor::applyUserOverwrite(const ViewCache& oldViewCache, const
   if (childChangePath.isEmpty()) {
     newChild = changedSnap;
   } else {
-    NodePtr childNode = source.completeChild(childKey);
+    NodePtr childNode =
+        oldEventSnap.isCompleteChild(oldChild) ? oldChild : source.completeChild(childKey);
     if (childNode) {
       if (childChangePath.back() == kPriorityKey &&
           childNode->getChild(*childChangePath.parent())->isEmpty()) {
