@@ -18,12 +18,11 @@ const NoCompleteChildSource& NoCompleteChildSource::instance() {
 
 // ---- IndexedFilter ----
 
-IndexedNode IndexedFilter::updateChild(const IndexedNode& snap, const std::string& key,
-                                       NodePtr newChild, const Path& affectedPath,
-                                       const CompleteChildSource&,
-                                       ChildChangeAccumulator* accumulator) const {
+IndexedNode IndexedFilter::updateChildFrom(const IndexedNode& snap, const std::string& key,
+                                           const NodePtr& oldChild, NodePtr newChild,
+                                           const Path& affectedPath, const CompleteChildSource&,
+                                           ChildChangeAccumulator* accumulator) const {
   const NodePtr& node = snap.node();
-  NodePtr oldChild = node->getImmediateChild(key);
   // A child that enters or leaves looks alike at an affected path that is empty in both.
   if (oldChild->getChild(affectedPath)->equals(*newChild->getChild(affectedPath)) &&
       oldChild->isEmpty() == newChild->isEmpty()) {
@@ -89,13 +88,14 @@ bool RangedFilter::matches(const NamedNode& node) const {
   return index_->compare(startPost_, node) <= 0 && index_->compare(node, endPost_) <= 0;
 }
 
-IndexedNode RangedFilter::updateChild(const IndexedNode& snap, const std::string& key,
-                                      NodePtr newChild, const Path& affectedPath,
-                                      const CompleteChildSource& source,
-                                      ChildChangeAccumulator* accumulator) const {
+IndexedNode RangedFilter::updateChildFrom(const IndexedNode& snap, const std::string& key,
+                                          const NodePtr& oldChild, NodePtr newChild,
+                                          const Path& affectedPath,
+                                          const CompleteChildSource& source,
+                                          ChildChangeAccumulator* accumulator) const {
   if (!matches(NamedNode(key, newChild))) newChild = EmptyNode::emptyNode();
-  return indexedFilter_.updateChild(snap, key, std::move(newChild), affectedPath, source,
-                                    accumulator);
+  return indexedFilter_.updateChildFrom(snap, key, oldChild, std::move(newChild), affectedPath,
+                                        source, accumulator);
 }
 
 IndexedNode RangedFilter::updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
@@ -129,23 +129,24 @@ int LimitedFilter::compare(const NamedNode& a, const NamedNode& b) const {
   return reverse_ ? index_->compare(b, a) : index_->compare(a, b);
 }
 
-IndexedNode LimitedFilter::updateChild(const IndexedNode& snap, const std::string& key,
-                                       NodePtr newChild, const Path& affectedPath,
-                                       const CompleteChildSource& source,
-                                       ChildChangeAccumulator* accumulator) const {
+IndexedNode LimitedFilter::updateChildFrom(const IndexedNode& snap, const std::string& key,
+                                           const NodePtr& oldChild, NodePtr newChild,
+                                           const Path& affectedPath,
+                                           const CompleteChildSource& source,
+                                           ChildChangeAccumulator* accumulator) const {
   if (!rangedFilter_.matches(NamedNode(key, newChild))) newChild = EmptyNode::emptyNode();
-  if (snap.node()->getImmediateChild(key)->equals(*newChild)) return snap;
+  if (oldChild->equals(*newChild)) return snap;
   // A window of no children stays empty: nothing below would take its place.
   if (limit_ == 0) return snap;
   if (snap.node()->numChildren() < limit_) {
-    return rangedFilter_.indexedFilter().updateChild(snap, key, std::move(newChild), affectedPath,
-                                                     source, accumulator);
+    return rangedFilter_.indexedFilter().updateChildFrom(snap, key, oldChild, std::move(newChild),
+                                                         affectedPath, source, accumulator);
   }
-  return fullLimitUpdateChild(snap, key, std::move(newChild), source, accumulator);
+  return fullLimitUpdateChild(snap, key, oldChild, std::move(newChild), source, accumulator);
 }
 
 IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const std::string& key,
-                                                NodePtr childSnap,
+                                                const NodePtr& oldChildSnap, NodePtr childSnap,
                                                 const CompleteChildSource& source,
                                                 ChildChangeAccumulator* accumulator) const {
   const IndexedNode oldEventCache = withIndex(snap, index_);
@@ -153,13 +154,12 @@ IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const s
   std::optional<NamedNode> boundary =
       reverse_ ? oldEventCache.firstChild() : oldEventCache.lastChild();
   if (!boundary) {
-    return rangedFilter_.indexedFilter().updateChild(snap, key, std::move(childSnap), Path(),
-                                                     source, accumulator);
+    return rangedFilter_.indexedFilter().updateChildFrom(
+        snap, key, oldChildSnap, std::move(childSnap), Path(), source, accumulator);
   }
   const NamedNode windowBoundary = *boundary;
   bool inRange = rangedFilter_.matches(newChild);
   const NodePtr& oldNode = oldEventCache.node();
-  NodePtr oldChildSnap = oldNode->getImmediateChild(key);
   if (!oldChildSnap->isEmpty()) {
     bool remainsInWindow = inRange && !childSnap->isEmpty();
     std::optional<NamedNode> nextChild;

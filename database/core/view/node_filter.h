@@ -43,9 +43,18 @@ class NodeFilter {
 
   // `snap` with the child under `key` replaced by `newChild` (the change was at `affectedPath`
   // below the child).
-  virtual IndexedNode updateChild(const IndexedNode& snap, const std::string& key, NodePtr newChild,
-                                  const Path& affectedPath, const CompleteChildSource& source,
-                                  ChildChangeAccumulator* accumulator) const = 0;
+  IndexedNode updateChild(const IndexedNode& snap, const std::string& key, NodePtr newChild,
+                          const Path& affectedPath, const CompleteChildSource& source,
+                          ChildChangeAccumulator* accumulator) const {
+    return updateChildFrom(snap, key, snap.node()->getImmediateChild(key), std::move(newChild),
+                           affectedPath, source, accumulator);
+  }
+  // The same, given the child now under `key` in `snap` (what its node's getImmediateChild
+  // returned), which saves finding it again in a large node.
+  virtual IndexedNode updateChildFrom(const IndexedNode& snap, const std::string& key,
+                                      const NodePtr& oldChild, NodePtr newChild,
+                                      const Path& affectedPath, const CompleteChildSource& source,
+                                      ChildChangeAccumulator* accumulator) const = 0;
   // `newSnap` filtered, with the changes from `oldSnap` recorded.
   virtual IndexedNode updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
                                      ChildChangeAccumulator* accumulator) const = 0;
@@ -61,9 +70,10 @@ class IndexedFilter final : public NodeFilter {
  public:
   explicit IndexedFilter(IndexPtr index) : index_(std::move(index)) {}
 
-  IndexedNode updateChild(const IndexedNode& snap, const std::string& key, NodePtr newChild,
-                          const Path& affectedPath, const CompleteChildSource& source,
-                          ChildChangeAccumulator* accumulator) const override;
+  IndexedNode updateChildFrom(const IndexedNode& snap, const std::string& key,
+                              const NodePtr& oldChild, NodePtr newChild, const Path& affectedPath,
+                              const CompleteChildSource& source,
+                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const override;
@@ -79,9 +89,10 @@ class RangedFilter final : public NodeFilter {
  public:
   explicit RangedFilter(const QueryParams& params);
 
-  IndexedNode updateChild(const IndexedNode& snap, const std::string& key, NodePtr newChild,
-                          const Path& affectedPath, const CompleteChildSource& source,
-                          ChildChangeAccumulator* accumulator) const override;
+  IndexedNode updateChildFrom(const IndexedNode& snap, const std::string& key,
+                              const NodePtr& oldChild, NodePtr newChild, const Path& affectedPath,
+                              const CompleteChildSource& source,
+                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const override;
@@ -105,9 +116,10 @@ class LimitedFilter final : public NodeFilter {
  public:
   explicit LimitedFilter(const QueryParams& params);
 
-  IndexedNode updateChild(const IndexedNode& snap, const std::string& key, NodePtr newChild,
-                          const Path& affectedPath, const CompleteChildSource& source,
-                          ChildChangeAccumulator* accumulator) const override;
+  IndexedNode updateChildFrom(const IndexedNode& snap, const std::string& key,
+                              const NodePtr& oldChild, NodePtr newChild, const Path& affectedPath,
+                              const CompleteChildSource& source,
+                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const override;
@@ -117,7 +129,8 @@ class LimitedFilter final : public NodeFilter {
 
  private:
   IndexedNode fullLimitUpdateChild(const IndexedNode& snap, const std::string& key,
-                                   NodePtr childSnap, const CompleteChildSource& source,
+                                   const NodePtr& oldChild, NodePtr childSnap,
+                                   const CompleteChildSource& source,
                                    ChildChangeAccumulator* accumulator) const;
   // Index order, or its reverse for a window anchored at the end.
   int compare(const NamedNode& a, const NamedNode& b) const;

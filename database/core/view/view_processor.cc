@@ -181,6 +181,7 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
       }
     } else {
       Path childChangePath = changePath.popFront();
+      NodePtr oldChild = oldEventSnap.node()->getImmediateChild(childKey);
       NodePtr newEventChild;
       if (viewCache.serverCache().isCompleteForChild(childKey)) {
         newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
@@ -189,18 +190,18 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
         // cover it completely can keep it.
         newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
         if (!newEventChild) newEventChild = EmptyNode::emptyNode();
-      } else if (oldEventSnap.isCompleteForChild(childKey)) {
+      } else if (oldEventSnap.isCompleteChild(oldChild)) {
         NodePtr eventChildUpdate = writesCache.calcEventCacheAfterServerOverwrite(
             changePath, oldEventSnap.node(), viewCache.serverCache().node());
-        NodePtr oldChild = oldEventSnap.node()->getImmediateChild(childKey);
         newEventChild =
             eventChildUpdate ? oldChild->updateChild(childChangePath, eventChildUpdate) : oldChild;
       } else {
         newEventChild = writesCache.calcCompleteChild(childKey, viewCache.serverCache());
       }
       if (newEventChild) {
-        newEventCache = filter_->updateChild(oldEventSnap.indexedNode(), childKey, newEventChild,
-                                             childChangePath, source, &accumulator);
+        newEventCache =
+            filter_->updateChildFrom(oldEventSnap.indexedNode(), childKey, oldChild, newEventChild,
+                                     childChangePath, source, &accumulator);
       }
     }
   }
@@ -235,9 +236,9 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
     if (childKey == kPriorityKey) {
       newServerCache = serverFilter.updatePriority(oldServerSnap.indexedNode(), newChildNode);
     } else {
-      newServerCache =
-          serverFilter.updateChild(oldServerSnap.indexedNode(), childKey, newChildNode,
-                                   childChangePath, NoCompleteChildSource::instance(), nullptr);
+      newServerCache = serverFilter.updateChildFrom(oldServerSnap.indexedNode(), childKey,
+                                                    childNode, newChildNode, childChangePath,
+                                                    NoCompleteChildSource::instance(), nullptr);
     }
   }
   ViewCache newViewCache = oldViewCache.updateServerSnap(
@@ -287,8 +288,9 @@ ViewCache ViewProcessor::applyUserOverwrite(const ViewCache& oldViewCache, const
     }
   }
   if (oldChild->equals(*newChild)) return oldViewCache;
-  IndexedNode newEventSnap = filter_->updateChild(oldEventSnap.indexedNode(), childKey, newChild,
-                                                  childChangePath, source, &accumulator);
+  IndexedNode newEventSnap =
+      filter_->updateChildFrom(oldEventSnap.indexedNode(), childKey, oldChild, newChild,
+                               childChangePath, source, &accumulator);
   return oldViewCache.updateEventSnap(std::move(newEventSnap), oldEventSnap.isFullyInitialized(),
                                       filter_->filtersNodes());
 }
@@ -337,8 +339,9 @@ ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path
   const NodePtr serverNode = viewCache.serverCache().node();
   auto childMerges = viewMergeTree.childCompoundWrites();
   for (const auto& [childKey, childTree] : childMerges) {
-    if (serverNode->hasChild(childKey)) {
-      NodePtr newChild = childTree.apply(serverNode->getImmediateChild(childKey));
+    NodePtr serverChild = serverNode->getImmediateChild(childKey);
+    if (!serverChild->isEmpty()) {
+      NodePtr newChild = childTree.apply(serverChild);
       current = applyServerOverwrite(current, singleKeyPath(childKey), newChild, writesCache,
                                      completeCache, filterServerNode, accumulator);
     }
@@ -346,8 +349,8 @@ ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path
   for (const auto& [childKey, childTree] : childMerges) {
     bool isUnknownDeepMerge =
         !viewCache.serverCache().isCompleteForChild(childKey) && !childTree.rootWrite();
-    if (!serverNode->hasChild(childKey) && !isUnknownDeepMerge) {
-      NodePtr newChild = childTree.apply(serverNode->getImmediateChild(childKey));
+    if (!isUnknownDeepMerge && !serverNode->hasChild(childKey)) {
+      NodePtr newChild = childTree.apply(EmptyNode::emptyNode());
       current = applyServerOverwrite(current, singleKeyPath(childKey), newChild, writesCache,
                                      completeCache, filterServerNode, accumulator);
     }
