@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "database/core/view/node_filter.h"
 #include "database/snapshot/snapshot_utilities.h"
@@ -82,6 +83,49 @@ TEST(LimitedFilterWindow, AChildMovesWithinOrOutOfTheWindow) {
                                : EmptyNode::emptyNode()));
     EXPECT_EQ(source.lookups > 0, c.lookedUp);
     EXPECT_FALSE(changes.takeChanges().empty());
+  }
+}
+
+// The view processor hands the filters the old child when it already has it; every filter must
+// then give the data and the changes it gives when it finds the child itself.
+TEST(LimitedFilterWindow, FiltersGivenTheOldChildMatchThoseThatFindIt) {
+  const IndexPtr index = PathIndex::create(Path("v"));
+  QueryParams ordered = QueryParams().orderBy(index);
+  const IndexedFilter indexed(index);
+  const RangedFilter ranged(ordered.startAt(SnapshotUtilities::nodeFrom(Value(20)))
+                                .endAt(SnapshotUtilities::nodeFrom(Value(60))));
+  const LimitedFilter first(ordered.limitToFirst(3));
+  const LimitedFilter last(ordered.limitToLast(3));
+  const std::vector<const NodeFilter*> filters{&indexed, &ranged, &first, &last};
+  std::mt19937 random(5);
+  auto below = [&random](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+  NodePtr all = EmptyNode::emptyNode();
+  for (int i = 0; i < 8; ++i) {
+    all = all->updateImmediateChild(std::string(1, static_cast<char>('a' + i)), record(10 * i));
+  }
+  for (const NodeFilter* filter : filters) {
+    IndexedNode snap = filter->updateFullNode(IndexedNode(EmptyNode::emptyNode(), index),
+                                              IndexedNode(all, index), nullptr);
+    NodePtr data = all;
+    for (int step = 0; step < 200; ++step) {
+      std::string key(1, static_cast<char>('a' + below(10)));
+      NodePtr child = below(5) == 0 ? EmptyNode::emptyNode() : record(below(90));
+      data = data->updateImmediateChild(key, child);
+      AllChildren source(IndexedNode(data, index));
+      ChildChangeAccumulator foundChanges, givenChanges;
+      IndexedNode found = filter->updateChild(snap, key, child, Path("v"), source, &foundChanges);
+      IndexedNode given = filter->updateChildFrom(snap, key, snap.node()->getImmediateChild(key),
+                                                  child, Path("v"), source, &givenChanges);
+      ASSERT_TRUE(nodesEqual(found.node(), given.node())) << step;
+      std::vector<Change> a = foundChanges.takeChanges(), b = givenChanges.takeChanges();
+      ASSERT_EQ(a.size(), b.size()) << step;
+      for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].type, b[i].type);
+        EXPECT_EQ(a[i].childKey, b[i].childKey);
+        EXPECT_TRUE(nodesEqual(a[i].node, b[i].node));
+      }
+      snap = given;
+    }
   }
 }
 

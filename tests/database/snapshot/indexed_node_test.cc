@@ -106,6 +106,41 @@ TEST(IndexedNodeTest, UpdatesKeepTheViewInStepWithARebuild) {
   }
 }
 
+// Updates that are handed the old child skip finding it; they must give what finding it gives,
+// down to answering with the very same node when nothing changes.
+TEST(IndexedNodeTest, AnUpdateGivenTheOldChildMatchesOneThatFindsIt) {
+  testing::RandomValues random(77);
+  for (const IndexPtr& index : {PriorityIndex::priorityIndex(), PathIndex::create(Path("a"))}) {
+    IndexedNode indexed(random.node(2), index);
+    for (int step = 0; step < 300; ++step) {
+      if (random.chance(50)) names(indexed);
+      std::string key = random.chance(10) ? std::string(kPriorityKey) : random.key();
+      const NodePtr& node = indexed.node();
+      NodePtr oldChild = node->getImmediateChild(key);
+      NodePtr child;
+      switch (random.below(4)) {
+        case 0:
+          child = EmptyNode::emptyNode();
+          break;
+        case 1:
+          child = oldChild;  // unchanged
+          break;
+        default:
+          child = key == kPriorityKey ? leaf(random.priority()) : random.node(2);
+      }
+      NodePtr found = node->updateImmediateChild(key, child);
+      NodePtr given = node->updateImmediateChild(key, child, oldChild);
+      ASSERT_TRUE(nodesEqual(found, given)) << key;
+      ASSERT_EQ(found == node, given == node) << key;
+      if (key == kPriorityKey) continue;  // priorities go through updatePriority
+      IndexedNode next = indexed.updateChild(key, child, oldChild);
+      ASSERT_TRUE(nodesEqual(next.node(), indexed.updateChild(key, child).node()));
+      ASSERT_EQ(names(next), names(IndexedNode(next.node(), index)));
+      indexed = next;
+    }
+  }
+}
+
 TEST(IndexedNodeTest, ChildrenTransformLazily) {
   IndexedNode indexed(node(R"({"a": 1, "b": 2, "c": 3})"));
   int calls = 0;
