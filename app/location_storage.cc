@@ -15,7 +15,7 @@ using dz::platform::Location;
 
 namespace {
 
-void log(const std::string& line) { dz::platform::logLine("LocationStorage: " + line); }
+void logLocation(const std::string& line) { dz::platform::logLine("LocationStorage: " + line); }
 
 }  // namespace
 
@@ -46,7 +46,7 @@ void LocationStorage::requestLocationOnce() {
 
 void LocationStorage::trackSignificantChanges() {
   DZ_ASSERT_ON_MAIN_QUEUE();
-  log("starting background location updates");
+  logLocation("starting background location updates");
   if (!locationManager_) return;
   locationManager_->setAllowsBackgroundLocationUpdates(true);
   locationManager_->startMonitoringSignificantLocationChanges();
@@ -73,7 +73,7 @@ void LocationStorage::stopLocalPolls() {
 void LocationStorage::didUpdateLocations(dz::ui::LocationManager&,
                                          const std::vector<dz::ui::Location>& locations) {
   DZ_ASSERT_ON_MAIN_QUEUE();
-  log("didUpdateLocations called");
+  logLocation("didUpdateLocations called");
   if (locations.empty()) return;
   const Location last(locations.back().latitude, locations.back().longitude);
   if (dz::ui::Application::shared().state() == dz::ui::ApplicationState::Background) {
@@ -85,17 +85,17 @@ void LocationStorage::didUpdateLocations(dz::ui::LocationManager&,
 
 void LocationStorage::didFailWithError(dz::ui::LocationManager&, const dz::ErrorPtr& error) {
   DZ_ASSERT_ON_MAIN_QUEUE();
-  log("location update error: " + error->localizedDescription());
+  logLocation("location update error: " + error->localizedDescription());
   dz::hud::ProgressHUD::showErrorWithStatus(std::string(kLocationErrorStatus));
 }
 
 void LocationStorage::updateUserLocation(const Location& location) {
   DZ_ASSERT_ON_MAIN_QUEUE();
-  log("updating user location in Dezuvura");
+  logLocation("updating user location in Dezuvura");
   std::optional<std::string> uid = environment_.signedInUid();
   // The geo store refuses such positions by throwing; the record must not hold them either.
   if (!uid || !dz::platform::isValidCoordinate(location.coordinate())) {
-    log("no signed-in user or a position off the map; nothing written");
+    logLocation("no signed-in user or a position off the map; nothing written");
     return;
   }
   rootRef_.child(layout::kUsers)
@@ -108,17 +108,17 @@ void LocationStorage::updateUserLocation(const Location& location) {
       environment_.defaults->boolForKey(layout::kLocalPollsOnDefault)) {
     pollStorage_->fetchLocalPolls();
   } else {
-    log("location updated but local polls off, or was in background");
+    logLocation("location updated but local polls off, or was in background");
   }
 }
 
 void LocationStorage::updateUserLocationInBackground(const Location& location) {
   DZ_ASSERT_ON_MAIN_QUEUE();
-  log("updating in background");
+  logLocation("updating in background");
   double distance = previousLocation_ ? location.distanceFrom(*previousLocation_) : 0;
   char line[96];
   std::snprintf(line, sizeof line, "distance traveled since last update: %g meters", distance);
-  log(line);
+  logLocation(line);
   if (previousLocation_ && !(distance > kBackgroundMoveMeters)) return;
   if (!dz::platform::isValidCoordinate(location.coordinate())) return;
   updateUserLocation(location);

@@ -20,8 +20,6 @@ using dz::ui::Rect;
 
 namespace {
 
-constexpr double kFieldHeight = FormField::kHeight;
-
 int uniformBit() {
   static std::mt19937 engine{std::random_device{}()};
   return static_cast<int>(std::uniform_int_distribution<int>(0, 1)(engine));
@@ -62,19 +60,19 @@ void LoginViewController::loadView() {
   names_->setAxis(dz::ui::Axis::Horizontal);
   names_->setSpacing(8);
   names_->setDistribution(dz::ui::StackDistribution::FillEqually);
-  names_->setFixedHeight(kFieldHeight);
+  names_->setFixedHeight(FormField::kHeight);
   main_ = std::make_shared<dz::ui::Button>(dz::ui::Button::Type::Custom);
   main_->setTitle("log in");
   main_->setTitleColor(Color::whiteColor());
   main_->setBackgroundColor(kAccentColor);
-  main_->layer()->setCornerRadius(kFieldHeight / 2);
-  main_->setFixedHeight(kFieldHeight);
+  main_->layer()->setCornerRadius(FormField::kHeight / 2);
+  main_->setFixedHeight(FormField::kHeight);
   switch_ = std::make_shared<dz::ui::Button>();
   switch_->setTitle("need to sign up?");
-  switch_->setFixedHeight(kFieldHeight);
+  switch_->setFixedHeight(FormField::kHeight);
   auto form = std::make_shared<dz::ui::StackView>(
       std::vector<std::shared_ptr<dz::ui::View>>{names_, email_, password_, main_, switch_},
-      Rect::make(24, 170, width, 5 * kFieldHeight + 4 * 12));
+      Rect::make(24, 170, width, 5 * FormField::kHeight + 4 * 12));
   form->setAxis(dz::ui::Axis::Vertical);
   form->setSpacing(12);
   root->addSubview(form);

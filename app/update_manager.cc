@@ -18,7 +18,7 @@ constexpr char kUpdateErrorDomain[] = "UpdateManager";
 constexpr int kBadVersionDocument = 1;
 constexpr char kInstallLinkPrefix[] = "itms-services://?action=download-manifest&url=";
 
-void log(const std::string& line) { dz::platform::logLine("UpdateManager: " + line); }
+void logUpdate(const std::string& line) { dz::platform::logLine("UpdateManager: " + line); }
 
 // The leading digits of a part without leading zeros ("" for none or zero).
 std::string leadingNumber(const std::string& part) {
@@ -118,7 +118,7 @@ void UpdateManager::versionDocumentArrived(const Value& document, const std::str
   if (!parsed) return failed(error, running);
   if (compareVersion(parsed->currentVersion, running) <= 0) {
     currentServerVersion_ = running;
-    log("The application is up to date.");
+    logUpdate("The application is up to date.");
     return;
   }
   currentServerVersion_ = parsed->currentVersion;
@@ -129,7 +129,7 @@ void UpdateManager::offerUpdate(const VersionDocument& document) {
   dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
   auto root = window ? window->rootViewController() : nullptr;
   if (!root) {
-    log("update available, but there is no screen to offer it on");
+    logUpdate("update available, but there is no screen to offer it on");
     return;
   }
   auto alert = std::make_shared<dz::ui::AlertController>(
@@ -148,7 +148,7 @@ void UpdateManager::offerUpdate(const VersionDocument& document) {
 }
 
 void UpdateManager::failed(const dz::ErrorPtr& error, const std::string& running) {
-  log("Update error: " + error->localizedDescription());
+  logUpdate("Update error: " + error->localizedDescription());
   currentServerVersion_ = running;
 }
 

@@ -1,12 +1,12 @@
 #include "auth/secure_token_service.h"
 
+#include "auth/archive_keys.h"
 #include "auth/rpc/auth_backend.h"
 #include "platform/wall_clock.h"
 
 namespace dz::auth {
 namespace {
 
-constexpr char kAPIKeyKey[] = "APIKey";
 constexpr char kRefreshTokenKey[] = "refreshToken";
 constexpr char kAccessTokenKey[] = "accessToken";
 constexpr char kExpirationDateKey[] = "accessTokenExpirationDate";

@@ -1,5 +1,6 @@
 #include "auth/user.h"
 
+#include "auth/archive_keys.h"
 #include "auth/auth.h"
 #include "auth/auth_errors.h"
 #include "auth/rpc/auth_backend.h"
@@ -9,15 +10,10 @@
 namespace dz::auth {
 namespace {
 
-constexpr char kUserIDKey[] = "userID";
 constexpr char kAnonymousKey[] = "anonymous";
 constexpr char kHasEmailPasswordKey[] = "hasEmailPassword";
 constexpr char kProviderDataKey[] = "providerData";
-constexpr char kEmailKey[] = "email";
 constexpr char kEmailVerifiedKey[] = "emailVerified";
-constexpr char kPhotoURLKey[] = "photoURL";
-constexpr char kDisplayNameKey[] = "displayName";
-constexpr char kAPIKeyKey[] = "APIKey";
 constexpr char kTokenServiceKey[] = "tokenService";
 
 // Hands a result to an optional completion on the main queue.

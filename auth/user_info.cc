@@ -1,15 +1,12 @@
 #include "auth/user_info.h"
 
+#include "auth/archive_keys.h"
 #include "auth/rpc/responses.h"
 
 namespace dz::auth {
 namespace {
 
 constexpr char kProviderIDKey[] = "providerID";
-constexpr char kUserIDKey[] = "userID";
-constexpr char kDisplayNameKey[] = "displayName";
-constexpr char kPhotoURLKey[] = "photoURL";
-constexpr char kEmailKey[] = "email";
 
 }  // namespace
 

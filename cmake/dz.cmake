@@ -21,10 +21,15 @@ function(dz_library target)
   target_link_libraries(${target} PUBLIC ${ARG_LINK})
 endfunction()
 
-# dz_test(<name> PREFIX <ctest prefix> [LINK <targets>...])
+# dz_test(<name> PREFIX <ctest prefix> [COST <seconds>] [LINK <targets>...])
 #   One gtest executable from the *_test.cc files of the calling folder, plus tests/support.
+#   COST makes a parallel run start the suite's tests first: a suite holding the longest tests
+#   otherwise starts last (ctest has no timings on a fresh clone) and runs on alone at the end.
 function(dz_test name)
-  cmake_parse_arguments(ARG "" "PREFIX" "LINK" ${ARGN})
+  cmake_parse_arguments(ARG "" "PREFIX;COST" "LINK" ${ARGN})
+  if(NOT ARG_COST)
+    set(ARG_COST 0)
+  endif()
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc
        ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cc)
   if(NOT sources)
@@ -34,7 +39,7 @@ function(dz_test name)
   target_link_libraries(${name}_tests PRIVATE ${ARG_LINK} dz_test_support GTest::gtest_main
                         GTest::gmock)
   gtest_discover_tests(${name}_tests TEST_PREFIX "${ARG_PREFIX}" DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300)
+                       PROPERTIES TIMEOUT 300 COST ${ARG_COST})
 endfunction()
 
 # dz_test_infrastructure(<target> [SOURCES <files>...])

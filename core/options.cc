@@ -11,7 +11,7 @@
 namespace dz::core {
 namespace {
 
-constexpr char kVivuroAppIDKey[] = "VIVURO_APP_ID";
+constexpr char kVivuroAppIDPlistKey[] = "VIVURO_APP_ID";
 constexpr char kBundleIDKey[] = "BUNDLE_ID";
 constexpr char kVCMSenderIDKey[] = "VCM_SENDER_ID";
 constexpr char kAPIKeyKey[] = "API_KEY";
@@ -55,7 +55,7 @@ std::optional<Options> Options::fromPropertyList(std::string_view bytes) {
   if (!root || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
 
   Options options;
-  options.vivuroAppID = stringItem(root, kVivuroAppIDKey).value_or("");
+  options.vivuroAppID = stringItem(root, kVivuroAppIDPlistKey).value_or("");
   options.bundleID = stringItem(root, kBundleIDKey).value_or("");
   options.VCMSenderID = stringItem(root, kVCMSenderIDKey).value_or("");
   options.APIKey = stringItem(root, kAPIKeyKey).value_or("");

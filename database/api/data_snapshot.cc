@@ -9,7 +9,7 @@ namespace dz::database {
 
 namespace {
 
-constexpr char kChildLabel[] = "child:";
+constexpr char kSnapshotChildLabel[] = "child:";
 constexpr char kHasChildLabel[] = "hasChild:";
 // Printed for an absent key, as a format of the key would print it.
 constexpr char kNoKey[] = "(null)";
@@ -74,7 +74,7 @@ bool DataSnapshot::hasChild(std::string_view path) const {
 uint64_t DataSnapshot::childrenCount() const { return node()->numChildren(); }
 
 DataSnapshot DataSnapshot::childSnapshot(std::string_view path) const {
-  Validation::validatePathString(kChildLabel, path);
+  Validation::validatePathString(kSnapshotChildLabel, path);
   Path relative(path);
   return DataSnapshot(state_->repo, state_->path.child(relative),
                       IndexedNode(node()->getChild(relative)));

@@ -14,14 +14,6 @@ namespace {
 constexpr char kLogCode[] = "I-RDB08502";
 constexpr size_t kSizeThresholdForCompoundHash = 1024;
 
-void append(Events& to, Events&& from) {
-  if (to.empty()) {
-    to = std::move(from);
-    return;
-  }
-  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
 // What a listen sends about the view's server data; reads the view when the listen goes out.
 class ListenContainer final : public SyncTreeHash {
  public:

@@ -19,11 +19,6 @@ constexpr char kPersistenceWarning[] =
     "transactions *will not* be persisted across app restarts. See docs/transactions.md on "
     "handling transactions offline.";
 
-void append(Events& events, Events more) {
-  events.insert(events.end(), std::make_move_iterator(more.begin()),
-                std::make_move_iterator(more.end()));
-}
-
 }  // namespace
 
 std::shared_ptr<TransactionQueue> TransactionQueue::create(Repo& repo) {

@@ -39,11 +39,6 @@ constexpr char kUnconnectedSendReason[] = "Tried to send data on an unconnected 
 using json::member;
 using json::text;
 
-std::string stringOrText(const boost::json::value& value) {
-  if (const auto* s = value.if_string()) return std::string(*s);
-  return text(value);
-}
-
 }  // namespace
 
 std::shared_ptr<Connection> Connection::create(std::shared_ptr<RepoInfo> repoInfo,
@@ -211,7 +206,7 @@ void Connection::onHandshake(const boost::json::value& handshake) {
 
 void Connection::onConnectionShutdown(const boost::json::value& reason) {
   logDebug(kShutdownCode, "Connection shutdown command received. Shutting down...");
-  if (auto delegate = delegate_.lock()) delegate->onKill(this, stringOrText(reason));
+  if (auto delegate = delegate_.lock()) delegate->onKill(this, json::stringOrText(reason));
   close();
 }
 

@@ -49,4 +49,10 @@ inline std::optional<int64_t> asInt64(const boost::json::value* value) {
 inline std::string text(const boost::json::value& value) { return boost::json::serialize(value); }
 inline std::string text(const boost::json::object& value) { return boost::json::serialize(value); }
 
+// A string as it is; any other value as its JSON text.
+inline std::string stringOrText(const boost::json::value& value) {
+  if (auto s = asString(&value)) return std::string(*s);
+  return text(value);
+}
+
 }  // namespace dz::database::json

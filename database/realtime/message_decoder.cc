@@ -16,11 +16,6 @@ RefusedMessage refused(Kind kind, std::string_view why, const boost::json::objec
   return {kind, std::string(why) + json::text(message)};
 }
 
-std::string stringOrText(const boost::json::value& value) {
-  if (auto s = json::asString(&value)) return std::string(*s);
-  return json::text(value);
-}
-
 // The tag of a push: none when absent or null; false when present but not an integer.
 bool readTag(const boost::json::object& body, std::optional<int64_t>& tag) {
   const boost::json::value* value = json::member(body, wire::kBodyTag);
@@ -53,7 +48,7 @@ ServerMessage decodeReply(const boost::json::object& message, const boost::json:
   if (const boost::json::value* data = json::member(*body, wire::kReplyData)) {
     if (auto text = json::asString(data)) reply.reason = std::string(*text);
     // Read only where a failure is reported: replies to writes are many.
-    if (reply.status != wire::kStatusOk) reply.data = stringOrText(*data);
+    if (reply.status != wire::kStatusOk) reply.data = json::stringOrText(*data);
     reply.noIndexWarning = warnsOfNoIndex(data);
   }
   if (logLevelEnabled(kLogLevelDebug)) reply.text = json::text(*body);
@@ -122,7 +117,7 @@ ServerMessage decodePush(std::string_view action, const boost::json::object& bod
   if (action == wire::kPushAuthRevoked) {
     auto field = [&body](std::string_view key) {
       const boost::json::value* value = json::member(body, key);
-      return value ? stringOrText(*value) : std::string();
+      return value ? json::stringOrText(*value) : std::string();
     };
     return AuthRevokedPush{field(wire::kAuthRevokedStatus), field(wire::kAuthRevokedReason)};
   }
@@ -156,7 +151,7 @@ ServerMessage decodeServerMessage(const boost::json::object& message) noexcept {
       return decodeReply(message, *number, body);
     }
     if (const boost::json::value* error = json::member(message, wire::kServerError)) {
-      return ServerError{stringOrText(*error)};
+      return ServerError{json::stringOrText(*error)};
     }
     if (auto action = json::asString(json::member(message, wire::kRequestAction))) {
       if (!body) return refused(Kind::Push, "Dropping push without a body: ", message);

@@ -19,8 +19,8 @@ namespace dz::database {
 namespace {
 
 constexpr char kConnectingCode[] = "I-RDB08301";
-constexpr char kOpenCode[] = "I-RDB08302";
-constexpr char kClosingCode[] = "I-RDB08303";
+constexpr char kWebSocketOpenCode[] = "I-RDB08302";
+constexpr char kWebSocketClosingCode[] = "I-RDB08303";
 constexpr char kNopCode[] = "I-RDB08304";
 constexpr char kNoMoreSocketCode[] = "I-RDB08305";
 constexpr char kFrameCountCode[] = "I-RDB08306";
@@ -135,7 +135,7 @@ std::string WebSocketConnection::tag() const {
 }
 
 void WebSocketConnection::open() {
-  logDebug(kOpenCode, tag() + " DWebSocketConnection open.");
+  logDebug(kWebSocketOpenCode, tag() + " DWebSocketConnection open.");
   everConnected_ = false;
   if (!webSocket_) return;
   webSocket_->open();
@@ -168,7 +168,7 @@ void WebSocketConnection::giveUp() {
 }
 
 void WebSocketConnection::close() {
-  logDebug(kClosingCode, tag() + " DWebSocketConnection is being closed.");
+  logDebug(kWebSocketClosingCode, tag() + " DWebSocketConnection is being closed.");
   isClosed_ = true;
   stopTimers();
   if (webSocket_) webSocket_->close();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "database/snapshot/node.h"
 #include "platform/exception.h"
 
 namespace dz::database {
@@ -11,7 +12,6 @@ namespace {
 
 constexpr char kInvalidPathCharacters[] = "[].#$";
 constexpr char kInfoKey[] = ".info";
-constexpr char kServerValueKey[] = ".sv";
 constexpr int kEventTypeCount = 5;
 
 std::string labelled(std::string_view label, std::string_view text) {

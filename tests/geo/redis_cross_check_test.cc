@@ -21,9 +21,9 @@ using platform::Coordinate2D;
 using platform::Location;
 
 TEST(RedisCrossCheckTest, CircleAnswersMatchGeoSearch) {
-  testing::RandomPoints points(10000, 1313);
-  testing::RedisServer server;
-  testing::RedisClient redis(server.port());
+  dz::testing::RandomPoints points(10000, 1313);
+  dz::testing::RedisServer server;
+  dz::testing::RedisClient redis(server.port());
   points.addTo(redis, "points");
 
   // The store's view: entries sorted by hash, read range by range as the database would.

@@ -11,6 +11,7 @@
 
 #include "platform/exception.h"
 #include "platform/run_loop.h"
+#include "tests/platform/generous_wait.h"
 #include "tests/support/capture_stderr.h"
 
 namespace dz::platform {
@@ -20,7 +21,6 @@ using std::chrono::hours;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr auto kGenerousWait = seconds(20);
 constexpr char kDeadlock[] = "DispatchQueueDeadlock";
 
 // Counts tasks running at once under one serial queue (or target tree); any overlap is a fault.

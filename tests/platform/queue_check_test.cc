@@ -6,11 +6,10 @@
 #include <thread>
 
 #include "platform/run_loop.h"
+#include "tests/platform/generous_wait.h"
 
 namespace dz::platform {
 namespace {
-
-constexpr auto kGenerousWait = std::chrono::seconds(20);
 
 void touchStateOf(const DispatchQueuePtr& owner) { DZ_ASSERT_ON_QUEUE(owner); }
 

@@ -10,11 +10,10 @@
 
 #include "platform/dispatch_queue.h"
 #include "platform/run_loop.h"
+#include "tests/platform/generous_wait.h"
 
 namespace dz::platform {
 namespace {
-
-constexpr auto kGenerousWait = std::chrono::seconds(20);
 
 TEST(ReachabilityTest, ReachableUntilToldOtherwiseAndObserversHearEachChangeOnTheirQueue) {
   Reachability reachability;

@@ -16,14 +16,13 @@
 
 #include "platform/dispatch_queue.h"
 #include "platform/exception.h"
+#include "tests/platform/generous_wait.h"
 
 namespace dz::platform {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-constexpr auto kGenerousWait = seconds(20);
 
 // A run loop running on a thread of its own until the fixture ends.
 class LoopThread {

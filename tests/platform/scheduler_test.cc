@@ -11,6 +11,7 @@
 
 #include "platform/dispatch_queue.h"
 #include "platform/exception.h"
+#include "tests/platform/generous_wait.h"
 
 namespace dz::platform {
 namespace {
@@ -18,8 +19,6 @@ namespace {
 using std::chrono::hours;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-constexpr auto kGenerousWait = seconds(20);
 
 // Set once from any thread; waited for with a time-out.
 class Flag {

@@ -12,11 +12,10 @@
 #include <vector>
 
 #include "platform/dispatch_queue.h"
+#include "tests/platform/generous_wait.h"
 
 namespace dz::platform {
 namespace {
-
-constexpr auto kGenerousWait = std::chrono::seconds(20);
 
 // Right after a blocked worker comes back the pool has one thread too many, and the first idle
 // thread to wake retires. Woken for new work, it must not take the wake-up with it: the work

@@ -45,4 +45,13 @@ std::string Event::description() const {
   return text;
 }
 
+void append(Events& events, Events&& more) {
+  if (events.empty()) {
+    events = std::move(more);
+    return;
+  }
+  events.insert(events.end(), std::make_move_iterator(more.begin()),
+                std::make_move_iterator(more.end()));
+}
+
 }  // namespace dz::database

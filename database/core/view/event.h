@@ -74,4 +74,7 @@ class Event {
 
 using Events = std::vector<Event>;
 
+// Moves `more` onto the end of `events`.
+void append(Events& events, Events&& more);
+
 }  // namespace dz::database

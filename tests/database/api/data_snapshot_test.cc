@@ -11,12 +11,13 @@
 #include "database/snapshot/indexed_node.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "platform/exception.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-Value json(const char* text) { return *Value::parseJson(text); }
-NodePtr node(const char* text) { return SnapshotUtilities::nodeFrom(json(text)); }
+using testing::json;
+using testing::node;
 DataSnapshot snapshot(const char* text, const char* path = "/polls") {
   return DataSnapshot(nullptr, Path(path), IndexedNode(node(text)));
 }

@@ -9,11 +9,12 @@
 #include "database/snapshot/node.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "platform/exception.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-Value json(const char* text) { return *Value::parseJson(text); }
+using testing::json;
 MutableData data(const char* text) { return MutableData(SnapshotUtilities::nodeFrom(json(text))); }
 
 std::string exceptionName(const std::function<void()>& call) {

@@ -12,7 +12,7 @@
 namespace dz::database::testing {
 namespace {
 
-NodePtr node(const std::string& json) { return SnapshotUtilities::nodeFromJsonText(json); }
+NodePtr textNode(const std::string& json) { return SnapshotUtilities::nodeFromJsonText(json); }
 
 // "path=value" for every stored value, in visiting order.
 std::string stored(const SparseSnapshotTree& tree) {
@@ -25,9 +25,9 @@ std::string stored(const SparseSnapshotTree& tree) {
 
 TEST(SparseSnapshotTreeTest, RememberAndForgetFollowTheStoredValues) {
   SparseSnapshotTree tree;
-  tree.remember(Path("/a"), node(R"({"x":1})"));
-  tree.remember(Path("/a/y"), node("2"));  // lands inside the stored value
-  tree.remember(Path("/b/c"), node("3"));
+  tree.remember(Path("/a"), textNode(R"({"x":1})"));
+  tree.remember(Path("/a/y"), textNode("2"));  // lands inside the stored value
+  tree.remember(Path("/b/c"), textNode("3"));
   EXPECT_EQ(stored(tree), R"(/a={"x":1,"y":2} /b/c=3)");
   EXPECT_EQ(tree.find(Path("/a/y"))->description(), "2");
   EXPECT_EQ(tree.find(Path("/b")), nullptr);
@@ -47,8 +47,8 @@ TEST(SparseSnapshotTreeTest, RememberAndForgetFollowTheStoredValues) {
 
 TEST(SparseSnapshotTreeTest, ServerValuesResolveAtEveryStoredPath) {
   SparseSnapshotTree tree;
-  tree.remember(Path("/a/t"), node(R"({".sv":"timestamp"})"));
-  tree.remember(Path("/b"), node(R"({"when":{".sv":"timestamp"},"keep":1})"));
+  tree.remember(Path("/a/t"), textNode(R"({".sv":"timestamp"})"));
+  tree.remember(Path("/b"), textNode(R"({"when":{".sv":"timestamp"},"keep":1})"));
   SparseSnapshotTree resolved =
       ServerValues::resolveDeferredValueTree(tree, {{"timestamp", Value(int64_t{99})}});
   EXPECT_EQ(stored(resolved), R"(/a/t=99 /b={"keep":1,"when":99})");
@@ -80,18 +80,18 @@ class OnDisconnectWritesTest : public OnlineRepoTest {
 TEST_F(OnDisconnectWritesTest, KeepsWhatTheServerAcknowledgedAndAppliesItAtADrop) {
   listen("/p");
   onQueue([&] { server().reply(server().lastNumberOf("q"), "ok"); });
-  EXPECT_EQ(
-      answer([&](auto cb) { repo_->onDisconnectSet(Path("/p/a"), node("false"), cb); }, "o", "ok"),
-      "ok");
+  EXPECT_EQ(answer([&](auto cb) { repo_->onDisconnectSet(Path("/p/a"), textNode("false"), cb); },
+                   "o", "ok"),
+            "ok");
   EXPECT_EQ(answer(
                 [&](auto cb) {
                   repo_->onDisconnectUpdate(
                       Path("/p"),
-                      CompoundWrite().addWrite(Path("b"), node(R"({".sv":"timestamp"})")), cb);
+                      CompoundWrite().addWrite(Path("b"), textNode(R"({".sv":"timestamp"})")), cb);
                 },
                 "om", "ok"),
             "ok");
-  EXPECT_EQ(answer([&](auto cb) { repo_->onDisconnectSet(Path("/p/c"), node("1"), cb); }, "o",
+  EXPECT_EQ(answer([&](auto cb) { repo_->onDisconnectSet(Path("/p/c"), textNode("1"), cb); }, "o",
                    "permission_denied"),
             "1");
   EXPECT_EQ(kept(), R"(/p/a=false /p/b={".sv":"timestamp"})");
@@ -123,11 +123,12 @@ TEST_F(OnDisconnectWritesTest, AnEmptyUpdateCompletesAtOnceAndSendsNothing) {
 }
 
 TEST_F(OnDisconnectWritesTest, ATransactionUnderAnAppliedWriteAbortsWithSet) {
-  answer([&](auto cb) { repo_->onDisconnectSet(Path("/a"), node(R"({"n":0})"), cb); }, "o", "ok");
+  answer([&](auto cb) { repo_->onDisconnectSet(Path("/a"), textNode(R"({"n":0})"), cb); }, "o",
+         "ok");
   std::vector<std::string> outcomes;
   auto start = [&] {
     repo_->startTransaction(
-        Path("/a/n"), [](const NodePtr&) { return node("5"); },
+        Path("/a/n"), [](const NodePtr&) { return textNode("5"); },
         [&outcomes](const ErrorPtr& error, bool committed, const NodePtr&) {
           outcomes.push_back((error ? error->localizedDescription() : "ok") +
                              (committed ? " committed" : " aborted"));

@@ -12,7 +12,7 @@ namespace {
 
 class ParsedUrlTest : public ::testing::Test {
  protected:
-  testing::ScopedSandbox sandbox_;  // repo infos read the internal-host cache
+  dz::testing::ScopedSandbox sandbox_;  // repo infos read the internal-host cache
 };
 
 TEST_F(ParsedUrlTest, ThreeLabelHostsGiveHostNamespaceAndPath) {

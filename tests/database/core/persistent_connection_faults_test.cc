@@ -119,7 +119,7 @@ TEST_F(PersistentConnectionFaultsTest, AReplyWithoutStatusIsDroppedAndItsRequest
   QuerySpec query = QuerySpec::defaultQueryAtPath(Path("/l"));
   onQueue([&] { connection_->listen(query, std::nullopt, nullptr, listenLog("listen")); });
   int64_t listenNumber = realtime().lastNumberOf("q");
-  onQueue([&] { connection_->putData(node(1), "/p", std::nullopt, writeLog("put")); });
+  onQueue([&] { connection_->putData(valueNode(1), "/p", std::nullopt, writeLog("put")); });
   int64_t putNumber = realtime().lastNumberOf("p");
   onQueue([&] {
     realtime().message(R"({"r":)" + std::to_string(putNumber) + R"(})");
@@ -144,7 +144,7 @@ TEST_F(PersistentConnectionFaultsTest, HeldCompletionsAreFlushedAtADisconnect) {
   onQueue([&] {
     connection_->listen(QuerySpec::defaultQueryAtPath(Path("/l")), std::nullopt, nullptr,
                         listenLog("listen"));
-    connection_->putData(node(1), "/p", std::nullopt, writeLog("put"));
+    connection_->putData(valueNode(1), "/p", std::nullopt, writeLog("put"));
   });
   onQueue([&] { realtime().reply(realtime().lastNumberOf("p"), "ok"); });
   EXPECT_TRUE(log_.empty());
@@ -156,7 +156,7 @@ TEST_F(PersistentConnectionFaultsTest, UnansweredOnDisconnectOperationsFailAtThe
   connectOnline();
   std::vector<std::string> reasons;
   onQueue([&] {
-    connection_->onDisconnectPutData(node("offline"), Path("/status"),
+    connection_->onDisconnectPutData(valueNode("offline"), Path("/status"),
                                      [&](const WriteResult& result) {
                                        log_.push_back("od1 " + result.status);
                                        reasons.push_back(result.reason.value_or(""));
@@ -166,13 +166,16 @@ TEST_F(PersistentConnectionFaultsTest, UnansweredOnDisconnectOperationsFailAtThe
   // The second one is answered; the first is not when the connection drops.
   int64_t od1Number = realtime().lastNumberOf("o");
   onQueue([&] { realtime().reply(realtime().lastNumberOf("oc"), "ok"); });
-  onQueue([&] { connection_->onDisconnectPutData(node("later"), Path("/late"), writeLog("od3")); });
+  onQueue([&] {
+    connection_->onDisconnectPutData(valueNode("later"), Path("/late"), writeLog("od3"));
+  });
   auto& first = realtime();
   dropAndReconnect();
   EXPECT_EQ(log_, (std::vector<std::string>{"od2 ok", "od1 disconnect", "od3 disconnect"}));
   EXPECT_EQ(reasons, std::vector<std::string>{
                          "The connection ended before the server confirmed the request"});
-  onQueue([&] { connection_->onDisconnectPutData(node("queued"), Path("/q"), writeLog("od4")); });
+  onQueue(
+      [&] { connection_->onDisconnectPutData(valueNode("queued"), Path("/q"), writeLog("od4")); });
   becomeReady();
   std::vector<std::string> sentAgain;
   for (const auto& r : realtime().requests) {
@@ -190,8 +193,8 @@ TEST_F(PersistentConnectionFaultsTest, UnansweredOnDisconnectOperationsFailAtThe
 TEST_F(PersistentConnectionFaultsTest, PurgeCancelsSentOnDisconnectsAndTheirRepliesChangeNothing) {
   connectOnline();
   onQueue([&] {
-    connection_->onDisconnectPutData(node("gone"), Path("/a"), writeLog("sent"));
-    connection_->putData(node(1), "/p", std::nullopt, writeLog("put"));
+    connection_->onDisconnectPutData(valueNode("gone"), Path("/a"), writeLog("sent"));
+    connection_->putData(valueNode(1), "/p", std::nullopt, writeLog("put"));
   });
   int64_t odNumber = realtime().lastNumberOf("o");
   int64_t putNumber = realtime().lastNumberOf("p");
@@ -237,12 +240,12 @@ TEST_F(PersistentConnectionFaultsTest, CallbacksMayChangeTheTablesTheyAreCalledF
 
   onQueue([&] { realtime().drop(); });
   onQueue([&] {
-    connection_->putData(node(1), "/a", std::nullopt, [&](const WriteResult& result) {
+    connection_->putData(valueNode(1), "/a", std::nullopt, [&](const WriteResult& result) {
       log_.push_back("a " + result.status);
-      connection_->putData(node(2), "/b", std::nullopt, writeLog("b"));
+      connection_->putData(valueNode(2), "/b", std::nullopt, writeLog("b"));
       connection_->purgeOutstandingWrites();
     });
-    connection_->putData(node(3), "/c", std::nullopt, writeLog("c"));
+    connection_->putData(valueNode(3), "/c", std::nullopt, writeLog("c"));
     connection_->purgeOutstandingWrites();
   });
   EXPECT_EQ(log_, (std::vector<std::string>{"listen Permission Denied", "a write_canceled",

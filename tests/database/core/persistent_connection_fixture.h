@@ -20,7 +20,7 @@
 namespace dz::database::testing {
 
 // Test data: a node of a plain value, and a merge of relative paths to values (JSON text).
-inline NodePtr node(const Value& value) { return SnapshotUtilities::nodeFrom(value); }
+inline NodePtr valueNode(const Value& value) { return SnapshotUtilities::nodeFrom(value); }
 inline CompoundWrite merge(std::string_view json) {
   return CompoundWrite::compoundWriteWithValueDictionary(Value::parseJson(json)->asMap());
 }

@@ -35,12 +35,12 @@ class PersistentConnectionLogTest : public PersistentConnectionTest {
 
 TEST_F(PersistentConnectionLogTest, ConnectionLifecycleLinesCarryTheirCodes) {
   dz::testing::StderrCapture capture(core::flushLog);
-  onQueue([&] { connection_->putData(node(1), "/offline", std::nullopt, nullptr); });
+  onQueue([&] { connection_->putData(valueNode(1), "/offline", std::nullopt, nullptr); });
   connectOnline();
   onQueue([&] {
     connection_->listen(QuerySpec::defaultQueryAtPath(Path("/l")), std::nullopt, nullptr, nullptr);
     realtime().reply(realtime().lastNumberOf("q"), "ok");
-    connection_->putData(node(2), "/online", std::nullopt, nullptr);
+    connection_->putData(valueNode(2), "/online", std::nullopt, nullptr);
     realtime().push("sd", R"({"msg":"rule one\nrule two"})");
     realtime().push("zz", "{}");
     realtime().drop();

@@ -183,17 +183,18 @@ TEST_F(PersistentConnectionRandomTest, NoInterleavingThrowsLosesOrRepeatsAComple
         run("write", [&] {
           switch (pick(4)) {
             case 0:
-              connection_->mergeData(CompoundWrite().addWrite(Path("k"), node(id)), "/w",
+              connection_->mergeData(CompoundWrite().addWrite(Path("k"), valueNode(id)), "/w",
                                      write(id));
               break;
             case 1:
-              connection_->putData(node(id), "/t", std::string("hash"), write(id));
+              connection_->putData(valueNode(id), "/t", std::string("hash"), write(id));
               break;
             case 2:
-              connection_->onDisconnectPutData(node(id), Path("/od"), write(id));
+              connection_->onDisconnectPutData(valueNode(id), Path("/od"), write(id));
               break;
             default:
-              connection_->putData(node(id), "/w/" + std::to_string(id), std::nullopt, write(id));
+              connection_->putData(valueNode(id), "/w/" + std::to_string(id), std::nullopt,
+                                   write(id));
           }
         });
         break;

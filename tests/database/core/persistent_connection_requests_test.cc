@@ -33,8 +33,9 @@ class PersistentConnectionRequestsTest : public PersistentConnectionTest {
   }
   void put(const std::string& path, boost::json::value value, const std::string& name,
            std::optional<std::string> hash = std::nullopt) {
-    onQueue(
-        [&] { connection_->putData(node(Value::fromJson(value)), path, hash, writeLog(name)); });
+    onQueue([&] {
+      connection_->putData(valueNode(Value::fromJson(value)), path, hash, writeLog(name));
+    });
   }
   // The request bodies' paths, as "action path".
   std::vector<std::string> sent(FakeRealtimeConnection& connection) {
@@ -151,7 +152,7 @@ TEST_F(PersistentConnectionRequestsTest, RestoresListensThenPutsByIdThenOnDiscon
   onQueue([&] { realtime().drop(); });
   put("/p1", 1, "p1");
   onQueue([&] {
-    connection_->onDisconnectPutData(node("bye"), Path("/od1"), writeLog("od1"));
+    connection_->onDisconnectPutData(valueNode("bye"), Path("/od1"), writeLog("od1"));
     connection_->mergeData(merge(R"({"a":1})"), "/p2", writeLog("p2"));
     connection_->onDisconnectCancelPath(Path("/od2"), writeLog("od2"));
   });
@@ -231,7 +232,7 @@ TEST_F(PersistentConnectionRequestsTest, PurgeRunsHeldCompletionsThenCancelsTheR
   onQueue([&] { realtime().drop(); });
   put("/c", 3, "c");
   onQueue([&] {
-    connection_->onDisconnectPutData(node(1), Path("/od"), writeLog("od"));
+    connection_->onDisconnectPutData(valueNode(1), Path("/od"), writeLog("od"));
     connection_->purgeOutstandingWrites();
   });
   // "a" was held by the listen and flushed at the drop; the rest are cancelled in order.

@@ -14,7 +14,7 @@
 namespace dz::database::testing {
 namespace {
 
-NodePtr node(const std::string& json) { return SnapshotUtilities::nodeFromJsonText(json); }
+NodePtr textNode(const std::string& json) { return SnapshotUtilities::nodeFromJsonText(json); }
 
 // Adds one to the number held (0 when none).
 NodePtr increment(const NodePtr& current) {
@@ -79,7 +79,7 @@ class TransactionTest : public OnlineRepoTest {
     return count;
   }
   void set(const std::string& path, const std::string& json) {
-    onQueue([&] { repo_->set(Path(path), node(json), nullptr); });
+    onQueue([&] { repo_->set(Path(path), textNode(json), nullptr); });
     flush();
   }
 
@@ -94,7 +94,7 @@ TEST_F(TransactionTest, CommitsWithTheHashOfTheDataItSawAndLeavesNothingBehind) 
   const auto& put = server().lastBodyOf("p");
   EXPECT_EQ(put.at("p").as_string(), "/counter");
   EXPECT_EQ(put.at("d"), 42);
-  EXPECT_EQ(put.at("h").as_string(), node("41")->dataHash());
+  EXPECT_EQ(put.at("h").as_string(), textNode("41")->dataHash());
   EXPECT_EQ(values_.back(), "/counter 42");  // local events at once
   replyPut("ok");
   EXPECT_EQ(completions_, std::vector<std::string>{"ok committed 42"});
@@ -113,8 +113,8 @@ TEST_F(TransactionTest, AnUpdateThatAbortsSendsNothingAndCompletesWithTheValueSe
 
 TEST_F(TransactionTest, StaleDataRerunsAndParentAndChildGoInOnePut) {
   listen("/a");
-  run("/a", [](const NodePtr&) { return node(R"({"x":1,"b":1})"); });
-  run("/a/b", [](const NodePtr&) { return node("2"); });
+  run("/a", [](const NodePtr&) { return textNode(R"({"x":1,"b":1})"); });
+  run("/a/b", [](const NodePtr&) { return textNode("2"); });
   int64_t first = server().lastNumberOf("p");
   EXPECT_EQ(server().lastBodyOf("p").at("h").as_string(), "");
   serverData("a", R"({"x":0})");
@@ -124,7 +124,7 @@ TEST_F(TransactionTest, StaleDataRerunsAndParentAndChildGoInOnePut) {
   ASSERT_NE(server().lastNumberOf("p"), first);
   EXPECT_EQ(put.at("p").as_string(), "/a");
   EXPECT_EQ(put.at("d"), boost::json::parse(R"({"x":1,"b":2})"));
-  EXPECT_EQ(put.at("h").as_string(), node(R"({"x":0})")->dataHash());
+  EXPECT_EQ(put.at("h").as_string(), textNode(R"({"x":0})")->dataHash());
   replyPut("ok");
   EXPECT_EQ(completions_,
             (std::vector<std::string>{R"(ok committed {"b":1,"x":1})", "ok committed 2"}));

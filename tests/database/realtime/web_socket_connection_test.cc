@@ -20,7 +20,7 @@ namespace {
 using std::chrono::seconds;
 using testing::FakeSocketFactory;
 
-struct RecordingDelegate : WebSocketConnectionDelegate {
+struct RecordingSessionDelegate : WebSocketConnectionDelegate {
   void onMessage(WebSocketConnection*, boost::json::value message) override {
     messages.push_back(std::move(message));
   }
@@ -83,7 +83,8 @@ class WebSocketConnectionTest : public ::testing::Test {
   platform::DispatchQueuePtr queue_ = platform::DispatchQueue::create("test.work");
   std::shared_ptr<platform::ManualScheduler> scheduler_ = platform::ManualScheduler::create();
   FakeSocketFactory sockets_;
-  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<RecordingSessionDelegate> delegate_ =
+      std::make_shared<RecordingSessionDelegate>();
   RepoInfoPtr repoInfo_;
   std::shared_ptr<WebSocketConnection> session_;
 };

@@ -4,12 +4,13 @@
 
 #include "database/snapshot/hashing.h"
 #include "database/snapshot/snapshot_utilities.h"
+#include "tests/database/snapshot/node_literals.h"
 #include "tests/database/snapshot/random_node_fixture.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
+using testing::node;
 
 NodePtr manyChildren(int count) {
   Value::Map map;

@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "tests/database/snapshot/node_literals.h"
 #include "tests/database/snapshot/random_node_fixture.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
-NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
+using testing::leaf;
+using testing::node;
 
 std::vector<std::string> writtenPaths(const CompoundWrite& write) {
   std::vector<std::string> paths;

@@ -5,11 +5,12 @@
 #include <set>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
+using testing::node;
 
 // The vectors of docs/data-model.md; the development server must produce the same.
 TEST(DataHashTest, TestVectors) {

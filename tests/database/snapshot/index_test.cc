@@ -10,13 +10,14 @@
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/utilities.h"
 #include "platform/exception.h"
+#include "tests/database/snapshot/node_literals.h"
 #include "tests/database/snapshot/random_node_fixture.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
-NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
+using testing::leaf;
+using testing::node;
 
 TEST(KeyOrderTest, IntegersFirstNumericallyThenBytesWithSentinelsOutside) {
   std::vector<std::string> sorted = {

@@ -9,13 +9,14 @@
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/snapshot/transformed_enumerator.h"
 #include "database/utilities/utilities.h"
+#include "tests/database/snapshot/node_literals.h"
 #include "tests/database/snapshot/random_node_fixture.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
-NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
+using testing::leaf;
+using testing::node;
 
 std::vector<std::string> names(const IndexedNode& indexed) {
   std::vector<std::string> result;

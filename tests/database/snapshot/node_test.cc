@@ -12,12 +12,13 @@
 
 #include "database/snapshot/snapshot_utilities.h"
 #include "platform/exception.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
-NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
+using testing::leaf;
+using testing::node;
 
 TEST(NodeTest, EmptyNodeIsSharedAndHasNoData) {
   const NodePtr& empty = EmptyNode::emptyNode();

@@ -7,12 +7,13 @@
 #include "database/snapshot/query_spec.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/utilities.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr leaf(Value value) { return LeafNode::fromValue(value); }
-Value json(const char* text) { return *Value::parseJson(text); }
+using testing::json;
+using testing::leaf;
 
 TEST(QueryParamsTest, DefaultsLoadEverythingByPriority) {
   const QueryParams& params = QueryParams::defaultInstance();

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-NodePtr node(const char* json) { return SnapshotUtilities::nodeFrom(*Value::parseJson(json)); }
+using testing::node;
 
 // Replacing every child of a node with a priority empties it on the way; the priority the range
 // carries must still land on the result.

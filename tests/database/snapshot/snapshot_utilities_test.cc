@@ -8,12 +8,13 @@
 #include <limits>
 
 #include "platform/exception.h"
+#include "tests/database/snapshot/node_literals.h"
 #include "tests/database/snapshot/random_node_fixture.h"
 
 namespace dz::database {
 namespace {
 
-Value json(const char* text) { return *Value::parseJson(text); }
+using testing::json;
 
 // The exception nodeFrom raises for the value (with priority), or fails the test.
 Exception failureOf(const Value& value, const Value& priority = Value(),
