@@ -20,7 +20,7 @@ namespace dz::platform {
 namespace {
 
 constexpr char kResolveEnvironment[] = "DZ_RESOLVE";
-constexpr char kThreadName[] = "dz.resolver";
+constexpr char kResolverThreadName[] = "dz.resolver";
 constexpr auto kIdleThreadLifetime = std::chrono::seconds(10);
 
 // Never destroyed: look-ups run on detached threads that may still work while the process exits.
@@ -99,7 +99,7 @@ class LookUpPool {
 
  private:
   void work() {
-    ::pthread_setname_np(::pthread_self(), kThreadName);
+    ::pthread_setname_np(::pthread_self(), kResolverThreadName);
     std::unique_lock lock(mutex_);
     for (;;) {
       if (jobs_.empty()) {

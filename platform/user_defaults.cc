@@ -15,9 +15,9 @@ namespace {
 
 // File layout: {"values": {key: JSON value}, "data": {key: base64 bytes}}.
 constexpr char kValuesMember[] = "values";
-constexpr char kDataMember[] = "data";
+constexpr char kDefaultsDataMember[] = "data";
 constexpr char kPreferencesFolder[] = "Preferences";
-constexpr char kCorruptSuffix[] = ".corrupt";
+constexpr char kDefaultsCorruptSuffix[] = ".corrupt";
 
 // Containers a stored value may nest; the file adds two levels around it.
 constexpr int kMaxValueDepth = 32;
@@ -125,11 +125,11 @@ void UserDefaults::parse(std::string_view text, Value::Map* values,
   boost::json::value json = parseJsonExact(text, error, options);
   const boost::json::object* root = error ? nullptr : json.if_object();
   const boost::json::value* valuesJson = root ? root->if_contains(kValuesMember) : nullptr;
-  const boost::json::value* dataJson = root ? root->if_contains(kDataMember) : nullptr;
+  const boost::json::value* dataJson = root ? root->if_contains(kDefaultsDataMember) : nullptr;
   if (!root || (valuesJson && !valuesJson->is_object()) || (dataJson && !dataJson->is_object())) {
     logLine("UserDefaults: ignoring corrupt file " + file_.string());
     std::filesystem::path aside = file_;
-    aside += kCorruptSuffix;
+    aside += kDefaultsCorruptSuffix;
     std::error_code ignored;
     std::filesystem::rename(file_, aside, ignored);
     return;
@@ -272,7 +272,7 @@ bool UserDefaults::write() {
   }
   boost::json::object root;
   root[kValuesMember] = std::move(values);
-  root[kDataMember] = std::move(data);
+  root[kDefaultsDataMember] = std::move(data);
   if (!FileManager::writeAtomically(file_, boost::json::serialize(root))) return false;
   writtenVersion_ = version;
   return true;

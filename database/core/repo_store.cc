@@ -15,7 +15,7 @@
 namespace dz::database {
 namespace {
 
-constexpr char kLogCode[] = "I-RDB03826";
+constexpr char kRepoStoreLogCode[] = "I-RDB03826";
 constexpr char kLockFileName[] = "repo.lock";
 
 bool onlyDots(std::string_view text) { return text.find_first_not_of('.') == std::string::npos; }
@@ -47,13 +47,13 @@ std::unique_ptr<StoreLock> StoreLock::tryLock(const std::string& relativeStorePa
   std::filesystem::path folder =
       platform::FileManager::documentsDirectory() / std::filesystem::path(relativeStorePath);
   if (!platform::FileManager::createDirectory(folder)) {
-    logWarning(kLogCode, "Cannot create the persistence folder " + folder.string());
+    logWarning(kRepoStoreLogCode, "Cannot create the persistence folder " + folder.string());
     return nullptr;
   }
   std::filesystem::path file = folder / kLockFileName;
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
-    logWarning(kLogCode, "Cannot open " + file.string() + ": " + std::strerror(errno));
+    logWarning(kRepoStoreLogCode, "Cannot open " + file.string() + ": " + std::strerror(errno));
     return nullptr;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -75,8 +75,9 @@ RepoPersistence openRepoPersistence(const RepoInfo& repoInfo, const DatabaseConf
   std::string path = storePath(config.sessionIdentifier(), repoInfo);
   persistence.lock = StoreLock::tryLock(path);
   if (!persistence.lock) {
-    logWarning(kLogCode, "The store at " + path +
-                             " is in use by another database client; running without persistence");
+    logWarning(kRepoStoreLogCode,
+               "The store at " + path +
+                   " is in use by another database client; running without persistence");
     return persistence;
   }
   auto engine = std::make_shared<LevelDBStorageEngine>(path);

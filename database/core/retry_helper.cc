@@ -12,7 +12,7 @@ namespace dz::database {
 namespace {
 
 constexpr char kCancelingOnRetryCode[] = "I-RDB05401";
-constexpr char kSchedulingCode[] = "I-RDB05402";
+constexpr char kRetrySchedulingCode[] = "I-RDB05402";
 constexpr char kCancelingCode[] = "I-RDB05403";
 constexpr char kNothingToCancelCode[] = "I-RDB05404";
 constexpr char kCancelingMessage[] = "Canceling existing retry attempt";
@@ -67,7 +67,7 @@ void RetryHelper::retry(std::function<void()> attempt) {
             options_.jitterFactor * currentRetryDelay_ * r;
     char text[64];
     std::snprintf(text, sizeof text, "Scheduling retry in %fs", delay);
-    logDebug(kSchedulingCode, text);
+    logDebug(kRetrySchedulingCode, text);
   }
   lastWasSuccess_ = false;
 

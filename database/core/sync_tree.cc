@@ -11,7 +11,7 @@ namespace dz::database {
 
 namespace {
 
-constexpr char kLogCode[] = "I-RDB08502";
+constexpr char kSyncTreeLogCode[] = "I-RDB08502";
 constexpr size_t kSizeThresholdForCompoundHash = 1024;
 
 // What a listen sends about the view's server data; reads the view when the listen goes out.
@@ -112,7 +112,8 @@ Events SyncTree::applyUserOverwrite(const Path& path, NodePtr newData, WriteId w
   DZ_ASSERT_ON_QUEUE(queue_);
   if (!newData) newData = EmptyNode::emptyNode();
   if (!pendingWriteTree_.addOverwrite(path, newData, writeId, visible)) {
-    logWarning(kLogCode, "Ignoring a write whose id does not increase: " + std::to_string(writeId));
+    logWarning(kSyncTreeLogCode,
+               "Ignoring a write whose id does not increase: " + std::to_string(writeId));
     return {};
   }
   if (!visible) return {};
@@ -124,7 +125,8 @@ Events SyncTree::applyUserMerge(const Path& path, const CompoundWrite& changedCh
                                 WriteId writeId) {
   DZ_ASSERT_ON_QUEUE(queue_);
   if (!pendingWriteTree_.addMerge(path, changedChildren, writeId)) {
-    logWarning(kLogCode, "Ignoring a write whose id does not increase: " + std::to_string(writeId));
+    logWarning(kSyncTreeLogCode,
+               "Ignoring a write whose id does not increase: " + std::to_string(writeId));
     return {};
   }
   return applyOperationToSyncPoints(
@@ -135,7 +137,8 @@ Events SyncTree::ackUserWrite(WriteId writeId, bool revert, bool persist, const 
   DZ_ASSERT_ON_QUEUE(queue_);
   const WriteRecord* found = pendingWriteTree_.write(writeId);
   if (!found) {
-    logWarning(kLogCode, "Acknowledgement for an unknown write: " + std::to_string(writeId));
+    logWarning(kSyncTreeLogCode,
+               "Acknowledgement for an unknown write: " + std::to_string(writeId));
     if (persist && persistence_) persistence_->removeUserWrite(writeId);
     return {};
   }
@@ -215,8 +218,8 @@ std::optional<QueryTag> SyncTree::tagForQuery(const QuerySpec& query) const {
 
 std::optional<Path> SyncTree::taggedRelativePath(const QuerySpec& query, const Path& path) const {
   if (!query.path().contains(path)) {
-    logWarning(kLogCode, "Ignoring tagged data at " + path.toString() + " outside its query at " +
-                             query.path().toString());
+    logWarning(kSyncTreeLogCode, "Ignoring tagged data at " + path.toString() +
+                                     " outside its query at " + query.path().toString());
     return std::nullopt;
   }
   return Path::relativePath(query.path(), path);
@@ -258,8 +261,8 @@ Events SyncTree::applyTaggedServerRangeMerge(const Path& path,
   std::optional<QuerySpec> query = queryForTag(tag);
   if (!query) return {};
   if (!(path == query->path())) {
-    logWarning(kLogCode, "Ignoring a tagged range merge at " + path.toString() +
-                             " for a query at " + query->path().toString());
+    logWarning(kSyncTreeLogCode, "Ignoring a tagged range merge at " + path.toString() +
+                                     " for a query at " + query->path().toString());
     return {};
   }
   SyncPoint* syncPoint = syncPointAt(query->path());

@@ -17,9 +17,6 @@ constexpr std::string_view kStringTag = "string:";
 constexpr std::string_view kServerValueTag = "sv:";
 constexpr std::string_view kPriorityTag = "priority:";
 
-// 2^63: doubles at or above it (in magnitude) have no int64 twin.
-constexpr double kTwoTo63 = 9223372036854775808.0;
-
 const EVP_MD* sha1Digest() {
   // Fetched once: a fetch per digest costs more than hashing a leaf's text.
   static const EVP_MD* digest = EVP_MD_fetch(nullptr, "SHA1", nullptr);

@@ -16,9 +16,6 @@ namespace {
 constexpr char kNonFiniteNumber[] = "Numbers stored in the database must be finite";
 constexpr char kNotALeafValue[] = "Only strings, numbers, booleans and server values make a leaf";
 
-// 2^63, the first double above every int64.
-constexpr double kTwoTo63 = 9223372036854775808.0;
-
 int sign(int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
 
 // Exact comparison of an int64 with a finite double.

@@ -88,6 +88,8 @@ using ChildMap = SortedMap<std::string, NodePtr, KeyCompare>;
 inline constexpr char kPriorityKey[] = ".priority";
 inline constexpr char kValueKey[] = ".value";
 inline constexpr char kServerValueKey[] = ".sv";
+// 2^63: doubles from here up, and below its negative, lie outside the int64 range.
+inline constexpr double kTwoTo63 = 9223372036854775808.0;
 // Raised for values that cannot be stored.
 inline constexpr char kInvalidDezuvuraData[] = "InvalidDezuvuraData";
 

@@ -48,6 +48,8 @@ inline constexpr int kCloseNoStatus = 1005;
 inline constexpr int kCloseAbnormal = 1006;
 inline constexpr int kCloseInvalidPayload = 1007;
 inline constexpr int kCloseMessageTooBig = 1009;
+// The reason sent with kCloseMessageTooBig, by the reader and by a sender alike.
+inline constexpr char kMessageTooBigReason[] = "Message too big";
 
 // Codes a peer may put in a close frame: 1000-1003, 1007-1011 and the registered and private
 // ranges 3000-4999. 1004-1006 and 1012-2999 are reserved or never sent on the wire.

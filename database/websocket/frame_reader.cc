@@ -17,7 +17,6 @@ constexpr char kFragmentedControl[] = "Fragmented control frames not allowed";
 constexpr char kControlTooLarge[] = "Control frames cannot have payloads larger than 126 bytes";
 constexpr char kUnknownOpcode[] = "Unknown opcode ";
 constexpr char kInvalidText[] = "Text frames must be valid UTF-8";
-constexpr char kMessageTooBig[] = "Message too big";
 constexpr char kLengthTopBitSet[] = "Payload length must not have its most significant bit set";
 constexpr char kShortClosePayload[] = "Payload for close must be larger than 2 bytes";
 constexpr char kBadCloseCode[] = "Cannot have close code of ";
@@ -123,7 +122,7 @@ bool FrameReader::decodeHeader() {
   }
   // Refused before a byte of the payload is stored.
   if (!isControl(opcode_) && length > maxMessageBytes_ - message_.size()) {
-    fail(kCloseMessageTooBig, kMessageTooBig);
+    fail(kCloseMessageTooBig, kMessageTooBigReason);
     return false;
   }
   if (!isControl(opcode_)) {

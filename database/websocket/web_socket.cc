@@ -24,11 +24,10 @@ constexpr char kBadScheme[] = "WebSocket URL must be ws, wss, http or https: ";
 constexpr char kOpenTwice[] = "Cannot call -(void)open on WSWebSocket more than once";
 constexpr char kSendBeforeOpen[] = "Invalid State: Cannot call send: until connection is open";
 constexpr char kPingTooLong[] = "Ping payload must be at most 125 bytes";
-constexpr char kBadCloseCode[] = "Cannot close with code ";
+constexpr char kUnsendableCloseCode[] = "Cannot close with code ";
 constexpr char kWriteError[] = "Error writing to stream";
 constexpr char kInvalidServerCert[] = "Invalid server cert";
 constexpr char kStreamEnd[] = "Stream end encountered";
-constexpr char kMessageTooBig[] = "Message too big";
 constexpr char kCloseTimedOut[] = "Closing handshake timed out";
 
 // Bytes read from the stream per call; a shorter read means the socket is drained.
@@ -268,7 +267,7 @@ void WebSocket::close() { close(kCloseNormal, {}); }
 
 void WebSocket::close(int code, std::string reason) {
   if (!isValidCloseCode(code)) {
-    throw Exception(kInvalidArgumentException, kBadCloseCode + std::to_string(code));
+    throw Exception(kInvalidArgumentException, kUnsendableCloseCode + std::to_string(code));
   }
   postWork([self = shared_from_this(), code, reason = std::move(reason)] {
     self->assertGated();
@@ -528,7 +527,7 @@ void WebSocket::sendFrame(Opcode opcode, std::string_view payload) {
   try {
     appendFrame(outputBuffer_, opcode, payload);
   } catch (const std::bad_alloc&) {
-    return startClosing(kCloseMessageTooBig, kMessageTooBig);
+    return startClosing(kCloseMessageTooBig, kMessageTooBigReason);
   }
   pumpWriting();
 }

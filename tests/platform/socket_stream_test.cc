@@ -16,14 +16,13 @@
 #include "platform/crypto.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
+#include "tests/platform/generous_wait.h"
 #include "tests/support/beast_acceptor.h"
 
 namespace dz::platform {
 namespace {
 
 using testing::BeastAcceptor;
-constexpr auto kTimeout = std::chrono::seconds(20);
-
 struct Recorder : StreamDelegate {
   std::vector<std::pair<bool, StreamEvent>> events;
   void handleStreamEvent(Stream& stream, StreamEvent event) override {
@@ -52,14 +51,10 @@ Connected connect(const std::string& host, uint16_t port) {
   return c;
 }
 
-bool waitFor(const std::function<bool()>& done) {
-  return RunLoop::current().runUntil(done, kTimeout);
-}
-
 std::string readAll(InputStream& input, size_t count) {
   std::string got;
   uint8_t buffer[256];
-  waitFor([&] {
+  runLoopUntil([&] {
     const ssize_t n = input.read(buffer, sizeof buffer);
     if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
     return got.size() >= count || n < 0;
@@ -83,7 +78,7 @@ TEST(SocketStreamTest, OpensThroughAnOverrideAndEchoesBytes) {
   BeastAcceptor server(echoBytes());
   Resolver::setOverride("echo.dz.test", "127.0.0.1");
   Connected c = connect("echo.dz.test", server.port());
-  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(true, StreamEvent::kOpenCompleted); }));
+  ASSERT_TRUE(runLoopUntil([&] { return c.recorder->saw(true, StreamEvent::kOpenCompleted); }));
   EXPECT_TRUE(c.recorder->saw(false, StreamEvent::kOpenCompleted));
   EXPECT_TRUE(c.recorder->saw(false, StreamEvent::kHasSpaceAvailable));
   EXPECT_EQ(c.pair.input->status(), StreamStatus::kOpen);
@@ -99,7 +94,7 @@ TEST(SocketStreamTest, OpensThroughAnOverrideAndEchoesBytes) {
   const std::string message = "hello over a socket stream";
   EXPECT_EQ(c.pair.output->write(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
             static_cast<ssize_t>(message.size()));
-  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(true, StreamEvent::kHasBytesAvailable); }));
+  ASSERT_TRUE(runLoopUntil([&] { return c.recorder->saw(true, StreamEvent::kHasBytesAvailable); }));
   EXPECT_EQ(readAll(*c.pair.input, message.size()), message);
   c.pair.input->close();
   c.pair.output->close();
@@ -113,7 +108,7 @@ TEST(SocketStreamTest, PeerClosingEndsTheInputStream) {
   });
   Connected c = connect("127.0.0.1", server.port());
   EXPECT_EQ(readAll(*c.pair.input, 10), "last words");
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(runLoopUntil([&] {
     uint8_t byte;
     c.pair.input->read(&byte, 1);
     return c.recorder->saw(true, StreamEvent::kEndEncountered);
@@ -132,7 +127,7 @@ TEST(SocketStreamTest, RefusedConnectionIsAnErrorEvent) {
   socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   Connected c = connect("127.0.0.1", ntohs(address.sin_port));
-  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(true, StreamEvent::kErrorOccurred); }));
+  ASSERT_TRUE(runLoopUntil([&] { return c.recorder->saw(true, StreamEvent::kErrorOccurred); }));
   ::close(fd);
   ASSERT_TRUE(c.pair.input->error());
   EXPECT_EQ(c.pair.input->error()->domain(), kSocketErrorDomain);
@@ -144,11 +139,11 @@ TEST(SocketStreamTest, RefusedConnectionIsAnErrorEvent) {
 TEST(SocketStreamTest, WritingToAVanishedPeerIsAnErrorNotASignal) {
   BeastAcceptor server([](boost::asio::ip::tcp::socket&) {});  // closes at once
   Connected c = connect("127.0.0.1", server.port());
-  ASSERT_TRUE(waitFor([&] { return c.recorder->saw(false, StreamEvent::kOpenCompleted); }));
+  ASSERT_TRUE(runLoopUntil([&] { return c.recorder->saw(false, StreamEvent::kOpenCompleted); }));
   const auto previous = std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the test program
   const std::string chunk(65536, 'w');
   ssize_t result = 0;
-  waitFor([&] {
+  runLoopUntil([&] {
     result = c.pair.output->write(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
     return result < 0;
   });
@@ -202,7 +197,7 @@ TEST(ResolverTest, AsynchronousLookUpsRunOnAFewThreads) {
     });
   }
   std::unique_lock lock(mutex);
-  ASSERT_TRUE(changed.wait_for(lock, kTimeout, [&] { return done == kLookUps; }));
+  ASSERT_TRUE(changed.wait_for(lock, kGenerousWait, [&] { return done == kLookUps; }));
   EXPECT_EQ(found, kLookUps);
 }
 
@@ -232,7 +227,7 @@ void openTlsAtExit() {
         char byte;
         return accepted >= 0 && ::recv(accepted, &byte, 1, 0) == 1;
       },
-      kTimeout);
+      kGenerousWait);
   std::_Exit(helloArrived && pair.input->status() != StreamStatus::kError ? 0 : 3);
 }
 [[maybe_unused]] const bool exitProbeRegistered = std::atexit(openTlsAtExit) == 0;

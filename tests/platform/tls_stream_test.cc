@@ -8,6 +8,7 @@
 
 #include "platform/run_loop.h"
 #include "platform/socket_stream.h"
+#include "tests/platform/generous_wait.h"
 #include "tests/support/beast_acceptor.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/tls_server_context.h"
@@ -17,8 +18,6 @@ namespace dz::platform {
 namespace {
 
 using testing::BeastAcceptor;
-constexpr auto kTimeout = std::chrono::seconds(20);
-
 // A one-way latch between the server thread and the test.
 struct Latch {
   std::mutex mutex;
@@ -31,7 +30,7 @@ struct Latch {
   }
   void wait() {
     std::unique_lock lock(mutex);
-    changed.wait_for(lock, kTimeout, [&] { return open; });
+    changed.wait_for(lock, kGenerousWait, [&] { return open; });
   }
 };
 
@@ -78,10 +77,6 @@ std::shared_ptr<Driver> open(uint16_t port, TlsSettings settings) {
   return driver;
 }
 
-bool waitFor(const std::function<bool()>& done) {
-  return RunLoop::current().runUntil(done, kTimeout);
-}
-
 class TlsStreamTest : public ::testing::Test {
  protected:
   std::shared_ptr<devserver::CertificateAuthority> authority_ =
@@ -110,7 +105,7 @@ TEST_F(TlsStreamTest, AWriteThatMustReadWaitsForThePeerNotForSpace) {
   });
 
   auto driver = open(server.port(), {.validatesCertificateChain = false, .caFile = {}});
-  ASSERT_TRUE(waitFor([&] { return driver->bytesSeen; })) << "the server's hello request";
+  ASSERT_TRUE(runLoopUntil([&] { return driver->bytesSeen; })) << "the server's hello request";
   driver->pending = "after renegotiation";
   driver->writePending();
   ASSERT_FALSE(driver->pending.empty()) << "the write waits for the handshake";
@@ -119,7 +114,7 @@ TEST_F(TlsStreamTest, AWriteThatMustReadWaitsForThePeerNotForSpace) {
                               std::chrono::milliseconds(300));
   EXPECT_LT(driver->spaceEvents, 3u);
   answer.release();
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(runLoopUntil([&] {
     std::lock_guard lock(serverMutex);
     return !serverGot.empty();
   }));
@@ -150,10 +145,10 @@ TEST_F(TlsStreamTest, AReconnectResumesTheSession) {
 
   for (int attempt = 0; attempt < 2; ++attempt) {
     auto driver = open(server.port(), {.validatesCertificateChain = true, .caFile = caFile});
-    ASSERT_TRUE(waitFor([&] { return driver->opened; }));
+    ASSERT_TRUE(runLoopUntil([&] { return driver->opened; }));
     driver->pending = "a";
     driver->writePending();
-    ASSERT_TRUE(waitFor([&] { return driver->received == "b"; }));
+    ASSERT_TRUE(runLoopUntil([&] { return driver->received == "b"; }));
     driver->pair.input->close();
     driver->pair.output->close();
   }

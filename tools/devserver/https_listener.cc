@@ -22,9 +22,9 @@ constexpr char kListenFailed[] = "DevServerListenFailed";
 constexpr auto kIdleTimeout = std::chrono::seconds(30);
 constexpr size_t kMaxBodyBytes = 1 << 20;
 
-class Session : public std::enable_shared_from_this<Session> {
+class HttpsSession : public std::enable_shared_from_this<HttpsSession> {
  public:
-  Session(tcp::socket socket, asio::ssl::context& tls, std::shared_ptr<HttpHandler> handler)
+  HttpsSession(tcp::socket socket, asio::ssl::context& tls, std::shared_ptr<HttpHandler> handler)
       : stream_(std::move(socket), tls), timer_(stream_.get_executor()), handler_(handler) {}
 
   void run() {
@@ -133,7 +133,7 @@ struct HttpsListener::Impl {
   tcp::acceptor acceptor;
   std::shared_ptr<asio::ssl::context> tls;
   std::shared_ptr<HttpHandler> handler;
-  std::list<std::weak_ptr<Session>> sessions;
+  std::list<std::weak_ptr<HttpsSession>> sessions;
 };
 
 std::shared_ptr<HttpsListener> HttpsListener::create(asio::io_context& io, uint16_t port,
@@ -170,10 +170,10 @@ void HttpsListener::accept() {
           ++self->accepted_;
           beast::error_code ignored;
           socket.set_option(tcp::no_delay(true), ignored);
-          auto session =
-              std::make_shared<Session>(std::move(socket), *self->impl_->tls, self->impl_->handler);
+          auto session = std::make_shared<HttpsSession>(std::move(socket), *self->impl_->tls,
+                                                        self->impl_->handler);
           auto& sessions = self->impl_->sessions;
-          sessions.remove_if([](const std::weak_ptr<Session>& s) { return s.expired(); });
+          sessions.remove_if([](const std::weak_ptr<HttpsSession>& s) { return s.expired(); });
           sessions.push_back(session);
           session->run();
         }

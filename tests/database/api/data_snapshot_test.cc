@@ -16,8 +16,8 @@
 namespace dz::database {
 namespace {
 
-using testing::json;
-using testing::node;
+using node_literals::json;
+using node_literals::node;
 DataSnapshot snapshot(const char* text, const char* path = "/polls") {
   return DataSnapshot(nullptr, Path(path), IndexedNode(node(text)));
 }

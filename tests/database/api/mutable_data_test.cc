@@ -14,7 +14,7 @@
 namespace dz::database {
 namespace {
 
-using testing::json;
+using node_literals::json;
 MutableData data(const char* text) { return MutableData(SnapshotUtilities::nodeFrom(json(text))); }
 
 std::string exceptionName(const std::function<void()>& call) {

@@ -9,18 +9,12 @@
 
 #include "database/core/server_values.h"
 #include "platform/wall_clock.h"
+#include "tests/database/core/fixed_clock.h"
 
 namespace dz::database {
 namespace {
 
-class FixedClock : public Clock {
- public:
-  explicit FixedClock(double time) : time_(time) {}
-  double currentTime() const override { return time_; }
-
- private:
-  double time_;
-};
+using testing::FixedClock;
 
 TEST(ClockTest, SystemClockReadsTheWallClock) {
   double before =

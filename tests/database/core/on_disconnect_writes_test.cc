@@ -12,8 +12,6 @@
 namespace dz::database::testing {
 namespace {
 
-NodePtr textNode(const std::string& json) { return SnapshotUtilities::nodeFromJsonText(json); }
-
 // "path=value" for every stored value, in visiting order.
 std::string stored(const SparseSnapshotTree& tree) {
   std::string out;

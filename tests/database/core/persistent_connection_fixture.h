@@ -19,9 +19,13 @@
 
 namespace dz::database::testing {
 
-// Test data: a node of a plain value, and a merge of relative paths to values (JSON text).
+// Test data: a node of a plain value, a node of JSON text, and a merge of relative paths to
+// values (JSON text).
 inline NodePtr valueNode(const Value& value) { return SnapshotUtilities::nodeFrom(value); }
-inline CompoundWrite merge(std::string_view json) {
+inline NodePtr textNode(const std::string& json) {
+  return SnapshotUtilities::nodeFromJsonText(json);
+}
+inline CompoundWrite pathsMerge(std::string_view json) {
   return CompoundWrite::compoundWriteWithValueDictionary(Value::parseJson(json)->asMap());
 }
 

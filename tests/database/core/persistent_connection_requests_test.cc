@@ -153,7 +153,7 @@ TEST_F(PersistentConnectionRequestsTest, RestoresListensThenPutsByIdThenOnDiscon
   put("/p1", 1, "p1");
   onQueue([&] {
     connection_->onDisconnectPutData(valueNode("bye"), Path("/od1"), writeLog("od1"));
-    connection_->mergeData(merge(R"({"a":1})"), "/p2", writeLog("p2"));
+    connection_->mergeData(pathsMerge(R"({"a":1})"), "/p2", writeLog("p2"));
     connection_->onDisconnectCancelPath(Path("/od2"), writeLog("od2"));
   });
   listen(defaultQuery("/l2"));
@@ -246,7 +246,8 @@ TEST_F(PersistentConnectionRequestsTest, PurgeRunsHeldCompletionsThenCancelsTheR
 TEST_F(PersistentConnectionRequestsTest, OnDisconnectRepliesReachTheirCallbacks) {
   connectOnline();
   onQueue([&] {
-    connection_->onDisconnectMergeData(merge(R"({"x":1})"), Path("/presence/me"), writeLog("om"));
+    connection_->onDisconnectMergeData(pathsMerge(R"({"x":1})"), Path("/presence/me"),
+                                       writeLog("om"));
   });
   EXPECT_EQ(boost::json::serialize(realtime().lastBodyOf("om")),
             R"({"p":"/presence/me","d":{"x":1}})");

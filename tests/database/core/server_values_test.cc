@@ -5,21 +5,15 @@
 #include <memory>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "tests/database/core/fixed_clock.h"
+#include "tests/database/snapshot/node_literals.h"
 
 namespace dz::database {
 namespace {
 
-class FixedClock : public Clock {
- public:
-  explicit FixedClock(double time) : time_(time) {}
-  double currentTime() const override { return time_; }
-
- private:
-  double time_;
-};
-
-Value json(const char* text) { return *Value::parseJson(text); }
-NodePtr node(const char* text) { return SnapshotUtilities::nodeFrom(json(text)); }
+using node_literals::json;
+using node_literals::node;
+using testing::FixedClock;
 
 Value::Map serverValuesAt(double seconds) {
   return ServerValues::generateServerValues(FixedClock(seconds));

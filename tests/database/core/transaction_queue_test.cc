@@ -14,8 +14,6 @@
 namespace dz::database::testing {
 namespace {
 
-NodePtr textNode(const std::string& json) { return SnapshotUtilities::nodeFromJsonText(json); }
-
 // Adds one to the number held (0 when none).
 NodePtr increment(const NodePtr& current) {
   return SnapshotUtilities::nodeFrom(Value(current->val().getInt().value_or(0) + 1));

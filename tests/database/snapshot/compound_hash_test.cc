@@ -10,7 +10,7 @@
 namespace dz::database {
 namespace {
 
-using testing::node;
+using node_literals::node;
 
 NodePtr manyChildren(int count) {
   Value::Map map;

@@ -9,8 +9,8 @@
 namespace dz::database {
 namespace {
 
-using testing::leaf;
-using testing::node;
+using node_literals::leaf;
+using node_literals::node;
 
 std::vector<std::string> writtenPaths(const CompoundWrite& write) {
   std::vector<std::string> paths;

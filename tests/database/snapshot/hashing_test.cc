@@ -10,7 +10,7 @@
 namespace dz::database {
 namespace {
 
-using testing::node;
+using node_literals::node;
 
 // The vectors of docs/data-model.md; the development server must produce the same.
 TEST(DataHashTest, TestVectors) {

@@ -16,8 +16,8 @@
 namespace dz::database {
 namespace {
 
-using testing::leaf;
-using testing::node;
+using node_literals::leaf;
+using node_literals::node;
 
 TEST(KeyOrderTest, IntegersFirstNumericallyThenBytesWithSentinelsOutside) {
   std::vector<std::string> sorted = {

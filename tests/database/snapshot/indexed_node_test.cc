@@ -15,8 +15,8 @@
 namespace dz::database {
 namespace {
 
-using testing::leaf;
-using testing::node;
+using node_literals::leaf;
+using node_literals::node;
 
 std::vector<std::string> names(const IndexedNode& indexed) {
   std::vector<std::string> result;

@@ -17,8 +17,8 @@
 namespace dz::database {
 namespace {
 
-using testing::leaf;
-using testing::node;
+using node_literals::leaf;
+using node_literals::node;
 
 TEST(NodeTest, EmptyNodeIsSharedAndHasNoData) {
   const NodePtr& empty = EmptyNode::emptyNode();

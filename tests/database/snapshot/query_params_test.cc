@@ -12,8 +12,8 @@
 namespace dz::database {
 namespace {
 
-using testing::json;
-using testing::leaf;
+using node_literals::json;
+using node_literals::leaf;
 
 TEST(QueryParamsTest, DefaultsLoadEverythingByPriority) {
   const QueryParams& params = QueryParams::defaultInstance();

@@ -8,7 +8,7 @@
 namespace dz::database {
 namespace {
 
-using testing::node;
+using node_literals::node;
 
 // Replacing every child of a node with a priority empties it on the way; the priority the range
 // carries must still land on the result.

@@ -14,7 +14,7 @@
 namespace dz::database {
 namespace {
 
-using testing::json;
+using node_literals::json;
 
 // The exception nodeFrom raises for the value (with priority), or fails the test.
 Exception failureOf(const Value& value, const Value& priority = Value(),
