@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <latch>
+#include <memory>
 
 #include "platform/run_loop.h"
 #include "tests/database/websocket/recording_delegate.h"
@@ -17,8 +18,9 @@ TEST(DelegateQueueTest, AnOperationQueueTakesEveryCallInOrderInsteadOfTheDispatc
   BeastWebSocketServer server(BeastWebSocketServer::echo());
   // The dispatch queue is held up for the whole test: nothing may need it.
   auto dispatchQueue = platform::DispatchQueue::create("test.websocket.held");
-  std::latch release(1);
-  dispatchQueue->async([&] { release.wait(); });
+  // Shared: the held task may still be reading the latch after the test has returned.
+  auto release = std::make_shared<std::latch>(1);
+  dispatchQueue->async([release] { release->wait(); });
   auto delegate = std::make_shared<RecordingDelegate>();
   auto socket = WebSocket::create(plainRequest(server.port()), std::nullopt, dispatchQueue);
   socket->setDelegate(delegate);
@@ -32,7 +34,7 @@ TEST(DelegateQueueTest, AnOperationQueueTakesEveryCallInOrderInsteadOfTheDispatc
   socket->close();
   ASSERT_TRUE(delegate->waitForEnd());
   EXPECT_EQ(delegate->eventNames().back(), "close");
-  release.count_down();
+  release->count_down();
 }
 
 OpenedSocket unopenedSocket(uint16_t port) {
