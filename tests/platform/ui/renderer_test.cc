@@ -10,6 +10,7 @@
 #include "platform/ui/image_view.h"
 #include "platform/ui/label.h"
 #include "platform/ui/visual_effect_view.h"
+#include "tests/support/sandbox.h"
 
 namespace dz::ui {
 namespace {
@@ -97,7 +98,8 @@ TEST(RendererTest, TextIsDrawnInsideItsLabelAndRedrawnWhenItChanges) {
 TEST(RendererTest, PngRoundTrip) {
   auto view = std::make_shared<View>(Rect::make(0, 0, 3, 2));
   view->setBackgroundColor(Color::rgb(0.2, 0.4, 0.6, 1));
-  auto path = std::filesystem::temp_directory_path() / "dz_renderer_test.png";
+  testing::ScopedSandbox sandbox;  // a folder of its own: copies of this test run at once
+  auto path = sandbox.root() / "renderer.png";
   ASSERT_TRUE(Renderer::writePng(*view, path, 2));
   ImagePtr read = Image::contentsOfFile(path, 2);
   std::filesystem::remove(path);
@@ -125,7 +127,8 @@ TEST(RendererTest, BlurEffectSoftensWhatLiesBehind) {
 }
 
 TEST(ImageTest, NamedImagesPreferTheDoubleScaleFile) {
-  auto folder = std::filesystem::temp_directory_path() / "dz_image_test";
+  testing::ScopedSandbox sandbox;
+  auto folder = sandbox.root() / "images";
   std::filesystem::create_directories(folder);
   auto dot = Image::fromPixels(2, 2, 1, std::vector<uint32_t>(4, 0xFF000000u));
   ASSERT_TRUE(dot->writePng(folder / "dot.png"));
@@ -134,7 +137,6 @@ TEST(ImageTest, NamedImagesPreferTheDoubleScaleFile) {
   ASSERT_TRUE(dot->writePng(folder / "dot@2x.png"));
   EXPECT_EQ(Image::named("dot", bundle)->size(), (Size{1, 1}));
   EXPECT_FALSE(Image::named("missing", bundle));
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
