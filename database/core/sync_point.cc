@@ -3,7 +3,7 @@
 namespace dz::database {
 
 Events SyncPoint::applyOperation(const Operation& operation, const WriteTreeRef& writesCache,
-                                 const NodePtr& optCompleteServerCache) {
+                                 const CompleteServerData& optCompleteServerCache) {
   const OperationSource& source = operation.source();
   if (source.tagged()) {
     for (const auto& view : views_) {

@@ -24,7 +24,7 @@ class SyncPoint {
 
   // Applies to the view of the operation's tagged query, or to every view.
   Events applyOperation(const Operation& operation, const WriteTreeRef& writesCache,
-                        const NodePtr& optCompleteServerCache);
+                        const CompleteServerData& optCompleteServerCache);
 
   // Adds the registration to the query's view (made from the given caches when missing) and
   // returns its initial events.

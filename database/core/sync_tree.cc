@@ -33,19 +33,22 @@ class ListenContainer final : public SyncTreeHash {
 };
 
 // The complete server data after a server operation: views that refill a limited window from it
-// must see the data the operation leaves, not the data before it.
-NodePtr serverCacheAfter(const Operation& operation, const NodePtr& cache) {
+// must see the data the operation leaves, not the data before it. Built only if a view asks.
+CompleteServerData serverCacheAfter(const Operation& operation, const NodePtr& cache) {
   if (!cache || !operation.source().fromServer || operation.source().tagged()) return cache;
   if (operation.type() == Operation::Type::Overwrite) {
-    return cache->updateChild(operation.path(), operation.snap());
+    return CompleteServerData(
+        [&operation, cache] { return cache->updateChild(operation.path(), operation.snap()); });
   }
   if (operation.type() == Operation::Type::Merge) {
-    NodePtr result = cache;
-    operation.children().enumerateWrites([&](const Path& path, const NodePtr& node) {
-      result = result->updateChild(operation.path().child(path), node);
-      return false;
+    return CompleteServerData([&operation, cache] {
+      NodePtr result = cache;
+      operation.children().enumerateWrites([&](const Path& path, const NodePtr& node) {
+        result = result->updateChild(operation.path().child(path), node);
+        return false;
+      });
+      return result;
     });
-    return result;
   }
   return cache;
 }
@@ -228,7 +231,7 @@ std::optional<Path> SyncTree::taggedRelativePath(const QuerySpec& query, const P
 Events SyncTree::applyTaggedOperation(const QuerySpec& query, const Operation& operation) {
   SyncPoint* syncPoint = syncPointAt(query.path());
   if (!syncPoint) return {};
-  return syncPoint->applyOperation(operation, pendingWriteTree_.childWrites(query.path()), nullptr);
+  return syncPoint->applyOperation(operation, pendingWriteTree_.childWrites(query.path()), {});
 }
 
 Events SyncTree::applyTaggedQueryOverwrite(const Path& path, NodePtr newData, QueryTag tag) {

@@ -68,7 +68,7 @@ Events View::removeEventRegistration(const EventRegistrationPtr& registration,
 }
 
 Events View::applyOperation(const Operation& operation, const WriteTreeRef& writesCache,
-                            const NodePtr& completeServerCache) {
+                            const CompleteServerData& completeServerCache) {
   const bool childChanges =
       std::any_of(registrations_.begin(), registrations_.end(), [](const auto& registration) {
         return registration->respondsTo(EventType::ChildAdded) ||

@@ -40,7 +40,7 @@ class View {
                                  const ErrorPtr& cancelError);
 
   Events applyOperation(const Operation& operation, const WriteTreeRef& writesCache,
-                        const NodePtr& completeServerCache);
+                        const CompleteServerData& completeServerCache);
   // The events a new registration receives for the data already here.
   Events initialEvents(const EventRegistrationPtr& registration) const;
 

@@ -10,7 +10,7 @@ namespace {
 class WriteTreeCompleteChildSource final : public CompleteChildSource {
  public:
   WriteTreeCompleteChildSource(const WriteTreeRef& writes, const ViewCache& viewCache,
-                               const NodePtr& completeServerCache,
+                               const CompleteServerData& completeServerCache,
                                const std::shared_ptr<ChildRanking>& ranking)
       : writes_(writes),
         viewCache_(viewCache),
@@ -20,8 +20,8 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
   NodePtr completeChild(const std::string& key) const override {
     const CacheNode& eventCache = viewCache_.eventCache();
     if (NodePtr child = eventCache.completeChild(key)) return child;
-    if (completeServerCache_) {
-      CacheNode serverNode(IndexedNode(completeServerCache_), true, false);
+    if (const NodePtr& complete = completeServerCache_.node()) {
+      CacheNode serverNode(IndexedNode(complete), true, false);
       return writes_.calcCompleteChild(key, serverNode);
     }
     return writes_.calcCompleteChild(key, viewCache_.serverCache());
@@ -29,7 +29,8 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
 
   std::optional<NamedNode> childAfterChild(const Index& index, const NamedNode& child,
                                            bool reverse) const override {
-    if (!completeServerCache_ && viewCache_.serverCache().isFiltered()) {
+    const NodePtr& complete = completeServerCache_.node();
+    if (!complete && viewCache_.serverCache().isFiltered()) {
       // Filtered server data holds whole children only: a write below any other child must not
       // make a child out of it.
       NodePtr serverData = viewCache_.serverCache().node();
@@ -45,8 +46,7 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
                               });
       return next;
     }
-    NodePtr serverData =
-        completeServerCache_ ? completeServerCache_ : viewCache_.completeServerSnap();
+    NodePtr serverData = complete ? complete : viewCache_.completeServerSnap();
     IndexPtr indexPtr = indexFor(index);
     std::vector<NamedNode> nodes =
         writes_.calcIndexedSlice(serverData, child, 1, reverse, indexPtr, ranking_);
@@ -63,7 +63,7 @@ class WriteTreeCompleteChildSource final : public CompleteChildSource {
 
   const WriteTreeRef& writes_;
   const ViewCache& viewCache_;
-  NodePtr completeServerCache_;
+  const CompleteServerData& completeServerCache_;
   const std::shared_ptr<ChildRanking>& ranking_;
 };
 
@@ -90,7 +90,7 @@ Path singleKeyPath(const std::string& key) { return Path(std::vector<std::string
 ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
                                               const Operation& operation,
                                               const WriteTreeRef& writesCache,
-                                              const NodePtr& completeCache,
+                                              const CompleteServerData& completeCache,
                                               bool childChanges) const {
   ChildChangeAccumulator accumulator(childChanges);
   std::optional<ViewCache> newViewCache;
@@ -213,7 +213,8 @@ ViewCache ViewProcessor::generateEventCacheAfterServerEvent(
 ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, const Path& changePath,
                                               const NodePtr& changedSnap,
                                               const WriteTreeRef& writesCache,
-                                              const NodePtr& completeCache, bool filterServerNode,
+                                              const CompleteServerData& completeCache,
+                                              bool filterServerNode,
                                               ChildChangeAccumulator& accumulator) const {
   const CacheNode& oldServerSnap = oldViewCache.serverCache();
   const NodeFilter& serverFilter = filterServerNode ? *filter_ : filter_->indexedFilter();
@@ -252,7 +253,7 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
 ViewCache ViewProcessor::applyUserOverwrite(const ViewCache& oldViewCache, const Path& changePath,
                                             const NodePtr& changedSnap,
                                             const WriteTreeRef& writesCache,
-                                            const NodePtr& completeCache,
+                                            const CompleteServerData& completeCache,
                                             ChildChangeAccumulator& accumulator) const {
   const CacheNode& oldEventSnap = oldViewCache.eventCache();
   WriteTreeCompleteChildSource source(writesCache, oldViewCache, completeCache, ranking_);
@@ -298,7 +299,7 @@ ViewCache ViewProcessor::applyUserOverwrite(const ViewCache& oldViewCache, const
 ViewCache ViewProcessor::applyUserMerge(const ViewCache& viewCache, const Path& path,
                                         const CompoundWrite& changedChildren,
                                         const WriteTreeRef& writesCache,
-                                        const NodePtr& completeCache,
+                                        const CompleteServerData& completeCache,
                                         ChildChangeAccumulator& accumulator) const {
   // Changes to children in view go first: in a limited window they may make room that the others
   // then fill.
@@ -323,7 +324,8 @@ ViewCache ViewProcessor::applyUserMerge(const ViewCache& viewCache, const Path& 
 ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path& path,
                                           const CompoundWrite& changedChildren,
                                           const WriteTreeRef& writesCache,
-                                          const NodePtr& completeCache, bool filterServerNode,
+                                          const CompleteServerData& completeCache,
+                                          bool filterServerNode,
                                           ChildChangeAccumulator& accumulator) const {
   // Without server data the merge was meant for an earlier listen here; full data follows.
   if (viewCache.serverCache().node()->isEmpty() && !viewCache.serverCache().isFullyInitialized()) {
@@ -360,7 +362,8 @@ ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path
 
 ViewCache ViewProcessor::ackUserWrite(const ViewCache& viewCache, const Path& ackPath,
                                       const AffectedTree& affectedTree,
-                                      const WriteTreeRef& writesCache, const NodePtr& completeCache,
+                                      const WriteTreeRef& writesCache,
+                                      const CompleteServerData& completeCache,
                                       ChildChangeAccumulator& accumulator) const {
   // Confirmed data becomes server data; filtered server data stays filtered.
   bool filterServerNode = viewCache.serverCache().isFiltered();
@@ -430,7 +433,7 @@ ViewCache ViewProcessor::listenComplete(const ViewCache& viewCache, const Path& 
 
 ViewCache ViewProcessor::revertUserWrite(const ViewCache& viewCache, const Path& path,
                                          const WriteTreeRef& writesCache,
-                                         const NodePtr& completeCache,
+                                         const CompleteServerData& completeCache,
                                          ChildChangeAccumulator& accumulator) const {
   // Even where a later write covers the reverted one, data above it may change: the reverted
   // write may have turned a leaf into children that the later write then emptied.

@@ -4,6 +4,7 @@
 // operations; work queue only.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -14,6 +15,26 @@
 #include "database/core/write_tree.h"
 
 namespace dz::database {
+
+// Complete server data at a view's location from another view, or null. Built on first use and
+// then kept: most operations never refill a limited window, and views at one location share it.
+class CompleteServerData {
+ public:
+  CompleteServerData(NodePtr node = nullptr) : node_(std::move(node)) {}  // NOLINT
+  explicit CompleteServerData(std::function<NodePtr()> build) : build_(std::move(build)) {}
+
+  const NodePtr& node() const {
+    if (build_) {
+      node_ = build_();
+      build_ = nullptr;
+    }
+    return node_;
+  }
+
+ private:
+  mutable NodePtr node_;
+  mutable std::function<NodePtr()> build_;
+};
 
 struct ProcessorResult {
   ViewCache viewCache;
@@ -29,30 +50,34 @@ class ViewProcessor {
   // `completeCache` is complete server data at the view's location from another view, or null.
   // Without `childChanges` only the value change is reported.
   ProcessorResult applyOperation(const ViewCache& oldViewCache, const Operation& operation,
-                                 const WriteTreeRef& writesCache, const NodePtr& completeCache,
+                                 const WriteTreeRef& writesCache,
+                                 const CompleteServerData& completeCache,
                                  bool childChanges = true) const;
 
  private:
   ViewCache applyUserOverwrite(const ViewCache& oldViewCache, const Path& changePath,
                                const NodePtr& changedSnap, const WriteTreeRef& writesCache,
-                               const NodePtr& completeCache,
+                               const CompleteServerData& completeCache,
                                ChildChangeAccumulator& accumulator) const;
   ViewCache applyServerOverwrite(const ViewCache& oldViewCache, const Path& changePath,
                                  const NodePtr& changedSnap, const WriteTreeRef& writesCache,
-                                 const NodePtr& completeCache, bool filterServerNode,
+                                 const CompleteServerData& completeCache, bool filterServerNode,
                                  ChildChangeAccumulator& accumulator) const;
   ViewCache applyUserMerge(const ViewCache& viewCache, const Path& path,
                            const CompoundWrite& changedChildren, const WriteTreeRef& writesCache,
-                           const NodePtr& completeCache, ChildChangeAccumulator& accumulator) const;
+                           const CompleteServerData& completeCache,
+                           ChildChangeAccumulator& accumulator) const;
   ViewCache applyServerMerge(const ViewCache& viewCache, const Path& path,
                              const CompoundWrite& changedChildren, const WriteTreeRef& writesCache,
-                             const NodePtr& completeCache, bool filterServerNode,
+                             const CompleteServerData& completeCache, bool filterServerNode,
                              ChildChangeAccumulator& accumulator) const;
   ViewCache ackUserWrite(const ViewCache& viewCache, const Path& ackPath,
                          const AffectedTree& affectedTree, const WriteTreeRef& writesCache,
-                         const NodePtr& completeCache, ChildChangeAccumulator& accumulator) const;
+                         const CompleteServerData& completeCache,
+                         ChildChangeAccumulator& accumulator) const;
   ViewCache revertUserWrite(const ViewCache& viewCache, const Path& path,
-                            const WriteTreeRef& writesCache, const NodePtr& completeCache,
+                            const WriteTreeRef& writesCache,
+                            const CompleteServerData& completeCache,
                             ChildChangeAccumulator& accumulator) const;
   ViewCache listenComplete(const ViewCache& viewCache, const Path& path,
                            const WriteTreeRef& writesCache,

@@ -414,5 +414,54 @@ TEST(SyncTreeScenario, OddServerInputChangesNothingOrApplies) {
   EXPECT_EQ(s.serverSet("/a", "1"), Lines{});
 }
 
+// A window whose own server data is only its tagged window refills from the complete data of the
+// listen above it, as the server operation leaves that data: the merge removes a child of the
+// window and makes a new one to take its place in one go.
+TEST(SyncTreeScenario, AFilteredWindowRefillsFromTheDataAServerOperationLeaves) {
+  SyncScenario s;
+  QuerySpec firstTwo = query("/p/a", byChild("n").limitToFirst(2));
+  s.listen(firstTwo);
+  auto tag = s.tree().tagForQuery(firstTwo);
+  ASSERT_TRUE(tag.has_value());
+  QuerySpec all = query("/p");
+  s.listen(all);
+  s.serverData(all, R"({"a":{"w":{"n":1},"x":{"n":2},"z":{"n":4}}})");
+  // The window's own answer, arriving late, makes its server data the filtered window again.
+  s.tree().applyTaggedQueryOverwrite(Path("/p/a"), node(R"({"w":{"n":1},"x":{"n":2}})"), *tag);
+  Lines events;
+  auto shown = [&](const std::string& handle) {
+    std::string value;
+    for (const auto& line : events) {
+      if (line.rfind(handle + " value /p/a", 0) == 0) value = line;
+    }
+    return value;
+  };
+  events = s.serverUpdate("/p/a", R"({"x":null,"y/n":3})");
+  EXPECT_EQ(shown("h1"), R"(h1 value /p/a {"w":{"n":1},"y":{"n":3}})");
+  events = s.serverSet("/p/a/w", "null");
+  EXPECT_EQ(shown("h1"), R"(h1 value /p/a {"y":{"n":3},"z":{"n":4}})");
+}
+
+TEST(CompleteServerData, IsBuiltOnFirstUseOnlyAndThenKept) {
+  int builds = 0;
+  NodePtr data = node(R"({"a":1})");
+  {
+    CompleteServerData unused([&] {
+      ++builds;
+      return data;
+    });
+  }
+  EXPECT_EQ(builds, 0);
+  CompleteServerData lazy([&] {
+    ++builds;
+    return data;
+  });
+  EXPECT_EQ(lazy.node(), data);
+  EXPECT_EQ(lazy.node(), data);
+  EXPECT_EQ(builds, 1);
+  EXPECT_EQ(CompleteServerData().node(), nullptr);
+  EXPECT_EQ(CompleteServerData(data).node(), data);
+}
+
 }  // namespace
 }  // namespace dz::database::testing
