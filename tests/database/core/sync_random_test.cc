@@ -674,13 +674,13 @@ class RandomRun {
   std::string history_;
 };
 
-// The seeds are dealt out to parts that run as tests of their own, in parallel and each well
+// The seeds are dealt out to shares that run as tests of their own, in parallel and each well
 // inside the time limit. DZ_SYNC_RANDOM_SEEDS=first:last runs other seeds, for a longer search.
-// Under ThreadSanitizer, which this single-threaded run gives nothing to find, each part runs
+// Under ThreadSanitizer, which this single-threaded run gives nothing to find, each share runs
 // two seeds only.
-constexpr uint32_t kParts = 8;
+constexpr uint32_t kShares = 8;
 #if defined(__SANITIZE_THREAD__)
-constexpr uint32_t kDefaultLastSeed = 2 * kParts;
+constexpr uint32_t kDefaultLastSeed = 2 * kShares;
 #else
 constexpr uint32_t kDefaultLastSeed = 80;
 #endif
@@ -698,7 +698,7 @@ TEST_P(SyncTreeRandomized, ViewsMatchTheDirectComputation) {
       last = static_cast<uint32_t>(std::stoul(text.substr(colon + 1)));
     }
   }
-  for (uint32_t seed = first + GetParam(); seed <= last; seed += kParts) {
+  for (uint32_t seed = first + GetParam(); seed <= last; seed += kShares) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     RandomRun run(seed);
     run.run(150);
@@ -706,7 +706,7 @@ TEST_P(SyncTreeRandomized, ViewsMatchTheDirectComputation) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Part, SyncTreeRandomized, ::testing::Range(0u, kParts));
+INSTANTIATE_TEST_SUITE_P(SeedShare, SyncTreeRandomized, ::testing::Range(0u, kShares));
 
 }  // namespace
 }  // namespace dz::database::testing
