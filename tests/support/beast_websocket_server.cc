@@ -62,6 +62,10 @@ class BeastSession : public BeastWebSocketServer::Session {
     ws_.write_some(last, asio::buffer(data.data(), data.size()));
   }
 
+  void writeRaw(std::string_view bytes) override {
+    asio::write(ws_.next_layer(), asio::buffer(bytes.data(), bytes.size()));
+  }
+
   void ping(std::string_view payload) override {
     ws_.ping(websocket::ping_data(payload.data(), payload.size()));
   }

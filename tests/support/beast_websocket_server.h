@@ -30,6 +30,9 @@ class BeastWebSocketServer {
     // One frame of a fragmented message; `last` finishes the message.
     virtual void writeFragment(std::string_view data, bool last, bool isText = true) = 0;
     virtual void ping(std::string_view payload) = 0;
+    // Bytes written straight onto the connection, framed by the caller: frames the stream would
+    // not make, or many frames in one write.
+    virtual void writeRaw(std::string_view bytes) = 0;
     // Starts the closing handshake; read() then returns false once the client has answered.
     virtual void close(int code, std::string_view reason) = 0;
     // The code of the client's close frame, 0 before one arrived.
