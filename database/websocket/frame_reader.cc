@@ -144,19 +144,40 @@ size_t FrameReader::readPayload(const uint8_t* data, size_t size) {
   payloadRemaining_ -= take;
   if (isControl(opcode_)) {
     controlPayload_.append(bytes, take);
+    if (payloadRemaining_ == 0) finishFrame();
   } else {
     message_.append(bytes, take);
-    if (messageOpcode_ == static_cast<uint8_t>(Opcode::kText)) {
-      const auto valid = scanUtf8Prefix(std::string_view(message_).substr(utf8ScanPosition_));
-      if (!valid) {
-        fail(kCloseInvalidPayload, kInvalidText);
-        return take;
-      }
-      utf8ScanPosition_ += *valid;
-    }
+    acceptMessageBytes();
+  }
+  return take;
+}
+
+std::span<char> FrameReader::payloadRoom(size_t atLeast, size_t atMost) {
+  if (stopped_ || !inPayload_ || isControl(opcode_) || payloadRemaining_ < atLeast) return {};
+  const size_t room = static_cast<size_t>(std::min<uint64_t>(atMost, payloadRemaining_));
+  // Grown only by what is about to be read: a frame's announced length alone allocates nothing.
+  message_.resize(message_.size() + room);
+  roomBytes_ = room;
+  return {message_.data() + message_.size() - room, room};
+}
+
+void FrameReader::commitPayload(size_t written) {
+  const size_t room = std::exchange(roomBytes_, 0);
+  written = std::min(written, room);
+  message_.resize(message_.size() - room + written);
+  if (written == 0) return;
+  payloadRemaining_ -= written;
+  acceptMessageBytes();
+}
+
+// Payload bytes have been added to message_: text is checked as it arrives.
+void FrameReader::acceptMessageBytes() {
+  if (messageOpcode_ == static_cast<uint8_t>(Opcode::kText)) {
+    const auto valid = scanUtf8Prefix(std::string_view(message_).substr(utf8ScanPosition_));
+    if (!valid) return fail(kCloseInvalidPayload, kInvalidText);
+    utf8ScanPosition_ += *valid;
   }
   if (payloadRemaining_ == 0) finishFrame();
-  return take;
 }
 
 void FrameReader::finishFrame() {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "database/websocket/frame_format.h"
@@ -43,6 +44,13 @@ class FrameReader {
   // consumed: all of them unless reading ended (error, close frame, stop()).
   size_t feed(const uint8_t* data, size_t size);
 
+  // Room for up to `atMost` payload bytes of the data frame being read, at the end of the message
+  // being assembled, so that a large payload can be read straight into place; empty outside a
+  // data frame's payload or when less than `atLeast` of it is still to come. Bytes put there
+  // count once passed to commitPayload, which must come before anything else is fed.
+  std::span<char> payloadRoom(size_t atLeast, size_t atMost);
+  void commitPayload(size_t written);
+
   // Ends reading; the handler is not called again.
   void stop() { stopped_ = true; }
   bool stopped() const { return stopped_; }
@@ -52,6 +60,7 @@ class FrameReader {
   bool checkFirstBytes();
   bool decodeHeader();
   size_t readPayload(const uint8_t* data, size_t size);
+  void acceptMessageBytes();
   void finishFrame();
   void handleClose(const std::string& payload);
   void fail(int closeCode, std::string reason);
@@ -75,6 +84,8 @@ class FrameReader {
   uint8_t messageOpcode_ = 0;
   std::string message_;
   size_t utf8ScanPosition_ = 0;
+  // The size of the room payloadRoom last handed out, until committed.
+  size_t roomBytes_ = 0;
 };
 
 }  // namespace dz::websocket

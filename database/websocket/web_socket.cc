@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "database/websocket/errors.h"
@@ -32,6 +33,9 @@ constexpr char kCloseTimedOut[] = "Closing handshake timed out";
 
 // Bytes read from the stream per call; a shorter read means the socket is drained.
 constexpr size_t kReadChunkBytes = 64 * 1024;
+// A payload with at least this much still to come is read straight into its message: a copy
+// less, and large messages are mostly payload.
+constexpr size_t kDirectReadBytes = 16 * 1024;
 // Messages read in one go are handed to the delegate at least every this many bytes, so that it
 // works while reading goes on and their buffers come back to the pool for the next messages.
 constexpr size_t kDelegateBatchBytes = 256 * 1024;
@@ -398,7 +402,19 @@ void WebSocket::readAvailableBytes() {
   beginDelegateBatch();
   // A read that comes back short (or empty) has drained the socket for now.
   while (true) {
-    const ssize_t count = streams_.input->read(chunk, kReadChunkBytes);
+    const bool nothingBuffered =
+        readPhase_ == ReadPhase::kFrames && readBufferOffset_ == readBuffer_.size();
+    const std::span<char> room =
+        nothingBuffered ? reader_->frames().payloadRoom(kDirectReadBytes, kReadChunkBytes)
+                        : std::span<char>();
+    const bool direct = !room.empty();
+    const size_t capacity = direct ? room.size() : kReadChunkBytes;
+    const ssize_t count =
+        streams_.input->read(direct ? reinterpret_cast<uint8_t*>(room.data()) : chunk, capacity);
+    if (direct) {
+      reader_->frames().commitPayload(count > 0 ? static_cast<size_t>(count) : 0);
+      if (reader_->frames().stopped()) readPhase_ = ReadPhase::kStopped;
+    }
     if (count == 0) break;
     if (count < 0) {
       ErrorPtr error = streams_.input->error();
@@ -407,15 +423,16 @@ void WebSocket::readAvailableBytes() {
     }
     const auto bytes =
         std::string_view(reinterpret_cast<const char*>(chunk), static_cast<size_t>(count));
-    if (readPhase_ == ReadPhase::kFrames && readBufferOffset_ == readBuffer_.size()) {
-      // Nothing is waiting in the buffer: frames are read straight from the chunk.
+    if (direct) {
+      // Already in its message.
+    } else if (nothingBuffered) {
       feedFrames(bytes);
     } else if (readPhase_ != ReadPhase::kStopped) {
       // Once reading has ended nothing the server sends is kept.
       readBuffer_.append(bytes);
       pumpReading();
     }
-    if (static_cast<size_t>(count) < kReadChunkBytes) break;
+    if (static_cast<size_t>(count) < capacity) break;
     if (batchBytes() >= kDelegateBatchBytes) flushDelegateBatch();
   }
   pumpReading();

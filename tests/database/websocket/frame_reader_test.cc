@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,24 @@ struct FrameReaderTest : ::testing::Test {
   size_t feed(std::string_view bytes) {
     return reader.feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   }
+  // Feeds `bytes` as a socket reader does: each large payload part is written into the room the
+  // reader hands out (sometimes only partly, as a short read leaves it), the rest is fed.
+  void feedIntoPlace(std::string_view bytes) {
+    size_t at = 0;
+    for (size_t step = 0; at < bytes.size() && !reader.stopped(); ++step) {
+      const size_t atMost = 1000 + step * 7919 % 30000;
+      const std::span<char> room = reader.payloadRoom(500, atMost);
+      if (room.empty()) {
+        at += feed(bytes.substr(at, std::min<size_t>(bytes.size() - at, 1 + step % 300)));
+        continue;
+      }
+      const size_t written =
+          std::min({room.size(), bytes.size() - at, step % 3 == 0 ? room.size() / 2 : room.size()});
+      std::copy_n(bytes.data() + at, written, room.data());
+      reader.commitPayload(written);
+      at += written;
+    }
+  }
   // Feeds one byte at a time, as a trickling server would deliver it.
   void feedBytewise(std::string_view bytes) {
     for (char c : bytes) feed(std::string_view(&c, 1));
@@ -50,6 +70,42 @@ TEST_F(FrameReaderTest, DeliversTextAndBinaryMessagesInAnySlicing) {
   EXPECT_EQ(recorder.events[0], "text:hello");
   EXPECT_EQ(recorder.events[1], "binary:" + std::string(300, 'b'));
   EXPECT_EQ(recorder.events[2], "text:" + std::string(70000, 'x'));
+}
+
+TEST_F(FrameReaderTest, PayloadsReadIntoPlaceMatchThoseFed) {
+  std::string text;
+  for (int i = 0; text.size() < 150000; ++i) text += i % 3 ? "caf\xC3\xA9 " : "\xF0\x9F\x98\x80-";
+  std::string binary(100000, '\0');
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 131 % 251);
+  const std::string stream = serverFrame(0x81, text) + serverFrame(0x82, "small") +
+                             serverFrame(0x02, binary.substr(0, 40000)) + serverFrame(0x89, "p") +
+                             serverFrame(0x80, binary.substr(40000)) + serverFrame(0x81, "end");
+  feed(stream);
+  const std::vector<std::string> fed = recorder.events;
+  ASSERT_EQ(fed.size(), 5u);
+  recorder.events.clear();
+  feedIntoPlace(stream);
+  EXPECT_EQ(recorder.events, fed);
+
+  // Text is checked as it lands: a bad byte deep in a large payload stops reading there.
+  Recorder bad;
+  FrameReader badReader(bad, 1 << 20);
+  std::string broken = text;
+  broken[120000] = '\xFF';
+  const std::string frame = serverFrame(0x81, broken);
+  const size_t header = frame.size() - broken.size();
+  badReader.feed(reinterpret_cast<const uint8_t*>(frame.data()), header);
+  std::span<char> room = badReader.payloadRoom(1, 100000);
+  ASSERT_EQ(room.size(), 100000u);
+  std::copy_n(broken.data(), room.size(), room.data());
+  badReader.commitPayload(room.size());
+  EXPECT_TRUE(bad.events.empty());
+  room = badReader.payloadRoom(1, 100000);
+  ASSERT_EQ(room.size(), broken.size() - 100000);
+  std::copy_n(broken.data() + 100000, room.size(), room.data());
+  badReader.commitPayload(room.size());
+  EXPECT_EQ(bad.events, (std::vector<std::string>{"error:1007:Text frames must be valid UTF-8"}));
+  EXPECT_TRUE(badReader.payloadRoom(1, 100).empty());
 }
 
 TEST_F(FrameReaderTest, AssemblesFragmentsAroundControlFrames) {

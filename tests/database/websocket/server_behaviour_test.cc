@@ -124,16 +124,22 @@ TEST(ServerBehaviourTest, MultiByteCharacterSplitAcrossFrames) {
 }
 
 TEST(ServerBehaviourTest, LargeMessagesInEveryLengthForm) {
-  const std::vector<size_t> sizes = {125, 126, 65535, 65536, 1 << 20};
+  const std::vector<size_t> sizes = {125, 126, 65535, 65536, 1 << 20, 3 << 20};
+  // Bytes that differ along the message, so that a piece read to the wrong place shows.
+  const auto patterned = [](size_t size) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + size) % 251);
+    return data;
+  };
   BeastWebSocketServer server([&](Session& session) {
-    for (size_t size : sizes) session.write(std::string(size, 'L'), false);
+    for (size_t size : sizes) session.write(patterned(size), false);
     awaitDone(session);
   });
   auto [delegate, socket] = openSocket(plainRequest(server.port()));
   ASSERT_TRUE(delegate->waitUntil([&] { return delegate->messages.size() == sizes.size(); }));
   for (size_t i = 0; i < sizes.size(); ++i) {
     EXPECT_EQ(delegate->messages[i].kind, Message::Kind::kBinary);
-    EXPECT_EQ(delegate->messages[i].data.size(), sizes[i]);
+    EXPECT_TRUE(delegate->messages[i].data == patterned(sizes[i])) << sizes[i];
   }
   socket->send("done");
   ASSERT_TRUE(delegate->waitForEnd());
