@@ -37,8 +37,7 @@ class ListenContainer final : public SyncTreeHash {
 CompleteServerData serverCacheAfter(const Operation& operation, const NodePtr& cache) {
   if (!cache || !operation.source().fromServer || operation.source().tagged()) return cache;
   if (operation.type() == Operation::Type::Overwrite) {
-    return CompleteServerData(
-        [&operation, cache] { return cache->updateChild(operation.path(), operation.snap()); });
+    return CompleteServerData::afterOverwrite(cache, operation);
   }
   if (operation.type() == Operation::Type::Merge) {
     return CompleteServerData([&operation, cache] {

@@ -62,7 +62,13 @@ IndexedNode IndexedNode::updateChild(const std::string& key, NodePtr child,
                                      const NodePtr& oldChild) const {
   if (!child) child = EmptyNode::emptyNode();
   NodePtr updated = node_->updateImmediateChild(key, child, oldChild);
+  return updateChild(key, std::move(child), oldChild, std::move(updated));
+}
+
+IndexedNode IndexedNode::updateChild(const std::string& key, NodePtr child, const NodePtr& oldChild,
+                                     NodePtr updated) const {
   if (updated == node_) return *this;
+  if (!child) child = EmptyNode::emptyNode();
   // Carry a view that was built over to the new node; otherwise leave it to be built on use.
   if (!order_->built.load(std::memory_order_acquire))
     return IndexedNode(std::move(updated), index_);
@@ -81,6 +87,11 @@ IndexedNode IndexedNode::updateChild(const std::string& key, NodePtr child,
 IndexedNode IndexedNode::updatePriority(NodePtr priority) const {
   // The children keep their order.
   return IndexedNode(node_->updatePriority(std::move(priority)), index_, order_);
+}
+
+IndexedNode IndexedNode::withIndex(const IndexPtr& index) const {
+  if (hasIndex(*index)) return *this;
+  return IndexedNode(node_, index);
 }
 
 std::optional<NamedNode> IndexedNode::firstChild() const {

@@ -36,7 +36,13 @@ class IndexedNode {
   IndexedNode updateChild(const std::string& key, NodePtr child) const;
   // The same, given the child now under `key` (what the node's getImmediateChild returned).
   IndexedNode updateChild(const std::string& key, NodePtr child, const NodePtr& oldChild) const;
+  // The same with the updated node already built (`updated`: this node with `child` under `key`
+  // in place of `oldChild`), so that holders of one node can go on sharing one.
+  IndexedNode updateChild(const std::string& key, NodePtr child, const NodePtr& oldChild,
+                          NodePtr updated) const;
   IndexedNode updatePriority(NodePtr priority) const;
+  // This node ordered by `index` (itself when it already is).
+  IndexedNode withIndex(const IndexPtr& index) const;
 
   // First and last child in index order; none without children.
   std::optional<NamedNode> firstChild() const;

@@ -2,15 +2,6 @@
 
 namespace dz::database {
 
-namespace {
-
-IndexedNode withIndex(const IndexedNode& snap, const IndexPtr& index) {
-  if (snap.hasIndex(*index)) return snap;
-  return IndexedNode(snap.node(), index);
-}
-
-}  // namespace
-
 const NoCompleteChildSource& NoCompleteChildSource::instance() {
   static const NoCompleteChildSource source;
   return source;
@@ -22,6 +13,14 @@ IndexedNode IndexedFilter::updateChildFrom(const IndexedNode& snap, const std::s
                                            const NodePtr& oldChild, NodePtr newChild,
                                            const Path& affectedPath, const CompleteChildSource&,
                                            ChildChangeAccumulator* accumulator) const {
+  return updateChildTo(snap, key, oldChild, std::move(newChild), affectedPath, nullptr,
+                       accumulator);
+}
+
+IndexedNode IndexedFilter::updateChildTo(const IndexedNode& snap, const std::string& key,
+                                         const NodePtr& oldChild, NodePtr newChild,
+                                         const Path& affectedPath, NodePtr updated,
+                                         ChildChangeAccumulator* accumulator) const {
   const NodePtr& node = snap.node();
   // A child that enters or leaves looks alike at an affected path that is empty in both.
   if (oldChild->getChild(affectedPath)->equals(*newChild->getChild(affectedPath)) &&
@@ -38,7 +37,9 @@ IndexedNode IndexedFilter::updateChildFrom(const IndexedNode& snap, const std::s
     }
   }
   if (node->isLeafNode() && newChild->isEmpty()) return snap;
-  return withIndex(snap, index_).updateChild(key, std::move(newChild), oldChild);
+  IndexedNode indexed = snap.withIndex(index_);
+  if (updated) return indexed.updateChild(key, std::move(newChild), oldChild, std::move(updated));
+  return indexed.updateChild(key, std::move(newChild), oldChild);
 }
 
 IndexedNode IndexedFilter::updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
@@ -68,7 +69,7 @@ IndexedNode IndexedFilter::updateFullNode(const IndexedNode& oldSnap, const Inde
       accumulator->trackDistinctChildChanges(std::move(changes));
     }
   }
-  return withIndex(newSnap, index_);
+  return newSnap.withIndex(index_);
 }
 
 IndexedNode IndexedFilter::updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const {
@@ -149,7 +150,7 @@ IndexedNode LimitedFilter::fullLimitUpdateChild(const IndexedNode& snap, const s
                                                 const NodePtr& oldChildSnap, NodePtr childSnap,
                                                 const CompleteChildSource& source,
                                                 ChildChangeAccumulator* accumulator) const {
-  const IndexedNode oldEventCache = withIndex(snap, index_);
+  const IndexedNode oldEventCache = snap.withIndex(index_);
   NamedNode newChild(key, childSnap);
   std::optional<NamedNode> boundary =
       reverse_ ? oldEventCache.firstChild() : oldEventCache.lastChild();
@@ -209,7 +210,7 @@ IndexedNode LimitedFilter::updateFullNode(const IndexedNode& oldSnap, const Inde
   if (newNode->isLeafNode() || newNode->isEmpty()) {
     result = EmptyNode::emptyNode();
   } else {
-    IndexedNode indexed = withIndex(newSnap, index_);
+    IndexedNode indexed = newSnap.withIndex(index_);
     const NamedNode& startPost = reverse_ ? rangedFilter_.endPost() : rangedFilter_.startPost();
     const NamedNode& endPost = reverse_ ? rangedFilter_.startPost() : rangedFilter_.endPost();
     if (limit_ * 2 < newNode->numChildren()) {

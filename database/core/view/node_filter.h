@@ -16,6 +16,8 @@
 
 namespace dz::database {
 
+class IndexedFilter;
+
 // Where a filter finds a complete child that is not in the view (to refill a limited window).
 class CompleteChildSource {
  public:
@@ -62,7 +64,7 @@ class NodeFilter {
   // Whether the filter may drop data (a view with it holds incomplete data).
   virtual bool filtersNodes() const = 0;
   // The index filter underneath (this one for the index filter).
-  virtual const NodeFilter& indexedFilter() const = 0;
+  virtual const IndexedFilter& indexedFilter() const = 0;
   virtual const IndexPtr& index() const = 0;
 };
 
@@ -74,11 +76,16 @@ class IndexedFilter final : public NodeFilter {
                               const NodePtr& oldChild, NodePtr newChild, const Path& affectedPath,
                               const CompleteChildSource& source,
                               ChildChangeAccumulator* accumulator) const override;
+  // The same with the node the update leaves (`updated`, the snap's node with `newChild` under
+  // `key`) built already: holders of one node then go on sharing one.
+  IndexedNode updateChildTo(const IndexedNode& snap, const std::string& key,
+                            const NodePtr& oldChild, NodePtr newChild, const Path& affectedPath,
+                            NodePtr updated, ChildChangeAccumulator* accumulator) const;
   IndexedNode updateFullNode(const IndexedNode& oldSnap, const IndexedNode& newSnap,
                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const override;
   bool filtersNodes() const override { return false; }
-  const NodeFilter& indexedFilter() const override { return *this; }
+  const IndexedFilter& indexedFilter() const override { return *this; }
   const IndexPtr& index() const override { return index_; }
 
  private:
@@ -97,7 +104,7 @@ class RangedFilter final : public NodeFilter {
                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const override;
   bool filtersNodes() const override { return true; }
-  const NodeFilter& indexedFilter() const override { return indexedFilter_; }
+  const IndexedFilter& indexedFilter() const override { return indexedFilter_; }
   const IndexPtr& index() const override { return index_; }
 
   const NamedNode& startPost() const { return startPost_; }
@@ -124,7 +131,7 @@ class LimitedFilter final : public NodeFilter {
                              ChildChangeAccumulator* accumulator) const override;
   IndexedNode updatePriority(const IndexedNode& oldSnap, NodePtr newPriority) const override;
   bool filtersNodes() const override { return true; }
-  const NodeFilter& indexedFilter() const override { return rangedFilter_.indexedFilter(); }
+  const IndexedFilter& indexedFilter() const override { return rangedFilter_.indexedFilter(); }
   const IndexPtr& index() const override { return index_; }
 
  private:

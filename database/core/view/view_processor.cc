@@ -87,6 +87,14 @@ Path singleKeyPath(const std::string& key) { return Path(std::vector<std::string
 
 }  // namespace
 
+CompleteServerData CompleteServerData::afterOverwrite(NodePtr before, const Operation& overwrite) {
+  CompleteServerData data(
+      [&overwrite, before] { return before->updateChild(overwrite.path(), overwrite.snap()); });
+  data.before_ = std::move(before);
+  data.overwrite_ = &overwrite;
+  return data;
+}
+
 ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
                                               const Operation& operation,
                                               const WriteTreeRef& writesCache,
@@ -217,7 +225,8 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
                                               bool filterServerNode,
                                               ChildChangeAccumulator& accumulator) const {
   const CacheNode& oldServerSnap = oldViewCache.serverCache();
-  const NodeFilter& serverFilter = filterServerNode ? *filter_ : filter_->indexedFilter();
+  const NodeFilter& serverFilter =
+      filterServerNode ? *filter_ : static_cast<const NodeFilter&>(filter_->indexedFilter());
   IndexedNode newServerCache = oldServerSnap.indexedNode();
   if (changePath.isEmpty()) {
     newServerCache = serverFilter.updateFullNode(
@@ -233,13 +242,24 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
     if (!oldServerSnap.isCompleteForPath(changePath) && changePath.size() > 1) return oldViewCache;
     Path childChangePath = changePath.popFront();
     NodePtr childNode = oldServerSnap.node()->getImmediateChild(childKey);
-    NodePtr newChildNode = childNode->updateChild(childChangePath, changedSnap);
-    if (childKey == kPriorityKey) {
-      newServerCache = serverFilter.updatePriority(oldServerSnap.indexedNode(), newChildNode);
+    const NodePtr* shared =
+        serverFilter.filtersNodes() || childKey == kPriorityKey
+            ? nullptr
+            : completeCache.overwriteOf(oldServerSnap.node(), changePath, changedSnap);
+    if (shared) {
+      // Another view here holds the same server data: both take the one updated node.
+      newServerCache = filter_->indexedFilter().updateChildTo(
+          oldServerSnap.indexedNode(), childKey, childNode, (*shared)->getImmediateChild(childKey),
+          childChangePath, *shared, nullptr);
     } else {
-      newServerCache = serverFilter.updateChildFrom(oldServerSnap.indexedNode(), childKey,
-                                                    childNode, newChildNode, childChangePath,
-                                                    NoCompleteChildSource::instance(), nullptr);
+      NodePtr newChildNode = childNode->updateChild(childChangePath, changedSnap);
+      if (childKey == kPriorityKey) {
+        newServerCache = serverFilter.updatePriority(oldServerSnap.indexedNode(), newChildNode);
+      } else {
+        newServerCache = serverFilter.updateChildFrom(oldServerSnap.indexedNode(), childKey,
+                                                      childNode, newChildNode, childChangePath,
+                                                      NoCompleteChildSource::instance(), nullptr);
+      }
     }
   }
   ViewCache newViewCache = oldViewCache.updateServerSnap(

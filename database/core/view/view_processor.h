@@ -22,6 +22,8 @@ class CompleteServerData {
  public:
   CompleteServerData(NodePtr node = nullptr) : node_(std::move(node)) {}  // NOLINT
   explicit CompleteServerData(std::function<NodePtr()> build) : build_(std::move(build)) {}
+  // The data after a server overwrite over `before`; the operation outlives this.
+  static CompleteServerData afterOverwrite(NodePtr before, const Operation& overwrite);
 
   const NodePtr& node() const {
     if (build_) {
@@ -31,9 +33,22 @@ class CompleteServerData {
     return node_;
   }
 
+  // This data when it is `server` with `snap` written at `path`, else null. Views holding the
+  // same server data take this node rather than each building a copy of it, so that they go on
+  // sharing one node instead of each keeping and walking its own.
+  const NodePtr* overwriteOf(const NodePtr& server, const Path& path, const NodePtr& snap) const {
+    if (!overwrite_ || server.get() != before_.get() || snap.get() != overwrite_->snap().get() ||
+        !(path == overwrite_->path())) {
+      return nullptr;
+    }
+    return &node();
+  }
+
  private:
   mutable NodePtr node_;
   mutable std::function<NodePtr()> build_;
+  NodePtr before_;
+  const Operation* overwrite_ = nullptr;
 };
 
 struct ProcessorResult {

@@ -142,6 +142,35 @@ TEST(IndexedNodeTest, AnUpdateGivenTheOldChildMatchesOneThatFindsIt) {
   }
 }
 
+// Nodes in several orders over one node take the one updated node they are handed (so that they
+// go on sharing one), each keeping its own order in step.
+TEST(IndexedNodeTest, AnUpdateHandedTheUpdatedNodeHoldsItInItsOwnOrder) {
+  testing::RandomValues random(91);
+  NodePtr start = random.node(2);
+  std::vector<IndexedNode> orders = {IndexedNode(start, KeyIndex::keyIndex()),
+                                     IndexedNode(start, PathIndex::create(Path("a"))),
+                                     IndexedNode(start, ValueIndex::valueIndex())};
+  for (int step = 0; step < 300; ++step) {
+    if (random.chance(50)) names(orders[random.below(static_cast<int>(orders.size()))]);
+    const NodePtr& node = orders.front().node();
+    std::string key = random.key();
+    NodePtr oldChild = node->getImmediateChild(key);
+    NodePtr child = random.chance(20)   ? EmptyNode::emptyNode()
+                    : random.chance(20) ? oldChild
+                                        : random.node(2);
+    if (random.chance(30) && !child->isEmpty()) child = child->updatePriority(leaf("3"));
+    NodePtr updated = node->updateImmediateChild(key, child, oldChild);
+    for (IndexedNode& indexed : orders) {
+      SCOPED_TRACE(indexed.index()->queryDefinition());
+      IndexedNode next = indexed.updateChild(key, child, oldChild, updated);
+      ASSERT_EQ(next.node().get(), updated.get());
+      ASSERT_EQ(names(next), names(IndexedNode(updated, indexed.index())));
+      ASSERT_EQ(reversedNames(next), reversedNames(IndexedNode(updated, indexed.index())));
+      indexed = next;
+    }
+  }
+}
+
 TEST(IndexedNodeTest, ChildrenTransformLazily) {
   IndexedNode indexed(node(R"({"a": 1, "b": 2, "c": 3})"));
   int calls = 0;
