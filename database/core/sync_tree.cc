@@ -32,26 +32,6 @@ class ListenContainer final : public SyncTreeHash {
   std::shared_ptr<View> view_;
 };
 
-// The complete server data after a server operation: views that refill a limited window from it
-// must see the data the operation leaves, not the data before it. Built only if a view asks.
-CompleteServerData serverCacheAfter(const Operation& operation, const NodePtr& cache) {
-  if (!cache || !operation.source().fromServer || operation.source().tagged()) return cache;
-  if (operation.type() == Operation::Type::Overwrite) {
-    return CompleteServerData::afterOverwrite(cache, operation);
-  }
-  if (operation.type() == Operation::Type::Merge) {
-    return CompleteServerData([&operation, cache] {
-      NodePtr result = cache;
-      operation.children().enumerateWrites([&](const Path& path, const NodePtr& node) {
-        result = result->updateChild(operation.path().child(path), node);
-        return false;
-      });
-      return result;
-    });
-  }
-  return cache;
-}
-
 }  // namespace
 
 struct SyncTree::Node {
@@ -313,7 +293,7 @@ Events SyncTree::applyOperationHelper(const Operation& operation, Node& tree, No
   }
   if (syncPoint) {
     append(events, syncPoint->applyOperation(operation, writesCache,
-                                             serverCacheAfter(operation, serverCache)));
+                                             CompleteServerData::after(operation, serverCache)));
   }
   return events;
 }
@@ -333,7 +313,7 @@ Events SyncTree::applyOperationDescendantsHelper(const Operation& operation, Nod
   }
   if (syncPoint) {
     append(events, syncPoint->applyOperation(operation, writesCache,
-                                             serverCacheAfter(operation, serverCache)));
+                                             CompleteServerData::after(operation, serverCache)));
   }
   return events;
 }

@@ -87,12 +87,49 @@ Path singleKeyPath(const std::string& key) { return Path(std::vector<std::string
 
 }  // namespace
 
-CompleteServerData CompleteServerData::afterOverwrite(NodePtr before, const Operation& overwrite) {
-  CompleteServerData data(
-      [&overwrite, before] { return before->updateChild(overwrite.path(), overwrite.snap()); });
-  data.before_ = std::move(before);
-  data.overwrite_ = &overwrite;
-  return data;
+CompleteServerData CompleteServerData::after(const Operation& operation, const NodePtr& cache) {
+  if (!cache || !operation.source().fromServer || operation.source().tagged()) return cache;
+  if (operation.type() == Operation::Type::Overwrite) {
+    CompleteServerData data(
+        [&operation, cache] { return cache->updateChild(operation.path(), operation.snap()); });
+    data.before_ = cache;
+    data.overwrite_ = &operation;
+    return data;
+  }
+  if (operation.type() == Operation::Type::Merge) {
+    return CompleteServerData([&operation, cache] {
+      NodePtr result = cache;
+      operation.children().enumerateWrites([&](const Path& path, const NodePtr& node) {
+        result = result->updateChild(operation.path().child(path), node);
+        return false;
+      });
+      return result;
+    });
+  }
+  return cache;
+}
+
+NodePtr CompleteServerData::updateOf(const NodePtr& server, const Path& path,
+                                     const NodePtr& snap) const {
+  if (overwrite_ && server.get() == before_.get() && path == overwrite_->path() &&
+      nodesEqual(snap, overwrite_->snap())) {
+    return node();
+  }
+  for (size_t n = 0; n < updates_.size(); ++n) {
+    size_t i = (nextUpdate_ + n) % updates_.size();
+    const Update& update = updates_[i];
+    if (update.server.get() == server.get() && update.path == path &&
+        nodesEqual(update.snap, snap)) {
+      nextUpdate_ = i + 1;
+      return update.updated;
+    }
+  }
+  return nullptr;
+}
+
+void CompleteServerData::noteUpdate(NodePtr server, const Path& path, NodePtr snap,
+                                    NodePtr updated) const {
+  updates_.push_back(Update{std::move(server), path, std::move(snap), std::move(updated)});
 }
 
 ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
@@ -242,15 +279,14 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
     if (!oldServerSnap.isCompleteForPath(changePath) && changePath.size() > 1) return oldViewCache;
     Path childChangePath = changePath.popFront();
     NodePtr childNode = oldServerSnap.node()->getImmediateChild(childKey);
-    const NodePtr* shared =
-        serverFilter.filtersNodes() || childKey == kPriorityKey
-            ? nullptr
-            : completeCache.overwriteOf(oldServerSnap.node(), changePath, changedSnap);
-    if (shared) {
-      // Another view here holds the same server data: both take the one updated node.
+    const bool shareable = !serverFilter.filtersNodes() && childKey != kPriorityKey;
+    if (NodePtr shared = shareable
+                             ? completeCache.updateOf(oldServerSnap.node(), changePath, changedSnap)
+                             : nullptr) {
+      // Another view here made this update of the same server data: take the node it made.
       newServerCache = filter_->indexedFilter().updateChildTo(
-          oldServerSnap.indexedNode(), childKey, childNode, (*shared)->getImmediateChild(childKey),
-          childChangePath, *shared, nullptr);
+          oldServerSnap.indexedNode(), childKey, childNode, shared->getImmediateChild(childKey),
+          childChangePath, shared, nullptr);
     } else {
       NodePtr newChildNode = childNode->updateChild(childChangePath, changedSnap);
       if (childKey == kPriorityKey) {
@@ -259,6 +295,10 @@ ViewCache ViewProcessor::applyServerOverwrite(const ViewCache& oldViewCache, con
         newServerCache = serverFilter.updateChildFrom(oldServerSnap.indexedNode(), childKey,
                                                       childNode, newChildNode, childChangePath,
                                                       NoCompleteChildSource::instance(), nullptr);
+      }
+      if (shareable) {
+        completeCache.noteUpdate(oldServerSnap.node(), changePath, changedSnap,
+                                 newServerCache.node());
       }
     }
   }

@@ -18,12 +18,18 @@ namespace dz::database {
 
 // Complete server data at a view's location from another view, or null. Built on first use and
 // then kept: most operations never refill a limited window, and views at one location share it.
+// Also what the views at the location made of their server data during the operation: views that
+// hold one server node take the node another made by the same update instead of each building a
+// copy, so that they go on sharing one node rather than each keeping and walking its own. Used by
+// the views of one location one after another, for one operation.
 class CompleteServerData {
  public:
   CompleteServerData(NodePtr node = nullptr) : node_(std::move(node)) {}  // NOLINT
   explicit CompleteServerData(std::function<NodePtr()> build) : build_(std::move(build)) {}
-  // The data after a server overwrite over `before`; the operation outlives this.
-  static CompleteServerData afterOverwrite(NodePtr before, const Operation& overwrite);
+  // The complete data after a server operation over `cache` (`cache` itself for other
+  // operations): views that refill a limited window from it must see the data the operation
+  // leaves, not the data before it. The operation outlives this.
+  static CompleteServerData after(const Operation& operation, const NodePtr& cache);
 
   const NodePtr& node() const {
     if (build_) {
@@ -33,22 +39,28 @@ class CompleteServerData {
     return node_;
   }
 
-  // This data when it is `server` with `snap` written at `path`, else null. Views holding the
-  // same server data take this node rather than each building a copy of it, so that they go on
-  // sharing one node instead of each keeping and walking its own.
-  const NodePtr* overwriteOf(const NodePtr& server, const Path& path, const NodePtr& snap) const {
-    if (!overwrite_ || server.get() != before_.get() || snap.get() != overwrite_->snap().get() ||
-        !(path == overwrite_->path())) {
-      return nullptr;
-    }
-    return &node();
-  }
+  // The node `server` became when `snap` was written at `path` here, when a view made it or this
+  // data came about so; else null.
+  NodePtr updateOf(const NodePtr& server, const Path& path, const NodePtr& snap) const;
+  // Notes that a view made `updated` of `server` by writing `snap` at `path`.
+  void noteUpdate(NodePtr server, const Path& path, NodePtr snap, NodePtr updated) const;
 
  private:
+  struct Update {
+    NodePtr server;
+    Path path;
+    NodePtr snap;
+    NodePtr updated;
+  };
+
   mutable NodePtr node_;
   mutable std::function<NodePtr()> build_;
+  // The overwrite this data is the result of, over `before_`.
   NodePtr before_;
   const Operation* overwrite_ = nullptr;
+  mutable std::vector<Update> updates_;
+  // Views make the same updates in the same order: where the next one is likely noted.
+  mutable size_t nextUpdate_ = 0;
 };
 
 struct ProcessorResult {

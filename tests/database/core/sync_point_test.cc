@@ -1,6 +1,6 @@
-// The views at one location under server overwrites: views that hold one server node go on
-// holding one node, with the data a direct update gives and their windows in step with it; a view
-// whose server data differs keeps its own.
+// The views at one location under server overwrites and merges: views that hold one server node
+// go on holding one node, with the data a direct update gives and their windows in step with it;
+// a view whose server data differs keeps its own.
 #include "database/core/sync_point.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +20,19 @@ class ListLocation {
                                 writes_.childWrites(path_), server, complete);
   }
   void serverSet(const std::string& relativePath, const NodePtr& snap) {
-    Operation overwrite = Operation::overwrite(OperationSource::server(), Path(relativePath), snap);
-    NodePtr complete = point_.completeServerCache(Path());
-    point_.applyOperation(
-        overwrite, writes_.childWrites(path_),
-        complete ? CompleteServerData::afterOverwrite(complete, overwrite) : CompleteServerData());
+    apply(Operation::overwrite(OperationSource::server(), Path(relativePath), snap));
+  }
+  void serverUpdate(const std::string& json) {
+    apply(Operation::merge(OperationSource::server(), Path(), merge(json)));
   }
   const View& view(size_t index) const { return *point_.views().at(index); }
 
  private:
+  void apply(const Operation& operation) {
+    point_.applyOperation(operation, writes_.childWrites(path_),
+                          CompleteServerData::after(operation, point_.completeServerCache(Path())));
+  }
+
   Path path_{"/list"};
   WriteTree writes_;
   SyncPoint point_;
@@ -51,24 +55,39 @@ std::vector<std::string> keysInOrder(const IndexedNode& data) {
   return keys;
 }
 
-TEST(SyncPointServerData, ViewsHoldingOneNodeGoOnSharingTheNodeEachOverwriteLeaves) {
+TEST(SyncPointServerData, ViewsHoldingOneNodeGoOnSharingTheNodeEachUpdateLeaves) {
   NodePtr expected = node(R"({"a":{"n":1},"b":{"n":2},"c":{"n":3},"d":{"n":4}})");
   QuerySpec firstTwo = query("/list", byChild("n").limitToFirst(2));
   const IndexPtr& byN = firstTwo.params().index();
   ListLocation list;
   list.add(query("/list"), expected, true);
   list.add(firstTwo, expected, true);
-  // Moves a child into the window, removes one, adds one, rewrites a value unchanged, writes
-  // below a leaf, and gives a child a priority.
-  const std::vector<std::pair<std::string, std::string>> overwrites = {
-      {"c/n", "0"}, {"a", "null"},     {"e", R"({"n":-1})"},
-      {"b/n", "2"}, {"d/n/deep", "5"}, {"b/.priority", "7"}};
-  for (const auto& [path, json] : overwrites) {
-    SCOPED_TRACE(path);
+  // Overwrites (a path) and merges (no path): moves a child into the window, removes one, adds
+  // one, rewrites a value unchanged, writes below a leaf, gives a child a priority, and merges
+  // all of that at once.
+  const std::vector<std::pair<std::string, std::string>> updates = {
+      {"c/n", "0"},
+      {"a", "null"},
+      {"e", R"({"n":-1})"},
+      {"b/n", "2"},
+      {"d/n/deep", "5"},
+      {"b/.priority", "7"},
+      {"", R"({"e":null,"f":{"n":-2},"c/n":9,"d":{"n":1},"b/n":2})"},
+      {"f/n", "8"}};
+  for (const auto& [path, json] : updates) {
+    SCOPED_TRACE(path + " " + json);
     const NodePtr before = list.view(0).serverCache();
-    NodePtr snap = node(json);
-    expected = expected->updateChild(Path(path), snap);
-    list.serverSet(path, snap);
+    if (path.empty()) {
+      merge(json).enumerateWrites([&](const Path& childPath, const NodePtr& child) {
+        expected = expected->updateChild(childPath, child);
+        return false;
+      });
+      list.serverUpdate(json);
+    } else {
+      NodePtr snap = node(json);
+      expected = expected->updateChild(Path(path), snap);
+      list.serverSet(path, snap);
+    }
     const View& all = list.view(0);
     const View& window = list.view(1);
     EXPECT_EQ(all.serverCache().get(), window.serverCache().get());
@@ -112,22 +131,32 @@ TEST(SyncPointServerData, APriorityAtTheLocationIsAppliedByEachView) {
             (std::vector<std::string>{"a", "b"}));
 }
 
-TEST(CompleteServerData, AnOverwriteIsSharedOnlyOverItsOwnDataAtItsPathWithItsSnap) {
+TEST(CompleteServerData, AnUpdateIsSharedOnlyOverItsOwnDataAtItsPathWithItsData) {
   NodePtr data = node(R"({"a":{"n":1},"b":{"n":2}})");
   NodePtr snap = node(R"({"x":5})");
   Operation overwrite = Operation::overwrite(OperationSource::server(), Path("a/n"), snap);
-  CompleteServerData after = CompleteServerData::afterOverwrite(data, overwrite);
-  const NodePtr* shared = after.overwriteOf(data, Path("a/n"), snap);
+  CompleteServerData after = CompleteServerData::after(overwrite, data);
+  NodePtr shared = after.updateOf(data, Path("a/n"), snap);
   ASSERT_NE(shared, nullptr);
-  EXPECT_EQ((*shared)->val().toJsonString(), R"({"a":{"n":{"x":5}},"b":{"n":2}})");
+  EXPECT_EQ(shared->val().toJsonString(), R"({"a":{"n":{"x":5}},"b":{"n":2}})");
   // Built once: every view that asks gets the same node, and so does a window refilling.
-  EXPECT_EQ(after.overwriteOf(data, Path("a/n"), snap)->get(), shared->get());
-  EXPECT_EQ(after.node().get(), shared->get());
-  // Equal data, another path or another snap is not the overwrite this data is the result of.
-  EXPECT_EQ(after.overwriteOf(node(R"({"a":{"n":1},"b":{"n":2}})"), Path("a/n"), snap), nullptr);
-  EXPECT_EQ(after.overwriteOf(data, Path("b/n"), snap), nullptr);
-  EXPECT_EQ(after.overwriteOf(data, Path("a/n"), node(R"({"x":5})")), nullptr);
-  EXPECT_EQ(CompleteServerData(data).overwriteOf(data, Path("a/n"), snap), nullptr);
+  EXPECT_EQ(after.updateOf(data, Path("a/n"), node(R"({"x":5})")), shared);
+  EXPECT_EQ(after.node(), shared);
+  // Equal data in another node, another path or other data written is another update.
+  EXPECT_EQ(after.updateOf(node(R"({"a":{"n":1},"b":{"n":2}})"), Path("a/n"), snap), nullptr);
+  EXPECT_EQ(after.updateOf(data, Path("b/n"), snap), nullptr);
+  EXPECT_EQ(after.updateOf(data, Path("a/n"), node(R"({"x":6})")), nullptr);
+
+  // Updates the views make are shared the same way, in any order.
+  CompleteServerData plain(data);
+  NodePtr first = data->updateChild(Path("a"), snap);
+  NodePtr second = first->updateChild(Path("b"), snap);
+  plain.noteUpdate(data, Path("a"), snap, first);
+  plain.noteUpdate(first, Path("b"), snap, second);
+  EXPECT_EQ(plain.updateOf(first, Path("b"), node(R"({"x":5})")), second);
+  EXPECT_EQ(plain.updateOf(data, Path("a"), snap), first);
+  EXPECT_EQ(plain.updateOf(data, Path("b"), snap), nullptr);
+  EXPECT_EQ(plain.updateOf(second, Path("a"), snap), nullptr);
 }
 
 }  // namespace
