@@ -421,16 +421,17 @@ void WebSocket::readAvailableBytes() {
       failOnWorkQueue(error ? std::move(error) : unknownStreamError());
       break;
     }
-    const auto bytes =
-        std::string_view(reinterpret_cast<const char*>(chunk), static_cast<size_t>(count));
-    if (direct) {
-      // Already in its message.
-    } else if (nothingBuffered) {
-      feedFrames(bytes);
-    } else if (readPhase_ != ReadPhase::kStopped) {
-      // Once reading has ended nothing the server sends is kept.
-      readBuffer_.append(bytes);
-      pumpReading();
+    // Bytes read into the room are in their message already.
+    if (!direct) {
+      const auto bytes =
+          std::string_view(reinterpret_cast<const char*>(chunk), static_cast<size_t>(count));
+      if (nothingBuffered) {
+        feedFrames(bytes);
+      } else if (readPhase_ != ReadPhase::kStopped) {
+        // Once reading has ended nothing the server sends is kept.
+        readBuffer_.append(bytes);
+        pumpReading();
+      }
     }
     if (static_cast<size_t>(count) < capacity) break;
     if (batchBytes() >= kDelegateBatchBytes) flushDelegateBatch();
