@@ -111,6 +111,24 @@ bool mentionsSecret(std::string_view text) {
                      [&](std::string_view word) { return plain.find(word) != std::string::npos; });
 }
 
+// Whether text holds a secret as a named value of its own ("password=...", "refresh_token: ..."):
+// a name before "=" or ":" that mentions a secret word. A message that only mentions one
+// ("INVALID_PASSWORD") is kept for whoever reads the error.
+bool namesSecret(std::string_view text) {
+  for (size_t at = text.find_first_of("=:"); at != std::string_view::npos;
+       at = text.find_first_of("=:", at + 1)) {
+    size_t end = at;
+    while (end > 0 && text[end - 1] == ' ') --end;
+    size_t begin = end;
+    while (begin > 0 && (std::isalnum(static_cast<unsigned char>(text[begin - 1])) ||
+                         std::string_view("_-.").find(text[begin - 1]) != std::string_view::npos)) {
+      --begin;
+    }
+    if (mentionsSecret(text.substr(begin, end - begin))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 namespace errors {
@@ -218,6 +236,9 @@ Value redactTokens(const Value& value) {
     Value::Array copy;
     for (const auto& element : *array) copy.push_back(redactTokens(element));
     return copy;
+  }
+  if (const std::string* text = value.getString(); text && namesSecret(*text)) {
+    return Value(kRedacted);
   }
   return value;
 }

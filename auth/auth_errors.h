@@ -109,8 +109,9 @@ ErrorPtr rpcResponseDecodingError(const Value& deserializedResponse, ErrorPtr un
 // contains "token", "secret", "password", "hash", "salt", "oobCode", "authorizationCode" or
 // "credential".
 bool isSecretMember(std::string_view key);
-// `value` with every secret member's value (see isSecretMember) replaced by "<redacted>", at any
-// depth (objects in arrays in objects...).
+// `value` with every secret member's value (see isSecretMember), and every string that holds a
+// secret as a named value ("password=..."), replaced by "<redacted>", at any depth (objects in
+// arrays in objects...).
 Value redactTokens(const Value& value);
 // The same for JSON text; text that is not JSON is kept unless it mentions a secret word, when it
 // becomes "<redacted>" as a whole.

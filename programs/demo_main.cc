@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -32,6 +33,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/options.h"
@@ -210,6 +212,8 @@ class Demo {
     return dz::Value::fromJson(server_->snapshot(path));
   }
   std::string pollId(const std::string& question) const;
+  std::vector<std::pair<std::string, int64_t>> serverCounts(const std::string& question) const;
+  bool sees(Phone& phone, const std::string& what, const std::string& question);
   std::string uidOf(const std::string& email) const;
   bool script(Phone& a, Phone& b, Phone& c);
   bool takeFolder();
@@ -288,6 +292,35 @@ std::string Demo::pollId(const std::string& question) const {
   return "?";
 }
 
+// The options' names and counts on the server, in the poll's order.
+std::vector<std::pair<std::string, int64_t>> Demo::serverCounts(const std::string& question) const {
+  std::vector<std::tuple<int64_t, std::string, int64_t>> options;
+  const dz::Value held = server("/polls/" + pollId(question) + "/options");
+  if (const auto* map = held.getMap()) {
+    for (const auto& [key, option] : *map) {
+      const std::string* name = option["name"].getString();
+      options.emplace_back(option["index"].getInt().value_or(0), name ? *name : key,
+                           option["votes"].getInt().value_or(-1));
+    }
+  }
+  std::sort(options.begin(), options.end());
+  std::vector<std::pair<std::string, int64_t>> counts;
+  for (const auto& [index, name, votes] : options) counts.emplace_back(name, votes);
+  return counts;
+}
+
+// A phone finds a poll in its feed. Its card shows no counts until the phone votes, so what the
+// server holds is said on a line of its own.
+bool Demo::sees(Phone& phone, const std::string& what, const std::string& question) {
+  if (!step(phone, what, "expect|" + question)) return false;
+  std::string counts;
+  for (const auto& [name, votes] : serverCounts(question)) {
+    counts += (counts.empty() ? "" : ", ") + name + " " + std::to_string(votes);
+  }
+  say("   server: '" + question + "' holds " + counts);
+  return true;
+}
+
 std::string Demo::uidOf(const std::string& email) const {
   dz::Value users = server("/users");
   if (const auto* map = users.getMap()) {
@@ -308,23 +341,23 @@ bool Demo::script(Phone& a, Phone& b, Phone& c) {
       step(b, "signup", std::string("signup|Bo|Li|bo@school.edu|") + kPassword) &&
       step(a, "local-on", "local|on") &&
       step(a, "compose", "compose|community|" + lunch + "|Noodle bar|Pizza place|Taco truck") &&
-      step(a, "send", "send") && step(b, "sees-poll", "expect|" + lunch) &&
+      step(a, "send", "send") && sees(b, "sees-poll", lunch) &&
       step(a, "vote", "vote|" + lunch + "|Pizza place") &&
       step(b, "vote", "vote|" + lunch + "|Noodle bar") &&
       step(a, "live-bars", "votes|" + lunch + "|Noodle bar=1,Pizza place=1") &&
       step(b, "re-vote", "vote|" + lunch + "|Pizza place") &&
       step(a, "live-bars", "votes|" + lunch + "|Noodle bar=0,Pizza place=2") &&
       step(a, "compose-direct", "compose|direct|" + coffee + "|yes|no|to=Bo Li") &&
-      step(a, "send-direct", "send") && step(b, "sees-direct", "expect|" + coffee) &&
-      step(c, "location", "location|48.9016|2.3522") &&
+      step(a, "send-direct", "send") && step(a, "vote-direct", "vote|" + coffee + "|no") &&
+      sees(b, "sees-direct", coffee) && step(c, "location", "location|48.9016|2.3522") &&
       step(c, "signup", std::string("signup|Cy|Fox|cy@studio.org|") + kPassword) &&
-      step(c, "local-on", "local|on") && step(c, "sees-local", "expect|" + lunch);
+      step(c, "local-on", "local|on") && sees(c, "sees-local", lunch);
   if (!ok) return false;
 
   say("-- B's process is killed and started again");
   b.kill();
   if (!b.start()) return false;
-  ok = step(b, "restarted", "status") && step(b, "sees-direct", "expect|" + coffee);
+  ok = step(b, "restarted", "status") && sees(b, "sees-direct", coffee);
   if (!ok) return false;
 
   ok = step(b, "offline", "offline") && step(b, "vote-offline", "vote|" + coffee + "|yes");
@@ -334,18 +367,14 @@ bool Demo::script(Phone& a, Phone& b, Phone& c) {
   const std::string coffeeId = pollId(coffee);
   const std::string bo = uidOf("bo@school.edu");
   auto yesVotes = [&] {
-    dz::Value options = server("/polls/" + coffeeId + "/options");
-    int64_t yes = -1;
-    if (const auto* map = options.getMap()) {
-      for (const auto& [key, option] : *map) {
-        if (option["name"] == dz::Value("yes")) yes = option["votes"].getInt().value_or(-1);
-      }
+    for (const auto& [name, votes] : serverCounts(coffee)) {
+      if (name == "yes") return votes;
     }
-    return yes;
+    return int64_t{-1};
   };
   ok = check(yesVotes() == 0 && server("/pollVotesByUsers/" + bo + "/" + coffeeId).isNull(),
              "B's vote has not arrived while B is offline") &&
-       step(b, "online", "online") && step(a, "vote-arrives", "votes|" + coffee + "|yes=1,no=0");
+       step(b, "online", "online") && step(a, "vote-arrives", "votes|" + coffee + "|yes=1,no=1");
   if (!ok) return false;
   dz::Value log = server("/pollVotesByUsers/" + bo + "/" + coffeeId);
   return check(yesVotes() == 1, "'" + coffee + "' counts B's offline vote once") &&
@@ -429,16 +458,21 @@ int Demo::run(const fs::path& deviceProgram) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  constexpr char kUsage[] = "usage: dz-demo [--out FOLDER] [--quick]\n";
   fs::path out;
   bool quick = false;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
     if (name == "--quick") {
       quick = true;
     } else if (name == "--out" && i + 1 < argc) {
       out = argv[++i];
     } else {
-      std::cerr << "usage: dz-demo [--out FOLDER] [--quick]\n";
+      std::cerr << kUsage;
       return 2;
     }
   }

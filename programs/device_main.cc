@@ -237,8 +237,8 @@ std::string Phone::shownCounts(const PollPtr& poll) const {
   if (!shown) return "'" + poll->questionString() + "' off screen";
   const auto& buttons = shown->optionButtons();
   if (!buttons.empty() && buttons.front()->showResults()) return "sees " + counts(poll);
-  return "sees '" + poll->questionString() + "' without counts until it votes (" +
-         optionCounts(poll) + ")";
+  return "sees '" + poll->questionString() + "' with no counts (its card shows them once this " +
+         "phone votes)";
 }
 
 std::string Phone::describeFeed() const {

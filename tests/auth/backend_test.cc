@@ -162,6 +162,13 @@ TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
       call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
   EXPECT_EQ(internalCause(status).userInfo().at(kErrorUserInfoDeserializedResponseKey)["idToken"],
             Value("<redacted>"));
+  // A string that names a secret goes whole, as a member or in a list.
+  issuer_->answerStatus(
+      400, R"({"error":{"message":"password=SECRET-71","errors":["refresh_token=SECRET-72"]}})");
+  auto [___, named] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  ASSERT_NE(named, nullptr);
+  EXPECT_EQ(attachedText(named).find("SECRET"), std::string::npos) << attachedText(named);
   // Text that is not JSON goes whole when it names a secret.
   issuer_->answerStatus(500, "oauth_token_secret=SECRET&x=1");
   auto [__, text] =

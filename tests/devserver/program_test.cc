@@ -123,7 +123,11 @@ TEST(Program, ItsWholeTreeCanBeRead) {
   EXPECT_EQ(program.terminate(), 0);
 }
 
-TEST(Program, RefusesUnknownFlags) {
+TEST(Program, RefusesUnknownFlagsAndAnswersHelp) {
+  Program help({"--port", "0", "--help"});
+  EXPECT_EQ(help.exitStatus(), 0);
+  EXPECT_EQ(help.line().rfind("usage: dz-devserver", 0), 0u);
+
   Program program({"--frobnicate", "on"});
   EXPECT_EQ(program.exitStatus(), 2);
   // It says why on standard error, and never that it listens.

@@ -95,9 +95,17 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
   EXPECT_NE(text.find("A send                  poll sent; feed of 1 poll | 'Lunch on Friday?'"),
             std::string::npos)
       << text;
-  // A card shows the counts only once its phone voted.
-  EXPECT_NE(text.find("B sees-poll             sees 'Lunch on Friday?' without counts until it "
-                      "votes (Noodle bar 0, Pizza place 0, Taco truck 0)"),
+  // A card shows the counts only once its phone voted; the line says so, and what the server
+  // holds comes on a line of its own.
+  EXPECT_NE(text.find("B sees-poll             sees 'Lunch on Friday?' with no counts (its card "
+                      "shows them once this phone votes); feed of 1 poll"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("server: 'Lunch on Friday?' holds Noodle bar 0, Pizza place 0, Taco truck 0"),
+            std::string::npos)
+      << text;
+  // The offline vote shows on a phone that sees the poll's counts.
+  EXPECT_NE(text.find("A vote-arrives          sees 'Coffee at 3?': yes 1, no 1"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("B vote                  voted Noodle bar; sees 'Lunch on Friday?': Noodle "
@@ -149,6 +157,15 @@ TEST_F(DemoTest, AnInterruptedDemoEndsItsPhonesAndServerFiles) {
     EXPECT_EQ(entry.path().filename().string().rfind("dz-devserver-", 0), std::string::npos)
         << entry.path();
   }
+}
+
+TEST_F(DemoTest, TheDemoAnswersHelpAndRefusesUnknownArguments) {
+  fs::path help = sandbox_.root() / "help.log";
+  Child asked(DZ_DEMO_PROGRAM, {"--help"}, help);
+  EXPECT_EQ(asked.waitForExit(), 0);
+  EXPECT_EQ(readFile(help).rfind("usage: dz-demo", 0), 0u) << readFile(help);
+  Child bad(DZ_DEMO_PROGRAM, {"--frobnicate"}, sandbox_.root() / "bad.log");
+  EXPECT_EQ(bad.waitForExit(), 2);
 }
 
 TEST_F(DemoTest, ThePhoneProgramChecksItsArgumentsAtStart) {

@@ -127,6 +127,12 @@ void stopWhenParentEnds(pid_t parent) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
   Arguments arguments;
   if (!parseArguments(argc, argv, arguments)) {
     std::cerr << kUsage;
