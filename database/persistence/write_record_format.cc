@@ -13,13 +13,6 @@ constexpr char kOverwriteKey[] = "overwrite";
 constexpr char kMergeKey[] = "merge";
 constexpr char kRecordLabel[] = "stored write";
 
-// Paths as the writers' callers validated them; a last key naming the priority is the one that
-// may hold a '.'. Anything else did not come from a writer and would not read back.
-bool isWrittenPath(const Path& path) {
-  std::optional<Path> keys = path.back() == kPriorityKey ? path.parent() : path;
-  return keys->isEmpty() || Validation::isValidPathString(keys->toString());
-}
-
 }  // namespace
 
 std::string encodeWriteRecord(const WriteRecord& record) {
@@ -47,7 +40,8 @@ std::optional<WriteRecord> decodeWriteRecord(std::string_view text, ErrorPtr& er
   std::optional<int64_t> writeId = (*parsed)[kWriteIdKey].getInt();
   if (!pathText || !writeId) return fail("missing path or id");
   Path path(*pathText);
-  if (!isWrittenPath(path)) return fail("not a path a write is made at");
+  // A path no writer takes did not come from one and would not read back.
+  if (!Validation::isValidUpdatePath(path)) return fail("not a path a write is made at");
   try {
     if (const Value* overwrite = parsed->find(kOverwriteKey)) {
       return WriteRecord::overwrite(*writeId, path, SnapshotUtilities::nodeFrom(*overwrite));

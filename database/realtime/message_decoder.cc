@@ -4,6 +4,7 @@
 
 #include "database/realtime/json_fields.h"
 #include "database/snapshot/snapshot_utilities.h"
+#include "database/snapshot/validation.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/wire_protocol.h"
 
@@ -68,12 +69,15 @@ ServerMessage decodeDataPush(std::string_view action, const boost::json::object&
     if (!node) return refused(Kind::UnstorableData, "Dropped data push: ", body);
     return DataPush{std::string(*path), tag, std::move(node)};
   }
-  // Nothing of a merge is applied when any part of it cannot be stored.
+  // Nothing of a merge is applied when any part of it cannot be stored: its keys are held to
+  // the rule of data keys, as its values are.
   CompoundWrite merge;
   for (const auto& [key, value] : data->get_object()) {
-    NodePtr node = SnapshotUtilities::tryNodeFromJson(value);
+    Path path{std::string_view(key)};
+    NodePtr node =
+        Validation::isValidUpdatePath(path) ? SnapshotUtilities::tryNodeFromJson(value) : nullptr;
     if (!node) return refused(Kind::UnstorableData, "Dropped merge push: ", body);
-    merge = merge.addWrite(Path(std::string_view(key)), std::move(node));
+    merge = merge.addWrite(path, std::move(node));
   }
   return MergePush{std::string(*path), tag, std::move(merge)};
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "database/snapshot/node.h"
@@ -27,6 +28,11 @@ std::string labelled(std::string_view label, std::string_view text) {
 bool Validation::isValidPathString(std::string_view pathString) {
   return !pathString.empty() &&
          pathString.find_first_of(kInvalidPathCharacters) == std::string_view::npos;
+}
+
+bool Validation::isValidUpdatePath(const Path& path) {
+  std::optional<Path> keys = path.back() == kPriorityKey ? path.parent() : path;
+  return keys->isEmpty() || isValidPathString(keys->toString());
 }
 
 void Validation::validateWritablePath(std::string_view label, const Path& path) {

@@ -47,6 +47,8 @@ class Validation {
 
   // The predicates under the checks above.
   static bool isValidPathString(std::string_view pathString);
+  // A path an update may write at: valid keys, of which the last alone may name the priority.
+  static bool isValidUpdatePath(const Path& path);
   static bool isValidKey(std::string_view key) {
     if (key.empty()) return false;
     for (char c : key) {

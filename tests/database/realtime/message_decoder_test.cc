@@ -62,5 +62,30 @@ TEST(MessageDecoderTest, DecodesRepliesAndPushesIntoValues) {
   EXPECT_EQ(std::get<UnknownPush>(decode(R"({"a":"zz","b":{}})")).action, "zz");
 }
 
+// A merge's keys are paths of data keys: what a data push of the same data refuses is refused,
+// and only the last key may name the priority, as in the writes of callers.
+TEST(MessageDecoderTest, MergeKeysAreHeldToTheRuleOfDataKeys) {
+  auto merge = [](std::string_view key) {
+    return R"({"a":"m","b":{"p":"/","d":{"ok":1,")" + std::string(key) + R"(":3}}})";
+  };
+  for (const char* key : {"a[", "a]", "b#", "$k", "a.b", ".info"}) {
+    EXPECT_EQ(refusal(merge(key).c_str()), RefusedMessage::Kind::UnstorableData) << key;
+    const std::string data = R"({"a":"d","b":{"p":"/","d":{")" + std::string(key) + R"(":3}}})";
+    EXPECT_EQ(refusal(data.c_str()), RefusedMessage::Kind::UnstorableData) << key;
+  }
+  for (const char* path : {"x/a[", ".value", "a/.priority/b"}) {
+    EXPECT_EQ(refusal(merge(path).c_str()), RefusedMessage::Kind::UnstorableData) << path;
+  }
+  ServerMessage kept = decode(R"({"a":"m","b":{"p":"/a","d":{"b/c":1,"b/.priority":2}}})");
+  ASSERT_TRUE(std::holds_alternative<MergePush>(kept));
+  EXPECT_EQ(std::get<MergePush>(kept)
+                .merge.apply(EmptyNode::emptyNode())
+                ->getChild(Path("b"))
+                ->getPriority()
+                ->val()
+                .asDouble(),
+            2);
+}
+
 }  // namespace
 }  // namespace dz::database
