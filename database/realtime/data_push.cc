@@ -28,6 +28,17 @@ bool isLevel(const NodePtr& node, size_t size) {
   return !node->isLeafNode() && node->children().size() == size && node->getPriority()->isEmpty();
 }
 
+// The message, its data message, the push's body and their members are read as written; only the
+// data may read as something else (a leaf with a priority, an array).
+constexpr size_t kEnvelopeLevels = 4;
+
+bool onlyDataReshaped(const std::vector<Path>& reshaped) {
+  static const Path kDataPath(std::vector<std::string>{std::string(wire::kEnvelopeData),
+                                                       std::string(wire::kRequestBody),
+                                                       std::string(wire::kBodyData)});
+  return reshaped.empty() || (reshaped.size() == 1 && reshaped.front() == kDataPath);
+}
+
 }  // namespace
 
 boost::json::object dataPushBody(const DataPush& push) {
@@ -52,12 +63,16 @@ bool mayBeDataPush(std::string_view text) {
 
 std::optional<DataPush> readDataPush(std::string_view text) {
   if (!mayBeDataPush(text)) return std::nullopt;
-  return dataPushOf(readJsonText(text, kMaxJsonTextDepth));
+  return dataPushOf(readJsonText(text, kMaxJsonTextDepth, kEnvelopeLevels));
+}
+
+std::unique_ptr<JsonTextReader> dataPushReader() {
+  return std::make_unique<JsonTextReader>(kMaxJsonTextDepth, kEnvelopeLevels);
 }
 
 std::optional<DataPush> dataPushOf(const JsonTextRead& read) {
   const NodePtr& envelope = read.node;
-  if (!envelope || !isLevel(envelope, 2) ||
+  if (!envelope || !onlyDataReshaped(read.reshaped) || !isLevel(envelope, 2) ||
       !isString(memberOf(*envelope, wire::kEnvelopeType), wire::kMessageTypeData)) {
     return std::nullopt;
   }

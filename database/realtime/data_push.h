@@ -5,6 +5,7 @@
 
 #include <boost/json/object.hpp>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,16 +21,20 @@ boost::json::object dataPushBody(const DataPush& push);
 boost::json::object dataPushDataMessage(const DataPush& push);
 boost::json::object dataPushMessage(const DataPush& push);
 
-// The data push that `text` holds, when it is a plain one: exactly the envelope's members and
-// data that reads as nodes. Anything else (other messages, merges, data the node reader leaves
-// to the document path, text that is not JSON) is none; the JSON path then settles it.
+// The data push that `text` holds, when it is a plain one: exactly the envelope's members, as
+// written (no null members, no {".value": x} for x), and data that reads as nodes. Anything else
+// (other messages, merges, data the node reader leaves to the document path, text that is not
+// JSON) is none, and the decoder settles it; what this reads, the decoder reads alike.
 std::optional<DataPush> readDataPush(std::string_view text);
 
 // Whether `text` may be a plain data push (other messages, merges above all, are not worth reading
 // as nodes first). Looks at the start of a message as well as at a whole one.
 bool mayBeDataPush(std::string_view text);
 
-// The plain data push of a message read as nodes, as readDataPush gives it.
+// A reader of a message given in pieces, for dataPushOf.
+std::unique_ptr<JsonTextReader> dataPushReader();
+
+// The plain data push of a message read by dataPushReader, as readDataPush gives it.
 std::optional<DataPush> dataPushOf(const JsonTextRead& read);
 
 }  // namespace dz::database

@@ -4,7 +4,6 @@
 #include <boost/json/serialize.hpp>
 #include <cctype>
 
-#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/client_version.h"
 #include "database/utilities/logging.h"
 #include "database/utilities/repo_info.h"
@@ -220,7 +219,7 @@ bool WebSocketConnection::withinMessageLimit(std::string_view text) {
 void WebSocketConnection::appendFrame(std::string& text) {
   if (!withinMessageLimit(text)) return;
   if (frames_->empty() && totalFrames_ > 1 && mayBeDataPush(text)) {
-    pieceReader_ = std::make_unique<JsonTextReader>(kMaxJsonTextDepth);
+    pieceReader_ = dataPushReader();
   }
   framesBytes_ += text.size();
   // The frame's buffer is kept rather than copied; the socket makes itself another.

@@ -93,8 +93,11 @@ class NodeHandler {
   static constexpr size_t max_key_size = boost::json::string::max_size();
   static constexpr size_t max_string_size = boost::json::string::max_size();
 
+  explicit NodeHandler(size_t writtenLevels) : writtenLevels_(writtenLevels) {}
+
   bool needsDocument() const { return needsDocument_; }
   NodePtr takeResult() { return std::move(result_); }
+  std::vector<Path> takeReshaped() { return std::move(reshaped_); }
 
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
@@ -104,6 +107,7 @@ class NodeHandler {
 
   bool on_object_end(size_t, error_code& ec) {
     Level& level = levels_[depth_ - 1];
+    const bool asWritten = !level.hasValue && !level.hasPriority;
     NodePtr node;
     if (level.hasValue) {
       node = level.value ? LeafNode::create(std::move(*level.value), std::move(level.priority))
@@ -111,13 +115,13 @@ class NodeHandler {
     } else if (!childrenNode(level, node)) {
       return documentPath(ec);
     }
-    return close(std::move(node), ec);
+    return close(std::move(node), asWritten, ec);
   }
 
   bool on_array_end(size_t, error_code& ec) {
     NodePtr node;
     childrenNode(levels_[depth_ - 1], node);  // ascending keys, never repeated
-    return close(std::move(node), ec);
+    return close(std::move(node), false, ec);
   }
 
   // The key is read straight into the entry that its value completes.
@@ -249,10 +253,10 @@ class NodeHandler {
   }
 
   // Leaves are never empty; a closed container may be.
-  bool close(NodePtr node, error_code& ec) {
+  bool close(NodePtr node, bool asWritten, error_code& ec) {
     --depth_;
     if (node->isEmpty()) node = nullptr;
-    return add(std::move(node), ec);
+    return add(std::move(node), asWritten, ec);
   }
 
   bool scalar(LeafNode::Data&& data, error_code& ec) { return scalar(&data, ec); }
@@ -287,11 +291,14 @@ class NodeHandler {
         return documentPath(ec);
     }
     if (!childAllowed()) return documentPath(ec);
-    return add(data ? LeafNode::create(std::move(*data)) : nullptr, ec);
+    return add(data ? LeafNode::create(std::move(*data)) : nullptr, true, ec);
   }
 
   // Adds a finished child value (null for none) to the open container, or makes it the result.
-  bool add(NodePtr node, error_code&) {
+  // On the levels read as written, a value that vanishes (null, empty) or that the node shows as
+  // something else is noted.
+  bool add(NodePtr node, bool asWritten, error_code&) {
+    if (depth_ < writtenLevels_ && !(asWritten && node)) noteReshaped();
     if (depth_ == 0) {
       result_ = node ? std::move(node) : EmptyNode::emptyNode();
       return true;
@@ -312,6 +319,17 @@ class NodeHandler {
       level.sorted = false;
     }
     return true;
+  }
+
+  // The path of the value being added: the current member or element of each open level.
+  void noteReshaped() {
+    std::vector<std::string> keys;
+    keys.reserve(depth_);
+    for (size_t i = 0; i < depth_; ++i) {
+      const Level& level = levels_[i];
+      keys.push_back(level.array ? std::to_string(level.index) : level.entries.back().first);
+    }
+    reshaped_.emplace_back(std::move(keys));
   }
 
   // Plain keys: sorting their prefixes with their positions settles most comparisons without
@@ -425,12 +443,14 @@ class NodeHandler {
   JsonNumberText number_;
   NodePtr result_;
   bool needsDocument_ = false;
+  const size_t writtenLevels_;
+  std::vector<Path> reshaped_;
 };
 
 }  // namespace
 
 struct JsonTextReader::Impl {
-  explicit Impl(size_t maxDepth) : parser(optionsOf(maxDepth)) {}
+  Impl(size_t maxDepth, size_t writtenLevels) : parser(optionsOf(maxDepth), writtenLevels) {}
   static boost::json::parse_options optionsOf(size_t maxDepth) {
     boost::json::parse_options options;
     options.max_depth = maxDepth;
@@ -440,7 +460,8 @@ struct JsonTextReader::Impl {
   error_code error;
 };
 
-JsonTextReader::JsonTextReader(size_t maxDepth) : impl_(std::make_unique<Impl>(maxDepth)) {}
+JsonTextReader::JsonTextReader(size_t maxDepth, size_t writtenLevels)
+    : impl_(std::make_unique<Impl>(maxDepth, writtenLevels)) {}
 JsonTextReader::~JsonTextReader() = default;
 
 bool JsonTextReader::write(std::string_view piece) { return read(true, piece); }
@@ -453,7 +474,10 @@ JsonTextRead JsonTextReader::finish(std::string_view lastPiece) {
     return result;
   }
   result.error = impl_->error;
-  if (!result.error) result.node = impl_->parser.handler().takeResult();
+  if (!result.error) {
+    result.node = impl_->parser.handler().takeResult();
+    result.reshaped = impl_->parser.handler().takeReshaped();
+  }
   return result;
 }
 
@@ -464,9 +488,9 @@ bool JsonTextReader::read(bool more, std::string_view piece) {
   return !impl_->error;
 }
 
-JsonTextRead readJsonText(std::string_view text, size_t maxDepth) {
+JsonTextRead readJsonText(std::string_view text, size_t maxDepth, size_t writtenLevels) {
   // One piece read as the last: the parser need not stop at its end to wait for more.
-  return JsonTextReader(maxDepth).finish(text);
+  return JsonTextReader(maxDepth, writtenLevels).finish(text);
 }
 
 }  // namespace dz::database

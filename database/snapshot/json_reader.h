@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "database/snapshot/node.h"
+#include "database/snapshot/path.h"
 
 namespace dz::database {
 
@@ -21,14 +23,19 @@ struct JsonTextRead {
   bool needsDocument = false;
   // Why the text is not JSON (neither of the above).
   boost::system::error_code error;
+  // The values of the levels read as written (see JsonTextReader) that the node shows otherwise.
+  std::vector<Path> reshaped;
 };
 
 // Reads a JSON text of at most `maxDepth` nested arrays and objects given in pieces as they
 // arrive: the text may be cut anywhere, even inside a string, number or character, and reads as
 // the whole text does. Used on one thread at a time.
+// The top `writtenLevels` levels of values (the whole text is level 0) may be an envelope rather
+// than data: there, each value that the node does not show as written (null, an empty object or
+// array, an array, an object with ".value" or ".priority") is listed in the read by its path.
 class JsonTextReader {
  public:
-  explicit JsonTextReader(size_t maxDepth);
+  explicit JsonTextReader(size_t maxDepth, size_t writtenLevels = 0);
   JsonTextReader(const JsonTextReader&) = delete;
   JsonTextReader& operator=(const JsonTextReader&) = delete;
   ~JsonTextReader();
@@ -47,6 +54,6 @@ class JsonTextReader {
 };
 
 // Reads a whole JSON text of at most `maxDepth` nested arrays and objects.
-JsonTextRead readJsonText(std::string_view text, size_t maxDepth);
+JsonTextRead readJsonText(std::string_view text, size_t maxDepth, size_t writtenLevels = 0);
 
 }  // namespace dz::database

@@ -5,6 +5,8 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "database/realtime/message_decoder.h"
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "platform/exception.h"
 #include "tests/database/realtime/fake_session_socket.h"
@@ -20,6 +22,7 @@ struct RecordingDelegate : ConnectionDelegate {
     events.push_back("ready " + std::to_string(static_cast<int64_t>(timestamp)) + " " + sessionId);
   }
   void onDataMessage(RealtimeConnection*, ServerMessage message) override {
+    messages.push_back(message);
     const auto* reply = std::get_if<Reply>(&message);
     events.push_back(reply ? "reply " + std::to_string(reply->requestNumber) + " " + reply->status +
                                  " " + reply->data.value_or("")
@@ -32,7 +35,18 @@ struct RecordingDelegate : ConnectionDelegate {
     events.push_back("kill " + reason);
   }
   std::vector<std::string> events;
+  std::vector<ServerMessage> messages;
 };
+
+// What a data message was read as: its kind, and the path, tag and data of a data push.
+std::string readingOf(const ServerMessage& message) {
+  std::string reading = std::to_string(message.index());
+  if (const auto* push = std::get_if<DataPush>(&message)) {
+    reading += " " + push->path + " " + (push->tag ? std::to_string(*push->tag) : "-") + " " +
+               SnapshotUtilities::toJsonText(*push->data, true);
+  }
+  return reading;
+}
 
 class ConnectionTest : public ::testing::Test {
  protected:
@@ -118,6 +132,40 @@ TEST_F(ConnectionTest, IgnoresMessagesItCannotRead) {
   }
   EXPECT_EQ(events().size(), 1u);
   EXPECT_EQ(connection_->state(), Connection::State::Open);
+}
+
+// Whole or in counted frames, a data message is read as the decoder reads it: the reader of plain
+// pushes takes only what the decoder reads as that push, as written (no null members, no
+// {".value": x} in place of x), and leaves the rest to it.
+TEST_F(ConnectionTest, DataMessagesAreReadAsTheDecoderReadsThem) {
+  handshake();
+  const std::string texts[] = {
+      R"({"t":"d","d":{"a":"d","b":{"p":{".value":""},"d":1}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"t":{".value":5}}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"t":{}}}})",
+      R"({"t":"d","d":{"a":{".value":"d",".priority":1},"b":{"p":"a","d":1}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{"x":1}},"r":null}})",
+      R"({"t":"d","d":{"a":"d","error":null,"b":{"p":"a","d":{"x":1}}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1},"r":[]}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,".priority":null}}})",
+      // pushes the reader takes
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{".value":1,".priority":2},"t":3}}})",
+      R"({"d":{"b":{"d":[1,null,{"x":{}}],"p":"l"},"a":"d"},"t":"d"})",
+  };
+  size_t expected = events().size();
+  for (const std::string& text : texts) {
+    serverSends(text);
+    serverSends("2");
+    serverSends(text.substr(0, text.size() / 2));
+    serverSends(text.substr(text.size() / 2));
+    expected += 2;
+    ASSERT_EQ(events().size(), expected) << text;
+    const std::string decoded =
+        readingOf(decodeServerMessage(boost::json::parse(text).at("d").as_object()));
+    const auto& messages = delegate_->messages;
+    EXPECT_EQ(readingOf(messages[messages.size() - 2]), decoded) << text;
+    EXPECT_EQ(readingOf(messages.back()), decoded) << text << " in frames";
+  }
 }
 
 TEST_F(ConnectionTest, AMalformedHandshakeClosesTheConnection) {

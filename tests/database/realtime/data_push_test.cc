@@ -22,12 +22,12 @@ NodePtr dataByDocument(const std::string& text) {
 void expectEveryCutReadsAsTheWholeText(const std::string& text) {
   const std::optional<DataPush> whole = readDataPush(text);
   for (size_t cut = 0; cut <= text.size(); ++cut) {
-    JsonTextReader reader(kMaxJsonTextDepth);
-    reader.write(std::string_view(text).substr(0, cut));
+    const std::unique_ptr<JsonTextReader> reader = dataPushReader();
+    reader->write(std::string_view(text).substr(0, cut));
     // The last piece is written, or handed to finish().
     std::string_view last = std::string_view(text).substr(cut);
-    if (cut % 2 != 0) reader.write(std::exchange(last, {}));
-    const std::optional<DataPush> pieces = dataPushOf(reader.finish(last));
+    if (cut % 2 != 0) reader->write(std::exchange(last, {}));
+    const std::optional<DataPush> pieces = dataPushOf(reader->finish(last));
     ASSERT_EQ(pieces.has_value(), whole.has_value()) << text << " cut at " << cut;
     if (!whole) continue;
     EXPECT_TRUE(nodesEqual(pieces->data, whole->data) && pieces->path == whole->path &&
@@ -53,6 +53,7 @@ TEST(DataPushTest, PlainPushesReadAsTheJsonPathReadsThem) {
       R"({"t":"d","d":{"a":"d","b":{"p":"","d":{".priority":2,"k":{".value":true,".priority":"p"}}}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"leaf","d":12345678901234567}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"x","d":{"n":-1.774571493258161E-296}}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"p","d":{".value":"v",".priority":1},"t":2}}})",
       manyMembersPush(),
   };
   for (const std::string& text : texts) {
@@ -86,6 +87,15 @@ TEST(DataPushTest, AnythingElseIsLeftToTheJsonPath) {
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"t":1.5}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"x":1}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,".priority":1}}})",
+      // members that are not as written: null or empty ones, {".value": x} in place of x
+      R"({"t":"d","d":{"a":"d","b":{"p":{".value":""},"d":1}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"t":{".value":5}}}})",
+      R"({"t":{".value":"d"},"d":{"a":"d","b":{"p":"a","d":1}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1},"r":null}})",
+      R"({"t":"d","d":{"a":"d","error":null,"b":{"p":"a","d":1}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"t":{"x":null}}},"e":[]}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,".priority":null}}})",
+      R"({".priority":null,"t":"d","d":{"a":"d","b":{"p":"a","d":1}}})",
       // data the node reader leaves to the document: bad keys, placeholders, repeated keys
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{"a/b":1}}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{".sv":"timestamp"}}}})",
