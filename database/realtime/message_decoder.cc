@@ -56,6 +56,16 @@ ServerMessage decodeReply(const boost::json::object& message, const boost::json:
   return reply;
 }
 
+// A merge's write, read as the same data in a data push would be: null when that would be refused.
+NodePtr mergeWrite(const Path& path, const boost::json::value& value) {
+  if (!Validation::isValidUpdatePath(path)) return nullptr;
+  if (path.back() != kPriorityKey) return SnapshotUtilities::tryNodeFromJson(value);
+  // A priority is read as data's priorities are.
+  NodePtr holder = SnapshotUtilities::tryNodeFromJson(
+      boost::json::object{{kValueKey, true}, {kPriorityKey, value}});
+  return holder ? holder->getPriority() : nullptr;
+}
+
 ServerMessage decodeDataPush(std::string_view action, const boost::json::object& body) {
   auto path = json::asString(json::member(body, wire::kBodyPath));
   const boost::json::value* data = json::member(body, wire::kBodyData);
@@ -69,13 +79,11 @@ ServerMessage decodeDataPush(std::string_view action, const boost::json::object&
     if (!node) return refused(Kind::UnstorableData, "Dropped data push: ", body);
     return DataPush{std::string(*path), tag, std::move(node)};
   }
-  // Nothing of a merge is applied when any part of it cannot be stored: its keys are held to
-  // the rule of data keys, as its values are.
+  // Nothing of a merge is applied when any part of it cannot be stored.
   CompoundWrite merge;
   for (const auto& [key, value] : data->get_object()) {
     Path path{std::string_view(key)};
-    NodePtr node =
-        Validation::isValidUpdatePath(path) ? SnapshotUtilities::tryNodeFromJson(value) : nullptr;
+    NodePtr node = mergeWrite(path, value);
     if (!node) return refused(Kind::UnstorableData, "Dropped merge push: ", body);
     merge = merge.addWrite(path, std::move(node));
   }

@@ -76,6 +76,12 @@ TEST(MessageDecoderTest, MergeKeysAreHeldToTheRuleOfDataKeys) {
   for (const char* path : {"x/a[", ".value", "a/.priority/b"}) {
     EXPECT_EQ(refusal(merge(path).c_str()), RefusedMessage::Kind::UnstorableData) << path;
   }
+  // A priority is one data may hold.
+  for (const char* priority : {R"({"x":1})", "true", "[1]"}) {
+    const std::string text =
+        R"({"a":"m","b":{"p":"/","d":{"ok":1,"b/.priority":)" + std::string(priority) + "}}}";
+    EXPECT_EQ(refusal(text.c_str()), RefusedMessage::Kind::UnstorableData) << priority;
+  }
   ServerMessage kept = decode(R"({"a":"m","b":{"p":"/a","d":{"b/c":1,"b/.priority":2}}})");
   ASSERT_TRUE(std::holds_alternative<MergePush>(kept));
   EXPECT_EQ(std::get<MergePush>(kept)
