@@ -2,15 +2,12 @@
 // socket: the session's joining, the connection's envelope and handshake, and the persistent
 // connection's replies, pushes and drops, with listens, writes and on-disconnect operations
 // pending. Nothing may throw (into the caller or a queue), no completion may run twice, and a
-// purge completes every write still pending. Each data message also goes through the decoder
-// alone: decoded or refused, and data written back decodes to the same data, as the node reader
-// of plain data pushes reads it.
+// purge completes every write still pending. Each frame also goes through the checks of
+// server_message_checks.h.
 //
 // Input: a flags byte, then one frame per line. Lines of one control byte act instead of
 // sending: 0x01 the server closes the socket, 0x02 time moves on a minute (a reconnect),
 // 0x03 the repository purges its writes, 0x04 / 0x05 interrupt / resume the connection.
-#include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -21,12 +18,10 @@
 
 #include "database/core/persistent_connection.h"
 #include "database/realtime/connection.h"
-#include "database/realtime/data_push.h"
-#include "database/realtime/json_fields.h"
-#include "database/realtime/message_decoder.h"
 #include "database/snapshot/index.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
+#include "fuzz/server_message_checks.h"
 #include "fuzz/support.h"
 #include "platform/run_loop.h"
 #include "platform/wall_clock.h"
@@ -92,46 +87,6 @@ NodePtr nodeOf(std::string_view json) {
   return SnapshotUtilities::nodeFrom(*Value::parseJson(json));
 }
 
-bool sameNode(const NodePtr& a, const NodePtr& b) { return a && b && a->equals(*b); }
-
-// A push's data written back as the server would send it decodes to the same data.
-void checkWrittenBack(const ServerMessage& decoded) {
-  if (const auto* push = std::get_if<DataPush>(&decoded)) {
-    require(push->data != nullptr, "a data push without data");
-    auto again = decodeServerMessage(dataPushDataMessage(*push));
-    const auto* same = std::get_if<DataPush>(&again);
-    require(same && same->path == push->path && same->tag == push->tag &&
-                sameNode(same->data, push->data),
-            "a data push written back decodes to other data");
-  } else if (const auto* merge = std::get_if<MergePush>(&decoded)) {
-    boost::json::object body{{"p", merge->path}, {"d", merge->merge.valForExport(true).toJson()}};
-    if (merge->tag) body["t"] = *merge->tag;
-    auto again = decodeServerMessage(boost::json::object{{"a", "m"}, {"b", std::move(body)}});
-    const auto* same = std::get_if<MergePush>(&again);
-    NodePtr empty = EmptyNode::emptyNode();
-    require(same && same->path == merge->path &&
-                sameNode(same->merge.apply(empty), merge->merge.apply(empty)),
-            "a merge push written back decodes to other data");
-  }
-}
-
-// The decoder alone, on a frame that holds a whole data message.
-void checkDecoder(const std::string& frame) {
-  boost::system::error_code error;
-  boost::json::value message = boost::json::parse(frame, error);
-  const boost::json::value* data = error ? nullptr : json::member(message, "d");
-  if (!json::isString(json::member(message, "t"), "d") || !data || !data->is_object()) return;
-  ServerMessage decoded = decodeServerMessage(data->get_object());
-  checkWrittenBack(decoded);
-  // The node reader of plain data pushes agrees with the decoder.
-  if (auto plain = readDataPush(frame)) {
-    const auto* push = std::get_if<DataPush>(&decoded);
-    require(push && push->path == plain->path && push->tag == plain->tag &&
-                sameNode(push->data, plain->data),
-            "the node reader and the decoder read a data push apart");
-  }
-}
-
 class World {
  public:
   explicit World(uint8_t flags) : flags_(flags) {
@@ -188,7 +143,7 @@ class World {
     } else if (line == "\x05") {
       onQueue([&] { connection_->resumeForReason(kInterruptReason); });
     } else {
-      checkDecoder(line);
+      fuzz::checkServerMessage(line, line.size() / 2);
       onQueue([&] { sockets_.last().serverSends(line); });
     }
   }
