@@ -2,6 +2,7 @@
 
 #include "database/snapshot/json_reader.h"
 #include "database/snapshot/snapshot_utilities.h"
+#include "database/snapshot/validation.h"
 #include "database/utilities/wire_protocol.h"
 
 namespace dz::database {
@@ -93,7 +94,9 @@ std::optional<DataPush> dataPushOf(const JsonTextRead& read) {
   }
   const std::string* path = stringOf(memberOf(*body, wire::kBodyPath));
   push.data = memberOf(*body, wire::kBodyData);
-  if (!path || push.data->isEmpty()) return std::nullopt;
+  if (!path || push.data->isEmpty() || !Validation::isValidUpdatePath(Path(*path))) {
+    return std::nullopt;
+  }
   push.path = *path;
   return push;
 }

@@ -74,6 +74,9 @@ ServerMessage decodeDataPush(std::string_view action, const boost::json::object&
   if (!path || !data || (isMerge && !data->is_object()) || !readTag(body, tag)) {
     return refused(Kind::Push, "Malformed data response from server missing path or data: ", body);
   }
+  if (!Validation::isValidUpdatePath(Path(*path))) {
+    return refused(Kind::UnstorableData, "Dropped push at a path no write is made at: ", body);
+  }
   if (!isMerge) {
     NodePtr node = SnapshotUtilities::tryNodeFromJson(*data);
     if (!node) return refused(Kind::UnstorableData, "Dropped data push: ", body);
@@ -106,6 +109,10 @@ ServerMessage decodeRangeMerge(const boost::json::object& body) {
   std::optional<int64_t> tag;
   const char* kMalformed = "Dropping malformed range merge: ";
   if (!path || !ranges || !readTag(body, tag)) return refused(Kind::Push, kMalformed, body);
+  if (!Validation::isValidUpdatePath(Path(*path))) {
+    return refused(Kind::UnstorableData,
+                   "Dropped range merge at a path no write is made at: ", body);
+  }
   RangeMergePush push{std::string(*path), tag, {}};
   push.ranges.reserve(ranges->size());
   for (const boost::json::value& range : *ranges) {

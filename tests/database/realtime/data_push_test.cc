@@ -96,6 +96,8 @@ TEST(DataPushTest, AnythingElseIsLeftToTheJsonPath) {
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,"t":{"x":null}}},"e":[]}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":1,".priority":null}}})",
       R"({".priority":null,"t":"d","d":{"a":"d","b":{"p":"a","d":1}}})",
+      // a path whose keys data refuses
+      R"({"t":"d","d":{"a":"d","b":{"p":"a/b]","d":1}}})",
       // data the node reader leaves to the document: bad keys, placeholders, repeated keys
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{"a/b":1}}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{".sv":"timestamp"}}}})",

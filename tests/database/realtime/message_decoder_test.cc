@@ -82,6 +82,12 @@ TEST(MessageDecoderTest, MergeKeysAreHeldToTheRuleOfDataKeys) {
         R"({"a":"m","b":{"p":"/","d":{"ok":1,"b/.priority":)" + std::string(priority) + "}}}";
     EXPECT_EQ(refusal(text.c_str()), RefusedMessage::Kind::UnstorableData) << priority;
   }
+  // Nor is a push at a path whose keys data refuses.
+  for (const char* push :
+       {R"({"a":"d","b":{"p":"/a[/b","d":1}})", R"({"a":"m","b":{"p":"x#","d":{"c":1}}})",
+        R"({"a":"rm","b":{"p":".info/$y","d":[]}})"}) {
+    EXPECT_EQ(refusal(push), RefusedMessage::Kind::UnstorableData) << push;
+  }
   ServerMessage kept = decode(R"({"a":"m","b":{"p":"/a","d":{"b/c":1,"b/.priority":2}}})");
   ASSERT_TRUE(std::holds_alternative<MergePush>(kept));
   EXPECT_EQ(std::get<MergePush>(kept)
