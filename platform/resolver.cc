@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/log.h"
 #include "platform/text.h"
 
 namespace dz::platform {
@@ -45,6 +46,10 @@ std::optional<std::string> environmentOverride(const std::string& host) {
     const size_t equals = pair.find('=');
     if (equals != std::string_view::npos && asciiLowercased(pair.substr(0, equals)) == host) {
       return std::string(pair.substr(equals + 1));
+    }
+    if (equals == std::string_view::npos && !pair.empty()) {
+      logLineOnce(std::string(kResolveEnvironment) + ": ignoring the entry \"" + std::string(pair) +
+                  "\", which has no \"=address\"");
     }
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);

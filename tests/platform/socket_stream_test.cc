@@ -18,6 +18,7 @@
 #include "platform/run_loop.h"
 #include "tests/platform/generous_wait.h"
 #include "tests/support/beast_acceptor.h"
+#include "tests/support/capture_stderr.h"
 
 namespace dz::platform {
 namespace {
@@ -175,6 +176,21 @@ TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), kResolverErrorDomain);
   Resolver::removeOverride("broken.dz.test");
+}
+
+TEST(ResolverTest, AnEnvironmentEntryWithoutAnAddressIsLoggedOnce) {
+  ::setenv("DZ_RESOLVE", "forgot-address.dz.test,a.dz.test=127.0.0.2", 1);
+  testing::StderrCapture capture;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ErrorPtr error;
+    Resolver::resolve("a.dz.test", 80, error);
+  }
+  ::unsetenv("DZ_RESOLVE");
+  const std::string log = capture.text();
+  const size_t first = log.find("forgot-address.dz.test");
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("forgot-address.dz.test", first + 1), std::string::npos) << log;
+  EXPECT_NE(log.find("DZ_RESOLVE"), std::string::npos) << log;
 }
 
 TEST(ResolverTest, AsynchronousLookUpsRunOnAFewThreads) {
