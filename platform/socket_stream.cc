@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -22,11 +21,12 @@
 
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
+#include "platform/tls_client.h"
 
 namespace dz::platform {
 namespace {
 
-constexpr char kCaFileEnvironment[] = "DZ_CA_FILE";
+constexpr char kSettingsCaFile[] = "the TLS settings' CA file";
 
 // Connections open and close on a thread that never stops, so one may be in the middle of a
 // handshake while the process exits: OpenSSL must not free its state in an exit handler. Only the
@@ -38,12 +38,14 @@ ErrorPtr posixError(int code, const std::string& what) {
   return std::make_shared<Error>(kSocketErrorDomain, code, what + ": " + std::strerror(code));
 }
 
-ErrorPtr tlsError(SSL* ssl) {
+// `caProblem`: why a CA file gave no trust anchors, which may be why verification failed.
+ErrorPtr tlsError(SSL* ssl, const std::string& caProblem = {}) {
   const long verify = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
   if (verify != X509_V_OK) {
-    return std::make_shared<Error>(
-        kTlsErrorDomain, verify,
-        std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify));
+    std::string description =
+        std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify);
+    if (!caProblem.empty()) description += " (" + caProblem + ")";
+    return std::make_shared<Error>(kTlsErrorDomain, verify, std::move(description));
   }
   const unsigned long code = ERR_get_error();
   char text[256] = "TLS failure";
@@ -169,10 +171,10 @@ class ContextCache {
   }
 
   // A new reference to the context for `settings` (with the environment's CA file), or null
-  // when it cannot be made (a CA file that does not load); `key` names the configuration.
-  SSL_CTX* context(const TlsSettings& settings, std::string& key) {
-    const char* environmentCa = std::getenv(kCaFileEnvironment);
-    const std::string extraCa = environmentCa ? environmentCa : "";
+  // when it cannot be made (a CA file of the settings that does not load); `key` names the
+  // configuration, `caProblem` why a CA file gave no trust anchors.
+  SSL_CTX* context(const TlsSettings& settings, std::string& key, std::string& caProblem) {
+    const std::string extraCa = environmentCaFile();
     key = std::string(settings.validatesCertificateChain ? "verify\n" : "none\n") +
           settings.caFile + "\n" + extraCa;
     const std::string stamp = settings.validatesCertificateChain
@@ -181,12 +183,14 @@ class ContextCache {
     std::lock_guard lock(mutex_);
     Entry& entry = contexts_[key];
     if (!entry.context || entry.stamp != stamp) {
-      SSL_CTX* fresh = make(settings, extraCa);
+      SSL_CTX* fresh = make(settings, extraCa, caProblem);
       if (!fresh) return nullptr;
       if (entry.context) SSL_CTX_free(entry.context);
       entry.context = fresh;
       entry.stamp = stamp;
+      entry.caProblem = caProblem;
     }
+    caProblem = entry.caProblem;
     SSL_CTX_up_ref(entry.context);
     return entry.context;
   }
@@ -195,9 +199,11 @@ class ContextCache {
   struct Entry {
     SSL_CTX* context = nullptr;
     std::string stamp;
+    std::string caProblem;
   };
 
-  static SSL_CTX* make(const TlsSettings& settings, const std::string& extraCa) {
+  static SSL_CTX* make(const TlsSettings& settings, const std::string& extraCa,
+                       std::string& caProblem) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (!context) return nullptr;
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
@@ -206,12 +212,15 @@ class ContextCache {
     SSL_CTX_sess_set_new_cb(context, onNewSession);
     if (settings.validatesCertificateChain) {
       SSL_CTX_set_default_verify_paths(context);
-      if (!settings.caFile.empty() &&
-          SSL_CTX_load_verify_locations(context, settings.caFile.c_str(), nullptr) != 1) {
-        SSL_CTX_free(context);
-        return nullptr;
+      if (!settings.caFile.empty()) {
+        caProblem = addCaFile(context, settings.caFile, kSettingsCaFile);
+        if (!caProblem.empty()) {
+          SSL_CTX_free(context);
+          return nullptr;
+        }
       }
-      if (!extraCa.empty()) SSL_CTX_load_verify_locations(context, extraCa.c_str(), nullptr);
+      // An environment's file that does not load is no reason to refuse the system's anchors.
+      if (!extraCa.empty()) caProblem = addCaFile(context, extraCa, kCaFileEnvironment);
       ERR_clear_error();
       SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     } else {
@@ -250,6 +259,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   SSL_CTX* context = nullptr;
   SSL* ssl = nullptr;
   std::string sessionKey;
+  std::string caProblem;
   std::vector<SocketAddress> addresses;
   size_t nextAddress = 0;
   ErrorPtr error;
@@ -426,19 +436,23 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
   void onConnected(Events& events) {
     if (!tls) return becomeOpen(events);
-    if (!setUpTls()) return fail(tlsError(nullptr), events);
+    if (ErrorPtr failure = setUpTls()) return fail(std::move(failure), events);
     phase = Phase::kHandshaking;
     continueHandshake(events);
   }
 
-  bool setUpTls() {
+  // Null once the connection's TLS is ready to handshake.
+  ErrorPtr setUpTls() {
     std::string configuration;
-    context = ContextCache::shared().context(*tls, configuration);
-    if (!context) return false;
+    context = ContextCache::shared().context(*tls, configuration, caProblem);
+    if (!context && !caProblem.empty()) {
+      return std::make_shared<Error>(kTlsErrorDomain, 0, caProblem);
+    }
+    if (!context) return tlsError(nullptr);
     ssl = SSL_new(context);
-    if (!ssl) return false;
+    if (!ssl) return tlsError(nullptr);
     BIO* bio = BIO_new(socketBioMethod());
-    if (!bio) return false;
+    if (!bio) return tlsError(nullptr);
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
     SSL_set_bio(ssl, bio, bio);
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -448,13 +462,13 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
       X509_VERIFY_PARAM* parameters = SSL_get0_param(ssl);
       const int ok = ipLiteral ? X509_VERIFY_PARAM_set1_ip_asc(parameters, host.c_str())
                                : X509_VERIFY_PARAM_set1_host(parameters, host.c_str(), 0);
-      if (ok != 1) return false;
+      if (ok != 1) return tlsError(nullptr);
     }
     sessionKey = configuration + "\n" + host + ":" + std::to_string(port);
     SSL_set_ex_data(ssl, sessionKeyIndex(), &sessionKey);
     SessionCache::shared().offer(sessionKey, ssl);
     SSL_set_connect_state(ssl);
-    return true;
+    return nullptr;
   }
 
   void continueHandshake(Events& events) {
@@ -473,7 +487,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     if (reason == SSL_ERROR_SYSCALL && errno != 0 && SSL_get_verify_result(ssl) == X509_V_OK) {
       return fail(posixError(errno, "TLS handshake with " + host), events);
     }
-    fail(tlsError(ssl), events);
+    fail(tlsError(ssl, caProblem), events);
   }
 
   void becomeOpen(Events& events) {

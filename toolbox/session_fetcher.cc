@@ -1,24 +1,21 @@
 #include "toolbox/session_fetcher.h"
 
 #include <curl/curl.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "platform/exception.h"
-#include "platform/log.h"
 #include "platform/resolver.h"
+#include "platform/tls_client.h"
 
 namespace dz::toolbox {
 namespace {
 
-constexpr char kCaFileEnvironment[] = "DZ_CA_FILE";
 constexpr char kAllowedProtocols[] = "http,https";
 constexpr auto kMaxConnectTimeout = std::chrono::seconds(30);
 constexpr int kPollMs = 1000;
@@ -36,17 +33,9 @@ bool safeHeaderText(std::string_view text) {
   return std::none_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; });
 }
 
-// Adds the development CA (DZ_CA_FILE) to libcurl's context after the system store is loaded.
-CURLcode addExtraAuthority(CURL*, void* context, void*) {
-  if (const char* file = std::getenv(kCaFileEnvironment); file && *file) {
-    SSL_CTX_load_verify_locations(static_cast<SSL_CTX*>(context), file, nullptr);
-    ERR_clear_error();
-  }
-  return CURLE_OK;
-}
-
 size_t appendBody(char* data, size_t size, size_t count, void* user);
 int beforeEachSend(void* user, char*, char*, int, int);
+CURLcode prepareTlsContext(CURL*, void* context, void* user);
 
 // Methods that may run twice without harm (RFC 9110, 9.2.2).
 bool idempotent(std::string_view method) {
@@ -72,6 +61,8 @@ struct Transfer {
   bool repeatable = false;
   int sends = 0;
   bool repeatRefused = false;
+  // Why DZ_CA_FILE gave no trust anchors, for a verification that then fails.
+  std::string caProblem;
   char errorText[CURL_ERROR_SIZE] = {};
   FetchCompletion completion;
   platform::DispatchQueuePtr queue;
@@ -190,6 +181,9 @@ class TransferEngine {
       if (!transfer.tooLarge && transfer.errorText[0]) {
         description += std::string(": ") + transfer.errorText;
       }
+      if (result == CURLE_PEER_FAILED_VERIFICATION && !transfer.caProblem.empty()) {
+        description += " (" + transfer.caProblem + ")";
+      }
       transfer.complete(std::nullopt,
                         std::make_shared<Error>(kFetcherNetworkErrorDomain,
                                                 transfer.tooLarge ? CURLE_WRITE_ERROR : result,
@@ -228,6 +222,15 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
   }
   transfer->response.append(data, bytes);
   return bytes;
+}
+
+// Adds the development CA (DZ_CA_FILE) to libcurl's context after the system store is loaded.
+CURLcode prepareTlsContext(CURL*, void* context, void* user) {
+  if (const std::string file = platform::environmentCaFile(); !file.empty()) {
+    static_cast<detail::Transfer*>(user)->caProblem =
+        platform::addCaFile(static_cast<SSL_CTX*>(context), file, platform::kCaFileEnvironment);
+  }
+  return CURLE_OK;
 }
 
 int beforeEachSend(void* user, char*, char*, int, int) {
@@ -297,7 +300,8 @@ void SessionFetcher::beginFetch(FetchCompletion completion) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, addExtraAuthority);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, prepareTlsContext);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, transfer.get());
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
   curl_easy_setopt(
       easy, CURLOPT_CONNECTTIMEOUT_MS,

@@ -1,15 +1,18 @@
 // TLS over the socket streams against a plain OpenSSL server in the test: what the stream waits
-// for when OpenSSL needs the other direction, and sessions resumed on reconnect.
+// for when OpenSSL needs the other direction, sessions resumed on reconnect, and a CA file that
+// gives no trust anchors.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 
 #include "platform/run_loop.h"
 #include "platform/socket_stream.h"
 #include "tests/platform/generous_wait.h"
 #include "tests/support/beast_acceptor.h"
+#include "tests/support/capture_stderr.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/tls_server_context.h"
 #include "tools/devserver/certificate_authority.h"
@@ -154,6 +157,41 @@ TEST_F(TlsStreamTest, AReconnectResumesTheSession) {
   }
   std::lock_guard lock(serverMutex);
   EXPECT_EQ(resumed, (std::vector<bool>{false, true}));
+  SSL_CTX_free(context);
+}
+
+// The failure of a connection that ends in its handshake; empty when none came.
+std::string failureOf(const std::shared_ptr<Driver>& driver) {
+  if (!runLoopUntil([&] { return driver->pair.input->error() != nullptr; })) return {};
+  return driver->pair.input->error()->localizedDescription();
+}
+
+TEST_F(TlsStreamTest, AnEnvironmentCaFileThatGivesNoAnchorsIsNamedAndLoggedOnce) {
+  dz::testing::ScopedSandbox sandbox;
+  const auto notPem = sandbox.root() / "not-pem.txt";
+  std::ofstream(notPem) << "no certificate here\n";
+  SSL_CTX* context = testing::makeServerContext(identity_.certificatePem, identity_.privateKeyPem);
+  BeastAcceptor server([&](boost::asio::ip::tcp::socket& socket) {
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, socket.native_handle());
+    SSL_accept(ssl);
+    SSL_free(ssl);
+  });
+  for (const std::string& file : {(sandbox.root() / "missing.pem").string(), notPem.string()}) {
+    ::setenv("DZ_CA_FILE", file.c_str(), 1);
+    dz::testing::StderrCapture capture;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const std::string failure =
+          failureOf(open(server.port(), {.validatesCertificateChain = true, .caFile = {}}));
+      EXPECT_NE(failure.find("DZ_CA_FILE"), std::string::npos) << failure;
+      EXPECT_NE(failure.find(file), std::string::npos) << failure;
+    }
+    const std::string log = capture.text();
+    const size_t first = log.find(file);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(file, first + 1), std::string::npos) << log;
+  }
+  ::unsetenv("DZ_CA_FILE");
   SSL_CTX_free(context);
 }
 

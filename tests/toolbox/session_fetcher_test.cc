@@ -181,6 +181,17 @@ TEST_F(SessionFetcherTest, AnUntrustedCertificateIsRefused) {
   EXPECT_TRUE(peer.requests().empty());
 }
 
+TEST_F(SessionFetcherTest, ACaFileThatGivesNoAnchorsIsNamedInTheFailure) {
+  HttpsPeer peer([](const HttpRequest&) { return HttpResponse{.body = "{}"}; });
+  const std::string missing = (peer.caFile().parent_path() / "missing.pem").string();
+  setenv("DZ_CA_FILE", missing.c_str(), 1);
+  Outcome untrusted = fetch({.url = peer.url("/")});
+  ASSERT_NE(untrusted.error, nullptr);
+  EXPECT_NE(untrusted.error->localizedDescription().find("DZ_CA_FILE"), std::string::npos);
+  EXPECT_NE(untrusted.error->localizedDescription().find(missing), std::string::npos)
+      << untrusted.error->localizedDescription();
+}
+
 TEST_F(SessionFetcherTest, SequentialFetchesReuseOneConnection) {
   HttpsPeer peer([](const HttpRequest&) { return HttpResponse{.body = "{}"}; });
   trust(peer);

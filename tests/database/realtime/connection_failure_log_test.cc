@@ -1,6 +1,7 @@
 // A session that cannot reach its server says why in the log once the database's logging is
 // switched on, with no launch argument for debug mode: real sockets against a port that refuses,
-// a name that does not resolve and a TLS server nobody trusts.
+// a name that does not resolve, a TLS server nobody trusts and a CA file that gives no trust
+// anchors.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -117,6 +118,19 @@ TEST_F(ConnectionFailureLogTest, UntrustedCertificateSaysVerificationFailed) {
   std::string log =
       logOfFailedAttempt(std::string(kHost) + ":" + std::to_string(server.port()), true);
   expectOneFailureLine(log, "certificate verification failed");
+}
+
+TEST_F(ConnectionFailureLogTest, ACaFileThatGivesNoAnchorsIsNamed) {
+  using dz::testing::BeastWebSocketServer;
+  auto authority = devserver::CertificateAuthority::create("authority of a CA file that is gone");
+  auto leaf = authority->issue({kHost});
+  BeastWebSocketServer tls(BeastWebSocketServer::echo(),
+                           dz::testing::TlsIdentity{leaf.certificatePem, leaf.privateKeyPem});
+  const std::string tlsHost = std::string(kHost) + ":" + std::to_string(tls.port());
+  const std::string missing = (sandbox_.root() / "missing.pem").string();
+  ::setenv("DZ_CA_FILE", missing.c_str(), 1);
+  expectOneFailureLine(logOfFailedAttempt(tlsHost, true), missing);
+  ::unsetenv("DZ_CA_FILE");
 }
 
 TEST_F(ConnectionFailureLogTest, NothingIsLoggedWithLoggingSwitchedOff) {
