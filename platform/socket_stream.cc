@@ -473,6 +473,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
   void continueHandshake(Events& events) {
     ERR_clear_error();
+    errno = 0;  // tells a reset from a close below
     const int result = SSL_connect(ssl);
     if (result == 1) return becomeOpen(events);
     const int reason = SSL_get_error(ssl, result);
@@ -484,10 +485,20 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     }
     // A session the server no longer takes must not fail the next attempt as well.
     SessionCache::shared().forget(sessionKey);
-    if (reason == SSL_ERROR_SYSCALL && errno != 0 && SSL_get_verify_result(ssl) == X509_V_OK) {
-      return fail(posixError(errno, "TLS handshake with " + host), events);
+    if (reason == SSL_ERROR_SYSCALL && SSL_get_verify_result(ssl) == X509_V_OK &&
+        (errno != 0 || ERR_peek_error() == 0)) {
+      return fail(endedHandshake(errno), events);
     }
     fail(tlsError(ssl, caProblem), events);
+  }
+
+  // The peer reset (`code`) or closed (0) the connection in the handshake, with no alert.
+  ErrorPtr endedHandshake(int code) const {
+    std::string description = "TLS handshake with " + host + ":" + std::to_string(port) + ": " +
+                              (code ? std::strerror(code) : "the server closed the connection");
+    if (BIO_number_read(SSL_get_rbio(ssl)) == 0) description += kNoTlsAnswer;
+    if (code) return std::make_shared<Error>(kSocketErrorDomain, code, std::move(description));
+    return std::make_shared<Error>(kTlsErrorDomain, 0, std::move(description));
   }
 
   void becomeOpen(Events& events) {

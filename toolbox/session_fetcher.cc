@@ -33,6 +33,26 @@ bool safeHeaderText(std::string_view text) {
   return std::none_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; });
 }
 
+// Whether the server sent any TLS on a connection being opened. OpenSSL's message callback sets
+// it through the context libcurl made for the connection, which may outlive the transfer, so
+// the two share it.
+using TlsAnswered = std::shared_ptr<std::atomic<bool>>;
+
+void freeTlsAnswered(void*, void* flag, CRYPTO_EX_DATA*, int, long, void*) {
+  delete static_cast<TlsAnswered*>(flag);
+}
+
+int tlsAnsweredIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, freeTlsAnswered);
+  return index;
+}
+
+void noteReceivedTls(int written, int, int, const void*, size_t, SSL* ssl, void*) {
+  const auto* answered =
+      static_cast<TlsAnswered*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), tlsAnsweredIndex()));
+  if (!written && answered) (*answered)->store(true);
+}
+
 size_t appendBody(char* data, size_t size, size_t count, void* user);
 int beforeEachSend(void* user, char*, char*, int, int);
 CURLcode prepareTlsContext(CURL*, void* context, void* user);
@@ -63,6 +83,7 @@ struct Transfer {
   bool repeatRefused = false;
   // Why DZ_CA_FILE gave no trust anchors, for a verification that then fails.
   std::string caProblem;
+  TlsAnswered tlsAnswered;  // null until a TLS connection is prepared
   char errorText[CURL_ERROR_SIZE] = {};
   FetchCompletion completion;
   platform::DispatchQueuePtr queue;
@@ -184,6 +205,9 @@ class TransferEngine {
       if (result == CURLE_PEER_FAILED_VERIFICATION && !transfer.caProblem.empty()) {
         description += " (" + transfer.caProblem + ")";
       }
+      if (result == CURLE_SSL_CONNECT_ERROR && transfer.tlsAnswered && !*transfer.tlsAnswered) {
+        description += platform::kNoTlsAnswer;
+      }
       transfer.complete(std::nullopt,
                         std::make_shared<Error>(kFetcherNetworkErrorDomain,
                                                 transfer.tooLarge ? CURLE_WRITE_ERROR : result,
@@ -224,12 +248,18 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-// Adds the development CA (DZ_CA_FILE) to libcurl's context after the system store is loaded.
+// Adds the development CA (DZ_CA_FILE) to libcurl's context after the system store is loaded,
+// and watches for the server's first TLS.
 CURLcode prepareTlsContext(CURL*, void* context, void* user) {
+  auto* transfer = static_cast<detail::Transfer*>(user);
+  auto* tls = static_cast<SSL_CTX*>(context);
   if (const std::string file = platform::environmentCaFile(); !file.empty()) {
-    static_cast<detail::Transfer*>(user)->caProblem =
-        platform::addCaFile(static_cast<SSL_CTX*>(context), file, platform::kCaFileEnvironment);
+    transfer->caProblem = platform::addCaFile(tls, file, platform::kCaFileEnvironment);
   }
+  transfer->tlsAnswered = std::make_shared<std::atomic<bool>>(false);
+  delete static_cast<TlsAnswered*>(SSL_CTX_get_ex_data(tls, tlsAnsweredIndex()));
+  SSL_CTX_set_ex_data(tls, tlsAnsweredIndex(), new TlsAnswered(transfer->tlsAnswered));
+  SSL_CTX_set_msg_callback(tls, noteReceivedTls);
   return CURLE_OK;
 }
 

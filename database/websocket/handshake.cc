@@ -21,6 +21,13 @@ constexpr char kUnofferedExtension[] =
 constexpr char kNotUpgraded[] =
     "Server answered 101 without Upgrade: websocket and Connection: Upgrade";
 constexpr char kHeaderTooLong[] = "Server's handshake response header is longer than ";
+constexpr char kUnanswered[] = "Server closed the connection before answering the handshake";
+constexpr char kAnsweredInTls[] = "Server answered the handshake in TLS: the URL needs https";
+constexpr char kMayWantTls[] =
+    " (as a TLS server does to a plain connection: does the URL need https?)";
+// A TLS record starts with its type (alert 21, handshake 22) and major version 3.
+constexpr std::string_view kTlsAlertStart = "\x15\x03";
+constexpr std::string_view kTlsHandshakeStart = "\x16\x03";
 constexpr char kExtensionsField[] = "Sec-WebSocket-Extensions";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
@@ -194,6 +201,14 @@ ErrorPtr badResponseError(int statusCode) {
 
 ErrorPtr responseHeaderTooLongError(size_t limit) {
   return handshakeError(kHeaderTooLong + std::to_string(limit) + " bytes");
+}
+
+ErrorPtr unansweredHandshakeError(bool secure, std::string_view received) {
+  if (secure) return handshakeError(kUnanswered);
+  if (received.starts_with(kTlsAlertStart) || received.starts_with(kTlsHandshakeStart)) {
+    return handshakeError(kAnsweredInTls);
+  }
+  return handshakeError(received.empty() ? std::string(kUnanswered) + kMayWantTls : kUnanswered);
 }
 
 ErrorPtr checkResponse(const ResponseHeader& response, std::string_view secKey,

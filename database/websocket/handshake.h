@@ -72,5 +72,8 @@ ErrorPtr checkResponse(const ResponseHeader& response, std::string_view secKey,
 ErrorPtr badResponseError(int statusCode);
 // The error for a response header longer than `limit` bytes.
 ErrorPtr responseHeaderTooLongError(size_t limit);
+// The error for a connection that ended before the response header did, with `received` of it;
+// `secure`: the connection has TLS.
+ErrorPtr unansweredHandshakeError(bool secure, std::string_view received);
 
 }  // namespace dz::websocket

@@ -450,6 +450,10 @@ size_t WebSocket::feedFrames(std::string_view bytes) {
 void WebSocket::handleEnd() {
   pumpReading();
   if (ErrorPtr error = streams_.input->error()) return failWithError(std::move(error));
+  // A server that ends the connection instead of answering the upgrade refused it; say how.
+  if (readPhase_ == ReadPhase::kHeader && readyState() == ReadyState::kConnecting) {
+    return failWithError(unansweredHandshakeError(url_.isSecure(), responseHeader_));
+  }
   if (setState(ReadyState::kClosed)) scheduleCleanup();
   if (closeReported_ || failed_) return;
   closeReported_ = true;

@@ -1,6 +1,6 @@
 // TLS over the socket streams against a plain OpenSSL server in the test: what the stream waits
-// for when OpenSSL needs the other direction, sessions resumed on reconnect, and a CA file that
-// gives no trust anchors.
+// for when OpenSSL needs the other direction, sessions resumed on reconnect, and failures that
+// name a mistake in the set-up.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
@@ -164,6 +164,17 @@ TEST_F(TlsStreamTest, AReconnectResumesTheSession) {
 std::string failureOf(const std::shared_ptr<Driver>& driver) {
   if (!runLoopUntil([&] { return driver->pair.input->error() != nullptr; })) return {};
   return driver->pair.input->error()->localizedDescription();
+}
+
+TEST_F(TlsStreamTest, APlainTextPeerIsSaidNotToAnswerTls) {
+  BeastAcceptor plain([](boost::asio::ip::tcp::socket& socket) {
+    char hello[4096];
+    boost::system::error_code ignored;
+    socket.read_some(boost::asio::buffer(hello), ignored);
+  });
+  const std::string failure =
+      failureOf(open(plain.port(), {.validatesCertificateChain = false, .caFile = {}}));
+  EXPECT_NE(failure.find("did not answer TLS"), std::string::npos) << failure;
 }
 
 TEST_F(TlsStreamTest, AnEnvironmentCaFileThatGivesNoAnchorsIsNamedAndLoggedOnce) {

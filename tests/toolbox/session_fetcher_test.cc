@@ -192,6 +192,18 @@ TEST_F(SessionFetcherTest, ACaFileThatGivesNoAnchorsIsNamedInTheFailure) {
       << untrusted.error->localizedDescription();
 }
 
+TEST_F(SessionFetcherTest, APlainTextPortReachedOverHttpsIsNamed) {
+  dz::testing::BeastAcceptor plain([](asio::ip::tcp::socket& socket) {
+    char hello[4096];
+    boost::system::error_code ignored;
+    socket.read_some(asio::buffer(hello), ignored);
+  });
+  Outcome outcome = fetch({.url = "https://127.0.0.1:" + std::to_string(plain.port()) + "/"});
+  ASSERT_NE(outcome.error, nullptr);
+  EXPECT_NE(outcome.error->localizedDescription().find("did not answer TLS"), std::string::npos)
+      << outcome.error->localizedDescription();
+}
+
 TEST_F(SessionFetcherTest, SequentialFetchesReuseOneConnection) {
   HttpsPeer peer([](const HttpRequest&) { return HttpResponse{.body = "{}"}; });
   trust(peer);

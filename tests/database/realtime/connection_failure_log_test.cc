@@ -1,7 +1,7 @@
 // A session that cannot reach its server says why in the log once the database's logging is
 // switched on, with no launch argument for debug mode: real sockets against a port that refuses,
-// a name that does not resolve, a TLS server nobody trusts and a CA file that gives no trust
-// anchors.
+// a name that does not resolve, a TLS server nobody trusts, a CA file that gives no trust
+// anchors and a URL whose scheme the port does not speak.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -131,6 +131,21 @@ TEST_F(ConnectionFailureLogTest, ACaFileThatGivesNoAnchorsIsNamed) {
   ::setenv("DZ_CA_FILE", missing.c_str(), 1);
   expectOneFailureLine(logOfFailedAttempt(tlsHost, true), missing);
   ::unsetenv("DZ_CA_FILE");
+}
+
+TEST_F(ConnectionFailureLogTest, TheWrongSchemeForThePortIsNamed) {
+  using dz::testing::BeastWebSocketServer;
+  BeastWebSocketServer plain(BeastWebSocketServer::echo());
+  expectOneFailureLine(
+      logOfFailedAttempt(std::string(kHost) + ":" + std::to_string(plain.port()), true),
+      "did not answer TLS");
+
+  auto authority = devserver::CertificateAuthority::create("authority of a TLS port");
+  auto leaf = authority->issue({kHost});
+  BeastWebSocketServer tls(BeastWebSocketServer::echo(),
+                           dz::testing::TlsIdentity{leaf.certificatePem, leaf.privateKeyPem});
+  expectOneFailureLine(
+      logOfFailedAttempt(std::string(kHost) + ":" + std::to_string(tls.port()), false), "TLS");
 }
 
 TEST_F(ConnectionFailureLogTest, NothingIsLoggedWithLoggingSwitchedOff) {
