@@ -143,17 +143,20 @@ std::vector<std::pair<std::string, CompoundWrite>> CompoundWrite::childCompoundW
 
 NodePtr CompoundWrite::applySubtree(const Path& relativePath, const TreeNode& tree, NodePtr node) {
   if (tree.value) return node->updateChild(relativePath, tree.value);
-  NodePtr priorityWrite;
+  // The writes are one change: the node keeps its priority, or takes the one written, even when
+  // its children empty it on the way to new ones.
+  NodePtr priority = node->getChild(relativePath)->getPriority();
   for (const auto& entry : tree.children) {
     if (entry.key == kPriorityKey) {
-      priorityWrite = entry.value->value;
+      if (entry.value->value) priority = entry.value->value;
     } else {
       node = applySubtree(relativePath.child(entry.key), *entry.value, std::move(node));
     }
   }
   // A priority alone would make data out of nothing.
-  if (priorityWrite && !node->getChild(relativePath)->isEmpty()) {
-    node = node->updateChild(relativePath.child(kPriorityKey), priorityWrite);
+  NodePtr after = node->getChild(relativePath);
+  if (!after->isEmpty() && !nodesEqual(after->getPriority(), priority)) {
+    node = node->updateChild(relativePath.child(kPriorityKey), priority);
   }
   return node;
 }

@@ -46,7 +46,8 @@ class CompoundWrite {
   // The non-empty child writes by immediate key, in key order.
   std::vector<std::pair<std::string, CompoundWrite>> childCompoundWrites() const;
 
-  // The node with every write applied (a ".priority" write only where data remains).
+  // The node with every write applied as one change: a node above the written paths keeps its
+  // priority (or takes a ".priority" write) whenever data remains in it, whatever the order.
   NodePtr apply(const NodePtr& node) const;
 
   // Calls `visit(path, node)` for every write, parents before children and siblings in key

@@ -85,6 +85,33 @@ void maybeAddValueEvent(const ViewCache& oldViewCache, const ViewCache& newViewC
 
 Path singleKeyPath(const std::string& key) { return Path(std::vector<std::string>{key}); }
 
+const Path& priorityPath() {
+  static const Path* path = new Path(singleKeyPath(kPriorityKey));
+  return *path;
+}
+
+// The priority a merge (`tree`, relative to the node) leaves on a node that keeps data: the one
+// it writes there, else the one the node had; null when neither is known.
+NodePtr priorityAfterMerge(const CompoundWrite& tree, const NodePtr& before) {
+  if (NodePtr written = tree.completeNode(priorityPath())) return written;
+  return before->isEmpty() ? nullptr : before->getPriority();
+}
+
+// A merge is one change, but a view applies its writes one by one: a node they empty on the way
+// to new children comes back without its priority. Collects, by path below `at`, the priorities
+// to set again where `after` lacks what the merge leaves.
+void collectLostPriorities(const CompoundWrite& tree, const Path& at, const NodePtr& before,
+                           const NodePtr& after, std::vector<std::pair<Path, NodePtr>>& lost) {
+  if (tree.rootWrite() || after->isEmpty()) return;
+  for (const auto& [key, childTree] : tree.childCompoundWrites()) {
+    if (key == kPriorityKey) continue;
+    collectLostPriorities(childTree, at.child(key), before->getImmediateChild(key),
+                          after->getImmediateChild(key), lost);
+  }
+  NodePtr priority = priorityAfterMerge(tree, before);
+  if (priority && !nodesEqual(priority, after->getPriority())) lost.emplace_back(at, priority);
+}
+
 }  // namespace
 
 CompleteServerData CompleteServerData::after(const Operation& operation, const NodePtr& cache) {
@@ -98,12 +125,9 @@ CompleteServerData CompleteServerData::after(const Operation& operation, const N
   }
   if (operation.type() == Operation::Type::Merge) {
     return CompleteServerData([&operation, cache] {
-      NodePtr result = cache;
-      operation.children().enumerateWrites([&](const Path& path, const NodePtr& node) {
-        result = result->updateChild(operation.path().child(path), node);
-        return false;
-      });
-      return result;
+      const Path& path = operation.path();
+      const CompoundWrite& children = operation.children();
+      return (path.isEmpty() ? children : CompoundWrite().addWrites(path, children)).apply(cache);
     });
   }
   return cache;
@@ -378,7 +402,27 @@ ViewCache ViewProcessor::applyUserMerge(const ViewCache& viewCache, const Path& 
   };
   pass(true);
   pass(false);
+  CompoundWrite viewMergeTree =
+      path.isEmpty() ? changedChildren : CompoundWrite().addWrites(path, changedChildren);
+  std::vector<std::pair<Path, NodePtr>> lost;
+  collectLostPriorities(viewMergeTree, Path(), viewCache.eventCache().node(),
+                        current.eventCache().node(), lost);
+  for (const auto& [at, priority] : lost) {
+    current = applyUserOverwrite(current, at.child(kPriorityKey), priority, writesCache,
+                                 completeCache, accumulator);
+  }
   return current;
+}
+
+ViewCache ViewProcessor::keepEventPriority(const ViewCache& before, const ViewCache& after) const {
+  const NodePtr& priority = before.eventCache().node()->getPriority();
+  const CacheNode& event = after.eventCache();
+  if (before.eventCache().node()->isEmpty() || event.node()->isEmpty() ||
+      nodesEqual(event.node()->getPriority(), priority)) {
+    return after;
+  }
+  return after.updateEventSnap(filter_->updatePriority(event.indexedNode(), priority),
+                               event.isFullyInitialized(), event.isFiltered());
 }
 
 ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path& path,
@@ -417,7 +461,26 @@ ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path
                                      completeCache, filterServerNode, accumulator);
     }
   }
-  return current;
+  // The children's own nodes kept their priorities as one change, but this node may have lost its
+  // own while its children went and came.
+  const NodePtr& priorityBefore = serverNode->getPriority();
+  NodePtr written = viewMergeTree.completeNode(priorityPath());
+  if (written || (!priorityBefore->isEmpty() && current.serverCache().node()->isEmpty())) {
+    // The server's priority changed: the event data follows it as after a write of it alone.
+    NodePtr priority =
+        current.serverCache().node()->isEmpty() ? EmptyNode::emptyNode() : std::move(written);
+    return applyServerOverwrite(current, priorityPath(), priority, writesCache, completeCache,
+                                filterServerNode, accumulator);
+  }
+  const CacheNode& server = current.serverCache();
+  if (!server.node()->isEmpty() && !nodesEqual(server.node()->getPriority(), priorityBefore)) {
+    const NodeFilter& serverFilter =
+        filterServerNode ? *filter_ : static_cast<const NodeFilter&>(filter_->indexedFilter());
+    current =
+        current.updateServerSnap(serverFilter.updatePriority(server.indexedNode(), priorityBefore),
+                                 server.isFullyInitialized(), server.isFiltered());
+  }
+  return keepEventPriority(viewCache, current);
 }
 
 ViewCache ViewProcessor::ackUserWrite(const ViewCache& viewCache, const Path& ackPath,

@@ -98,6 +98,9 @@ class ViewProcessor {
                              const CompoundWrite& changedChildren, const WriteTreeRef& writesCache,
                              const CompleteServerData& completeCache, bool filterServerNode,
                              ChildChangeAccumulator& accumulator) const;
+  // `after` with the event data's priority of `before` where a merge that writes none emptied
+  // and refilled the data on the way.
+  ViewCache keepEventPriority(const ViewCache& before, const ViewCache& after) const;
   ViewCache ackUserWrite(const ViewCache& viewCache, const Path& ackPath,
                          const AffectedTree& affectedTree, const WriteTreeRef& writesCache,
                          const CompleteServerData& completeCache,

@@ -135,6 +135,33 @@ TEST(SyncTreeScenario, ServerMergeUpdatesChildren) {
                    "h1 child_changed y 3 prev=null", R"(h1 value /a {"y":3,"z":4})"}));
 }
 
+// A merge is one change: the location keeps its priority while its children go and come, and
+// whichever of their keys comes first; the events stay those of the children.
+TEST(SyncTreeScenario, AMergeThatEmptiesAndRefillsALocationKeepsItsPriority) {
+  SyncScenario s;
+  QuerySpec l = query("/l");
+  s.listen(l);
+  s.serverData(l, R"({"b":1,".priority":"p"})");
+  EXPECT_EQ(s.serverUpdate("/l", R"({"a":2,"b":null})"),
+            (Lines{"h1 child_removed b 1", "h1 child_added a 2 prev=null",
+                   R"(h1 value /l {".priority":"p","a":2})"}));
+  EXPECT_EQ(s.userUpdate("/l", R"({"é":3,"a":null})"),
+            (Lines{"h1 child_removed a 2", "h1 child_added é 3 prev=null",
+                   R"(h1 value /l {".priority":"p","é":3})"}));
+  EXPECT_EQ(s.serverUpdate("/l", R"({"é":3,"a":null})"), Lines{});
+  EXPECT_EQ(s.ack(s.lastWriteId()), Lines{});
+  // Below a child, and with a priority written among the children.
+  s.serverSet("/l", R"({"x":{"a":1,".priority":"q"},".priority":"p"})");
+  EXPECT_EQ(s.userUpdate("/l", R"({"x/a":null,"x/é":2})"),
+            (Lines{R"(h1 child_changed x {".priority":"q","é":2} prev=null)",
+                   R"(h1 value /l {".priority":"p","x":{".priority":"q","é":2}})"}));
+  EXPECT_EQ(s.serverUpdate("/l", R"({"x/a":null,"x/é":2})"), Lines{});
+  EXPECT_EQ(s.ack(s.lastWriteId()), Lines{});
+  EXPECT_EQ(s.serverUpdate("/l", R"({".priority":"n","x":null,"y":1})"),
+            (Lines{R"(h1 child_removed x {".priority":"q","é":2})", "h1 child_added y 1 prev=null",
+                   R"(h1 value /l {".priority":"n","y":1})"}));
+}
+
 TEST(SyncTreeScenario, ValueEventsWaitUntilTheDataIsComplete) {
   SyncScenario s;
   QuerySpec a = query("/a");

@@ -9,6 +9,7 @@
 namespace dz::database {
 namespace {
 
+using node_literals::json;
 using node_literals::leaf;
 using node_literals::node;
 
@@ -97,6 +98,33 @@ TEST(CompoundWriteTest, PriorityWritesApplyOnlyWhereDataRemains) {
   NodePtr applied = write.apply(node(R"({"a": {"x": 1}})"));
   EXPECT_EQ(applied->getChild(Path("a"))->getPriority()->val(), Value(5));
   EXPECT_TRUE(applied->getChild(Path("gone"))->isEmpty());
+}
+
+// Children applied in key order empty a node on the way to new ones, or not, depending on their
+// keys: the priorities above the written paths must not depend on it.
+TEST(CompoundWriteTest, AppliesAsOneChangeThatKeepsThePrioritiesAboveItsPaths) {
+  auto apply = [](const char* data, const char* merge) {
+    Value::Map values = *json(merge).getMap();
+    return CompoundWrite::compoundWriteWithValueDictionary(values).apply(node(data));
+  };
+  auto expectApplied = [&](const char* data, const char* merge, const char* expected) {
+    EXPECT_TRUE(*apply(data, merge) == *node(expected))
+        << data << " with " << merge << " is " << apply(data, merge)->description();
+  };
+  expectApplied(R"({"b": 1, ".priority": "p"})", R"({"a": 2, "b": null})",
+                R"({"a": 2, ".priority": "p"})");
+  expectApplied(R"({"a": 1, ".priority": "b"})", R"({"é": 2, "a": null})",
+                R"({"é": 2, ".priority": "b"})");
+  expectApplied(R"({"x": {"a": 1, ".priority": "q"}, ".priority": "p"})",
+                R"({"x/a": null, "x/é": 2})",
+                R"({"x": {"é": 2, ".priority": "q"}, ".priority": "p"})");
+  // A priority written with the children, or removed.
+  expectApplied(R"({"a": 1})", R"({".priority": "n", "a": null, "b": 1})",
+                R"({"b": 1, ".priority": "n"})");
+  expectApplied(R"({"a": 1, ".priority": "p"})", R"({".priority": null, "a": null, "b": 1})",
+                R"({"b": 1})");
+  // Ending without data, the node keeps nothing.
+  EXPECT_TRUE(apply(R"({"a": 1, ".priority": "p"})", R"({"a": null})")->isEmpty());
 }
 
 TEST(CompoundWriteTest, ValueDictionaryAndExport) {
