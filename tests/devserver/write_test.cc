@@ -99,6 +99,35 @@ TEST_F(WriteTest, WritesAtPathsWithInvalidKeysAreRefused) {
             json(R"({"value": {".value": 1, ".priority": 3}, ".priority": 7})"));
 }
 
+// An update is one change, whatever order its children come in: the nodes above its paths keep
+// their priorities unless they end empty.
+TEST_F(WriteTest, AnUpdateKeepsThePrioritiesOfTheNodesItEmptiesAndRefills) {
+  auto update = [&](const char* data, boost::json::value children) {
+    server_->setJson("/l", data);
+    EXPECT_EQ(client_->call("m", body("/l", {{"d", std::move(children)}})), "ok");
+    return server_->snapshot("/l");
+  };
+  for (bool removalFirst : {true, false}) {
+    boost::json::object children;
+    if (removalFirst) children["a"] = nullptr;
+    children["é"] = 2;
+    if (!removalFirst) children["a"] = nullptr;
+    EXPECT_EQ(update(R"({"a": 1, ".priority": "b"})", children),
+              json(R"({"é": 2, ".priority": "b"})"));
+  }
+  EXPECT_EQ(update(R"({"x": {"a": 1, ".priority": "q"}, ".priority": "p"})",
+                   json(R"({"x/a": null, "x/é": 2})")),
+            json(R"({"x": {"é": 2, ".priority": "q"}, ".priority": "p"})"));
+  // Above the location too.
+  server_->setJson("/l", R"({"x": {"a": 1}, ".priority": "p"})");
+  EXPECT_EQ(client_->call("m", body("/l/x", {{"d", json(R"({"a": null, "b": 2})")}})), "ok");
+  EXPECT_EQ(server_->snapshot("/l"), json(R"({"x": {"b": 2}, ".priority": "p"})"));
+  // A priority written before the children that refill the node.
+  EXPECT_EQ(update(R"({"a": 1})", json(R"({".priority": "n", "a": null, "b": 1})")),
+            json(R"({"b": 1, ".priority": "n"})"));
+  EXPECT_TRUE(update(R"({"a": 1, ".priority": "p"})", json(R"({"a": null})")).is_null());
+}
+
 TEST_F(WriteTest, NullDeletesAndArraysBecomeChildren) {
   EXPECT_EQ(client_->call("p", body("/counter", {{"d", nullptr}})), "ok");
   EXPECT_TRUE(server_->snapshot("/counter").is_null());

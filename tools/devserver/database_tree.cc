@@ -1,6 +1,8 @@
 #include "tools/devserver/database_tree.h"
 
+#include <algorithm>
 #include <boost/json/parse.hpp>
+#include <map>
 #include <vector>
 
 #include "database/snapshot/snapshot_utilities.h"
@@ -91,7 +93,36 @@ void DatabaseTree::update(const database::Path& path, const boost::json::object&
     writes.emplace_back(path.child(std::string_view(key)),
                         SnapshotUtilities::nodeFromJson(resolveServerValues(child, nowMs)));
   }
+  // An update is one change: every node above the written paths keeps its priority, or takes the
+  // one the update writes for it, unless it ends without data, whichever children go first.
+  auto isPriority = [](const database::Path& at) {
+    return !at.isEmpty() && at.back() == database::kPriorityKey;
+  };
+  auto rewritten = [&](const database::Path& at) {
+    return std::any_of(writes.begin(), writes.end(), [&](const auto& write) {
+      return !isPriority(write.first) && write.first.contains(at);
+    });
+  };
+  // By wire path; null where there is none to keep.
+  std::map<std::string, std::pair<database::Path, NodePtr>> priorities;
+  for (const auto& [childPath, node] : writes) {
+    for (database::Path at = childPath; !at.isEmpty();) {
+      at = *at.parent();
+      auto [entry, added] = priorities.try_emplace(at.toString(), at, nullptr);
+      // Its parents are known too.
+      if (!added) break;
+      NodePtr priority = get(at)->getPriority();
+      if (!priority->isEmpty() && !rewritten(at)) entry->second.second = std::move(priority);
+    }
+  }
+  for (const auto& [childPath, node] : writes) {
+    if (isPriority(childPath)) priorities.at(childPath.parent()->toString()).second = node;
+  }
   for (auto& [childPath, node] : writes) set(childPath, std::move(node));
+  for (const auto& [key, entry] : priorities) {
+    const auto& [at, priority] = entry;
+    if (priority && !get(at)->isEmpty()) set(at.child(database::kPriorityKey), priority);
+  }
 }
 
 }  // namespace dz::devserver
