@@ -132,6 +132,49 @@ TEST_F(RepoApiTest, AWindowRaisesNothingForAChildAnUpdatePushesOutAndBringsBack)
   EXPECT_TRUE(seen_.waitForLast("all", map({{"a", 0}, {"c", 2}})));
 }
 
+// An update is one change: a location it empties on the way to new children keeps its priority
+// (and so do the nodes below it) for the server, the writer and a listener, in either key order.
+TEST_F(RepoApiTest, AnUpdateThatEmptiesAndRefillsALocationKeepsItsPriorityEverywhere) {
+  auto a = client("a");
+  auto b = client("b");
+  struct Case {
+    const char* data;
+    Value::Map update;
+    const char* expected;
+  };
+  std::vector<Case> cases{{R"({"b": 1, ".priority": "p"})",
+                           {{"a", 2}, {"b", Value()}},
+                           R"({"a": 2, ".priority": "p"})"},
+                          {R"({"a": 1, ".priority": "b"})",
+                           {{"é", 2}, {"a", Value()}},
+                           R"({"é": 2, ".priority": "b"})"},
+                          {R"({"x": {"a": 1, ".priority": "q"}, ".priority": "p"})",
+                           {{"x/a", Value()}, {"x/é", 2}},
+                           R"({"x": {"é": 2, ".priority": "q"}, ".priority": "p"})"}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    std::string at = "/l" + std::to_string(i);
+    Value data = *Value::parseJson(cases[i].data);
+    Value expected = *Value::parseJson(cases[i].expected);
+    server_->setJson(at, cases[i].data);
+    for (const auto& [name, database] : {std::pair{"a", a}, {"b", b}}) {
+      database->reference().child(at).observeEventType(
+          DataEventType::Value, [seen = seenPtr_, key = name + at](const DataSnapshot& snapshot) {
+            seen->add(key, snapshot.valueInExportFormat());
+          });
+      ASSERT_TRUE(seen_.waitForLast(name + at, data)) << at;
+    }
+    b->reference().child(at).updateChildValues(
+        cases[i].update, [seen = seenPtr_, at](const ErrorPtr& error, const DatabaseReference&) {
+          seen->add("written" + at, !error);
+        });
+    ASSERT_TRUE(seen_.waitForLast("written" + at, true)) << at;
+    EXPECT_EQ(Value::fromJson(server_->snapshot(at)).toJsonString(), expected.toJsonString());
+    EXPECT_TRUE(seen_.waitForLast("a" + at, expected))
+        << at << ": " << seen_.of("a" + at).back().toJsonString();
+    EXPECT_EQ(seen_.of("b" + at).back().toJsonString(), expected.toJsonString());
+  }
+}
+
 TEST_F(RepoApiTest, ObserveOnceCallsItsBlockOnce) {
   auto a = client("a");
   server_->set("/once", 1);
