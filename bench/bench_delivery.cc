@@ -112,7 +112,7 @@ std::vector<double> ours(const dz::devserver::DevServer& server) {
   Client writer(repoInfo), reader(repoInfo);
   reader.queue->sync([&] {
     reader.connection->listen(QuerySpec::defaultQueryAtPath(Path("/ours")), std::nullopt, nullptr,
-                              [](const std::string&) {});
+                              [](const dz::ErrorPtr&) {});
   });
   reader.listener->waitPush(0);  // the listen's first data
   std::vector<double> samples;

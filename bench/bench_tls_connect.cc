@@ -248,9 +248,9 @@ void manyConnections(size_t count) {
     queue->async([&, connection, i] {
       connection->open();
       connection->listen(QuerySpec::defaultQueryAtPath(Path("/scale/c" + std::to_string(i))),
-                         std::nullopt, nullptr, [&](const std::string& status) {
+                         std::nullopt, nullptr, [&](const ErrorPtr& error) {
                            std::lock_guard lock(mutex);
-                           (status == "ok" ? listening : failed)++;
+                           (error ? failed : listening)++;
                            changed.notify_all();
                          });
     });
