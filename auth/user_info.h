@@ -40,8 +40,6 @@ class UserInfoImpl : public UserInfo {
   std::optional<std::string> photoURL() const override { return photoURL_; }
   std::optional<std::string> email() const override { return email_; }
 
-  friend bool operator==(const UserInfoImpl&, const UserInfoImpl&) = default;
-
  private:
   std::string providerID_;
   std::string userID_;

@@ -12,7 +12,7 @@ namespace dz::database {
 WriteCallback OnDisconnectWrites::replyHandler(std::function<void(const WriteResult&)> onReply,
                                                RepoWriteCallback callback) {
   std::weak_ptr<Repo> weak = repo_.weak_from_this();
-  return [weak, this, onReply = std::move(onReply),
+  return [weak, onReply = std::move(onReply),
           callback = std::move(callback)](const WriteResult& result) {
     // The repository owns this engine: while it lives, so does the engine.
     auto repo = weak.lock();

@@ -21,17 +21,18 @@ namespace dz::database {
 // relative paths to nodes.
 using RequestData = std::variant<std::monostate, std::nullptr_t, NodePtr, CompoundWrite>;
 
-// The members of a request's body; each one present is written, in this order.
+// The members of a request's body; each one present is written, in this order. Each has an
+// initializer, so that a body names only the members it sets.
 struct RequestBody {
-  std::optional<std::string> path;           // "p"
-  RequestData data;                          // "d"
-  std::optional<Value> query;                // "q": the query's parameters in wire form
-  std::optional<int64_t> tag;                // "t"
-  std::optional<std::string> hash;           // "h"
-  std::optional<CompoundHash> compoundHash;  // "ch"
-  std::optional<std::string> credential;     // "cred"
+  std::optional<std::string> path{};           // "p"
+  RequestData data{};                          // "d"
+  std::optional<Value> query{};                // "q": the query's parameters in wire form
+  std::optional<int64_t> tag{};                // "t"
+  std::optional<std::string> hash{};           // "h"
+  std::optional<CompoundHash> compoundHash{};  // "ch"
+  std::optional<std::string> credential{};     // "cred"
   // "c": statistics, each name to its count, in this order.
-  std::optional<std::vector<std::pair<std::string, int64_t>>> counters;
+  std::optional<std::vector<std::pair<std::string, int64_t>>> counters{};
 };
 
 struct Request {

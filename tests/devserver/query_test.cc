@@ -116,7 +116,7 @@ TEST_F(QueryTest, AMalformedQueryIsRefused) {
 }
 
 TEST_F(QueryTest, AMatchingHashGetsTheReplyAlone) {
-  int64_t number = client_->request("q", body("/scores", {{"h", server_->hash("/scores")}}));
+  client_->request("q", body("/scores", {{"h", server_->hash("/scores")}}));
   auto first = client_->receive();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->at("d").as_object().contains("r")) << "data was sent again";
@@ -124,7 +124,7 @@ TEST_F(QueryTest, AMatchingHashGetsTheReplyAlone) {
   // A query's hash is the hash of its window.
   std::string windowHash =
       SnapshotUtilities::nodeFromJson(json(R"({"b": {"s": 5}, "c": {"s": 3}})"))->dataHash();
-  number = client_->request("q", body("/scores", {{"q", kTopTwo}, {"t", 4}, {"h", windowHash}}));
+  client_->request("q", body("/scores", {{"q", kTopTwo}, {"t", 4}, {"h", windowHash}}));
   first = client_->receive();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->at("d").as_object().contains("r")) << "the window was sent again";

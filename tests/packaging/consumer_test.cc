@@ -67,7 +67,9 @@ TEST_F(ConsumerTest, TheInstalledSdkBuildsAProgramThatWritesAndReadsAValue) {
   EXPECT_EQ(targets.find(DZ_SOURCE_DIR), std::string::npos);
   EXPECT_EQ(targets.find(DZ_BUILD_DIR), std::string::npos);
 
-  auto server = devserver::DevServer::start({.tls = true});
+  devserver::Options options;
+  options.tls = true;
+  auto server = devserver::DevServer::start(options);
   fs::path output = sandbox_.root() / "hello.log";
   dz::testing::Child hello(
       (build_ / "hello").string(), {server->databaseUrl()}, output,

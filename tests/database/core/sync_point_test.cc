@@ -98,7 +98,9 @@ TEST(SyncPointServerData, ViewsHoldingOneNodeGoOnSharingTheNodeEachUpdateLeaves)
               keysInOrder(IndexedNode(expected, byN)));
     EXPECT_EQ(keysInOrder(window.viewCache().eventCache().indexedNode()),
               firstKeys(expected, byN, 2));
-    if (path == "b/n") EXPECT_EQ(all.serverCache().get(), before.get());  // nothing changed
+    if (path == "b/n") {
+      EXPECT_EQ(all.serverCache().get(), before.get());  // nothing changed
+    }
   }
 }
 
