@@ -3,6 +3,7 @@
 // heap bytes a leaf costs.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <boost/json.hpp>
 #include <chrono>
@@ -75,6 +76,13 @@ const std::string& documentOf(const benchmark::State& state) {
   return state.range(0) == 0 ? document() : recordsDocument();
 }
 
+// Minor page faults of this process so far.
+long minorFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
 boost::json::value parse(const std::string& text) {
   boost::json::parse_options options;
   options.max_depth = 2000;
@@ -103,38 +111,54 @@ void BM_BoostJsonParse(benchmark::State& state) {
 BENCHMARK(BM_BoostJsonParse)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Text to nodes, read straight from the text (what a data push costs), beside a Boost.JSON parse
-// of the same text, both sides timed in the same heap state. Warm: each right after the same
-// step dropped its result, so it reuses its own freed memory, as a client reading push after
-// push does; `to_parse` is the reader's time over the parse's then, and the reported time is the
-// warm read. Cold: each right after malloc_trim gave the free memory back (`to_parse_cold`).
+// of the same text, both sides timed in the same heap state. Warm: each right after an untimed run
+// of the same step dropped its result, so it reuses its own freed memory, as a client reading push
+// after push does; `to_parse` is the reader's time over the parse's then, and the reported time is
+// the warm read. Cold, in a pass of its own: each right after malloc_trim gave the free memory
+// back (`to_parse_cold`). A trim between a step's two runs would hand the parse's large freed
+// blocks back to the system, and its warm run would fault them in again. `faults_read` and
+// `faults_parse` count the minor page faults of a warm run.
 void BM_JsonTextToNode(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   const std::string& text = documentOf(state);
-  double read = 0, parsed = 0, coldRead = 0, coldParsed = 0;
-  // Seconds of the step's second run, and of its first after a trim in `cold`.
-  auto timeTwice = [](auto step, double& cold) {
-    malloc_trim(0);
-    auto start = Clock::now();
-    auto result = step();
-    cold += std::chrono::duration<double>(Clock::now() - start).count();
-    benchmark::DoNotOptimize(result);
-    result = {};
-    start = Clock::now();
-    result = step();
-    double warm = std::chrono::duration<double>(Clock::now() - start).count();
-    benchmark::DoNotOptimize(result);
-    return warm;
+  double read = 0, parsed = 0, coldRead = 0, coldParsed = 0, readFaults = 0, parseFaults = 0;
+  struct Run {
+    double seconds;
+    long faults;
   };
+  // One run of `step`; its result is dropped after the clock stops.
+  auto runOnce = [](auto step) {
+    const long faults = minorFaults();
+    const auto start = Clock::now();
+    auto result = step();
+    const Run run{std::chrono::duration<double>(Clock::now() - start).count(),
+                  minorFaults() - faults};
+    benchmark::DoNotOptimize(result);
+    return run;
+  };
+  auto readText = [&] { return SnapshotUtilities::nodeFromJsonText(text); };
+  auto parseText = [&] { return parse(text); };
   for (auto _ : state) {
-    double warmRead =
-        timeTwice([&] { return SnapshotUtilities::nodeFromJsonText(text); }, coldRead);
-    read += warmRead;
-    parsed += timeTwice([&] { return parse(text); }, coldParsed);
-    state.SetIterationTime(warmRead);
+    malloc_trim(0);
+    coldRead += runOnce(readText).seconds;
+    malloc_trim(0);
+    coldParsed += runOnce(parseText).seconds;
+    runOnce(readText);
+    const Run warmRead = runOnce(readText);
+    runOnce(parseText);
+    const Run warmParse = runOnce(parseText);
+    read += warmRead.seconds;
+    parsed += warmParse.seconds;
+    readFaults += static_cast<double>(warmRead.faults);
+    parseFaults += static_cast<double>(warmParse.faults);
+    state.SetIterationTime(warmRead.seconds);
   }
+  const auto runs = static_cast<double>(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
   state.counters["to_parse"] = read / parsed;
   state.counters["to_parse_cold"] = coldRead / coldParsed;
+  state.counters["faults_read"] = readFaults / runs;
+  state.counters["faults_parse"] = parseFaults / runs;
 }
 BENCHMARK(BM_JsonTextToNode)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
