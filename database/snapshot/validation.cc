@@ -1,8 +1,9 @@
 #include "database/snapshot/validation.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <optional>
+#include <span>
 #include <string>
 
 #include "database/snapshot/node.h"
@@ -31,8 +32,11 @@ bool Validation::isValidPathString(std::string_view pathString) {
 }
 
 bool Validation::isValidUpdatePath(const Path& path) {
-  std::optional<Path> keys = path.back() == kPriorityKey ? path.parent() : path;
-  return keys->isEmpty() || isValidPathString(keys->toString());
+  std::span<const std::string> keys = path.keys();
+  if (!keys.empty() && keys.back() == kPriorityKey) keys = keys.first(keys.size() - 1);
+  return std::none_of(keys.begin(), keys.end(), [](const std::string& key) {
+    return key.find_first_of(kInvalidPathCharacters) != std::string::npos;
+  });
 }
 
 void Validation::validateWritablePath(std::string_view label, const Path& path) {
