@@ -93,7 +93,10 @@ void WriteTree::index(Pending& write) {
     PathNode* node = &paths_;
     for (size_t i = 0;; ++i) {
       node->forgetLayered();
-      if (record.visible()) ++node->visibleAtOrBelow;
+      if (record.visible()) {
+        ++node->visibleAtOrBelow;
+        if (!place.setsData) ++node->visibleRemovalsAtOrBelow;
+      }
       if (i == place.path.size()) break;
       auto& child = node->children[place.path[i]];
       if (!child) child = std::make_unique<PathNode>();
@@ -139,7 +142,10 @@ void WriteTree::unindex(const Pending& write) {
     for (size_t i = chain.size(); i-- > 0;) {
       PathNode* node = chain[i];
       node->forgetLayered();
-      if (record.visible()) --node->visibleAtOrBelow;
+      if (record.visible()) {
+        --node->visibleAtOrBelow;
+        if (!place.setsData) --node->visibleRemovalsAtOrBelow;
+      }
       if (i > 0 && node->writes.empty() && node->children.empty()) {
         chain[i - 1]->children.erase(path[i - 1]);
       }
@@ -261,6 +267,11 @@ template <class Place>
 bool writtenOverBelow(const std::vector<Place>& places, const Path& path,
                       const std::vector<const Place*>& setBelow) {
   for (const Place& place : places) {
+    // A removal below may empty the nodes down from `path` on the way, and those that later
+    // writes fill again come back without their priorities.
+    if (!place.setsData && place.path.size() > path.size() && path.contains(place.path)) {
+      return false;
+    }
     // Most often a later write sets the very same place.
     if (std::any_of(setBelow.begin(), setBelow.end(),
                     [&](const Place* later) { return later->node == place.node; })) {
@@ -362,6 +373,26 @@ NodePtr WriteTree::calcCompleteEventCache(const Path& treePath, const NodePtr& c
                        return (write.visible() || includeHiddenWrites) &&
                               writeIdsToExclude.count(write.writeId()) == 0;
                      });
+}
+
+NodePtr WriteTree::calcCompletePriority(const Path& treePath,
+                                        const NodePtr& completeServerCache) const {
+  Chain chain = nodesTo(treePath);
+  if (!writtenAtOrAbove(chain) && completeServerCache) {
+    const PathNode* here = chain.size() == treePath.size() + 1 ? chain.back() : nullptr;
+    bool writesPriority = false;
+    if (here) {
+      auto written = here->children.find(kPriorityKey);
+      writesPriority = written != here->children.end() && written->second->visibleAtOrBelow > 0;
+    }
+    // Writes below keep the server's priority unless one writes it or empties the location.
+    if (!writesPriority && (completeServerCache->getPriority()->isEmpty() || !here ||
+                            here->visibleRemovalsAtOrBelow == 0)) {
+      return completeServerCache->getPriority();
+    }
+  }
+  NodePtr data = visibleData(treePath, completeServerCache);
+  return data ? data->getPriority() : nullptr;
 }
 
 NodePtr WriteTree::calcCompleteEventChildren(const Path& treePath,

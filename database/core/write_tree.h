@@ -98,6 +98,10 @@ class WriteTree {
   NodePtr calcCompleteEventCache(const Path& treePath, const NodePtr& completeServerCache,
                                  const std::set<WriteId>& writeIdsToExclude = {},
                                  bool includeHiddenWrites = false) const;
+  // The priority of that data (empty when it has none or is empty), or null when it is not known.
+  // Found without layering the writes unless one of them may give the location a priority or
+  // empty it on the way.
+  NodePtr calcCompletePriority(const Path& treePath, const NodePtr& completeServerCache) const;
   // The children at `treePath` that are complete with the writes over the given server children.
   NodePtr calcCompleteEventChildren(const Path& treePath,
                                     const NodePtr& completeServerChildren) const;
@@ -124,13 +128,15 @@ class WriteTree {
   bool hasShadowingWrite(const Path& path) const;
   struct Pending;
   // One location of the tree of written paths: the writes that write exactly here (in increasing
-  // id order) and how many visible ones write here, and here or below. `layered` is the visible
+  // id order) and how many visible ones write here, and here or below, and how many of those
+  // at or below remove data. `layered` is the visible
   // data here over `layeredBase` as last found when no visible write lay above; a write coming
   // or going at or below forgets it.
   struct PathNode {
     std::vector<const Pending*> writes;
     size_t visibleHere = 0;
     size_t visibleAtOrBelow = 0;
+    size_t visibleRemovalsAtOrBelow = 0;
     std::map<std::string, std::unique_ptr<PathNode>, KeyLess> children;
     mutable NodePtr layeredBase;
     mutable NodePtr layered;
@@ -201,6 +207,9 @@ class WriteTreeRef {
   }
   NodePtr calcCompleteEventChildren(const NodePtr& completeServerChildren) const {
     return writeTree_->calcCompleteEventChildren(treePath_, completeServerChildren);
+  }
+  NodePtr calcCompletePriority(const NodePtr& completeServerCache) const {
+    return writeTree_->calcCompletePriority(treePath_, completeServerCache);
   }
   NodePtr calcEventCacheAfterServerOverwrite(const Path& path, const NodePtr& existingEventSnap,
                                              const NodePtr& existingServerSnap) const {

@@ -50,8 +50,10 @@ NodePtr RangeMerge::updateRangeInNode(const Path& currentPath, const NodePtr& no
       }
     };
     for (const auto& key : keys) update(key);
-    // The priority last, so the node is not empty when it is set.
-    if (!updates->getPriority()->isEmpty() || !node->getPriority()->isEmpty()) {
+    // The priority last, and only on a node that keeps data: one set on an empty node would come
+    // back with the first child the node later takes.
+    if (!newNode->isEmpty() &&
+        (!updates->getPriority()->isEmpty() || !node->getPriority()->isEmpty())) {
       update(kPriorityKey);
     }
     return newNode;

@@ -202,6 +202,7 @@ ProcessorResult ViewProcessor::applyOperation(const ViewCache& oldViewCache,
       newViewCache = listenComplete(oldViewCache, operation.path(), writesCache, accumulator);
       break;
   }
+  newViewCache = withLocalPriority(*newViewCache, writesCache);
   std::vector<Change> changes = accumulator.takeChanges();
   // Unrecorded child changes are exactly the difference of the two event nodes.
   const bool childrenChanged = childChanges ? !changes.empty()
@@ -412,6 +413,20 @@ ViewCache ViewProcessor::applyUserMerge(const ViewCache& viewCache, const Path& 
                                  completeCache, accumulator);
   }
   return current;
+}
+
+ViewCache ViewProcessor::withLocalPriority(const ViewCache& viewCache,
+                                           const WriteTreeRef& writesCache) const {
+  // Operations change children one by one, but whether the pending writes, replayed over the
+  // server data, empty the location on the way (and so drop its priority) depends on them all.
+  const CacheNode& event = viewCache.eventCache();
+  if (filter_->filtersNodes() || !event.isFullyInitialized() || event.node()->isEmpty()) {
+    return viewCache;
+  }
+  NodePtr priority = writesCache.calcCompletePriority(viewCache.completeServerSnap());
+  if (!priority || nodesEqual(priority, event.node()->getPriority())) return viewCache;
+  return viewCache.updateEventSnap(filter_->updatePriority(event.indexedNode(), priority), true,
+                                   event.isFiltered());
 }
 
 ViewCache ViewProcessor::keepEventPriority(const ViewCache& before, const ViewCache& after) const {

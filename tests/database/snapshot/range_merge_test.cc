@@ -18,5 +18,14 @@ TEST(RangeMergeTest, PriorityKeptWhenEveryChildIsReplaced) {
                   ->equals(*node(R"({"b": 1, ".priority": 4})")));
 }
 
+// A range that takes every child of a node whose priority lies before it empties the node: the
+// priority must not linger there and come back with the next child.
+TEST(RangeMergeTest, ANodeTheRangeEmptiesKeepsNoPriority) {
+  RangeMerge merge(Path("/b"), std::nullopt, EmptyNode::emptyNode());
+  NodePtr emptied = merge.applyTo(node(R"({"c": 1, ".priority": 1})"));
+  EXPECT_TRUE(emptied->isEmpty());
+  EXPECT_TRUE(emptied->updateImmediateChild("d", node("2"))->equals(*node(R"({"d": 2})")));
+}
+
 }  // namespace
 }  // namespace dz::database
