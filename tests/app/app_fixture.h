@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "platform/run_loop.h"
 #include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/dev_server.h"
 
 namespace pollapp::testing {
@@ -86,7 +88,7 @@ class AppServerTest : public ::testing::Test {
     options.updates = true;
     options.authSettings.apiKey = kAPIKey;
     server_ = dz::devserver::DevServer::start(options);
-    setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
+    caFile_.emplace("DZ_CA_FILE", server_->caFile().c_str());
     dz::platform::Resolver::setOverride("auth.dz.test", "127.0.0.1");
     dz::platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
     dz::platform::Resolver::setOverride("updates.dz.test", "127.0.0.1");
@@ -105,7 +107,7 @@ class AppServerTest : public ::testing::Test {
     devices_.clear();
     resetSharedStores();
     server_.reset();
-    unsetenv("DZ_CA_FILE");
+    caFile_.reset();
   }
 
   // Signs a new user up on a device of its own and writes the user record as sign-up does.
@@ -200,6 +202,7 @@ class AppServerTest : public ::testing::Test {
   static constexpr char kAPIKey[] = "app-test-key";
   dz::testing::ScopedSandbox sandbox_;
   std::unique_ptr<dz::devserver::DevServer> server_;
+  std::optional<dz::testing::ScopedEnvironment> caFile_;
   std::vector<std::unique_ptr<Device>> devices_;
 };
 

@@ -3,12 +3,15 @@
 // the device token the platform hands over lands in the user's record.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "app/app_delegate.h"
 #include "app/login_view_controller.h"
 #include "app/polls_view_controller.h"
 #include "app/update_manager.h"
 #include "platform/foundation_version.h"
 #include "tests/app/screen_fixture.h"
+#include "tests/support/scoped_environment.h"
 
 namespace pollapp::testing {
 namespace {
@@ -17,7 +20,7 @@ class LaunchTest : public ScreenTest {
  protected:
   void SetUp() override {
     ScreenTest::SetUp();
-    setenv("DZ_UPDATE_SERVER", server_->updateServerUrl().c_str(), 1);
+    updateServer_.emplace("DZ_UPDATE_SERVER", server_->updateServerUrl().c_str());
     dz::core::Options options;
     options.databaseURL = server_->databaseUrl();
     options.APIKey = kAPIKey;
@@ -29,7 +32,7 @@ class LaunchTest : public ScreenTest {
     ScreenTest::TearDown();
     dz::database::Database::databaseForApp(dz::core::App::defaultApp())->goOffline();
     dz::core::App::defaultApp()->deleteApp();
-    unsetenv("DZ_UPDATE_SERVER");
+    updateServer_.reset();
   }
 
   dz::ui::ViewController* launch() {
@@ -51,6 +54,8 @@ class LaunchTest : public ScreenTest {
     }
     ASSERT_TRUE(waitFor([&] { return done; }));
   }
+
+  std::optional<dz::testing::ScopedEnvironment> updateServer_;
 };
 
 TEST_F(LaunchTest, FirstLaunchSignsOutLaterLaunchesShowTheFeedAndTokensAreStored) {

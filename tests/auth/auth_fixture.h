@@ -9,6 +9,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "auth/auth.h"
 #include "auth/rpc/auth_backend.h"
@@ -17,6 +18,7 @@
 #include "platform/run_loop.h"
 #include "platform/wall_clock.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/dev_server.h"
 
 namespace dz::auth::testing {
@@ -96,7 +98,7 @@ class AuthServerTest : public ::testing::Test {
     options.authSettings.clockMs = [this] { return serverClockMs(); };
     options.clockMs = options.authSettings.clockMs;
     server_ = devserver::DevServer::start(options);
-    setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
+    caFile_.emplace("DZ_CA_FILE", server_->caFile().c_str());
     platform::Resolver::setOverride("auth.dz.test", "127.0.0.1");
     platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
     IdentityKitRequest::setHost(server_->authHost());
@@ -115,7 +117,7 @@ class AuthServerTest : public ::testing::Test {
     platform::setWallClockSource({});
     AuthBackend::setBackendImplementation(nullptr);
     server_.reset();
-    unsetenv("DZ_CA_FILE");
+    caFile_.reset();
   }
 
   static std::string nextAppName() {
@@ -192,6 +194,7 @@ class AuthServerTest : public ::testing::Test {
   static AuthKeychain keychain() { return AuthKeychain(std::string("dezuvura_auth_") + kAppID); }
   dz::testing::ScopedSandbox sandbox_;
   std::unique_ptr<devserver::DevServer> server_;
+  std::optional<dz::testing::ScopedEnvironment> caFile_;
   core::AppPtr app_;
   bool registerHooks_ = true;
   std::atomic<double> clientSkewSeconds_{0};

@@ -9,6 +9,7 @@
 #include "platform/exception.h"
 #include "tests/auth/auth_fixture.h"
 #include "tests/support/capture_stderr.h"
+#include "tests/support/scoped_environment.h"
 
 namespace dz::auth::testing {
 namespace {
@@ -166,22 +167,20 @@ TEST_F(SignInTest, ARequestWhoseAnswerIsLostIsSentOnceAndFailsAsANetworkError) {
 TEST_F(SignInTest, RequestsNameTheAppAndItsLanguage) {
   platform::Bundle& bundle = platform::Bundle::main();
   const std::filesystem::path resources = bundle.resourcePath();
-  const char* previous = std::getenv("LANGUAGE");
-  const std::string previousLanguage = previous ? previous : "";
   std::filesystem::create_directories(sandbox_.root() / "Resources" / "de.lproj");
   std::filesystem::create_directories(sandbox_.root() / "Resources" / "fr.lproj");
   bundle.setResourcePath(sandbox_.root() / "Resources");
   bundle.setInfoValue(platform::kBundleDevelopmentRegionKey, Value("de"));
   AuthPtr auth = Auth::authWithApp(app_);
 
-  setenv("LANGUAGE", "fr_CH.UTF-8:de", 1);
+  dz::testing::ScopedEnvironment french("LANGUAGE", "fr_CH.UTF-8:de");
   signUp(auth, "ann@school.dz.test");
   auto headers = authServer().lastRequestHeaders();
   EXPECT_EQ(headers["accept-language"], "fr");
   EXPECT_EQ(headers["x-ios-bundle-identifier"], bundle.bundleIdentifier());
   EXPECT_EQ(headers["user-agent"].rfind("DezuvuraAuth.iOS/3.0.6 " + bundle.bundleIdentifier(), 0),
             0u);
-  setenv("LANGUAGE", "ja", 1);
+  dz::testing::ScopedEnvironment japanese("LANGUAGE", "ja");
   signUp(auth, "bob@school.dz.test");
   EXPECT_EQ(authServer().lastRequestHeaders()["accept-language"], "de");
 
@@ -192,11 +191,6 @@ TEST_F(SignInTest, RequestsNameTheAppAndItsLanguage) {
   EXPECT_EQ(authServer().lastRequestHeaders().count("accept-language"), 0u);
 
   bundle.setResourcePath(resources);
-  if (previous) {
-    setenv("LANGUAGE", previousLanguage.c_str(), 1);
-  } else {
-    unsetenv("LANGUAGE");
-  }
 }
 
 TEST_F(SignInTest, MisuseIsRefusedOnTheCallersThread) {

@@ -8,14 +8,15 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "database/core/persistent_connection.h"
 #include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/repo_info.h"
 #include "platform/resolver.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/dev_server.h"
 
 namespace dz::e2e {
@@ -115,7 +116,7 @@ class ConnectionEndToEndTest : public ::testing::Test {
   void TearDown() override {
     if (connection_) onQueue([&] { connection_.reset(); });
     server_.reset();
-    unsetenv("DZ_CA_FILE");
+    caFile_.reset();
   }
 
   void startServer(devserver::Options options) {
@@ -129,7 +130,7 @@ class ConnectionEndToEndTest : public ::testing::Test {
     devserver::Options options;
     options.tls = true;
     startServer(std::move(options));
-    setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
+    caFile_.emplace("DZ_CA_FILE", server_->caFile().c_str());
   }
   void makeConnection(bool secure = false) {
     repoInfo_ = RepoInfo::create(host_, secure, "ns");
@@ -191,6 +192,7 @@ class ConnectionEndToEndTest : public ::testing::Test {
 
   dz::testing::ScopedSandbox sandbox_;
   std::unique_ptr<devserver::DevServer> server_;
+  std::optional<dz::testing::ScopedEnvironment> caFile_;  // while a TLS server runs
   std::string host_;
   platform::DispatchQueuePtr queue_ = platform::DispatchQueue::create("e2e.work");
   platform::Reachability reachability_;

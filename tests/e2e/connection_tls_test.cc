@@ -23,7 +23,7 @@ TEST_F(ConnectionTlsTest, ConnectsOverTlsAndSyncs) {
 }
 
 TEST_F(ConnectionTlsTest, AnUntrustedServerIsNeverConnectedAndRetried) {
-  unsetenv("DZ_CA_FILE");
+  caFile_.reset();
   makeConnection(/*secure=*/true);
   onQueue([&] { connection_->open(); });
   // The TLS handshake fails every time; the client keeps trying with backoff.

@@ -7,15 +7,16 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "database/api/database.h"
 #include "platform/resolver.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/dev_server.h"
 
 namespace dz::e2e {
@@ -64,16 +65,19 @@ class RepoApiTest : public ::testing::Test {
   void TearDown() override {
     for (auto& database : databases_) database->goOffline();
     server_.reset();
-    if (tls_) unsetenv("DZ_CA_FILE");
+    caFile_.reset();
   }
 
   void startServer(bool tls) {
     devserver::Options options;
     options.tls = tls;
-    tls_ = tls;
     server_ = devserver::DevServer::start(std::move(options));
     platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
-    if (tls) setenv("DZ_CA_FILE", server_->caFile().c_str(), 1);
+    if (tls) {
+      caFile_.emplace("DZ_CA_FILE", server_->caFile().c_str());
+    } else {
+      caFile_.reset();
+    }
   }
 
   // A client: a new app on the server's URL with its own callback queue.
@@ -113,7 +117,7 @@ class RepoApiTest : public ::testing::Test {
 
   dz::testing::ScopedSandbox sandbox_;
   std::unique_ptr<devserver::DevServer> server_;
-  bool tls_ = false;
+  std::optional<dz::testing::ScopedEnvironment> caFile_;  // while a TLS server runs
   std::vector<std::shared_ptr<Database>> databases_;
   // Shared with the callbacks: databases outlive the test, and so may their late events.
   std::shared_ptr<Seen> seenPtr_ = std::make_shared<Seen>();

@@ -1,40 +1,18 @@
 #include "platform/file_manager.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
 
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 
 namespace dz::platform {
 namespace {
 
-// Sets or clears an environment variable for one scope.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) previous_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnvironment() {
-    if (previous_) {
-      setenv(name_, previous_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using dz::testing::ScopedEnvironment;
 
 TEST(FileManagerTest, StandardFoldersLiveUnderTheSandboxRootAndAreMadeOnDemand) {
   dz::testing::ScopedSandbox sandbox;

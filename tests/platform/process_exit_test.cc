@@ -13,6 +13,7 @@
 #include "platform/user_defaults.h"
 #include "platform/value.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 
 namespace dz::platform {
 namespace {
@@ -36,11 +37,12 @@ void useTheSingletons() {
 TEST(ProcessExitTest, ExitingWhileThreadsAndQueuesStillWorkIsClean) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::optional<dz::testing::ScopedSandbox> sandbox;
+  std::optional<dz::testing::ScopedEnvironment> home;
   if (const char* inherited = std::getenv(kInheritedHome)) {
     FileManager::setSandboxRoot(inherited);
   } else {
     sandbox.emplace();
-    ::setenv(kInheritedHome, sandbox->root().c_str(), 1);
+    home.emplace(kInheritedHome, sandbox->root().c_str());
     useTheSingletons();  // makes the folders, so the child only reads
   }
   EXPECT_EXIT(
@@ -58,7 +60,6 @@ TEST(ProcessExitTest, ExitingWhileThreadsAndQueuesStillWorkIsClean) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
-  ::unsetenv(kInheritedHome);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "tests/platform/generous_wait.h"
 #include "tests/support/beast_acceptor.h"
 #include "tests/support/capture_stderr.h"
+#include "tests/support/scoped_environment.h"
 
 namespace dz::platform {
 namespace {
@@ -156,40 +157,43 @@ TEST(SocketStreamTest, WritingToAVanishedPeerIsAnErrorNotASignal) {
 
 TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
   ErrorPtr error;
-  ::setenv("DZ_RESOLVE", "a.dz.test=127.0.0.2, bad , b.dz.test=::1", 1);
-  auto found = Resolver::resolve("A.dz.test", 80, error);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].family(), AF_INET);
-  EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(found[0].address())->sin_addr.s_addr,
-            htonl(0x7F000002));
-  Resolver::setOverride("a.dz.test", "127.0.0.3");
-  found = Resolver::resolve("a.dz.test", 80, error);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(found[0].address())->sin_addr.s_addr,
-            htonl(0x7F000003));
-  Resolver::removeOverride("a.dz.test");
-  ::unsetenv("DZ_RESOLVE");
+  {
+    testing::ScopedEnvironment resolve("DZ_RESOLVE", "a.dz.test=127.0.0.2, bad , b.dz.test=::1");
+    auto found = Resolver::resolve("A.dz.test", 80, error);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].family(), AF_INET);
+    EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(found[0].address())->sin_addr.s_addr,
+              htonl(0x7F000002));
+    Resolver::setOverride("a.dz.test", "127.0.0.3");
+    found = Resolver::resolve("a.dz.test", 80, error);
+    Resolver::removeOverride("a.dz.test");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(found[0].address())->sin_addr.s_addr,
+              htonl(0x7F000003));
+  }
 
   Resolver::setOverride("broken.dz.test", "not an address");
-  found = Resolver::resolve("broken.dz.test", 80, error);
+  auto found = Resolver::resolve("broken.dz.test", 80, error);
+  Resolver::removeOverride("broken.dz.test");
   EXPECT_TRUE(found.empty());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), kResolverErrorDomain);
-  Resolver::removeOverride("broken.dz.test");
 }
 
 TEST(ResolverTest, AnEnvironmentEntryWithoutAnAddressIsLoggedOnce) {
-  ::setenv("DZ_RESOLVE", "forgot-address.dz.test,a.dz.test=127.0.0.2", 1);
+  // The process remembers what it logged: an entry of each run's own keeps a repetition honest.
+  static int run = 0;
+  const std::string entry = "forgot-address-" + std::to_string(run++) + ".dz.test";
+  testing::ScopedEnvironment resolve("DZ_RESOLVE", (entry + ",a.dz.test=127.0.0.2").c_str());
   testing::StderrCapture capture;
   for (int attempt = 0; attempt < 2; ++attempt) {
     ErrorPtr error;
     Resolver::resolve("a.dz.test", 80, error);
   }
-  ::unsetenv("DZ_RESOLVE");
   const std::string log = capture.text();
-  const size_t first = log.find("forgot-address.dz.test");
+  const size_t first = log.find(entry);
   ASSERT_NE(first, std::string::npos) << log;
-  EXPECT_EQ(log.find("forgot-address.dz.test", first + 1), std::string::npos) << log;
+  EXPECT_EQ(log.find(entry, first + 1), std::string::npos) << log;
   EXPECT_NE(log.find("DZ_RESOLVE"), std::string::npos) << log;
 }
 

@@ -14,6 +14,7 @@
 #include "tests/support/beast_acceptor.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/tls_server_context.h"
 #include "tools/devserver/certificate_authority.h"
 
@@ -189,7 +190,7 @@ TEST_F(TlsStreamTest, AnEnvironmentCaFileThatGivesNoAnchorsIsNamedAndLoggedOnce)
     SSL_free(ssl);
   });
   for (const std::string& file : {(sandbox.root() / "missing.pem").string(), notPem.string()}) {
-    ::setenv("DZ_CA_FILE", file.c_str(), 1);
+    testing::ScopedEnvironment caFile("DZ_CA_FILE", file.c_str());
     dz::testing::StderrCapture capture;
     for (int attempt = 0; attempt < 2; ++attempt) {
       const std::string failure =
@@ -202,7 +203,6 @@ TEST_F(TlsStreamTest, AnEnvironmentCaFileThatGivesNoAnchorsIsNamedAndLoggedOnce)
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(file, first + 1), std::string::npos) << log;
   }
-  ::unsetenv("DZ_CA_FILE");
   SSL_CTX_free(context);
 }
 

@@ -14,6 +14,7 @@
 #include "platform/exception.h"
 #include "platform/resolver.h"
 #include "tests/support/beast_raw_server.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/certificate_authority.h"
 #include "tools/devserver/https_listener.h"
 
@@ -98,9 +99,7 @@ class SessionFetcherTest : public ::testing::Test {
     service_->setCallbackQueue(queue_);
     service_->setUserAgent("toolbox-test/1.0 machine");
   }
-  void TearDown() override { unsetenv("DZ_CA_FILE"); }
-
-  void trust(const HttpsPeer& peer) { setenv("DZ_CA_FILE", peer.caFile().c_str(), 1); }
+  void trust(const HttpsPeer& peer) { caFile_.emplace("DZ_CA_FILE", peer.caFile().c_str()); }
 
   Outcome fetch(URLRequest request, std::optional<std::string> body = std::nullopt) {
     auto fetcher = service_->fetcherWithRequest(std::move(request));
@@ -116,6 +115,7 @@ class SessionFetcherTest : public ::testing::Test {
 
   platform::DispatchQueuePtr queue_ = platform::DispatchQueue::create("toolbox.callbacks");
   SessionFetcherServicePtr service_ = SessionFetcherService::create();
+  std::optional<dz::testing::ScopedEnvironment> caFile_;
 };
 
 TEST_F(SessionFetcherTest, PostsTheBodyOverVerifiedTlsAndAnswersOnTheCallbackQueue) {
@@ -184,7 +184,7 @@ TEST_F(SessionFetcherTest, AnUntrustedCertificateIsRefused) {
 TEST_F(SessionFetcherTest, ACaFileThatGivesNoAnchorsIsNamedInTheFailure) {
   HttpsPeer peer([](const HttpRequest&) { return HttpResponse{.body = "{}"}; });
   const std::string missing = (peer.caFile().parent_path() / "missing.pem").string();
-  setenv("DZ_CA_FILE", missing.c_str(), 1);
+  dz::testing::ScopedEnvironment caFile("DZ_CA_FILE", missing.c_str());
   Outcome untrusted = fetch({.url = peer.url("/")});
   ASSERT_NE(untrusted.error, nullptr);
   EXPECT_NE(untrusted.error->localizedDescription().find("DZ_CA_FILE"), std::string::npos);

@@ -19,6 +19,7 @@
 #include "tests/support/capture_stderr.h"
 #include "tests/support/event_counter.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/certificate_authority.h"
 
 namespace dz::database {
@@ -128,9 +129,8 @@ TEST_F(ConnectionFailureLogTest, ACaFileThatGivesNoAnchorsIsNamed) {
                            dz::testing::TlsIdentity{leaf.certificatePem, leaf.privateKeyPem});
   const std::string tlsHost = std::string(kHost) + ":" + std::to_string(tls.port());
   const std::string missing = (sandbox_.root() / "missing.pem").string();
-  ::setenv("DZ_CA_FILE", missing.c_str(), 1);
+  dz::testing::ScopedEnvironment caFile("DZ_CA_FILE", missing.c_str());
   expectOneFailureLine(logOfFailedAttempt(tlsHost, true), missing);
-  ::unsetenv("DZ_CA_FILE");
 }
 
 TEST_F(ConnectionFailureLogTest, TheWrongSchemeForThePortIsNamed) {

@@ -1,14 +1,13 @@
 // TLS and certificate pinning against a Beast server with certificates made for the test.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "database/websocket/errors.h"
 #include "platform/resolver.h"
 #include "platform/socket_stream.h"
 #include "tests/database/websocket/recording_delegate.h"
 #include "tests/support/beast_websocket_server.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scoped_environment.h"
 #include "tools/devserver/certificate_authority.h"
 
 namespace dz::websocket {
@@ -74,10 +73,8 @@ TEST_F(TlsTest, EchoesOverTlsWithTheAuthorityAsCaFile) {
 
 TEST_F(TlsTest, CaFileFromTheEnvironmentIsTrusted) {
   BeastWebSocketServer server(BeastWebSocketServer::echo(), identity(ca_->issue({kHost})));
-  ::setenv("DZ_CA_FILE", caFile_.c_str(), 1);
-  auto delegate = attempt(request(server.port()));
-  ::unsetenv("DZ_CA_FILE");
-  EXPECT_TRUE(delegate->opened);
+  testing::ScopedEnvironment caFile("DZ_CA_FILE", caFile_.c_str());
+  EXPECT_TRUE(attempt(request(server.port()))->opened);
 }
 
 TEST_F(TlsTest, UntrustedServerFailsVerification) {
