@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -38,8 +40,9 @@ ErrorPtr posixError(int code, const std::string& what) {
   return std::make_shared<Error>(kSocketErrorDomain, code, what + ": " + std::strerror(code));
 }
 
-// `caProblem`: why a CA file gave no trust anchors, which may be why verification failed.
-ErrorPtr tlsError(SSL* ssl, const std::string& caProblem = {}) {
+// `caProblem`: why a CA file gave no trust anchors, which may be why verification failed;
+// `answerNote`: what the server's answer to the hello says of any other failure in a handshake.
+ErrorPtr tlsError(SSL* ssl, const std::string& caProblem = {}, std::string_view answerNote = {}) {
   const long verify = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
   if (verify != X509_V_OK) {
     std::string description =
@@ -51,7 +54,15 @@ ErrorPtr tlsError(SSL* ssl, const std::string& caProblem = {}) {
   char text[256] = "TLS failure";
   if (code != 0) ERR_error_string_n(code, text, sizeof text);
   ERR_clear_error();
-  return std::make_shared<Error>(kTlsErrorDomain, static_cast<int64_t>(ERR_GET_REASON(code)), text);
+  return std::make_shared<Error>(kTlsErrorDomain, static_cast<int64_t>(ERR_GET_REASON(code)),
+                                 text + std::string(answerNote));
+}
+
+// OpenSSL's message callback while a connection is set up; `answer` is the connection's.
+void watchHelloAnswer(int written, int, int contentType, const void* bytes, size_t length, SSL*,
+                      void* answer) {
+  noteHelloAnswer(*static_cast<std::atomic<HelloAnswer>*>(answer), written, contentType, bytes,
+                  length);
 }
 
 // OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a peer that has gone;
@@ -260,6 +271,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
   SSL* ssl = nullptr;
   std::string sessionKey;
   std::string caProblem;
+  std::atomic<HelloAnswer> helloAnswer = HelloAnswer::kNone;
   std::vector<SocketAddress> addresses;
   size_t nextAddress = 0;
   ErrorPtr error;
@@ -467,6 +479,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     sessionKey = configuration + "\n" + host + ":" + std::to_string(port);
     SSL_set_ex_data(ssl, sessionKeyIndex(), &sessionKey);
     SessionCache::shared().offer(sessionKey, ssl);
+    helloAnswer = HelloAnswer::kNone;
+    SSL_set_msg_callback(ssl, watchHelloAnswer);
+    SSL_set_msg_callback_arg(ssl, &helloAnswer);
     SSL_set_connect_state(ssl);
     return nullptr;
   }
@@ -475,7 +490,10 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     ERR_clear_error();
     errno = 0;  // tells a reset from a close below
     const int result = SSL_connect(ssl);
-    if (result == 1) return becomeOpen(events);
+    if (result == 1) {
+      SSL_set_msg_callback(ssl, nullptr);  // the server has answered; no need to watch further
+      return becomeOpen(events);
+    }
     const int reason = SSL_get_error(ssl, result);
     if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
       wantRead = reason == SSL_ERROR_WANT_READ;
@@ -485,18 +503,19 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     }
     // A session the server no longer takes must not fail the next attempt as well.
     SessionCache::shared().forget(sessionKey);
+    const std::string_view answerNote = helloAnswerNote(helloAnswer);
     if (reason == SSL_ERROR_SYSCALL && SSL_get_verify_result(ssl) == X509_V_OK &&
         (errno != 0 || ERR_peek_error() == 0)) {
-      return fail(endedHandshake(errno), events);
+      return fail(endedHandshake(errno, answerNote), events);
     }
-    fail(tlsError(ssl, caProblem), events);
+    fail(tlsError(ssl, caProblem, answerNote), events);
   }
 
   // The peer reset (`code`) or closed (0) the connection in the handshake, with no alert.
-  ErrorPtr endedHandshake(int code) const {
+  ErrorPtr endedHandshake(int code, std::string_view answerNote) const {
     std::string description = "TLS handshake with " + host + ":" + std::to_string(port) + ": " +
                               (code ? std::strerror(code) : "the server closed the connection");
-    if (BIO_number_read(SSL_get_rbio(ssl)) == 0) description += kNoTlsAnswer;
+    description += answerNote;
     if (code) return std::make_shared<Error>(kSocketErrorDomain, code, std::move(description));
     return std::make_shared<Error>(kTlsErrorDomain, 0, std::move(description));
   }

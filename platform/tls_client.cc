@@ -11,6 +11,40 @@
 #include "platform/log.h"
 
 namespace dz::platform {
+namespace {
+
+constexpr char kNoTlsAnswer[] = " (the server did not answer TLS: a plain-text port?)";
+constexpr char kPlainTextAnswer[] = " (the server answered in plain text: does the URL need http?)";
+// A TLS record starts with its type and major version 3.
+constexpr std::string_view kAlertStart = "\x15\x03";
+constexpr std::string_view kHandshakeStart = "\x16\x03";
+
+}  // namespace
+
+bool startsAsTlsAnswer(std::string_view received) {
+  return received.starts_with(kAlertStart) || received.starts_with(kHandshakeStart);
+}
+
+void noteHelloAnswer(std::atomic<HelloAnswer>& answer, int written, int contentType,
+                     const void* bytes, size_t length) {
+  if (written || contentType != SSL3_RT_HEADER) return;
+  HelloAnswer none = HelloAnswer::kNone;
+  answer.compare_exchange_strong(none, startsAsTlsAnswer({static_cast<const char*>(bytes), length})
+                                           ? HelloAnswer::kTls
+                                           : HelloAnswer::kPlainText);
+}
+
+std::string_view helloAnswerNote(HelloAnswer answer) {
+  switch (answer) {
+    case HelloAnswer::kNone:
+      return kNoTlsAnswer;
+    case HelloAnswer::kPlainText:
+      return kPlainTextAnswer;
+    case HelloAnswer::kTls:
+      break;
+  }
+  return {};
+}
 
 std::string environmentCaFile() {
   const char* file = std::getenv(kCaFileEnvironment);

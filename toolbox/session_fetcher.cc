@@ -33,24 +33,25 @@ bool safeHeaderText(std::string_view text) {
   return std::none_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; });
 }
 
-// Whether the server sent any TLS on a connection being opened. OpenSSL's message callback sets
-// it through the context libcurl made for the connection, which may outlive the transfer, so
-// the two share it.
-using TlsAnswered = std::shared_ptr<std::atomic<bool>>;
+// How the server answered the hello on a connection being opened. OpenSSL's message callback
+// sets it through the context libcurl made for the connection, which may outlive the transfer,
+// so the two share it.
+using SharedHelloAnswer = std::shared_ptr<std::atomic<platform::HelloAnswer>>;
 
-void freeTlsAnswered(void*, void* flag, CRYPTO_EX_DATA*, int, long, void*) {
-  delete static_cast<TlsAnswered*>(flag);
+void freeHelloAnswer(void*, void* answer, CRYPTO_EX_DATA*, int, long, void*) {
+  delete static_cast<SharedHelloAnswer*>(answer);
 }
 
-int tlsAnsweredIndex() {
-  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, freeTlsAnswered);
+int helloAnswerIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, freeHelloAnswer);
   return index;
 }
 
-void noteReceivedTls(int written, int, int, const void*, size_t, SSL* ssl, void*) {
-  const auto* answered =
-      static_cast<TlsAnswered*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), tlsAnsweredIndex()));
-  if (!written && answered) (*answered)->store(true);
+void watchHelloAnswer(int written, int, int contentType, const void* bytes, size_t length, SSL* ssl,
+                      void*) {
+  const auto* answer = static_cast<SharedHelloAnswer*>(
+      SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), helloAnswerIndex()));
+  if (answer) platform::noteHelloAnswer(**answer, written, contentType, bytes, length);
 }
 
 size_t appendBody(char* data, size_t size, size_t count, void* user);
@@ -83,7 +84,7 @@ struct Transfer {
   bool repeatRefused = false;
   // Why DZ_CA_FILE gave no trust anchors, for a verification that then fails.
   std::string caProblem;
-  TlsAnswered tlsAnswered;  // null until a TLS connection is prepared
+  SharedHelloAnswer helloAnswer;  // null until a TLS connection is prepared
   char errorText[CURL_ERROR_SIZE] = {};
   FetchCompletion completion;
   platform::DispatchQueuePtr queue;
@@ -205,8 +206,8 @@ class TransferEngine {
       if (result == CURLE_PEER_FAILED_VERIFICATION && !transfer.caProblem.empty()) {
         description += " (" + transfer.caProblem + ")";
       }
-      if (result == CURLE_SSL_CONNECT_ERROR && transfer.tlsAnswered && !*transfer.tlsAnswered) {
-        description += platform::kNoTlsAnswer;
+      if (result == CURLE_SSL_CONNECT_ERROR && transfer.helloAnswer) {
+        description += platform::helloAnswerNote(*transfer.helloAnswer);
       }
       transfer.complete(std::nullopt,
                         std::make_shared<Error>(kFetcherNetworkErrorDomain,
@@ -249,17 +250,17 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
 }
 
 // Adds the development CA (DZ_CA_FILE) to libcurl's context after the system store is loaded,
-// and watches for the server's first TLS.
+// and watches how the server answers the hello.
 CURLcode prepareTlsContext(CURL*, void* context, void* user) {
   auto* transfer = static_cast<detail::Transfer*>(user);
   auto* tls = static_cast<SSL_CTX*>(context);
   if (const std::string file = platform::environmentCaFile(); !file.empty()) {
     transfer->caProblem = platform::addCaFile(tls, file, platform::kCaFileEnvironment);
   }
-  transfer->tlsAnswered = std::make_shared<std::atomic<bool>>(false);
-  delete static_cast<TlsAnswered*>(SSL_CTX_get_ex_data(tls, tlsAnsweredIndex()));
-  SSL_CTX_set_ex_data(tls, tlsAnsweredIndex(), new TlsAnswered(transfer->tlsAnswered));
-  SSL_CTX_set_msg_callback(tls, noteReceivedTls);
+  transfer->helloAnswer = std::make_shared<std::atomic<platform::HelloAnswer>>();
+  delete static_cast<SharedHelloAnswer*>(SSL_CTX_get_ex_data(tls, helloAnswerIndex()));
+  SSL_CTX_set_ex_data(tls, helloAnswerIndex(), new SharedHelloAnswer(transfer->helloAnswer));
+  SSL_CTX_set_msg_callback(tls, watchHelloAnswer);
   return CURLE_OK;
 }
 

@@ -6,6 +6,7 @@
 
 #include "database/websocket/errors.h"
 #include "platform/crypto.h"
+#include "platform/tls_client.h"
 
 namespace dz::websocket {
 namespace {
@@ -25,9 +26,6 @@ constexpr char kUnanswered[] = "Server closed the connection before answering th
 constexpr char kAnsweredInTls[] = "Server answered the handshake in TLS: the URL needs https";
 constexpr char kMayWantTls[] =
     " (as a TLS server does to a plain connection: does the URL need https?)";
-// A TLS record starts with its type (alert 21, handshake 22) and major version 3.
-constexpr std::string_view kTlsAlertStart = "\x15\x03";
-constexpr std::string_view kTlsHandshakeStart = "\x16\x03";
 constexpr char kExtensionsField[] = "Sec-WebSocket-Extensions";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
@@ -205,9 +203,7 @@ ErrorPtr responseHeaderTooLongError(size_t limit) {
 
 ErrorPtr unansweredHandshakeError(bool secure, std::string_view received) {
   if (secure) return handshakeError(kUnanswered);
-  if (received.starts_with(kTlsAlertStart) || received.starts_with(kTlsHandshakeStart)) {
-    return handshakeError(kAnsweredInTls);
-  }
+  if (platform::startsAsTlsAnswer(received)) return handshakeError(kAnsweredInTls);
   return handshakeError(received.empty() ? std::string(kUnanswered) + kMayWantTls : kUnanswered);
 }
 

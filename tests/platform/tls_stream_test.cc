@@ -167,15 +167,21 @@ std::string failureOf(const std::shared_ptr<Driver>& driver) {
   return driver->pair.input->error()->localizedDescription();
 }
 
-TEST_F(TlsStreamTest, APlainTextPeerIsSaidNotToAnswerTls) {
-  BeastAcceptor plain([](boost::asio::ip::tcp::socket& socket) {
-    char hello[4096];
-    boost::system::error_code ignored;
-    socket.read_some(boost::asio::buffer(hello), ignored);
-  });
-  const std::string failure =
-      failureOf(open(plain.port(), {.validatesCertificateChain = false, .caFile = {}}));
-  EXPECT_NE(failure.find("did not answer TLS"), std::string::npos) << failure;
+// The failure of a handshake with a plain-text server that `answers` the hello or not.
+std::string failureAgainstPlainText(bool answers) {
+  BeastAcceptor plain(BeastAcceptor::plainText(answers));
+  return failureOf(open(plain.port(), {.validatesCertificateChain = false, .caFile = {}}));
+}
+
+TEST_F(TlsStreamTest, APlainTextPeerIsNamedWhetherItAnswersOrNot) {
+  const std::string silent = failureAgainstPlainText(false);
+  EXPECT_NE(silent.find("the server did not answer TLS: a plain-text port?"), std::string::npos)
+      << silent;
+  const std::string answering = failureAgainstPlainText(true);
+  EXPECT_NE(answering.find("the server answered in plain text: does the URL need http?"),
+            std::string::npos)
+      << answering;
+  EXPECT_EQ(answering.find("did not answer"), std::string::npos) << answering;
 }
 
 TEST_F(TlsStreamTest, AnEnvironmentCaFileThatGivesNoAnchorsIsNamedAndLoggedOnce) {

@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <boost/asio/write.hpp>
 #include <exception>
+#include <string_view>
 
 #include "platform/log.h"
 
@@ -29,6 +31,21 @@ BeastAcceptor::~BeastAcceptor() {
   }
   acceptThread_.join();
   for (auto& thread : connections_) thread.join();
+}
+
+BeastAcceptor::Serve BeastAcceptor::plainText(bool answers) {
+  return [answers](tcp::socket& socket) {
+    char buffer[4096];
+    boost::system::error_code error;
+    socket.read_some(asio::buffer(buffer), error);
+    if (answers) {
+      constexpr std::string_view kAnswer =
+          "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      asio::write(socket, asio::buffer(kAnswer), error);
+    }
+    socket.shutdown(tcp::socket::shutdown_send, error);
+    while (!error) socket.read_some(asio::buffer(buffer), error);
+  };
 }
 
 size_t BeastAcceptor::connectionCount() const {

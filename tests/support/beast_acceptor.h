@@ -21,6 +21,11 @@ class BeastAcceptor {
   BeastAcceptor(const BeastAcceptor&) = delete;
   BeastAcceptor& operator=(const BeastAcceptor&) = delete;
 
+  // A plain-text server as met by a client that speaks TLS to it: reads what the client sends
+  // first, answers with an HTTP error as a plain HTTP server does (or, not `answers`, says
+  // nothing) and ends its side, then waits for the client to go.
+  static Serve plainText(bool answers);
+
   uint16_t port() const { return port_; }
   // Connections accepted so far.
   size_t connectionCount() const;

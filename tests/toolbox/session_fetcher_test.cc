@@ -193,15 +193,20 @@ TEST_F(SessionFetcherTest, ACaFileThatGivesNoAnchorsIsNamedInTheFailure) {
 }
 
 TEST_F(SessionFetcherTest, APlainTextPortReachedOverHttpsIsNamed) {
-  dz::testing::BeastAcceptor plain([](asio::ip::tcp::socket& socket) {
-    char hello[4096];
-    boost::system::error_code ignored;
-    socket.read_some(asio::buffer(hello), ignored);
-  });
-  Outcome outcome = fetch({.url = "https://127.0.0.1:" + std::to_string(plain.port()) + "/"});
-  ASSERT_NE(outcome.error, nullptr);
-  EXPECT_NE(outcome.error->localizedDescription().find("did not answer TLS"), std::string::npos)
-      << outcome.error->localizedDescription();
+  using dz::testing::BeastAcceptor;
+  auto failure = [&](bool answers) {
+    BeastAcceptor plain(BeastAcceptor::plainText(answers));
+    Outcome outcome = fetch({.url = "https://127.0.0.1:" + std::to_string(plain.port()) + "/"});
+    return outcome.error ? outcome.error->localizedDescription() : "no failure";
+  };
+  const std::string silent = failure(false);
+  EXPECT_NE(silent.find("the server did not answer TLS: a plain-text port?"), std::string::npos)
+      << silent;
+  const std::string answering = failure(true);
+  EXPECT_NE(answering.find("the server answered in plain text: does the URL need http?"),
+            std::string::npos)
+      << answering;
+  EXPECT_EQ(answering.find("did not answer"), std::string::npos) << answering;
 }
 
 TEST_F(SessionFetcherTest, SequentialFetchesReuseOneConnection) {
