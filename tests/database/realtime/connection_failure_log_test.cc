@@ -138,14 +138,16 @@ TEST_F(ConnectionFailureLogTest, TheWrongSchemeForThePortIsNamed) {
   BeastWebSocketServer plain(BeastWebSocketServer::echo());
   expectOneFailureLine(
       logOfFailedAttempt(std::string(kHost) + ":" + std::to_string(plain.port()), true),
-      "did not answer TLS");
+      "the server did not answer TLS: a plain-text port?");
 
   auto authority = devserver::CertificateAuthority::create("authority of a TLS port");
   auto leaf = authority->issue({kHost});
   BeastWebSocketServer tls(BeastWebSocketServer::echo(),
                            dz::testing::TlsIdentity{leaf.certificatePem, leaf.privateKeyPem});
   expectOneFailureLine(
-      logOfFailedAttempt(std::string(kHost) + ":" + std::to_string(tls.port()), false), "TLS");
+      logOfFailedAttempt(std::string(kHost) + ":" + std::to_string(tls.port()), false),
+      "closed the connection before answering the handshake (as a TLS server does to a plain "
+      "connection: does the URL need https?)");
 }
 
 TEST_F(ConnectionFailureLogTest, NothingIsLoggedWithLoggingSwitchedOff) {
