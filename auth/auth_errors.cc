@@ -1,8 +1,12 @@
 #include "auth/auth_errors.h"
 
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 
 namespace dz::auth {
 namespace {
@@ -96,37 +100,114 @@ ErrorPtr publicErrorWithCode(int64_t code, Value::Map userInfo = {}, std::string
 constexpr std::array<std::string_view, 8> kSecretWords = {
     "token", "secret", "password", "hash", "salt", "oobcode", "authorizationcode", "credential"};
 
-// Lower case, letters and digits only: "OAuth_Token-Secret" and "oauthtokensecret" compare alike.
-std::string folded(std::string_view text) {
+// Text with compatibility forms and case folded away: full-width, mathematical, circled and other
+// compatibility letters read as the plain ones they stand for ("ｉｄＴｏｋｅｎ" as "idtoken"), so a
+// secret's name cannot pass in another form of its letters. Text ICU cannot fold stays as it is.
+std::string compatibilityFolded(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* fold = icu::Normalizer2::getNFKCCasefoldInstance(status);
   std::string result;
-  for (unsigned char c : text) {
-    if (std::isalnum(c)) result.push_back(static_cast<char>(std::tolower(c)));
+  icu::StringByteSink<std::string> sink(&result);
+  if (U_SUCCESS(status) && text.size() <= INT32_MAX) {
+    fold->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
+                        nullptr, status);
+    if (U_SUCCESS(status)) return result;
   }
-  return result;
+  return std::string(text);
 }
 
-bool mentionsSecret(std::string_view text) {
-  const std::string plain = folded(text);
+// Whether folded text spells a secret word in its letters and digits, whatever its separators:
+// "oauth_token-secret" and "oauthtokensecret" alike.
+bool spellsSecret(std::string_view foldedText) {
+  std::string plain;
+  for (unsigned char c : foldedText) {
+    if (std::isalnum(c)) plain.push_back(static_cast<char>(std::tolower(c)));
+  }
   return std::any_of(kSecretWords.begin(), kSecretWords.end(),
                      [&](std::string_view word) { return plain.find(word) != std::string::npos; });
 }
+
+bool mentionsSecret(std::string_view text) { return spellsSecret(compatibilityFolded(text)); }
 
 // Whether text holds a secret as a named value of its own ("password=...", "refresh_token: ..."):
 // a name before "=" or ":" that mentions a secret word. A message that only mentions one
 // ("INVALID_PASSWORD") is kept for whoever reads the error.
 bool namesSecret(std::string_view text) {
-  for (size_t at = text.find_first_of("=:"); at != std::string_view::npos;
-       at = text.find_first_of("=:", at + 1)) {
+  const std::string plain = compatibilityFolded(text);
+  for (size_t at = plain.find_first_of("=:"); at != std::string::npos;
+       at = plain.find_first_of("=:", at + 1)) {
     size_t end = at;
-    while (end > 0 && text[end - 1] == ' ') --end;
+    while (end > 0 && plain[end - 1] == ' ') --end;
     size_t begin = end;
-    while (begin > 0 && (std::isalnum(static_cast<unsigned char>(text[begin - 1])) ||
-                         std::string_view("_-.").find(text[begin - 1]) != std::string_view::npos)) {
+    while (begin > 0 && (std::isalnum(static_cast<unsigned char>(plain[begin - 1])) ||
+                         std::string_view("_-.").find(plain[begin - 1]) != std::string::npos)) {
       --begin;
     }
-    if (mentionsSecret(text.substr(begin, end - begin))) return true;
+    if (spellsSecret(std::string_view(plain).substr(begin, end - begin))) return true;
   }
   return false;
+}
+
+// ASCII classes, whatever the process's locale: server codes and their words are ASCII.
+bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool isLower(char c) { return c >= 'a' && c <= 'z'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLetter(char c) { return isUpper(c) || isLower(c); }
+
+// Numbers this long in a message may be one-time codes, which run to six digits and more.
+constexpr size_t kLongestNumberInWords = 4;
+
+// Whether piece is a word of prose, punctuation around it aside: letters in one case shape ("the",
+// "The", "THE"; "-" and "'" between letters) or a short number. Tokens mix cases, or letters and
+// digits; keys and addresses hold "=", "@", "/" or "." within.
+bool isWord(std::string_view piece) {
+  constexpr std::string_view kOpening = "(\"'", kClosing = ".,;:!?)\"'";
+  while (!piece.empty() && kOpening.find(piece.front()) != std::string_view::npos) {
+    piece.remove_prefix(1);
+  }
+  while (!piece.empty() && kClosing.find(piece.back()) != std::string_view::npos) {
+    piece.remove_suffix(1);
+  }
+  if (piece.empty()) return false;
+  if (std::all_of(piece.begin(), piece.end(), isDigit)) {
+    return piece.size() <= kLongestNumberInWords;
+  }
+  std::string letters;
+  for (size_t i = 0; i < piece.size(); ++i) {
+    const bool joiner = (piece[i] == '-' || piece[i] == '\'') && i > 0 && i + 1 < piece.size() &&
+                        isLetter(piece[i - 1]) && isLetter(piece[i + 1]);
+    if (joiner) continue;
+    if (!isLetter(piece[i])) return false;
+    letters.push_back(piece[i]);
+  }
+  const std::string_view rest = std::string_view(letters).substr(1);
+  return std::all_of(rest.begin(), rest.end(), isLower) ||
+         (isUpper(letters[0]) && std::all_of(rest.begin(), rest.end(), isUpper));
+}
+
+// Whether text is the server's explanation of a condition: an upper-case code, " : " and two or
+// more words ("WEAK_PASSWORD : Password should be at least 6 characters"). It is kept although the
+// code mentions a secret word, unless its words name a secret themselves.
+bool isServerMessage(std::string_view text) {
+  const size_t separator = text.find(" : ");
+  if (separator == std::string_view::npos || separator == 0) return false;
+  const std::string_view code = text.substr(0, separator);
+  if (!isUpper(code[0]) || !std::all_of(code.begin(), code.end(), [](char c) {
+        return isUpper(c) || isDigit(c) || c == '_';
+      })) {
+    return false;
+  }
+  const std::string_view words = text.substr(separator + 3);
+  size_t count = 0;
+  for (size_t at = 0; at <= words.size();) {
+    const size_t end = std::min(words.find(' ', at), words.size());
+    const std::string_view piece = words.substr(at, end - at);
+    at = end + 1;
+    if (piece.empty()) continue;
+    if (!isWord(piece)) return false;
+    ++count;
+  }
+  return count >= 2 && !namesSecret(words);
 }
 
 }  // namespace
@@ -237,7 +318,8 @@ Value redactTokens(const Value& value) {
     for (const auto& element : *array) copy.push_back(redactTokens(element));
     return copy;
   }
-  if (const std::string* text = value.getString(); text && namesSecret(*text)) {
+  if (const std::string* text = value.getString();
+      text && !isServerMessage(*text) && namesSecret(*text)) {
     return Value(kRedacted);
   }
   return value;

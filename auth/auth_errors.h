@@ -105,13 +105,15 @@ ErrorPtr rpcResponseDecodingError(const Value& deserializedResponse, ErrorPtr un
 
 }  // namespace errors
 
-// Whether a member of that name holds a secret: its name, in any case and with any separators,
-// contains "token", "secret", "password", "hash", "salt", "oobCode", "authorizationCode" or
-// "credential".
+// Whether a member of that name holds a secret: its name, in any case, with any separators and
+// in any compatibility form (full width, mathematical letters...), contains "token", "secret",
+// "password", "hash", "salt", "oobCode", "authorizationCode" or "credential".
 bool isSecretMember(std::string_view key);
 // `value` with every secret member's value (see isSecretMember), and every string that holds a
 // secret as a named value ("password=..."), replaced by "<redacted>", at any depth (objects in
-// arrays in objects...).
+// arrays in objects...). A server's message, an upper-case code, " : " and words
+// ("WEAK_PASSWORD : Password should be at least 6 characters"), is kept unless its words name a
+// secret or hold a value rather than words.
 Value redactTokens(const Value& value);
 // The same for JSON text; text that is not JSON is kept unless it mentions a secret word, when it
 // becomes "<redacted>" as a whole.

@@ -174,6 +174,40 @@ TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
   auto [__, text] =
       call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
   EXPECT_EQ(internalCause(text).userInfo().at(kErrorUserInfoDataKey), Value("<redacted>"));
+
+  // Names and keys in compatibility forms (full width, mathematical letters, the long s, a
+  // full-width colon) are the words they fold to.
+  issuer_->answerStatus(400, R"({"error":{"message":7,"ｉｄＴｏｋｅｎ":"SECRET-91",
+      "𝐩𝐚𝐬𝐬𝐰𝐨𝐫𝐝":"SECRET-92","ſalt":"SECRET-93","errors":["ｒｅｆｒｅｓｈ_ｔｏｋｅｎ：SECRET-94"]}})");
+  auto [____, wide] =
+      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+  ASSERT_NE(wide, nullptr);
+  EXPECT_EQ(attachedText(wide).find("SECRET"), std::string::npos) << attachedText(wide);
+
+  // An upper-case condition, " : " and words: the server's explanation, whatever secret the
+  // condition is about.
+  for (const std::string message :
+       {"INVALID_ID_TOKEN : The user's credential is no longer valid.",
+        "SOME_PASSWORD_RULE : Password should be at least 6 characters"}) {
+    const std::string body = serverError(message, R"([")" + message + R"("])");
+    ErrorPtr kept = signUpError(body);
+    EXPECT_EQ(
+        internalCause(kept).userInfo().at(kErrorUserInfoDeserializedResponseKey).toJsonString(),
+        (*Value::parseJson(body))["error"].toJsonString());
+  }
+  // Unless what follows the condition is a value rather than words, or names one.
+  for (const char* leaky :
+       {"INVALID_ID_TOKEN : eyJhbGciOiJSUzI1NiJ9.eyJzdWIiOiIxIn0.c2ln", "REFRESH_TOKEN : Abc",
+        "ID_TOKEN : abc.def.ghi", "SOME_PASSWORD_RULE : the password hunter2 is too weak",
+        "SOME_PASSWORD_RULE : password: correct horse", "INVALID_PASSWORD : was password=letmein",
+        "INVALID_OOB_CODE : code 123456 expired", "INVALID_ID_TOKEN : ｅｙＪｈｂＧｃｉ is bad",
+        "INVALID_ID_TOKEN : token eyJhbGciOiJIUzI rejected"}) {
+    ErrorPtr redacted = signUpError(serverError(leaky));
+    EXPECT_EQ(
+        internalCause(redacted).userInfo().at(kErrorUserInfoDeserializedResponseKey).toJsonString(),
+        R"({"errors":[],"message":"<redacted>"})")
+        << leaky;
+  }
 }
 
 TEST_F(BackendTest, OnlyAnUnusableTokenOrAccountIdentifierRefusesAnAnswer) {
