@@ -93,10 +93,8 @@ void WriteTree::index(Pending& write) {
     PathNode* node = &paths_;
     for (size_t i = 0;; ++i) {
       node->forgetLayered();
-      if (record.visible()) {
-        ++node->visibleAtOrBelow;
-        if (!place.setsData) ++node->visibleRemovalsAtOrBelow;
-      }
+      if (record.visible()) ++node->visibleAtOrBelow;
+      if (!place.setsData) ++node->removalsAtOrBelow;
       if (i == place.path.size()) break;
       auto& child = node->children[place.path[i]];
       if (!child) child = std::make_unique<PathNode>();
@@ -142,10 +140,8 @@ void WriteTree::unindex(const Pending& write) {
     for (size_t i = chain.size(); i-- > 0;) {
       PathNode* node = chain[i];
       node->forgetLayered();
-      if (record.visible()) {
-        --node->visibleAtOrBelow;
-        if (!place.setsData) --node->visibleRemovalsAtOrBelow;
-      }
+      if (record.visible()) --node->visibleAtOrBelow;
+      if (!place.setsData) --node->removalsAtOrBelow;
       if (i > 0 && node->writes.empty() && node->children.empty()) {
         chain[i - 1]->children.erase(path[i - 1]);
       }
@@ -267,11 +263,6 @@ template <class Place>
 bool writtenOverBelow(const std::vector<Place>& places, const Path& path,
                       const std::vector<const Place*>& setBelow) {
   for (const Place& place : places) {
-    // A removal below may empty the nodes down from `path` on the way, and those that later
-    // writes fill again come back without their priorities.
-    if (!place.setsData && place.path.size() > path.size() && path.contains(place.path)) {
-      return false;
-    }
     // Most often a later write sets the very same place.
     if (std::any_of(setBelow.begin(), setBelow.end(),
                     [&](const Place* later) { return later->node == place.node; })) {
@@ -311,10 +302,15 @@ NodePtr WriteTree::layeredData(const Path& path, const Chain& chain, const NodeP
   std::vector<const WriteRecord*> relevant;
   std::vector<const Place*> setBelow;
   bool covered = false;
+  // Where a write removes data below, the writes before it decide which nodes it empties (and
+  // so which lose their priorities) even where later ones write over them: none is passed over.
+  const bool removalsBelow = chain.size() == path.size() + 1 && chain.back()->removalsAtOrBelow > 0;
   for (const Pending* pending : writesAround(path, chain)) {
     const WriteRecord& write = pending->record;
     if (!include(write)) continue;
-    if (!setBelow.empty() && writtenOverBelow(pending->places, path, setBelow)) continue;
+    if (!removalsBelow && !setBelow.empty() && writtenOverBelow(pending->places, path, setBelow)) {
+      continue;
+    }
     relevant.push_back(&write);
     if (write.path().contains(path) && coversPath(write, path)) {
       covered = true;
@@ -386,8 +382,8 @@ NodePtr WriteTree::calcCompletePriority(const Path& treePath,
       writesPriority = written != here->children.end() && written->second->visibleAtOrBelow > 0;
     }
     // Writes below keep the server's priority unless one writes it or empties the location.
-    if (!writesPriority && (completeServerCache->getPriority()->isEmpty() || !here ||
-                            here->visibleRemovalsAtOrBelow == 0)) {
+    if (!writesPriority &&
+        (completeServerCache->getPriority()->isEmpty() || !here || here->removalsAtOrBelow == 0)) {
       return completeServerCache->getPriority();
     }
   }

@@ -128,15 +128,15 @@ class WriteTree {
   bool hasShadowingWrite(const Path& path) const;
   struct Pending;
   // One location of the tree of written paths: the writes that write exactly here (in increasing
-  // id order) and how many visible ones write here, and here or below, and how many of those
-  // at or below remove data. `layered` is the visible
+  // id order), how many visible ones write here, and here or below, and how many writes (visible
+  // or not) remove data here or below. `layered` is the visible
   // data here over `layeredBase` as last found when no visible write lay above; a write coming
   // or going at or below forgets it.
   struct PathNode {
     std::vector<const Pending*> writes;
     size_t visibleHere = 0;
     size_t visibleAtOrBelow = 0;
-    size_t visibleRemovalsAtOrBelow = 0;
+    size_t removalsAtOrBelow = 0;
     std::map<std::string, std::unique_ptr<PathNode>, KeyLess> children;
     mutable NodePtr layeredBase;
     mutable NodePtr layered;

@@ -58,6 +58,20 @@ TEST(SyncPriorityScenario, AWriteThatEmptiesTheLocationCountsEvenWhenALaterOneRe
   EXPECT_EQ(s.serverSet("/l/.priority", R"("q")"), Lines{});
 }
 
+TEST(SyncPriorityScenario,
+     AWriteThatKeepsTheLocationFromEmptyingCountsEvenWhenALaterOneReplacesIt) {
+  SyncScenario s;
+  QuerySpec l = query("/l");
+  s.listen(l);
+  s.serverData(l, R"({"a":1,".priority":"p"})");
+  s.userSet("/l/c", "1");
+  s.userSet("/l/a", "null");
+  EXPECT_EQ(s.userSet("/l/c", "2"),
+            (Lines{R"(h1 child_changed c 2 prev=null)", R"(h1 value /l {".priority":"p","c":2})"}));
+  EXPECT_EQ(s.serverSet("/l/.priority", R"("q")"),
+            (Lines{R"(h1 value /l {".priority":"q","c":2})"}));
+}
+
 TEST(SyncPriorityScenario, APendingPriorityOnALocationWithoutDataAppliesWhenDataArrives) {
   SyncScenario s;
   QuerySpec l = query("/l");
