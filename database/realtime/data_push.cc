@@ -94,7 +94,10 @@ std::optional<DataPush> dataPushOf(const JsonTextRead& read) {
   }
   const std::string* path = stringOf(memberOf(*body, wire::kBodyPath));
   push.data = memberOf(*body, wire::kBodyData);
-  if (!path || push.data->isEmpty() || !Validation::isValidUpdatePath(Path(*path))) {
+  if (!path || push.data->isEmpty()) return std::nullopt;
+  // Data at a priority key is read by the rule for priorities, which the decoder holds.
+  const Path location(*path);
+  if (!Validation::isValidUpdatePath(location) || location.back() == kPriorityKey) {
     return std::nullopt;
   }
   push.path = *path;

@@ -23,8 +23,9 @@ boost::json::object dataPushMessage(const DataPush& push);
 
 // The data push that `text` holds, when it is a plain one: exactly the envelope's members, as
 // written (no null members, no {".value": x} for x), and data that reads as nodes. Anything else
-// (other messages, merges, data the node reader leaves to the document path, text that is not
-// JSON) is none, and the decoder settles it; what this reads, the decoder reads alike.
+// (other messages, merges, pushes at a priority, data the node reader leaves to the document
+// path, text that is not JSON) is none, and the decoder settles it; what this reads, the decoder
+// reads alike.
 std::optional<DataPush> readDataPush(std::string_view text);
 
 // Whether `text` may be a plain data push (other messages, merges above all, are not worth reading

@@ -56,11 +56,10 @@ ServerMessage decodeReply(const boost::json::object& message, const boost::json:
   return reply;
 }
 
-// A merge's write, read as the same data in a data push would be: null when that would be refused.
-NodePtr mergeWrite(const Path& path, const boost::json::value& value) {
-  if (!Validation::isValidUpdatePath(path)) return nullptr;
+// The node of `value` written at `path`, read as data would hold it there: null when data would
+// refuse it. At a priority key only a priority is held, read as data's priorities are.
+NodePtr nodeAt(const Path& path, const boost::json::value& value) {
   if (path.back() != kPriorityKey) return SnapshotUtilities::tryNodeFromJson(value);
-  // A priority is read as data's priorities are.
   NodePtr holder = SnapshotUtilities::tryNodeFromJson(
       boost::json::object{{kValueKey, true}, {kPriorityKey, value}});
   return holder ? holder->getPriority() : nullptr;
@@ -74,19 +73,22 @@ ServerMessage decodeDataPush(std::string_view action, const boost::json::object&
   if (!path || !data || (isMerge && !data->is_object()) || !readTag(body, tag)) {
     return refused(Kind::Push, "Malformed data response from server missing path or data: ", body);
   }
-  if (!Validation::isValidUpdatePath(Path(*path))) {
+  const Path location(*path);
+  if (!Validation::isValidUpdatePath(location)) {
     return refused(Kind::UnstorableData, "Dropped push at a path no write is made at: ", body);
   }
   if (!isMerge) {
-    NodePtr node = SnapshotUtilities::tryNodeFromJson(*data);
+    NodePtr node = nodeAt(location, *data);
     if (!node) return refused(Kind::UnstorableData, "Dropped data push: ", body);
     return DataPush{std::string(*path), tag, std::move(node)};
   }
-  // Nothing of a merge is applied when any part of it cannot be stored.
+  // Nothing of a merge is applied when any part of it cannot be stored. A key naming the location
+  // itself would turn the merge into an overwrite.
   CompoundWrite merge;
   for (const auto& [key, value] : data->get_object()) {
     Path path{std::string_view(key)};
-    NodePtr node = mergeWrite(path, value);
+    NodePtr node =
+        !path.isEmpty() && Validation::isValidUpdatePath(path) ? nodeAt(path, value) : nullptr;
     if (!node) return refused(Kind::UnstorableData, "Dropped merge push: ", body);
     merge = merge.addWrite(path, std::move(node));
   }
@@ -109,7 +111,8 @@ ServerMessage decodeRangeMerge(const boost::json::object& body) {
   std::optional<int64_t> tag;
   const char* kMalformed = "Dropping malformed range merge: ";
   if (!path || !ranges || !readTag(body, tag)) return refused(Kind::Push, kMalformed, body);
-  if (!Validation::isValidUpdatePath(Path(*path))) {
+  const Path location(*path);
+  if (!Validation::isValidUpdatePath(location)) {
     return refused(Kind::UnstorableData,
                    "Dropped range merge at a path no write is made at: ", body);
   }
@@ -121,10 +124,10 @@ ServerMessage decodeRangeMerge(const boost::json::object& body) {
         !readBound(range, wire::kRangeEnd, end)) {
       return refused(Kind::Push, kMalformed, body);
     }
+    // A range at a priority keeps it, empties it or puts its updates there.
     const boost::json::value* updatesValue = json::member(range, wire::kRangeUpdates);
-    NodePtr updates =
-        updatesValue ? SnapshotUtilities::tryNodeFromJson(*updatesValue) : EmptyNode::emptyNode();
-    if (!updates) return refused(Kind::Push, kMalformed, body);
+    NodePtr updates = updatesValue ? nodeAt(location, *updatesValue) : EmptyNode::emptyNode();
+    if (!updates) return refused(Kind::UnstorableData, "Dropped range merge: ", body);
     push.ranges.emplace_back(std::move(start), std::move(end), std::move(updates));
   }
   return push;

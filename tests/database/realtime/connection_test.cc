@@ -72,6 +72,17 @@ class ConnectionTest : public ::testing::Test {
                 R"(","s":"session-1"}}})");
   }
   std::vector<std::string>& events() { return delegate_->events; }
+  // How the connection reads a data message sent whole, then in two counted frames.
+  std::pair<std::string, std::string> readingsOf(const std::string& text) {
+    const size_t before = delegate_->messages.size();
+    serverSends(text);
+    serverSends("2");
+    serverSends(text.substr(0, text.size() / 2));
+    serverSends(text.substr(text.size() / 2));
+    const auto& messages = delegate_->messages;
+    if (messages.size() != before + 2) return {};
+    return {readingOf(messages[before]), readingOf(messages[before + 1])};
+  }
 
   dz::testing::ScopedSandbox sandbox_;
   platform::DispatchQueuePtr queue_ = platform::DispatchQueue::create("test.work");
@@ -152,20 +163,29 @@ TEST_F(ConnectionTest, DataMessagesAreReadAsTheDecoderReadsThem) {
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{".value":1,".priority":2},"t":3}}})",
       R"({"d":{"b":{"d":[1,null,{"x":{}}],"p":"l"},"a":"d"},"t":"d"})",
   };
-  size_t expected = events().size();
   for (const std::string& text : texts) {
-    serverSends(text);
-    serverSends("2");
-    serverSends(text.substr(0, text.size() / 2));
-    serverSends(text.substr(text.size() / 2));
-    expected += 2;
-    ASSERT_EQ(events().size(), expected) << text;
     const std::string decoded =
         readingOf(decodeServerMessage(boost::json::parse(text).at("d").as_object()));
-    const auto& messages = delegate_->messages;
-    EXPECT_EQ(readingOf(messages[messages.size() - 2]), decoded) << text;
-    EXPECT_EQ(readingOf(messages.back()), decoded) << text << " in frames";
+    EXPECT_EQ(readingsOf(text), std::make_pair(decoded, decoded)) << text;
   }
+}
+
+// Data at a priority key is a priority; a merge writes below its location. Anything else is
+// dropped, however the message arrives.
+TEST_F(ConnectionTest, PushesThatWouldStoreWhatDataRefusesAreDropped) {
+  handshake();
+  const std::string refused = std::to_string(ServerMessage(RefusedMessage{}).index());
+  for (const char* text : {
+           R"({"t":"d","d":{"a":"d","b":{"p":"/a/.priority","d":{"x":1}}}})",
+           R"({"t":"d","d":{"a":"rm","b":{"p":"/a/.priority","d":[{"m":{"x":1}}]}}})",
+           R"({"t":"d","d":{"a":"m","b":{"p":"/x","d":{"":1,"k":2}}}})",
+           R"({"t":"d","d":{"a":"m","b":{"p":"/x","d":{"k":2,"/":{"y":1}}}}})",
+       }) {
+    EXPECT_EQ(readingsOf(text), std::make_pair(refused, refused)) << text;
+  }
+  const std::string kept = readingOf(DataPush{"/a/.priority", 4, SnapshotUtilities::nodeFrom("p")});
+  EXPECT_EQ(readingsOf(R"({"t":"d","d":{"a":"d","b":{"p":"/a/.priority","d":"p","t":4}}})"),
+            std::make_pair(kept, kept));
 }
 
 TEST_F(ConnectionTest, AMalformedHandshakeClosesTheConnection) {

@@ -98,6 +98,11 @@ TEST(DataPushTest, AnythingElseIsLeftToTheJsonPath) {
       R"({".priority":null,"t":"d","d":{"a":"d","b":{"p":"a","d":1}}})",
       // a path whose keys data refuses
       R"({"t":"d","d":{"a":"d","b":{"p":"a/b]","d":1}}})",
+      // data at a priority key, which only a priority may be (a valid one too)
+      R"({"t":"d","d":{"a":"d","b":{"p":"a/.priority","d":{"x":1}}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"/.priority","d":[1]}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a/.priority","d":true}}})",
+      R"({"t":"d","d":{"a":"d","b":{"p":"a/.priority","d":"p"}}})",
       // data the node reader leaves to the document: bad keys, placeholders, repeated keys
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{"a/b":1}}}})",
       R"({"t":"d","d":{"a":"d","b":{"p":"a","d":{".sv":"timestamp"}}}})",

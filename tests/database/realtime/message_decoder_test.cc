@@ -73,7 +73,8 @@ TEST(MessageDecoderTest, MergeKeysAreHeldToTheRuleOfDataKeys) {
     const std::string data = R"({"a":"d","b":{"p":"/","d":{")" + std::string(key) + R"(":3}}})";
     EXPECT_EQ(refusal(data.c_str()), RefusedMessage::Kind::UnstorableData) << key;
   }
-  for (const char* path : {"x/a[", ".value", "a/.priority/b"}) {
+  // Keys naming the location itself would make the merge an overwrite.
+  for (const char* path : {"x/a[", ".value", "a/.priority/b", "", "/", "//"}) {
     EXPECT_EQ(refusal(merge(path).c_str()), RefusedMessage::Kind::UnstorableData) << path;
   }
   // A priority is one data may hold.
@@ -97,6 +98,34 @@ TEST(MessageDecoderTest, MergeKeysAreHeldToTheRuleOfDataKeys) {
                 ->val()
                 .asDouble(),
             2);
+}
+
+// Data at a priority key is a priority, read as a merge's write there is, whether a data push
+// sets it or a range merge's updates replace it: what data refuses drops the push.
+TEST(MessageDecoderTest, APushAtAPriorityKeyHoldsAPriorityDataMayHold) {
+  auto pushes = [](const std::string& data) {
+    return std::vector<std::string>{
+        R"({"a":"d","b":{"p":"/a/.priority","d":)" + data + "}}",
+        R"({"a":"rm","b":{"p":"a/.priority","d":[{"m":)" + data + "}]}}",
+        R"({"a":"rm","b":{"p":".priority","d":[{"s":"k","e":"m","m":)" + data + "}]}}"};
+  };
+  for (const char* priority :
+       {R"({"x":1})", "true", "[1]", R"({".value":"p"})", R"({".value":1,".priority":2})"}) {
+    for (const std::string& text : pushes(priority)) {
+      EXPECT_EQ(refusal(text.c_str()), RefusedMessage::Kind::UnstorableData) << text;
+    }
+  }
+  for (const char* priority : {R"("p")", "2", "1.5", "null"}) {
+    for (const std::string& text : pushes(priority)) {
+      EXPECT_EQ(refusal(text.c_str()), std::nullopt) << text;
+    }
+    ServerMessage push = decode(pushes(priority)[0].c_str());
+    const auto* data = std::get_if<DataPush>(&push);
+    ASSERT_TRUE(data) << priority;
+    EXPECT_TRUE(
+        nodesEqual(data->data, SnapshotUtilities::nodeFromJson(boost::json::parse(priority))))
+        << priority;
+  }
 }
 
 }  // namespace
