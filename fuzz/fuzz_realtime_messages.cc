@@ -3,7 +3,7 @@
 // connection's replies, pushes and drops, with listens, writes and on-disconnect operations
 // pending. Nothing may throw (into the caller or a queue), no completion may run twice, and a
 // purge completes every write still pending. Each frame also goes through the checks of
-// server_message_checks.h.
+// server_message_checks.h, and the data that reaches the repository is stored as data.
 //
 // Input: a flags byte, then one frame per line. Lines of one control byte act instead of
 // sending: 0x01 the server closes the socket, 0x02 time moves on a minute (a reconnect),
@@ -57,20 +57,18 @@ class Tokens : public AuthTokenProvider {
   std::optional<std::string> token_;
 };
 
-// Turns what arrives into nodes, as the repository does.
+// Stores what arrives as the repository does, and checks that it is data.
 struct Delegate : PersistentConnectionDelegate {
   void onDataUpdate(PersistentConnection*, const std::string& pathString, PushedData message,
-                    bool isMerge, std::optional<int64_t>) override {
-    const auto* merge = std::get_if<CompoundWrite>(&message);
+                    bool isMerge, std::optional<int64_t> tag) override {
+    auto* merge = std::get_if<CompoundWrite>(&message);
     require(isMerge == (merge != nullptr), "a merge flag that disagrees with its data");
-    Path path(pathString);
-    if (merge) merge->apply(EmptyNode::emptyNode());
+    if (merge) return fuzz::checkStoredAsData(MergePush{pathString, tag, std::move(*merge)});
+    fuzz::checkStoredAsData(DataPush{pathString, tag, std::get<NodePtr>(std::move(message))});
   }
   void onRangeMerge(const std::vector<RangeMerge>& ranges, const std::string& pathString,
-                    std::optional<int64_t>) override {
-    NodePtr node = EmptyNode::emptyNode();
-    for (const RangeMerge& range : ranges) node = range.applyTo(node);
-    Path{pathString};
+                    std::optional<int64_t> tag) override {
+    fuzz::checkStoredAsData(RangeMergePush{pathString, tag, ranges});
   }
   void onConnect(PersistentConnection*) override {}
   void onDisconnect(PersistentConnection*) override {}
