@@ -68,8 +68,7 @@ class RepoApiTest : public ::testing::Test {
     caFile_.reset();
   }
 
-  void startServer(bool tls) {
-    devserver::Options options;
+  void startServer(bool tls, devserver::Options options = {}) {
     options.tls = tls;
     server_ = devserver::DevServer::start(std::move(options));
     platform::Resolver::setOverride("ns.dz.test", "127.0.0.1");
