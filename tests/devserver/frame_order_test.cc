@@ -3,11 +3,10 @@
 // keeps the older data for good; and a reply must follow the pushes sent before it.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "tests/devserver/test_client.h"
+#include "tests/support/thread_hold.h"
 
 namespace dz::devserver {
 namespace {
@@ -24,7 +23,7 @@ class FrameOrderTest : public ::testing::Test {
     Options options;
     // The two clients land on the two threads in turn.
     options.connectionThreads = 2;
-    options.afterMessage = [this](uint64_t) { holdIfArmed(); };
+    options.afterMessage = [this](uint64_t) { hold_.holdIfArmed(); };
     server_ = DevServer::start(options);
     first_ = TestClient::connect(*server_);
     second_ = TestClient::connect(*server_);
@@ -38,21 +37,9 @@ class FrameOrderTest : public ::testing::Test {
 
   // The next message handled holds its connection's thread, after the server's lock is let go,
   // until release().
-  void holdNextMessage() {
-    std::lock_guard lock(mutex_);
-    armed_ = true;
-  }
-  bool waitUntilHeld() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return held_; });
-  }
-  void release() {
-    {
-      std::lock_guard lock(mutex_);
-      released_ = true;
-    }
-    changed_.notify_all();
-  }
+  void holdNextMessage() { hold_.arm(); }
+  bool waitUntilHeld() { return hold_.waitUntilHeld(); }
+  void release() { hold_.release(); }
 
   // Reads `client` until the reply to `number`: each message in order, "<action> <data>" for a
   // push and "reply <number>" for a reply.
@@ -77,20 +64,7 @@ class FrameOrderTest : public ::testing::Test {
   std::unique_ptr<TestClient> second_;
 
  private:
-  void holdIfArmed() {
-    std::unique_lock lock(mutex_);
-    if (!armed_) return;
-    armed_ = false;
-    held_ = true;
-    changed_.notify_all();
-    changed_.wait_for(lock, kWait, [&] { return released_; });
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool armed_ = false;
-  bool held_ = false;
-  bool released_ = false;
+  dz::testing::ThreadHold hold_{kWait};
 
  protected:
   std::unique_ptr<DevServer> server_;  // last, so it stops first

@@ -4,10 +4,8 @@
 // its own, so that the other client's write goes first.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
-
 #include "tests/e2e/repo_api_fixture.h"
+#include "tests/support/thread_hold.h"
 
 namespace dz::e2e {
 namespace {
@@ -27,36 +25,6 @@ class PriorityRaceTest : public RepoApiTest {
     hold_->release();
     RepoApiTest::TearDown();
   }
-
-  // Holds the connection thread that handles the next message until release().
-  struct Hold {
-    void arm() {
-      std::lock_guard lock(mutex);
-      armed = true;
-    }
-    bool waitUntilHeld() {
-      std::unique_lock lock(mutex);
-      return changed.wait_for(lock, kApiWait, [&] { return held; });
-    }
-    void release() {
-      std::lock_guard lock(mutex);
-      released = true;
-      changed.notify_all();
-    }
-    void holdIfArmed() {
-      std::unique_lock lock(mutex);
-      if (!armed) return;
-      armed = false;
-      held = true;
-      changed.notify_all();
-      changed.wait_for(lock, kApiWait, [&] { return released; });
-    }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool armed = false;
-    bool held = false;
-    bool released = false;
-  };
 
   // A's and B's listeners at `/r/loc` (and A's at `/r`), each showing `data`.
   void listen(const Value& data) {
@@ -95,7 +63,8 @@ class PriorityRaceTest : public RepoApiTest {
     })) << seen_.of("a/r").back().toJsonString();
   }
 
-  std::shared_ptr<Hold> hold_ = std::make_shared<Hold>();
+  std::shared_ptr<dz::testing::ThreadHold> hold_ =
+      std::make_shared<dz::testing::ThreadHold>(kApiWait);
   std::shared_ptr<Database> a_;
   std::shared_ptr<Database> b_;
 };
