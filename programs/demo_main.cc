@@ -455,26 +455,38 @@ int Demo::run(const fs::path& deviceProgram) {
   return ok ? 0 : 1;
 }
 
+// What is wrong with the arguments, naming the one at fault; none when they all read.
+std::optional<std::string> parseArguments(int argc, char** argv, fs::path& out, bool& quick) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--quick") {
+      quick = true;
+    } else if (name != "--out") {
+      return "unknown option " + name;
+    } else if (i + 1 == argc || *argv[i + 1] == '\0') {
+      return "--out needs a folder";
+    } else {
+      out = argv[++i];
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   constexpr char kUsage[] = "usage: dz-demo [--out FOLDER] [--quick]\n";
-  fs::path out;
-  bool quick = false;
   for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    if (name == "--help" || name == "-h") {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
       std::cout << kUsage;
       return 0;
     }
-    if (name == "--quick") {
-      quick = true;
-    } else if (name == "--out" && i + 1 < argc) {
-      out = argv[++i];
-    } else {
-      std::cerr << kUsage;
-      return 2;
-    }
+  }
+  fs::path out;
+  bool quick = false;
+  if (auto wrong = parseArguments(argc, argv, out, quick)) {
+    std::cerr << "dz-demo: " << *wrong << "\n" << kUsage;
+    return 2;
   }
   fs::path self = fs::canonical("/proc/self/exe");
   if (out.empty()) out = self.parent_path().parent_path() / "screens";

@@ -128,12 +128,27 @@ TEST(Program, RefusesUnknownFlagsAndAnswersHelp) {
   EXPECT_EQ(help.exitStatus(), 0);
   EXPECT_EQ(help.line().rfind("usage: dz-devserver", 0), 0u);
 
-  Program program({"--frobnicate", "on"});
-  EXPECT_EQ(program.exitStatus(), 2);
-  // It says why on standard error, and never that it listens.
-  std::string said = program.line();
-  EXPECT_NE(said, "");
-  EXPECT_EQ(said.rfind("port ", 0), std::string::npos) << said;
+  // It names the argument at fault on standard error, above the usage, and never listens.
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--frobnicate", "on"}, "unknown option --frobnicate"},
+      {{"--tls", "on", "8080"}, "unknown option 8080"},
+      {{"--port", "70000"}, "--port needs a number from 0 to 65535, not 70000"},
+      {{"--port", "80x"}, "--port needs a number from 0 to 65535, not 80x"},
+      {{"--verbose", "--port"}, "--port needs a number from 0 to 65535"},
+      {{"--tls", "yes"}, "--tls needs on or off, not yes"},
+      {{"--threads", "0"}, "--threads needs a number from 1 to 64, not 0"},
+      {{"--data"}, "--data needs a file"},
+      {{"--parent-pid", "1"}, "--parent-pid needs a number from 2 to 2147483647, not 1"},
+  };
+  dz::testing::ScopedSandbox sandbox;
+  for (const auto& [arguments, cause] : refused) {
+    const auto errors = sandbox.root() / "errors.log";
+    dz::testing::Child program(
+        "/bin/sh", dz::testing::standardErrorOnly(DZ_DEVSERVER_PROGRAM, arguments), errors);
+    EXPECT_EQ(program.waitForExit(), 2) << cause;
+    const std::string said = "dz-devserver: " + cause + "\nusage: dz-devserver ";
+    EXPECT_EQ(dz::testing::readFile(errors).substr(0, said.size()), said);
+  }
 }
 
 }  // namespace

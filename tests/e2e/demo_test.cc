@@ -164,8 +164,20 @@ TEST_F(DemoTest, TheDemoAnswersHelpAndRefusesUnknownArguments) {
   Child asked(DZ_DEMO_PROGRAM, {"--help"}, help);
   EXPECT_EQ(asked.waitForExit(), 0);
   EXPECT_EQ(readFile(help).rfind("usage: dz-demo", 0), 0u) << readFile(help);
-  Child bad(DZ_DEMO_PROGRAM, {"--frobnicate"}, sandbox_.root() / "bad.log");
-  EXPECT_EQ(bad.waitForExit(), 2);
+
+  // The argument at fault is named on standard error, above the usage.
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--frobnicate"}, "unknown option --frobnicate"},
+      {{"--quick", "screens"}, "unknown option screens"},
+      {{"--quick", "--out"}, "--out needs a folder"},
+  };
+  for (const auto& [arguments, cause] : refused) {
+    fs::path errors = sandbox_.root() / "errors.log";
+    Child bad("/bin/sh", dz::testing::standardErrorOnly(DZ_DEMO_PROGRAM, arguments), errors);
+    EXPECT_EQ(bad.waitForExit(), 2) << cause;
+    EXPECT_EQ(readFile(errors),
+              "dz-demo: " + cause + "\nusage: dz-demo [--out FOLDER] [--quick]\n");
+  }
 }
 
 TEST_F(DemoTest, ThePhoneProgramChecksItsArgumentsAtStart) {

@@ -85,6 +85,12 @@ std::optional<int> Child::waitForExit(std::chrono::milliseconds timeout) {
   return WEXITSTATUS(status);
 }
 
+std::vector<std::string> standardErrorOnly(const std::string& program,
+                                           std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"-c", R"(exec "$0" "$@" >/dev/null)", program});
+  return arguments;
+}
+
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream file(path);
   std::stringstream text;

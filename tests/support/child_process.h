@@ -40,6 +40,11 @@ class Child {
   pid_t pid_ = -1;
 };
 
+// The arguments of a Child of /bin/sh that runs `program` with `arguments`, its standard output
+// thrown away, so that the Child's file holds only what `program` writes to standard error.
+std::vector<std::string> standardErrorOnly(const std::string& program,
+                                           std::vector<std::string> arguments);
+
 // The whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 

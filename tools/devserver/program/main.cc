@@ -6,13 +6,20 @@
 //   dz-devserver [--port N] [--tls on|off] [--data file.json] [--namespace ns]
 //                [--auth on|off] [--auth-users file.json] [--update-version V]
 //                [--deny path] [--verbose] [--ready-file path] [--parent-pid pid] [--threads n]
+//
+// An argument it cannot read is named, with what it needs, above the usage (exit status 2).
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <limits>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -36,65 +43,91 @@ struct Arguments {
   pid_t parentPid = 0;
 };
 
-bool parseArguments(int argc, char** argv, Arguments& arguments) {
+// An option's value: what it needs, said when it is missing or does not read, and its reader.
+struct Option {
+  std::string needs;
+  std::function<bool(const std::string& value)> read;
+};
+
+template <typename Number>
+Option numberOption(Number& number, long low, long high) {
+  return {"a number from " + std::to_string(low) + " to " + std::to_string(high),
+          [&number, low, high](const std::string& value) {
+            long read = 0;
+            const char* end = value.data() + value.size();
+            auto [stop, error] = std::from_chars(value.data(), end, read);
+            // "12x" is no number, though a prefix of it is.
+            if (error != std::errc() || stop != end || read < low || read > high) return false;
+            number = static_cast<Number>(read);
+            return true;
+          }};
+}
+
+Option switchOption(bool& on) {
+  return {"on or off", [&on](const std::string& value) {
+            if (value != "on" && value != "off") return false;
+            on = value == "on";
+            return true;
+          }};
+}
+
+template <typename Text>
+Option textOption(std::string needs, Text& text) {
+  return {std::move(needs), [&text](const std::string& value) {
+            text = value;
+            return true;
+          }};
+}
+
+// What is wrong with the arguments, naming the one at fault; none when they all read.
+std::optional<std::string> parseArguments(int argc, char** argv, Arguments& arguments) {
+  dz::devserver::Options& server = arguments.options;
+  // Authentication endpoints too, with their users kept in this file.
+  Option authUsers = textOption("a file", server.authSettings.usersFile);
+  // Serves the update documents naming this version.
+  Option updateVersion = textOption("a version", server.updateSettings.currentVersion);
+  const std::map<std::string, Option, std::less<>> options{
+      {"--port", numberOption(server.port, 0, 65535)},
+      {"--tls", switchOption(server.tls)},
+      {"--auth", switchOption(server.auth)},
+      {"--auth-users",
+       {authUsers.needs,
+        [&](const std::string& value) {
+          server.auth = true;
+          return authUsers.read(value);
+        }}},
+      {"--update-version",
+       {updateVersion.needs,
+        [&](const std::string& value) {
+          server.updates = true;
+          return updateVersion.read(value);
+        }}},
+      {"--data", textOption("a file", arguments.dataFile)},
+      {"--namespace", textOption("a namespace", server.defaultNamespace)},
+      {"--threads", numberOption(server.connectionThreads, 1, 64)},
+      {"--deny",
+       {"a path",
+        [&](const std::string& value) {
+          arguments.deniedPaths.push_back(value);
+          return true;
+        }}},
+      {"--ready-file", textOption("a file", arguments.readyFile)},
+      {"--parent-pid", numberOption(arguments.parentPid, 2, std::numeric_limits<pid_t>::max())},
+  };
   for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
+    const std::string name = argv[i];
     if (name == "--verbose") {
-      arguments.options.verbose = true;
+      server.verbose = true;
       continue;
     }
-    if (i + 1 >= argc) return false;
-    std::string value = argv[++i];
-    if (name == "--port") {
-      try {
-        int port = std::stoi(value);
-        if (port < 0 || port > 65535) return false;
-        arguments.options.port = static_cast<uint16_t>(port);
-      } catch (const std::exception&) {
-        return false;
-      }
-    } else if (name == "--tls") {
-      if (value != "on" && value != "off") return false;
-      arguments.options.tls = value == "on";
-    } else if (name == "--auth-users") {
-      // Authentication endpoints too, with their users kept in this file.
-      arguments.options.auth = true;
-      arguments.options.authSettings.usersFile = value;
-    } else if (name == "--auth") {
-      if (value != "on" && value != "off") return false;
-      arguments.options.auth = value == "on";
-    } else if (name == "--update-version") {
-      // Serves the update documents naming this version.
-      arguments.options.updates = true;
-      arguments.options.updateSettings.currentVersion = value;
-    } else if (name == "--data") {
-      arguments.dataFile = value;
-    } else if (name == "--namespace") {
-      arguments.options.defaultNamespace = value;
-    } else if (name == "--threads") {
-      try {
-        int threads = std::stoi(value);
-        if (threads < 1 || threads > 64) return false;
-        arguments.options.connectionThreads = static_cast<unsigned>(threads);
-      } catch (const std::exception&) {
-        return false;
-      }
-    } else if (name == "--deny") {
-      arguments.deniedPaths.push_back(value);
-    } else if (name == "--ready-file") {
-      arguments.readyFile = value;
-    } else if (name == "--parent-pid") {
-      try {
-        arguments.parentPid = std::stoi(value);
-      } catch (const std::exception&) {
-        return false;
-      }
-      if (arguments.parentPid <= 1) return false;
-    } else {
-      return false;
-    }
+    auto option = options.find(name);
+    if (option == options.end()) return "unknown option " + name;
+    const std::string& needs = option->second.needs;
+    if (i + 1 == argc) return name + " needs " + needs;
+    const std::string value = argv[++i];
+    if (!option->second.read(value)) return name + " needs " + needs + ", not " + value;
   }
-  return true;
+  return std::nullopt;
 }
 
 // Written whole under a temporary name and renamed, so a reader polling for the file never sees
@@ -134,8 +167,8 @@ int main(int argc, char** argv) {
     }
   }
   Arguments arguments;
-  if (!parseArguments(argc, argv, arguments)) {
-    std::cerr << kUsage;
+  if (auto wrong = parseArguments(argc, argv, arguments)) {
+    std::cerr << "dz-devserver: " << *wrong << "\n" << kUsage;
     return 2;
   }
   // Blocked before the server's thread starts, so only sigwait below sees them.
