@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/exception.h"
+
 namespace dz {
 
 class Value {

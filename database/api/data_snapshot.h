@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/exception.h"
 #include "platform/value.h"
 
 namespace dz::database {

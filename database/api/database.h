@@ -25,6 +25,7 @@
 #include "database/api/server_value.h"
 #include "database/api/transaction_result.h"
 #include "platform/dispatch_queue.h"
+#include "platform/exception.h"
 
 namespace dz::database {
 

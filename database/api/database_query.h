@@ -15,6 +15,7 @@
 
 #include "database/api/data_snapshot.h"
 #include "platform/error.h"
+#include "platform/exception.h"
 #include "platform/value.h"
 
 namespace dz::database {

@@ -17,6 +17,7 @@
 #include "database/api/database_query.h"
 #include "database/api/transaction_result.h"
 #include "platform/error.h"
+#include "platform/exception.h"
 #include "platform/value.h"
 
 namespace dz::database {

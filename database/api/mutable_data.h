@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "database/api/data_snapshot.h"
+#include "platform/exception.h"
 #include "platform/value.h"
 
 namespace dz::database {

@@ -34,10 +34,16 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::promise<std::string> read;
-  greeting.observeSingleEventOfType(dz::database::DataEventType::Value,
-                                    [&](const dz::database::DataSnapshot& snapshot) {
-                                      read.set_value(snapshot.value().asString());
-                                    });
-  std::cout << "read back: " << read.get_future().get() << "\n";
+  std::promise<dz::Value> read;
+  greeting.observeSingleEventOfType(
+      dz::database::DataEventType::Value,
+      [&](const dz::database::DataSnapshot& snapshot) { read.set_value(snapshot.value()); });
+  dz::Value value = read.get_future().get();
+  try {
+    std::cout << "read back: " << value.asString() << "\n";
+  } catch (const dz::Exception& e) {
+    // Another program wrote something else there in the meantime.
+    std::cerr << "not a string: " << value.toJsonString() << " (" << e.what() << ")\n";
+    return 1;
+  }
 }
