@@ -5,12 +5,14 @@
 // It prints what the phone that acted sees after each step, draws every phone's screen then into
 // a folder it names at the end, and exits non-zero when a step fails.
 //
-//   dz-demo [--out FOLDER] [--quick]
+//   dz-demo [--out FOLDER] [--quick] [--pictures FOLDER]
 //
 // FOLDER is "screens" in the build folder (beside programs/) unless given; each run starts it
 // afresh (the phones' files are in FOLDER/devices), and a folder another run is using is refused.
-// --quick draws only the phone that acted, for the end-to-end test. An interrupt (SIGINT, SIGTERM,
-// SIGHUP) ends the phones and the server, which removes its temporary files, before exiting.
+// --quick draws only the phone that acted, for the end-to-end test. --pictures copies the screens
+// the README shows (kReadmePictures) into FOLDER once every step passed. An interrupt (SIGINT,
+// SIGTERM, SIGHUP) ends the phones and the server, which removes its temporary files, before
+// exiting.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -197,14 +199,32 @@ class Phone {
   std::string buffer_;
 };
 
+// The screens the README shows: the phone and step that draw one, and the picture's name.
+constexpr std::pair<const char*, const char*> kReadmePictures[] = {
+    {"B-sees-direct", "demo-feed.png"},
+    {"A-compose", "demo-compose.png"},
+};
+
+struct Settings {
+  fs::path out;
+  bool quick = false;
+  // Where the README's pictures go once every step passed; none when empty.
+  fs::path pictures;
+};
+
 class Demo {
  public:
-  Demo(fs::path out, bool quick) : out_(std::move(out)), quick_(quick) {}
+  explicit Demo(const Settings& settings)
+      : out_(settings.out), quick_(settings.quick), pictures_(settings.pictures) {}
   int run(const fs::path& deviceProgram);
 
  private:
   bool step(Phone& phone, const std::string& what, const std::string& command);
-  std::string screenshot(const Phone& phone, const std::string& what) const;
+  fs::path screen(const Phone& phone, const std::string& what) const;
+  std::string screenshot(const Phone& phone, const std::string& what) const {
+    return "screenshot|" + screen(phone, what).string();
+  }
+  bool copyReadmePictures();
   bool drawScreens(const std::string& what, Phone& acting);
   void say(const std::string& line);
   bool check(bool condition, const std::string& what);
@@ -220,6 +240,9 @@ class Demo {
 
   fs::path out_;
   bool quick_;
+  fs::path pictures_;
+  // The README's pictures drawn so far, by name.
+  std::map<std::string, fs::path> readmePictures_;
   std::unique_ptr<dz::devserver::DevServer> server_;
   std::vector<Phone*> phones_;
   int steps_ = 0;
@@ -236,11 +259,24 @@ bool Demo::check(bool condition, const std::string& what) {
   return condition;
 }
 
-std::string Demo::screenshot(const Phone& phone, const std::string& what) const {
+fs::path Demo::screen(const Phone& phone, const std::string& what) const {
   std::ostringstream file;
   file << std::setw(2) << std::setfill('0') << steps_ << "-" << phone.name() << "-" << what
        << ".png";
-  return "screenshot|" + (out_ / file.str()).string();
+  return out_ / file.str();
+}
+
+bool Demo::copyReadmePictures() {
+  std::error_code error;
+  fs::create_directories(pictures_, error);
+  for (const auto& [name, drawn] : readmePictures_) {
+    if (!fs::copy_file(drawn, pictures_ / name, fs::copy_options::overwrite_existing, error)) {
+      say("cannot write " + (pictures_ / name).string() + ": " + error.message());
+      return false;
+    }
+  }
+  say("pictures for the README: " + pictures_.string());
+  return true;
 }
 
 // The acting phone's request went out with its command, so that its picture is the screen its
@@ -278,6 +314,9 @@ bool Demo::step(Phone& phone, const std::string& what, const std::string& comman
   if (!reply.ok) {
     phone.reply();  // the picture of the failure
     return false;
+  }
+  for (const auto& [shown, name] : kReadmePictures) {
+    if (phone.name() + "-" + what == shown) readmePictures_.emplace(name, screen(phone, what));
   }
   return drawScreens(what, phone);
 }
@@ -452,22 +491,24 @@ int Demo::run(const fs::path& deviceProgram) {
   server_->stop();
   say(ok ? "demo: every step passed" : "demo: a step failed");
   say("screens of every step: " + out_.string());
+  if (ok && !pictures_.empty()) ok = copyReadmePictures();
   return ok ? 0 : 1;
 }
 
 // What is wrong with the arguments, naming the one at fault; none when they all read.
-std::optional<std::string> parseArguments(int argc, char** argv, fs::path& out, bool& quick) {
+std::optional<std::string> parseArguments(int argc, char** argv, Settings& settings) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--quick") {
-      quick = true;
-    } else if (name != "--out") {
-      return "unknown option " + name;
-    } else if (i + 1 == argc || *argv[i + 1] == '\0') {
-      return "--out needs a folder";
-    } else {
-      out = argv[++i];
+      settings.quick = true;
+      continue;
     }
+    fs::path* folder = name == "--out"        ? &settings.out
+                       : name == "--pictures" ? &settings.pictures
+                                              : nullptr;
+    if (!folder) return "unknown option " + name;
+    if (i + 1 == argc || *argv[i + 1] == '\0') return name + " needs a folder";
+    *folder = argv[++i];
   }
   return std::nullopt;
 }
@@ -475,24 +516,24 @@ std::optional<std::string> parseArguments(int argc, char** argv, fs::path& out, 
 }  // namespace
 
 int main(int argc, char** argv) {
-  constexpr char kUsage[] = "usage: dz-demo [--out FOLDER] [--quick]\n";
+  constexpr char kUsage[] = "usage: dz-demo [--out FOLDER] [--quick] [--pictures FOLDER]\n";
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
       std::cout << kUsage;
       return 0;
     }
   }
-  fs::path out;
-  bool quick = false;
-  if (auto wrong = parseArguments(argc, argv, out, quick)) {
+  Settings settings;
+  if (auto wrong = parseArguments(argc, argv, settings)) {
     std::cerr << "dz-demo: " << *wrong << "\n" << kUsage;
     return 2;
   }
   fs::path self = fs::canonical("/proc/self/exe");
-  if (out.empty()) out = self.parent_path().parent_path() / "screens";
+  if (settings.out.empty()) settings.out = self.parent_path().parent_path() / "screens";
+  settings.out = fs::absolute(settings.out);
   catchInterrupts();
   try {
-    return Demo(fs::absolute(out), quick).run(self.parent_path() / "dz-device");
+    return Demo(settings).run(self.parent_path() / "dz-device");
   } catch (const std::exception& e) {
     std::cerr << "dz-demo: " << e.what() << "\n";
     return 1;

@@ -81,8 +81,10 @@ class DemoTest : public ::testing::Test {
 
 TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
   fs::path out = sandbox_.root() / "screens";
+  fs::path pictures = sandbox_.root() / "pictures";
   fs::path output = sandbox_.root() / "demo.log";
-  Child demo(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, output);
+  Child demo(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string(), "--pictures", pictures.string()},
+             output);
   ASSERT_EQ(demo.waitForExit(kDemoWait), 0) << readFile(output);
 
   std::string text = readFile(output);
@@ -116,21 +118,40 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
       << text;
   EXPECT_EQ(readFile(out / "transcript.txt").empty(), false);
   // One picture of the acting phone per step.
-  size_t pictures = 0, steps = 0;
+  size_t drawn = 0, steps = 0;
   for (const auto& entry : fs::directory_iterator(out)) {
-    pictures += entry.path().extension() == ".png";
+    drawn += entry.path().extension() == ".png";
   }
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     steps += std::regex_search(line, std::regex("^ ?[0-9]+ [ABC] "));
   }
   EXPECT_GT(steps, 20u) << text;
-  EXPECT_EQ(pictures, steps) << text;
+  EXPECT_EQ(drawn, steps) << text;
+
+  // The README's pictures are screens of this run: B's feed when it first sees the direct poll,
+  // and A composing.
+  auto firstScreen = [&](const std::string& phoneAndStep) {
+    std::vector<fs::path> screens;
+    for (const auto& entry : fs::directory_iterator(out)) {
+      if (entry.path().filename().string().ends_with("-" + phoneAndStep + ".png")) {
+        screens.push_back(entry.path());
+      }
+    }
+    return screens.empty() ? std::string()
+                           : readFile(*std::min_element(screens.begin(), screens.end()));
+  };
+  EXPECT_FALSE(firstScreen("B-sees-direct").empty());
+  EXPECT_EQ(readFile(pictures / "demo-feed.png"), firstScreen("B-sees-direct"));
+  EXPECT_EQ(readFile(pictures / "demo-compose.png"), firstScreen("A-compose"));
 }
 
 TEST_F(DemoTest, AFolderServesOneRunAtATimeAndEveryRunStartsAfresh) {
   fs::path out = sandbox_.root() / "screens";
-  Child first(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, sandbox_.root() / "first.log");
+  auto pictures = [&](const std::string& run) { return sandbox_.root() / run / "demo-feed.png"; };
+  Child first(DZ_DEMO_PROGRAM,
+              {"--quick", "--out", out.string(), "--pictures", pictures("first").parent_path()},
+              sandbox_.root() / "first.log");
   ASSERT_TRUE(waitForText(sandbox_.root() / "first.log", " 1 A location"));
   Child second(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, sandbox_.root() / "second.log");
   EXPECT_EQ(second.waitForExit(), 1);
@@ -139,8 +160,12 @@ TEST_F(DemoTest, AFolderServesOneRunAtATimeAndEveryRunStartsAfresh) {
   ASSERT_EQ(first.waitForExit(kDemoWait), 0) << readFile(sandbox_.root() / "first.log");
 
   // The first run's phones are still signed in in their files; the next run's sign up again.
-  Child again(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string()}, sandbox_.root() / "again.log");
+  Child again(DZ_DEMO_PROGRAM,
+              {"--quick", "--out", out.string(), "--pictures", pictures("again").parent_path()},
+              sandbox_.root() / "again.log");
   EXPECT_EQ(again.waitForExit(kDemoWait), 0) << readFile(sandbox_.root() / "again.log");
+  // Every run draws the same screens, so the README's pictures stay as a run draws them.
+  EXPECT_EQ(readFile(pictures("again")), readFile(pictures("first")));
 }
 
 TEST_F(DemoTest, AnInterruptedDemoEndsItsPhonesAndServerFiles) {
@@ -170,13 +195,15 @@ TEST_F(DemoTest, TheDemoAnswersHelpAndRefusesUnknownArguments) {
       {{"--frobnicate"}, "unknown option --frobnicate"},
       {{"--quick", "screens"}, "unknown option screens"},
       {{"--quick", "--out"}, "--out needs a folder"},
+      {{"--pictures", ""}, "--pictures needs a folder"},
   };
   for (const auto& [arguments, cause] : refused) {
     fs::path errors = sandbox_.root() / "errors.log";
     Child bad("/bin/sh", dz::testing::standardErrorOnly(DZ_DEMO_PROGRAM, arguments), errors);
     EXPECT_EQ(bad.waitForExit(), 2) << cause;
-    EXPECT_EQ(readFile(errors),
-              "dz-demo: " + cause + "\nusage: dz-demo [--out FOLDER] [--quick]\n");
+    EXPECT_EQ(
+        readFile(errors),
+        "dz-demo: " + cause + "\nusage: dz-demo [--out FOLDER] [--quick] [--pictures FOLDER]\n");
   }
 }
 
