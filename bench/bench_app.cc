@@ -18,6 +18,7 @@
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
 #include "platform/wall_clock.h"
+#include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
 namespace {
@@ -43,8 +44,10 @@ double percentile(std::vector<double> samples, double p) {
   return samples[static_cast<size_t>(p * (samples.size() - 1))];
 }
 
-// The server, with the users signed up once and the polls written directly into its tree.
+// The server, with the users signed up once and the polls written directly into its tree. Ends
+// at exit, and with it the server's certificate folder and the devices' files.
 struct World {
+  dz::testing::ScopedSandbox sandbox;  // the devices' key chain and settings
   std::unique_ptr<dz::devserver::DevServer> server;
   std::vector<std::string> emails = {"ann@school.edu", "bo@school.edu", "dee@school.edu"};
 
@@ -61,8 +64,8 @@ struct World {
 };
 
 World& world() {
-  static World* shared = new World();
-  return *shared;
+  static World shared;
+  return shared;
 }
 
 // One signed-in user's device.
@@ -90,8 +93,8 @@ std::unique_ptr<Device> signIn(const std::string& email, bool create) {
   auto device = std::make_unique<Device>();
   device->environment.app = dz::core::App::appNamed(name);
   device->environment.notificationCenter = std::make_shared<dz::platform::NotificationCenter>();
-  device->environment.defaults = dz::platform::UserDefaults::create(
-      std::filesystem::temp_directory_path() / (name + "-bench-defaults.json"));
+  device->environment.defaults =
+      dz::platform::UserDefaults::create(world().sandbox.root() / (name + "-defaults.json"));
   bool done = false;
   auto finished = [&](dz::auth::UserPtr, dz::ErrorPtr) { done = true; };
   auto auth = device->environment.auth();

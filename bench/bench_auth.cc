@@ -10,13 +10,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 
 #include "auth/auth.h"
 #include "auth/rpc/auth_backend.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
+#include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
 namespace {
@@ -29,16 +29,39 @@ constexpr char kEmail[] = "bench@school.dz.test";
 constexpr char kPassword[] = "bench-secret";
 constexpr auto kWait = std::chrono::seconds(20);
 
+bool pump(const std::function<bool()>& done) {
+  return platform::RunLoop::main().runUntil(done, kWait);
+}
+
+// The server with one user signed up, and the app signed in as that user. Ends at exit, and with
+// it the server's certificate folder and the key chain.
 struct World {
+  testing::ScopedSandbox sandbox;  // the key chain
   std::unique_ptr<devserver::DevServer> server;
   core::AppPtr app;
   auth::AuthPtr auth;
   double floorMs = 0;
-};
 
-bool pump(const std::function<bool()>& done) {
-  return platform::RunLoop::main().runUntil(done, kWait);
-}
+  World() {
+    devserver::Options options;
+    options.auth = true;
+    options.authSettings.apiKey = kAPIKey;
+    server = devserver::DevServer::start(options);
+    setenv("DZ_CA_FILE", server->caFile().c_str(), 1);
+    platform::Resolver::setOverride("auth.dz.test", "127.0.0.1");
+    auth::IdentityKitRequest::setHost(server->authHost());
+    auth::SecureTokenRequest::setHost(server->authHost());
+    core::Options appOptions;
+    appOptions.APIKey = kAPIKey;
+    appOptions.vivuroAppID = "1:bench";
+    core::App::configure("bench", appOptions);
+    app = core::App::appNamed("bench");
+    auth = auth::Auth::authWithApp(app);
+    bool done = false;
+    auth->createUserWithEmail(kEmail, kPassword, [&](auth::UserPtr, ErrorPtr) { done = true; });
+    pump([&] { return done; });
+  }
+};
 
 double percentile(std::vector<double> samples, double fraction) {
   if (samples.empty()) return 0;
@@ -53,29 +76,8 @@ void report(benchmark::State& state, const std::vector<double>& samples, double 
 }
 
 World& world() {
-  static World* instance = [] {
-    auto* w = new World;
-    setenv("DZ_HOME", (std::filesystem::temp_directory_path() / "dz-bench-auth").c_str(), 1);
-    devserver::Options options;
-    options.auth = true;
-    options.authSettings.apiKey = kAPIKey;
-    w->server = devserver::DevServer::start(options);
-    setenv("DZ_CA_FILE", w->server->caFile().c_str(), 1);
-    platform::Resolver::setOverride("auth.dz.test", "127.0.0.1");
-    auth::IdentityKitRequest::setHost(w->server->authHost());
-    auth::SecureTokenRequest::setHost(w->server->authHost());
-    core::Options appOptions;
-    appOptions.APIKey = kAPIKey;
-    appOptions.vivuroAppID = "1:bench";
-    core::App::configure("bench", appOptions);
-    w->app = core::App::appNamed("bench");
-    w->auth = auth::Auth::authWithApp(w->app);
-    bool done = false;
-    w->auth->createUserWithEmail(kEmail, kPassword, [&](auth::UserPtr, ErrorPtr) { done = true; });
-    pump([&] { return done; });
-    return w;
-  }();
-  return *instance;
+  static World instance;
+  return instance;
 }
 
 // The floor: one HTTPS POST through a fetcher of its own to the same server.

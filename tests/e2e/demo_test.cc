@@ -15,6 +15,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -83,8 +84,10 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
   fs::path out = sandbox_.root() / "screens";
   fs::path pictures = sandbox_.root() / "pictures";
   fs::path output = sandbox_.root() / "demo.log";
+  fs::path temporary = sandbox_.root() / "tmp";
+  fs::create_directories(temporary);
   Child demo(DZ_DEMO_PROGRAM, {"--quick", "--out", out.string(), "--pictures", pictures.string()},
-             output);
+             output, {"TMPDIR=" + temporary.string()});
   ASSERT_EQ(demo.waitForExit(kDemoWait), 0) << readFile(output);
 
   std::string text = readFile(output);
@@ -132,18 +135,17 @@ TEST_F(DemoTest, ThePollApplicationOnThreePhonesPassesEveryStep) {
   // The README's pictures are screens of this run: B's feed when it first sees the direct poll,
   // and A composing.
   auto firstScreen = [&](const std::string& phoneAndStep) {
-    std::vector<fs::path> screens;
+    std::set<fs::path> screens;
     for (const auto& entry : fs::directory_iterator(out)) {
-      if (entry.path().filename().string().ends_with("-" + phoneAndStep + ".png")) {
-        screens.push_back(entry.path());
-      }
+      if (entry.path().string().ends_with("-" + phoneAndStep + ".png")) screens.insert(entry);
     }
-    return screens.empty() ? std::string()
-                           : readFile(*std::min_element(screens.begin(), screens.end()));
+    return screens.empty() ? std::string() : readFile(*screens.begin());
   };
   EXPECT_FALSE(firstScreen("B-sees-direct").empty());
   EXPECT_EQ(readFile(pictures / "demo-feed.png"), firstScreen("B-sees-direct"));
   EXPECT_EQ(readFile(pictures / "demo-compose.png"), firstScreen("A-compose"));
+  // The server and the phones leave nothing in the temporary folder.
+  EXPECT_TRUE(fs::is_empty(temporary));
 }
 
 TEST_F(DemoTest, AFolderServesOneRunAtATimeAndEveryRunStartsAfresh) {

@@ -71,12 +71,16 @@ TEST_F(ConsumerTest, TheInstalledSdkBuildsAProgramThatWritesAndReadsAValue) {
   options.tls = true;
   auto server = devserver::DevServer::start(options);
   fs::path output = sandbox_.root() / "hello.log";
+  fs::path temporary = sandbox_.root() / "tmp";
+  fs::create_directories(temporary);
   dz::testing::Child hello(
       (build_ / "hello").string(), {server->databaseUrl()}, output,
-      {"DZ_RESOLVE=ns.dz.test=127.0.0.1", "DZ_CA_FILE=" + server->caFile().string()});
+      {"DZ_RESOLVE=ns.dz.test=127.0.0.1", "DZ_CA_FILE=" + server->caFile().string(),
+       "TMPDIR=" + temporary.string()});
   ASSERT_EQ(hello.waitForExit(), 0) << readFile(output);
   EXPECT_EQ(readFile(output), "read back: hello, world\n");
   EXPECT_EQ(server->snapshot("/greeting"), boost::json::value("hello, world"));
+  EXPECT_TRUE(fs::is_empty(temporary));
 }
 
 TEST_F(ConsumerTest, TheReadmeShowsTheFirstProgramAsTested) {

@@ -1,0 +1,44 @@
+// The benchmarks that start a development server (built with DZ_BUILD_BENCH) leave nothing in
+// the temporary folder, as the other programs the README names do: the development server (its
+// program test), the demo and its phones (demo_test.cc) and the first program (packaging).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/child_process.h"
+#include "tests/support/sandbox.h"
+
+namespace dz::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using dz::testing::readFile;
+
+#ifdef DZ_BENCH_APP_PROGRAM
+TEST(TemporaryFilesTest, TheBenchmarksThatStartAServerLeaveNothing) {
+  dz::testing::ScopedSandbox sandbox;
+  const fs::path temporary = sandbox.root() / "tmp";
+  const fs::path log = sandbox.root() / "bench.log";
+  fs::create_directories(temporary);
+  // One benchmark of each is enough: the server, the users and their files are made once.
+  const std::pair<std::string, std::string> runs[] = {
+      {DZ_BENCH_APP_PROGRAM, "BM_FeedCompleteAfterSignIn"},
+      {DZ_BENCH_AUTH_PROGRAM, "BM_KeychainStore"},
+  };
+  for (const auto& [program, benchmark] : runs) {
+    dz::testing::Child bench(program, {"--benchmark_filter=^" + benchmark + "/"}, log,
+                             {"TMPDIR=" + temporary.string()});
+    EXPECT_EQ(bench.waitForExit(std::chrono::minutes(5)), 0) << readFile(log);
+    EXPECT_NE(readFile(log).find(benchmark), std::string::npos) << readFile(log);
+    std::string left;
+    for (const auto& entry : fs::recursive_directory_iterator(temporary)) {
+      left += entry.path().string() + "\n";
+    }
+    EXPECT_EQ(left, "") << program;
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace dz::e2e
