@@ -9,6 +9,21 @@ const NoCompleteChildSource& NoCompleteChildSource::instance() {
 
 // ---- IndexedFilter ----
 
+namespace {
+
+// Whether the two nodes agree at `path` and on the priorities of the nodes above it: a change
+// there may empty them on the way, and they come back without their priorities.
+bool alikeAt(NodePtr a, NodePtr b, const Path& path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (!a->getPriority()->equals(*b->getPriority())) return false;
+    a = a->getImmediateChild(path[i]);
+    b = b->getImmediateChild(path[i]);
+  }
+  return a->equals(*b);
+}
+
+}  // namespace
+
 IndexedNode IndexedFilter::updateChildFrom(const IndexedNode& snap, const std::string& key,
                                            const NodePtr& oldChild, NodePtr newChild,
                                            const Path& affectedPath, const CompleteChildSource&,
@@ -23,8 +38,7 @@ IndexedNode IndexedFilter::updateChildTo(const IndexedNode& snap, const std::str
                                          ChildChangeAccumulator* accumulator) const {
   const NodePtr& node = snap.node();
   // A child that enters or leaves looks alike at an affected path that is empty in both.
-  if (oldChild->getChild(affectedPath)->equals(*newChild->getChild(affectedPath)) &&
-      oldChild->isEmpty() == newChild->isEmpty()) {
+  if (alikeAt(oldChild, newChild, affectedPath) && oldChild->isEmpty() == newChild->isEmpty()) {
     return snap;
   }
   if (accumulator) {

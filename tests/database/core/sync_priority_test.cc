@@ -72,6 +72,18 @@ TEST(SyncPriorityScenario,
             (Lines{R"(h1 value /l {".priority":"q","c":2})"}));
 }
 
+TEST(SyncPriorityScenario, AChildThatEmptiesUnderAPendingWriteComesBackWithoutItsPriority) {
+  SyncScenario s;
+  QuerySpec r = query("/r");
+  s.listen(r);
+  s.serverData(r, R"({"b":{"w":2,".priority":2},"e":1})");
+  EXPECT_EQ(s.userSet("/r/b/w", "2"), Lines{});
+  // The pending write shows the same value where the server's child went, but not its priority.
+  EXPECT_EQ(s.serverSet("/r/b/w", "null"), (Lines{R"(h1 child_moved b {"w":2} prev=null)",
+                                                  R"(h1 child_changed b {"w":2} prev=null)",
+                                                  R"(h1 value /r {"b":{"w":2},"e":1})"}));
+}
+
 TEST(SyncPriorityScenario, APendingPriorityOnALocationWithoutDataAppliesWhenDataArrives) {
   SyncScenario s;
   QuerySpec l = query("/l");
