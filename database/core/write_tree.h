@@ -129,9 +129,8 @@ class WriteTree {
   struct Pending;
   // One location of the tree of written paths: the writes that write exactly here (in increasing
   // id order), how many visible ones write here, and here or below, and how many writes (visible
-  // or not) remove data here or below. `layered` is the visible
-  // data here over `layeredBase` as last found when no visible write lay above; a write coming
-  // or going at or below forgets it.
+  // or not) remove data here or below. `layered` is the visible data here over `layeredBase` as
+  // last found when no visible write lay above; a write coming or going at or below forgets it.
   struct PathNode {
     std::vector<const Pending*> writes;
     size_t visibleHere = 0;
