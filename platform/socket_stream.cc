@@ -135,9 +135,16 @@ class SessionCache {
     slot = session;
   }
 
-  void offer(const std::string& key, SSL* ssl) {
+  // Hands the session to one connection only: the library changes a session as its connection
+  // resumes it, so connections sharing one race (and a TLS 1.3 session is for one resumption
+  // anyway). The connection stores the session its server hands out next.
+  void offerOnce(const std::string& key, SSL* ssl) {
     std::lock_guard lock(mutex_);
-    if (auto it = sessions_.find(key); it != sessions_.end()) SSL_set_session(ssl, it->second);
+    if (auto it = sessions_.find(key); it != sessions_.end()) {
+      SSL_set_session(ssl, it->second);
+      SSL_SESSION_free(it->second);
+      sessions_.erase(it);
+    }
   }
 
   void forget(const std::string& key) {
@@ -478,7 +485,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     }
     sessionKey = configuration + "\n" + host + ":" + std::to_string(port);
     SSL_set_ex_data(ssl, sessionKeyIndex(), &sessionKey);
-    SessionCache::shared().offer(sessionKey, ssl);
+    SessionCache::shared().offerOnce(sessionKey, ssl);
     helloAnswer = HelloAnswer::kNone;
     SSL_set_msg_callback(ssl, watchHelloAnswer);
     SSL_set_msg_callback_arg(ssl, &helloAnswer);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -126,15 +127,22 @@ TEST_F(TlsStreamTest, AWriteThatMustReadWaitsForThePeerNotForSpace) {
   SSL_CTX_free(context);
 }
 
-TEST_F(TlsStreamTest, AReconnectResumesTheSession) {
+TEST_F(TlsStreamTest, AReconnectResumesTheSessionButNoTwoConnectionsShareOne) {
   dz::testing::ScopedSandbox sandbox;
   const std::string caFile = authority_->writeCertificate(sandbox.root()).string();
   SSL_CTX* context = testing::makeServerContext(identity_.certificatePem, identity_.privateKeyPem);
   std::mutex serverMutex;
   std::vector<bool> resumed;
+  std::atomic<size_t> accepted{0};
+  Latch secondMayAnswer;
   BeastAcceptor server([&](boost::asio::ip::tcp::socket& socket) {
+    const size_t number = ++accepted;
+    // The second connection's handshake waits until the third has finished its own.
+    if (number == 2) secondMayAnswer.wait();
     SSL* ssl = SSL_new(context);
     SSL_set_fd(ssl, socket.native_handle());
+    // Only the first connection is given a session to resume.
+    if (number > 1) SSL_set_num_tickets(ssl, 0);
     char byte;
     if (SSL_accept(ssl) == 1 && SSL_read(ssl, &byte, 1) == 1) {
       {
@@ -146,18 +154,33 @@ TEST_F(TlsStreamTest, AReconnectResumesTheSession) {
     }
     SSL_free(ssl);
   });
-
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    auto driver = open(server.port(), {.validatesCertificateChain = true, .caFile = caFile});
+  const TlsSettings settings{.validatesCertificateChain = true, .caFile = caFile};
+  auto exchange = [&](const std::shared_ptr<Driver>& driver) {
     ASSERT_TRUE(runLoopUntil([&] { return driver->opened; }));
     driver->pending = "a";
     driver->writePending();
     ASSERT_TRUE(runLoopUntil([&] { return driver->received == "b"; }));
+  };
+  auto first = open(server.port(), settings);
+  exchange(first);
+  first->pair.input->close();
+  first->pair.output->close();
+  // The library changes a session as its connection resumes it: a second connection that has
+  // the first one's session and is still in its handshake must not share it with a third.
+  auto second = open(server.port(), settings);
+  ASSERT_TRUE(runLoopUntil([&] { return accepted == 2; }));
+  auto third = open(server.port(), settings);
+  exchange(third);
+  secondMayAnswer.release();
+  exchange(second);
+  for (const auto& driver : {second, third}) {
     driver->pair.input->close();
     driver->pair.output->close();
   }
   std::lock_guard lock(serverMutex);
-  EXPECT_EQ(resumed, (std::vector<bool>{false, true}));
+  ASSERT_EQ(resumed.size(), 3u);
+  // The third connection finished first: it resumed nothing.
+  EXPECT_EQ(resumed, (std::vector<bool>{false, false, true}));
   SSL_CTX_free(context);
 }
 
@@ -198,7 +221,7 @@ TEST_F(TlsStreamTest, AnEnvironmentCaFileThatGivesNoAnchorsIsNamedAndLoggedOnce)
   for (const std::string& file : {(sandbox.root() / "missing.pem").string(), notPem.string()}) {
     testing::ScopedEnvironment caFile("DZ_CA_FILE", file.c_str());
     dz::testing::StderrCapture capture;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
       const std::string failure =
           failureOf(open(server.port(), {.validatesCertificateChain = true, .caFile = {}}));
       EXPECT_NE(failure.find("DZ_CA_FILE"), std::string::npos) << failure;
