@@ -174,8 +174,10 @@ int sessionKeyIndex() {
 int onNewSession(SSL* ssl, SSL_SESSION* session) {
   const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, sessionKeyIndex()));
   if (!key || !SSL_SESSION_is_resumable(session)) return 0;
-  SessionCache::shared().store(*key, session);
-  return 1;
+  // A copy of our own: the connection goes on changing its session (each later ticket), and the
+  // connection that resumes the copy must not share an object with it.
+  if (SSL_SESSION* copy = SSL_SESSION_dup(session)) SessionCache::shared().store(*key, copy);
+  return 0;
 }
 
 // One client context per trust configuration: loading the system trust store is most of what a
