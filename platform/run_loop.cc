@@ -215,7 +215,8 @@ struct RunLoop::Impl {
   }
 
   // One pass: fd events, due timers, then the work posted before the pass. `done` is checked
-  // after every callback and ends the pass early.
+  // after the fd events and after every other callback, and ends the pass early. Every event the
+  // wait returned is dispatched: the kernel reports a one-shot source's event only once.
   bool runPass(Duration maxWait, const std::function<bool()>* done) {
     const TimePoint start = std::chrono::steady_clock::now();
     const Duration wait = std::min(maxWait, untilNextWork(start));
@@ -230,11 +231,9 @@ struct RunLoop::Impl {
         drainWake();
         continue;
       }
-      if (dispatchFd(events[i].data.u64, events[i].events)) {
-        ran = true;
-        if (finished()) return true;
-      }
+      if (dispatchFd(events[i].data.u64, events[i].events)) ran = true;
     }
+    if (ran && finished()) return true;
     const TimePoint now = std::chrono::steady_clock::now();
     while (auto timer = takeDueTimer(now)) {
       timer->fire();

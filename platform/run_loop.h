@@ -48,10 +48,11 @@ class RunLoop {
   // skipped). Throws dz::Exception for a repeating timer whose interval is not positive.
   TimerPtr addTimer(Duration interval, bool repeats, Task task);
 
-  // Watches `fd` for `events` (EPOLLIN / EPOLLOUT, level-triggered). One handler per fd; adding
-  // again replaces it. Throws dz::Exception when epoll refuses the fd. removeFd() guarantees the
-  // handler is not called afterwards: from another thread it waits for a call already running.
-  // modifyFd() and removeFd() ignore an fd that is not watched.
+  // Watches `fd` for `events` (EPOLLIN / EPOLLOUT, level-triggered unless EPOLLONESHOT is among
+  // them; every event reported reaches the handler). One handler per fd; adding again replaces
+  // it. Throws dz::Exception when epoll refuses the fd. removeFd() guarantees the handler is not
+  // called afterwards: from another thread it waits for a call already running. modifyFd() and
+  // removeFd() ignore an fd that is not watched.
   void addFd(int fd, uint32_t events, FdHandler handler);
   void modifyFd(int fd, uint32_t events);
   void removeFd(int fd);
@@ -62,9 +63,9 @@ class RunLoop {
   void stop();
   // Runs ready work, waiting at most `maxWait` for some; returns whether anything ran.
   bool runOnce(Duration maxWait);
-  // Runs until `done()` is true (checked after every piece of work, and every few milliseconds
-  // for conditions that other threads change) or `timeout` passes; returns done(). The tool of
-  // tests and the demo for waiting on conditions.
+  // Runs until `done()` is true (checked after the fd events of each wait, after every other piece
+  // of work, and every few milliseconds for conditions that other threads change) or `timeout`
+  // passes; returns done(). The tool of tests and the demo for waiting on conditions.
   bool runUntil(const std::function<bool()>& done, Duration timeout);
 
  private:

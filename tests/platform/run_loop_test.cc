@@ -267,6 +267,23 @@ TEST(RunLoopTest, FdSourcesReportReadableAndWritableLevelTriggered) {
   loop.removeFd(pair.fds[0]);
 }
 
+TEST(RunLoopTest, AWaitEndedByOneOneShotSourceStillCallsTheOthersReadyWithIt) {
+  RunLoop& loop = RunLoop::main();
+  SocketPair first, second;
+  first.send("x");
+  second.send("x");
+  int calls = 0;
+  // Both are ready before the loop waits, so one wait reports both; the condition holds after
+  // either handler. A one-shot source is reported once: an event left undelivered never returns.
+  for (const SocketPair* pair : {&first, &second}) {
+    loop.addFd(pair->fds[0], EPOLLIN | EPOLLONESHOT, [&](uint32_t) { ++calls; });
+  }
+  EXPECT_TRUE(loop.runUntil([&] { return calls > 0; }, kGenerousWait));
+  EXPECT_TRUE(loop.runUntil([&] { return calls == 2; }, kGenerousWait));
+  loop.removeFd(first.fds[0]);
+  loop.removeFd(second.fds[0]);
+}
+
 TEST(RunLoopTest, RemovedFdSourceIsNeverCalledAgain) {
   RunLoop& loop = RunLoop::main();
   SocketPair pair;
