@@ -82,25 +82,25 @@ Option textOption(std::string needs, Text& text) {
 // What is wrong with the arguments, naming the one at fault; none when they all read.
 std::optional<std::string> parseArguments(int argc, char** argv, Arguments& arguments) {
   dz::devserver::Options& server = arguments.options;
-  // Authentication endpoints too, with their users kept in this file.
-  Option authUsers = textOption("a file", server.authSettings.usersFile);
-  // Serves the update documents naming this version.
-  Option updateVersion = textOption("a version", server.updateSettings.currentVersion);
   const std::map<std::string, Option, std::less<>> options{
       {"--port", numberOption(server.port, 0, 65535)},
       {"--tls", switchOption(server.tls)},
       {"--auth", switchOption(server.auth)},
+      // Authentication endpoints too, with their users kept in this file.
       {"--auth-users",
-       {authUsers.needs,
+       {"a file",
         [&](const std::string& value) {
           server.auth = true;
-          return authUsers.read(value);
+          server.authSettings.usersFile = value;
+          return true;
         }}},
+      // Serves the update documents naming this version.
       {"--update-version",
-       {updateVersion.needs,
+       {"a version",
         [&](const std::string& value) {
           server.updates = true;
-          return updateVersion.read(value);
+          server.updateSettings.currentVersion = value;
+          return true;
         }}},
       {"--data", textOption("a file", arguments.dataFile)},
       {"--namespace", textOption("a namespace", server.defaultNamespace)},
