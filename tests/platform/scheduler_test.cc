@@ -220,9 +220,13 @@ TEST(ManualSchedulerTest, DestroyingTheSchedulerDropsPendingTasks) {
 TEST(SystemSchedulerTest, RunsDueTasksAndSkipsCancelledOnes) {
   auto scheduler = Scheduler::system();
   auto queue = DispatchQueue::create("system timers");
+  // Held until the cancel: a test thread slower than the delay must not let the task start first.
+  Flag release;
+  queue->async([&] { release.waitFor(kGenerousWait); });
   std::atomic<bool> cancelledRan{false};
   auto cancelled = scheduler->schedule(milliseconds(1), queue, [&] { cancelledRan = true; });
   cancelled->cancel();
+  release.set();
   auto farAway = scheduler->schedule(hours(1), queue, [&] { cancelledRan = true; });
   farAway->cancel();
 
