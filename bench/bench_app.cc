@@ -15,10 +15,10 @@
 #include "app/poll_storage.h"
 #include "app/user_storage.h"
 #include "auth/rpc/requests.h"
+#include "platform/file_manager.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
 #include "platform/wall_clock.h"
-#include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
 namespace {
@@ -45,9 +45,8 @@ double percentile(std::vector<double> samples, double p) {
 }
 
 // The server, with the users signed up once and the polls written directly into its tree. Ends
-// at exit, and with it the server's certificate folder and the devices' files.
+// at exit, and with it the server's certificate folder.
 struct World {
-  dz::testing::ScopedSandbox sandbox;  // the devices' key chain and settings
   std::unique_ptr<dz::devserver::DevServer> server;
   std::vector<std::string> emails = {"ann@school.edu", "bo@school.edu", "dee@school.edu"};
 
@@ -93,8 +92,8 @@ std::unique_ptr<Device> signIn(const std::string& email, bool create) {
   auto device = std::make_unique<Device>();
   device->environment.app = dz::core::App::appNamed(name);
   device->environment.notificationCenter = std::make_shared<dz::platform::NotificationCenter>();
-  device->environment.defaults =
-      dz::platform::UserDefaults::create(world().sandbox.root() / (name + "-defaults.json"));
+  device->environment.defaults = dz::platform::UserDefaults::create(
+      dz::platform::FileManager::sandboxRoot() / (name + "-defaults.json"));
   bool done = false;
   auto finished = [&](dz::auth::UserPtr, dz::ErrorPtr) { done = true; };
   auto auth = device->environment.auth();

@@ -16,7 +16,6 @@
 #include "auth/rpc/auth_backend.h"
 #include "platform/resolver.h"
 #include "platform/run_loop.h"
-#include "tests/support/sandbox.h"
 #include "tools/devserver/dev_server.h"
 
 namespace {
@@ -34,9 +33,8 @@ bool pump(const std::function<bool()>& done) {
 }
 
 // The server with one user signed up, and the app signed in as that user. Ends at exit, and with
-// it the server's certificate folder and the key chain.
+// it the server's certificate folder.
 struct World {
-  testing::ScopedSandbox sandbox;  // the key chain
   std::unique_ptr<devserver::DevServer> server;
   core::AppPtr app;
   auth::AuthPtr auth;

@@ -1,2 +1,1 @@
-target_include_directories(bench_connection PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(bench_connection PRIVATE dz_database_core dz_devserver)

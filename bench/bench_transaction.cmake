@@ -1,2 +1,1 @@
-target_include_directories(bench_transaction PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(bench_transaction PRIVATE dz_database_api dz_devserver)

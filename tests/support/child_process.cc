@@ -26,15 +26,16 @@ Child::Child(const std::string& program, std::vector<std::string> arguments,
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  // The test's sandbox is no variable of this process: hand it over as the child's DZ_HOME.
-  if (const std::filesystem::path* sandbox = ScopedSandbox::current()) {
-    extraEnvironment.push_back("DZ_HOME=" + sandbox->string());
-  }
   auto overridden = [&](std::string_view entry) {
     return std::any_of(extraEnvironment.begin(), extraEnvironment.end(), [&](const auto& extra) {
       return entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
     });
   };
+  // The test's sandbox is no variable of this process: hand it over as the child's DZ_HOME.
+  const std::filesystem::path* sandbox = ScopedSandbox::current();
+  if (sandbox && !overridden("DZ_HOME=")) {
+    extraEnvironment.push_back("DZ_HOME=" + sandbox->string());
+  }
   std::vector<char*> envp;
   for (char** entry = environ; *entry; ++entry) {
     if (!overridden(*entry)) envp.push_back(*entry);
