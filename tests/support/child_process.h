@@ -18,9 +18,8 @@ class Child {
  public:
   // `extraEnvironment` entries ("NAME=value") are added to this process's environment, in place
   // of any of the same name; DZ_HOME is the current test sandbox's root, when there is one and
-  // the entries name none. With
-  // `diesWithParent`, the child is killed when the thread that started it ends, so that a
-  // server outlives no test, however the test ends.
+  // the entries name none. With `diesWithParent`, the child is killed when the thread that
+  // started it ends, so that a server outlives no test, however the test ends.
   Child(const std::string& program, std::vector<std::string> arguments,
         const std::filesystem::path& output, std::vector<std::string> extraEnvironment = {},
         bool diesWithParent = false);
