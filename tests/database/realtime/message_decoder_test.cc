@@ -77,6 +77,12 @@ TEST(MessageDecoderTest, MergeKeysAreHeldToTheRuleOfDataKeys) {
   for (const char* path : {"x/a[", ".value", "a/.priority/b", "", "/", "//"}) {
     EXPECT_EQ(refusal(merge(path).c_str()), RefusedMessage::Kind::UnstorableData) << path;
   }
+  // A priority holds no children, nor a priority of its own.
+  for (const char* key : {"x", ".priority", "x/.priority"}) {
+    const std::string text =
+        R"({"a":"m","b":{"p":"/a/.priority","d":{")" + std::string(key) + R"(":{"x":1}}}})";
+    EXPECT_EQ(refusal(text.c_str()), RefusedMessage::Kind::UnstorableData) << key;
+  }
   // A priority is one data may hold.
   for (const char* priority : {R"({"x":1})", "true", "[1]"}) {
     const std::string text =
