@@ -9,7 +9,9 @@ namespace dz::database {
 namespace {
 
 constexpr char kNoDatabaseFoundForInput[] = "No Dezuvura database found for input: ";
+// Schemes that ask for TLS whatever the port.
 constexpr char kSecureScheme[] = "https";
+constexpr char kSecureWebSocketScheme[] = "wss";
 constexpr size_t kHostLabels = 3;
 
 bool hasThreeNonEmptyLabels(std::string_view host) {
@@ -77,7 +79,8 @@ ParsedUrl parseUrl(std::string_view url) {
   if (!hasThreeNonEmptyLabels(host) || !isPlainHostAndPort(host)) {
     throw Exception(kNoDatabaseSpecified, kNoDatabaseFoundForInput + std::string(url));
   }
-  bool secure = host.find(':') == std::string::npos || scheme == kSecureScheme;
+  bool secure = host.find(':') == std::string::npos || scheme == kSecureScheme ||
+                scheme == kSecureWebSocketScheme;
   std::string ns = host.substr(0, host.find('.'));
   return ParsedUrl{RepoInfo::create(std::move(host), secure, std::move(ns)),
                    Path(utf8PercentDecoded(pathText))};

@@ -28,11 +28,13 @@ TEST_F(ParsedUrlTest, ThreeLabelHostsGiveHostNamespaceAndPath) {
   EXPECT_EQ(parseUrl("polls.dz.test/x").repoInfo->host(), "polls.dz.test");
 }
 
-TEST_F(ParsedUrlTest, OnlyAPortWithAnotherSchemeMakesItInsecure) {
+TEST_F(ParsedUrlTest, OnlyAPortWithAPlainSchemeMakesItInsecure) {
   EXPECT_TRUE(parseUrl("http://polls.dz.test/").repoInfo->secure());
   EXPECT_TRUE(parseUrl("polls.dz.test").repoInfo->secure());
   EXPECT_TRUE(parseUrl("https://polls.dz.test:8443").repoInfo->secure());
   EXPECT_TRUE(parseUrl("HTTPS://polls.dz.test:8443").repoInfo->secure());
+  EXPECT_TRUE(parseUrl("wss://polls.dz.test:8443").repoInfo->secure());
+  EXPECT_TRUE(parseUrl("WSS://polls.dz.test:8443").repoInfo->secure());
 
   ParsedUrl plain = parseUrl("http://polls.dz.test:9000/a");
   EXPECT_FALSE(plain.repoInfo->secure());
