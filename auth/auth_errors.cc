@@ -156,11 +156,11 @@ bool isLetter(char c) { return isUpper(c) || isLower(c); }
 
 // Numbers this long in a message may be one-time codes, which run to six digits and more.
 constexpr size_t kLongestNumberInWords = 4;
+// Letters in a row beyond this are a value: the words of a message end well before.
+constexpr size_t kLongestWord = 20;
 
-// Whether piece is a word of prose, punctuation around it aside: letters in one case shape ("the",
-// "The", "THE"; "-" and "'" between letters) or a short number. Tokens mix cases, or letters and
-// digits; keys and addresses hold "=", "@", "/" or "." within.
-bool isWord(std::string_view piece) {
+// `piece` without the punctuation around it.
+std::string_view withoutPunctuation(std::string_view piece) {
   constexpr std::string_view kOpening = "(\"'", kClosing = ".,;:!?)\"'";
   while (!piece.empty() && kOpening.find(piece.front()) != std::string_view::npos) {
     piece.remove_prefix(1);
@@ -168,16 +168,29 @@ bool isWord(std::string_view piece) {
   while (!piece.empty() && kClosing.find(piece.back()) != std::string_view::npos) {
     piece.remove_suffix(1);
   }
+  return piece;
+}
+
+bool isNumber(std::string_view piece) {
+  return !piece.empty() && std::all_of(piece.begin(), piece.end(), isDigit);
+}
+
+// Whether a piece bare of punctuation is a word of prose: letters in one case shape ("the", "The",
+// "THE"; "-" and "'" between letters), no longer than a word, or a number. Tokens mix cases, or
+// letters and digits; keys and addresses hold "=", "@", "/" or "." within.
+bool isWord(std::string_view piece) {
   if (piece.empty()) return false;
-  if (std::all_of(piece.begin(), piece.end(), isDigit)) {
-    return piece.size() <= kLongestNumberInWords;
-  }
+  if (isNumber(piece)) return true;
   std::string letters;
+  size_t run = 0;
   for (size_t i = 0; i < piece.size(); ++i) {
     const bool joiner = (piece[i] == '-' || piece[i] == '\'') && i > 0 && i + 1 < piece.size() &&
                         isLetter(piece[i - 1]) && isLetter(piece[i + 1]);
-    if (joiner) continue;
-    if (!isLetter(piece[i])) return false;
+    if (joiner) {
+      run = 0;
+      continue;
+    }
+    if (!isLetter(piece[i]) || ++run > kLongestWord) return false;
     letters.push_back(piece[i]);
   }
   const std::string_view rest = std::string_view(letters).substr(1);
@@ -185,9 +198,27 @@ bool isWord(std::string_view piece) {
          (isUpper(letters[0]) && std::all_of(rest.begin(), rest.end(), isUpper));
 }
 
-// Whether text is the server's explanation of a condition: an upper-case code, " : " and two or
-// more words ("WEAK_PASSWORD : Password should be at least 6 characters"). It is kept although the
-// code mentions a secret word, unless its words name a secret themselves.
+// The one test of the server's words, wherever they go: two or more words that name no secret.
+// Numbers in a row count as one, so a code written in groups ("1234 5678 9012") is no short number.
+bool areServerWords(std::string_view words) {
+  size_t count = 0, digitsInRow = 0;
+  for (size_t at = 0; at <= words.size();) {
+    const size_t end = std::min(words.find(' ', at), words.size());
+    const std::string_view piece = words.substr(at, end - at);
+    at = end + 1;
+    if (piece.empty()) continue;
+    const std::string_view bare = withoutPunctuation(piece);
+    if (!isWord(bare)) return false;
+    digitsInRow = isNumber(bare) ? digitsInRow + bare.size() : 0;
+    if (digitsInRow > kLongestNumberInWords) return false;
+    ++count;
+  }
+  return count >= 2 && !namesSecret(words);
+}
+
+// Whether text is the server's explanation of a condition: an upper-case code, " : " and its words
+// ("WEAK_PASSWORD : Password should be at least 6 characters"). It is kept although the code
+// mentions a secret word.
 bool isServerMessage(std::string_view text) {
   const size_t separator = text.find(" : ");
   if (separator == std::string_view::npos || separator == 0) return false;
@@ -197,17 +228,13 @@ bool isServerMessage(std::string_view text) {
       })) {
     return false;
   }
-  const std::string_view words = text.substr(separator + 3);
-  size_t count = 0;
-  for (size_t at = 0; at <= words.size();) {
-    const size_t end = std::min(words.find(' ', at), words.size());
-    const std::string_view piece = words.substr(at, end - at);
-    at = end + 1;
-    if (piece.empty()) continue;
-    if (!isWord(piece)) return false;
-    ++count;
-  }
-  return count >= 2 && !namesSecret(words);
+  return areServerWords(text.substr(separator + 3));
+}
+
+// The words that follow a code about a secret (a weak password's reason, a custom token's
+// explanation), as an error may carry them.
+std::string serverWords(const std::string& words) {
+  return words.empty() || areServerWords(words) ? words : kRedacted;
 }
 
 }  // namespace
@@ -230,7 +257,7 @@ ErrorPtr errorWithCode(int64_t code, Value::Map userInfo, std::string descriptio
 }
 
 ErrorPtr invalidCustomTokenError(const std::string& message) {
-  return publicErrorWithCode(kInvalidCustomToken, {}, message);
+  return publicErrorWithCode(kInvalidCustomToken, {}, serverWords(message));
 }
 ErrorPtr customTokenMismatchError() { return publicErrorWithCode(kCustomTokenMismatch); }
 ErrorPtr invalidCredentialError() { return publicErrorWithCode(kInvalidCredential); }
@@ -260,8 +287,8 @@ ErrorPtr invalidAPIKeyError() { return publicErrorWithCode(kInvalidAPIKey); }
 ErrorPtr userMismatchError() { return publicErrorWithCode(kUserMismatch); }
 ErrorPtr credentialAlreadyInUseError() { return publicErrorWithCode(kCredentialAlreadyInUse); }
 ErrorPtr weakPasswordError(const std::string& serverResponseReason) {
-  return publicErrorWithCode(kWeakPassword,
-                             {{kLocalizedFailureReasonKey, Value(serverResponseReason)}});
+  return publicErrorWithCode(
+      kWeakPassword, {{kLocalizedFailureReasonKey, Value(serverWords(serverResponseReason))}});
 }
 ErrorPtr appNotAuthorizedError() { return publicErrorWithCode(kAppNotAuthorized); }
 ErrorPtr keychainError(const std::string& function, int64_t status) {

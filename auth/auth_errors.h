@@ -69,6 +69,9 @@ namespace errors {
 ErrorPtr errorWithCode(int64_t code, Value::Map userInfo = {}, std::string description = {},
                        ErrorPtr underlying = nullptr);
 
+// The server's explanation becomes the description, and the server's reason in
+// weakPasswordError the failure reason, as words only: "<redacted>" when they hold a value or
+// name a secret, by the rule of redactTokens.
 ErrorPtr invalidCustomTokenError(const std::string& message);
 ErrorPtr customTokenMismatchError();
 ErrorPtr invalidCredentialError();
@@ -113,7 +116,8 @@ bool isSecretMember(std::string_view key);
 // secret as a named value ("password=..."), replaced by "<redacted>", at any depth (objects in
 // arrays in objects...). A server's message, an upper-case code, " : " and words
 // ("WEAK_PASSWORD : Password should be at least 6 characters"), is kept unless its words name a
-// secret or hold a value rather than words.
+// secret or hold a value rather than words: a piece mixing cases, or letters and digits, a run of
+// letters longer than any word, a number of more than four digits, alone or in groups.
 Value redactTokens(const Value& value);
 // The same for JSON text; text that is not JSON is kept unless it mentions a secret word, when it
 // becomes "<redacted>" as a whole.

@@ -33,6 +33,12 @@ class BackendTest : public ScriptedBackendTest {
                                        SignUpNewUserRequest("key", "a@b.c", "pw", ""))
         .second;
   }
+  ErrorPtr customTokenError(const std::string& message) {
+    issuer_->answerStatus(400, serverError(message));
+    return call<VerifyCustomTokenResponse>(AuthBackend::verifyCustomToken,
+                                           VerifyCustomTokenRequest("t", "key"))
+        .second;
+  }
   static std::string serverError(const std::string& message, const std::string& errors = "[]") {
     return R"({"error":{"message":")" + message + R"(","errors":)" + errors + "}}";
   }
@@ -77,18 +83,13 @@ TEST_F(BackendTest, ReasonsOfTheErrorsArrayDecideUnknownMessages) {
 }
 
 TEST_F(BackendTest, CustomTokenMessagesCarryTheirExplanation) {
-  auto custom = [&](const std::string& message) {
-    issuer_->answerStatus(400, serverError(message));
-    return call<VerifyCustomTokenResponse>(AuthBackend::verifyCustomToken,
-                                           VerifyCustomTokenRequest("t", "key"))
-        .second;
-  };
-  ErrorPtr plain = custom("INVALID_CUSTOM_TOKEN");
+  ErrorPtr plain = customTokenError("INVALID_CUSTOM_TOKEN");
   EXPECT_EQ(plain->code(), kInvalidCustomToken);
   EXPECT_EQ(plain->localizedDescription(),
             "The custom token format is incorrect. Please check the documentation.");
-  EXPECT_EQ(custom("INVALID_CUSTOM_TOKEN : bad audience")->localizedDescription(), "bad audience");
-  EXPECT_EQ(custom("CREDENTIAL_MISMATCH")->code(), kCustomTokenMismatch);
+  EXPECT_EQ(customTokenError("INVALID_CUSTOM_TOKEN : bad audience")->localizedDescription(),
+            "bad audience");
+  EXPECT_EQ(customTokenError("CREDENTIAL_MISMATCH")->code(), kCustomTokenMismatch);
 }
 
 TEST_F(BackendTest, UnusableAnswersAreInternalErrors) {
@@ -188,6 +189,7 @@ TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
   // condition is about.
   for (const std::string message :
        {"INVALID_ID_TOKEN : The user's credential is no longer valid.",
+        "INVALID_PASSWORD : The password is invalid or the user does not have a password.",
         "SOME_PASSWORD_RULE : Password should be at least 6 characters"}) {
     const std::string body = serverError(message, R"([")" + message + R"("])");
     ErrorPtr kept = signUpError(body);
@@ -201,11 +203,32 @@ TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
         "ID_TOKEN : abc.def.ghi", "SOME_PASSWORD_RULE : the password hunter2 is too weak",
         "SOME_PASSWORD_RULE : password: correct horse", "INVALID_PASSWORD : was password=letmein",
         "INVALID_OOB_CODE : code 123456 expired", "INVALID_ID_TOKEN : ｅｙＪｈｂＧｃｉ is bad",
-        "INVALID_ID_TOKEN : token eyJhbGciOiJIUzI rejected"}) {
+        "INVALID_ID_TOKEN : token eyJhbGciOiJIUzI rejected",
+        "INVALID_ID_TOKEN : token abcdefghijklmnopqrstuvwxyzabcdefgh rejected",
+        "INVALID_OOB_CODE : code 1234 5678 9012 3456 expired"}) {
     ErrorPtr redacted = signUpError(serverError(leaky));
     EXPECT_EQ(
         internalCause(redacted).userInfo().at(kErrorUserInfoDeserializedResponseKey).toJsonString(),
         R"({"errors":[],"message":"<redacted>"})")
+        << leaky;
+  }
+  // A weak password's reason and a custom token's explanation keep words by the same rule.
+  const std::string words = "Password should be at least 6 characters";
+  EXPECT_EQ(signUpError(serverError("WEAK_PASSWORD : " + words))
+                ->userInfo()
+                .at(kLocalizedFailureReasonKey),
+            Value(words));
+  EXPECT_EQ(customTokenError("INVALID_CUSTOM_TOKEN : " + words)->localizedDescription(), words);
+  for (const std::string leaky :
+       {"the password hunter2 is too weak", "password: correct horse",
+        "abcdefghijklmnopqrstuvwxyzabcdefgh is too weak", "code 1234 5678 9012 3456 expired"}) {
+    EXPECT_EQ(signUpError(serverError("WEAK_PASSWORD : " + leaky))
+                  ->userInfo()
+                  .at(kLocalizedFailureReasonKey),
+              Value("<redacted>"))
+        << leaky;
+    EXPECT_EQ(customTokenError("INVALID_CUSTOM_TOKEN : " + leaky)->localizedDescription(),
+              "<redacted>")
         << leaky;
   }
 }

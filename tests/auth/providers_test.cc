@@ -46,7 +46,8 @@ TEST_F(ProvidersTest, CustomTokensAndProviderCredentialsSignIn) {
   EXPECT_EQ(custom.user->uid(), "u-7");
   Result bad = run([&](AuthResultCallback done) { auth_->signInWithCustomToken("nope", done); });
   EXPECT_EQ(bad.error->code(), kInvalidCustomToken);
-  EXPECT_EQ(bad.error->localizedDescription(), "the development server takes custom:<uid>");
+  EXPECT_EQ(bad.error->localizedDescription(),
+            "A development custom token is \"custom:\" and the user ID");
 
   Result github = run([&](AuthResultCallback done) {
     auth_->signInWithCredential(GitHubAuthProvider::credential("gh-token"), done);

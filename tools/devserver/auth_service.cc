@@ -444,7 +444,8 @@ AuthService::Answer AuthService::verifyCustomToken(const Value& body) {
   const std::string token = text(body, "token");
   constexpr std::string_view kPrefix = "custom:";
   if (token.rfind(kPrefix, 0) != 0 || token.size() == kPrefix.size()) {
-    return Answer::error("INVALID_CUSTOM_TOKEN : the development server takes custom:<uid>");
+    return Answer::error(
+        "INVALID_CUSTOM_TOKEN : A development custom token is \"custom:\" and the user ID");
   }
   const std::string uid = token.substr(kPrefix.size());
   UserRecord& user = users_[uid];
