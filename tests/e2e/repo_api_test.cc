@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <random>
 
+#include "database/snapshot/snapshot_utilities.h"
 #include "database/utilities/utilities.h"
 #include "tests/e2e/repo_api_fixture.h"
 
@@ -225,6 +226,38 @@ TEST_F(RepoApiTest, RefusedListensAndWritesReportTheirErrors) {
       });
   EXPECT_TRUE(seen_.waitForLast("cancel", kErrorCodePermissionDenied));
   EXPECT_TRUE(seen_.waitForLast("write", Value(Value::Array{kErrorCodePermissionDenied, "x"})));
+}
+
+// Data nests at most 1,000 levels below the root, wherever it is written: the server refuses a
+// write that would nest deeper, since no read from the root could show it, and reads there go on
+// showing what the server holds.
+TEST_F(RepoApiTest, AWriteNestingDataTooDeepBelowTheRootIsRefused) {
+  auto a = client("a");
+  auto b = client("b");
+  auto nested = [](size_t levels) {
+    Value value = 1;
+    for (size_t i = 0; i < levels; ++i) value = map({{"n", std::move(value)}});
+    return value;
+  };
+  auto write = [&](const char* at, const Value& value, const Value& outcome) {
+    a->reference().child(at).setValue(
+        value, [seen = seenPtr_](const ErrorPtr& error, const DatabaseReference&) {
+          seen->add("written", error ? Value(error->code()) : Value("ok"));
+        });
+    return seen_.waitForLast("written", outcome);
+  };
+  ASSERT_TRUE(write("plain", 1, "ok"));
+  // `deep` is one level below the root: its deepest value is at level 1,000, then 1,001.
+  ASSERT_TRUE(write("deep", nested(kMaxObjectDepth - 1), "ok"));
+  ASSERT_TRUE(write("deep", nested(kMaxObjectDepth), kErrorCodeOther));
+  Value expected = map({{"plain", 1}, {"deep", nested(kMaxObjectDepth - 1)}});
+  for (const auto& [name, database] : {std::pair{"a", a}, {"b", b}}) {
+    database->reference().observeSingleEventOfType(
+        DataEventType::Value, [seen = seenPtr_, name](const DataSnapshot& snapshot) {
+          seen->add(name, snapshot.value());
+        });
+    EXPECT_TRUE(seen_.waitForLast(name, expected)) << name;
+  }
 }
 
 }  // namespace

@@ -489,13 +489,13 @@ Reply DatabaseService::handleOnDisconnect(ClientConnection& connection, const st
   if (action == wire::kActionOnDisconnectMerge) {
     std::vector<std::pair<Path, database::NodePtr>> writes;
     for (const auto& [key, value] : data.get_object()) {
-      checkWritable(path.child(std::string_view(key)));
-      writes.emplace_back(path.child(std::string_view(key)),
-                          database::SnapshotUtilities::nodeFromJson(value));
+      Path childPath = path.child(std::string_view(key));
+      checkWritable(childPath);
+      writes.emplace_back(childPath, nodeToStore(childPath, value));
     }
     for (auto& [childPath, node] : writes) connection.onDisconnect.set(childPath, node);
   } else {
-    connection.onDisconnect.set(path, database::SnapshotUtilities::nodeFromJson(data));
+    connection.onDisconnect.set(path, nodeToStore(path, data));
   }
   return {std::string(wire::kStatusOk), nullptr};
 }
@@ -566,7 +566,7 @@ void DatabaseService::applyWrite(const std::string& ns, const Path& path,
   if (merge) {
     target.update(path, resolved.get_object(), now);
   } else {
-    target.set(path, database::SnapshotUtilities::nodeFromJson(resolved));
+    target.set(path, nodeToStore(path, resolved));
   }
   PushCache cache;
   for (auto& [id, connection] : connections_) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "database/snapshot/snapshot_utilities.h"
+#include "platform/exception.h"
 #include "platform/json_text.h"
 
 namespace dz::devserver {
@@ -72,6 +73,33 @@ boost::json::value resolveServerValues(const boost::json::value& json, int64_t n
   return resolvePlaceholders(json, nowMs);
 }
 
+namespace {
+
+// Whether `node` holds data more than `levels` levels below itself.
+bool nestsDeeperThan(const database::Node& node, size_t levels) {
+  if (node.isLeafNode() || node.isEmpty()) return false;
+  if (levels == 0) return true;
+  return node.enumerateChildren([levels](const std::string&, const NodePtr& child) {
+    return nestsDeeperThan(*child, levels - 1);
+  });
+}
+
+}  // namespace
+
+NodePtr nodeToStore(const database::Path& path, const boost::json::value& json) {
+  NodePtr node = SnapshotUtilities::nodeFromJson(json);
+  // A priority belongs to the node above its key.
+  size_t depth = path.size();
+  if (depth > 0 && path.back() == database::kPriorityKey) --depth;
+  if (!node->isEmpty() && (depth > database::kMaxObjectDepth ||
+                           nestsDeeperThan(*node, database::kMaxObjectDepth - depth))) {
+    throw Exception(kInvalidArgumentException, "Data would nest more than " +
+                                                   std::to_string(database::kMaxObjectDepth) +
+                                                   " levels below the root at " + path.toString());
+  }
+  return node;
+}
+
 std::optional<boost::json::value> parseJsonText(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = kMaxJsonDepth;
@@ -90,8 +118,8 @@ void DatabaseTree::update(const database::Path& path, const boost::json::object&
   // Convert everything first so a bad value leaves the tree untouched.
   std::vector<std::pair<database::Path, NodePtr>> writes;
   for (const auto& [key, child] : children) {
-    writes.emplace_back(path.child(std::string_view(key)),
-                        SnapshotUtilities::nodeFromJson(resolveServerValues(child, nowMs)));
+    database::Path childPath = path.child(std::string_view(key));
+    writes.emplace_back(childPath, nodeToStore(childPath, resolveServerValues(child, nowMs)));
   }
   // An update is one change: every node above the written paths keeps its priority, or takes the
   // one the update writes for it, unless it ends without data, whichever children go first.

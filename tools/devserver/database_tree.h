@@ -23,6 +23,11 @@ boost::json::value jsonOfNode(const database::Node& node);
 // refuse.
 boost::json::value resolveServerValues(const boost::json::value& json, int64_t nowMs);
 
+// The node of wire JSON written at `path`. Throws when the node model refuses the value, or when it
+// would put data more than 1,000 levels below the root (the root is level 0): a client reads no
+// deeper, so a read of the root, or of anywhere above the data, could not show it.
+database::NodePtr nodeToStore(const database::Path& path, const boost::json::value& json);
+
 // Parses message text as JSON, allowing data as deep as the data model allows. None when malformed.
 std::optional<boost::json::value> parseJsonText(std::string_view text);
 
