@@ -17,6 +17,7 @@
 #include "platform/dispatch_queue.h"
 #include "platform/exception.h"
 #include "tests/platform/generous_wait.h"
+#include "tests/support/due_order.h"
 
 namespace dz::platform {
 namespace {
@@ -164,22 +165,26 @@ TEST(RunLoopTest, WaitsSeeWorkAndConditionsFromOtherThreads) {
 
 TEST(RunLoopTest, TimersFireInDueOrderAndOneShotsOnce) {
   RunLoop& loop = RunLoop::main();
-  std::vector<int> order;
-  auto late = loop.addTimer(milliseconds(30), false, [&] { order.push_back(30); });
-  auto early = loop.addTimer(milliseconds(10), false, [&] { order.push_back(10); });
-  auto middle = loop.addTimer(milliseconds(20), false, [&] { order.push_back(20); });
-  auto never = loop.addTimer(milliseconds(15), false, [&] { order.push_back(15); });
+  const std::vector<milliseconds> delays{milliseconds(30), milliseconds(10), milliseconds(20)};
+  dz::testing::DueOrder due;
+  std::vector<TimerPtr> timers;
+  std::vector<size_t> order;
+  for (size_t i = 0; i < delays.size(); ++i) {
+    due.start(delays[i], [&] {
+      timers.push_back(loop.addTimer(delays[i], false, [&, i] { order.push_back(i); }));
+    });
+  }
+  auto never = loop.addTimer(milliseconds(15), false, [&] { order.push_back(delays.size()); });
   never->invalidate();
   EXPECT_FALSE(never->isValid());
-  EXPECT_TRUE(early->isValid());
-  EXPECT_TRUE(loop.runUntil([&] { return order.size() >= 3; }, kGenerousWait));
+  EXPECT_TRUE(timers[1]->isValid());
+  EXPECT_TRUE(loop.runUntil([&] { return order.size() >= delays.size(); }, kGenerousWait));
   // Another, later timer shows that nothing fires twice.
   bool after = false;
   auto marker = loop.addTimer(milliseconds(5), false, [&] { after = true; });
   EXPECT_TRUE(loop.runUntil([&] { return after; }, kGenerousWait));
-  EXPECT_EQ(order, (std::vector<int>{10, 20, 30}));
-  EXPECT_FALSE(early->isValid());
-  EXPECT_FALSE(late->isValid());
+  due.expectKeptBy(order);
+  for (const TimerPtr& timer : timers) EXPECT_FALSE(timer->isValid());
 }
 
 TEST(RunLoopTest, RepeatingTimerInvalidatedFromItsOwnCallbackStops) {

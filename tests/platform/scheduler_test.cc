@@ -12,6 +12,7 @@
 #include "platform/dispatch_queue.h"
 #include "platform/exception.h"
 #include "tests/platform/generous_wait.h"
+#include "tests/support/due_order.h"
 
 namespace dz::platform {
 namespace {
@@ -262,30 +263,20 @@ TEST(SystemSchedulerTest, QueueTimersRunInDueOrder) {
   auto scheduler = Scheduler::system();
   auto queue = DispatchQueue::create("ordered");
   const std::vector<int> delays{300, 100, 200, 100};
-  // A due time lies between the clock read before and after its scheduling. A stalled test thread
-  // can move it past another's, so only the orders those bounds settle are checked.
-  std::vector<TimePoint> earliest, latest;
+  dz::testing::DueOrder due;
   std::vector<size_t> order;  // touched on the queue only
   Flag done;
   for (size_t i = 0; i < delays.size(); ++i) {
-    earliest.push_back(scheduler->now() + milliseconds(delays[i]));
-    scheduler->schedule(milliseconds(delays[i]), queue, [&, i] {
-      order.push_back(i);
-      if (order.size() == delays.size()) done.set();
+    due.start(milliseconds(delays[i]), [&] {
+      scheduler->schedule(milliseconds(delays[i]), queue, [&, i] {
+        order.push_back(i);
+        if (order.size() == delays.size()) done.set();
+      });
     });
-    latest.push_back(scheduler->now() + milliseconds(delays[i]));
   }
   ASSERT_TRUE(done.waitFor(kGenerousWait));
   queue->sync([] {});
-  std::vector<size_t> position(delays.size());
-  for (size_t at = 0; at < order.size(); ++at) position[order[at]] = at;
-  for (size_t i = 0; i < delays.size(); ++i) {
-    for (size_t j = 0; j < delays.size(); ++j) {
-      if (latest[i] < earliest[j]) {
-        EXPECT_LT(position[i], position[j]) << i << " before " << j;
-      }
-    }
-  }
+  due.expectKeptBy(order);
 }
 
 TEST(SystemSchedulerTest, RepeatingTimerCancelledOnItsQueueNeverRunsAgain) {
