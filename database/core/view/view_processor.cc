@@ -429,17 +429,6 @@ ViewCache ViewProcessor::withLocalPriority(const ViewCache& viewCache,
                                    event.isFiltered());
 }
 
-ViewCache ViewProcessor::keepEventPriority(const ViewCache& before, const ViewCache& after) const {
-  const NodePtr& priority = before.eventCache().node()->getPriority();
-  const CacheNode& event = after.eventCache();
-  if (before.eventCache().node()->isEmpty() || event.node()->isEmpty() ||
-      nodesEqual(event.node()->getPriority(), priority)) {
-    return after;
-  }
-  return after.updateEventSnap(filter_->updatePriority(event.indexedNode(), priority),
-                               event.isFullyInitialized(), event.isFiltered());
-}
-
 ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path& path,
                                           const CompoundWrite& changedChildren,
                                           const WriteTreeRef& writesCache,
@@ -487,6 +476,8 @@ ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path
     return applyServerOverwrite(current, priorityPath(), priority, writesCache, completeCache,
                                 filterServerNode, accumulator);
   }
+  // The event data is not mended here: withLocalPriority, at the end of every operation, gives it
+  // the priority the pending writes leave over this server data.
   const CacheNode& server = current.serverCache();
   if (!server.node()->isEmpty() && !nodesEqual(server.node()->getPriority(), priorityBefore)) {
     const NodeFilter& serverFilter =
@@ -495,7 +486,7 @@ ViewCache ViewProcessor::applyServerMerge(const ViewCache& viewCache, const Path
         current.updateServerSnap(serverFilter.updatePriority(server.indexedNode(), priorityBefore),
                                  server.isFullyInitialized(), server.isFiltered());
   }
-  return keepEventPriority(viewCache, current);
+  return current;
 }
 
 ViewCache ViewProcessor::ackUserWrite(const ViewCache& viewCache, const Path& ackPath,

@@ -101,9 +101,6 @@ class ViewProcessor {
   // The view with the priority that the pending writes, replayed over the server data, leave
   // on its data.
   ViewCache withLocalPriority(const ViewCache& viewCache, const WriteTreeRef& writesCache) const;
-  // `after` with the event data's priority of `before` where a merge that writes none emptied
-  // and refilled the data on the way.
-  ViewCache keepEventPriority(const ViewCache& before, const ViewCache& after) const;
   ViewCache ackUserWrite(const ViewCache& viewCache, const Path& ackPath,
                          const AffectedTree& affectedTree, const WriteTreeRef& writesCache,
                          const CompleteServerData& completeCache,
