@@ -137,19 +137,12 @@ class SessionCache {
 
   // Hands the session to one connection only: the library changes a session as its connection
   // resumes it, so connections sharing one race (and a TLS 1.3 session is for one resumption
-  // anyway). The connection stores the session its server hands out next.
+  // anyway). The connection stores the session its server hands out next; a session whose
+  // resumption fails is thus gone and cannot fail the next attempt as well.
   void offerOnce(const std::string& key, SSL* ssl) {
     std::lock_guard lock(mutex_);
     if (auto it = sessions_.find(key); it != sessions_.end()) {
       SSL_set_session(ssl, it->second);
-      SSL_SESSION_free(it->second);
-      sessions_.erase(it);
-    }
-  }
-
-  void forget(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    if (auto it = sessions_.find(key); it != sessions_.end()) {
       SSL_SESSION_free(it->second);
       sessions_.erase(it);
     }
@@ -510,8 +503,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
       applyInterest();
       return;
     }
-    // A session the server no longer takes must not fail the next attempt as well.
-    SessionCache::shared().forget(sessionKey);
     const std::string_view answerNote = helloAnswerNote(helloAnswer);
     if (reason == SSL_ERROR_SYSCALL && SSL_get_verify_result(ssl) == X509_V_OK &&
         (errno != 0 || ERR_peek_error() == 0)) {
