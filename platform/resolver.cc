@@ -157,7 +157,15 @@ std::optional<std::string> Resolver::overrideAddress(const std::string& host) {
 std::vector<SocketAddress> Resolver::resolve(const std::string& host, uint16_t port,
                                              ErrorPtr& error) {
   if (std::optional<std::string> address = overrideAddress(host)) {
-    return lookUp(*address, port, AI_NUMERICHOST, error);
+    std::vector<SocketAddress> found = lookUp(*address, port, AI_NUMERICHOST, error);
+    // Numbers only: "no such name" here means the override gave a name.
+    if (error && error->code() == EAI_NONAME) {
+      error = std::make_shared<Error>(kResolverErrorDomain, EAI_NONAME,
+                                      "cannot resolve " + host + ": its " + kResolveEnvironment +
+                                          " entry or override needs a numeric address, not \"" +
+                                          *address + "\"");
+    }
+    return found;
   }
   return lookUp(host, port, 0, error);
 }

@@ -178,6 +178,15 @@ TEST(ResolverTest, OverridesFromTheApiAndTheEnvironment) {
   EXPECT_TRUE(found.empty());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), kResolverErrorDomain);
+
+  // A name where the address goes is the entry's fault, not the host's.
+  testing::ScopedEnvironment resolve("DZ_RESOLVE", "named.dz.test=localhost");
+  error = nullptr;
+  EXPECT_TRUE(Resolver::resolve("named.dz.test", 80, error).empty());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(),
+            "cannot resolve named.dz.test: its DZ_RESOLVE entry or override needs a numeric "
+            "address, not \"localhost\"");
 }
 
 TEST(ResolverTest, AnEnvironmentEntryWithoutAnAddressIsLoggedOnce) {
