@@ -151,5 +151,23 @@ TEST(Program, RefusesUnknownFlagsAndAnswersHelp) {
   }
 }
 
+TEST(Program, NamesWhyItCannotListenAndLeavesNoCertificateFolder) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor taken(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  const std::string port = std::to_string(taken.local_endpoint().port());
+  dz::testing::ScopedSandbox sandbox;
+  const auto temporary = sandbox.root() / "tmp";
+  std::filesystem::create_directories(temporary);
+  const auto errors = sandbox.root() / "errors.log";
+  dz::testing::Child program(
+      "/bin/sh",
+      dz::testing::standardErrorOnly(DZ_DEVSERVER_PROGRAM, {"--tls", "on", "--port", port}), errors,
+      {"TMPDIR=" + temporary.string()});
+  EXPECT_EQ(program.waitForExit(), 1);
+  EXPECT_EQ(dz::testing::readFile(errors),
+            "dz-devserver: cannot listen on 127.0.0.1:" + port + ": Address already in use\n");
+  EXPECT_TRUE(std::filesystem::is_empty(temporary));
+}
+
 }  // namespace
 }  // namespace dz::devserver

@@ -123,7 +123,10 @@ DevServer::DevServer(Options options) : options_(std::move(options)) {
   std::shared_ptr<asio::ssl::context> tls;
   if (options_.tls || options_.auth || options_.updates) {
     std::filesystem::path folder = options_.certificateFolder;
-    if (folder.empty()) folder = temporaryFolder_ = makeTemporaryFolder();
+    if (folder.empty()) {
+      temporaryFolder_.reset(new std::filesystem::path(makeTemporaryFolder()));
+      folder = *temporaryFolder_;
+    }
     try {
       auto authority = CertificateAuthority::create(kAuthorityName);
       caFile_ = authority->writeCertificate(folder);
@@ -224,10 +227,13 @@ void DevServer::stop() {
   runtime.listener.reset();
   runtime.authListener.reset();
   runtime.updateListener.reset();
-  if (!temporaryFolder_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(temporaryFolder_, ignored);
-  }
+  temporaryFolder_.reset();
+}
+
+void DevServer::RemoveFolder::operator()(const std::filesystem::path* folder) const {
+  std::error_code ignored;
+  std::filesystem::remove_all(*folder, ignored);
+  delete folder;
 }
 
 void DevServer::onServer(std::function<void()> task) const {

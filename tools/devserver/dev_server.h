@@ -129,7 +129,12 @@ class DevServer {
   uint16_t updatePort_ = 0;
   uint16_t port_ = 0;
   std::filesystem::path caFile_;
-  std::filesystem::path temporaryFolder_;
+  // Removes the folder the server made for its certificates, also when the constructor throws
+  // after making it.
+  struct RemoveFolder {
+    void operator()(const std::filesystem::path* folder) const;
+  };
+  std::unique_ptr<const std::filesystem::path, RemoveFolder> temporaryFolder_;
 };
 
 }  // namespace dz::devserver

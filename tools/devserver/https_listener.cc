@@ -119,7 +119,10 @@ void listenOnLoopback(tcp::acceptor& acceptor, uint16_t port) {
   if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) throw Exception(kListenFailed, "cannot listen on 127.0.0.1:" + std::to_string(port));
+  if (ec) {
+    throw Exception(kListenFailed,
+                    "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + ec.message());
+  }
 }
 
 struct HttpsListener::Impl {
