@@ -186,26 +186,29 @@ TEST_F(DemoTest, AnInterruptedDemoEndsItsPhonesAndServerFiles) {
   }
 }
 
+// scripts/demo answers as the program does, before it sets up or builds anything.
 TEST_F(DemoTest, TheDemoAnswersHelpAndRefusesUnknownArguments) {
-  fs::path help = sandbox_.root() / "help.log";
-  Child asked(DZ_DEMO_PROGRAM, {"--help"}, help);
-  EXPECT_EQ(asked.waitForExit(), 0);
-  EXPECT_EQ(readFile(help).rfind("usage: dz-demo", 0), 0u) << readFile(help);
+  for (const char* program : {DZ_DEMO_PROGRAM, DZ_DEMO_SCRIPT}) {
+    fs::path help = sandbox_.root() / "help.log";
+    Child asked(program, {"--help"}, help);
+    EXPECT_EQ(asked.waitForExit(), 0) << program;
+    EXPECT_EQ(readFile(help).rfind("usage: dz-demo", 0), 0u) << readFile(help);
 
-  // The argument at fault is named on standard error, above the usage.
-  const std::pair<std::vector<std::string>, std::string> refused[] = {
-      {{"--frobnicate"}, "unknown option --frobnicate"},
-      {{"--quick", "screens"}, "unknown option screens"},
-      {{"--quick", "--out"}, "--out needs a folder"},
-      {{"--pictures", ""}, "--pictures needs a folder"},
-  };
-  for (const auto& [arguments, cause] : refused) {
-    fs::path errors = sandbox_.root() / "errors.log";
-    Child bad("/bin/sh", dz::testing::standardErrorOnly(DZ_DEMO_PROGRAM, arguments), errors);
-    EXPECT_EQ(bad.waitForExit(), 2) << cause;
-    EXPECT_EQ(
-        readFile(errors),
-        "dz-demo: " + cause + "\nusage: dz-demo [--out FOLDER] [--quick] [--pictures FOLDER]\n");
+    // The argument at fault is named on standard error, above the usage.
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"--quick", "screens"}, "unknown option screens"},
+        {{"--quick", "--out"}, "--out needs a folder"},
+        {{"--pictures", ""}, "--pictures needs a folder"},
+    };
+    for (const auto& [arguments, cause] : refused) {
+      fs::path errors = sandbox_.root() / "errors.log";
+      Child bad("/bin/sh", dz::testing::standardErrorOnly(program, arguments), errors);
+      EXPECT_EQ(bad.waitForExit(), 2) << program << ": " << cause;
+      EXPECT_EQ(readFile(errors), "dz-demo: " + cause +
+                                      "\nusage: dz-demo [--out FOLDER] [--quick] [--pictures "
+                                      "FOLDER]\n");
+    }
   }
 }
 
