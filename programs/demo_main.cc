@@ -225,6 +225,7 @@ class Demo {
     return "screenshot|" + screen(phone, what).string();
   }
   bool copyReadmePictures();
+  bool drawn(Phone& phone);
   bool drawScreens(const std::string& what, Phone& acting);
   void say(const std::string& line);
   bool check(bool condition, const std::string& what);
@@ -279,24 +280,28 @@ bool Demo::copyReadmePictures() {
   return true;
 }
 
+// The answer to a request for a picture; false (said) when the phone could not draw it.
+bool Demo::drawn(Phone& phone) {
+  Reply reply = phone.reply();
+  if (!reply.ok && !interrupted()) {
+    say("   " + phone.name() + ": cannot draw the screen: " + reply.text + "; see " +
+        phone.logFile().string());
+  }
+  return reply.ok;
+}
+
 // The acting phone's request went out with its command, so that its picture is the screen its
-// answer describes; the others draw theirs now.
+// answer describes. The others draw theirs once it has drawn: it has then settled, and what it
+// wrote is on the server, where they find it.
 bool Demo::drawScreens(const std::string& what, Phone& acting) {
-  std::vector<Phone*> drawn{&acting};
+  bool ok = drawn(acting);
+  std::vector<Phone*> others;
   for (Phone* phone : phones_) {
     if (phone == &acting || !phone->running() || quick_) continue;
     if (!phone->post(screenshot(*phone, what))) return false;
-    drawn.push_back(phone);
+    others.push_back(phone);
   }
-  bool ok = true;
-  for (Phone* phone : drawn) {
-    Reply reply = phone->reply();
-    if (!reply.ok && !interrupted()) {
-      say("   " + phone->name() + ": cannot draw the screen: " + reply.text + "; see " +
-          phone->logFile().string());
-    }
-    ok = ok && reply.ok;
-  }
+  for (Phone* phone : others) ok = drawn(*phone) && ok;
   return ok;
 }
 

@@ -33,6 +33,8 @@
 #include "core/options.h"
 #include "database/api/database.h"
 #include "database/core/parsed_url.h"
+#include "database/core/repo.h"
+#include "database/core/transaction_queue.h"
 #include "hud/progress_hud.h"
 #include "platform/run_loop.h"
 #include "platform/scheduler.h"
@@ -107,11 +109,13 @@ bool until(const std::function<bool()>& done) {
 // Whether the screen settled with nothing run since: a picture asked for together with a command
 // then shows what the command's answer describes.
 bool screenSettled = false;
+// Whether the script took the phone offline: it then waits for no server.
+bool offline = false;
 
 // Waits as a user who looks at the screen would: the UI clock moves on past transitions and past
 // every overlay's display time, and the main loop runs until nothing has come for a while (the
 // feed's polls, a vote's new counts). Gives up silently after kStepTimeout.
-void settle() {
+bool settleScreen() {
   using std::chrono::steady_clock;
   auto& loop = dz::platform::RunLoop::main();
   const auto deadline = steady_clock::now() + kStepTimeout;
@@ -125,9 +129,78 @@ void settle() {
       skipped += kSettleTick;
       lastWork = steady_clock::now();
     } else if (steady_clock::now() - lastWork >= kQuiet) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the server acknowledged all the phone wrote: online, and no write or transaction waits
+// for an answer.
+bool writesAcknowledged(const dz::database::Repo& repo) {
+  bool acknowledged = false;
+  repo.queue()->sync([&] {
+    acknowledged = repo.connection().canSendWrites() &&
+                   repo.connection().outstandingPutCount() == 0 &&
+                   (!repo.transactionQueue() || repo.transactionQueue()->size() == 0);
+  });
+  return acknowledged;
+}
+
+// Reads a place nobody listens to. The server answers after all it sent the phone before, and
+// the answer is handled after that, so once it came, so did they.
+bool roundTrip(dz::database::Database& database) {
+  static int reads = 0;
+  auto answered = std::make_shared<bool>(false);
+  database.reference()
+      .child("demo-round-trips")
+      .child(std::to_string(++reads))
+      .observeSingleEventOfType(
+          dz::database::DataEventType::Value,
+          [answered](const dz::database::DataSnapshot&) { *answered = true; });
+  return until([&] { return *answered; });
+}
+
+// What a round trip with the server may change: the pixels of the screen and what the phone
+// listens to (a push may start a listen whose data shows only later).
+std::pair<std::vector<uint32_t>, std::vector<std::string>> shownAndListened(
+    const dz::database::Repo& repo) {
+  std::vector<std::string> listens;
+  repo.queue()->sync([&] {
+    for (const auto& query : repo.connection().dumpListens()) {
+      listens.push_back(query.description());
+    }
+  });
+  dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
+  return {window ? dz::ui::Renderer::render(*window)->pixels() : std::vector<uint32_t>{},
+          std::move(listens)};
+}
+
+// Settles the screen on what the server holds, so that every run draws the same screen: the
+// server has all the phone wrote, and a round trip with it brings nothing new to the screen. What
+// a round trip sets off (a listen, a write) is answered before the next one. An offline phone,
+// or one that does not use the database yet, settles its screen only.
+void settle() {
+  screenSettled = false;
+  auto database = dz::database::Database::database();
+  auto repo = database->repo();
+  if (offline || !repo) {
+    screenSettled = settleScreen();
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kStepTimeout;
+  auto shown = shownAndListened(*repo);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!until([&] { return writesAcknowledged(*repo); }) || !roundTrip(*database) ||
+        !settleScreen()) {
+      return;
+    }
+    auto now = shownAndListened(*repo);
+    if (now == shown && writesAcknowledged(*repo)) {
       screenSettled = true;
       return;
     }
+    shown = std::move(now);
   }
 }
 
@@ -171,7 +244,6 @@ class Phone {
   Reply screenshot(const std::string& file);
   bool serverHas(const std::string& path);
 
-  bool offline_ = false;
   bool quitting_ = false;
 };
 
@@ -376,7 +448,7 @@ Reply Phone::vote(const std::string& question, const std::string& option) {
   }
   if (optionId.empty()) return fail("'" + question + "' has no option " + option);
   const std::string uid = AppServices::current().environment().signedInUid().value_or("");
-  if (offline_) {
+  if (offline) {
     settle();
     return ok("voted " + option + " while offline");
   }
@@ -417,6 +489,7 @@ Reply Phone::votes(const std::string& question, const std::string& expected) {
 
 Reply Phone::screenshot(const std::string& file) {
   if (!screenSettled) settle();
+  if (!screenSettled) return fail("the screen did not settle on what the server holds");
   dz::ui::Window* window = dz::ui::Application::shared().keyWindow();
   if (!window || !dz::ui::Renderer::writePng(*window, file)) return fail("cannot write " + file);
   return ok(file);
@@ -448,9 +521,9 @@ Reply Phone::run(const std::vector<std::string>& command) {
               (find<PollsViewController>() ? "; " + describeFeed() : ""));
   }
   if (name == "offline" || name == "online") {
-    offline_ = name == "offline";
+    offline = name == "offline";
     auto database = dz::database::Database::database();
-    offline_ ? database->goOffline() : database->goOnline();
+    offline ? database->goOffline() : database->goOnline();
     return ok(name);
   }
   if (name == "quit") {
