@@ -116,18 +116,22 @@ std::string compatibilityFolded(std::string_view text) {
   return std::string(text);
 }
 
-// Whether folded text spells a secret word in its letters and digits, whatever its separators:
+// Whether text spells a secret word in its letters and digits, whatever its separators:
 // "oauth_token-secret" and "oauthtokensecret" alike.
-bool spellsSecret(std::string_view foldedText) {
+bool spellsSecret(std::string_view text) {
   std::string plain;
-  for (unsigned char c : foldedText) {
+  for (unsigned char c : text) {
     if (std::isalnum(c)) plain.push_back(static_cast<char>(std::tolower(c)));
   }
   return std::any_of(kSecretWords.begin(), kSecretWords.end(),
                      [&](std::string_view word) { return plain.find(word) != std::string::npos; });
 }
 
-bool mentionsSecret(std::string_view text) { return spellsSecret(compatibilityFolded(text)); }
+// Read both as it stands and folded: a letter that folds to others ("\u01C5" to "dž") must not
+// hide the word that the letters around it spell.
+bool mentionsSecret(std::string_view text) {
+  return spellsSecret(text) || spellsSecret(compatibilityFolded(text));
+}
 
 // Whether text holds a secret as a named value of its own ("password=...", "refresh_token: ..."):
 // a name before "=" or ":" that mentions a secret word. A message that only mentions one

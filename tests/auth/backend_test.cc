@@ -170,11 +170,15 @@ TEST_F(BackendTest, SecretsNeverReachTheErrorsAttachedAnswers) {
       call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
   ASSERT_NE(named, nullptr);
   EXPECT_EQ(attachedText(named).find("SECRET"), std::string::npos) << attachedText(named);
-  // Text that is not JSON goes whole when it names a secret.
-  issuer_->answerStatus(500, "oauth_token_secret=SECRET&x=1");
-  auto [__, text] =
-      call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
-  EXPECT_EQ(internalCause(text).userInfo().at(kErrorUserInfoDataKey), Value("<redacted>"));
+  // Text that is not JSON goes whole when it names a secret, also where a letter that folds to
+  // others ("\u01C5") stands between the letters of one.
+  for (const char* body : {"oauth_token_secret=SECRET&x=1", "T\xC7\x85OKEN=x1"}) {
+    issuer_->answerStatus(500, body);
+    auto [__, text] =
+        call<SignUpNewUserResponse>(AuthBackend::signUpNewUser, SignUpNewUserRequest("key"));
+    EXPECT_EQ(internalCause(text).userInfo().at(kErrorUserInfoDataKey), Value("<redacted>"))
+        << body;
+  }
 
   // Names and keys in compatibility forms (full width, mathematical letters, the long s, a
   // full-width colon) are the words they fold to.
