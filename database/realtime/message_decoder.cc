@@ -82,15 +82,16 @@ ServerMessage decodeDataPush(std::string_view action, const boost::json::object&
     if (!node) return refused(Kind::UnstorableData, "Dropped data push: ", body);
     return DataPush{std::string(*path), tag, std::move(node)};
   }
-  // Nothing of a merge is applied when any part of it cannot be stored. A key naming the location
-  // itself would turn the merge into an overwrite; one below a priority key (a merge at a priority)
-  // would store below a priority.
+  // Nothing of a merge is applied when any part of it cannot be stored. A merge at a priority
+  // would store below it; a key naming the location itself would turn the merge into an overwrite.
+  if (location.back() == kPriorityKey) {
+    return refused(Kind::UnstorableData, "Dropped merge push: ", body);
+  }
   CompoundWrite merge;
   for (const auto& [key, value] : data->get_object()) {
     Path path{std::string_view(key)};
-    const Path target = location.child(path);
     NodePtr node =
-        !path.isEmpty() && Validation::isValidUpdatePath(target) ? nodeAt(target, value) : nullptr;
+        !path.isEmpty() && Validation::isValidUpdatePath(path) ? nodeAt(path, value) : nullptr;
     if (!node) return refused(Kind::UnstorableData, "Dropped merge push: ", body);
     merge = merge.addWrite(path, std::move(node));
   }
